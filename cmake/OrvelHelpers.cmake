@@ -1,0 +1,21 @@
+# orvel_add_gtest(NAME module_name SOURCES a.cc b.cc LIBS orvel_msg ... [LABELS l1 l2] [RESOURCE_LOCK name])
+# Builds one gtest binary; every TEST inside shows in ctest as "<module>.<Suite>.<Case>".
+function(orvel_add_gtest)
+  cmake_parse_arguments(T "" "NAME;MODULE;RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_testutil GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/liborvel ${PROJECT_SOURCE_DIR}/tests)
+  if(NOT T_MODULE)
+    set(T_MODULE ${T_NAME})
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT} LABELS "${T_MODULE};${T_LABELS}"
+      ENVIRONMENT "ORVEL_BUILD_DIR=${PROJECT_BINARY_DIR};ORVEL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  if(T_RESOURCE_LOCK)
+    list(APPEND props RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
+  gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST
+                       PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,83 @@
+// SLP.h: service lookup through an SLP directory agent, the coordinates
+// file and the coordinate monitor.
+//
+// SLPService wraps one lookup: it opens an SLP handle (slp_api.h), points
+// the library at the given directory agent (or at agent discovery when the
+// address is empty), runs one search and keeps the answers as
+// ServiceInstance records.  Each SLPService is used by one thread; several
+// may run at once.
+#ifndef ORVEL_INCLUDE_SLP_H_
+#define ORVEL_INCLUDE_SLP_H_
+
+#include <string>
+#include <vector>
+
+#include "slp_api.h"
+
+// One SLP answer: a service URL and its lifetime.
+class ServiceInstance {
+ public:
+  ServiceInstance();
+  ServiceInstance(const std::string& url, unsigned short lifetime);
+
+  std::string getServiceURL() const { return serviceURL; }
+  unsigned short getLifetime() const { return lifetime; }
+  // Host address (network order) read from the URL, or 0.
+  unsigned long getAddr() const;
+  // Port read after the URL's last ':', or 0.
+  unsigned short getPort() const;
+  std::string getAddrStr() const;
+
+ private:
+  std::string serviceURL;
+  unsigned short lifetime;
+};
+
+// The result callback handed to SLPFindSrvs; cookie is the
+// std::vector<ServiceInstance>* being filled.
+SLPBoolean SLPFindSrvCallback(SLPHandle h, const char* srvurl,
+                              unsigned short lifetime, SLPError errcode,
+                              void* cookie);
+
+class SLPService {
+ public:
+  SLPService(const std::string& srvtype, const std::string& predicate,
+             const std::string& da_addr, const std::string& scope);
+  ~SLPService();
+  SLPService(const SLPService&) = delete;
+  SLPService& operator=(const SLPService&) = delete;
+
+  // Number of services found (0 or more), or -1 on failure.  Blocks at most
+  // for the SLP wait properties.
+  int FindServices();
+  int numFound() const { return mNumFound; }
+  // Result at index, or null.  Valid until the next search or destruction.
+  const ServiceInstance* serviceAt(int index) const;
+  // Copies the results into sivec and returns their number; 0 (sivec
+  // untouched) when there are none.
+  int getSIvec(std::vector<ServiceInstance>& sivec) const;
+
+ private:
+  SLPHandle mHandle;
+  std::string mDAaddr;
+  std::string mSrvType;
+  std::string mPredicate;
+  std::string mScope;
+  int mNumFound;
+  std::vector<ServiceInstance>* mSIvec;
+};
+
+// ---- Coordinates file and monitor -------------------------------------------
+
+// Coordinates text of the host (network-order address) from
+// $ORVEL_PATH/pelm.coords, read once per process into a cache; the empty
+// string when there are none.  Thread-safe.
+std::string getCoordinates(unsigned long addr);
+// Sends "NODE COLOUR\n" to the monitor at $ORVEL_PELMMONITOR, TCP port 5646.
+// Blocks at most for the connect time-out (ORVEL_PELMMONITOR_TIMEOUT_MS,
+// default 2000).  Never raises SIGPIPE.
+void pelmmon_color(const std::string& node, int colour);
+// Removes one trailing line feed from text, in place.  Accepts "".
+void chomp(char* text);
+
+#endif  // ORVEL_INCLUDE_SLP_H_
