@@ -39,13 +39,12 @@ int MonitorState::LoadCoordinates(const std::string& path) {
     if (it == nodes_.end()) {
       order_.push_back(key);
       it = nodes_.emplace(key, NodeView{key, {}, 0}).first;
-    } else if (it->second.coords.empty()) {
-      placed--;  // counted again below
     }
     // The later line for a node wins, as in the service's own reader.
     it->second.coords = coords;
-    if (!coords.empty()) placed++;
   }
+  for (const auto& kv : nodes_)
+    if (!kv.second.coords.empty()) placed++;
   version_++;
   changed_.notify_all();
   return placed;

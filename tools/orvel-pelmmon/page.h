@@ -44,7 +44,7 @@ function place(nodes){
   const sx = (maxx-minx)||1, sy=(maxy-miny)||1;
   return n => {
     if (n.coords.length < 2) return null;
-    return [40+(n.coords[0]-minx)/sx*640, 440-(n.coords[1]-miny)/sy*400];
+    return [40+(n.coords[0]-minx)/sx*560, 440-(n.coords[1]-miny)/sy*400];
   };
 }
 function render(state){

@@ -1,0 +1,89 @@
+// Tests of the coordinate monitor's state: coordinates file, colouring lines
+// applied in order, RESET, and the JSON the page reads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "monitor_state.h"
+
+namespace {
+
+using pelmmon::MonitorState;
+
+class MonitorStateTest : public ::testing::Test {
+ protected:
+  std::string WriteCoords(const std::string& text) {
+    char path[] = "/tmp/pelmmon-coordsXXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    FILE* f = fdopen(fd, "w");
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    files_.push_back(path);
+    return path;
+  }
+  void TearDown() override {
+    for (auto& f : files_) std::remove(f.c_str());
+  }
+  int ColourOf(const std::string& node) {
+    for (const auto& n : state_.Take().nodes)
+      if (n.name == node) return n.colour;
+    return -1;
+  }
+  MonitorState state_;
+  std::vector<std::string> files_;
+};
+
+TEST_F(MonitorStateTest, PlacesNodesAndLaterLineWins) {
+  std::string p = WriteCoords("10.0.0.1 1 2 3\n10.0.0.2 4.5 -1\nbadline\n10.0.0.1 7 8\n");
+  EXPECT_EQ(state_.LoadCoordinates(p), 2);
+  auto s = state_.Take();
+  ASSERT_EQ(s.nodes.size(), 2u);
+  EXPECT_EQ(s.nodes[0].name, "10.0.0.1");
+  EXPECT_EQ(s.nodes[0].coords, (std::vector<double>{7, 8}));
+  EXPECT_EQ(s.nodes[1].coords, (std::vector<double>{4.5, -1}));
+  EXPECT_EQ(state_.LoadCoordinates("/nonexistent/pelm.coords"), -1);
+}
+
+TEST_F(MonitorStateTest, LinesAppliedInOrderAndResetClears) {
+  state_.LoadCoordinates(WriteCoords("10.0.0.1 1 2\n10.0.0.9 3 4\n"));
+  EXPECT_TRUE(state_.ApplyLine("10.0.0.1 1"));
+  EXPECT_TRUE(state_.ApplyLine("10.0.0.9 5\r"));
+  EXPECT_TRUE(state_.ApplyLine("10.0.0.1 5"));
+  EXPECT_EQ(ColourOf("10.0.0.1"), 5);
+  EXPECT_EQ(ColourOf("10.0.0.9"), 5);
+  // A node that the file does not place still shows, unplaced.
+  EXPECT_TRUE(state_.ApplyLine("10.7.7.7 1"));
+  EXPECT_EQ(ColourOf("10.7.7.7"), 1);
+  EXPECT_TRUE(state_.ApplyLine("RESET 0"));
+  for (const auto& n : state_.Take().nodes) EXPECT_EQ(n.colour, 0) << n.name;
+}
+
+TEST_F(MonitorStateTest, RefusesMalformedLinesWithoutChange) {
+  uint64_t v = state_.Take().version;
+  for (const char* bad : {"", "10.0.0.1", "10.0.0.1 ", " 5", "10.0.0.1 x", "10.0.0.1 5x",
+                          "10.0.0.1 99999999999"})
+    EXPECT_FALSE(state_.ApplyLine(bad)) << bad;
+  EXPECT_EQ(state_.Take().version, v);
+}
+
+TEST_F(MonitorStateTest, WaitNewerWakesOnChange) {
+  uint64_t v = state_.Take().version;
+  std::thread t([&] { state_.ApplyLine("10.0.0.3 1"); });
+  auto s = state_.WaitNewer(v, 10000);
+  t.join();
+  EXPECT_NE(s.version, v);
+}
+
+TEST_F(MonitorStateTest, JsonEscapesNamesAndListsCoords) {
+  state_.LoadCoordinates(WriteCoords("10.0.0.1 1.5 2\n"));
+  state_.ApplyLine("we\"ird 1");
+  std::string j = pelmmon::SnapshotJson(state_.Take());
+  EXPECT_NE(j.find("{\"name\":\"10.0.0.1\",\"colour\":0,\"coords\":[1.5,2]}"), std::string::npos) << j;
+  EXPECT_NE(j.find("\"we\\\"ird\""), std::string::npos) << j;
+}
+
+}  // namespace
