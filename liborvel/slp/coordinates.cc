@@ -1,0 +1,202 @@
+// coordinates.cc: the coordinates file cache and the coordinate monitor client.
+//
+// The file $ORVEL_PATH/pelm.coords maps a host's dotted quad to its network
+// coordinates, one "KEY VALUE" line per host.  It is read once per process
+// into a cache.  The monitor is told to colour a node with one
+// "NODE COLOUR\n" line over a short TCP connection to port 5646.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Msg.h"
+#include "SLP.h"
+
+namespace {
+
+// A coordinates line longer than this (line feed not counted) is a format
+// error; real coordinate vectors are a few dozen characters.
+constexpr size_t kMaxCoordLineBytes = 64 * 1024;
+constexpr unsigned short kPelmMonitorPort = 5646;
+constexpr int kDefaultMonitorTimeoutMs = 2000;
+
+// Filled once from the file and never refreshed.  A failed fill (unset
+// variable, missing file, format error) leaves coordmap_initialized false
+// and keeps the entries stored so far, so the next call reads the file
+// again.  Both are guarded by coordmap_mutex: a lookup never sees a
+// half-filled map.
+std::mutex coordmap_mutex;
+std::map<std::string, std::string> coordmap;
+bool coordmap_initialized = false;
+
+enum class LineResult { kLine, kEnd, kTooLong };
+
+// Reads one line, without its line feed, into *line.  kEnd only when the
+// file has no more characters at all.
+LineResult ReadCoordLine(FILE* f, std::string* line) {
+  line->clear();
+  int c;
+  bool any = false;
+  while ((c = getc(f)) != EOF) {
+    any = true;
+    if (c == '\n') return LineResult::kLine;
+    if (line->size() == kMaxCoordLineBytes) return LineResult::kTooLong;
+    line->push_back(static_cast<char>(c));
+  }
+  return any ? LineResult::kLine : LineResult::kEnd;
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+
+// REQUIRES: coordmap_mutex held.  True when the whole file was read.
+bool FillCoordMap() {
+  const char* path_env = getenv("ORVEL_PATH");
+  if (path_env == nullptr) {
+    printf("ORVEL_PATH not set, returning now...\n");
+    return false;
+  }
+  std::string path = std::string(path_env) + "/pelm.coords";
+  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "re"));
+  if (!f) {
+    printf("coordinate file not found, returning now...\n");
+    return false;
+  }
+  std::string line;
+  for (;;) {
+    LineResult r = ReadCoordLine(f.get(), &line);
+    if (r == LineResult::kEnd) break;
+    size_t space = line.find(' ');
+    if (r == LineResult::kTooLong || space == std::string::npos) {
+      printf("coordinate file format error, returning now...\n");
+      return false;
+    }
+    // The line feed is already gone; a carriage return stays in the value.
+    coordmap[line.substr(0, space)] = line.substr(space + 1);
+  }
+  return true;
+}
+
+// Owns one socket descriptor.
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+int MonitorTimeoutMs() {
+  const char* text = getenv("ORVEL_PELMMONITOR_TIMEOUT_MS");
+  if (text == nullptr || *text == '\0') return kDefaultMonitorTimeoutMs;
+  char* end = nullptr;
+  errno = 0;
+  long ms = strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || ms <= 0 || ms > 600000) {
+    return kDefaultMonitorTimeoutMs;
+  }
+  return static_cast<int>(ms);
+}
+
+// Connects fd to addr within timeout_ms.  On failure errno tells why
+// (ETIMEDOUT when the time ran out).
+bool ConnectWithin(int fd, const sockaddr_in& addr, int timeout_ms) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
+    if (errno != EINPROGRESS) return false;
+    pollfd p{fd, POLLOUT, 0};
+    int n;
+    do {
+      n = poll(&p, 1, timeout_ms);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    if (n < 0) return false;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return false;
+    if (err != 0) {
+      errno = err;
+      return false;
+    }
+  }
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+void chomp(char* text) {
+  if (text == nullptr) return;
+  size_t n = strlen(text);
+  if (n > 0 && text[n - 1] == '\n') text[n - 1] = '\0';
+}
+
+std::string getCoordinates(unsigned long addr) {
+  std::lock_guard<std::mutex> lock(coordmap_mutex);
+  if (!coordmap_initialized) {
+    if (!FillCoordMap()) return std::string();
+    coordmap_initialized = true;
+  }
+  std::string host = inet_NTOS(addr);
+  printf("finding coordinates for %s...\n", host.c_str());
+  auto it = coordmap.find(host);
+  return it == coordmap.end() ? std::string() : it->second;
+}
+
+void pelmmon_color(const std::string& node, int colour) {
+  const char* monitor = getenv("ORVEL_PELMMONITOR");
+  if (monitor == nullptr) {
+    printf("ORVEL_PELMMONITOR not set, returning now\n");
+    return;
+  }
+  unsigned long monitor_addr = inet_ADDR(monitor);
+  if (monitor_addr == 0) {
+    // Address 0 would reach this host's own port 5646, not the monitor.
+    printf("ORVEL_PELMMONITOR [%s] is not a dotted quad, nothing sent\n",
+           monitor);
+    return;
+  }
+  Socket sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (sock.get() < 0) {
+    perror("pelmmon_color: socket:");
+    return;
+  }
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(kPelmMonitorPort);
+  sa.sin_addr.s_addr = static_cast<in_addr_t>(monitor_addr);
+  int timeout_ms = MonitorTimeoutMs();
+  if (!ConnectWithin(sock.get(), sa, timeout_ms)) {
+    perror("pelmmon_color: connect:");
+    return;
+  }
+  // A monitor that stops reading must not hold the request either.
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  std::string line = node + " " + ultostr(static_cast<unsigned long>(colour)) + "\n";
+  // The monitor's answer (none) and a failed send change nothing for the
+  // caller; MSG_NOSIGNAL keeps a closed monitor from killing the process.
+  (void)send(sock.get(), line.data(), line.size(), MSG_NOSIGNAL);
+}

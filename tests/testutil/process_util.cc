@@ -1,0 +1,352 @@
+// process_util.cc: helpers for tests that run real programs.
+#include "testutil/process_util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace testutil {
+
+namespace {
+
+void RemoveTree(const std::string& path) {
+  std::string cmd = "rm -rf '" + path + "'";
+  if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+sockaddr_in Loopback(unsigned short port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sa;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/orvel-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  if (!path_.empty()) RemoveTree(path_);
+}
+
+std::string TempDir::WriteFile(const std::string& name, const std::string& content,
+                               int mode) const {
+  std::string full = path_ + "/" + name;
+  std::string dir = full.substr(0, full.rfind('/'));
+  std::string mk = "mkdir -p '" + dir + "'";
+  if (system(mk.c_str()) != 0) return full;
+  {
+    std::ofstream out(full, std::ios::binary | std::ios::trunc);
+    out << content;
+  }
+  chmod(full.c_str(), static_cast<mode_t>(mode));
+  return full;
+}
+
+std::string ReadFileOrEmpty(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool WaitUntil(const std::function<bool()>& pred, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (pred()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(20000);
+  }
+}
+
+unsigned short FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in sa = Loopback(0);
+  unsigned short port = 0;
+  socklen_t len = sizeof sa;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
+    port = ntohs(sa.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+bool WaitForLoopbackPort(unsigned short port, int timeout_ms) {
+  return WaitUntil(
+      [port] {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_in sa = Loopback(port);
+        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        close(fd);
+        return ok;
+      },
+      timeout_ms);
+}
+
+std::string BuildPath(const std::string& relative) {
+  const char* dir = getenv("ORVEL_BUILD_DIR");
+  return std::string(dir != nullptr ? dir : ".") + "/" + relative;
+}
+
+// ---- Child ------------------------------------------------------------------
+
+Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) {
+  char log_tmpl[] = "/tmp/orvel-child-XXXXXX";
+  int log_fd = mkstemp(log_tmpl);
+  if (log_fd < 0) return;
+  log_path_ = log_tmpl;
+
+  int in_pipe[2] = {-1, -1};
+  if (options.has_stdin) {
+    if (pipe2(in_pipe, O_CLOEXEC) != 0) return;
+    // Small key sequences fit the pipe buffer, so no writer thread is needed.
+    if (!options.stdin_data.empty() &&
+        write(in_pipe[1], options.stdin_data.data(), options.stdin_data.size()) !=
+            static_cast<ssize_t>(options.stdin_data.size())) {
+      return;
+    }
+  }
+  if (options.use_pty) {
+    pty_master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty_master_ < 0 || grantpt(pty_master_) != 0 || unlockpt(pty_master_) != 0) return;
+    pty_name_ = ptsname(pty_master_);
+  }
+
+  std::vector<std::string> args = argv;
+  pid_ = fork();
+  if (pid_ == 0) {
+    if (options.new_session || options.use_pty) setsid();
+    if (options.use_pty) {
+      int slave = open(pty_name_.c_str(), O_RDWR);  // becomes the controlling tty
+      if (slave < 0) _exit(125);
+      ioctl(slave, TIOCSCTTY, 0);
+      dup2(slave, 0);
+      if (slave > 2) close(slave);
+    } else if (options.has_stdin) {
+      dup2(in_pipe[0], 0);
+    } else {
+      int null_fd = open("/dev/null", O_RDONLY);
+      dup2(null_fd, 0);
+    }
+    dup2(log_fd, 1);
+    dup2(log_fd, 2);
+    for (const auto& name : options.unset_env) unsetenv(name.c_str());
+    for (const auto& kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    std::vector<char*> cargv;
+    for (auto& a : args) cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+  }
+  close(log_fd);
+  if (options.has_stdin) {
+    close(in_pipe[1]);
+    stdin_read_ = in_pipe[0];
+  }
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+  }
+  if (pty_master_ >= 0) close(pty_master_);
+  if (stdin_read_ >= 0) close(stdin_read_);
+  if (!log_path_.empty()) unlink(log_path_.c_str());
+}
+
+std::string Child::Output() const { return ReadFileOrEmpty(log_path_); }
+
+bool Child::WaitForOutput(const std::string& text, int timeout_ms) const {
+  return WaitUntil([&] { return Output().find(text) != std::string::npos; }, timeout_ms);
+}
+
+void Child::Signal(int sig) const {
+  if (pid_ > 0 && !reaped_) kill(pid_, sig);
+}
+
+int Child::Wait(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  if (reaped_) return status_;
+  bool done = WaitUntil(
+      [&] {
+        pid_t r = waitpid(pid_, &status_, WNOHANG);
+        return r == pid_;
+      },
+      timeout_ms);
+  if (!done) return -1;
+  reaped_ = true;
+  return status_;
+}
+
+bool Child::Running() {
+  if (pid_ <= 0 || reaped_) return false;
+  pid_t r = waitpid(pid_, &status_, WNOHANG);
+  if (r == pid_) {
+    reaped_ = true;
+    return false;
+  }
+  return true;
+}
+
+std::string Child::UnreadStdin() {
+  std::string rest;
+  if (stdin_read_ < 0) return rest;
+  int flags = fcntl(stdin_read_, F_GETFL, 0);
+  fcntl(stdin_read_, F_SETFL, flags | O_NONBLOCK);
+  char buf[256];
+  ssize_t n;
+  while ((n = read(stdin_read_, buf, sizeof buf)) > 0) rest.append(buf, static_cast<size_t>(n));
+  return rest;
+}
+
+// ---- LoopbackRecorder -------------------------------------------------------
+
+LoopbackRecorder::LoopbackRecorder(unsigned short port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa = Loopback(port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0 ||
+      pipe2(wake_, O_CLOEXEC) != 0) {
+    close(fd);
+    return;
+  }
+  listen_fd_ = fd;
+  thread_ = std::thread([this] { Run(); });
+}
+
+LoopbackRecorder::~LoopbackRecorder() {
+  if (listen_fd_ < 0) return;
+  char c = 'x';
+  (void)!write(wake_[1], &c, 1);
+  thread_.join();
+  close(listen_fd_);
+  close(wake_[0]);
+  close(wake_[1]);
+}
+
+void LoopbackRecorder::Run() {
+  // One connection at a time is enough for a monitor that gets one line per
+  // connection from a client that connects, sends and closes.
+  for (;;) {
+    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (p[1].revents) return;
+    int conn = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn < 0) continue;
+    std::string data;
+    for (;;) {
+      pollfd q[2] = {{conn, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      if (poll(q, 2, 10000) <= 0 || q[1].revents) break;
+      char buf[512];
+      ssize_t n = read(conn, buf, sizeof buf);
+      if (n <= 0) {
+        std::lock_guard<std::mutex> lock(mu_);
+        closed_.push_back(data);
+        break;
+      }
+      data.append(buf, static_cast<size_t>(n));
+    }
+    close(conn);
+  }
+}
+
+std::vector<std::string> LoopbackRecorder::Closed() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return closed_;
+}
+
+bool LoopbackRecorder::WaitForClosed(size_t count, int timeout_ms) const {
+  return WaitUntil([&] { return Closed().size() >= count; }, timeout_ms);
+}
+
+std::string RunInFreshProcess(const std::function<std::string()>& body) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return "pipe failed";
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(p[0]);
+    std::string result = body();
+    size_t off = 0;
+    while (off < result.size()) {
+      ssize_t n = write(p[1], result.data() + off, result.size() - off);
+      if (n <= 0) break;
+      off += static_cast<size_t>(n);
+    }
+    fflush(stdout);
+    _exit(0);
+  }
+  close(p[1]);
+  std::string result;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(p[0], buf, sizeof buf)) > 0) result.append(buf, static_cast<size_t>(n));
+  close(p[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) result += "<child failed>";
+  return result;
+}
+
+// ---- StdoutCapture ----------------------------------------------------------
+
+StdoutCapture::StdoutCapture(int fd) : fd_(fd) {
+  fflush(stdout);
+  fflush(stderr);
+  char tmpl[] = "/tmp/orvel-stdout-XXXXXX";
+  int tmp_fd = mkstemp(tmpl);
+  if (tmp_fd < 0) return;
+  path_ = tmpl;
+  saved_ = dup(fd_);
+  dup2(tmp_fd, fd_);
+  close(tmp_fd);
+}
+
+StdoutCapture::~StdoutCapture() { Finish(); }
+
+std::string StdoutCapture::Finish() {
+  if (done_ || saved_ < 0) return std::string();
+  done_ = true;
+  fflush(stdout);
+  fflush(stderr);
+  dup2(saved_, fd_);
+  close(saved_);
+  std::string text = ReadFileOrEmpty(path_);
+  unlink(path_.c_str());
+  return text;
+}
+
+}  // namespace testutil
