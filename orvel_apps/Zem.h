@@ -1,0 +1,134 @@
+// Zem.h: the synthesis service zemsynth: console, request handler, proxy
+// locator and proxy initiator.
+//
+// One SynthZemReq is served on its connection thread by RecvCallback: a
+// ZemProxyLocator per end host and per zone chooses a proxy, then one
+// ZemProxyInitor brings all proxies up, strictly in order.  Locators and
+// initiators do all their work in their constructors and live for one
+// request.  Several requests may be served at once; what they share (the
+// console, the port counter, the coordinates cache, DAstr) is safe for that.
+#ifndef ORVEL_APPS_ZEM_H_
+#define ORVEL_APPS_ZEM_H_
+
+#include <termios.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "EndPoint.h"
+#include "Msg.h"
+#include "SLP.h"
+
+// ---- Console ----------------------------------------------------------------
+// Set by initConsole()/main before the server starts and never changed.
+
+// The directory agent address: the command-line argument itself.
+extern const char* DAstr;
+// The console: the controlling terminal opened "r+", or stdin; unbuffered.
+extern FILE* ins;
+// The console's settings at start-up, and the pause settings (no ICANON,
+// ECHO, ECHOE, ECHOK, ECHONL; VMIN 1, VTIME 0; everything else kept).
+extern struct termios termsave;
+extern struct termios term;
+
+// Opens the console and prepares termsave/term; the console itself is not
+// changed.  Prints "failed to open cterm?!\n" on stderr and uses stdin when
+// there is no controlling terminal.  REQUIRES: called once, before any
+// thread that may pause.
+void initConsole();
+
+// Waits for one key typed on the console after the call began: flushes
+// type-ahead, switches to the pause settings, reads one byte (end of file
+// also ends the pause) and restores termsave.  Pauses are serialised, so two
+// concurrent pauses take one key each.  An interrupt, termination or hang-up
+// signal during a pause restores termsave before the process ends.  When the
+// console is a terminal whose foreground process group is not ours (the
+// service runs in the background), the pause is skipped with a line on
+// stdout instead of letting the terminal stop the process.  Blocks until a
+// key arrives.
+void pressAnyKey();
+
+// ---- Request handler --------------------------------------------------------
+
+// The server's handler: serves SynthZemReq only.  Returns a new SynthZemOk
+// (owned by the caller) with the request's id and version, or null when the
+// request has another type or a proxy could not be brought up.  The request
+// stays the caller's.  Blocks for the whole synthesis (lookups, pauses,
+// launches).
+Msg* RecvCallback(Msg* request);
+
+// ---- Proxy location ---------------------------------------------------------
+
+// Chooses the proxy of one end host or zone through the directory agent:
+// a registered "ZemProxy" service for exactly that host or zone, else a
+// "CompResource" node near the host's coordinates (an ABone node, port 0).
+// Nothing found leaves address 0, port 0, no ABone flag.  The end-host
+// fallback colours the monitor and pauses three times on the console.
+class ZemProxyLocator {
+ public:
+  ZemProxyLocator(EndPoint& ep, const std::string& da_addr,
+                  const std::string& scope);
+  ZemProxyLocator(EndZone& zone, const std::string& da_addr,
+                  const std::string& scope);
+  ~ZemProxyLocator() = default;
+
+  TransportEndPoint getZemProxy() const { return mZemProxy; }
+
+ private:
+  // REQUIRES: sivec not empty.  The first answer as delivered.
+  const ServiceInstance& selectProxy(const std::vector<ServiceInstance>& sivec) const;
+
+  TransportEndPoint mZemProxy;
+};
+
+// ---- Proxy launch and initialisation ----------------------------------------
+
+// The proxy code URLs: $ORVEL_PROXY_CODE_URL / $ORVEL_VIEWER_CODE_URL when
+// set, else the build-time defaults.
+std::string proxyCodeURL();
+std::string viewerCodeURL();
+
+// Brings up the members (end-host proxies, then zone proxies) one after the
+// other: an ABone node by two runs of $ORVEL_PATH/abone/sc.linux, a running
+// proxy by ZemInit/ZemCommit exchanges.  The first failure stops it; the
+// transports of the members served so far stay.  Blocks for every exchange
+// and at least 10 seconds per ABone member.
+class ZemProxyInitor {
+ public:
+  static constexpr unsigned short PORT_RTP_MIN = 7210;
+  static constexpr unsigned short PORT_RTP_MAX = 65534;
+
+  ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
+                 std::vector<TransportEndPoint>& zone_proxies);
+  ~ZemProxyInitor() = default;
+  ZemProxyInitor(const ZemProxyInitor&) = delete;
+  ZemProxyInitor& operator=(const ZemProxyInitor&) = delete;
+
+  bool initOk() const { return mInitOk; }
+  const std::vector<MulticastEndPoint>& getEPTransports() const { return mEPTVec; }
+  const std::vector<MulticastEndPoint>& getZoneTransports() const { return mZoneTVec; }
+
+ private:
+  friend struct ZemProxyInitorPeer;  // lets tests drive the port counter
+
+  // 7210, 7214, ... 65534, then 7210 again; safe from any thread.
+  unsigned short getRandomPort();
+
+  // Serve member i; false on failure (the reason is printed).
+  bool launchOnAbone(const TransportEndPoint& member, bool is_ep,
+                     const std::vector<TransportEndPoint>& peers);
+  bool initByMessage(const TransportEndPoint& member, bool is_ep,
+                     const std::vector<TransportEndPoint>& peers);
+
+  unsigned long mId;
+  unsigned long mVersion;
+  bool mInitOk;
+  std::vector<TransportEndPoint> mEPProxyVec;
+  std::vector<TransportEndPoint> mZoneProxyVec;
+  std::vector<MulticastEndPoint> mEPTVec;
+  std::vector<MulticastEndPoint> mZoneTVec;
+};
+
+#endif  // ORVEL_APPS_ZEM_H_

@@ -1,0 +1,192 @@
+// ZemProxyInitor.cc: launching and initialising the proxies of one request.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Msg.h"
+#include "Zem.h"
+#include "http.h"
+
+#ifndef ORVEL_DEFAULT_PROXY_CODE_URL
+#error "ORVEL_DEFAULT_PROXY_CODE_URL must be defined by the build"
+#endif
+#ifndef ORVEL_DEFAULT_VIEWER_CODE_URL
+#error "ORVEL_DEFAULT_VIEWER_CODE_URL must be defined by the build"
+#endif
+
+namespace {
+
+constexpr unsigned short kDataPort = 7560;
+constexpr const char* kEPGroup = "224.5.6.7";
+constexpr unsigned char kEPGroupTTL = 0;
+constexpr const char* kZoneGroup = "225.5.6.7";
+constexpr unsigned char kZoneGroupTTL = 1;
+constexpr unsigned char kAboneTTL = 255;
+constexpr const char* kAboneClient = "/abone/sc.linux -f anee2";
+// The proxy program needs time to arrive on the node before it is started.
+constexpr int kLoadWaits = 50;
+constexpr useconds_t kLoadWaitUsec = 200000;
+const std::string kRule(53, '=');
+
+// Counter of getRandomPort.
+std::atomic<unsigned short> nextRTPport{ZemProxyInitor::PORT_RTP_MIN};
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = getenv(name);
+  return value != nullptr ? value : fallback;
+}
+
+// Runs command; false when it did not run at all: system() failed, a signal
+// ended it, or the shell could not find or execute it (126, 127).  Any other
+// exit status is the ABone client's own business.
+bool RunCommand(const std::string& command) {
+  int status = system(command.c_str());
+  if (status == -1) {
+    perror("system");
+    return false;
+  }
+  if (WIFSIGNALED(status)) {
+    printf("command ended by signal %d, returning now...\n", WTERMSIG(status));
+    return false;
+  }
+  if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)) {
+    printf("command could not be run (status %d), returning now...\n",
+           WEXITSTATUS(status));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string proxyCodeURL() {
+  return EnvOr("ORVEL_PROXY_CODE_URL", ORVEL_DEFAULT_PROXY_CODE_URL);
+}
+
+std::string viewerCodeURL() {
+  return EnvOr("ORVEL_VIEWER_CODE_URL", ORVEL_DEFAULT_VIEWER_CODE_URL);
+}
+
+ZemProxyInitor::ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
+                               std::vector<TransportEndPoint>& zone_proxies)
+    : mId(0),
+      mVersion(0),
+      mInitOk(false),
+      mEPProxyVec(ep_proxies),
+      mZoneProxyVec(zone_proxies) {
+  std::vector<TransportEndPoint> membervec(mEPProxyVec);
+  membervec.insert(membervec.end(), mZoneProxyVec.begin(), mZoneProxyVec.end());
+  mId = Msg::generateId();
+  mVersion = Msg::generateVersion();
+
+  for (size_t i = 0; i < membervec.size(); ++i) {
+    const TransportEndPoint& member = membervec[i];
+    const bool is_ep = i < mEPProxyVec.size();
+    std::vector<TransportEndPoint> peers;
+    if (i > 0) {
+      peers = membervec;
+      peers.erase(peers.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    // Address 0 would reach this host itself (or hand 0.0.0.0 to the ABone
+    // client): it means the locator found no usable proxy.
+    if (member.getAddr() == 0) {
+      printf("member %zu has no proxy address, returning now...\n", i);
+      return;
+    }
+    bool served = member.isAboneNode() ? launchOnAbone(member, is_ep, peers)
+                                       : initByMessage(member, is_ep, peers);
+    if (!served) return;
+  }
+  mInitOk = true;
+}
+
+bool ZemProxyInitor::launchOnAbone(const TransportEndPoint& member, bool is_ep,
+                                   const std::vector<TransportEndPoint>& peers) {
+  const char* orvel_path = getenv("ORVEL_PATH");
+  if (orvel_path == nullptr) {
+    printf("ORVEL_PATH not set, returning now...\n");
+    return false;
+  }
+  const std::string absc = std::string(orvel_path) + kAboneClient;
+  const std::string addr = member.getAddrStr();
+  const std::string load = absc + " " + addr + " LOAD X=" + proxyCodeURL() + " S=-C";
+  printf("loading proxy to %s...\n", addr.c_str());
+  fflush(stdout);
+  if (!RunCommand(load)) return false;
+  for (int i = 0; i < kLoadWaits; ++i) usleep(kLoadWaitUsec);
+
+  const char* viewer_args = getenv("ORVEL_ABONEVIEWERARGS");
+  if (viewer_args == nullptr) {
+    printf("ORVEL_ABONEVIEWERARGS not set, returning now...\n");
+    return false;
+  }
+  std::string abcmd = absc + " " + addr + " LOAD X=" + viewerCodeURL() +
+                      " O=out.txt R=err.txt C=VanoruProxy " + viewer_args + " ";
+  // Every member but the first joins the first one.
+  if (!peers.empty()) abcmd += "S=-m" + peers[0].getAddrStr() + " ";
+  printf("invoking proxy using command line:\n");
+  printf("%s\n", kRule.c_str());
+  printf("%s\n", abcmd.c_str());
+  printf("%s\n", kRule.c_str());
+  fflush(stdout);
+  if (!RunCommand(abcmd)) return false;
+
+  MulticastEndPoint transport(member.getAddr(), kDataPort, kAboneTTL);
+  (is_ep ? mEPTVec : mZoneTVec).push_back(transport);
+  return true;
+}
+
+bool ZemProxyInitor::initByMessage(const TransportEndPoint& member, bool is_ep,
+                                   const std::vector<TransportEndPoint>& peers) {
+  const std::string addr = member.getAddrStr();
+  int sock;
+  {
+    ZemInit init(mId, mVersion, kDataPort);
+    fprintf(stderr, "sending ZemInit to %s:%d...", addr.c_str(),
+            static_cast<int>(member.getPort()));
+    fflush(stderr);
+    sock = sendRequestMsg(addr.c_str(), member.getPort(), &init);
+  }
+  if (sock == -1) return false;
+  std::unique_ptr<Msg> reply(getResponseMsg(sock));
+  if (!reply || reply->getType() != Msg::ZemInitOk) return false;
+  printf("got ZemInitOk\n");
+
+  MulticastEndPoint transport =
+      is_ep ? MulticastEndPoint(inet_ADDR(kEPGroup), kDataPort, kEPGroupTTL)
+            : MulticastEndPoint(inet_ADDR(kZoneGroup), kDataPort, kZoneGroupTTL);
+  (is_ep ? mEPTVec : mZoneTVec).push_back(transport);
+  reply.reset();
+
+  std::vector<TransportEndPoint> members(peers);
+  {
+    ZemCommit commit(mId, mVersion, transport.getAddr(), kDataPort,
+                     transport.getTTL(), members);
+    printf("sending ZemCommit...");
+    fflush(stdout);
+    sock = sendRequestMsg(addr.c_str(), member.getPort(), &commit);
+  }
+  if (sock == -1) return false;
+  reply.reset(getResponseMsg(sock));
+  if (!reply || reply->getType() != Msg::ZemCommitOk) return false;
+  printf("got ZemCommitOk\n");
+  return true;
+}
+
+unsigned short ZemProxyInitor::getRandomPort() {
+  unsigned short current = nextRTPport.load();
+  unsigned short next;
+  do {
+    // Wider than 16 bits: 65534 + 4 must compare as 65538, not 2.
+    unsigned int advanced = static_cast<unsigned int>(current) + 4u;
+    next = advanced > PORT_RTP_MAX ? PORT_RTP_MIN
+                                   : static_cast<unsigned short>(advanced);
+  } while (!nextRTPport.compare_exchange_weak(current, next));
+  return current;
+}

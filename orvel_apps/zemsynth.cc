@@ -1,0 +1,156 @@
+// zemsynth.cc: the service's console and its synthesis request handler.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Msg.h"
+#include "Zem.h"
+
+const char* DAstr = "";
+FILE* ins = nullptr;
+struct termios termsave;
+struct termios term;
+
+// ---- Console ----------------------------------------------------------------
+
+namespace {
+
+// One pause at a time: two concurrent pauses would otherwise share one key
+// and the second would save the pause settings as "normal".
+std::mutex pause_mutex;
+
+// Read by the signal handler: the console descriptor and whether the pause
+// settings are in force right now.
+volatile sig_atomic_t console_fd = -1;
+volatile sig_atomic_t pause_active = 0;
+
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kNumFatalSignals = sizeof kFatalSignals / sizeof kFatalSignals[0];
+struct sigaction saved_actions[kNumFatalSignals];
+bool handler_installed[kNumFatalSignals];
+
+// Puts the console back, then lets the signal do what it would have done.
+void RestoreConsoleOnSignal(int sig) {
+  if (pause_active) tcsetattr(console_fd, TCSANOW, &termsave);
+  for (int i = 0; i < kNumFatalSignals; ++i) {
+    if (kFatalSignals[i] == sig) sigaction(sig, &saved_actions[i], nullptr);
+  }
+  raise(sig);  // pending until this handler returns
+}
+
+// REQUIRES: pause_mutex held.  Signals the process ignores stay ignored.
+void InstallPauseSignalHandlers() {
+  for (int i = 0; i < kNumFatalSignals; ++i) {
+    handler_installed[i] = false;
+    struct sigaction old;
+    if (sigaction(kFatalSignals[i], nullptr, &old) != 0) continue;
+    if (!(old.sa_flags & SA_SIGINFO) && old.sa_handler == SIG_IGN) continue;
+    saved_actions[i] = old;
+    struct sigaction sa {};
+    sa.sa_handler = RestoreConsoleOnSignal;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(kFatalSignals[i], &sa, nullptr) == 0) handler_installed[i] = true;
+  }
+}
+
+void RemovePauseSignalHandlers() {
+  for (int i = 0; i < kNumFatalSignals; ++i) {
+    if (handler_installed[i]) sigaction(kFatalSignals[i], &saved_actions[i], nullptr);
+    handler_installed[i] = false;
+  }
+}
+
+// A terminal stops a background process that changes its settings or reads
+// from it; such a service cannot take a key anyway.
+bool ConsoleInBackground(int fd) {
+  pid_t fg = tcgetpgrp(fd);
+  return fg >= 0 && fg != getpgrp();
+}
+
+}  // namespace
+
+void initConsole() {
+  ins = fopen(ctermid(nullptr), "r+e");
+  if (ins == nullptr) {
+    fprintf(stderr, "failed to open cterm?!\n");
+    ins = stdin;
+  }
+  setvbuf(ins, nullptr, _IONBF, 0);
+  console_fd = fileno(ins);
+  (void)tcgetattr(fileno(ins), &termsave);
+  term = termsave;
+  term.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+  term.c_cc[VMIN] = 1;
+  term.c_cc[VTIME] = 0;
+}
+
+void pressAnyKey() {
+  std::lock_guard<std::mutex> lock(pause_mutex);
+  FILE* console = ins != nullptr ? ins : stdin;
+  int fd = fileno(console);
+  if (ConsoleInBackground(fd)) {
+    printf("(console not in the foreground: not pausing)\n");
+    return;
+  }
+  InstallPauseSignalHandlers();
+  tcflush(fd, TCIFLUSH);
+  pause_active = 1;
+  tcsetattr(fd, TCSANOW, &term);
+  (void)fgetc(console);
+  tcsetattr(fd, TCSANOW, &termsave);
+  pause_active = 0;
+  clearerr(console);
+  RemovePauseSignalHandlers();
+}
+
+// ---- Request handler --------------------------------------------------------
+
+Msg* RecvCallback(Msg* request) {
+  auto* req = dynamic_cast<SynthZemReq*>(request);
+  if (request == nullptr || request->getType() != Msg::SynthZemReq || req == nullptr) {
+    printf("Not getting the right request!\n");
+    return nullptr;
+  }
+  printf("Got SynthZemReq from %s:%d\n", req->getSrcAddrStr().c_str(),
+         static_cast<int>(req->getSrcPort()));
+
+  std::vector<EndPoint> end_hosts = req->getEPVec();
+  std::vector<EndZone> zones = req->getZoneVec();
+  std::vector<TransportEndPoint> ep_proxies;
+  std::vector<TransportEndPoint> zone_proxies;
+  const std::string da_addr(DAstr != nullptr ? DAstr : "");
+  const std::string scope("default");
+
+  for (EndPoint& ep : end_hosts) {
+    ZemProxyLocator locator(ep, da_addr, scope);
+    TransportEndPoint proxy = locator.getZemProxy();
+    printf("got proxy %s\n", proxy.getStr().c_str());
+    ep_proxies.push_back(proxy);
+  }
+  for (EndZone& zone : zones) {
+    // The representative host's address is shown as the signed 32-bit
+    // number it is on the wire.
+    printf("locating proxy for zone %s (ep %d)\n", zone.getAddrStr().c_str(),
+           static_cast<int>(static_cast<uint32_t>(zone.getEP())));
+    ZemProxyLocator locator(zone, da_addr, scope);
+    TransportEndPoint proxy = locator.getZemProxy();
+    printf("got proxy %s\n", proxy.getStr().c_str());
+    zone_proxies.push_back(proxy);
+  }
+
+  ZemProxyInitor initor(ep_proxies, zone_proxies);
+  if (!initor.initOk()) {
+    printf("Zem init failed!?\n");
+    return nullptr;
+  }
+  std::vector<MulticastEndPoint> ep_transports = initor.getEPTransports();
+  std::vector<MulticastEndPoint> zone_transports = initor.getZoneTransports();
+  // Ownership passes to the server, which deletes the reply after sending.
+  return new SynthZemOk(req->getId(), req->getVersion(), ep_transports,
+                        zone_transports);
+}

@@ -1,0 +1,233 @@
+// zemproxy: a proxy for tests and demonstrations.
+//
+// Serves the synthesis service's control messages on its own port: ZemInit
+// is answered with ZemInitOk and ZemCommit with ZemCommitOk, each echoing
+// the request's id and version.  Every message received is logged on
+// standard output in one line.  Optionally registers itself with an SLP
+// directory agent as service:ZemProxy://HOST:PORT for one end host or zone,
+// and deregisters on SIGTERM or SIGINT.
+#include <libxml/parser.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "Msg.h"
+#include "http.h"
+#include "slp_api.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zemproxy --port PORT [options]\n"
+    "\n"
+    "Answers ZemInit with ZemInitOk and ZemCommit with ZemCommitOk on TCP\n"
+    "PORT, logging each message received in one line on standard output.\n"
+    "\n"
+    "options:\n"
+    "  --port PORT        port to listen on (required)\n"
+    "  --host A           this proxy's address in its service URL and the\n"
+    "                     data address of its ZemInitOk (default 127.0.0.1)\n"
+    "  --da DA            register with the SLP directory agent at DA as\n"
+    "                     service:ZemProxy://A:PORT; deregister on SIGTERM or\n"
+    "                     SIGINT\n"
+    "  --addr X           attribute addr: the end host or zone served\n"
+    "                     (default: the --host address)\n"
+    "  --mask M           attribute mask (default 255.255.255.255)\n"
+    "  --lifetime S       registration lifetime in seconds (default 65535)\n"
+    "  --misbehave MODE   wrong-type: answer ZemInit with ZemCommitOk and\n"
+    "                     ZemCommit with ZemInitOk; close: close the\n"
+    "                     connection without answering; delay=MS: answer\n"
+    "                     after MS milliseconds\n"
+    "  --help             this text\n";
+
+enum class Misbehaviour { kNone, kWrongType, kClose, kDelay };
+
+struct Options {
+  unsigned short port = 0;
+  std::string host = "127.0.0.1";
+  std::string da;
+  std::string addr;
+  std::string mask = "255.255.255.255";
+  unsigned short lifetime = 65535;
+  Misbehaviour misbehaviour = Misbehaviour::kNone;
+  unsigned delay_ms = 0;
+};
+
+// Set once in main before the server starts.
+Options options;
+
+bool ParseNumber(const char* text, unsigned long max, unsigned long* out) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long v = strtoul(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseArgs(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help") {
+      fputs(kUsage, stdout);
+      exit(0);
+    }
+    if (i + 1 >= argc) return false;
+    const char* value = argv[++i];
+    unsigned long n = 0;
+    if (arg == "--port") {
+      if (!ParseNumber(value, 65535, &n) || n == 0) return false;
+      o->port = static_cast<unsigned short>(n);
+    } else if (arg == "--host") {
+      o->host = value;
+    } else if (arg == "--da") {
+      o->da = value;
+    } else if (arg == "--addr") {
+      o->addr = value;
+    } else if (arg == "--mask") {
+      o->mask = value;
+    } else if (arg == "--lifetime") {
+      if (!ParseNumber(value, 65535, &n) || n == 0) return false;
+      o->lifetime = static_cast<unsigned short>(n);
+    } else if (arg == "--misbehave") {
+      std::string mode = value;
+      if (mode == "wrong-type") {
+        o->misbehaviour = Misbehaviour::kWrongType;
+      } else if (mode == "close") {
+        o->misbehaviour = Misbehaviour::kClose;
+      } else if (mode.rfind("delay=", 0) == 0 &&
+                 ParseNumber(mode.c_str() + 6, 3600000, &n)) {
+        o->misbehaviour = Misbehaviour::kDelay;
+        o->delay_ms = static_cast<unsigned>(n);
+      } else {
+        return false;
+      }
+    } else {
+      return false;
+    }
+  }
+  if (o->addr.empty()) o->addr = o->host;
+  return o->port != 0 && inet_ADDR(o->host.c_str()) != 0;
+}
+
+std::string MemberList(const std::vector<TransportEndPoint>& members) {
+  std::string text = std::to_string(members.size()) + "[";
+  for (size_t i = 0; i < members.size(); ++i) {
+    if (i > 0) text += ",";
+    text += members[i].getStr();
+  }
+  return text + "]";
+}
+
+// One line per message, so that tests can check what arrived.
+void LogMessage(Msg* msg) {
+  std::string line = "zemproxy: " + msg->getType() + " id=" + ultostr(msg->getId()) +
+                     " version=" + ultostr(msg->getVersion());
+  if (auto* init = dynamic_cast<ZemInit*>(msg)) {
+    line += " data_port=" + init->getPortStr();
+  } else if (auto* commit = dynamic_cast<ZemCommit*>(msg)) {
+    line += " data_addr=" + commit->getAddrStr() + " data_port=" +
+            commit->getPortStr() + " ttl=" + commit->getTTLStr() +
+            " members=" + MemberList(commit->getMemberVec());
+  }
+  line += " from=" + msg->getSrcAddrStr() + "\n";
+  fputs(line.c_str(), stdout);
+  fflush(stdout);
+}
+
+Msg* ProxyHandler(Msg* request) {
+  LogMessage(request);
+  const std::string type = request->getType();
+  const bool init = type == Msg::ZemInit;
+  if (!init && type != Msg::ZemCommit) return nullptr;
+  switch (options.misbehaviour) {
+    case Misbehaviour::kClose:
+      // The server's 400 then finds the connection gone.
+      shutdown(request->sock, SHUT_RDWR);
+      return nullptr;
+    case Misbehaviour::kDelay:
+      usleep(static_cast<useconds_t>(options.delay_ms) * 1000);
+      break;
+    case Misbehaviour::kWrongType:
+    case Misbehaviour::kNone:
+      break;
+  }
+  const bool answer_init = init != (options.misbehaviour == Misbehaviour::kWrongType);
+  if (answer_init) {
+    return new ZemInitOk(request->getId(), request->getVersion(),
+                         inet_ADDR(options.host.c_str()), /*ttl=*/0);
+  }
+  return new ZemCommitOk(request->getId(), request->getVersion());
+}
+
+void SLPReport(SLPHandle, SLPError err, void* cookie) {
+  *static_cast<SLPError*>(cookie) = err;
+}
+
+std::string ServiceURL() {
+  return "service:ZemProxy://" + options.host + ":" + std::to_string(options.port);
+}
+
+// Registers (or deregisters) the service URL with the agent.  False on
+// failure, with a line on stderr.
+bool Register(bool reg) {
+  SLPHandle h = nullptr;
+  if (SLPOpen("en", SLP_FALSE, &h) != SLP_OK) {
+    fprintf(stderr, "zemproxy: SLPOpen failed\n");
+    return false;
+  }
+  SLPSetProperty("net.slp.DAAddresses", options.da.c_str());
+  SLPSetProperty("net.slp.activeDADetection", "false");
+  SLPSetProperty("net.slp.passiveDADetection", "false");
+  const std::string url = ServiceURL();
+  const std::string attrs = "(addr=" + options.addr + "),(mask=" + options.mask + ")";
+  SLPError cb_err = SLP_OK;
+  SLPError err = reg ? SLPReg(h, url.c_str(), options.lifetime, "", attrs.c_str(),
+                              SLP_TRUE, SLPReport, &cb_err)
+                     : SLPDereg(h, url.c_str(), SLPReport, &cb_err);
+  SLPClose(h);
+  if (err != SLP_OK || cb_err != SLP_OK) {
+    fprintf(stderr, "zemproxy: %s of %s failed (%d/%d)\n",
+            reg ? "registration" : "deregistration", url.c_str(),
+            static_cast<int>(err), static_cast<int>(cb_err));
+    return false;
+  }
+  printf("zemproxy: %s %s (%s)\n", reg ? "registered" : "deregistered", url.c_str(),
+         attrs.c_str());
+  fflush(stdout);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!ParseArgs(argc, argv, &options)) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  // Block the stop signals in every thread; main waits for them below.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  xmlInitParser();
+  startServerLoop(options.port, ProxyHandler);
+  if (!options.da.empty() && !Register(/*reg=*/true)) return 1;
+  printf("zemproxy: serving on port %u\n", static_cast<unsigned>(options.port));
+  fflush(stdout);
+
+  int sig = 0;
+  sigwait(&stop, &sig);
+  if (!options.da.empty()) Register(/*reg=*/false);
+  fflush(stdout);
+  _exit(0);
+}
