@@ -1,0 +1,81 @@
+// da_handler.h: the directory agent's request handling, from the bytes of
+// one received message to the bytes of its reply.
+//
+// No sockets here: the daemon (tools/orvel-slpd) passes each datagram or
+// TCP frame with its source address, so the whole protocol logic can be
+// tested and fuzzed directly.  Every length field is checked by the wire
+// codec; a malformed unicast request gets the standard error reply, a
+// malformed multicast request or a malformed header gets nothing.
+//
+// Thread-safe: Handle may run on several threads at once (the store locks).
+#ifndef ORVEL_LIBORVEL_SLP_DA_HANDLER_H_
+#define ORVEL_LIBORVEL_SLP_DA_HANDLER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "slp/da_store.h"
+#include "slp/wire.h"
+
+namespace orvel::slp {
+
+// An IPv4 network, host byte order.
+struct Ipv4Net {
+  uint32_t addr = 0;
+  uint32_t mask = 0;
+  bool Contains(uint32_t a) const { return (a & mask) == (addr & mask); }
+};
+// Parses "A.B.C.D/LEN" (or a bare address, /32).  Empty on error.
+std::optional<Ipv4Net> ParseIpv4Net(std::string_view text);
+
+struct DaConfig {
+  // The agent's own address for its DAAdvert URL and PRList checks (host
+  // byte order); 0 when it listens on every interface.
+  uint32_t self_addr = 0;
+  std::string advert_host = "127.0.0.1";  // host text of the DAAdvert URL
+  uint32_t boot_timestamp = 0;
+  // Largest IP datagram for a UDP reply, IP and UDP headers included, so
+  // the SLP message stays within mtu - 28 bytes.
+  size_t mtu = 1400;
+  // Sources allowed to register and deregister.
+  std::vector<Ipv4Net> allow_register = {{0x7f000000u, 0xff000000u}};
+};
+
+class DaHandler {
+ public:
+  // store is borrowed and must outlive the handler.
+  DaHandler(RegistrationStore* store, DaConfig config);
+
+  // Handles one message from source (IPv4, host byte order).  over_tcp
+  // lifts the datagram size limit.  Returns the reply, or "" for none.
+  // When log is given it receives one line describing the request.
+  std::string Handle(const uint8_t* data, size_t size, uint32_t source, bool over_tcp,
+                     std::string* log = nullptr);
+  std::string Handle(const std::string& bytes, uint32_t source, bool over_tcp,
+                     std::string* log = nullptr) {
+    return Handle(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), source, over_tcp,
+                  log);
+  }
+
+  // An unsolicited DAAdvert (XID 0); boot timestamp 0 announces shutdown.
+  std::string UnsolicitedAdvert(bool going_down) const;
+
+  size_t max_udp_reply() const { return config_.mtu > 28 + 18 ? config_.mtu - 28 : 18; }
+
+ private:
+  std::string Reply(const Header& request, Body body, bool over_tcp) const;
+  std::string ErrorReply(const Header& request, uint16_t code) const;
+  DAAdvert Advert(uint16_t code) const;
+  bool MayRegister(uint32_t source) const;
+
+  RegistrationStore* store_;
+  DaConfig config_;
+};
+
+}  // namespace orvel::slp
+
+#endif  // ORVEL_LIBORVEL_SLP_DA_HANDLER_H_

@@ -1,0 +1,162 @@
+// da_store.h: the directory agent's registration store.
+//
+// Registrations are keyed by (URL, language tag); the URL compares byte for
+// byte, the tag without regard to case.  Each one carries its service type
+// (kept as sent), scopes, attributes and an expiry on a monotonic clock; an
+// entry whose expiry has come is never returned and is purged on the next
+// operation.
+//
+// Service types compare without regard to case or to one leading
+// "service:" on either side, with the abstract-type rule ("printer" finds
+// "printer:lpr") and significant naming authorities.  Look-ups use an
+// index by type and by (tag, value) for equality terms, and compute the
+// nearest sets of nearest-node terms (see predicate.h) among the visible
+// services of the requested type.
+//
+// Every public method returns an SLP protocol error code (wire.h,
+// error::k...).  The store locks internally: all methods are thread-safe.
+// Nothing blocks beyond the internal lock.
+#ifndef ORVEL_LIBORVEL_SLP_DA_STORE_H_
+#define ORVEL_LIBORVEL_SLP_DA_STORE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "slp/attr.h"
+
+namespace orvel::slp {
+
+// Time source; tests substitute a fake.
+class DaClock {
+ public:
+  virtual ~DaClock() = default;
+  virtual std::chrono::steady_clock::time_point Now() const {
+    return std::chrono::steady_clock::now();
+  }
+  // Seconds since 1970, for lifetimes that must survive a restart.
+  virtual int64_t WallSeconds() const;
+};
+
+struct RegistrationInput {
+  std::string url;
+  std::string lang;
+  std::string service_type;
+  std::string scopes;  // comma-separated, as on the wire
+  std::string attrs;   // attribute list, as on the wire
+  uint16_t lifetime = 0;
+  bool fresh = true;
+};
+
+struct ServiceMatch {
+  std::string url;
+  uint16_t lifetime = 0;  // remaining seconds, 1..65535
+};
+
+struct StoreLimits {
+  size_t max_entries = 65536;
+  size_t max_url_bytes = 4096;
+  size_t max_attr_bytes = 16384;
+};
+
+// Lower case, trimmed, one leading "service:" removed.
+std::string NormalizeServiceType(std::string_view type);
+// Folded keys of a comma-separated scope list; false on a bad escape.
+bool ParseScopeList(std::string_view text, std::vector<std::string>* out);
+// True when the primary subtags (before '-') agree, ignoring case.
+bool LanguageMatches(std::string_view a, std::string_view b);
+
+class RegistrationStore {
+ public:
+  // scopes: the agent's scope list (e.g. "default"); clock is borrowed and
+  // must outlive the store.
+  RegistrationStore(std::string_view scopes, const DaClock* clock, StoreLimits limits = {});
+
+  RegistrationStore(const RegistrationStore&) = delete;
+  RegistrationStore& operator=(const RegistrationStore&) = delete;
+
+  // SrvReg (fresh or incremental).
+  uint16_t Register(const RegistrationInput& in);
+  // SrvDeReg: empty tags removes the URL in every language; otherwise the
+  // matching attributes of the registration in lang.  An unknown URL is
+  // not an error.
+  uint16_t Deregister(std::string_view scopes, std::string_view url, std::string_view lang,
+                      std::string_view tags);
+  // SrvRqst.  *out gets the answers in order: nearest-term matches nearest
+  // first, then the rest in registration order.
+  uint16_t FindServices(std::string_view type, std::string_view scopes, std::string_view lang,
+                        std::string_view predicate, std::vector<ServiceMatch>* out);
+  // AttrRqst: url_or_type is a URL (contains "://") or a service type.
+  uint16_t FindAttributes(std::string_view url_or_type, std::string_view scopes,
+                          std::string_view lang, std::string_view tags, std::string* out);
+  // SrvTypeRqst.  all_authorities false with an empty authority lists only
+  // types without a naming authority.
+  uint16_t FindTypes(bool all_authorities, std::string_view naming_authority,
+                     std::string_view scopes, std::string* out);
+
+  // True when every scope of the list is served (and the list is not empty).
+  bool ServesAll(std::string_view scopes) const;
+  // True when the list names at least one served scope.
+  bool ServesAny(std::string_view scopes) const;
+  const std::string& scopes_text() const { return scopes_text_; }
+
+  size_t size();
+  // Incremented by every change; lets the caller save only when needed.
+  uint64_t generation();
+
+  // State snapshot: one line per registration with its absolute expiry in
+  // wall-clock seconds.  Load registers every unexpired line of a snapshot
+  // with its remaining lifetime and returns how many were taken; malformed
+  // lines are skipped.
+  std::string Snapshot();
+  size_t Load(std::string_view snapshot);
+
+ private:
+  struct Entry {
+    uint64_t id = 0;
+    std::string url;
+    std::string lang;
+    std::string lang_key;
+    std::string service_type;
+    std::string type_key;  // NormalizeServiceType
+    std::string bucket;    // type_key up to its first ':'
+    std::string scope_text;
+    std::vector<std::string> scopes;  // folded, sorted
+    AttrList attrs;
+    std::optional<std::vector<double>> coords;  // from x-PELM-coords
+    std::chrono::steady_clock::time_point expiry;
+  };
+  using Key = std::pair<std::string, std::string>;  // URL, lang_key
+
+  void PurgeLocked();
+  void RemoveLocked(uint64_t id);
+  void IndexLocked(const Entry& e, bool add);
+  bool VisibleLocked(const Entry& e, const std::vector<std::string>& scopes) const;
+  uint16_t RemainingLifetime(const Entry& e) const;
+  std::vector<uint64_t> TypeMatchesLocked(const std::string& req_key) const;
+
+  const DaClock* clock_;
+  StoreLimits limits_;
+  std::string scopes_text_;
+  std::vector<std::string> scopes_;
+
+  std::mutex mu_;
+  uint64_t next_id_ = 1;
+  uint64_t generation_ = 0;
+  std::map<uint64_t, Entry> entries_;  // by id = registration order
+  std::map<Key, uint64_t> by_key_;
+  std::unordered_map<std::string, std::set<uint64_t>> by_bucket_;
+  std::unordered_map<std::string, std::set<uint64_t>> by_value_;  // tag '\0' IndexKey
+  std::set<std::pair<std::chrono::steady_clock::time_point, uint64_t>> by_expiry_;
+};
+
+}  // namespace orvel::slp
+
+#endif  // ORVEL_LIBORVEL_SLP_DA_STORE_H_
