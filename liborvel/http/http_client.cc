@@ -1,0 +1,264 @@
+// http_client.cc: one-shot exchanges, one fresh connection per message.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/http_impl.h"
+
+using orvel::net::Deadline;
+using orvel::net::IoStatus;
+using orvel::net::UniqueFd;
+
+namespace orvel::http {
+
+namespace {
+
+struct ReqDeleter {
+  void operator()(HTTPReq* req) const { freeHTTPReq(req); }
+};
+
+struct MallocDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+using MallocText = std::unique_ptr<char, MallocDeleter>;
+
+// The IPv4 address (network order) of host: a dotted quad as it stands,
+// otherwise the first address the resolver gives.  0 when there is none.
+uint32_t ResolveHost(const char* host) {
+  uint32_t addr = static_cast<uint32_t>(inet_ADDR(host));
+  if (addr != 0) return addr;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = getaddrinfo(host, nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    std::fprintf(stderr, "%s: %s\n", host,
+                 rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+    return 0;
+  }
+  addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  if (addr == 0) {
+    std::fprintf(stderr, "%s: refusing to connect to 0.0.0.0\n", host);
+  }
+  return addr;
+}
+
+void PrintUnexpected(const char* head) {
+  std::fprintf(stderr, "Unexpected response from server:\n%s\n", head);
+}
+
+void PrintTimeout(double timeout_s) {
+  std::fprintf(stderr, "Timed out after %g s waiting for the reply from server\n",
+               timeout_s);
+}
+
+// Reads and builds the reply; the caller closes the socket.
+Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes) {
+  Deadline deadline = Deadline::After(timeout_s);
+  std::vector<char> head(kHeadReadBytes + 1, '\0');
+  net::IoResult r = net::ReadSome(sock, head.data(), kHeadReadBytes, deadline);
+  if (r.status == IoStatus::kTimedOut) {
+    PrintTimeout(timeout_s);
+    return nullptr;
+  }
+  const size_t got = r.status == IoStatus::kOk ? r.bytes : 0;
+
+  ResponseHead parsed;
+  switch (ParseResponseHead(head.data(), got, max_body_bytes, &parsed)) {
+    case HeadStatus::kOk:
+      break;
+    case HeadStatus::kNotOk:
+      std::fprintf(stderr, "Error %d %s\n", parsed.status,
+                   parsed.reason.c_str());
+      return nullptr;
+    case HeadStatus::kLengthNotPositive:
+      if (parsed.length.fits_int()) {
+        std::fprintf(stderr, "Body length is: %d\n",
+                     static_cast<int>(parsed.length.value));
+      } else {
+        std::fprintf(stderr, "Body length is: %s\n", parsed.length.text.c_str());
+      }
+      return nullptr;
+    case HeadStatus::kLengthTooLarge:
+      std::fprintf(stderr,
+                   "Content-Length %s from server is above the limit of %lld "
+                   "bytes\n",
+                   parsed.length.text.c_str(), max_body_bytes);
+      return nullptr;
+    default:
+      PrintUnexpected(head.data());
+      return nullptr;
+  }
+
+  const size_t declared = static_cast<size_t>(parsed.length.value);
+  std::vector<char> body(declared + 1, '\0');
+  // What came with the head counts up to its first zero byte; anything past
+  // the declared length is dropped.
+  const char* first = head.data() + parsed.body_offset;
+  size_t count = strnlen(first, got - parsed.body_offset);
+  if (count > declared) count = declared;
+  std::memcpy(body.data(), first, count);
+  while (count < declared) {
+    r = net::ReadSome(sock, body.data() + count, declared - count, deadline);
+    if (r.status == IoStatus::kTimedOut) {
+      PrintTimeout(timeout_s);
+      return nullptr;
+    }
+    if (r.status != IoStatus::kOk) break;
+    count += r.bytes;
+  }
+  body[count] = '\0';
+
+  if (count < declared) {
+    std::fprintf(stderr,
+                 "Only received %zu bytes of message body out of %zu expected.\n",
+                 count, declared);
+  } else {
+    std::vector<char> extra(kSurplusReadBytes, '\0');
+    r = net::ReadSome(sock, extra.data(), extra.size(), deadline);
+    if (r.status == IoStatus::kTimedOut) {
+      // A peer that keeps the connection open after its reply.
+      PrintTimeout(timeout_s);
+      return nullptr;
+    }
+    if (r.status == IoStatus::kOk) {
+      std::fprintf(stderr, "%zu extra bytes read!\n#", r.bytes);
+      std::fwrite(extra.data(), 1, r.bytes, stderr);
+      std::fputs("#\n", stderr);
+    }
+  }
+
+  EnsureXmlInitialised();
+  xmlDocPtr doc = ParseBodyDocument(body.data(), count);
+  if (doc == nullptr) {
+    std::fputs("Reply body is not a well-formed XML document\n", stderr);
+    return nullptr;
+  }
+  if (xmlDocGetRootElement(doc) == nullptr) {
+    xmlFreeDoc(doc);
+    std::fputs("Reply document has no root element\n", stderr);
+    return nullptr;
+  }
+  // Unknown types (request types included) give null silently; a refused
+  // document is null too, since its fields cannot be trusted.
+  return newReplyMsgFromDoc(doc, nullptr);
+}
+
+}  // namespace
+
+UniqueFd ConnectClient(const char* host, unsigned short port,
+                       Deadline deadline) {
+  if (host == nullptr || port == 0) return UniqueFd();
+  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) {
+    std::perror("socket");
+    return UniqueFd();
+  }
+  uint32_t addr = ResolveHost(host);
+  if (addr == 0) return UniqueFd();
+
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = addr;
+  to.sin_port = htons(port);
+  // Non-blocking only while connecting, so the wait obeys the deadline.
+  if (!net::SetNonBlocking(sock.get(), true)) {
+    std::perror("connect");
+    return UniqueFd();
+  }
+  int err = 0;
+  if (connect(sock.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
+    err = errno;
+    if (err == EINPROGRESS || err == EINTR) {
+      err = net::WaitConnected(sock.get(), deadline);
+    }
+  }
+  if (err == 0 && !net::SetNonBlocking(sock.get(), false)) err = errno;
+  if (err != 0) {
+    errno = err;
+    std::perror("connect");
+    return UniqueFd();
+  }
+  return sock;
+}
+
+}  // namespace orvel::http
+
+using namespace orvel::http;
+
+HTTPReq* newHTTPReq(const char* method, const std::string& uri) {
+  std::unique_ptr<HTTPReq, ReqDeleter> req(new HTTPReq{});
+  std::snprintf(req->method, sizeof req->method, "%s",
+                method != nullptr ? method : "");
+  req->uri = strdup(uri.c_str());
+  if (req->uri == nullptr) return nullptr;
+  req->content_length = -1;
+  req->body = nullptr;
+  return req.release();
+}
+
+void setBody(HTTPReq* req, const char* text) {
+  if (req == nullptr || text == nullptr) return;
+  size_t len = std::strlen(text);
+  char* copy = static_cast<char*>(std::malloc(len + 1));
+  if (copy == nullptr) return;
+  std::memcpy(copy, text, len + 1);
+  std::free(req->body);
+  req->body = copy;
+  req->content_length = static_cast<int>(len + 1);
+}
+
+int openClientSocket(const char* host, unsigned short port) {
+  return ConnectClient(host, port, Deadline::After(ClientTimeoutSeconds()))
+      .release();
+}
+
+int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port) {
+  if (req == nullptr) return -1;
+  Deadline deadline = Deadline::After(ClientTimeoutSeconds());
+  UniqueFd sock = ConnectClient(host, port, deadline);
+  if (!sock.valid()) return -1;
+  const bool has_body = req->content_length > 0 && req->body != nullptr;
+  std::string head = std::string(req->method) + " " +
+                     (req->uri != nullptr ? req->uri : "") + " HTTP/1.1\r\n";
+  head += has_body ? "Content-Length: " + std::to_string(req->content_length)
+                   : std::string("Content-Length: 0");
+  head += "\r\n\r\n";
+  // A failed write shows when the response is read.
+  orvel::net::IoResult r =
+      orvel::net::WriteAll(sock.get(), head.data(), head.size(), deadline);
+  if (r.status == IoStatus::kOk && has_body) {
+    (void)orvel::net::WriteAll(sock.get(), req->body, req->content_length, deadline);
+  }
+  return sock.release();
+}
+
+Msg* getResponseMsg(int sock) {
+  if (sock < 0) return nullptr;
+  UniqueFd owned(sock);
+  return ReadReply(sock, ClientTimeoutSeconds(), MaxBodyBytes());
+}
+
+int sendRequestMsg(const char* host, unsigned short port, Msg* msg) {
+  if (msg == nullptr || host == nullptr) return -1;
+  char port_text[20];
+  std::snprintf(port_text, sizeof port_text, "%d", port);
+  std::string uri = std::string("http://") + host + ":" + port_text + "/query";
+  std::unique_ptr<HTTPReq, ReqDeleter> req(newHTTPReq("POST", uri));
+  if (!req) return -1;
+  MallocText text(msg->getChars());
+  setBody(req.get(), text.get());
+  text.reset();
+  return sendHTTPReq(req.get(), host, port);
+}

@@ -1,0 +1,359 @@
+// http_server.cc: the threaded one-request-per-connection server.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <libxml/parser.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "http/http_impl.h"
+
+using orvel::net::Deadline;
+using orvel::net::IoStatus;
+using orvel::net::UniqueFd;
+
+namespace orvel::http {
+
+namespace {
+
+std::atomic<ThreadCreateFn> g_thread_create{nullptr};
+std::once_flag g_xml_once;
+
+struct ReqDeleter {
+  void operator()(HTTPReq* req) const { freeHTTPReq(req); }
+};
+using ReqPtr = std::unique_ptr<HTTPReq, ReqDeleter>;
+
+// Errors of accept() that concern one pending connection or a passing
+// shortage; the listening socket itself is still fine.
+bool AcceptErrorPasses(int err) {
+  switch (err) {
+    case EINTR: case ECONNABORTED: case EAGAIN: case EPROTO: case EPERM:
+    case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
+    case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+    case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsResourceShortage(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+int CreateDetachedThread(void* (*body)(void*), void* arg,
+                         ThreadCreateFn create) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int rc = (create != nullptr ? create : pthread_create)(&thread, &attr, body,
+                                                         arg);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
+
+// Reads the rest of a declared body after what the head read delivered.
+// False when the peer timed out (already reported).
+bool ReadBodyRest(int sock, HTTPReq* req, size_t* received,
+                  Deadline deadline, double timeout_s) {
+  const size_t declared = static_cast<size_t>(req->content_length);
+  while (*received < declared) {
+    net::IoResult r = net::ReadSome(sock, req->body + *received,
+                                    declared - *received, deadline);
+    if (r.status == IoStatus::kTimedOut) {
+      std::fprintf(stderr,
+                   "Timed out after %g s: received %zu bytes of message body "
+                   "out of %d expected.\n",
+                   timeout_s, *received, req->content_length);
+      return false;
+    }
+    if (r.status != IoStatus::kOk) break;
+    *received += r.bytes;
+  }
+  return true;
+}
+
+HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
+  Deadline deadline = Deadline::After(timeout_s);
+  std::vector<char> head(kHeadReadBytes + 1, '\0');
+  net::IoResult r = net::ReadSome(sock, head.data(), kHeadReadBytes, deadline);
+  if (r.status == IoStatus::kTimedOut) {
+    std::fprintf(stderr, "Timed out after %g s waiting for request from client\n",
+                 timeout_s);
+    return nullptr;
+  }
+  const size_t got = r.status == IoStatus::kOk ? r.bytes : 0;
+
+  RequestHead parsed;
+  switch (ParseRequestHead(head.data(), got, max_body_bytes, &parsed)) {
+    case HeadStatus::kOk:
+      break;
+    case HeadStatus::kBadFirstLine:
+      std::fprintf(stderr, "Unexpected header from client:\n%s\n", head.data());
+      return nullptr;
+    case HeadStatus::kLengthNotPositive:
+      if (parsed.length.fits_int()) {
+        std::fprintf(stderr, "Body length is: %d\n",
+                     static_cast<int>(parsed.length.value));
+      } else {
+        std::fprintf(stderr, "Body length is: %s\n", parsed.length.text.c_str());
+      }
+      return nullptr;
+    case HeadStatus::kLengthTooLarge:
+      std::fprintf(stderr,
+                   "Content-Length %s from client is above the limit of %lld "
+                   "bytes\n",
+                   parsed.length.text.c_str(), max_body_bytes);
+      return nullptr;
+    default:
+      std::fprintf(stderr, "Unexpected content-length from client:\n%s\n",
+                   head.data());
+      return nullptr;
+  }
+
+  ReqPtr req(new HTTPReq{});
+  std::snprintf(req->method, sizeof req->method, "%s", parsed.method.c_str());
+  req->uri = static_cast<char*>(std::calloc(kMaxUriChars + 1, 1));
+  req->content_length = static_cast<int>(parsed.length.value);
+  req->body = static_cast<char*>(std::calloc(parsed.length.value + 1, 1));
+  if (req->uri == nullptr || req->body == nullptr) {
+    std::fprintf(stderr, "Out of memory for a body of %d bytes\n",
+                 req->content_length);
+    return nullptr;
+  }
+  std::memcpy(req->uri, parsed.uri.data(), parsed.uri.size());
+
+  // Bytes past the declared length in the first read are dropped.
+  size_t received = got - parsed.body_offset;
+  if (received > static_cast<size_t>(req->content_length)) {
+    received = req->content_length;
+  }
+  std::memcpy(req->body, head.data() + parsed.body_offset, received);
+  if (!ReadBodyRest(sock, req.get(), &received, deadline, timeout_s)) {
+    return nullptr;
+  }
+  if (received < static_cast<size_t>(req->content_length)) {
+    std::fprintf(stderr,
+                 "Only received %zu bytes of message body out of %d expected.\n",
+                 received, req->content_length);
+  }
+  return req.release();
+}
+
+// Steps 1 to 8 of one connection: read, dispatch, answer.
+void ServeConnection(const Parameters& params) {
+  const int sock = params.sock;
+  ReqPtr req(readHTTPRequest(sock));
+  if (!req) {
+    std::fputs("readHTTPRequest returned NULL\n", stderr);
+    sendHTTPError(sock);
+    return;
+  }
+  if (params.RecvCallback == nullptr) {
+    std::fputs("RecvCallback is NULL!\n", stderr);
+    sendHTTPError(sock);
+    return;
+  }
+  // The client counts the text's terminating zero byte; the parser gets the
+  // text up to its first zero byte.
+  size_t text_len = strnlen(req->body, req->content_length);
+  xmlDocPtr doc = ParseBodyDocument(req->body, text_len);
+  req.reset();
+  if (doc == nullptr) {
+    std::fputs("Request body is not a well-formed XML document\n", stderr);
+    sendHTTPError(sock);
+    return;
+  }
+  xmlNodePtr root = xmlDocGetRootElement(doc);
+  if (root == nullptr) {
+    xmlFreeDoc(doc);
+    std::fputs("Request document has no root element\n", stderr);
+    sendHTTPError(sock);
+    return;
+  }
+  std::string root_name = reinterpret_cast<const char*>(root->name);
+  bool unknown_type = true;
+  std::unique_ptr<Msg> request(newRequestMsgFromDoc(doc, &unknown_type));
+  if (!request) {
+    if (unknown_type) {
+      std::fputs("undefined request type\n", stderr);
+    } else {
+      std::fprintf(stderr, "Refused malformed %s request\n", root_name.c_str());
+    }
+    sendHTTPError(sock);
+    return;
+  }
+  request->setSrcAddr(params.srcaddr);
+  request->setSrcPort(ntohs(params.srcport));
+  request->sock = sock;
+
+  std::unique_ptr<Msg> reply(params.RecvCallback(request.get()));
+  // A handler that hands its request back must not have it freed twice.
+  if (reply.get() == request.get()) {
+    request.release();
+  } else {
+    request.reset();
+  }
+  if (!reply) {
+    std::fputs("RecvCallback returned NULL\n", stderr);
+    sendHTTPError(sock);
+    return;
+  }
+  char* text = reply->getChars();
+  if (text == nullptr) {
+    std::fputs("Reply message has no document to send\n", stderr);
+    sendHTTPError(sock);
+    return;
+  }
+  sendHTTPResponse(sock, text);
+  std::free(text);
+}
+
+}  // namespace
+
+void SetThreadCreateForTesting(ThreadCreateFn fn) { g_thread_create = fn; }
+
+void EnsureXmlInitialised() { std::call_once(g_xml_once, xmlInitParser); }
+
+}  // namespace orvel::http
+
+using namespace orvel::http;
+
+void startServerLoop(unsigned short port, RecvCallbackT handler) {
+  if (handler == nullptr) {
+    std::fputs("RecvCallback is NULL!\n", stderr);
+    std::exit(1);
+  }
+  // Writes use MSG_NOSIGNAL already; this also covers a handler's own writes.
+  signal(SIGPIPE, SIG_IGN);
+  EnsureXmlInitialised();
+  std::unique_ptr<ThreadParam> param(new ThreadParam{port, handler});
+  int rc = CreateDetachedThread(serverThread, param.get(), nullptr);
+  if (rc != 0) {
+    errno = rc;
+    std::perror("pthread_create");
+    std::fputs("Can't create thread... exit now!\n", stderr);
+    std::exit(1);
+  }
+  param.release();  // the accept thread owns it now
+}
+
+int openServerSocket(unsigned short port) {
+  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) {
+    std::perror("socket");
+    return -1;
+  }
+  int one = 1;
+  (void)setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  if (bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    std::perror("bind");
+    return -1;
+  }
+  if (listen(sock.get(), /*backlog=*/5) < 0) {
+    std::perror("listen");
+    return -1;
+  }
+  std::fprintf(stderr, "Listening on port %d\n", port);
+  return sock.release();
+}
+
+void* serverThread(void* thread_param) {
+  std::unique_ptr<ThreadParam> param(static_cast<ThreadParam*>(thread_param));
+  UniqueFd listener(openServerSocket(param->listenport));
+  if (!listener.valid()) {
+    std::fprintf(stderr, "Couldn't open server socket on port %d.\n",
+                 param->listenport);
+    std::exit(1);
+  }
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    int fd = accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer),
+                     &peer_len, SOCK_CLOEXEC);
+    if (fd < 0) {
+      int err = errno;
+      std::perror("accept");
+      if (AcceptErrorPasses(err)) {
+        // Out of descriptors or memory: give closing connections a moment
+        // instead of spinning on the same error.
+        if (IsResourceShortage(err)) usleep(100 * 1000);
+        continue;
+      }
+      std::fputs("serverThread terminating now...\n", stderr);
+      return nullptr;
+    }
+    UniqueFd conn_sock(fd);
+    std::unique_ptr<Parameters> conn(new Parameters{
+        param->RecvCallback, fd, /*threaded=*/1, peer.sin_addr.s_addr,
+        peer.sin_port});
+    int rc = CreateDetachedThread(HTTPconn, conn.get(), g_thread_create.load());
+    if (rc != 0) {
+      // One connection lost is better than the whole service.
+      errno = rc;
+      std::perror("pthread_create");
+      std::fputs("Can't create thread... closing this connection\n", stderr);
+      continue;
+    }
+    conn_sock.release();  // the connection thread owns both now
+    conn.release();
+  }
+}
+
+void* HTTPconn(void* parameters) {
+  std::unique_ptr<Parameters> params(static_cast<Parameters*>(parameters));
+  {
+    UniqueFd sock(params->sock);
+    ServeConnection(*params);
+  }
+  params.reset();
+  long utime = 0;
+  long stime = 0;
+  get_rusage_times(&utime, &stime);
+  global_time_add(utime, stime);
+  return nullptr;
+}
+
+HTTPReq* readHTTPRequest(int sock) {
+  if (sock < 0) return nullptr;
+  return ReadRequest(sock, ReadTimeoutSeconds(), MaxBodyBytes());
+}
+
+void sendHTTPResponse(int sock, const char* text) {
+  if (text == nullptr) text = "";
+  Deadline deadline = Deadline::After(ReadTimeoutSeconds());
+  const size_t total = std::strlen(text);
+  char head[8192];
+  int head_len = std::snprintf(
+      head, sizeof head,
+      "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
+      "HTTP/1.1", static_cast<int>(total));
+  (void)orvel::net::WriteAll(sock, head, head_len, deadline);
+  orvel::net::IoResult r = orvel::net::WriteAll(sock, text, total, deadline);
+  if (r.bytes < total) {
+    std::fprintf(stderr, "Warning: Could only write %zu bytes out of %zu total!\n",
+                 r.bytes, total);
+  }
+}
+
+void sendHTTPError(int sock) {
+  static const char kResponse[] =
+      "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+  (void)orvel::net::WriteAll(sock, kResponse, sizeof kResponse - 1,
+                             Deadline::After(ReadTimeoutSeconds()));
+}

@@ -1,0 +1,127 @@
+// socket_io.cc: deadline-bounded reads and writes over stream sockets.
+#include "http/socket_io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace orvel::net {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+Deadline Deadline::After(double seconds) {
+  Deadline d;
+  d.infinite_ = false;
+  d.at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(seconds));
+  return d;
+}
+
+int Deadline::remaining_ms() const {
+  if (infinite_) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  at_ - Clock::now())
+                  .count();
+  if (left <= 0) return 0;
+  // Round up so a wait never ends just before the deadline and spins.
+  return left > 1000000000 ? 1000000000 : static_cast<int>(left) + 1;
+}
+
+namespace {
+
+// Polls fd for events until the deadline.  0 ready, ETIMEDOUT, or errno.
+int WaitFor(int fd, short events, Deadline deadline) {
+  for (;;) {
+    int wait_ms = deadline.remaining_ms();
+    if (wait_ms == 0) return ETIMEDOUT;
+    pollfd p{fd, events, 0};
+    int rc = ::poll(&p, 1, wait_ms);
+    if (rc > 0) return 0;  // ready, or an error/hang-up the next call reports
+    if (rc == 0) {
+      if (deadline.remaining_ms() == 0) return ETIMEDOUT;
+      continue;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
+}  // namespace
+
+IoResult ReadSome(int fd, void* buf, size_t len, Deadline deadline) {
+  for (;;) {
+    int err = WaitFor(fd, POLLIN, deadline);
+    if (err == ETIMEDOUT) return {IoStatus::kTimedOut, 0, ETIMEDOUT};
+    if (err != 0) return {IoStatus::kError, 0, err};
+    ssize_t n = ::recv(fd, buf, len, MSG_DONTWAIT);
+    if (n > 0) return {IoStatus::kOk, static_cast<size_t>(n), 0};
+    if (n == 0) return {IoStatus::kClosed, 0, 0};
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    return {IoStatus::kError, 0, errno};
+  }
+}
+
+IoResult WriteAll(int fd, const void* buf, size_t len, Deadline deadline) {
+  const char* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::send(fd, p + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      int err = WaitFor(fd, POLLOUT, deadline);
+      if (err == ETIMEDOUT) return {IoStatus::kTimedOut, done, ETIMEDOUT};
+      if (err != 0) return {IoStatus::kError, done, err};
+      continue;
+    }
+    return {IoStatus::kError, done, n < 0 ? errno : EPIPE};
+  }
+  return {IoStatus::kOk, done, 0};
+}
+
+int WaitConnected(int fd, Deadline deadline) {
+  int err = WaitFor(fd, POLLOUT, deadline);
+  if (err != 0) return err;
+  int so_error = 0;
+  socklen_t len = sizeof so_error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) < 0) return errno;
+  return so_error;
+}
+
+bool SetNonBlocking(int fd, bool on) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+double EnvSeconds(const char* name, double fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  double v = std::strtod(text, &end);
+  if (*end != '\0' || !std::isfinite(v) || v <= 0) return fallback;
+  return v;
+}
+
+long long EnvInteger(const char* name, long long fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text < '0' || *text > '9') return fallback;
+  errno = 0;
+  char* end = nullptr;
+  long long v = std::strtoll(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE) return fallback;
+  return v;
+}
+
+}  // namespace orvel::net

@@ -1,0 +1,89 @@
+// socket_io.h: descriptor ownership and deadline-bounded socket I/O for the
+// HTTP transport.  Internal; never installed.
+//
+// Every call that can block takes a Deadline and gives up once it passes.
+// EINTR is retried, EAGAIN waits for readiness, a read of 0 means the peer
+// closed, and writes continue after partial transfers.  Writes use
+// MSG_NOSIGNAL, so a vanished peer gives EPIPE instead of killing the process.
+#ifndef ORVEL_LIBORVEL_HTTP_SOCKET_IO_H_
+#define ORVEL_LIBORVEL_HTTP_SOCKET_IO_H_
+
+#include <chrono>
+#include <cstddef>
+#include <sys/types.h>
+
+namespace orvel::net {
+
+// Owns one file descriptor; closes it on destruction.  -1 means "none"; 0 is
+// a valid descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Gives up ownership without closing.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// A point in time after which I/O gives up.  Default: never.
+class Deadline {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static Deadline Never() { return Deadline(); }
+  static Deadline After(double seconds);
+  bool infinite() const { return infinite_; }
+  // Milliseconds left for poll(): -1 when infinite, 0 when passed.
+  int remaining_ms() const;
+
+ private:
+  bool infinite_ = true;
+  Clock::time_point at_{};
+};
+
+enum class IoStatus { kOk, kClosed, kTimedOut, kError };
+
+struct IoResult {
+  IoStatus status;
+  size_t bytes;  // transferred before the status arose
+  int error;     // errno for kError (ETIMEDOUT for kTimedOut)
+};
+
+// Waits until fd is readable, then reads once (at most len bytes).  kOk with
+// bytes > 0, or kClosed / kTimedOut / kError with bytes 0.
+IoResult ReadSome(int fd, void* buf, size_t len, Deadline deadline);
+// Writes all len bytes; on failure reports how many went out first.
+IoResult WriteAll(int fd, const void* buf, size_t len, Deadline deadline);
+// Waits for a non-blocking connect() in progress to finish.  Returns 0 or an
+// errno value (ETIMEDOUT when the deadline passes).
+int WaitConnected(int fd, Deadline deadline);
+// Sets or clears O_NONBLOCK.  Returns false (errno set) on failure.
+bool SetNonBlocking(int fd, bool on);
+
+// Seconds from environment variable name (fractions allowed); fallback when
+// unset, not a number, or not positive.
+double EnvSeconds(const char* name, double fallback);
+// Non-negative integer from environment variable name; fallback when unset
+// or not a plain decimal number.
+long long EnvInteger(const char* name, long long fallback);
+
+}  // namespace orvel::net
+
+#endif  // ORVEL_LIBORVEL_HTTP_SOCKET_IO_H_
