@@ -1,6 +1,4 @@
 // The two factories that turn a received document into its message class.
-#include <cstring>
-
 #include "Msg.h"
 
 namespace {
@@ -20,14 +18,24 @@ struct Entry {
 // In the order the transports try them.
 const Entry kRequests[] = {
     {&Msg::SynthZemReq, Build<::SynthZemReq>},
+    {&Msg::SynthVGWReq, Build<::SynthVGWReq>},
+    {&Msg::SynthIPMZReq, Build<::SynthIPMZReq>},
+    {&Msg::SynthInit, Build<::SynthInit>},
     {&Msg::ZemInit, Build<::ZemInit>},
     {&Msg::ZemCommit, Build<::ZemCommit>},
+    {&Msg::DynamicInit, Build<::DynamicInit>},
+    {&Msg::PELMQueryReq, Build<::PELMQueryReq>},
 };
 
 const Entry kReplies[] = {
     {&Msg::SynthZemOk, Build<::SynthZemOk>},
+    {&Msg::SynthVGWOk, Build<::SynthVGWOk>},
+    {&Msg::SynthIPMZOk, Build<::SynthIPMZOk>},
+    {&Msg::SynthInitOk, Build<::SynthInitOk>},
     {&Msg::ZemInitOk, Build<::ZemInitOk>},
     {&Msg::ZemCommitOk, Build<::ZemCommitOk>},
+    {&Msg::DynamicInitResp, Build<::DynamicInitResp>},
+    {&Msg::PELMQueryResp, Build<::PELMQueryResp>},
 };
 
 template <size_t N>
