@@ -1,0 +1,143 @@
+/* slp_api.h: the standard SLP client API (names, types and error codes of
+ * the SLP programming interface), served by Orvel's own SLPv2 user agent.
+ *
+ * The agent talks to directory agents only: those in "net.slp.DAAddresses"
+ * (tried in order, the next on time-out), or, when that list is empty and
+ * detection is on, those found by multicast discovery.  Every call blocks
+ * for at most the wait properties (net.slp.datagramTimeouts,
+ * net.slp.unicastMaximumWait per agent; net.slp.multicastMaximumWait and
+ * net.slp.DADiscoveryTimeouts for discovery).  Only synchronous handles are
+ * supported: SLPOpen with isAsync SLP_TRUE gives SLP_NOT_IMPLEMENTED.
+ *
+ * Thread-safety: properties are process-wide and may be read and set from
+ * any thread.  A handle may be used by one call at a time (a second call on
+ * a busy handle gives SLP_HANDLE_IN_USE); distinct handles are independent,
+ * each with its own socket.
+ *
+ * Callbacks are called on the calling thread, before the call returns.  A
+ * search ends with one call carrying SLP_LAST_CALL (and a null string) on
+ * success, or the error code when the search failed; a callback that
+ * returns SLP_FALSE gets no further calls.  Strings handed to callbacks are
+ * valid only during the callback.
+ */
+#ifndef ORVEL_INCLUDE_SLP_API_H_
+#define ORVEL_INCLUDE_SLP_API_H_
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum {
+  SLP_LAST_CALL = 1,
+  SLP_OK = 0,
+  SLP_LANGUAGE_NOT_SUPPORTED = -1,
+  SLP_PARSE_ERROR = -2,
+  SLP_INVALID_REGISTRATION = -3,
+  SLP_SCOPE_NOT_SUPPORTED = -4,
+  SLP_AUTHENTICATION_UNKNOWN = -5,
+  SLP_AUTHENTICATION_ABSENT = -6,
+  SLP_AUTHENTICATION_FAILED = -7,
+  SLP_INVALID_UPDATE = -13,
+  SLP_REFRESH_REJECTED = -15,
+  SLP_NOT_IMPLEMENTED = -17,
+  SLP_BUFFER_OVERFLOW = -18,
+  SLP_NETWORK_TIMED_OUT = -19,
+  SLP_NETWORK_INIT_FAILED = -20,
+  SLP_MEMORY_ALLOC_FAILED = -21,
+  SLP_PARAMETER_BAD = -22,
+  SLP_NETWORK_ERROR = -23,
+  SLP_INTERNAL_SYSTEM_ERROR = -24,
+  SLP_HANDLE_IN_USE = -25,
+  SLP_TYPE_ERROR = -26
+} SLPError;
+
+typedef enum { SLP_FALSE = 0, SLP_TRUE = 1 } SLPBoolean;
+
+/* Opaque handle; null is never a valid handle. */
+typedef void* SLPHandle;
+
+/* A service URL split into its parts (SLPParseSrvURL). */
+typedef struct srvurl {
+  char* s_pcSrvType;    /* e.g. "service:printer:lpr" or "http" */
+  char* s_pcHost;       /* host text, "" when none */
+  int s_iPort;          /* 0 when none */
+  char* s_pcNetFamily;  /* "" for IP */
+  char* s_pcSrvPart;    /* rest after host and port, "" when none */
+} SLPSrvURL;
+
+typedef void SLPRegReport(SLPHandle hSLP, SLPError errCode, void* pvCookie);
+typedef SLPBoolean SLPSrvTypeCallback(SLPHandle hSLP, const char* pcSrvTypes,
+                                      SLPError errCode, void* pvCookie);
+typedef SLPBoolean SLPSrvURLCallback(SLPHandle hSLP, const char* pcSrvURL,
+                                     unsigned short sLifetime, SLPError errCode,
+                                     void* pvCookie);
+typedef SLPBoolean SLPAttrCallback(SLPHandle hSLP, const char* pcAttrList,
+                                   SLPError errCode, void* pvCookie);
+
+/* Opens a handle for language pcLang (null or "" means net.slp.locale).
+ * On success *phSLP is the new handle, released with SLPClose; on failure
+ * *phSLP is null. */
+SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP);
+/* Closes the handle and its socket.  Null is accepted. */
+void SLPClose(SLPHandle hSLP);
+
+/* Registers pcSrvURL with lifetime usLifetime seconds (1..65535) under
+ * pcSrvType (null or "": the type is taken from the URL) in the scopes of
+ * net.slp.useScopes, with attribute list pcAttrs.  fresh SLP_FALSE sends an
+ * incremental update.  Every directory agent known is asked; the result is
+ * SLP_OK when at least one acknowledged.  callback gets the same code. */
+SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
+                const unsigned short usLifetime, const char* pcSrvType,
+                const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
+                void* pvCookie);
+/* Removes the registration of pcSrvURL from the scopes of net.slp.useScopes. */
+SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback,
+                  void* pvCookie);
+/* Removes the attributes named in pcAttrs (comma-separated tags). */
+SLPError SLPDelAttrs(SLPHandle hSLP, const char* pcSrvURL, const char* pcAttrs,
+                     SLPRegReport callback, void* pvCookie);
+
+/* Service types known in pcScopeList.  pcNamingAuthority "*" = all, "" =
+ * IANA only.  The types come in one callback as a comma-separated list. */
+SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
+                         const char* pcScopeList, SLPSrvTypeCallback callback,
+                         void* pvCookie);
+/* Services of pcServiceType in pcScopeList (null or "": net.slp.useScopes,
+ * else "DEFAULT") matching the LDAP filter pcSearchFilter ("" = all).  One
+ * callback per URL, in the order the agent sent them; URLs that arrived in
+ * an overflowing datagram are fetched again over TCP. */
+SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
+                     const char* pcScopeList, const char* pcSearchFilter,
+                     SLPSrvURLCallback callback, void* pvCookie);
+/* Attributes of a URL or of all services of a type; pcAttrIds "" = all. */
+SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType,
+                      const char* pcScopeList, const char* pcAttrIds,
+                      SLPAttrCallback callback, void* pvCookie);
+
+/* The scopes this agent uses (net.slp.useScopes, else "DEFAULT").
+ * *ppcScopeList is released with SLPFree. */
+SLPError SLPFindScopes(SLPHandle hSLP, char** ppcScopeList);
+/* Minimum refresh interval demanded by the agents; 0 when none. */
+unsigned short SLPGetRefreshInterval(void);
+
+/* Splits pcSrvURL; *ppSrvURL is one block released with SLPFree. */
+SLPError SLPParseSrvURL(const char* pcSrvURL, SLPSrvURL** ppSrvURL);
+/* Escapes reserved characters (\HH); *ppcOutBuf is released with SLPFree.
+ * With isTag SLP_TRUE, characters illegal in tags give SLP_PARSE_ERROR. */
+SLPError SLPEscape(const char* pcInbuf, char** ppcOutBuf, SLPBoolean isTag);
+SLPError SLPUnescape(const char* pcInbuf, char** ppcOutBuf, SLPBoolean isTag);
+/* Releases memory returned by this API.  Null is accepted. */
+void SLPFree(void* pvMem);
+
+/* Value of a property, or null when unknown.  The pointer stays valid for
+ * the life of the process (values are interned), even after a later
+ * SLPSetProperty of the same name. */
+const char* SLPGetProperty(const char* pcName);
+/* Sets a process-wide property; null value is ignored. */
+void SLPSetProperty(const char* pcName, const char* pcValue);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORVEL_INCLUDE_SLP_API_H_ */

@@ -1,0 +1,136 @@
+// slp_service.cc: SLPService (one service search) and ServiceInstance (a
+// service URL read as an IPv4 address and port).
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "SLP.h"
+
+namespace {
+
+// Same reading as the message library's inet_ADDR (inet_aton): the address
+// in network order, 0 for text that is not an address.
+unsigned long ParseAddr(const std::string& text) {
+  in_addr a;
+  if (inet_aton(text.c_str(), &a) == 0) return 0;
+  return a.s_addr;
+}
+
+}  // namespace
+
+ServiceInstance::ServiceInstance() : lifetime(0) {}
+
+ServiceInstance::ServiceInstance(const std::string& url,
+                                 unsigned short lifetime_s)
+    : serviceURL(url), lifetime(lifetime_s) {}
+
+unsigned long ServiceInstance::getAddr() const {
+  size_t slashes = serviceURL.find("//");
+  if (slashes == std::string::npos) return 0;
+  size_t host = slashes + 2;
+  // "/?x-PELM" counts only after the "//": one earlier in the URL would put
+  // the end of the host before its start.
+  size_t end = serviceURL.find("/?x-PELM", host);
+  if (end == std::string::npos) {
+    size_t colon = serviceURL.rfind(':');
+    if (colon != std::string::npos && colon >= host + 2) {
+      end = colon;
+    } else {
+      end = serviceURL.size();
+    }
+  }
+  return ParseAddr(serviceURL.substr(host, end - host));
+}
+
+unsigned short ServiceInstance::getPort() const {
+  size_t colon = serviceURL.rfind(':');
+  const char* text =
+      serviceURL.c_str() + (colon == std::string::npos ? 0 : colon + 1);
+  char* end = nullptr;
+  errno = 0;
+  unsigned long port = std::strtoul(text, &end, 10);
+  if (end == text || errno == ERANGE || port > 65535) return 0;
+  return static_cast<unsigned short>(port);
+}
+
+std::string ServiceInstance::getAddrStr() const {
+  in_addr a;
+  a.s_addr = static_cast<in_addr_t>(getAddr());
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &a, text, sizeof(text));
+  return text;
+}
+
+SLPBoolean SLPFindSrvCallback(SLPHandle, const char* srvurl,
+                              unsigned short lifetime, SLPError errcode,
+                              void* cookie) {
+  // The closing SLP_LAST_CALL has no URL; a null URL is never an answer.
+  if ((errcode != SLP_OK && errcode != SLP_LAST_CALL) || lifetime == 0 ||
+      srvurl == nullptr || cookie == nullptr)
+    return SLP_TRUE;
+  static_cast<std::vector<ServiceInstance>*>(cookie)->emplace_back(srvurl,
+                                                                   lifetime);
+  return SLP_TRUE;
+}
+
+SLPService::SLPService(const std::string& srvtype,
+                       const std::string& predicate,
+                       const std::string& da_addr, const std::string& scope)
+    : mHandle(nullptr), mNumFound(0), mSIvec(nullptr) {
+  if (SLPOpen("en", SLP_FALSE, &mHandle) != SLP_OK) {
+    mHandle = nullptr;
+    return;
+  }
+  if (da_addr.empty()) {
+    SLPSetProperty("net.slp.activeDADetection", "true");
+    SLPSetProperty("net.slp.passiveDADetection", "true");
+  } else {
+    SLPSetProperty("net.slp.DAAddresses", da_addr.c_str());
+    SLPSetProperty("net.slp.activeDADetection", "false");
+    SLPSetProperty("net.slp.passiveDADetection", "false");
+  }
+  mDAaddr = da_addr;
+  mSrvType = srvtype;
+  mPredicate = predicate;
+  mScope = scope;
+}
+
+SLPService::~SLPService() {
+  delete mSIvec;
+  if (mHandle) SLPClose(mHandle);
+}
+
+int SLPService::FindServices() {
+  if (!mHandle) {
+    mNumFound = 0;
+    return -1;
+  }
+  std::vector<ServiceInstance> found;
+  SLPError err = SLPFindSrvs(mHandle, mSrvType.c_str(), mScope.c_str(),
+                             mPredicate.c_str(), SLPFindSrvCallback, &found);
+  if (err != SLP_OK) {
+    // Earlier results are no longer visible.
+    delete mSIvec;
+    mSIvec = nullptr;
+    mNumFound = 0;
+    return -1;
+  }
+  if (!mSIvec) mSIvec = new std::vector<ServiceInstance>;
+  *mSIvec = std::move(found);
+  mNumFound = static_cast<int>(mSIvec->size());
+  return mNumFound;
+}
+
+const ServiceInstance* SLPService::serviceAt(int index) const {
+  if (!mSIvec || index < 0 || index >= mNumFound) return nullptr;
+  return &(*mSIvec)[static_cast<size_t>(index)];
+}
+
+int SLPService::getSIvec(std::vector<ServiceInstance>& sivec) const {
+  if (!mSIvec || mNumFound == 0) return 0;
+  sivec = *mSIvec;
+  return mNumFound;
+}

@@ -1,0 +1,9 @@
+# SLP user agent: wire codec, client API, SLPService, and end-to-end runs
+# against orvel-slpd and orvel-slptool on loopback.
+orvel_add_gtest(NAME slp_client_tests MODULE slp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/wire_test.cc
+          ${CMAKE_CURRENT_LIST_DIR}/slp_service_test.cc
+          ${CMAKE_CURRENT_LIST_DIR}/ua_client_test.cc
+          ${CMAKE_CURRENT_LIST_DIR}/fake_agent.cc
+  LIBS orvel_slp orvel_msg
+  TIMEOUT 300)
