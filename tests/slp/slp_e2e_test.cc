@@ -1,0 +1,226 @@
+// End to end on loopback: orvel-slpd started on a free port, services
+// registered with orvel-slptool, and found through SLPService the way the
+// proxy locator asks.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SLP.h"
+#include "testutil/process_util.h"
+
+namespace {
+
+using testutil::BuildPath;
+using testutil::Child;
+
+std::string AgentBinary() { return BuildPath("tools/orvel-slpd/orvel-slpd"); }
+std::string ToolBinary() { return BuildPath("tools/orvel-slptool/orvel-slptool"); }
+
+struct ToolRun {
+  int exit_code = -1;
+  std::string output;
+};
+
+class SlpEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(AgentBinary().c_str(), X_OK) != 0 ||
+        access(ToolBinary().c_str(), X_OK) != 0)
+      GTEST_SKIP() << "orvel-slpd or orvel-slptool not built";
+    SLPSetProperty("net.slp.datagramTimeouts", "300,300,300");
+    SLPSetProperty("net.slp.unicastMaximumWait", "3000");
+    port_ = StartAgent(&agent_);
+    ASSERT_NE(port_, 0);
+    da_ = "127.0.0.1:" + std::to_string(port_);
+  }
+
+  static unsigned short StartAgent(std::unique_ptr<Child>* child) {
+    unsigned short port = testutil::FreeLoopbackPort();
+    *child = std::make_unique<Child>(std::vector<std::string>{
+        AgentBinary(), "--listen", "127.0.0.1", "--port", std::to_string(port),
+        "--scopes", "default"});
+    if (!(*child)->started() || !testutil::WaitForLoopbackPort(port, 5000))
+      return 0;
+    return port;
+  }
+
+  ToolRun Tool(std::vector<std::string> args) {
+    std::vector<std::string> argv{ToolBinary(), "--da", da_, "--scope",
+                                  "default", "--wait", "3000"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child c(argv);
+    ToolRun r;
+    int status = c.Wait(20000);
+    if (status >= 0 && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    r.output = c.Output();
+    return r;
+  }
+
+  // Looks up as the locator does and returns the answers (empty on error).
+  std::vector<ServiceInstance> Lookup(const std::string& type,
+                                      const std::string& predicate,
+                                      int* rc = nullptr) {
+    SLPService s(type, predicate, da_, "default");
+    int n = s.FindServices();
+    if (rc) *rc = n;
+    std::vector<ServiceInstance> out;
+    if (n > 0 && s.numFound() > 0) s.getSIvec(out);
+    return out;
+  }
+
+  std::unique_ptr<Child> agent_;
+  unsigned short port_ = 0;
+  std::string da_;
+};
+
+TEST_F(SlpEndToEnd, RegisteredProxyIsFoundWithAddressPortAndLifetime) {
+  ToolRun reg = Tool({"--lifetime", "300", "register",
+                      "service:ZemProxy://10.0.0.1:5000",
+                      "(addr=10.0.0.1),(mask=255.255.255.255)"});
+  ASSERT_EQ(reg.exit_code, 0) << reg.output;
+  ASSERT_EQ(Tool({"--lifetime", "300", "register",
+                  "service:ZemProxy://10.1.0.9:5001",
+                  "(addr=10.1.0.0),(mask=255.255.0.0)"})
+                .exit_code,
+            0);
+
+  std::vector<ServiceInstance> host =
+      Lookup("ZemProxy", "(&(addr=10.0.0.1)(mask=255.255.255.255))");
+  ASSERT_EQ(host.size(), 1u);
+  EXPECT_EQ(host[0].getAddrStr(), "10.0.0.1");
+  EXPECT_EQ(host[0].getPort(), 5000);
+  EXPECT_GT(host[0].getLifetime(), 290);
+  EXPECT_LE(host[0].getLifetime(), 300);
+
+  std::vector<ServiceInstance> zone =
+      Lookup("ZemProxy", "(&(addr=10.1.0.0)(mask=255.255.0.0))");
+  ASSERT_EQ(zone.size(), 1u);
+  EXPECT_EQ(zone[0].getAddrStr(), "10.1.0.9");
+  EXPECT_EQ(zone[0].getPort(), 5001);
+
+  int rc = -2;
+  EXPECT_TRUE(Lookup("ZemProxy", "(&(addr=10.0.0.2)(mask=255.255.255.255))", &rc)
+                  .empty());
+  EXPECT_EQ(rc, 0);
+
+  ToolRun find = Tool({"findsrvs", "ZemProxy", "(addr=10.0.0.1)"});
+  EXPECT_EQ(find.exit_code, 0);
+  EXPECT_NE(find.output.find("service:ZemProxy://10.0.0.1:5000,"), std::string::npos)
+      << find.output;
+}
+
+TEST_F(SlpEndToEnd, NearestComputingNodeComesFirst) {
+  struct Node {
+    const char* url;
+    const char* coords;
+  } nodes[] = {{"service:CompResource://10.2.0.1/?x-PELM", "10 10 10"},
+               {"service:CompResource://10.2.0.2/?x-PELM", "1 2 4"},
+               {"service:CompResource://10.2.0.3/?x-PELM", "5 5 5"}};
+  for (const Node& n : nodes) {
+    ToolRun r = Tool({"register", n.url,
+                      std::string("(x-PELM-coords=") + n.coords + ")"});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+  }
+  std::vector<ServiceInstance> found = Lookup(
+      "CompResource", "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))");
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found[0].getAddrStr(), "10.2.0.2");
+  EXPECT_EQ(found[0].getPort(), 0);
+}
+
+TEST_F(SlpEndToEnd, RegistrationExpiresAfterItsLifetime) {
+  ASSERT_EQ(Tool({"--lifetime", "2", "register", "service:ZemProxy://10.0.0.7:7"})
+                .exit_code,
+            0);
+  std::vector<ServiceInstance> fresh = Lookup("ZemProxy", "");
+  ASSERT_EQ(fresh.size(), 1u);
+  EXPECT_GE(fresh[0].getLifetime(), 1);
+  EXPECT_LE(fresh[0].getLifetime(), 2);
+  EXPECT_TRUE(testutil::WaitUntil(
+      [this] { return Lookup("ZemProxy", "").empty(); }, 6000));
+  int rc = -2;
+  Lookup("ZemProxy", "", &rc);
+  EXPECT_EQ(rc, 0);
+}
+
+TEST_F(SlpEndToEnd, DeregisteredServiceIsGone) {
+  const std::string url = "service:ZemProxy://10.0.0.8:8";
+  ASSERT_EQ(Tool({"register", url}).exit_code, 0);
+  ASSERT_EQ(Lookup("ZemProxy", "").size(), 1u);
+  ToolRun d = Tool({"deregister", url});
+  ASSERT_EQ(d.exit_code, 0) << d.output;
+  EXPECT_TRUE(Lookup("ZemProxy", "").empty());
+}
+
+TEST_F(SlpEndToEnd, DeadFirstAgentThenLiveOne) {
+  ASSERT_EQ(Tool({"register", "service:ZemProxy://10.0.0.3:3"}).exit_code, 0);
+  std::string dead = "127.0.0.1:" + std::to_string(testutil::FreeLoopbackPort());
+  SLPService s("ZemProxy", "", dead + "," + da_, "default");
+  ASSERT_EQ(s.FindServices(), 1);
+  EXPECT_EQ(s.serviceAt(0)->getAddrStr(), "10.0.0.3");
+}
+
+TEST_F(SlpEndToEnd, SixteenThreadsLookUpAtOnce) {
+  for (int i = 1; i <= 4; ++i) {
+    std::string a = "10.3.0." + std::to_string(i);
+    ASSERT_EQ(Tool({"register", "service:ZemProxy://" + a + ":600" + std::to_string(i),
+                    "(addr=" + a + "),(mask=255.255.255.255)"})
+                  .exit_code,
+              0);
+  }
+  std::atomic<int> right{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 16; ++t) {
+    threads.emplace_back([this, t, &right] {
+      int i = t % 4 + 1;
+      std::string a = "10.3.0." + std::to_string(i);
+      bool all = true;
+      for (int k = 0; k < 10; ++k) {
+        SLPService s("ZemProxy", "(&(addr=" + a + ")(mask=255.255.255.255))", da_,
+                     "default");
+        all = all && s.FindServices() == 1 && s.serviceAt(0)->getAddrStr() == a &&
+              s.serviceAt(0)->getPort() == 6000 + i;
+      }
+      if (all) ++right;
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(right, 16);
+}
+
+TEST_F(SlpEndToEnd, ToolReportsErrorsWithExitCodes) {
+  EXPECT_EQ(Tool({"bogus"}).exit_code, 2);
+  EXPECT_EQ(Tool({"findsrvs"}).exit_code, 2);
+  EXPECT_EQ(Tool({"--lifetime", "0", "register", "service:x://1.2.3.4"}).exit_code, 2);
+  ToolRun prop = Tool({"getproperty", "net.slp.port"});
+  EXPECT_EQ(prop.exit_code, 0);
+  EXPECT_NE(prop.output.find("net.slp.port = 427"), std::string::npos);
+  // A scope the agent does not serve is an SLP error, not success.
+  ToolRun scope = Tool({"--scope", "elsewhere", "findsrvs", "ZemProxy"});
+  EXPECT_EQ(scope.exit_code, 1);
+  EXPECT_NE(scope.output.find("scope not supported"), std::string::npos) << scope.output;
+  // Nobody at the address: an error within the wait bound.
+  da_ = "127.0.0.1:" + std::to_string(testutil::FreeLoopbackPort());
+  ToolRun dead = Tool({"findsrvs", "ZemProxy"});
+  EXPECT_EQ(dead.exit_code, 1);
+}
+
+TEST_F(SlpEndToEnd, AttributesAndTypesThroughTheTool) {
+  ASSERT_EQ(Tool({"register", "service:ZemProxy://10.0.0.4:4", "(addr=10.0.0.4),(port=4)"})
+                .exit_code,
+            0);
+  ToolRun attrs = Tool({"findattrs", "service:ZemProxy://10.0.0.4:4"});
+  EXPECT_EQ(attrs.exit_code, 0);
+  EXPECT_NE(attrs.output.find("(addr=10.0.0.4)"), std::string::npos) << attrs.output;
+  ToolRun types = Tool({"findsrvtypes"});
+  EXPECT_EQ(types.exit_code, 0);
+  EXPECT_NE(types.output.find("service:ZemProxy"), std::string::npos) << types.output;
+}
+
+}  // namespace
