@@ -28,11 +28,6 @@
 namespace orvel {
 namespace slp {
 
-void Socket::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 SLPError ApiErrorFromWire(uint16_t code) {
   switch (code) {
     case error::kOk: return SLP_OK;

@@ -8,35 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "http/socket_io.h"
 #include "slp_api.h"
 
 namespace orvel {
 namespace slp {
 
-// Owns one socket descriptor; closes it on destruction.
-class Socket {
- public:
-  Socket() = default;
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() { reset(); }
-  Socket(Socket&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Socket& operator=(Socket&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset();
-
- private:
-  int fd_ = -1;
-};
+// Sockets are owned by the project's one descriptor type.
+using Socket = orvel::net::UniqueFd;
 
 // Typed reads of the process-wide property store (properties.cc).  Each
 // returns the fallback when the property is unset or malformed.
