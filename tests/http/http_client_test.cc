@@ -1,0 +1,255 @@
+// The client against scripted fake peers and against our own server.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "http.h"
+#include "http/http_test_util.h"
+#include "testutil/net_util.h"
+
+namespace orvel::httptest {
+namespace {
+
+using testutil::FakePeer;
+using testutil::StderrCapture;
+
+std::string InitOkText(unsigned long id) {
+  return Text(ZemInitOk(id, id + 1, htonl(0x0a000005), 9));
+}
+
+// A peer that reads the request, then writes each segment with a pause in
+// between, then closes (or lingers linger_ms first).  Records the request.
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(std::vector<std::string> segments, int linger_ms = 0)
+      : segments_(std::move(segments)),
+        peer_([this, linger_ms](int fd) {
+          std::string got = testutil::ReadHttpRequest(fd);
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            request_ = got;
+          }
+          for (size_t i = 0; i < segments_.size(); ++i) {
+            if (i > 0) usleep(100 * 1000);
+            testutil::SendAll(fd, segments_[i]);
+          }
+          if (linger_ms > 0) usleep(linger_ms * 1000);
+        }) {}
+  uint16_t port() const { return peer_.port(); }
+  std::string request() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return request_;
+  }
+
+ private:
+  std::vector<std::string> segments_;
+  std::mutex mu_;
+  std::string request_;
+  FakePeer peer_;
+};
+
+std::unique_ptr<Msg> Roundtrip(uint16_t port, const Msg& msg,
+                               const char* host = "127.0.0.1") {
+  int sock = sendRequestMsg(host, port, const_cast<Msg*>(&msg));
+  if (sock < 0) return nullptr;
+  return std::unique_ptr<Msg>(getResponseMsg(sock));
+}
+
+TEST(HttpClient, WritesTheAbcExampleByteForByte) {
+  ScriptedPeer peer({});
+  std::string uri = "http://127.0.0.1:" + std::to_string(peer.port()) + "/query";
+  std::unique_ptr<HTTPReq, void (*)(HTTPReq*)> req(newHTTPReq("POST", uri), freeHTTPReq);
+  setBody(req.get(), "abc");
+  EXPECT_EQ(req->content_length, 4);
+  int sock = sendHTTPReq(req.get(), "127.0.0.1", peer.port());
+  ASSERT_GE(sock, 0);
+  EXPECT_TRUE(fcntl(sock, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(getResponseMsg(sock), nullptr);
+  EXPECT_EQ(peer.request(), "POST " + uri + " HTTP/1.1\r\nContent-Length: 4\r\n\r\nabc" +
+                                std::string(1, '\0'));
+}
+
+TEST(HttpClient, RecordWithoutBodySendsLengthZero) {
+  ScriptedPeer peer({});
+  std::unique_ptr<HTTPReq, void (*)(HTTPReq*)> req(newHTTPReq("POST", "/x"), freeHTTPReq);
+  EXPECT_EQ(req->content_length, -1);
+  int sock = sendHTTPReq(req.get(), "127.0.0.1", peer.port());
+  ASSERT_GE(sock, 0);
+  EXPECT_EQ(getResponseMsg(sock), nullptr);
+  EXPECT_EQ(peer.request(), "POST /x HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST(HttpClient, PostsAMessageAndReadsItsReply) {
+  ZemInit init(10, 11, 7560);
+  ScriptedPeer peer({OkResponse(InitOkText(10))});
+  std::unique_ptr<Msg> reply = Roundtrip(peer.port(), init);
+  ASSERT_NE(reply, nullptr);
+  auto* ok = dynamic_cast<ZemInitOk*>(reply.get());
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(ok->getId(), 10u);
+  EXPECT_EQ(ok->getAddrStr(), "10.0.0.5");
+  EXPECT_EQ(ok->getTTL(), 9);
+  EXPECT_EQ(peer.request(), Request(Text(init), "POST http://127.0.0.1:" +
+                                                    std::to_string(peer.port()) +
+                                                    "/query HTTP/1.1"));
+}
+
+TEST(HttpClient, ResolvesAHostName) {
+  ScriptedPeer peer({OkResponse(InitOkText(20))});
+  std::unique_ptr<Msg> reply = Roundtrip(peer.port(), ZemInit(20, 21, 1), "localhost");
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->getType(), Msg::ZemInitOk);
+  EXPECT_NE(peer.request().find("http://localhost:"), std::string::npos);
+}
+
+TEST(HttpClient, BodyInSeveralSegments) {
+  std::string text = InitOkText(30);
+  std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                     std::to_string(text.size()) + "\r\n\r\n";
+  ScriptedPeer peer({head, text.substr(0, 15), text.substr(15, 20), text.substr(35)});
+  std::unique_ptr<Msg> reply = Roundtrip(peer.port(), ZemInit(30, 31, 1));
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->getId(), 30u);
+}
+
+TEST(HttpClient, ShortBodyParsedAfterItsLine) {
+  std::string text = InitOkText(40);
+  StderrCapture err;
+  ScriptedPeer peer({"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                     std::to_string(text.size() + 30) + "\r\n\r\n" + text});
+  std::unique_ptr<Msg> reply = Roundtrip(peer.port(), ZemInit(40, 41, 1));
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->getId(), 40u);
+  EXPECT_NE(err.Text().find("Only received " + std::to_string(text.size()) +
+                            " bytes of message body out of " +
+                            std::to_string(text.size() + 30) + " expected.\n"),
+            std::string::npos);
+}
+
+TEST(HttpClient, SurplusAfterTheBodyReported) {
+  std::string text = InitOkText(50);
+  StderrCapture err;
+  ScriptedPeer peer({OkResponse(text), "EXTRA"});
+  std::unique_ptr<Msg> reply = Roundtrip(peer.port(), ZemInit(50, 51, 1));
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->getId(), 50u);
+  EXPECT_NE(err.Text().find("5 extra bytes read!\n#EXTRA#\n"), std::string::npos);
+}
+
+struct BadReply {
+  const char* name;
+  std::string response;
+  std::string printed;  // empty: nothing at all must be printed
+};
+
+TEST(HttpClient, UnusableRepliesGiveNull) {
+  const std::string ok_text = InitOkText(60);
+  const std::string init_text = Text(ZemInit(60, 61, 1));
+  const std::string unexpected = "Unexpected response from server:\n";
+  const BadReply rows[] = {
+      {"nothing at all", "", unexpected + "\n"},
+      {"two fields", "HTTP/1.1 200\r\n\r\n", unexpected + "HTTP/1.1 200\r\n\r\n\n"},
+      {"version of ten", "HTTP/1.100 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
+       unexpected},
+      {"reason of 500", "HTTP/1.1 200 " + std::string(500, 'R') +
+                            "\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
+       unexpected},
+      {"404", "HTTP/1.1 404 Not Found\r\n\r\n", "Error 404 Not\n"},
+      {"no Connection line", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", unexpected},
+      {"no Content-Length", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nhello", unexpected},
+      {"length zero", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
+       "Body length is: 0\n"},
+      {"length negative", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: -3\r\n\r\n",
+       "Body length is: -3\n"},
+      {"length overflowing int",
+       "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 3000000000\r\n\r\nx",
+       "Content-Length 3000000000 from server is above the limit of 16777216 bytes\n"},
+      {"body not XML", OkResponse("<ZemInitOk><id>"), "Reply body is not a well-formed XML document\n"},
+      {"request type as reply", OkResponse(init_text), ""},
+      {"refused reply document", OkResponse("<ZemInitOk><id>1</id></ZemInitOk>"), ""},
+  };
+  for (const BadReply& row : rows) {
+    SCOPED_TRACE(row.name);
+    StderrCapture err;
+    ScriptedPeer peer({row.response});
+    EXPECT_EQ(Roundtrip(peer.port(), ZemInit(60, 61, 1)), nullptr);
+    if (row.printed.empty()) {
+      EXPECT_EQ(err.Text(), "");
+    } else {
+      EXPECT_NE(err.Text().find(row.printed), std::string::npos) << err.Text();
+    }
+  }
+}
+
+TEST(HttpClient, SurplusInTheFirstSegmentIsDropped) {
+  std::string text = InitOkText(70);
+  ScriptedPeer peer({OkResponse(text) + "<more/>"});
+  std::unique_ptr<Msg> reply = Roundtrip(peer.port(), ZemInit(70, 71, 1));
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->getId(), 70u);
+}
+
+TEST(HttpClient, SilentOrLingeringPeerTimesOut) {
+  ScopedEnv timeout("ORVEL_HTTP_CLIENT_TIMEOUT", "0.3");
+  const char* line = "Timed out after 0.3 s waiting for the reply from server\n";
+  {
+    StderrCapture err;
+    ScriptedPeer peer({}, /*linger_ms=*/1000);
+    EXPECT_EQ(Roundtrip(peer.port(), ZemInit(80, 81, 1)), nullptr);
+    EXPECT_NE(err.Text().find(line), std::string::npos);
+  }
+  {
+    StderrCapture err;
+    ScriptedPeer peer({OkResponse(InitOkText(80))}, /*linger_ms=*/1000);
+    EXPECT_EQ(Roundtrip(peer.port(), ZemInit(80, 81, 1)), nullptr);
+    EXPECT_NE(err.Text().find(line), std::string::npos);
+  }
+}
+
+TEST(HttpClient, OurServerRoundTripAnd400) {
+  uint16_t port = TestServerPort();
+  std::unique_ptr<Msg> reply = Roundtrip(port, ZemInit(90, 91, 5));
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->getType(), Msg::ZemInitOk);
+  EXPECT_EQ(reply->getId(), 90u);
+  EXPECT_EQ(reply->getVersion(), 91u);
+
+  StderrCapture err;
+  std::unique_ptr<HTTPReq, void (*)(HTTPReq*)> req(newHTTPReq("POST", "/query"), freeHTTPReq);
+  int sock = sendHTTPReq(req.get(), "127.0.0.1", port);
+  ASSERT_GE(sock, 0);
+  EXPECT_EQ(getResponseMsg(sock), nullptr);
+  EXPECT_NE(err.Text().find("Error 400 Bad\n"), std::string::npos);
+}
+
+TEST(HttpClient, RefusedAddresses) {
+  StderrCapture err;
+  EXPECT_EQ(openClientSocket(nullptr, 80), -1);
+  EXPECT_EQ(openClientSocket("127.0.0.1", 0), -1);
+  EXPECT_EQ(err.Text(), "");
+  EXPECT_EQ(openClientSocket("0.0.0.0", TestServerPort()), -1);
+  EXPECT_NE(err.Text().find("refusing to connect to 0.0.0.0"), std::string::npos);
+  EXPECT_EQ(sendHTTPReq(nullptr, "127.0.0.1", 80), -1);
+  EXPECT_EQ(getResponseMsg(-1), nullptr);
+}
+
+TEST(HttpClient, ConnectRefusedReported) {
+  StderrCapture err;
+  uint16_t port = testutil::FreePort();
+  EXPECT_EQ(sendRequestMsg("127.0.0.1", port, nullptr), -1);
+  ZemInit init(1, 2, 3);
+  EXPECT_EQ(sendRequestMsg("127.0.0.1", port, &init), -1);
+  EXPECT_NE(err.Text().find("connect: Connection refused\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orvel::httptest

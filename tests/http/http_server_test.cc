@@ -1,0 +1,371 @@
+// The server over loopback with raw sockets: exact response bytes and the
+// lines printed for every kind of request.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http.h"
+#include "http/http_impl.h"
+#include "http/http_test_util.h"
+#include "testutil/net_util.h"
+
+namespace orvel::httptest {
+
+namespace {
+
+std::atomic<unsigned short> g_last_src_port{0};
+std::atomic<int> g_last_sock{-2};
+
+Msg* TestHandler(Msg* request) {
+  g_last_src_port = request->getSrcPort();
+  g_last_sock = request->sock;
+  auto* init = dynamic_cast<ZemInit*>(request);
+  if (init == nullptr) return nullptr;
+  if (init->getPort() == 1) usleep(300 * 1000);
+  return new ZemInitOk(request->getId(), request->getVersion(),
+                       request->getSrcAddr(), 7);
+}
+
+}  // namespace
+
+uint16_t TestServerPort() {
+  static const uint16_t port = [] {
+    uint16_t p = testutil::FreePort();
+    startServerLoop(p, TestHandler);
+    testutil::WaitListening(p);
+    return p;
+  }();
+  return port;
+}
+
+unsigned short LastSrcPort() { return g_last_src_port; }
+int LastSock() { return g_last_sock; }
+
+namespace {
+
+using testutil::StderrCapture;
+using testutil::TestFd;
+
+std::string InitText(unsigned long id, unsigned short port = 7560) {
+  return Text(ZemInit(id, id + 1, port));
+}
+
+std::string InitOkText(unsigned long id) {
+  return Text(ZemInitOk(id, id + 1, htonl(INADDR_LOOPBACK), 7));
+}
+
+class HttpServer : public ::testing::Test {
+ protected:
+  void SetUp() override { port_ = TestServerPort(); }
+
+  // Sends request, returns the whole response; stderr captured meanwhile.
+  std::string Send(const std::string& request, bool half_close = false) {
+    return testutil::Exchange(port_, request, half_close);
+  }
+
+  uint16_t port_ = 0;
+};
+
+struct Row {
+  const char* name;
+  std::string request;
+  std::vector<std::string> printed;  // lines, in order
+};
+
+TEST_F(HttpServer, RefusedRequestsGet400AndTheirLine) {
+  const std::string refused_init = "<?xml version=\"1.0\"?>\n<ZemInit><id>1</id></ZemInit>";
+  const std::string commit =
+      Text(ZemCommit(5, 6, htonl(0xe0050607), 7560, 0,
+                     {TransportEndPoint(htonl(0x0a000001), 7560)}));
+  const Row rows[] = {
+      {"malformed request line", "GARBAGE\r\n\r\n",
+       {"Unexpected header from client:\nGARBAGE\r\n\r\n\n",
+        "readHTTPRequest returned NULL\n"}},
+      {"Host header first",
+       "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello",
+       {"Unexpected content-length from client:\nPOST / HTTP/1.1\r\nHost: a\r\n",
+        "readHTTPRequest returned NULL\n"}},
+      {"header name in other case",
+       "POST / HTTP/1.1\r\ncontent-length: 5\r\n\r\nhello",
+       {"Unexpected content-length from client:\n", "readHTTPRequest returned NULL\n"}},
+      {"length zero", "POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+       {"Body length is: 0\n", "readHTTPRequest returned NULL\n"}},
+      {"length negative", "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n",
+       {"Body length is: -5\n", "readHTTPRequest returned NULL\n"}},
+      {"length above the limit", "POST / HTTP/1.1\r\nContent-Length: 16777217\r\n\r\nx",
+       {"Content-Length 16777217 from client is above the limit of 16777216 bytes\n",
+        "readHTTPRequest returned NULL\n"}},
+      {"length overflowing int",
+       "POST / HTTP/1.1\r\nContent-Length: 4294967297\r\n\r\nx",
+       {"Content-Length 4294967297 from client is above the limit",
+        "readHTTPRequest returned NULL\n"}},
+      {"method of seven", Request(InitText(1), "CONNECT / HTTP/1.1"),
+       {"Unexpected header from client:\nCONNECT", "readHTTPRequest returned NULL\n"}},
+      {"version of ten", Request(InitText(1), "POST / HTTP/1.100"),
+       {"Unexpected header from client:\nPOST", "readHTTPRequest returned NULL\n"}},
+      {"URI of 8192", Request(InitText(1), "POST /" + std::string(8191, 'u') + " V"),
+       {"Unexpected header from client:\n", "readHTTPRequest returned NULL\n"}},
+      {"reply type as request", Request(InitOkText(1)), {"undefined request type\n"}},
+      {"body not XML", Request("this is not <xml"),
+       {"Request body is not a well-formed XML document\n"}},
+      {"refused document", Request(refused_init), {"Refused malformed ZemInit request\n"}},
+      {"handler returns null", Request(commit), {"RecvCallback returned NULL\n"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StderrCapture err;
+    EXPECT_EQ(Send(row.request), kBadRequest);
+    std::string printed = err.Text();
+    size_t at = 0;
+    for (const std::string& line : row.printed) {
+      size_t found = printed.find(line, at);
+      EXPECT_NE(found, std::string::npos) << "missing: " << line << "\nin: " << printed;
+      if (found != std::string::npos) at = found + line.size();
+    }
+  }
+}
+
+TEST_F(HttpServer, AnswersZemInitWithExactBytes) {
+  TestFd s = testutil::ConnectLoopback(port_);
+  ASSERT_TRUE(s.valid());
+  ASSERT_TRUE(testutil::SendAll(s.get(), Request(InitText(100))));
+  EXPECT_EQ(testutil::ReadUntilClosed(s.get()), OkResponse(InitOkText(100)));
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &len);
+  EXPECT_EQ(LastSrcPort(), ntohs(local.sin_port));
+  EXPECT_GE(LastSock(), 0);
+}
+
+TEST_F(HttpServer, AcceptedVariants) {
+  const std::string text = InitText(200);
+  const std::string xxe_text =
+      "<?xml version=\"1.0\"?><!DOCTYPE ZemInit [<!ENTITY e SYSTEM "
+      "\"file:///etc/hostname\">]><ZemInit><id>200</id><version>201</version>"
+      "<data_port>&e;</data_port></ZemInit>";
+  const Row rows[] = {
+      {"GET / HTTP/1.0", Request(text, "GET / HTTP/1.0"), {}},
+      {"six-character method, nine-character version",
+       Request(text, "DELETE / HTTP/1.10"), {}},
+      {"no terminating zero",
+       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
+           "\r\n\r\n" + text, {}},
+      {"surplus beyond the declared length dropped",
+       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
+           "\r\n\r\n" + text + "<trailing garbage", {}},
+      {"comment before the root",
+       Request("<?xml version=\"1.0\"?>\n<!-- hi --><ZemInit><id>200</id>"
+               "<version>201</version><data_port>9</data_port></ZemInit>"), {}},
+      {"external entity left alone", Request(xxe_text), {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(Send(row.request), OkResponse(InitOkText(200)));
+  }
+}
+
+TEST_F(HttpServer, LimitFromEnvironment) {
+  const std::string text = InitText(300);
+  const std::string limit = std::to_string(text.size() + 1);
+  const std::string over = std::to_string(text.size() + 2);
+  ScopedEnv env("ORVEL_HTTP_MAX_BODY", limit.c_str());
+  StderrCapture err;
+  EXPECT_EQ(Send("POST / HTTP/1.1\r\nContent-Length: " + over + "\r\n\r\nx"),
+            kBadRequest);
+  EXPECT_NE(err.Text().find("Content-Length " + over +
+                            " from client is above the limit of " + limit +
+                            " bytes\n"),
+            std::string::npos);
+  EXPECT_EQ(Send(Request(text)), OkResponse(InitOkText(300)));
+}
+
+TEST_F(HttpServer, SplitHeadAnswered400) {
+  StderrCapture err;
+  TestFd s = testutil::ConnectLoopback(port_);
+  ASSERT_TRUE(testutil::SendAll(s.get(), "POST /query HTTP/1.1\r\n"));
+  usleep(200 * 1000);
+  testutil::SendAll(s.get(), "Content-Length: 5\r\n\r\nhello");
+  EXPECT_EQ(testutil::ReadUntilClosed(s.get()), kBadRequest);
+  EXPECT_NE(err.Text().find("Unexpected content-length from client:\nPOST /query HTTP/1.1\r\n\n"),
+            std::string::npos);
+}
+
+TEST_F(HttpServer, BodyInLaterSegmentsIsRead) {
+  const std::string text = InitText(400);
+  TestFd s = testutil::ConnectLoopback(port_);
+  testutil::SendAll(s.get(), "POST / HTTP/1.1\r\nContent-Length: " +
+                                 std::to_string(text.size()) + "\r\n\r\n" +
+                                 text.substr(0, 10));
+  usleep(100 * 1000);
+  testutil::SendAll(s.get(), text.substr(10, 20));
+  usleep(100 * 1000);
+  testutil::SendAll(s.get(), text.substr(30));
+  EXPECT_EQ(testutil::ReadUntilClosed(s.get()), OkResponse(InitOkText(400)));
+}
+
+TEST_F(HttpServer, PartialBodyDispatched) {
+  const std::string text = InitText(500);
+  StderrCapture err;
+  std::string request = "POST / HTTP/1.1\r\nContent-Length: " +
+                        std::to_string(text.size() + 50) + "\r\n\r\n" + text;
+  EXPECT_EQ(Send(request, /*half_close=*/true), OkResponse(InitOkText(500)));
+  EXPECT_NE(err.Text().find("Only received " + std::to_string(text.size()) +
+                            " bytes of message body out of " +
+                            std::to_string(text.size() + 50) + " expected.\n"),
+            std::string::npos);
+}
+
+TEST_F(HttpServer, SilentAndTricklingPeersTimeOut) {
+  ScopedEnv timeout("ORVEL_HTTP_READ_TIMEOUT", "0.3");
+  {
+    StderrCapture err;
+    TestFd s = testutil::ConnectLoopback(port_);
+    EXPECT_EQ(testutil::ReadUntilClosed(s.get()), kBadRequest);
+    EXPECT_NE(err.Text().find("Timed out after 0.3 s waiting for request from client\n"),
+              std::string::npos);
+  }
+  {
+    StderrCapture err;
+    TestFd s = testutil::ConnectLoopback(port_);
+    testutil::SendAll(s.get(), "POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n<ZemInit>");
+    EXPECT_EQ(testutil::ReadUntilClosed(s.get()), kBadRequest);
+    EXPECT_NE(err.Text().find("Timed out after 0.3 s: received 9 bytes of message body "
+                              "out of 100 expected.\n"),
+              std::string::npos);
+  }
+}
+
+// With the default SIGPIPE action, a write to a vanished peer would end the
+// test process; the server must survive and go on serving.
+TEST_F(HttpServer, PeerClosingBeforeReplyDoesNotKillTheProcess) {
+  signal(SIGPIPE, SIG_DFL);
+  StderrCapture err;
+  {
+    TestFd s = testutil::ConnectLoopback(port_);
+    ASSERT_TRUE(testutil::SendAll(s.get(), Request(InitText(600, /*port=*/1))));
+    usleep(100 * 1000);  // let the handler start before the peer vanishes
+    linger hard{1, 0};  // close with a reset
+    setsockopt(s.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+  EXPECT_TRUE(err.WaitFor("Warning: Could only write "));
+  EXPECT_EQ(Send(Request(InitText(601))), OkResponse(InitOkText(601)));
+  signal(SIGPIPE, SIG_IGN);
+}
+
+TEST_F(HttpServer, FiftyConcurrentClientsAllAnswered) {
+  constexpr int kClients = 50;
+  std::vector<std::string> got(kClients);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&, i] {
+      got[i] = testutil::Exchange(port_, Request(InitText(1000 + i * 10)),
+                                  false, 30000);
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kClients; ++i) {
+    EXPECT_EQ(got[i], OkResponse(InitOkText(1000 + i * 10))) << i;
+  }
+}
+
+int FailingCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
+  return EAGAIN;
+}
+
+TEST_F(HttpServer, ThreadCreationFailureClosesOnlyThatConnection) {
+  StderrCapture err;
+  http::SetThreadCreateForTesting(FailingCreate);
+  bool closed = false;
+  {
+    TestFd s = testutil::ConnectLoopback(port_);
+    testutil::SendAll(s.get(), Request(InitText(700)));
+    EXPECT_EQ(testutil::ReadUntilClosed(s.get(), 10000, &closed), "");
+  }
+  http::SetThreadCreateForTesting(nullptr);
+  EXPECT_TRUE(closed);
+  EXPECT_NE(err.Text().find("pthread_create: Resource temporarily unavailable\n"
+                            "Can't create thread... closing this connection\n"),
+            std::string::npos);
+  EXPECT_EQ(Send(Request(InitText(701))), OkResponse(InitOkText(701)));
+}
+
+TEST_F(HttpServer, ServedConnectionsAddToCpuCounters) {
+  global_time_init();
+  long utime = 0;
+  long stime = 0;
+  get_rusage_times(&utime, &stime);
+  EXPECT_EQ(Send(Request(InitText(800))), OkResponse(InitOkText(800)));
+  // The connection thread adds after closing; wait for it briefly.
+  for (int i = 0; i < 200; ++i) {
+    pthread_mutex_lock(&global_time_mut);
+    long total = global_utime + global_stime;
+    pthread_mutex_unlock(&global_time_mut);
+    if (total >= utime + stime) break;
+    usleep(10 * 1000);
+  }
+  pthread_mutex_lock(&global_time_mut);
+  EXPECT_GE(global_utime, utime);
+  EXPECT_GE(global_stime, stime);
+  pthread_mutex_unlock(&global_time_mut);
+}
+
+// HTTPconn run directly: a null handler, and socket 0 taken as valid.
+TEST(HttpConn, NullHandlerAnswered400OnDescriptorZero) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  TestFd saved_stdin(dup(0));
+  ASSERT_EQ(dup2(pair[0], 0), 0);
+  close(pair[0]);
+  TestFd peer(pair[1]);
+  testutil::SendAll(peer.get(), Request(InitText(900)));
+  StderrCapture err;
+  HTTPconn(new Parameters{nullptr, 0, 1, 0, 0});
+  EXPECT_EQ(testutil::ReadUntilClosed(peer.get()), kBadRequest);
+  EXPECT_NE(err.Text().find("RecvCallback is NULL!\n"), std::string::npos);
+  dup2(saved_stdin.get(), 0);
+}
+
+TEST(HttpServerSocket, ListeningSocketIsCloseOnExec) {
+  int fd = openServerSocket(testutil::FreePort());
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  close(fd);
+}
+
+TEST(HttpServerDeath, NullHandlerEndsProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(startServerLoop(testutil::FreePort(), nullptr),
+              ::testing::ExitedWithCode(1), "RecvCallback is NULL!");
+}
+
+TEST(HttpServerDeath, PortInUseEndsProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        uint16_t port = testutil::FreePort();
+        int held = openServerSocket(port);
+        if (held < 0) std::exit(2);
+        startServerLoop(port, TestHandler);
+        sleep(10);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(1),
+      "bind: Address already in use\nCouldn't open server socket on port "
+      "[0-9]+\\.");
+}
+
+}  // namespace
+}  // namespace orvel::httptest

@@ -1,0 +1,70 @@
+// http_test_util.h: documents and a shared test server for the http tests.
+#ifndef ORVEL_TESTS_HTTP_HTTP_TEST_UTIL_H_
+#define ORVEL_TESTS_HTTP_HTTP_TEST_UTIL_H_
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "Msg.h"
+
+namespace orvel::httptest {
+
+// The serialised text of msg (what getChars gives).
+inline std::string Text(const Msg& msg) {
+  char* chars = msg.getChars();
+  std::string text = chars != nullptr ? chars : "";
+  std::free(chars);
+  return text;
+}
+
+// A request framed as our client frames it: the text plus its zero byte.
+inline std::string Request(const std::string& text,
+                           const std::string& line = "POST /query HTTP/1.1") {
+  return line + "\r\nContent-Length: " + std::to_string(text.size() + 1) +
+         "\r\n\r\n" + text + std::string(1, '\0');
+}
+
+inline const std::string kBadRequest =
+    "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+
+inline std::string OkResponse(const std::string& text) {
+  return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+         std::to_string(text.size()) + "\r\n\r\n" + text;
+}
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv(name, value, 1);
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+// The test server of this binary, started once on a free port.  Its handler
+// answers ZemInit with a ZemInitOk carrying the request's id and version,
+// the peer's address and TTL 7; a ZemInit with data port 1 is answered only
+// after 300 ms.  Every other request type gets null.
+uint16_t TestServerPort();
+// Peer port the handler last saw (host order), and the socket it got.
+unsigned short LastSrcPort();
+int LastSock();
+
+}  // namespace orvel::httptest
+
+#endif  // ORVEL_TESTS_HTTP_HTTP_TEST_UTIL_H_
