@@ -6,15 +6,32 @@
 // posts a message to "http://host:port/query" and getResponseMsg() reads the
 // reply message back and closes the socket.
 //
-// Diagnostics go to standard error.  All functions are thread-safe.
+// Framing, both ways: a request or status line, "Content-Length" as the
+// first header (a response has "Connection: close" before it), an empty
+// line, the document.  The request line and that header must arrive in the
+// first read of the head.  The client counts and sends the text's
+// terminating zero byte; the server's reply body has none.
 //
-// Environment (read when used):
-//   ORVEL_HTTP_READ_TIMEOUT    server: seconds a peer may take to send its
-//                              request (default 30)
+// Thread safety: every function may be called from any thread at the same
+// time; each exchange uses its own socket.  The only shared state is the
+// CPU-time counters (guarded by global_time_mut) and the settings below.
+//
+// Blocking: every network wait is bounded.  The server gives a peer
+// ORVEL_HTTP_READ_TIMEOUT seconds to send its request and the same again to
+// take the response; the handler's own work is never timed out.  The client
+// bounds its connect and writes by ORVEL_HTTP_CLIENT_TIMEOUT, and the
+// reading of the reply by the same amount again.
+//
+// Diagnostics go to standard error, one line each; no exception is thrown.
+// No function here raises SIGPIPE (writes use MSG_NOSIGNAL).  Every socket is
+// close-on-exec.  Descriptor 0 is a valid socket; only -1 means failure.
+//
+// Environment (read on each use):
+//   ORVEL_HTTP_READ_TIMEOUT    server: seconds, fractions allowed (default 30)
 //   ORVEL_HTTP_MAX_BODY        both sides: largest accepted Content-Length in
-//                              bytes (default 16777216)
-//   ORVEL_HTTP_CLIENT_TIMEOUT  client: seconds for connect, writes and the
-//                              reply (default 60)
+//                              bytes (default 16777216, at most 1073741824);
+//                              larger lengths are refused before allocation
+//   ORVEL_HTTP_CLIENT_TIMEOUT  client: seconds, fractions allowed (default 60)
 #ifndef ORVEL_INCLUDE_HTTP_H_
 #define ORVEL_INCLUDE_HTTP_H_
 
@@ -25,7 +42,8 @@
 #include "Msg.h"
 
 // One HTTP request.  Allocated by readHTTPRequest() or newHTTPReq(),
-// released with freeHTTPReq().
+// released with freeHTTPReq(); uri and body are malloc'ed buffers the
+// record owns.
 struct HTTPReq {
   char method[7];      // at most 6 characters
   char* uri;           // owned, terminated
@@ -37,50 +55,71 @@ struct HTTPReq {
 void freeHTTPReq(HTTPReq* req);
 
 // The request handler: gets the request message (still owned by the server,
-// deleted after the call) and returns a new reply the server takes over, or
-// null for a 400.  Called on the connection's own thread.
+// deleted right after the call, so keep no reference to it) and returns a
+// new reply the server takes over and deletes, or null for a 400.  The
+// request carries the peer's address (getSrcAddr, network order), port
+// (getSrcPort, host order) and the connection's socket (sock).  Called on
+// the connection's own thread; several calls may run at once.
 typedef Msg* (*RecvCallbackT)(Msg* request);
 
 // ---- Server ---------------------------------------------------------------
 
-// Starts the accept thread on port (host order) and returns at once.  A null
-// handler or a failure to start ends the process with status 1.  Ignores
-// SIGPIPE for the process and initialises libxml2 on the calling thread.
+// Starts the accept thread on port (host order) and returns at once; the
+// thread serves until accept() fails with an error that cannot pass (then
+// it prints "serverThread terminating now..." and ends; the process goes on).
+// A null handler, a failure to create the thread, or a port that cannot be
+// bound ends the process with status 1.  Ignores SIGPIPE for the process
+// and initialises libxml2 on the calling thread.  Meant to be called once.
 void startServerLoop(unsigned short port, RecvCallbackT handler);
-// Listening socket bound to INADDR_ANY:port (close-on-exec), or -1.
+// Listening socket bound to INADDR_ANY:port with SO_REUSEADDR and a backlog
+// of 5, or -1 (after perror "socket", "bind" or "listen").  The caller owns
+// the descriptor.  Prints "Listening on port %d".
 int openServerSocket(unsigned short port);
-// Reads one request from sock.  Returns a new record, or null (printing why).
+// Reads one request from sock (not closed here), bounded by
+// ORVEL_HTTP_READ_TIMEOUT.  Returns a new record the caller releases with
+// freeHTTPReq(), or null (printing why; nothing is left allocated).  A body
+// cut short by the peer closing is returned as far as it arrived.
 HTTPReq* readHTTPRequest(int sock);
-// Writes a 200 response carrying text (without its terminator).
+// Writes a 200 response carrying text (without its terminator).  Prints a
+// warning when the peer did not take the whole body.
 void sendHTTPResponse(int sock, const char* text);
-// Writes the 400 response.
+// Writes the 400 response: status line, "Connection: close", empty line.
 void sendHTTPError(int sock);
 
-// Process-wide CPU-time counters (microseconds), guarded by global_time_mut.
+// Process-wide CPU-time counters (microseconds), guarded by global_time_mut;
+// every connection thread adds the process's times to them as it ends.
 extern long global_utime;
 extern long global_stime;
 extern pthread_mutex_t global_time_mut;
-// The caller's process CPU times (getrusage RUSAGE_SELF) in microseconds.
+// The process's CPU times (getrusage RUSAGE_SELF) in microseconds.
 void get_rusage_times(long* utime, long* stime);
+// Resets / adds to both counters, each under global_time_mut.
 void global_time_init();
 void global_time_add(long utime, long stime);
 
 // ---- Client ---------------------------------------------------------------
 
-// New outgoing record with method (at most 6 characters) and a copy of uri;
-// content_length -1, no body.
+// New outgoing record with method (cut to 6 characters) and a copy of uri;
+// content_length -1, no body.  The caller releases it with freeHTTPReq().
 HTTPReq* newHTTPReq(const char* method, const std::string& uri);
 // Stores a copy of text with its terminator; content_length = strlen + 1.
 // Does nothing when req or text is null.
 void setBody(HTTPReq* req, const char* text);
 // Connected IPv4 stream socket (close-on-exec) to host:port, or -1.  A host
-// that is not a dotted quad is looked up (getaddrinfo).  Refuses a null host,
-// port 0 and the address 0.0.0.0.
+// that is not a dotted quad is looked up (getaddrinfo, first address).
+// Refuses a null host and port 0 silently, the address 0.0.0.0 with a line.
+// Blocks at most ORVEL_HTTP_CLIENT_TIMEOUT.  The caller owns the socket.
 int openClientSocket(const char* host, unsigned short port);
-// Connects and writes the request.  Returns the connected socket, or -1.
+// Connects and writes the request (req stays the caller's).  Returns the
+// connected socket, or -1 when no connection was made.  A failed write is
+// not reported here; it shows when the response is read.
 int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port);
-// Reads the reply from sock, builds its reply class and closes sock on
-// every path.  Returns a new message the caller owns, or null.
+// Reads the reply from sock and closes sock on every path.  Returns a new
+// message of one of the eight reply classes that the caller owns and
+// deletes, or null: for an unusable or refused reply, a request type, a
+// time-out, or a status other than 200 (printing why, except for a reply
+// naming no reply type).  A body cut short by the peer closing is parsed as
+// far as it arrived.
 Msg* getResponseMsg(int sock);
 // Posts msg (still the caller's) to http://host:port/query.  Returns the
 // connected socket to hand to getResponseMsg(), or -1 when nothing was sent.

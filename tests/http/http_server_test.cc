@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -343,6 +344,40 @@ TEST(HttpServerSocket, ListeningSocketIsCloseOnExec) {
   ASSERT_GE(fd, 0);
   EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
   close(fd);
+}
+
+// Runs in a child: with the descriptor table full, accept fails with
+// EMFILE; the loop must report it, back off and serve once descriptors free.
+void ServeThroughDescriptorExhaustion() {
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = 64;
+  if (setrlimit(RLIMIT_NOFILE, &lim) != 0) std::exit(2);
+  uint16_t port = testutil::FreePort();
+  startServerLoop(port, TestHandler);
+  if (!testutil::WaitListening(port)) std::exit(3);
+  TestFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  std::vector<int> fillers;
+  for (int fd; (fd = dup(2)) >= 0;) fillers.push_back(fd);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(port);
+  if (connect(client.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) std::exit(4);
+  usleep(300 * 1000);
+  for (int i = 0; i < 8 && !fillers.empty(); ++i) {
+    close(fillers.back());
+    fillers.pop_back();
+  }
+  testutil::SendAll(client.get(), Request(InitText(950)));
+  std::string got = testutil::ReadUntilClosed(client.get());
+  std::exit(got == OkResponse(InitOkText(950)) ? 0 : 5);
+}
+
+TEST(HttpServerDeath, AcceptSurvivesDescriptorExhaustion) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ServeThroughDescriptorExhaustion(), ::testing::ExitedWithCode(0),
+              "accept: Too many open files");
 }
 
 TEST(HttpServerDeath, NullHandlerEndsProcess) {
