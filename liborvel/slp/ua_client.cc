@@ -19,6 +19,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "slp/ua_internal.h"
@@ -263,21 +264,110 @@ std::vector<sockaddr_in> DiscoverAgents(const std::string& lang) {
   return found;
 }
 
+// Passive detection: listens for unsolicited DAAdverts (XID 0) on the SLP
+// multicast group for the life of the process.  Bound to the group address
+// rather than INADDR_ANY, so it never takes unicast requests meant for an
+// agent on the same host and port.
+class PassiveListener {
+ public:
+  PassiveListener() {
+    DiscoveredAgents();  // constructed first, so destroyed after us
+    port_ = ConfiguredPort();
+    Socket s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    int one = 1;
+    setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port_);
+    inet_pton(AF_INET, kMulticastGroup, &a.sin_addr);
+    ip_mreq m{};
+    m.imr_multiaddr = a.sin_addr;
+    std::string ifs = PropertyString("net.slp.interfaces");
+    std::string first_if = Trim(ifs.substr(0, ifs.find(',')));
+    if (first_if.empty() ||
+        inet_pton(AF_INET, first_if.c_str(), &m.imr_interface) != 1)
+      m.imr_interface.s_addr = htonl(INADDR_ANY);
+    int wake[2];
+    if (!s.valid() ||
+        ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        setsockopt(s.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0 ||
+        ::pipe2(wake, O_CLOEXEC) != 0)
+      return;  // no passive detection on this host; active still works
+    sock_ = std::move(s);
+    wake_read_ = Socket(wake[0]);
+    wake_write_ = Socket(wake[1]);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~PassiveListener() {
+    if (thread_.joinable()) {
+      char c = 0;
+      (void)!::write(wake_write_.get(), &c, 1);
+      thread_.join();
+    }
+  }
+  bool listening() const { return thread_.joinable(); }
+
+ private:
+  void Run() {
+    std::vector<uint8_t> buf(kRecvBufferBytes);
+    for (;;) {
+      pollfd p[2] = {{sock_.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+      if (::poll(p, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (p[1].revents) return;
+      sockaddr_in from{};
+      socklen_t fl = sizeof(from);
+      ssize_t n = ::recvfrom(sock_.get(), buf.data(), buf.size(), 0,
+                             reinterpret_cast<sockaddr*>(&from), &fl);
+      Message m;
+      if (n <= 0 || Decode(buf.data(), static_cast<size_t>(n), &m) != WireStatus::kOk)
+        continue;
+      const DAAdvert* ad = std::get_if<DAAdvert>(&m.body);
+      if (!ad || m.header.xid != 0 || ad->error != 0) continue;
+      sockaddr_in agent = AgentFromAdvert(*ad, from, port_);
+      Discovered& d = DiscoveredAgents();
+      std::lock_guard<std::mutex> lock(d.mu);
+      std::vector<sockaddr_in> kept;
+      for (const sockaddr_in& k : d.agents)
+        if (!SameAddr(k, agent)) kept.push_back(k);
+      // Boot timestamp 0: the agent is going away.
+      if (ad->boot_timestamp != 0) kept.push_back(agent);
+      d.agents = std::move(kept);
+      d.found_at = Clock::now();
+    }
+  }
+
+  uint16_t port_ = kDefaultPort;
+  Socket sock_;
+  Socket wake_read_;
+  Socket wake_write_;
+  std::thread thread_;
+};
+
+void StartPassiveListener() {
+  static PassiveListener listener;
+  (void)listener;
+}
+
 std::vector<sockaddr_in> AgentsToAsk(const std::string& lang) {
   std::vector<sockaddr_in> agents = ConfiguredAgents();
   if (!agents.empty()) return agents;
-  if (!PropertyBool("net.slp.activeDADetection", true) &&
-      !PropertyBool("net.slp.passiveDADetection", true))
-    return agents;
+  bool active = PropertyBool("net.slp.activeDADetection", true);
+  bool passive = PropertyBool("net.slp.passiveDADetection", true);
+  if (!active && !passive) return agents;
+  if (passive) StartPassiveListener();
   Discovered& d = DiscoveredAgents();
   long interval_s = PropertyLong("net.slp.DAActiveDiscoveryInterval", 900);
   {
     std::lock_guard<std::mutex> lock(d.mu);
+    // Agents heard passively count until an exchange with them fails.
     if (!d.agents.empty() &&
-        Clock::now() - d.found_at < std::chrono::seconds(interval_s))
+        (!active || Clock::now() - d.found_at < std::chrono::seconds(interval_s)))
       return d.agents;
   }
-  if (!PropertyBool("net.slp.activeDADetection", true)) return agents;
+  if (!active) return agents;
   agents = DiscoverAgents(lang);
   std::lock_guard<std::mutex> lock(d.mu);
   if (!agents.empty()) {

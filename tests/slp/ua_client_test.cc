@@ -398,36 +398,81 @@ void MulticastAgent(int udp, std::atomic<bool>* stop) {
   }
 }
 
-// 0: found; 2: no namespace (skip); other: failure.
-int DiscoverInNamespace() {
-  if (unshare(CLONE_NEWNET) != 0) return 2;
-  if (!LoopbackMulticastUp()) return 2;
-  const unsigned short port = 14270;
+// The agent's socket in the namespace: port, joined to the SLP group on
+// loopback, shared (SO_REUSEADDR) with the client's passive listener.
+int AgentSocket(unsigned short port) {
   int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  int one = 1;
+  setsockopt(udp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return 3;
   ip_mreq m{};
   inet_pton(AF_INET, kMulticastGroup, &m.imr_multiaddr);
   inet_pton(AF_INET, "127.0.0.1", &m.imr_interface);
-  if (setsockopt(udp, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0) return 2;
+  if (bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+      setsockopt(udp, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0 ||
+      setsockopt(udp, IPPROTO_IP, IP_MULTICAST_IF, &m.imr_interface,
+                 sizeof(m.imr_interface)) != 0) {
+    close(udp);
+    return -1;
+  }
+  return udp;
+}
+
+bool FoundViaDiscoveredAgent(SLPHandle h) {
+  Found f;
+  SLPError e = SLPFindSrvs(h, "x", "default", "", Collect, &f);
+  return e == SLP_OK && f.urls.size() == 1 && f.urls[0] == "service:x://10.9.9.9:99";
+}
+
+enum class Detection { kActive, kPassive };
+
+// Exit codes: 0 found; 2 no namespace or no multicast (skip); other: failure.
+int DiscoverInNamespace(Detection mode) {
+  if (unshare(CLONE_NEWNET) != 0) return 2;
+  if (!LoopbackMulticastUp()) return 2;
+  const unsigned short port = 14270;
+  int udp = AgentSocket(port);
+  if (udp < 0) return 2;
   std::atomic<bool> stop{false};
   std::thread agent(MulticastAgent, udp, &stop);
   SLPSetProperty("net.slp.port", std::to_string(port).c_str());
   SLPSetProperty("net.slp.interfaces", "127.0.0.1");
   SLPSetProperty("net.slp.DAAddresses", "");
-  SLPSetProperty("net.slp.activeDADetection", "true");
+  SLPSetProperty("net.slp.activeDADetection", mode == Detection::kActive ? "true" : "false");
+  SLPSetProperty("net.slp.passiveDADetection", mode == Detection::kPassive ? "true" : "false");
   SLPSetProperty("net.slp.DADiscoveryTimeouts", "300,300");
   SLPSetProperty("net.slp.datagramTimeouts", "300,300");
   ForgetDiscoveredAgents();
   SLPHandle h;
   int rc = 4;
   if (SLPOpen("en", SLP_FALSE, &h) == SLP_OK) {
-    Found f;
-    SLPError e = SLPFindSrvs(h, "x", "default", "", Collect, &f);
-    rc = (e == SLP_OK && f.urls.size() == 1 && f.urls[0] == "service:x://10.9.9.9:99") ? 0 : 5;
+    if (mode == Detection::kActive) {
+      rc = FoundViaDiscoveredAgent(h) ? 0 : 5;
+    } else {
+      // Nothing heard yet; this call starts the listener.
+      Found f;
+      rc = SLPFindSrvs(h, "x", "default", "", Collect, &f) == SLP_NETWORK_INIT_FAILED ? 0 : 6;
+      // The agent announces itself, unsolicited (XID 0), a few times.
+      Message ad;
+      ad.header.xid = 0;
+      ad.body = DAAdvert{0, 1000, "service:directory-agent://127.0.0.1", "default", "", "", {}};
+      std::string bytes = Encode(ad);
+      sockaddr_in group{};
+      group.sin_family = AF_INET;
+      group.sin_port = htons(port);
+      inet_pton(AF_INET, kMulticastGroup, &group.sin_addr);
+      bool found = false;
+      for (int i = 0; i < 20 && !found && rc == 0; ++i) {
+        sendto(udp, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&group),
+               sizeof(group));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        found = FoundViaDiscoveredAgent(h);
+      }
+      if (rc == 0 && !found) rc = 7;
+    }
     SLPClose(h);
   }
   stop = true;
@@ -436,10 +481,10 @@ int DiscoverInNamespace() {
   return rc;
 }
 
-TEST(SlpDiscovery, FindsAgentByMulticastInOwnNamespace) {
+void RunDiscoveryCase(Detection mode) {
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
-  if (pid == 0) _exit(DiscoverInNamespace());
+  if (pid == 0) _exit(DiscoverInNamespace(mode));
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
@@ -447,6 +492,16 @@ TEST(SlpDiscovery, FindsAgentByMulticastInOwnNamespace) {
     GTEST_SKIP() << "cannot create a network namespace with multicast on loopback "
                     "(needs CAP_SYS_ADMIN)";
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Each case runs in a forked child that moves into a new network namespace,
+// so multicast never leaves the test.
+TEST(SlpDiscovery, FindsAgentByMulticastInOwnNamespace) {
+  RunDiscoveryCase(Detection::kActive);
+}
+
+TEST(SlpDiscovery, LearnsAgentFromUnsolicitedAdvert) {
+  RunDiscoveryCase(Detection::kPassive);
 }
 
 }  // namespace
