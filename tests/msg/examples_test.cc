@@ -144,6 +144,8 @@ const Example kExamples[] = {
      "</idx></idxlist><fitness>2.750000</fitness></PELMQueryResp>"},
 };
 
+void PrintTo(const Example& c, std::ostream* os) { *os << c.name; }
+
 class ExampleTest : public testing::TestWithParam<Example> {};
 
 TEST_P(ExampleTest, BuildWritesTheExampleBytes) {

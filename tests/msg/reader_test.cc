@@ -145,6 +145,8 @@ struct Refusal {
   bool request;
 };
 
+void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
+
 class Refused : public testing::TestWithParam<Refusal> {};
 
 TEST_P(Refused, FactoryReturnsNullAndMessageIsInvalid) {

@@ -266,6 +266,8 @@ std::vector<Case> Cases() {
   };
 }
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class RoundTrip : public testing::TestWithParam<Case> {};
 
 TEST_P(RoundTrip, EveryFieldSurvives) {
