@@ -96,7 +96,7 @@ ZemProxyInitor::ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
     // Address 0 would reach this host itself (or hand 0.0.0.0 to the ABone
     // client): it means the locator found no usable proxy.
     if (member.getAddr() == 0) {
-      printf("member %zu has no proxy address, returning now...\n", i);
+      fprintf(stderr, "member %zu has no proxy address, returning now...\n", i);
       return;
     }
     bool served = member.isAboneNode() ? launchOnAbone(member, is_ep, peers)

@@ -138,6 +138,8 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
     pty_name_ = ptsname(pty_master_);
   }
 
+  int pid_pipe[2] = {-1, -1};
+  if (options.pty_background && pipe2(pid_pipe, O_CLOEXEC) != 0) return;
   std::vector<std::string> args = argv;
   pid_ = fork();
   if (pid_ == 0) {
@@ -148,6 +150,21 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
       ioctl(slave, TIOCSCTTY, 0);
       dup2(slave, 0);
       if (slave > 2) close(slave);
+      if (options.pty_background) {
+        pid_t program = fork();
+        if (program > 0) {
+          // Tell the parent which pid is the program, then stand by.
+          (void)!write(pid_pipe[1], &program, sizeof program);
+          int st = 0;
+          waitpid(program, &st, 0);
+          if (WIFSIGNALED(st)) {
+            signal(WTERMSIG(st), SIG_DFL);
+            raise(WTERMSIG(st));
+          }
+          _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 1);
+        }
+        setpgid(0, 0);
+      }
     } else if (options.has_stdin) {
       dup2(in_pipe[0], 0);
     } else {
@@ -165,6 +182,13 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
     _exit(127);
   }
   close(log_fd);
+  reap_pid_ = pid_;
+  if (options.pty_background && pid_ > 0) {
+    close(pid_pipe[1]);
+    pid_t program = -1;
+    if (read(pid_pipe[0], &program, sizeof program) == sizeof program) pid_ = program;
+    close(pid_pipe[0]);
+  }
   if (options.has_stdin) {
     close(in_pipe[1]);
     stdin_read_ = in_pipe[0];
@@ -174,7 +198,8 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
 Child::~Child() {
   if (pid_ > 0 && !reaped_) {
     kill(pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
+    if (reap_pid_ != pid_) kill(reap_pid_, SIGKILL);
+    waitpid(reap_pid_, &status_, 0);
   }
   if (pty_master_ >= 0) close(pty_master_);
   if (stdin_read_ >= 0) close(stdin_read_);
@@ -196,8 +221,8 @@ int Child::Wait(int timeout_ms) {
   if (reaped_) return status_;
   bool done = WaitUntil(
       [&] {
-        pid_t r = waitpid(pid_, &status_, WNOHANG);
-        return r == pid_;
+        pid_t r = waitpid(reap_pid_, &status_, WNOHANG);
+        return r == reap_pid_;
       },
       timeout_ms);
   if (!done) return -1;
@@ -207,8 +232,8 @@ int Child::Wait(int timeout_ms) {
 
 bool Child::Running() {
   if (pid_ <= 0 || reaped_) return false;
-  pid_t r = waitpid(pid_, &status_, WNOHANG);
-  if (r == pid_) {
+  pid_t r = waitpid(reap_pid_, &status_, WNOHANG);
+  if (r == reap_pid_) {
     reaped_ = true;
     return false;
   }

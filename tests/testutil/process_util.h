@@ -60,6 +60,11 @@ struct ChildOptions {
   // Run on a new pseudo-terminal as the child's controlling terminal and
   // its stdin (stdout and stderr still go to the log file).
   bool use_pty = false;
+  // With use_pty: run the program in a process group of its own that is
+  // not the terminal's foreground group (as "prog &" in a shell).  A
+  // session-leader process stays behind it to hold the terminal; pid()
+  // is the program's.
+  bool pty_background = false;
 };
 
 // A program run in the background; stdout and stderr go to one log file.
@@ -90,6 +95,7 @@ class Child {
 
  private:
   pid_t pid_ = -1;
+  pid_t reap_pid_ = -1;  // our own child: pid_, or the session leader
   bool reaped_ = false;
   int status_ = 0;
   std::string log_path_;

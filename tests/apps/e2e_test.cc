@@ -1,0 +1,198 @@
+// End-to-end tests: a directory agent, zemproxy instances registered in it,
+// a coordinates file, a computing node registered with coordinates, and
+// zemsynth itself, all real processes on loopback.
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Msg.h"
+#include "apps_util.h"
+#include "http.h"
+#include "testutil/process_util.h"
+
+namespace {
+
+using apps_test::ProxyProcess;
+using testutil::Child;
+using testutil::ChildOptions;
+using testutil::TempDir;
+
+unsigned long Addr(const char* text) { return inet_addr(text); }
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    da_ = apps_test::StartDirectoryAgent();
+    ASSERT_TRUE(da_.child);
+    dir_.WriteFile("pelm.coords", "10.0.0.4 1 2 3\n");
+    calls_ = dir_.path() + "/calls.log";
+    dir_.WriteFile("abone/sc.linux",
+                   "#!/bin/sh\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done >> '" + calls_ +
+                       "'\necho >> '" + calls_ + "'\n",
+                   0755);
+    ASSERT_TRUE(apps_test::Register(da_, "service:CompResource://127.0.0.5",
+                                    "(x-PELM-coords=1 2 3)"));
+    host1_ = RegisteredProxy("10.0.0.1", "255.255.255.255");
+    host2_ = RegisteredProxy("10.0.0.2", "255.255.255.255");
+    zone_ = RegisteredProxy("10.1.0.0", "255.255.0.0");
+
+    port_ = testutil::FreeLoopbackPort();
+    ChildOptions o;
+    o.has_stdin = true;
+    o.stdin_data = "kkk";  // keys for the pauses of the end-host fallback
+    o.env["ORVEL_PATH"] = dir_.path();
+    o.env["ORVEL_ABONEVIEWERARGS"] = "-v";
+    o.unset_env = {"ORVEL_PELMMONITOR"};
+    zemsynth_ = std::make_unique<Child>(
+        std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
+                                 std::to_string(port_), da_.Address()},
+        o);
+    ASSERT_TRUE(testutil::WaitForLoopbackPort(port_, 10000)) << zemsynth_->Output();
+  }
+
+  ProxyProcess RegisteredProxy(const char* addr, const char* mask) {
+    return apps_test::StartProxy({"--da", da_.Address(), "--addr", addr, "--mask", mask});
+  }
+
+  // Sends msg to zemsynth and returns the reply (null for a 400).
+  std::unique_ptr<Msg> Exchange(Msg* msg) {
+    int sock = sendRequestMsg("127.0.0.1", port_, msg);
+    if (sock < 0) return nullptr;
+    return std::unique_ptr<Msg>(getResponseMsg(sock));
+  }
+
+  static std::unique_ptr<SynthZemReq> TwoHostsOneZone(unsigned long id, unsigned long version) {
+    std::vector<EndPoint> eps = {EndPoint(Addr("10.0.0.1")), EndPoint(Addr("10.0.0.2"))};
+    EndZone zone(Addr("10.1.0.0"), Addr("255.255.0.0"));
+    zone.setEP(Addr("10.1.0.5"));
+    std::vector<EndZone> zones = {zone};
+    return std::make_unique<SynthZemReq>(id, version, eps, zones);
+  }
+
+  static std::string Transports(const std::vector<MulticastEndPoint>& v) {
+    std::string s;
+    for (const auto& t : v) s += t.getAddrStr() + ":" + t.getPortStr() + "/" + t.getTTLStr() + " ";
+    return s;
+  }
+
+  // Checks a reply to TwoHostsOneZone(id, version).
+  static void ExpectSynthOk(Msg* reply, unsigned long id, unsigned long version) {
+    ASSERT_NE(reply, nullptr);
+    ASSERT_EQ(reply->getType(), Msg::SynthZemOk);
+    auto* ok = dynamic_cast<SynthZemOk*>(reply);
+    ASSERT_NE(ok, nullptr);
+    EXPECT_EQ(ok->getId(), id);
+    EXPECT_EQ(ok->getVersion(), version);
+    EXPECT_EQ(Transports(ok->getEPTVec()), "224.5.6.7:7560/0 224.5.6.7:7560/0 ");
+    EXPECT_EQ(Transports(ok->getZoneTVec()), "225.5.6.7:7560/1 ");
+  }
+
+  apps_test::DirectoryAgent da_;
+  TempDir dir_;
+  std::string calls_;
+  ProxyProcess host1_, host2_, zone_;
+  unsigned short port_ = 0;
+  std::unique_ptr<Child> zemsynth_;
+};
+
+TEST_F(EndToEnd, TwoEndHostsAndOneZoneAreAnsweredInRequestOrder) {
+  auto req = TwoHostsOneZone(4242, 17);
+  auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<Msg> reply = Exchange(req.get());
+  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                  .count();
+  ExpectSynthOk(reply.get(), 4242, 17);
+  // Members in request order: each proxy's commit lists the others.
+  ASSERT_EQ(host1_.Received().size(), 2u);
+  ASSERT_EQ(host2_.Received().size(), 2u);
+  ASSERT_EQ(zone_.Received().size(), 2u);
+  EXPECT_NE(host1_.Received()[1].find("ttl=0 members=0[]"), std::string::npos);
+  EXPECT_NE(host2_.Received()[1].find("ttl=0 members=2[" + host1_.Endpoint() + "," +
+                                      zone_.Endpoint() + "]"),
+            std::string::npos) << host2_.Received()[1];
+  EXPECT_NE(zone_.Received()[1].find("ttl=1 members=2[" + host1_.Endpoint() + "," +
+                                     host2_.Endpoint() + "]"),
+            std::string::npos) << zone_.Received()[1];
+  const std::string out = zemsynth_->Output();
+  EXPECT_NE(out.find("Got SynthZemReq from 127.0.0.1:"), std::string::npos) << out;
+  EXPECT_NE(out.find("got proxy " + host1_.Endpoint() + "\ngot proxy " + host2_.Endpoint() +
+                     "\nlocating proxy for zone 10.1.0.0 (ep 83886346)\ngot proxy " +
+                     zone_.Endpoint() + "\n"),
+            std::string::npos) << out;
+  // Reported for the record: the cost of one member end to end.
+  printf("end-to-end: %.1f ms for 3 members, %.1f ms per member\n", ms, ms / 3);
+  RecordProperty("ms_per_member", std::to_string(ms / 3));
+}
+
+TEST_F(EndToEnd, EmptyRequestGetsEmptyLists) {
+  std::vector<EndPoint> eps;
+  std::vector<EndZone> zones;
+  SynthZemReq req(7, 8, eps, zones);
+  std::unique_ptr<Msg> reply = Exchange(&req);
+  ASSERT_NE(reply, nullptr);
+  auto* ok = dynamic_cast<SynthZemOk*>(reply.get());
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(ok->getId(), 7u);
+  EXPECT_EQ(ok->getVersion(), 8u);
+  EXPECT_TRUE(ok->getEPTVec().empty());
+  EXPECT_TRUE(ok->getZoneTVec().empty());
+  EXPECT_TRUE(host1_.Received().empty());
+}
+
+TEST_F(EndToEnd, RequestOfAnotherTypeGets400) {
+  ZemInit req(1, 1, 7560);
+  EXPECT_EQ(Exchange(&req), nullptr);
+  EXPECT_TRUE(zemsynth_->WaitForOutput("Not getting the right request!\n", 5000))
+      << zemsynth_->Output();
+}
+
+TEST_F(EndToEnd, EndHostWithoutProxyOrCoordinatesFails) {
+  std::vector<EndPoint> eps = {EndPoint(Addr("10.0.0.9"))};
+  std::vector<EndZone> zones;
+  SynthZemReq req(3, 4, eps, zones);
+  EXPECT_EQ(Exchange(&req), nullptr);
+  const std::string out = zemsynth_->Output();
+  EXPECT_NE(out.find("got proxy 0.0.0.0:0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Zem init failed!?\n"), std::string::npos) << out;
+}
+
+TEST_F(EndToEnd, FourConcurrentRequestsAreAllAnswered) {
+  std::vector<std::future<bool>> replies;
+  for (unsigned long i = 0; i < 4; ++i) {
+    replies.push_back(std::async(std::launch::async, [this, i] {
+      auto req = TwoHostsOneZone(100 + i, 200 + i);
+      std::unique_ptr<Msg> reply = Exchange(req.get());
+      auto* ok = dynamic_cast<SynthZemOk*>(reply.get());
+      return ok != nullptr && ok->getId() == 100 + i && ok->getVersion() == 200 + i &&
+             ok->getEPTVec().size() == 2 && ok->getZoneTVec().size() == 1;
+    }));
+  }
+  for (auto& r : replies) EXPECT_TRUE(r.get());
+  EXPECT_EQ(host1_.Received().size(), 8u);
+  EXPECT_EQ(zone_.Received().size(), 8u);
+}
+
+// An end host with coordinates but no proxy of its own gets the nearest
+// computing node, where the proxy is launched through the ABone client.
+TEST_F(EndToEnd, EndHostWithCoordinatesGetsAnAboneNode) {
+  std::vector<EndPoint> eps = {EndPoint(Addr("10.0.0.4"))};
+  std::vector<EndZone> zones;
+  SynthZemReq req(9, 10, eps, zones);
+  std::unique_ptr<Msg> reply = Exchange(&req);
+  ASSERT_NE(reply, nullptr) << zemsynth_->Output();
+  auto* ok = dynamic_cast<SynthZemOk*>(reply.get());
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(Transports(ok->getEPTVec()), "127.0.0.5:7560/255 ");
+  const std::string calls = testutil::ReadFileOrEmpty(calls_);
+  EXPECT_NE(calls.find("<-f><anee2><127.0.0.5><LOAD>"), std::string::npos) << calls;
+  EXPECT_NE(zemsynth_->Output().find("got proxy 127.0.0.5:0\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,375 @@
+// Tests of ZemProxyInitor against real zemproxy processes on loopback and a
+// fake ABone client under a temporary ORVEL_PATH.
+#include <arpa/inet.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Zem.h"
+#include "testutil/process_util.h"
+
+struct ZemProxyInitorPeer {
+  static unsigned short NextPort(ZemProxyInitor& initor) { return initor.getRandomPort(); }
+};
+
+namespace {
+
+using testutil::Child;
+using testutil::StdoutCapture;
+using testutil::TempDir;
+
+unsigned long Addr(const char* text) { return inet_addr(text); }
+
+// A zemproxy on its own loopback port.
+struct Proxy {
+  unsigned short port = 0;
+  std::unique_ptr<Child> child;
+  TransportEndPoint endpoint() const { return TransportEndPoint(Addr("127.0.0.1"), port); }
+  std::string log() const { return child->Output(); }
+  // The log lines of the messages it received.
+  std::vector<std::string> Received() const {
+    std::vector<std::string> lines;
+    std::string out = log();
+    size_t pos = 0;
+    while ((pos = out.find("zemproxy: Zem", pos)) != std::string::npos) {
+      size_t end = out.find('\n', pos);
+      lines.push_back(out.substr(pos, end - pos));
+      pos = end;
+    }
+    return lines;
+  }
+};
+
+class Initor : public ::testing::Test {
+ protected:
+  Proxy StartProxy(const std::vector<std::string>& extra = {}) {
+    Proxy p;
+    for (int attempt = 0; attempt < 5 && !p.child; ++attempt) {
+      unsigned short port = testutil::FreeLoopbackPort();
+      std::vector<std::string> argv = {testutil::BuildPath("tools/zemproxy/zemproxy"),
+                                       "--port", std::to_string(port)};
+      argv.insert(argv.end(), extra.begin(), extra.end());
+      auto child = std::make_unique<Child>(argv);
+      if (testutil::WaitForLoopbackPort(port, 5000) && child->Running()) {
+        p.port = port;
+        p.child = std::move(child);
+      }
+    }
+    EXPECT_TRUE(p.child) << "zemproxy did not start";
+    return p;
+  }
+
+  // Runs the initiator, capturing what it prints on stdout.
+  std::string Run(std::vector<TransportEndPoint> eps, std::vector<TransportEndPoint> zones,
+                  std::unique_ptr<ZemProxyInitor>* out) {
+    StdoutCapture capture;
+    *out = std::make_unique<ZemProxyInitor>(eps, zones);
+    return capture.Finish();
+  }
+
+  static std::string Transports(const std::vector<MulticastEndPoint>& v) {
+    std::string s;
+    for (const auto& t : v) s += t.getAddrStr() + ":" + t.getPortStr() + "/" + t.getTTLStr() + " ";
+    return s;
+  }
+
+  // "id=I version=V" of a log line.
+  static std::string IdVersion(const std::string& line) {
+    std::smatch m;
+    std::regex re("id=(\\d+) version=(\\d+)");
+    return std::regex_search(line, m, re) ? m[0].str() : "";
+  }
+};
+
+TEST_F(Initor, EmptyListsSucceedAtOnce) {
+  std::unique_ptr<ZemProxyInitor> initor;
+  EXPECT_EQ(Run({}, {}, &initor), "");
+  EXPECT_TRUE(initor->initOk());
+  EXPECT_TRUE(initor->getEPTransports().empty());
+  EXPECT_TRUE(initor->getZoneTransports().empty());
+}
+
+TEST_F(Initor, EndHostAndZoneProxyGetTheirGroupsAndPeers) {
+  Proxy ep = StartProxy();
+  Proxy zone = StartProxy();
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({ep.endpoint()}, {zone.endpoint()}, &initor);
+  ASSERT_TRUE(initor->initOk()) << out;
+  EXPECT_EQ(out, "got ZemInitOk\nsending ZemCommit...got ZemCommitOk\n"
+                 "got ZemInitOk\nsending ZemCommit...got ZemCommitOk\n");
+  EXPECT_EQ(Transports(initor->getEPTransports()), "224.5.6.7:7560/0 ");
+  EXPECT_EQ(Transports(initor->getZoneTransports()), "225.5.6.7:7560/1 ");
+
+  auto ep_got = ep.Received();
+  auto zone_got = zone.Received();
+  ASSERT_EQ(ep_got.size(), 2u) << ep.log();
+  ASSERT_EQ(zone_got.size(), 2u) << zone.log();
+  EXPECT_NE(ep_got[0].find("ZemInit id="), std::string::npos);
+  EXPECT_NE(ep_got[0].find(" data_port=7560"), std::string::npos);
+  EXPECT_NE(ep_got[1].find("ZemCommit id="), std::string::npos);
+  EXPECT_NE(ep_got[1].find("data_addr=224.5.6.7 data_port=7560 ttl=0 members=0[]"),
+            std::string::npos) << ep_got[1];
+  EXPECT_NE(zone_got[1].find("data_addr=225.5.6.7 data_port=7560 ttl=1 members=1[127.0.0.1:" +
+                             std::to_string(ep.port) + "]"),
+            std::string::npos) << zone_got[1];
+  // One id and version for the whole initialisation.
+  std::string idv = IdVersion(ep_got[0]);
+  EXPECT_FALSE(idv.empty());
+  for (const auto& line : {ep_got[1], zone_got[0], zone_got[1]}) EXPECT_EQ(IdVersion(line), idv);
+}
+
+TEST_F(Initor, ThreeMembersEachCommitListsTheOthers) {
+  Proxy a = StartProxy();
+  Proxy b = StartProxy();
+  Proxy c = StartProxy();
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({a.endpoint(), b.endpoint()}, {c.endpoint()}, &initor);
+  ASSERT_TRUE(initor->initOk()) << out;
+  auto pa = "127.0.0.1:" + std::to_string(a.port);
+  auto pb = "127.0.0.1:" + std::to_string(b.port);
+  auto pc = "127.0.0.1:" + std::to_string(c.port);
+  ASSERT_EQ(b.Received().size(), 2u);
+  ASSERT_EQ(c.Received().size(), 2u);
+  EXPECT_NE(a.Received().at(1).find("ttl=0 members=0[]"), std::string::npos);
+  EXPECT_NE(b.Received()[1].find("224.5.6.7 data_port=7560 ttl=0 members=2[" + pa + "," + pc + "]"),
+            std::string::npos) << b.Received()[1];
+  EXPECT_NE(c.Received()[1].find("225.5.6.7 data_port=7560 ttl=1 members=2[" + pa + "," + pb + "]"),
+            std::string::npos) << c.Received()[1];
+  EXPECT_EQ(Transports(initor->getEPTransports()), "224.5.6.7:7560/0 224.5.6.7:7560/0 ");
+  EXPECT_EQ(Transports(initor->getZoneTransports()), "225.5.6.7:7560/1 ");
+}
+
+// A member that cannot be reached stops the initialisation there; later
+// members are never contacted and earlier transports stay.
+struct StopCase {
+  const char* name;
+  std::vector<std::string> first_proxy_args;  // misbehaviour of member 1
+  bool port_zero;                             // member 1 has port 0
+  bool address_zero;                          // member 1 has address 0
+  const char* printed;                        // expected in stdout
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class InitorStops : public Initor, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(InitorStops, AtTheFailingMember) {
+  const StopCase& c = GetParam();
+  Proxy first = StartProxy();
+  Proxy bad = StartProxy(c.first_proxy_args);
+  Proxy last = StartProxy();
+  TransportEndPoint middle = bad.endpoint();
+  if (c.port_zero) middle.setPort(static_cast<unsigned short>(0));
+  if (c.address_zero) middle.setAddr(0UL);
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({first.endpoint(), middle}, {last.endpoint()}, &initor);
+  EXPECT_FALSE(initor->initOk());
+  EXPECT_NE(out.find(c.printed), std::string::npos) << out;
+  EXPECT_EQ(first.Received().size(), 2u);
+  EXPECT_EQ(Transports(initor->getEPTransports()).substr(0, 17), "224.5.6.7:7560/0 ");
+  EXPECT_TRUE(initor->getZoneTransports().empty());
+  EXPECT_TRUE(last.Received().empty()) << last.log();
+  if (c.port_zero || c.address_zero) {
+    EXPECT_TRUE(bad.Received().empty()) << bad.log();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, InitorStops,
+    ::testing::Values(
+        StopCase{"PortZero", {}, true, false, "got ZemCommitOk\n"},
+        StopCase{"AddressZero", {}, false, true, "got ZemCommitOk\n"},
+        StopCase{"CommitOkAnsweredToInit", {"--misbehave", "wrong-type"}, false, false,
+                 "got ZemCommitOk\n"},
+        StopCase{"ClosedWithoutAnswer", {"--misbehave", "close"}, false, false,
+                 "got ZemCommitOk\n"}),
+    [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Initor, WrongReplyTypeSendsNoCommit) {
+  Proxy bad = StartProxy({"--misbehave", "wrong-type"});
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({bad.endpoint()}, {}, &initor);
+  EXPECT_FALSE(initor->initOk());
+  EXPECT_EQ(out, "");
+  ASSERT_EQ(bad.Received().size(), 1u);
+  EXPECT_NE(bad.Received()[0].find("ZemInit id="), std::string::npos);
+  EXPECT_TRUE(initor->getEPTransports().empty());
+}
+
+// ---- Port counter -----------------------------------------------------------
+
+TEST(InitorPortCounter, CyclesFrom7210To65534InStepsOf4AcrossThreads) {
+  std::vector<TransportEndPoint> none;
+  ZemProxyInitor initor(none, none);
+  // Bring the counter to its start whatever earlier calls did.
+  while (ZemProxyInitorPeer::NextPort(initor) != 65534) {
+  }
+  constexpr int kCycle = 14582;
+  constexpr int kThreads = 4;
+  std::vector<std::vector<unsigned short>> got(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kCycle; ++i) got[t].push_back(ZemProxyInitorPeer::NextPort(initor));
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::vector<int> count(65536, 0);
+  for (const auto& v : got) {
+    for (unsigned short p : v) ++count[p];
+  }
+  int wrong = 0;
+  for (int p = 0; p < 65536; ++p) {
+    int want = (p >= 7210 && p <= 65534 && (p - 7210) % 4 == 0) ? kThreads : 0;
+    if (count[p] != want) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0);
+  // Four whole cycles: the counter is back at its start.
+  EXPECT_EQ(ZemProxyInitorPeer::NextPort(initor), 7210);
+  EXPECT_EQ(ZemProxyInitorPeer::NextPort(initor), 7214);
+}
+
+// ---- ABone launches ---------------------------------------------------------
+
+// A fake ABone client that records each invocation's arguments as one line
+// "<arg1><arg2>...".
+class AboneInitor : public Initor {
+ protected:
+  void SetUp() override {
+    calls_ = dir_.path() + "/calls.log";
+    dir_.WriteFile("abone/sc.linux",
+                   "#!/bin/sh\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done >> '" + calls_ +
+                       "'\necho >> '" + calls_ + "'\n",
+                   0755);
+    setenv("ORVEL_PATH", dir_.path().c_str(), 1);
+    setenv("ORVEL_ABONEVIEWERARGS", "-v 2", 1);
+    setenv("ORVEL_PROXY_CODE_URL", "http://code.test/executables/proxy", 1);
+    setenv("ORVEL_VIEWER_CODE_URL", "http://code.test/executables/viewer", 1);
+  }
+  static TransportEndPoint AboneNode(const char* addr) {
+    TransportEndPoint t(Addr(addr), 0);
+    t.setAboneNode();
+    return t;
+  }
+  std::vector<std::string> Calls() const {
+    std::vector<std::string> lines;
+    std::string all = testutil::ReadFileOrEmpty(calls_);
+    size_t pos = 0, end;
+    while ((end = all.find('\n', pos)) != std::string::npos) {
+      lines.push_back(all.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    return lines;
+  }
+  std::string Absc() const { return dir_.path() + "/abone/sc.linux -f anee2"; }
+  static std::string Invoking(const std::string& cmd) {
+    const std::string rule(53, '=');
+    return "invoking proxy using command line:\n" + rule + "\n" + cmd + "\n" + rule + "\n";
+  }
+
+  TempDir dir_;
+  std::string calls_;
+};
+
+TEST_F(AboneInitor, TwoNodesGetLoadAndStartCommandsByteForByte) {
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({AboneNode("127.0.0.2")}, {AboneNode("127.0.0.3")}, &initor);
+  ASSERT_TRUE(initor->initOk()) << out;
+  const std::string start0 = Absc() +
+      " 127.0.0.2 LOAD X=http://code.test/executables/viewer O=out.txt R=err.txt "
+      "C=VanoruProxy -v 2 ";
+  const std::string start1 = Absc() +
+      " 127.0.0.3 LOAD X=http://code.test/executables/viewer O=out.txt R=err.txt "
+      "C=VanoruProxy -v 2 S=-m127.0.0.2 ";
+  EXPECT_EQ(out, "loading proxy to 127.0.0.2...\n" + Invoking(start0) +
+                     "loading proxy to 127.0.0.3...\n" + Invoking(start1));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{
+                         "<-f><anee2><127.0.0.2><LOAD><X=http://code.test/executables/proxy><S=-C>",
+                         "<-f><anee2><127.0.0.2><LOAD><X=http://code.test/executables/viewer>"
+                         "<O=out.txt><R=err.txt><C=VanoruProxy><-v><2>",
+                         "<-f><anee2><127.0.0.3><LOAD><X=http://code.test/executables/proxy><S=-C>",
+                         "<-f><anee2><127.0.0.3><LOAD><X=http://code.test/executables/viewer>"
+                         "<O=out.txt><R=err.txt><C=VanoruProxy><-v><2><S=-m127.0.0.2>"}));
+  EXPECT_EQ(Transports(initor->getEPTransports()), "127.0.0.2:7560/255 ");
+  EXPECT_EQ(Transports(initor->getZoneTransports()), "127.0.0.3:7560/255 ");
+}
+
+TEST_F(AboneInitor, EmptyViewerArgumentsGiveTwoSpaces) {
+  setenv("ORVEL_ABONEVIEWERARGS", "", 1);
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({AboneNode("127.0.0.2")}, {}, &initor);
+  ASSERT_TRUE(initor->initOk()) << out;
+  EXPECT_NE(out.find(Absc() + " 127.0.0.2 LOAD X=http://code.test/executables/viewer "
+                              "O=out.txt R=err.txt C=VanoruProxy  \n"),
+            std::string::npos) << out;
+  EXPECT_EQ(Calls().size(), 2u);
+}
+
+TEST_F(AboneInitor, ViewerArgumentsUnsetStopAfterTheLoad) {
+  unsetenv("ORVEL_ABONEVIEWERARGS");
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({AboneNode("127.0.0.2"), AboneNode("127.0.0.3")}, {}, &initor);
+  EXPECT_FALSE(initor->initOk());
+  EXPECT_EQ(out, "loading proxy to 127.0.0.2...\nORVEL_ABONEVIEWERARGS not set, returning now...\n");
+  EXPECT_EQ(Calls().size(), 1u);
+  EXPECT_TRUE(initor->getEPTransports().empty());
+}
+
+TEST_F(AboneInitor, PathUnsetRunsNothing) {
+  unsetenv("ORVEL_PATH");
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({AboneNode("127.0.0.2")}, {}, &initor);
+  EXPECT_FALSE(initor->initOk());
+  EXPECT_EQ(out, "ORVEL_PATH not set, returning now...\n");
+  EXPECT_TRUE(Calls().empty());
+}
+
+// A client that cannot be run is a failed launch, found before the wait.
+TEST_F(AboneInitor, ClientThatDoesNotRunFailsTheMember) {
+  struct {
+    const char* script;  // "" removes the client
+    int mode;
+    int status;
+  } cases[] = {{"", 0, 127}, {"#!/bin/sh\nexit 0\n", 0644, 126}};
+  for (const auto& c : cases) {
+    unlink((dir_.path() + "/abone/sc.linux").c_str());
+    if (*c.script) dir_.WriteFile("abone/sc.linux", c.script, c.mode);
+    std::unique_ptr<ZemProxyInitor> initor;
+    std::string out = Run({AboneNode("127.0.0.2")}, {}, &initor);
+    EXPECT_FALSE(initor->initOk());
+    EXPECT_NE(out.find("command could not be run (status " + std::to_string(c.status) + ")"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find("invoking proxy"), std::string::npos) << out;
+  }
+}
+
+TEST_F(AboneInitor, AddressZeroRunsNoCommand) {
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({AboneNode("0.0.0.0")}, {}, &initor);
+  EXPECT_FALSE(initor->initOk());
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST(CodeURLs, EnvironmentOverridesTheBuildDefault) {
+  unsetenv("ORVEL_PROXY_CODE_URL");
+  unsetenv("ORVEL_VIEWER_CODE_URL");
+  const std::string proxy = proxyCodeURL();
+  const std::string viewer = viewerCodeURL();
+  EXPECT_EQ(proxy.rfind("http://", 0), 0u);
+  EXPECT_EQ(proxy.substr(proxy.size() - 18), "/executables/proxy");
+  EXPECT_EQ(viewer.substr(viewer.size() - 19), "/executables/viewer");
+  setenv("ORVEL_PROXY_CODE_URL", "http://a.test/p", 1);
+  setenv("ORVEL_VIEWER_CODE_URL", "http://a.test/v", 1);
+  EXPECT_EQ(proxyCodeURL(), "http://a.test/p");
+  EXPECT_EQ(viewerCodeURL(), "http://a.test/v");
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// Tests of ZemProxyLocator against a real directory agent on loopback, a
+// temporary coordinates file and a monitor listener on 127.0.0.1:5646.
+//
+// Each lookup runs in locator_probe, started without a controlling
+// terminal and with keys on its standard input, so every pause really
+// reads one key: the keys left over count the pauses.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "apps_util.h"
+#include "testutil/process_util.h"
+
+namespace {
+
+using apps_test::DirectoryAgent;
+using testutil::Child;
+using testutil::ChildOptions;
+using testutil::LoopbackRecorder;
+using testutil::TempDir;
+
+constexpr char kKeys[] = "abcd";
+
+class Locator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    da_ = apps_test::StartDirectoryAgent();
+    ASSERT_TRUE(da_.child);
+    monitor_ = std::make_unique<LoopbackRecorder>(5646);
+    ASSERT_TRUE(monitor_->ok());
+    dir_.WriteFile("pelm.coords",
+                   "10.0.0.4 1 2 3\n"
+                   "10.2.0.0 9 9 9\n");
+    // Two computing nodes; the one at 1 2 3 is nearest to 10.0.0.4.
+    ASSERT_TRUE(apps_test::Register(da_, "service:CompResource://127.0.0.6",
+                                    "(x-PELM-coords=9 9 9)"));
+    ASSERT_TRUE(apps_test::Register(da_, "service:CompResource://127.0.0.5",
+                                    "(x-PELM-coords=1 2 3)"));
+  }
+
+  struct Result {
+    std::string output;    // stdout and stderr of the probe
+    std::string unread;    // keys not consumed
+    int status = -1;
+    std::string Line() const {
+      size_t pos = output.rfind("RESULT ");
+      return pos == std::string::npos ? "" : output.substr(pos, output.find('\n', pos) - pos);
+    }
+    size_t Pauses() const { return sizeof kKeys - 1 - unread.size(); }
+  };
+
+  Result Probe(const std::vector<std::string>& args) {
+    ChildOptions o;
+    o.has_stdin = true;
+    o.stdin_data = kKeys;
+    o.env["ORVEL_PATH"] = dir_.path();
+    o.env["ORVEL_PELMMONITOR"] = "127.0.0.1";
+    std::vector<std::string> argv = {testutil::BuildPath("tests/apps/locator_probe"),
+                                     da_.Address()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child probe(argv, o);
+    Result r;
+    r.status = probe.Wait(30000);
+    r.output = probe.Output();
+    r.unread = probe.UnreadStdin();
+    return r;
+  }
+
+  // Monitor lines received so far (after the probe has ended).
+  std::vector<std::string> MonitorLines(size_t expected) {
+    monitor_->WaitForClosed(expected, 3000);
+    return monitor_->Closed();
+  }
+
+  DirectoryAgent da_;
+  std::unique_ptr<LoopbackRecorder> monitor_;
+  TempDir dir_;
+};
+
+constexpr char kNoTerminal[] = "failed to open cterm?!\n";
+
+TEST_F(Locator, RegisteredProxyForHostIsTakenSilently) {
+  ASSERT_TRUE(apps_test::Register(da_, "service:ZemProxy://127.0.0.1:7001",
+                                  "(addr=10.0.0.4),(mask=255.255.255.255)"));
+  Result r = Probe({"host", "10.0.0.4"});
+  EXPECT_EQ(r.output, std::string(kNoTerminal) + "RESULT 127.0.0.1:7001 abone=0\n");
+  EXPECT_EQ(r.Pauses(), 0u);
+  EXPECT_TRUE(MonitorLines(0).empty());
+}
+
+TEST_F(Locator, FirstOfTwoRegisteredAnswersWins) {
+  ASSERT_TRUE(apps_test::Register(da_, "service:ZemProxy://127.0.0.1:7002",
+                                  "(addr=10.0.0.2),(mask=255.255.255.255)"));
+  ASSERT_TRUE(apps_test::Register(da_, "service:ZemProxy://127.0.0.1:7003",
+                                  "(addr=10.0.0.2),(mask=255.255.255.255)"));
+  auto urls = apps_test::Find(da_, "ZemProxy", "(&(addr=10.0.0.2)(mask=255.255.255.255))");
+  ASSERT_EQ(urls.size(), 2u);
+  const std::string first = urls[0].substr(urls[0].find("//") + 2);
+  Result r = Probe({"host", "10.0.0.2"});
+  EXPECT_EQ(r.Line(), "RESULT " + first + " abone=0");
+}
+
+TEST_F(Locator, HostWithoutProxyOrCoordinatesFindsNothing) {
+  Result r = Probe({"host", "10.0.0.3"});
+  EXPECT_EQ(r.output, std::string(kNoTerminal) +
+                          "CLIENT node highlighted on PELM monitor (press any key)\n"
+                          "finding coordinates for 10.0.0.3...\n"
+                          "coordinates not found, returning now...\n"
+                          "RESULT 0.0.0.0:0 abone=0\n");
+  EXPECT_EQ(r.Pauses(), 1u);
+  EXPECT_EQ(MonitorLines(1), (std::vector<std::string>{"10.0.0.3 1\n"}));
+}
+
+TEST_F(Locator, HostFallbackTakesTheNearestComputingNode) {
+  Result r = Probe({"host", "10.0.0.4"});
+  EXPECT_EQ(r.output, std::string(kNoTerminal) +
+                          "CLIENT node highlighted on PELM monitor (press any key)\n"
+                          "finding coordinates for 10.0.0.4...\n"
+                          "coordinates: [1 2 3]\n"
+                          "CANDIDATE nodes highlighted on PELM monitor (press any key)\n"
+                          "SELECTED node highlighted on PELM monitor (press any key)\n"
+                          "RESULT 127.0.0.5:0 abone=1\n");
+  EXPECT_EQ(r.Pauses(), 3u);
+  EXPECT_EQ(MonitorLines(3),
+            (std::vector<std::string>{"10.0.0.4 1\n", "127.0.0.5 5\n", "RESET 0\n"}));
+  // The agent saw the exact nearest-node predicate.
+  EXPECT_NE(da_.child->Output().find(
+                "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))"),
+            std::string::npos)
+      << da_.child->Output();
+}
+
+TEST_F(Locator, ZoneProxyIsFoundByAddressAndMask) {
+  ASSERT_TRUE(apps_test::Register(da_, "service:ZemProxy://127.0.0.1:7010",
+                                  "(addr=10.1.0.0),(mask=255.255.0.0)"));
+  Result r = Probe({"zone", "10.1.0.0", "255.255.0.0", "10.0.0.4"});
+  EXPECT_EQ(r.output, std::string(kNoTerminal) + "RESULT 127.0.0.1:7010 abone=0\n");
+  EXPECT_EQ(r.Pauses(), 0u);
+  EXPECT_NE(da_.child->Output().find("(&(addr=10.1.0.0)(mask=255.255.0.0))"), std::string::npos);
+}
+
+// The zone's own address has coordinates 9 9 9 in the file; the fallback
+// must use those of its representative host (1 2 3), without pausing or
+// colouring.
+TEST_F(Locator, ZoneFallbackUsesItsHostsCoordinatesQuietly) {
+  Result r = Probe({"zone", "10.2.0.0", "255.255.0.0", "10.0.0.4"});
+  EXPECT_EQ(r.output, std::string(kNoTerminal) +
+                          "finding coordinates for 10.0.0.4...\n"
+                          "coordinates: [1 2 3]\n"
+                          "RESULT 127.0.0.5:0 abone=1\n");
+  EXPECT_EQ(r.Pauses(), 0u);
+  EXPECT_TRUE(MonitorLines(0).empty());
+}
+
+TEST_F(Locator, ZoneWithoutProxyOrCoordinatesFindsNothing) {
+  Result r = Probe({"zone", "10.3.0.0", "255.255.0.0", "10.0.0.9"});
+  EXPECT_EQ(r.output, std::string(kNoTerminal) +
+                          "finding coordinates for 10.0.0.9...\n"
+                          "coordinates not found, returning now...\n"
+                          "RESULT 0.0.0.0:0 abone=0\n");
+  EXPECT_EQ(r.Pauses(), 0u);
+}
+
+}  // namespace

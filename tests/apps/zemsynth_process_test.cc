@@ -1,0 +1,215 @@
+// Tests of zemsynth as a process: command line, exit statuses, and the
+// console pause driven through a pseudo-terminal.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Msg.h"
+#include "apps_util.h"
+#include "http.h"
+#include "testutil/process_util.h"
+
+namespace {
+
+using testutil::Child;
+using testutil::ChildOptions;
+
+std::string Zemsynth() { return testutil::BuildPath("orvel_apps/zemsynth"); }
+
+struct ArgCase {
+  std::vector<std::string> args;
+};
+
+TEST(ZemsynthProcess, WrongArgumentCountPrintsUsageAndExits255) {
+  const std::vector<std::vector<std::string>> cases = {{}, {"7000"}, {"7000", "127.0.0.1", "x"}};
+  for (const auto& args : cases) {
+    std::vector<std::string> argv = {Zemsynth()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child z(argv);
+    int status = z.Wait(10000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+    // The console was opened (and failed: no terminal) before the check.
+    EXPECT_EQ(z.Output(), "failed to open cterm?!\narg: port DA\n");
+  }
+}
+
+// The port is strtol's digits cut to 16 bits.
+TEST(ZemsynthProcess, PortArgumentIsDigitsCutTo16Bits) {
+  unsigned short port = testutil::FreeLoopbackPort();
+  struct {
+    std::string arg;
+    unsigned short expected;
+  } cases[] = {{std::to_string(port) + "x", port},
+               {std::to_string(65536 + port), port},
+               {"70000", 4464}};
+  for (const auto& c : cases) {
+    Child z({Zemsynth(), c.arg, "127.0.0.1"});
+    const std::string want = " on port " + std::to_string(c.expected);
+    // 4464 may be taken on this machine; then the bind failure names it.
+    EXPECT_TRUE(z.WaitForOutput(want, 10000)) << c.arg << ": " << z.Output();
+    EXPECT_TRUE(z.WaitForOutput("waiting for request\n", 10000) ||
+                z.Output().find("Couldn't open") != std::string::npos)
+        << z.Output();
+  }
+}
+
+TEST(ZemsynthProcess, PortInUseEndsWithStatus1) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  const int port = ntohs(sa.sin_port);
+  Child z({Zemsynth(), std::to_string(port), "127.0.0.1"});
+  int status = z.Wait(10000);
+  close(fd);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  const std::string out = z.Output();
+  EXPECT_NE(out.find(std::string("bind: ") + strerror(EADDRINUSE) + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Couldn't open server socket on port " + std::to_string(port) + ".\n"),
+            std::string::npos) << out;
+}
+
+// ---- Pauses through a pseudo-terminal ---------------------------------------
+// A request for an end host that has no proxy and no coordinates pauses
+// once (the client step) and then fails.
+
+class ZemsynthConsole : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    da_ = apps_test::StartDirectoryAgent();
+    ASSERT_TRUE(da_.child);
+  }
+
+  void Start(bool background = false) {
+    port_ = testutil::FreeLoopbackPort();
+    ChildOptions o;
+    o.use_pty = true;
+    o.pty_background = background;
+    o.unset_env = {"ORVEL_PELMMONITOR", "ORVEL_PATH"};
+    z_ = std::make_unique<Child>(
+        std::vector<std::string>{Zemsynth(), std::to_string(port_), da_.Address()}, o);
+    ASSERT_TRUE(z_->WaitForOutput("waiting for request", 10000)) << z_->Output();
+    ASSERT_TRUE(testutil::WaitForLoopbackPort(port_, 5000));
+    // Our own handle on the terminal, to read its settings.
+    slave_ = open(z_->pty_name().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave_, 0);
+  }
+  void TearDown() override {
+    if (slave_ >= 0) close(slave_);
+  }
+
+  // Posts a request for one end host; the future holds whether a reply
+  // (rather than null) came back.
+  std::future<bool> Request() {
+    unsigned short port = port_;
+    return std::async(std::launch::async, [port] {
+      std::vector<EndPoint> eps = {EndPoint(inet_addr("10.9.9.9"))};
+      std::vector<EndZone> zones;
+      SynthZemReq req(1, 2, eps, zones);
+      int sock = sendRequestMsg("127.0.0.1", port, &req);
+      if (sock < 0) return false;
+      std::unique_ptr<Msg> reply(getResponseMsg(sock));
+      return reply != nullptr;
+    });
+  }
+
+  std::string DrainMaster() {
+    std::string got;
+    pollfd p{z_->pty_master(), POLLIN, 0};
+    while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN)) {
+      char buf[256];
+      ssize_t n = read(z_->pty_master(), buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
+  void Type(const std::string& keys) {
+    ASSERT_EQ(write(z_->pty_master(), keys.data(), keys.size()),
+              static_cast<ssize_t>(keys.size()));
+  }
+  tcflag_t LocalModes() {
+    termios t{};
+    tcgetattr(slave_, &t);
+    return t.c_lflag;
+  }
+
+  apps_test::DirectoryAgent da_;
+  unsigned short port_ = 0;
+  std::unique_ptr<Child> z_;
+  int slave_ = -1;
+};
+
+constexpr char kClientLine[] = "CLIENT node highlighted on PELM monitor (press any key)\n";
+
+TEST_F(ZemsynthConsole, TypeAheadDoesNotEndThePauseOneKeyDoesUnechoed) {
+  Start();
+  // Typed before the pause: echoed (normal settings) and then discarded.
+  Type("xyz");
+  EXPECT_EQ(DrainMaster(), "xyz");
+  std::future<bool> reply = Request();
+  ASSERT_TRUE(z_->WaitForOutput(kClientLine, 20000)) << z_->Output();
+  ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000));
+  EXPECT_EQ(LocalModes() & ICANON, 0u);
+  // Still paused: the type-ahead did not end it.
+  EXPECT_EQ(reply.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+  EXPECT_EQ(z_->Output().find("finding coordinates"), std::string::npos);
+  Type("k");
+  EXPECT_FALSE(reply.get());  // no proxy: the synthesis fails with a 400
+  EXPECT_NE(z_->Output().find("coordinates not found, returning now...\n"
+                              "got proxy 0.0.0.0:0\n"),
+            std::string::npos) << z_->Output();
+  EXPECT_NE(z_->Output().find("Zem init failed!?\n"), std::string::npos);
+  EXPECT_EQ(DrainMaster(), "");  // the key was not echoed
+  EXPECT_NE(LocalModes() & ECHO, 0u);
+  EXPECT_NE(LocalModes() & ICANON, 0u);
+}
+
+TEST_F(ZemsynthConsole, TerminationDuringAPauseRestoresTheConsole) {
+  Start();
+  std::future<bool> reply = Request();
+  ASSERT_TRUE(z_->WaitForOutput(kClientLine, 20000)) << z_->Output();
+  ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000));
+  z_->Signal(SIGTERM);
+  int status = z_->Wait(10000);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_NE(LocalModes() & ECHO, 0u);
+  EXPECT_NE(LocalModes() & ICANON, 0u);
+  EXPECT_FALSE(reply.get());
+}
+
+// In the background the terminal would stop the service at its first
+// pause; it skips the pause instead and goes on.
+TEST_F(ZemsynthConsole, BackgroundServiceIsNotStoppedByAPause) {
+  Start(/*background=*/true);
+  std::future<bool> reply = Request();
+  ASSERT_EQ(reply.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+      << z_->Output();
+  EXPECT_FALSE(reply.get());
+  EXPECT_NE(z_->Output().find(std::string(kClientLine) +
+                              "(console not in the foreground: not pausing)\n"),
+            std::string::npos) << z_->Output();
+  EXPECT_TRUE(z_->Running());
+}
+
+}  // namespace
