@@ -1,0 +1,263 @@
+// Directory agent request handling from bytes: wire dumps, access control,
+// overflow, multicast rules and malformed input.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "slp/da_handler.h"
+#include "slp/da_store.h"
+#include "slp/wire.h"
+
+namespace orvel::slp {
+namespace {
+
+constexpr uint32_t kLocal = 0x7f000001;   // 127.0.0.1
+constexpr uint32_t kRemote = 0x0a010203;  // 10.1.2.3, only ever a fake source
+
+std::string Hex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size();) {
+    if (hex[i] == ' ') {
+      ++i;
+      continue;
+    }
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    i += 2;
+  }
+  return out;
+}
+
+class FrozenClock : public DaClock {
+ public:
+  std::chrono::steady_clock::time_point Now() const override { return now; }
+  std::chrono::steady_clock::time_point now{std::chrono::hours(100)};
+};
+
+class HandlerTest : public ::testing::Test {
+ protected:
+  std::string Send(Body body, uint16_t flags = 0, uint32_t source = kLocal, bool tcp = false,
+                   uint16_t xid = 0x1234) {
+    Message m;
+    m.header.xid = xid;
+    m.header.flags = flags;
+    m.body = std::move(body);
+    std::string bytes = Encode(m);
+    EXPECT_FALSE(bytes.empty());
+    return handler.Handle(bytes, source, tcp);
+  }
+  uint16_t Register(const std::string& url, const std::string& type, const std::string& attrs,
+                    uint32_t source = kLocal) {
+    SrvReg r;
+    r.entry.lifetime = 300;
+    r.entry.url = url;
+    r.service_type = type;
+    r.scopes = "default";
+    r.attrs = attrs;
+    Message reply;
+    EXPECT_EQ(Decode(Send(r, kFlagFresh, source), &reply), WireStatus::kOk);
+    EXPECT_EQ(reply.header.xid, 0x1234);
+    return std::get<SrvAck>(reply.body).error;
+  }
+  SrvRply Lookup(const std::string& type, const std::string& pred, Header* header = nullptr,
+                 bool tcp = false) {
+    SrvRqst q;
+    q.service_type = type;
+    q.scopes = "default";
+    q.predicate = pred;
+    Message reply;
+    EXPECT_EQ(Decode(Send(q, 0, kLocal, tcp), &reply), WireStatus::kOk);
+    if (header) *header = reply.header;
+    return std::get<SrvRply>(reply.body);
+  }
+
+  FrozenClock clock;
+  RegistrationStore store{"default", &clock};
+  DaHandler handler{&store, DaConfig{}};
+};
+
+TEST_F(HandlerTest, AnswersTheReferenceDumpByteForByte) {
+  ASSERT_EQ(Register("service:test://127.0.0.1:5000", "service:test", "(a=1)"), error::kOk);
+  const std::string request = Hex(
+      "02 01 00 00 32 00 00 00 00 00 12 34 00 02 65 6e 00 00 00 0c 73 65 72 76 69 63 65 3a 74 65"
+      " 73 74 00 07 64 65 66 61 75 6c 74 00 05 28 61 3d 31 29 00 00");
+  const std::string reply = Hex(
+      "02 02 00 00 37 00 00 00 00 00 12 34 00 02 65 6e 00 00 00 01 00 01 2c 00 1d 73 65 72 76 69"
+      " 63 65 3a 74 65 73 74 3a 2f 2f 31 32 37 2e 30 2e 30 2e 31 3a 35 30 30 30 00");
+  ASSERT_EQ(request.size(), 50u);
+  EXPECT_EQ(handler.Handle(request, kLocal, false), reply);
+  // A SrvAck is the 18 bytes of the reference.
+  SrvReg r;
+  r.entry = {300, "service:test://127.0.0.1:5001", {}};
+  r.service_type = "service:test";
+  r.scopes = "default";
+  EXPECT_EQ(Send(r, kFlagFresh), Hex("02 05 00 00 12 00 00 00 00 00 12 34 00 02 65 6e 00 00"));
+}
+
+TEST_F(HandlerTest, RegistrationOnlyFromAllowedNetworks) {
+  EXPECT_EQ(Register("service:ZemProxy://10.9.9.9:1", "ZemProxy", "", kRemote),
+            error::kAuthenticationFailed);
+  EXPECT_TRUE(Lookup("ZemProxy", "").urls.empty());
+  ASSERT_EQ(Register("service:ZemProxy://10.9.9.9:1", "ZemProxy", ""), error::kOk);
+  SrvDeReg d;
+  d.scopes = "default";
+  d.entry.url = "service:ZemProxy://10.9.9.9:1";
+  Message reply;
+  ASSERT_EQ(Decode(Send(d, 0, kRemote), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kAuthenticationFailed);
+  EXPECT_EQ(Lookup("ZemProxy", "").urls.size(), 1u);
+
+  DaConfig wide;
+  wide.allow_register = {*ParseIpv4Net("10.1.0.0/16")};
+  DaHandler other(&store, wide);
+  SrvReg r;
+  r.entry = {300, "service:ZemProxy://10.1.2.3:9", {}};
+  r.service_type = "ZemProxy";
+  r.scopes = "default";
+  Message m;
+  m.header.flags = kFlagFresh;
+  m.body = r;
+  ASSERT_EQ(Decode(other.Handle(Encode(m), kRemote, false), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kOk);
+  ASSERT_EQ(Decode(other.Handle(Encode(m), kLocal, false), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kAuthenticationFailed);
+}
+
+TEST_F(HandlerTest, OversizeUdpReplyIsCutToWholeEntriesAndFlagged) {
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(Register("service:CompResource://10.0." + std::to_string(i) + ".1/" +
+                           std::string(40, 'p'),
+                       "CompResource", "(n=" + std::to_string(i) + ")"),
+              error::kOk);
+  }
+  Header h;
+  SrvRply udp = Lookup("CompResource", "", &h);
+  EXPECT_TRUE(h.flags & kFlagOverflow);
+  EXPECT_GT(udp.urls.size(), 10u);
+  EXPECT_LT(udp.urls.size(), 100u);
+  EXPECT_LE(h.length, handler.max_udp_reply());
+  SrvRply tcp = Lookup("CompResource", "", &h, /*tcp=*/true);
+  EXPECT_FALSE(h.flags & kFlagOverflow);
+  EXPECT_EQ(tcp.urls.size(), 100u);
+  for (size_t i = 0; i < udp.urls.size(); ++i) EXPECT_EQ(udp.urls[i].url, tcp.urls[i].url);
+}
+
+TEST_F(HandlerTest, MulticastAndScopeRules) {
+  Register("service:ZemProxy://10.0.0.1:1", "ZemProxy", "");
+  SrvRqst q;
+  q.service_type = "ZemProxy";
+  q.scopes = "default";
+  EXPECT_EQ(Send(q, kFlagRequestMcast), "");  // a DA does not answer multicast searches
+  q.scopes = "elsewhere";
+  EXPECT_EQ(Send(q, kFlagRequestMcast), "");
+  Message reply;
+  ASSERT_EQ(Decode(Send(q), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvRply>(reply.body).error, error::kScopeNotSupported);
+
+  SrvRqst da;
+  da.service_type = "service:directory-agent";
+  da.scopes = "DEFAULT";
+  ASSERT_EQ(Decode(Send(da, kFlagRequestMcast, kLocal, false, 77), &reply), WireStatus::kOk);
+  ASSERT_TRUE(std::holds_alternative<DAAdvert>(reply.body));
+  EXPECT_EQ(reply.header.xid, 77);
+  EXPECT_EQ(std::get<DAAdvert>(reply.body).url, "service:directory-agent://127.0.0.1");
+  da.scopes = "elsewhere";
+  EXPECT_EQ(Send(da, kFlagRequestMcast), "");
+
+  Message adv;
+  ASSERT_EQ(Decode(handler.UnsolicitedAdvert(false), &adv), WireStatus::kOk);
+  EXPECT_EQ(adv.header.xid, 0);
+  EXPECT_EQ(std::get<DAAdvert>(adv.body).scopes, "default");
+
+  q.scopes = "default";
+  q.spi = "some-spi";
+  ASSERT_EQ(Decode(Send(q), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvRply>(reply.body).error, error::kAuthenticationUnknown);
+  q.spi.clear();
+  q.predicate = "(&(a=1)";
+  ASSERT_EQ(Decode(Send(q), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvRply>(reply.body).error, error::kParseError);
+}
+
+TEST_F(HandlerTest, AttributeAndTypeRequestsFromBytes) {
+  Register("service:ZemProxy://10.0.0.1:1", "service:ZemProxy", "(addr=10.0.0.1),(mask=255.255.255.255)");
+  AttrRqst a;
+  a.url = "service:ZemProxy://10.0.0.1:1";
+  a.scopes = "default";
+  a.tags = "addr";
+  Message reply;
+  ASSERT_EQ(Decode(Send(a), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<AttrRply>(reply.body).attrs, "(addr=10.0.0.1)");
+  SrvTypeRqst t;
+  t.scopes = "default";
+  ASSERT_EQ(Decode(Send(t), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvTypeRply>(reply.body).types, "service:ZemProxy");
+}
+
+TEST_F(HandlerTest, MalformedInputNeverBreaksTheAgent) {
+  Register("service:ZemProxy://10.0.0.1:5000", "ZemProxy", "(addr=10.0.0.1),(mask=255.255.255.255)");
+  SrvRqst q;
+  q.service_type = "ZemProxy";
+  q.scopes = "default";
+  q.predicate = "(&(addr=10.0.0.1)(mask=255.255.255.255))";
+  Message m;
+  m.header.xid = 0x4242;
+  m.body = q;
+  const std::string good = Encode(m);
+
+  // Every truncation: nothing, or a PARSE_ERROR reply with the same XID.
+  for (size_t len = 0; len < good.size(); ++len) {
+    std::string reply = handler.Handle(reinterpret_cast<const uint8_t*>(good.data()), len, kLocal,
+                                       false);
+    if (reply.empty()) continue;
+    Message r;
+    ASSERT_EQ(Decode(reply, &r), WireStatus::kOk) << len;
+    EXPECT_EQ(r.header.xid, 0x4242);
+    EXPECT_EQ(std::get<SrvRply>(r.body).error, error::kParseError) << len;
+  }
+  // Length fields that lie: header Length beyond the datagram, string
+  // lengths past the end, a naming-authority length of 0xFFFF with bytes.
+  std::string lie = good;
+  lie[4] = static_cast<char>(lie[4] + 10);
+  EXPECT_EQ(handler.Handle(lie, kLocal, false), "");
+  lie = good;
+  lie[18] = '\xff';  // service-type length high byte
+  Message r;
+  ASSERT_EQ(Decode(handler.Handle(lie, kLocal, false), &r), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvRply>(r.body).error, error::kParseError);
+
+  // Random corruption of real requests, then the real lookup still works.
+  std::mt19937 rng(12345);
+  for (int i = 0; i < 20000; ++i) {
+    std::string bad = good;
+    int flips = 1 + static_cast<int>(rng() % 4);
+    for (int f = 0; f < flips; ++f) bad[rng() % bad.size()] = static_cast<char>(rng());
+    if (rng() % 3 == 0) bad.resize(rng() % (bad.size() + 1));
+    std::string reply = handler.Handle(bad, kLocal, rng() % 2 == 0);
+    if (!reply.empty()) {
+      Message rr;
+      EXPECT_EQ(Decode(reply, &rr), WireStatus::kOk);
+      EXPECT_LE(reply.size(), handler.max_udp_reply() + 65536);
+    }
+  }
+  SrvRply ok = Lookup("ZemProxy", "(&(addr=10.0.0.1)(mask=255.255.255.255))");
+  ASSERT_EQ(ok.urls.size(), 1u);
+  EXPECT_EQ(ok.urls[0].url, "service:ZemProxy://10.0.0.1:5000");
+}
+
+TEST(Ipv4NetParse, AcceptsPrefixesOnly) {
+  auto n = ParseIpv4Net("127.0.0.0/8");
+  ASSERT_TRUE(n);
+  EXPECT_TRUE(n->Contains(0x7f000001));
+  EXPECT_FALSE(n->Contains(0x80000001));
+  EXPECT_TRUE(ParseIpv4Net("0.0.0.0/0")->Contains(0x0a000001));
+  EXPECT_TRUE(ParseIpv4Net("10.1.2.3")->Contains(0x0a010203));
+  EXPECT_FALSE(ParseIpv4Net("10.1.2.3")->Contains(0x0a010204));
+  for (const char* bad : {"10.0.0.0/33", "10.0.0/8", "x/8", "10.0.0.0/", "10.0.0.0/-1"}) {
+    EXPECT_FALSE(ParseIpv4Net(bad)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace orvel::slp

@@ -1,0 +1,228 @@
+// Registration store: lifetimes, fresh and incremental updates,
+// deregistration, scopes, type matching and nearest-node answers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "slp/da_store.h"
+#include "slp/wire.h"
+
+namespace orvel::slp {
+namespace {
+
+class FakeClock : public DaClock {
+ public:
+  std::chrono::steady_clock::time_point Now() const override { return now; }
+  int64_t WallSeconds() const override {
+    return 1'800'000'000 + std::chrono::duration_cast<std::chrono::seconds>(now - start).count() +
+           wall_skew;
+  }
+  void Advance(int ms) { now += std::chrono::milliseconds(ms); }
+  std::chrono::steady_clock::time_point start{std::chrono::hours(1000)};
+  std::chrono::steady_clock::time_point now = start;
+  int64_t wall_skew = 0;
+};
+
+class StoreTest : public ::testing::Test {
+ protected:
+  uint16_t Reg(const std::string& url, const std::string& type, const std::string& attrs,
+               uint16_t lifetime = 300, bool fresh = true, const std::string& scopes = "default",
+               const std::string& lang = "en") {
+    RegistrationInput in;
+    in.url = url;
+    in.service_type = type;
+    in.attrs = attrs;
+    in.lifetime = lifetime;
+    in.fresh = fresh;
+    in.scopes = scopes;
+    in.lang = lang;
+    return store.Register(in);
+  }
+  // URLs found, in answer order; "error N" when the look-up failed.
+  std::vector<std::string> Find(const std::string& type, const std::string& pred = "",
+                                const std::string& scopes = "DEFAULT",
+                                const std::string& lang = "en") {
+    std::vector<ServiceMatch> out;
+    uint16_t code = store.FindServices(type, scopes, lang, pred, &out);
+    if (code != error::kOk) return {"error " + std::to_string(code)};
+    std::vector<std::string> urls;
+    for (const ServiceMatch& m : out) urls.push_back(m.url);
+    return urls;
+  }
+  uint16_t Lifetime(const std::string& type) {
+    std::vector<ServiceMatch> out;
+    store.FindServices(type, "default", "en", "", &out);
+    return out.empty() ? 0 : out[0].lifetime;
+  }
+
+  FakeClock clock;
+  RegistrationStore store{"default,other", &clock};
+};
+
+using Urls = std::vector<std::string>;
+
+TEST_F(StoreTest, LifetimeExpiresAndRemainingShrinks) {
+  ASSERT_EQ(Reg("service:ZemProxy://10.0.0.5:5000", "service:ZemProxy", "", 2), error::kOk);
+  EXPECT_EQ(Lifetime("ZemProxy"), 2);
+  clock.Advance(1500);
+  EXPECT_EQ(Lifetime("ZemProxy"), 1);  // ceil(0.5 s), never 0
+  clock.Advance(499);
+  EXPECT_EQ(Find("ZemProxy"), Urls{"service:ZemProxy://10.0.0.5:5000"});
+  clock.Advance(1);
+  EXPECT_EQ(Find("ZemProxy"), Urls{});
+  EXPECT_EQ(store.size(), 0u);
+}
+
+TEST_F(StoreTest, TypeMatchingIgnoresCaseAndOneServicePrefix) {
+  Reg("service:ZemProxy://10.0.0.1:1", "service:ZemProxy", "");
+  Reg("ZemProxy://10.0.0.2:2", "ZemProxy", "");
+  Reg("service:zemproxy:tcp://10.0.0.3:3", "service:zemproxy:tcp", "");
+  Reg("service:ZemProxy.acme://10.0.0.4:4", "service:ZemProxy.acme", "");
+  Reg("service:ZemProxys://10.0.0.5:5", "service:ZemProxys", "");
+  const Urls three = {"service:ZemProxy://10.0.0.1:1", "ZemProxy://10.0.0.2:2",
+                      "service:zemproxy:tcp://10.0.0.3:3"};
+  EXPECT_EQ(Find("ZemProxy"), three);
+  EXPECT_EQ(Find("service:ZEMPROXY"), three);
+  EXPECT_EQ(Find("zemproxy:tcp"), Urls{"service:zemproxy:tcp://10.0.0.3:3"});
+  EXPECT_EQ(Find("service:ZemProxy.acme"), Urls{"service:ZemProxy.acme://10.0.0.4:4"});
+  EXPECT_EQ(Find("CompResource"), Urls{});
+}
+
+TEST_F(StoreTest, FreshReplacesIncrementalMerges) {
+  const std::string url = "service:x://h";
+  EXPECT_EQ(Reg(url, "service:x", "(A=1)", 300, /*fresh=*/false), error::kInvalidUpdate);
+  ASSERT_EQ(Reg(url, "service:x", "(A=1),(B=2),(C=3)"), error::kOk);
+  ASSERT_EQ(Reg(url, "service:x", "(C=30),(D=40)", 300, /*fresh=*/false), error::kOk);
+  std::string attrs;
+  ASSERT_EQ(store.FindAttributes(url, "default", "en", "", &attrs), error::kOk);
+  EXPECT_EQ(attrs, "(A=1),(B=2),(C=30),(D=40)");
+  EXPECT_EQ(Reg(url, "service:y", "(E=1)", 300, false), error::kInvalidUpdate);
+  EXPECT_EQ(Reg(url, "service:x", "(E=1)", 300, false, "other"), error::kScopeNotSupported);
+  ASSERT_EQ(Reg(url, "service:x", "(Z=9)"), error::kOk);
+  store.FindAttributes(url, "default", "en", "", &attrs);
+  EXPECT_EQ(attrs, "(Z=9)");
+  EXPECT_EQ(Find("x", "(A=1)"), Urls{});
+  EXPECT_EQ(store.size(), 1u);
+}
+
+TEST_F(StoreTest, RegistrationChecks) {
+  EXPECT_EQ(Reg("u://1", "t", "", 0), error::kInvalidRegistration);
+  EXPECT_EQ(Reg("", "t", ""), error::kInvalidRegistration);
+  EXPECT_EQ(Reg("u://1", "", ""), error::kInvalidRegistration);
+  EXPECT_EQ(Reg("u://1", "t", "", 300, true, "default", ""), error::kInvalidRegistration);
+  EXPECT_EQ(Reg("u://1", "t", "(x=4,true)"), error::kInvalidRegistration);
+  EXPECT_EQ(Reg("u://1", "t", "(x=4"), error::kParseError);
+  EXPECT_EQ(Reg("u://1", "t", "", 300, true, "default,elsewhere"), error::kScopeNotSupported);
+  EXPECT_EQ(Reg("u://1", "t", "", 300, true, ""), error::kScopeNotSupported);
+  EXPECT_EQ(store.size(), 0u);
+}
+
+TEST_F(StoreTest, ScopesAndLanguages) {
+  Reg("t://a", "t", "(k=1)", 300, true, "default");
+  Reg("t://b", "t", "(k=1)", 300, true, "OTHER");
+  Reg("t://c", "t", "(k=1)", 300, true, "default", "de");
+  EXPECT_EQ(Find("t", "", "default"), (Urls{"t://a", "t://c"}));
+  EXPECT_EQ(Find("t", "", "other"), Urls{"t://b"});
+  EXPECT_EQ(Find("t", "", "nowhere"), Urls{"error 4"});
+  EXPECT_EQ(Find("t", "", ""), Urls{"error 4"});
+  // A non-empty predicate restricts the language (primary tag only).
+  EXPECT_EQ(Find("t", "(k=1)", "default", "en-US"), Urls{"t://a"});
+  EXPECT_EQ(Find("t", "(k=1)", "default", "DE"), Urls{"t://c"});
+  EXPECT_EQ(Find("t", "(k=1)", "default", "fr"), Urls{"error 1"});
+  EXPECT_EQ(Find("t", "(k=", "default"), Urls{"error 2"});
+}
+
+TEST_F(StoreTest, DeregistrationWholeAndByTags) {
+  Reg("t://a", "t", "(p=1),(q=2),(qq=3)");
+  Reg("t://a", "t", "(p=1)", 300, true, "default", "de");
+  EXPECT_EQ(store.Deregister("other", "t://a", "en", ""), error::kScopeNotSupported);
+  ASSERT_EQ(store.Deregister("default", "t://a", "en", "q*"), error::kOk);
+  std::string attrs;
+  store.FindAttributes("t://a", "default", "en", "", &attrs);
+  EXPECT_EQ(attrs, "(p=1)");
+  ASSERT_EQ(store.Deregister("default", "t://a", "en", ""), error::kOk);
+  EXPECT_EQ(store.size(), 0u);  // every language went
+  EXPECT_EQ(store.Deregister("default", "t://never", "en", ""), error::kOk);
+}
+
+TEST_F(StoreTest, NearestNodesComeNearestFirst) {
+  Reg("service:CompResource://10.0.0.10", "CompResource", "(x-PELM-coords=10 10 10)");
+  Reg("service:CompResource://10.0.0.11", "CompResource", "(x-PELM-coords=1 2 4)");
+  Reg("service:CompResource://10.0.0.12", "CompResource", "(x-PELM-coords=0 0 0)");
+  Reg("service:CompResource://10.0.0.13", "CompResource", "(x-PELM-coords=1 2)");  // 2-D
+  Reg("service:CompResource://10.0.0.14", "CompResource", "(cpu=4)");              // no coords
+  Reg("service:ZemProxy://10.0.0.99:1", "ZemProxy", "(x-PELM-coords=1 2 3)");      // other type
+  const std::string p1 = "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))";
+  EXPECT_EQ(Find("CompResource", p1), Urls{"service:CompResource://10.0.0.13"});
+  EXPECT_EQ(Find("CompResource", "(&(x-PELM-num=3)(x-PELM-clients=1 2 3))"),
+            (Urls{"service:CompResource://10.0.0.13", "service:CompResource://10.0.0.11",
+                  "service:CompResource://10.0.0.12"}));
+  EXPECT_EQ(Find("CompResource", "(&(x-PELM-num=0)(x-PELM-clients=1 2 3))"), Urls{});
+  // The other branch of an or still counts; nearest matches come first.
+  Reg("service:CompResource://10.0.0.15", "CompResource", "(foo=bar)");
+  EXPECT_EQ(Find("CompResource", p1),
+            (Urls{"service:CompResource://10.0.0.13", "service:CompResource://10.0.0.15"}));
+  // Extra conjuncts restrict the candidates before the K nearest are taken.
+  Reg("service:CompResource://10.0.0.16", "CompResource", "(x-PELM-coords=50 50 50),(cpu=64)");
+  EXPECT_EQ(Find("CompResource", "(&(cpu>=16)(x-PELM-num=1)(x-PELM-clients=1 2 3))"),
+            Urls{"service:CompResource://10.0.0.16"});
+}
+
+TEST_F(StoreTest, EqualityIndexStaysInStepWithUpdates) {
+  for (int i = 0; i < 50; ++i) {
+    std::string a = "10.0.0." + std::to_string(i);
+    Reg("service:ZemProxy://" + a + ":5000", "service:ZemProxy",
+        "(addr=" + a + "),(mask=255.255.255.255)");
+  }
+  const std::string p = "(&(addr=10.0.0.7)(mask=255.255.255.255))";
+  EXPECT_EQ(Find("ZemProxy", p), Urls{"service:ZemProxy://10.0.0.7:5000"});
+  Reg("service:ZemProxy://10.0.0.7:5000", "service:ZemProxy", "(addr=10.0.0.77),(mask=255.255.255.255)",
+      300, /*fresh=*/false);
+  EXPECT_EQ(Find("ZemProxy", p), Urls{});
+  EXPECT_EQ(Find("ZemProxy", "(addr=10.0.0.77)"), Urls{"service:ZemProxy://10.0.0.7:5000"});
+  store.Deregister("default", "service:ZemProxy://10.0.0.7:5000", "en", "");
+  EXPECT_EQ(Find("ZemProxy", "(addr=10.0.0.77)"), Urls{});
+  EXPECT_EQ(Find("ZemProxy", "(|(addr=10.0.0.3)(addr=10.0.0.4))").size(), 2u);
+}
+
+TEST_F(StoreTest, AttributeAndTypeRequests) {
+  Reg("service:printer:lpr://p1", "service:printer:lpr", "(color=true),(ppm=10)");
+  Reg("service:printer:http://p2", "service:printer:http", "(color=false),(ppm=10),duplex");
+  Reg("service:x.acme://x", "service:x.acme", "");
+  std::string out;
+  ASSERT_EQ(store.FindAttributes("service:printer", "default", "en", "", &out), error::kOk);
+  EXPECT_EQ(out, "(color=true,false),(ppm=10),duplex");
+  ASSERT_EQ(store.FindAttributes("service:printer", "default", "en", "pp*", &out), error::kOk);
+  EXPECT_EQ(out, "(ppm=10)");
+  EXPECT_EQ(store.FindTypes(true, "", "default", &out), error::kOk);
+  EXPECT_EQ(out, "service:printer:lpr,service:printer:http,service:x.acme");
+  store.FindTypes(false, "", "default", &out);
+  EXPECT_EQ(out, "service:printer:lpr,service:printer:http");
+  store.FindTypes(false, "ACME", "default", &out);
+  EXPECT_EQ(out, "service:x.acme");
+  EXPECT_EQ(store.FindTypes(true, "", "nowhere", &out), error::kScopeNotSupported);
+}
+
+TEST_F(StoreTest, SnapshotReloadKeepsRemainingLifetimes) {
+  Reg("service:ZemProxy://10.0.0.5:5000", "service:ZemProxy", "(addr=10.0.0.5),(v=a\\2cb\\09)",
+      100);
+  Reg("t://short", "t", "", 5);
+  clock.Advance(2000);
+  std::string snap = store.Snapshot();
+
+  FakeClock later;
+  later.wall_skew = 2 + 10;  // the agent was down for 10 s after the snapshot
+  RegistrationStore reloaded("default", &later);
+  EXPECT_EQ(reloaded.Load(snap), 1u);  // t://short ran out meanwhile
+  std::vector<ServiceMatch> out;
+  reloaded.FindServices("ZemProxy", "default", "en", "(v=a\\2cb\\09)", &out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].lifetime, 100 - 2 - 10);
+  EXPECT_EQ(reloaded.Load("garbage\n"), 0u);
+  RegistrationStore torn("default", &later);
+  EXPECT_EQ(torn.Load(snap.substr(0, snap.find('\n') + 10)), 0u);  // a torn line is dropped
+}
+
+}  // namespace
+}  // namespace orvel::slp

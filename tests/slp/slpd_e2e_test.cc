@@ -1,0 +1,274 @@
+// orvel-slpd end to end on 127.0.0.1: raw SLPv2 over UDP and TCP.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "slp/wire.h"
+#include "testutil/process_util.h"
+
+namespace orvel::slp {
+namespace {
+
+// Owns a test socket.
+struct Sock {
+  explicit Sock(int type) : fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {}
+  ~Sock() {
+    if (fd >= 0) ::close(fd);
+  }
+  Sock(const Sock&) = delete;
+  Sock& operator=(const Sock&) = delete;
+  int fd;
+};
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sa;
+}
+
+class Agent {
+ public:
+  explicit Agent(std::vector<std::string> extra) {
+    std::vector<std::string> argv = {testutil::BuildPath("tools/orvel-slpd/orvel-slpd"),
+                                     "--listen", "127.0.0.1", "--port", "0", "--verbose"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    child_ = std::make_unique<testutil::Child>(argv);
+    if (!child_->WaitForOutput("listening on 127.0.0.1:", 5000)) return;
+    std::string out = child_->Output();
+    size_t at = out.find("listening on 127.0.0.1:");
+    port_ = std::atoi(out.c_str() + at + std::string("listening on 127.0.0.1:").size());
+  }
+  int port() const { return port_; }
+  testutil::Child& child() { return *child_; }
+  // SIGTERM, then the exit status (or -1).
+  int Stop() {
+    child_->Signal(SIGTERM);
+    return child_->Wait(5000);
+  }
+
+ private:
+  std::unique_ptr<testutil::Child> child_;
+  int port_ = 0;
+};
+
+uint16_t g_xid = 100;
+
+Message MakeMessage(Body body, uint16_t flags = 0) {
+  Message m;
+  m.header.xid = ++g_xid;
+  m.header.flags = flags;
+  m.body = std::move(body);
+  return m;
+}
+
+// Sends over UDP and waits (bounded) for the reply with the same XID;
+// resends up to three times.  Returns false when nothing came.
+bool UdpExchange(int port, const Message& m, Message* reply) {
+  Sock s(SOCK_DGRAM);
+  std::string bytes = Encode(m);
+  sockaddr_in to = Loopback(port);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ::sendto(s.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd p{s.fd, POLLIN, 0};
+    while (::poll(&p, 1, 1000) > 0) {
+      char buf[65536];
+      ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      if (Decode(std::string(buf, static_cast<size_t>(n)), reply) == WireStatus::kOk &&
+          reply->header.xid == m.header.xid) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool TcpExchange(int port, const Message& m, Message* reply) {
+  Sock s(SOCK_STREAM);
+  sockaddr_in to = Loopback(port);
+  if (::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return false;
+  std::string bytes = Encode(m);
+  if (::send(s.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+    return false;
+  }
+  std::string in;
+  timeval tv{3, 0};
+  ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  while (in.size() < 5 || in.size() < PeekLength(reinterpret_cast<const uint8_t*>(in.data()), 5)) {
+    char buf[65536];
+    ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    in.append(buf, static_cast<size_t>(n));
+  }
+  return Decode(in, reply) == WireStatus::kOk;
+}
+
+uint16_t RegisterUdp(int port, const std::string& url, const std::string& type,
+                     const std::string& attrs, uint16_t lifetime = 300) {
+  SrvReg r;
+  r.entry = {lifetime, url, {}};
+  r.service_type = type;
+  r.scopes = "default";
+  r.attrs = attrs;
+  Message reply;
+  if (!UdpExchange(port, MakeMessage(r, kFlagFresh), &reply)) return 0xffff;
+  return std::get<SrvAck>(reply.body).error;
+}
+
+SrvRqst Query(const std::string& type, const std::string& pred) {
+  SrvRqst q;
+  q.service_type = type;
+  q.scopes = "default";
+  q.predicate = pred;
+  return q;
+}
+
+TEST(SlpdEndToEnd, RegisterThenFindOverUdp) {
+  Agent agent({});
+  ASSERT_GT(agent.port(), 0) << agent.child().Output();
+  ASSERT_EQ(RegisterUdp(agent.port(), "service:ZemProxy://10.0.0.5:5000", "service:ZemProxy",
+                        "(addr=10.0.0.5),(mask=255.255.255.255)", 120),
+            error::kOk);
+  ASSERT_EQ(RegisterUdp(agent.port(), "service:CompResource://10.0.0.7", "CompResource",
+                        "(x-PELM-coords=1 2 4)"),
+            error::kOk);
+  ASSERT_EQ(RegisterUdp(agent.port(), "service:CompResource://10.0.0.8", "CompResource",
+                        "(x-PELM-coords=9 9 9)"),
+            error::kOk);
+  Message reply;
+  ASSERT_TRUE(UdpExchange(agent.port(),
+                          MakeMessage(Query("ZemProxy", "(&(addr=10.0.0.5)(mask=255.255.255.255))")),
+                          &reply));
+  const SrvRply& r = std::get<SrvRply>(reply.body);
+  ASSERT_EQ(r.urls.size(), 1u);
+  EXPECT_EQ(r.urls[0].url, "service:ZemProxy://10.0.0.5:5000");
+  EXPECT_GE(r.urls[0].lifetime, 118);
+  EXPECT_LE(r.urls[0].lifetime, 120);
+  ASSERT_TRUE(UdpExchange(
+      agent.port(),
+      MakeMessage(Query("CompResource", "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))")),
+      &reply));
+  ASSERT_EQ(std::get<SrvRply>(reply.body).urls.size(), 1u);
+  EXPECT_EQ(std::get<SrvRply>(reply.body).urls[0].url, "service:CompResource://10.0.0.7");
+  EXPECT_TRUE(agent.child().WaitForOutput("SrvRqst type=CompResource found=1", 2000));
+  EXPECT_EQ(agent.Stop(), 0);
+}
+
+TEST(SlpdEndToEnd, RestartWithStateKeepsRegistrations) {
+  testutil::TempDir dir;
+  const std::string state = dir.path() + "/slpd.state";
+  {
+    Agent agent({"--state", state});
+    ASSERT_GT(agent.port(), 0);
+    ASSERT_EQ(RegisterUdp(agent.port(), "service:ZemProxy://10.0.0.6:6000", "ZemProxy",
+                          "(addr=10.0.0.6),(mask=255.255.255.255)", 600),
+              error::kOk);
+    ASSERT_EQ(RegisterUdp(agent.port(), "service:ZemProxy://10.0.0.9:6000", "ZemProxy", "", 1),
+              error::kOk);
+    int status = agent.Stop();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << agent.child().Output();
+  }
+  sleep(1);  // the one-second registration runs out while the agent is down
+  Agent again({"--state", state});
+  ASSERT_GT(again.port(), 0);
+  EXPECT_TRUE(again.child().WaitForOutput("1 registrations restored", 1000))
+      << again.child().Output();
+  Message reply;
+  ASSERT_TRUE(UdpExchange(again.port(), MakeMessage(Query("zemproxy", "")), &reply));
+  const SrvRply& r = std::get<SrvRply>(reply.body);
+  ASSERT_EQ(r.urls.size(), 1u);
+  EXPECT_EQ(r.urls[0].url, "service:ZemProxy://10.0.0.6:6000");
+  EXPECT_LE(r.urls[0].lifetime, 599);
+  EXPECT_GE(r.urls[0].lifetime, 590);
+}
+
+TEST(SlpdEndToEnd, UnwritableStateIsReportedAndServingGoesOn) {
+  testutil::TempDir dir;
+  Agent agent({"--state", dir.path() + "/missing-dir/slpd.state"});
+  ASSERT_GT(agent.port(), 0);
+  ASSERT_EQ(RegisterUdp(agent.port(), "service:ZemProxy://10.0.0.6:1", "ZemProxy", ""), error::kOk);
+  EXPECT_TRUE(agent.child().WaitForOutput("cannot save state", 3000)) << agent.child().Output();
+  Message reply;
+  ASSERT_TRUE(UdpExchange(agent.port(), MakeMessage(Query("ZemProxy", "")), &reply));
+  EXPECT_EQ(std::get<SrvRply>(reply.body).urls.size(), 1u);
+}
+
+TEST(SlpdEndToEnd, OverflowedReplyIsAnsweredInFullOverTcp) {
+  Agent agent({"--mtu", "576"});
+  ASSERT_GT(agent.port(), 0);
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_EQ(RegisterUdp(agent.port(),
+                          "service:CompResource://10.0.1." + std::to_string(i) + "/" +
+                              std::string(30, 'x'),
+                          "CompResource", "(x-PELM-coords=" + std::to_string(i) + " 0)"),
+              error::kOk);
+  }
+  Message q = MakeMessage(Query("CompResource", ""));
+  Message udp, tcp;
+  ASSERT_TRUE(UdpExchange(agent.port(), q, &udp));
+  EXPECT_TRUE(udp.header.flags & kFlagOverflow);
+  EXPECT_LE(udp.header.length, 576u - 28u);
+  size_t partial = std::get<SrvRply>(udp.body).urls.size();
+  EXPECT_GT(partial, 0u);
+  EXPECT_LT(partial, 30u);
+  ASSERT_TRUE(TcpExchange(agent.port(), q, &tcp));
+  EXPECT_EQ(tcp.header.xid, q.header.xid);
+  EXPECT_FALSE(tcp.header.flags & kFlagOverflow);
+  EXPECT_EQ(std::get<SrvRply>(tcp.body).urls.size(), 30u);
+}
+
+TEST(SlpdEndToEnd, FloodOfMalformedDatagramsDoesNotStopLookups) {
+  Agent agent({});
+  ASSERT_GT(agent.port(), 0);
+  ASSERT_EQ(RegisterUdp(agent.port(), "service:ZemProxy://10.0.0.5:5000", "ZemProxy",
+                        "(addr=10.0.0.5),(mask=255.255.255.255)"),
+            error::kOk);
+  Message good = MakeMessage(Query("ZemProxy", "(&(addr=10.0.0.5)(mask=255.255.255.255))"));
+  std::string bytes = Encode(good);
+  Sock flood(SOCK_DGRAM);
+  sockaddr_in to = Loopback(agent.port());
+  uint32_t seed = 7;
+  int answered = 0;
+  for (int round = 0; round < 40; ++round) {
+    for (int i = 0; i < 50; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      std::string bad = bytes;
+      bad[seed % bad.size()] = static_cast<char>(seed >> 16);
+      if (i % 5 == 0) bad.assign(60000, static_cast<char>(seed >> 8));  // oversized garbage
+      if (i % 7 == 0) bad.resize(seed % bad.size());
+      ::sendto(flood.fd, bad.data(), bad.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    Message reply;
+    Message q = MakeMessage(Query("ZemProxy", "(&(addr=10.0.0.5)(mask=255.255.255.255))"));
+    if (UdpExchange(agent.port(), q, &reply) && std::get<SrvRply>(reply.body).urls.size() == 1) {
+      ++answered;
+    }
+  }
+  EXPECT_EQ(answered, 40);
+  EXPECT_TRUE(agent.child().Running());
+}
+
+TEST(SlpdEndToEnd, HelpDescribesNearestNodeAnswers) {
+  testutil::Child help({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--help"});
+  int status = help.Wait(5000);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(help.Output().find("x-PELM-clients"), std::string::npos);
+  testutil::Child bad({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--allow-register", "x"});
+  status = bad.Wait(5000);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+}
+
+}  // namespace
+}  // namespace orvel::slp

@@ -1,0 +1,407 @@
+// orvel-slpd: SLPv2 directory agent.
+//
+// One UDP thread, one TCP accept thread with a bounded number of connection
+// threads, and a housekeeping thread that saves the state file and sends
+// periodic DAAdverts.  The protocol itself lives in liborvel (DaHandler);
+// this file only moves bytes and parses the command line.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/socket_io.h"
+#include "slp/da_handler.h"
+#include "slp/da_state.h"
+#include "slp/da_store.h"
+#include "slp/wire.h"
+
+namespace {
+
+using orvel::net::Deadline;
+using orvel::net::IoStatus;
+using orvel::net::UniqueFd;
+namespace slp = orvel::slp;
+
+constexpr int kPollMs = 200;
+constexpr int kMaxConnections = 64;
+constexpr double kIdleSeconds = 60;       // idle TCP connection
+constexpr double kFrameSeconds = 10;      // rest of a frame once it started
+constexpr size_t kMaxTcpFrame = 256 * 1024;
+constexpr int kSaveEveryMs = 100;
+constexpr int kAdvertEverySeconds = 3 * 3600;  // CONFIG_DA_BEAT
+
+const char kUsage[] =
+    "Usage: orvel-slpd [options]\n"
+    "SLPv2 directory agent: registrations over UDP and TCP, service, attribute\n"
+    "and type requests, DAAdverts.\n"
+    "\n"
+    "Options:\n"
+    "  --listen ADDR          IPv4 address to listen on (default 0.0.0.0)\n"
+    "  --port N               UDP and TCP port (default 427; 0 picks a free one)\n"
+    "  --scopes LIST          comma-separated scopes served (default \"default\")\n"
+    "  --state FILE           keep registrations in FILE (atomic replace) and\n"
+    "                         reload them at start with their remaining lifetimes\n"
+    "  --allow-register NET   network allowed to register and deregister, as\n"
+    "                         A.B.C.D/LEN; repeatable (default 127.0.0.0/8)\n"
+    "  --mtu N                largest UDP reply datagram including IP and UDP\n"
+    "                         headers (default 1400); longer replies are cut to\n"
+    "                         whole entries and carry the overflow flag, and the\n"
+    "                         full answer is available over TCP\n"
+    "  --verbose              one log line per request on stderr\n"
+    "  --help                 this text\n"
+    "\n"
+    "Service types compare without regard to case or to one leading\n"
+    "\"service:\": a request for ZemProxy finds service:ZemProxy registrations.\n"
+    "\n"
+    "Nearest-node answers: computing nodes register the attribute x-PELM-coords\n"
+    "with their coordinates (numbers separated by spaces).  In a predicate, an\n"
+    "and-term holding both (x-PELM-num=K) and (x-PELM-clients=C) is true for the\n"
+    "K services of the requested type whose x-PELM-coords lie nearest to C\n"
+    "(Euclidean distance over the dimensions both have); answers come nearest\n"
+    "first.  Example, the node nearest to (1,2,3):\n"
+    "  (|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))\n"
+    "\n"
+    "SIGTERM or SIGINT: the state is saved and the agent exits with status 0.\n";
+
+struct Options {
+  std::string listen = "0.0.0.0";
+  int port = slp::kDefaultPort;
+  std::string scopes = "default";
+  std::string state;
+  std::vector<slp::Ipv4Net> allow;
+  size_t mtu = 1400;
+  bool verbose = false;
+};
+
+std::atomic<bool> g_stop{false};
+
+[[noreturn]] void Usage(const char* why) {
+  std::fprintf(stderr, "orvel-slpd: %s\n%s", why, kUsage);
+  std::exit(2);
+}
+
+bool ParseNumber(const char* text, long lo, long hi, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text, &end, 10);
+  if (errno || end == text || *end || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+Options ParseArgs(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) Usage(("missing value for " + a).c_str());
+      return argv[++i];
+    };
+    long n = 0;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (a == "--listen") {
+      o.listen = value();
+      in_addr tmp;
+      if (inet_pton(AF_INET, o.listen.c_str(), &tmp) != 1) Usage("--listen needs an IPv4 address");
+    } else if (a == "--port") {
+      if (!ParseNumber(value(), 0, 65535, &n)) Usage("--port needs a number 0..65535");
+      o.port = static_cast<int>(n);
+    } else if (a == "--scopes") {
+      o.scopes = value();
+    } else if (a == "--state") {
+      o.state = value();
+    } else if (a == "--allow-register") {
+      auto net = slp::ParseIpv4Net(value());
+      if (!net) Usage("--allow-register needs A.B.C.D/LEN");
+      o.allow.push_back(*net);
+    } else if (a == "--mtu") {
+      // Below 576 (the IPv4 minimum) even one URL entry may not fit.
+      if (!ParseNumber(value(), 576, 65535, &n)) Usage("--mtu needs a number 576..65535");
+      o.mtu = static_cast<size_t>(n);
+    } else if (a == "--verbose" || a == "-v") {
+      o.verbose = true;
+    } else {
+      Usage(("unknown argument " + a).c_str());
+    }
+  }
+  if (o.allow.empty()) o.allow.push_back(*slp::ParseIpv4Net("127.0.0.0/8"));
+  return o;
+}
+
+sockaddr_in MakeAddr(const std::string& host, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, host.c_str(), &sa.sin_addr);
+  return sa;
+}
+
+UniqueFd BindSocket(int type, const sockaddr_in& sa) {
+  UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return fd;
+  int one = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return UniqueFd();
+  if (type == SOCK_STREAM && ::listen(fd.get(), 64) != 0) return UniqueFd();
+  return fd;
+}
+
+int BoundPort(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.sin_port);
+}
+
+// Host text for the DAAdvert URL: the listen address, or for the wildcard
+// the first non-loopback IPv4 interface address.
+std::string AdvertHost(const std::string& listen) {
+  if (listen != "0.0.0.0") return listen;
+  std::string host = "127.0.0.1";
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return host;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+    auto* sin = reinterpret_cast<sockaddr_in*>(i->ifa_addr);
+    if ((ntohl(sin->sin_addr.s_addr) >> 24) == 127) continue;
+    char buf[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf);
+    host = buf;
+    break;
+  }
+  ::freeifaddrs(list);
+  return host;
+}
+
+bool IsLoopback(const std::string& listen) {
+  in_addr a;
+  return inet_pton(AF_INET, listen.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+// Reads exactly len bytes; false on close, error or deadline.
+bool ReadExact(int fd, char* buf, size_t len, Deadline deadline) {
+  size_t got = 0;
+  while (got < len) {
+    auto r = orvel::net::ReadSome(fd, buf + got, len - got, deadline);
+    if (r.status != IoStatus::kOk) return false;
+    got += r.bytes;
+  }
+  return true;
+}
+
+void ServeUdp(int fd, slp::DaHandler* handler, bool verbose) {
+  std::vector<uint8_t> buf(65536);
+  while (!g_stop.load()) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, kPollMs) <= 0) continue;
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) continue;
+    std::string log;
+    std::string reply = handler->Handle(buf.data(), static_cast<size_t>(n),
+                                        ntohl(from.sin_addr.s_addr), /*over_tcp=*/false,
+                                        verbose ? &log : nullptr);
+    if (verbose) std::fprintf(stderr, "orvel-slpd: %s\n", log.c_str());
+    if (!reply.empty()) {
+      ::sendto(fd, reply.data(), reply.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&from), len);
+    }
+  }
+}
+
+void ServeConnection(UniqueFd conn, uint32_t peer, slp::DaHandler* handler, bool verbose,
+                     std::atomic<int>* active) {
+  std::string frame;
+  while (!g_stop.load()) {
+    char head[5];
+    // Wait in short steps so a shutdown is not held up by an idle peer.
+    Deadline idle = Deadline::After(kIdleSeconds);
+    bool ready = false;
+    while (!g_stop.load() && idle.remaining_ms() > 0) {
+      pollfd p{conn.get(), POLLIN, 0};
+      if (::poll(&p, 1, kPollMs) > 0) {
+        ready = true;
+        break;
+      }
+    }
+    if (!ready || !ReadExact(conn.get(), head, 5, Deadline::After(kFrameSeconds))) break;
+    uint32_t length = slp::PeekLength(reinterpret_cast<const uint8_t*>(head), 5);
+    // The Length field frames the stream: refuse nonsense before allocating.
+    if (length < slp::kHeaderFixedBytes || length > kMaxTcpFrame) break;
+    frame.assign(head, 5);
+    frame.resize(length);
+    if (!ReadExact(conn.get(), &frame[5], length - 5, Deadline::After(kFrameSeconds))) break;
+    std::string log;
+    std::string reply = handler->Handle(frame, peer, /*over_tcp=*/true, verbose ? &log : nullptr);
+    if (verbose) std::fprintf(stderr, "orvel-slpd: %s\n", log.c_str());
+    if (reply.empty()) continue;
+    auto w = orvel::net::WriteAll(conn.get(), reply.data(), reply.size(),
+                                  Deadline::After(kFrameSeconds));
+    if (w.status != IoStatus::kOk) break;
+  }
+  active->fetch_sub(1);
+}
+
+void ServeTcp(int listen_fd, slp::DaHandler* handler, bool verbose, std::atomic<int>* active) {
+  while (!g_stop.load()) {
+    pollfd p{listen_fd, POLLIN, 0};
+    if (::poll(&p, 1, kPollMs) <= 0) continue;
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    UniqueFd conn(::accept4(listen_fd, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
+    if (!conn.valid()) continue;
+    if (active->load() >= kMaxConnections) continue;  // closed by conn's destructor
+    active->fetch_add(1);
+    std::thread(ServeConnection, std::move(conn), ntohl(from.sin_addr.s_addr), handler, verbose,
+                active)
+        .detach();
+  }
+}
+
+class StateSaver {
+ public:
+  StateSaver(std::string path, slp::RegistrationStore* store) : path_(std::move(path)), store_(store) {}
+  void Mark() { saved_gen_ = store_->generation(); }
+  // Saves when the store changed since the last successful save.  A
+  // failure (e.g. a full disk) is reported once; the agent keeps serving
+  // from memory and tries again on the next round.
+  void MaybeSave(bool force) {
+    if (path_.empty()) return;
+    uint64_t gen = store_->generation();
+    if (!force && gen == saved_gen_) return;
+    std::string err = slp::WriteFileAtomic(path_, store_->Snapshot());
+    if (err.empty()) {
+      if (failing_) std::fprintf(stderr, "orvel-slpd: state saved again to %s\n", path_.c_str());
+      failing_ = false;
+      saved_gen_ = gen;
+    } else if (!failing_) {
+      std::fprintf(stderr, "orvel-slpd: cannot save state: %s (serving from memory)\n", err.c_str());
+      failing_ = true;
+    }
+  }
+
+ private:
+  std::string path_;
+  slp::RegistrationStore* store_;
+  uint64_t saved_gen_ = 0;
+  bool failing_ = false;
+};
+
+void SendAdvert(int udp_fd, const std::string& bytes, int port) {
+  sockaddr_in group = MakeAddr(slp::kMulticastGroup, port);
+  ::sendto(udp_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&group),
+           sizeof group);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt = ParseArgs(argc, argv);
+  ::signal(SIGPIPE, SIG_IGN);
+  // Only the main thread takes SIGTERM/SIGINT (sigwait below).
+  sigset_t sigs;
+  sigemptyset(&sigs);
+  sigaddset(&sigs, SIGTERM);
+  sigaddset(&sigs, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+
+  slp::DaClock clock;
+  slp::RegistrationStore store(opt.scopes, &clock);
+  if (!opt.state.empty()) {
+    std::string content;
+    std::string err = slp::ReadStateFile(opt.state, &content);
+    if (!err.empty()) {
+      std::fprintf(stderr, "orvel-slpd: cannot read state: %s\n", err.c_str());
+    } else if (!content.empty()) {
+      size_t n = store.Load(content);
+      std::fprintf(stderr, "orvel-slpd: %zu registrations restored from %s\n", n, opt.state.c_str());
+    }
+  }
+
+  // UDP and TCP share the port; with --port 0 the UDP socket picks it.
+  UniqueFd udp = BindSocket(SOCK_DGRAM, MakeAddr(opt.listen, opt.port));
+  if (!udp.valid()) {
+    std::fprintf(stderr, "orvel-slpd: bind udp %s:%d: %s\n", opt.listen.c_str(), opt.port,
+                 std::strerror(errno));
+    return 1;
+  }
+  int port = BoundPort(udp.get());
+  UniqueFd tcp = BindSocket(SOCK_STREAM, MakeAddr(opt.listen, port));
+  if (!tcp.valid()) {
+    std::fprintf(stderr, "orvel-slpd: bind tcp %s:%d: %s\n", opt.listen.c_str(), port,
+                 std::strerror(errno));
+    return 1;
+  }
+  bool loopback = IsLoopback(opt.listen);
+  if (opt.listen == "0.0.0.0") {
+    // Active DA discovery arrives on the SLP multicast group.
+    ip_mreq mreq{};
+    inet_pton(AF_INET, slp::kMulticastGroup, &mreq.imr_multiaddr);
+    mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (::setsockopt(udp.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+      std::fprintf(stderr, "orvel-slpd: cannot join %s: %s\n", slp::kMulticastGroup,
+                   std::strerror(errno));
+    }
+  }
+
+  slp::DaConfig cfg;
+  in_addr self;
+  inet_pton(AF_INET, opt.listen.c_str(), &self);
+  cfg.self_addr = ntohl(self.s_addr);
+  cfg.advert_host = AdvertHost(opt.listen);
+  cfg.boot_timestamp = static_cast<uint32_t>(std::time(nullptr));
+  cfg.mtu = opt.mtu;
+  cfg.allow_register = opt.allow;
+  slp::DaHandler handler(&store, cfg);
+
+  StateSaver saver(opt.state, &store);
+  saver.Mark();
+  std::atomic<int> active{0};
+  std::thread udp_thread(ServeUdp, udp.get(), &handler, opt.verbose);
+  std::thread tcp_thread(ServeTcp, tcp.get(), &handler, opt.verbose, &active);
+  std::thread house([&] {
+    // A DA bound to loopback cannot be reached by anyone who would hear a
+    // multicast advert, so it stays quiet.
+    auto next_advert = std::chrono::steady_clock::now();
+    while (!g_stop.load()) {
+      if (!loopback && std::chrono::steady_clock::now() >= next_advert) {
+        SendAdvert(udp.get(), handler.UnsolicitedAdvert(false), port);
+        next_advert += std::chrono::seconds(kAdvertEverySeconds);
+      }
+      saver.MaybeSave(false);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSaveEveryMs));
+    }
+  });
+
+  std::printf("orvel-slpd: listening on %s:%d\n", opt.listen.c_str(), port);
+  std::fflush(stdout);
+
+  int sig = 0;
+  sigwait(&sigs, &sig);
+  g_stop.store(true);
+  udp_thread.join();
+  tcp_thread.join();
+  house.join();
+  for (int i = 0; i < 50 && active.load() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs / 2));
+  }
+  if (!loopback) SendAdvert(udp.get(), handler.UnsolicitedAdvert(true), port);
+  saver.MaybeSave(true);
+  std::fprintf(stderr, "orvel-slpd: stopped (signal %d)\n", sig);
+  return 0;
+}
