@@ -165,6 +165,7 @@ void ServeConnection(const Parameters& params) {
     sendHTTPError(sock);
     return;
   }
+  EnsureXmlInitialised();  // a no-op once startServerLoop() has run
   // The client counts the text's terminating zero byte; the parser gets the
   // text up to its first zero byte.
   size_t text_len = strnlen(req->body, req->content_length);
