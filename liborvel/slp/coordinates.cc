@@ -23,6 +23,7 @@
 
 #include "Msg.h"
 #include "SLP.h"
+#include "http/socket_io.h"
 
 namespace {
 
@@ -89,21 +90,6 @@ bool FillCoordMap() {
   }
   return true;
 }
-
-// Owns one socket descriptor.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 int MonitorTimeoutMs() {
   const char* text = getenv("ORVEL_PELMMONITOR_TIMEOUT_MS");
@@ -178,7 +164,7 @@ void pelmmon_color(const std::string& node, int colour) {
            monitor);
     return;
   }
-  Socket sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  orvel::net::UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
     perror("pelmmon_color: socket:");
     return;

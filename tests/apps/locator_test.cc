@@ -4,7 +4,16 @@
 // Each lookup runs in locator_probe, started without a controlling
 // terminal and with keys on its standard input, so every pause really
 // reads one key: the keys left over count the pauses.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -23,11 +32,87 @@ using testutil::TempDir;
 
 constexpr char kKeys[] = "abcd";
 
+// Passes SLP datagrams between the probe and the agent and keeps the
+// requests, so a test can read the exact predicate the agent was sent.
+class SlpRelay {
+ public:
+  explicit SlpRelay(unsigned short agent_port) {
+    front_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    back_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa = Loopback(0);
+    socklen_t len = sizeof sa;
+    bind(front_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    getsockname(front_, reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+    agent_ = Loopback(agent_port);
+    pipe2(wake_, O_CLOEXEC);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~SlpRelay() {
+    (void)!write(wake_[1], "x", 1);
+    thread_.join();
+    close(front_);
+    close(back_);
+    close(wake_[0]);
+    close(wake_[1]);
+  }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string Requests() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_;
+  }
+
+ private:
+  static sockaddr_in Loopback(unsigned short port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+  }
+  void Run() {
+    sockaddr_in client{};
+    for (;;) {
+      pollfd p[3] = {{front_, POLLIN, 0}, {back_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      if (poll(p, 3, -1) < 0 || p[2].revents) return;
+      char buf[65536];
+      if (p[0].revents & POLLIN) {
+        socklen_t len = sizeof client;
+        ssize_t n = recvfrom(front_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&client), &len);
+        if (n > 0) {
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            requests_.append(buf, static_cast<size_t>(n));
+          }
+          sendto(back_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&agent_),
+                 sizeof agent_);
+        }
+      }
+      if (p[1].revents & POLLIN) {
+        ssize_t n = recv(back_, buf, sizeof buf, 0);
+        if (n > 0) {
+          sendto(front_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&client),
+                 sizeof client);
+        }
+      }
+    }
+  }
+  int front_ = -1;
+  int back_ = -1;
+  int wake_[2] = {-1, -1};
+  unsigned short port_ = 0;
+  sockaddr_in agent_{};
+  std::thread thread_;
+  mutable std::mutex mu_;
+  std::string requests_;
+};
+
 class Locator : public ::testing::Test {
  protected:
   void SetUp() override {
     da_ = apps_test::StartDirectoryAgent();
     ASSERT_TRUE(da_.child);
+    relay_ = std::make_unique<SlpRelay>(da_.port);
     monitor_ = std::make_unique<LoopbackRecorder>(5646);
     ASSERT_TRUE(monitor_->ok());
     dir_.WriteFile("pelm.coords",
@@ -58,7 +143,7 @@ class Locator : public ::testing::Test {
     o.env["ORVEL_PATH"] = dir_.path();
     o.env["ORVEL_PELMMONITOR"] = "127.0.0.1";
     std::vector<std::string> argv = {testutil::BuildPath("tests/apps/locator_probe"),
-                                     da_.Address()};
+                                     relay_->Address()};
     argv.insert(argv.end(), args.begin(), args.end());
     Child probe(argv, o);
     Result r;
@@ -74,7 +159,9 @@ class Locator : public ::testing::Test {
     return monitor_->Closed();
   }
 
+  testutil::PortLock monitor_lock_{5646};
   DirectoryAgent da_;
+  std::unique_ptr<SlpRelay> relay_;
   std::unique_ptr<LoopbackRecorder> monitor_;
   TempDir dir_;
 };
@@ -125,11 +212,13 @@ TEST_F(Locator, HostFallbackTakesTheNearestComputingNode) {
   EXPECT_EQ(r.Pauses(), 3u);
   EXPECT_EQ(MonitorLines(3),
             (std::vector<std::string>{"10.0.0.4 1\n", "127.0.0.5 5\n", "RESET 0\n"}));
-  // The agent saw the exact nearest-node predicate.
-  EXPECT_NE(da_.child->Output().find(
-                "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))"),
-            std::string::npos)
-      << da_.child->Output();
+  // The agent was sent the exact predicates.
+  const std::string sent = relay_->Requests();
+  EXPECT_NE(sent.find("ZemProxy"), std::string::npos);
+  EXPECT_NE(sent.find("(&(addr=10.0.0.4)(mask=255.255.255.255))"), std::string::npos);
+  EXPECT_NE(sent.find("CompResource"), std::string::npos);
+  EXPECT_NE(sent.find("(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))"),
+            std::string::npos);
 }
 
 TEST_F(Locator, ZoneProxyIsFoundByAddressAndMask) {
@@ -138,7 +227,7 @@ TEST_F(Locator, ZoneProxyIsFoundByAddressAndMask) {
   Result r = Probe({"zone", "10.1.0.0", "255.255.0.0", "10.0.0.4"});
   EXPECT_EQ(r.output, std::string(kNoTerminal) + "RESULT 127.0.0.1:7010 abone=0\n");
   EXPECT_EQ(r.Pauses(), 0u);
-  EXPECT_NE(da_.child->Output().find("(&(addr=10.1.0.0)(mask=255.255.0.0))"), std::string::npos);
+  EXPECT_NE(relay_->Requests().find("(&(addr=10.1.0.0)(mask=255.255.0.0))"), std::string::npos);
 }
 
 // The zone's own address has coordinates 9 9 9 in the file; the fallback

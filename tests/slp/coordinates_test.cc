@@ -239,6 +239,7 @@ constexpr unsigned short kMonitorPort = 5646;
 
 class MonitorClient : public ::testing::Test {
  protected:
+  testutil::PortLock lock_{kMonitorPort};
   void SetUp() override {
     setenv("ORVEL_PELMMONITOR", "127.0.0.1", 1);
     unsetenv("ORVEL_PELMMONITOR_TIMEOUT_MS");

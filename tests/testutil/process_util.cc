@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -344,6 +345,19 @@ std::string RunInFreshProcess(const std::function<std::string()>& body) {
   waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) result += "<child failed>";
   return result;
+}
+
+PortLock::PortLock(unsigned short port) {
+  std::string path = "/tmp/orvel-test-port-" + std::to_string(port) + ".lock";
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ >= 0) {
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+}
+
+PortLock::~PortLock() {
+  if (fd_ >= 0) close(fd_);
 }
 
 // ---- StdoutCapture ----------------------------------------------------------

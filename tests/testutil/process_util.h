@@ -129,6 +129,20 @@ class LoopbackRecorder {
 // returns the text it returned.  REQUIRES: no other threads are running.
 std::string RunInFreshProcess(const std::function<std::string()>& body);
 
+// Holds an exclusive lock named after a port for its lifetime, so that
+// tests of any binary or ctest run that bind the same fixed port take turns.
+// Blocks until the lock is free.
+class PortLock {
+ public:
+  explicit PortLock(unsigned short port);
+  ~PortLock();
+  PortLock(const PortLock&) = delete;
+  PortLock& operator=(const PortLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 // Replaces fd (standard output by default) with a temporary file until
 // Finish() (or destruction); Finish() returns what was written.
 class StdoutCapture {
