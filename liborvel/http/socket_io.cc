@@ -18,6 +18,10 @@ void UniqueFd::reset(int fd) {
 }
 
 Deadline Deadline::After(double seconds) {
+  // Beyond about 31 years the clock's nanosecond count could overflow.
+  constexpr double kMaxSeconds = 1e9;
+  if (!(seconds < kMaxSeconds)) seconds = kMaxSeconds;
+  if (seconds < 0) seconds = 0;
   Deadline d;
   d.infinite_ = false;
   d.at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
