@@ -215,6 +215,45 @@ TEST(HttpClient, SilentOrLingeringPeerTimesOut) {
   }
 }
 
+// A listener that never accepts: its queue fills, and further connects
+// hang until the client's own time-out ends them.
+TEST(HttpClient, ConnectBoundedByTimeOut) {
+  ScopedEnv timeout("ORVEL_HTTP_CLIENT_TIMEOUT", "0.3");
+  testutil::TestFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener.get(), 0), 0);
+  socklen_t len = sizeof a;
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  StderrCapture err;
+  std::vector<int> opened;
+  for (int i = 0; i < 8; ++i) {
+    int fd = openClientSocket("127.0.0.1", ntohs(a.sin_port));
+    if (fd < 0) break;
+    opened.push_back(fd);
+  }
+  for (int fd : opened) close(fd);
+  EXPECT_LT(opened.size(), 8u);
+  EXPECT_NE(err.Text().find("connect: Connection timed out\n"), std::string::npos);
+}
+
+// A peer that reads nothing: writing a large body ends at the time-out, and
+// the reply read then gives null.
+TEST(HttpClient, WritesBoundedByTimeOut) {
+  ScopedEnv timeout("ORVEL_HTTP_CLIENT_TIMEOUT", "0.3");
+  FakePeer peer([](int) { usleep(1500 * 1000); });
+  std::unique_ptr<HTTPReq, void (*)(HTTPReq*)> req(newHTTPReq("POST", "/query"), freeHTTPReq);
+  const std::string big(16 * 1024 * 1024, 'x');
+  setBody(req.get(), big.c_str());
+  StderrCapture err;
+  int sock = sendHTTPReq(req.get(), "127.0.0.1", peer.port());
+  ASSERT_GE(sock, 0);
+  EXPECT_EQ(getResponseMsg(sock), nullptr);
+  EXPECT_NE(err.Text().find("Timed out after 0.3 s"), std::string::npos);
+}
+
 TEST(HttpClient, OurServerRoundTripAnd400) {
   uint16_t port = TestServerPort();
   std::unique_ptr<Msg> reply = Roundtrip(port, ZemInit(90, 91, 5));
