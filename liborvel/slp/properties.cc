@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -46,6 +47,30 @@ struct Store {
         {"net.slp.randomWaitBound", "1000"},
     };
     for (const auto& kv : kDefaults) Set(kv[0], kv[1]);
+    if (const char* path = std::getenv("ORVEL_SLP_CONF")) LoadFile(path);
+  }
+
+  // "name = value" lines; '#' and ';' start comments.  A missing or
+  // unreadable file leaves the defaults, as an absent slp.conf would.
+  void LoadFile(const char* path) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      size_t hash = line.find_first_of("#;");
+      if (hash != std::string::npos) line.resize(hash);
+      size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      std::string name = Trim(line.substr(0, eq));
+      std::string value = Trim(line.substr(eq + 1));
+      if (!name.empty()) Set(name, value);
+    }
+  }
+
+  static std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
   }
 
   // REQUIRES: mu held, or during construction.

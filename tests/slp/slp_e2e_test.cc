@@ -211,6 +211,25 @@ TEST_F(SlpEndToEnd, ToolReportsErrorsWithExitCodes) {
   EXPECT_EQ(dead.exit_code, 1);
 }
 
+TEST_F(SlpEndToEnd, PropertiesComeFromTheConfigurationFile) {
+  testutil::TempDir dir;
+  std::string conf = dir.WriteFile(
+      "slp.conf", "# agent on a test port\nnet.slp.DAAddresses = 127.0.0.1 ; inline\n"
+                  "net.slp.port=" + std::to_string(port_) + "\nnot a property line\n");
+  ASSERT_EQ(Tool({"register", "service:ZemProxy://10.0.0.6:6"}).exit_code, 0);
+  testutil::ChildOptions opt;
+  opt.env["ORVEL_SLP_CONF"] = conf;
+  // No --da: the agent address and port come from the file alone.
+  Child show({ToolBinary(), "getproperty", "net.slp.port"}, opt);
+  ASSERT_EQ(show.Wait(20000), 0);
+  EXPECT_NE(show.Output().find("net.slp.port = " + std::to_string(port_)), std::string::npos)
+      << show.Output();
+  Child find({ToolBinary(), "--scope", "default", "findsrvs", "ZemProxy"}, opt);
+  ASSERT_EQ(find.Wait(20000), 0) << find.Output();
+  EXPECT_NE(find.Output().find("service:ZemProxy://10.0.0.6:6,"), std::string::npos)
+      << find.Output();
+}
+
 TEST_F(SlpEndToEnd, AttributesAndTypesThroughTheTool) {
   ASSERT_EQ(Tool({"register", "service:ZemProxy://10.0.0.4:4", "(addr=10.0.0.4),(port=4)"})
                 .exit_code,
