@@ -22,10 +22,17 @@ class ServiceInstance {
 
   std::string getServiceURL() const { return serviceURL; }
   unsigned short getLifetime() const { return lifetime; }
-  // Host address (network order) read from the URL, or 0.
+  // Host address (network order) read from the URL, or 0.  The host text
+  // starts after the first "//" and ends before a following "/?x-PELM",
+  // else before the URL's last ':' when that lies at least two characters
+  // after the "//", else at the end; it must be an IPv4 address.  So
+  // "t://A:5000" and "t://A/?x-PELM..." give A; "t://A:5000/?x-PELM..." and
+  // URLs without "//" give 0.
   unsigned long getAddr() const;
-  // Port read after the URL's last ':', or 0.
+  // Leading decimal digits after the URL's last ':' (the whole URL when it
+  // has none); 0 when there are none or the value exceeds 65535.
   unsigned short getPort() const;
+  // Dotted quad of getAddr() ("0.0.0.0" for 0).
   std::string getAddrStr() const;
 
  private:
@@ -34,7 +41,9 @@ class ServiceInstance {
 };
 
 // The result callback handed to SLPFindSrvs; cookie is the
-// std::vector<ServiceInstance>* being filled.
+// std::vector<ServiceInstance>* being filled.  Appends one record per call
+// with SLP_OK or SLP_LAST_CALL, a non-null URL and a non-zero lifetime;
+// ignores every other call.  Always returns SLP_TRUE.
 SLPBoolean SLPFindSrvCallback(SLPHandle h, const char* srvurl,
                               unsigned short lifetime, SLPError errcode,
                               void* cookie);
