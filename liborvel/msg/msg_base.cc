@@ -126,9 +126,40 @@ unsigned long Msg::generateVersion() {
   }
 }
 
+namespace {
+
+// The canonical dotted quad ("10.0.0.1") read directly, since every address
+// of a large message comes this way; *ok is false for anything else (short,
+// octal or hexadecimal forms, trailing text), which inet_aton then judges.
+uint32_t CanonicalDottedQuad(const char* p, bool* ok) {
+  uint32_t addr = 0;
+  *ok = false;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && *p++ != '.') return 0;
+    if (*p < '0' || *p > '9') return 0;
+    if (*p == '0' && p[1] >= '0' && p[1] <= '9') return 0;  // octal form
+    unsigned value = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 4; ++p, ++digits) {
+      value = value * 10 + static_cast<unsigned>(*p - '0');
+    }
+    if (value > 255) return 0;
+    addr = addr << 8 | value;
+  }
+  if (*p != '\0') return 0;
+  *ok = true;
+  return htonl(addr);
+}
+
+}  // namespace
+
 unsigned long inet_ADDR(const char* text) {
+  if (text == nullptr) return 0;
+  bool ok;
+  uint32_t addr = CanonicalDottedQuad(text, &ok);
+  if (ok) return addr;
   struct in_addr in;
-  if (text == nullptr || inet_aton(text, &in) == 0) return 0;
+  if (inet_aton(text, &in) == 0) return 0;
   return in.s_addr;
 }
 

@@ -143,6 +143,22 @@ TEST(Utilities, InetAddr) {
   EXPECT_EQ(inet_ADDR("0x7f.1"), htonl(0x7f000001));
 }
 
+// Whatever form it takes, an address reads as inet_aton reads it.
+TEST(Utilities, InetAddrAgreesWithInetAton) {
+  const char* texts[] = {"10.0.0.1",   "255.255.255.255", "0.0.0.0",
+                         "010.0.0.1",  "1.2.3.04",        "0x0a.0.0.1",
+                         "1.2.3.4 ",   "1.2.3.4x",        "1.2.3.256",
+                         "1.2.3",      "1",               "4294967295",
+                         "1..2.3",     ".1.2.3",          "1.2.3.4.",
+                         "1234.1.1.1", "00.0.0.0",        " 1.2.3.4",
+                         "1.2.3.0000", "99.99.99.99"};
+  for (const char* t : texts) {
+    struct in_addr in;
+    unsigned long want = inet_aton(t, &in) ? in.s_addr : 0;
+    EXPECT_EQ(inet_ADDR(t), want) << '"' << t << '"';
+  }
+}
+
 TEST(Utilities, InetNtos) {
   EXPECT_EQ(inet_NTOS(0), "0.0.0.0");
   EXPECT_EQ(inet_NTOS(htonl(0xe0050607)), "224.5.6.7");
