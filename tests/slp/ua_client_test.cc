@@ -110,6 +110,39 @@ TEST_F(SlpClient, SearchDeliversUrlsThenOneLastCall) {
   EXPECT_EQ(f.calls_after_last, 0);
 }
 
+struct Stopper {
+  SLPHandle handle = nullptr;
+  int calls = 0;
+  SLPError nested = SLP_OK;
+};
+
+// Stops after the first URL; meanwhile tries the same handle again.
+SLPBoolean StopAtFirst(SLPHandle h, const char*, unsigned short, SLPError,
+                       void* cookie) {
+  Stopper* s = static_cast<Stopper*>(cookie);
+  ++s->calls;
+  Found ignored;
+  s->nested = SLPFindSrvs(h, "x", "default", "", Collect, &ignored);
+  return SLP_FALSE;
+}
+
+TEST_F(SlpClient, FalseFromCallbackEndsDeliveryAndHandleIsBusyMeanwhile) {
+  FakeAgent agent([](const Message& req, bool) {
+    SrvRply r;
+    r.urls.push_back({10, "service:x://1.1.1.1:1", {}});
+    r.urls.push_back({10, "service:x://1.1.1.2:1", {}});
+    return std::vector<std::string>{ReplyTo(req, r)};
+  });
+  UseAgents(agent.address());
+  Stopper s;
+  EXPECT_EQ(SLPFindSrvs(h_, "x", "default", "", StopAtFirst, &s), SLP_OK);
+  EXPECT_EQ(s.calls, 1);  // neither the second URL nor the last call
+  EXPECT_EQ(s.nested, SLP_HANDLE_IN_USE);
+  Found f;
+  EXPECT_EQ(Find(&f), SLP_OK);  // free again afterwards
+  EXPECT_EQ(f.urls.size(), 2u);
+}
+
 TEST_F(SlpClient, RepliesWithForeignXidAreIgnored) {
   FakeAgent agent([](const Message& req, bool) {
     Message stale = req;
