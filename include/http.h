@@ -123,6 +123,10 @@ int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port);
 Msg* getResponseMsg(int sock);
 // Posts msg (still the caller's) to http://host:port/query.  Returns the
 // connected socket to hand to getResponseMsg(), or -1 when nothing was sent.
+// As getResponseMsg(); also stores in *http_status (if not null) the status
+// code of the response, or 0 when no status line could be read (closed,
+// timed out or garbled).  Lets a client tell a refusal from a broken peer.
+Msg* getResponseMsgStatus(int sock, int* http_status);
 int sendRequestMsg(const char* host, unsigned short port, Msg* msg);
 
 #endif  // ORVEL_INCLUDE_HTTP_H_

@@ -64,7 +64,8 @@ void PrintTimeout(double timeout_s) {
 }
 
 // Reads and builds the reply; the caller closes the socket.
-Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes) {
+Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes,
+               int* http_status) {
   Deadline deadline = Deadline::After(timeout_s);
   std::vector<char> head(kHeadReadBytes + 1, '\0');
   net::IoResult r = net::ReadSome(sock, head.data(), kHeadReadBytes, deadline);
@@ -75,7 +76,13 @@ Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes) {
   const size_t got = r.status == IoStatus::kOk ? r.bytes : 0;
 
   ResponseHead parsed;
-  switch (ParseResponseHead(head.data(), got, max_body_bytes, &parsed)) {
+  HeadStatus head_status = ParseResponseHead(head.data(), got, max_body_bytes, &parsed);
+  if (http_status != nullptr &&
+      (head_status == HeadStatus::kOk || head_status == HeadStatus::kNotOk ||
+       head_status == HeadStatus::kLengthNotPositive ||
+       head_status == HeadStatus::kLengthTooLarge))
+    *http_status = parsed.status;
+  switch (head_status) {
     case HeadStatus::kOk:
       break;
     case HeadStatus::kNotOk:
@@ -244,10 +251,13 @@ int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port) {
   return sock.release();
 }
 
-Msg* getResponseMsg(int sock) {
+Msg* getResponseMsg(int sock) { return getResponseMsgStatus(sock, nullptr); }
+
+Msg* getResponseMsgStatus(int sock, int* http_status) {
+  if (http_status != nullptr) *http_status = 0;
   if (sock < 0) return nullptr;
   UniqueFd owned(sock);
-  return ReadReply(sock, ClientTimeoutSeconds(), MaxBodyBytes());
+  return ReadReply(sock, ClientTimeoutSeconds(), MaxBodyBytes(), http_status);
 }
 
 int sendRequestMsg(const char* host, unsigned short port, Msg* msg) {

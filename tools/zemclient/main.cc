@@ -1,0 +1,389 @@
+// zemclient: the operator's client of the synthesis service.
+//
+//   zemclient synth --server HOST:PORT [--host A]... [--zone NET/MASK@EP]... [--json]
+//   zemclient send --server HOST:PORT FILE|-
+//
+// Exit status: 0 answered, 1 refused or unusable answer, 2 unreachable,
+// 64 usage error.
+#include <arpa/inet.h>
+#include <libxml/parser.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Msg.h"
+#include "http.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitUnreachable = 2;
+constexpr int kExitUsage = 64;
+
+void MainUsage(FILE* out) {
+  std::fprintf(out,
+      "Usage: zemclient COMMAND [options]\n"
+      "Client of the Orvel synthesis service.\n"
+      "\n"
+      "Commands:\n"
+      "  synth   build and post a SynthZemReq, print the SynthZemOk as a table\n"
+      "  send    post any message document (a file, or - for standard input)\n"
+      "          and print the reply document\n"
+      "\n"
+      "Run 'zemclient COMMAND --help' for a command's options.\n"
+      "Exit status: 0 answered, 1 refused (HTTP 400) or unusable answer,\n"
+      "2 service unreachable, 64 usage error.\n");
+}
+
+void SynthUsage(FILE* out) {
+  std::fprintf(out,
+      "Usage: zemclient synth --server HOST:PORT [--host ADDR]... [--zone ZONE]... [--json]\n"
+      "Posts a SynthZemReq naming end hosts and zones and prints the transports.\n"
+      "\n"
+      "  --server HOST:PORT  the synthesis service (required)\n"
+      "  --host ADDR         an end host (dotted quad); repeatable, order kept\n"
+      "  --zone NET/MASK@EP  a zone: network address, mask (dotted quad or prefix\n"
+      "                      length) and the host that stands for it; repeatable\n"
+      "  --id N, --version N message id and version (default: generated)\n"
+      "  --json              print the answer as JSON instead of a table\n"
+      "\n"
+      "Example:\n"
+      "  zemclient synth --server 127.0.0.1:7000 --host 10.0.0.1 --host 10.0.0.2 \\\n"
+      "      --zone 10.1.0.0/255.255.0.0@10.1.0.5\n");
+}
+
+void SendUsage(FILE* out) {
+  std::fprintf(out,
+      "Usage: zemclient send --server HOST:PORT FILE|-\n"
+      "Posts the XML message document in FILE (or standard input for -) and\n"
+      "prints the reply document.\n");
+}
+
+bool ParseServer(const std::string& s, std::string* host, unsigned short* port) {
+  size_t c = s.rfind(':');
+  if (c == std::string::npos || c == 0) return false;
+  char* end = nullptr;
+  long p = std::strtol(s.c_str() + c + 1, &end, 10);
+  if (*end != '\0' || p <= 0 || p > 65535) return false;
+  *host = s.substr(0, c);
+  *port = static_cast<unsigned short>(p);
+  return true;
+}
+
+bool ParseDottedQuad(const std::string& s, unsigned long* addr) {
+  unsigned a, b, c, d;
+  char tail;
+  if (std::sscanf(s.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 ||
+      b > 255 || c > 255 || d > 255)
+    return false;
+  *addr = inet_ADDR(s.c_str());
+  return true;
+}
+
+// NET/MASK@EP, MASK a dotted quad or a prefix length.
+bool ParseZone(const std::string& s, EndZone* zone) {
+  size_t slash = s.find('/'), at = s.find('@');
+  if (slash == std::string::npos || at == std::string::npos || at < slash) return false;
+  unsigned long net, mask, ep;
+  if (!ParseDottedQuad(s.substr(0, slash), &net)) return false;
+  std::string m = s.substr(slash + 1, at - slash - 1);
+  if (m.find('.') == std::string::npos) {
+    char* end = nullptr;
+    long len = std::strtol(m.c_str(), &end, 10);
+    if (m.empty() || *end != '\0' || len < 0 || len > 32) return false;
+    uint32_t host_mask = len == 0 ? 0 : 0xffffffffu << (32 - len);
+    mask = inet_ADDR(inet_NTOS(htonl(host_mask)).c_str());
+  } else if (!ParseDottedQuad(m, &mask)) {
+    return false;
+  }
+  if (!ParseDottedQuad(s.substr(at + 1), &ep)) return false;
+  zone->setAddr(net);
+  zone->setMask(mask);
+  zone->setEP(ep);
+  return true;
+}
+
+// Posts msg and waits for the reply.  On failure prints one line and sets
+// *status to the exit status.
+std::unique_ptr<Msg> Exchange(const std::string& host, unsigned short port, Msg* msg,
+                              int* status) {
+  int sock = sendRequestMsg(host.c_str(), port, msg);
+  if (sock < 0) {
+    std::fprintf(stderr, "zemclient: cannot reach %s:%u\n", host.c_str(), port);
+    *status = kExitUnreachable;
+    return nullptr;
+  }
+  int http_status = 0;
+  std::unique_ptr<Msg> reply(getResponseMsgStatus(sock, &http_status));
+  if (!reply) {
+    if (http_status == 400)
+      std::fprintf(stderr, "zemclient: the service refused the request (HTTP 400)\n");
+    else if (http_status == 0)
+      std::fprintf(stderr, "zemclient: no usable answer from %s:%u\n", host.c_str(), port);
+    else
+      std::fprintf(stderr, "zemclient: unexpected answer from %s:%u (HTTP %d)\n",
+                   host.c_str(), port, http_status);
+    *status = kExitRefused;
+    return nullptr;
+  }
+  *status = kExitOk;
+  return reply;
+}
+
+void PrintTable(SynthZemReq& req, SynthZemOk& ok) {
+  struct Row {
+    std::string member, kind, group, port, ttl;
+  };
+  std::vector<Row> rows;
+  rows.push_back({"MEMBER", "KIND", "GROUP", "PORT", "TTL"});
+  const auto& eps = req.getEPVec();
+  const auto& zones = req.getZoneVec();
+  const auto& ept = ok.getEPTVec();
+  const auto& zt = ok.getZoneTVec();
+  for (size_t i = 0; i < ept.size(); i++) {
+    MulticastEndPoint t = ept[i];
+    rows.push_back({i < eps.size() ? EndPoint(eps[i]).getAddrStr() : "?", "host",
+                    t.getAddrStr(), t.getPortStr(), ultostr(t.getTTL())});
+  }
+  for (size_t i = 0; i < zt.size(); i++) {
+    MulticastEndPoint t = zt[i];
+    std::string name = "?";
+    if (i < zones.size()) {
+      EndZone z = zones[i];
+      name = z.getAddrStr() + "/" + std::to_string(mask2int(z.getMask()));
+    }
+    rows.push_back({name, "zone", t.getAddrStr(), t.getPortStr(), ultostr(t.getTTL())});
+  }
+  size_t w[4] = {0, 0, 0, 0};
+  for (const auto& r : rows) {
+    w[0] = std::max(w[0], r.member.size());
+    w[1] = std::max(w[1], r.kind.size());
+    w[2] = std::max(w[2], r.group.size());
+    w[3] = std::max(w[3], r.port.size());
+  }
+  for (const auto& r : rows)
+    std::printf("%-*s  %-*s  %-*s  %*s  %s\n", int(w[0]), r.member.c_str(), int(w[1]),
+                r.kind.c_str(), int(w[2]), r.group.c_str(), int(w[3]), r.port.c_str(),
+                r.ttl.c_str());
+}
+
+void PrintJson(SynthZemReq& req, SynthZemOk& ok) {
+  auto entry = [](const std::string& member, const char* kind, MulticastEndPoint t) {
+    return "{\"member\":\"" + member + "\",\"kind\":\"" + kind + "\",\"group\":\"" +
+           t.getAddrStr() + "\",\"port\":" + t.getPortStr() + ",\"ttl\":" +
+           ultostr(t.getTTL()) + "}";
+  };
+  std::string out = "{\"id\":" + ultostr(ok.getId()) + ",\"version\":" +
+                    ultostr(ok.getVersion()) + ",\"members\":[";
+  const auto& eps = req.getEPVec();
+  const auto& zones = req.getZoneVec();
+  bool first = true;
+  for (size_t i = 0; i < ok.getEPTVec().size(); i++) {
+    out += (first ? "" : ",") +
+           entry(i < eps.size() ? EndPoint(eps[i]).getAddrStr() : "?", "host",
+                 ok.getEPTVec()[i]);
+    first = false;
+  }
+  for (size_t i = 0; i < ok.getZoneTVec().size(); i++) {
+    std::string name = "?";
+    if (i < zones.size()) {
+      EndZone z = zones[i];
+      name = z.getAddrStr() + "/" + std::to_string(mask2int(z.getMask()));
+    }
+    out += (first ? "" : ",") + entry(name, "zone", ok.getZoneTVec()[i]);
+    first = false;
+  }
+  out += "]}";
+  std::printf("%s\n", out.c_str());
+}
+
+int Synth(int argc, char** argv) {
+  std::string server;
+  std::vector<EndPoint> hosts;
+  std::vector<EndZone> zones;
+  bool json = false;
+  unsigned long id = 0, version = 0;
+  bool id_given = false, version_given = false;
+  for (int i = 0; i < argc; i++) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "zemclient: %s needs a value (try --help)\n", a.c_str());
+        std::exit(kExitUsage);
+      }
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      SynthUsage(stdout);
+      return kExitOk;
+    } else if (a == "--server") {
+      server = value();
+    } else if (a == "--host") {
+      std::string v = value();
+      unsigned long addr;
+      if (!ParseDottedQuad(v, &addr)) {
+        std::fprintf(stderr, "zemclient: --host wants a dotted quad, not \"%s\"\n", v.c_str());
+        return kExitUsage;
+      }
+      hosts.emplace_back(addr);
+    } else if (a == "--zone") {
+      std::string v = value();
+      EndZone z;
+      if (!ParseZone(v, &z)) {
+        std::fprintf(stderr, "zemclient: --zone wants NET/MASK@EP, not \"%s\"\n", v.c_str());
+        return kExitUsage;
+      }
+      zones.push_back(z);
+    } else if (a == "--json") {
+      json = true;
+    } else if (a == "--id") {
+      id = std::strtoul(value(), nullptr, 10);
+      id_given = true;
+    } else if (a == "--version") {
+      version = std::strtoul(value(), nullptr, 10);
+      version_given = true;
+    } else {
+      std::fprintf(stderr, "zemclient: unknown option %s (try zemclient synth --help)\n",
+                   a.c_str());
+      return kExitUsage;
+    }
+  }
+  std::string host;
+  unsigned short port;
+  if (!ParseServer(server, &host, &port)) {
+    std::fprintf(stderr, "zemclient: --server HOST:PORT is required (try --help)\n");
+    return kExitUsage;
+  }
+  if (!id_given) id = Msg::generateId();
+  if (!version_given) version = Msg::generateVersion();
+  // The request's own trace lines go to standard error, keeping the table
+  // (or JSON) alone on standard output.
+  fflush(stdout);
+  int saved = dup(STDOUT_FILENO);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  SynthZemReq req(id, version, hosts, zones);
+  fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+
+  int status;
+  std::unique_ptr<Msg> reply = Exchange(host, port, &req, &status);
+  if (!reply) return status;
+  if (reply->getType() != Msg::SynthZemOk) {
+    std::fprintf(stderr, "zemclient: the service answered %s, not SynthZemOk\n",
+                 reply->getType().c_str());
+    return kExitRefused;
+  }
+  auto& ok = static_cast<SynthZemOk&>(*reply);
+  if (ok.getId() != id || ok.getVersion() != version)
+    std::fprintf(stderr, "zemclient: warning: answer carries id %lu version %lu, sent %lu %lu\n",
+                 ok.getId(), ok.getVersion(), id, version);
+  if (json)
+    PrintJson(req, ok);
+  else
+    PrintTable(req, ok);
+  return kExitOk;
+}
+
+int Send(int argc, char** argv) {
+  std::string server, file;
+  for (int i = 0; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      SendUsage(stdout);
+      return kExitOk;
+    } else if (a == "--server" && i + 1 < argc) {
+      server = argv[++i];
+    } else if (file.empty() && (a == "-" || a[0] != '-')) {
+      file = a;
+    } else {
+      std::fprintf(stderr, "zemclient: unexpected argument %s (try zemclient send --help)\n",
+                   a.c_str());
+      return kExitUsage;
+    }
+  }
+  std::string host;
+  unsigned short port;
+  if (!ParseServer(server, &host, &port) || file.empty()) {
+    std::fprintf(stderr, "zemclient: send needs --server HOST:PORT and FILE|- (try --help)\n");
+    return kExitUsage;
+  }
+  std::string text;
+  if (file == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) {
+      std::fprintf(stderr, "zemclient: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+      return kExitUsage;
+    }
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+  }
+  std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
+      xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
+      xmlFreeDoc);
+  if (!doc || !xmlDocGetRootElement(doc.get())) {
+    std::fprintf(stderr, "zemclient: %s is not an XML document\n", file.c_str());
+    return kExitUsage;
+  }
+  // Post the document's own bytes, re-serialised as the library would.
+  std::unique_ptr<HTTPReq, void (*)(HTTPReq*)> req(
+      newHTTPReq("POST", "http://" + host + ":" + std::to_string(port) + "/query"), freeHTTPReq);
+  xmlChar* dumped = nullptr;
+  int len = 0;
+  xmlDocDumpMemory(doc.get(), &dumped, &len);
+  setBody(req.get(), reinterpret_cast<const char*>(dumped));
+  xmlFree(dumped);
+  int sock = sendHTTPReq(req.get(), host.c_str(), port);
+  if (sock < 0) {
+    std::fprintf(stderr, "zemclient: cannot reach %s:%u\n", host.c_str(), port);
+    return kExitUnreachable;
+  }
+  int http_status = 0;
+  std::unique_ptr<Msg> reply(getResponseMsgStatus(sock, &http_status));
+  if (!reply) {
+    if (http_status == 400)
+      std::fprintf(stderr, "zemclient: the service refused the request (HTTP 400)\n");
+    else
+      std::fprintf(stderr, "zemclient: no usable answer from %s:%u\n", host.c_str(), port);
+    return kExitRefused;
+  }
+  char* out = reply->getChars();
+  if (out) std::fputs(out, stdout);
+  std::free(out);
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  xmlInitParser();
+  if (argc < 2) {
+    MainUsage(stderr);
+    return kExitUsage;
+  }
+  std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    MainUsage(stdout);
+    return kExitOk;
+  }
+  if (cmd == "synth") return Synth(argc - 2, argv + 2);
+  if (cmd == "send") return Send(argc - 2, argv + 2);
+  std::fprintf(stderr, "zemclient: unknown command %s (try --help)\n", cmd.c_str());
+  return kExitUsage;
+}
