@@ -73,11 +73,13 @@ void BM_BareBuildDump(benchmark::State& state) {
   std::vector<EndPoint> eps = Hosts(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     xmlDocPtr doc = xmlNewDoc(BAD_CAST "1.0");
-    xmlNodePtr root = xmlNewDocNode(doc, nullptr, BAD_CAST "SynthZemReq", nullptr);
+    xmlNodePtr root =
+        xmlNewDocNode(doc, nullptr, BAD_CAST "SynthZemReq", nullptr);
     xmlDocSetRootElement(doc, root);
     xmlNewChild(root, nullptr, BAD_CAST "id", BAD_CAST "5");
     xmlNewChild(root, nullptr, BAD_CAST "version", BAD_CAST "7");
-    xmlNodePtr list = xmlNewChild(root, nullptr, BAD_CAST "endpointlist", nullptr);
+    xmlNodePtr list =
+        xmlNewChild(root, nullptr, BAD_CAST "endpointlist", nullptr);
     char num[16];
     std::snprintf(num, sizeof(num), "%d", static_cast<int>(eps.size()));
     xmlNewProp(list, BAD_CAST "num", BAD_CAST num);
@@ -123,12 +125,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void PrintRatios() const {
-    std::printf("\nOverhead over bare libxml2 (CPU time ratio, fastest repetition):\n");
+    std::printf(
+        "\nOverhead over bare libxml2 (CPU time ratio, fastest repetition):\n");
     for (const char* n : {"1", "100", "10000"}) {
-      std::printf("  hosts %-5s  parse+construct / parse: %.3f   "
-                  "build+getChars / build+dump: %.3f\n",
-                  n, Ratio("BM_ParseConstruct/", "BM_BareParse/", n),
-                  Ratio("BM_BuildDump/", "BM_BareBuildDump/", n));
+      std::printf(
+          "  hosts %-5s  parse+construct / parse: %.3f   "
+          "build+getChars / build+dump: %.3f\n",
+          n, Ratio("BM_ParseConstruct/", "BM_BareParse/", n),
+          Ratio("BM_BuildDump/", "BM_BareBuildDump/", n));
     }
   }
 

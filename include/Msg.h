@@ -137,8 +137,8 @@ class Msg {
   // children, and returns the root for the body.
   xmlNodePtr writeEnvelope();
 
-  unsigned long mId;          // 32-bit value
-  unsigned long mVersion;     // 32-bit value
+  unsigned long mId;       // 32-bit value
+  unsigned long mVersion;  // 32-bit value
   std::string mType;
   std::unique_ptr<xmlDoc, DocFree> mDoc;
   unsigned long mSrcAddress;  // network byte order
@@ -226,6 +226,9 @@ class ZemCommit : public Msg {
   explicit ZemCommit(xmlDocPtr doc);
 
   std::vector<TransportEndPoint>& getMemberVec() { return mMemberVec; }
+  const std::vector<TransportEndPoint>& getMemberVec() const {
+    return mMemberVec;
+  }
   unsigned long getAddr() const { return mAddress; }
   std::string getAddrStr() const;
   // The port cut to 16 bits (a received "65537" gives 1; the field keeps
@@ -266,7 +269,9 @@ class SynthZemReq : public Msg {
   explicit SynthZemReq(xmlDocPtr doc);
 
   std::vector<EndPoint>& getEPVec() { return mEPVec; }
+  const std::vector<EndPoint>& getEPVec() const { return mEPVec; }
   std::vector<EndZone>& getZoneVec() { return mZoneVec; }
+  const std::vector<EndZone>& getZoneVec() const { return mZoneVec; }
 
  private:
   std::vector<EndPoint> mEPVec;
@@ -284,7 +289,11 @@ class SynthZemOk : public Msg {
   explicit SynthZemOk(xmlDocPtr doc);
 
   std::vector<MulticastEndPoint>& getEPTVec() { return mEPTVec; }
+  const std::vector<MulticastEndPoint>& getEPTVec() const { return mEPTVec; }
   std::vector<MulticastEndPoint>& getZoneTVec() { return mZoneTVec; }
+  const std::vector<MulticastEndPoint>& getZoneTVec() const {
+    return mZoneTVec;
+  }
 
  private:
   std::vector<MulticastEndPoint> mEPTVec;
@@ -309,7 +318,9 @@ class SynthVGWReq : public Msg {
   unsigned short getVGWDataPort() const { return mVGWDataPort; }
   unsigned char getVGWTTL() const { return mVGWTTL; }
   std::vector<vicSDREndPoint>& getVicVec() { return mVicVec; }
+  const std::vector<vicSDREndPoint>& getVicVec() const { return mVicVec; }
   std::vector<NetmeetingEndPoint>& getNMVec() { return mNMVec; }
+  const std::vector<NetmeetingEndPoint>& getNMVec() const { return mNMVec; }
 
  private:
   unsigned long mVGWDataAddr;  // network byte order
@@ -334,6 +345,7 @@ class SynthIPMZReq : public Msg {
   explicit SynthIPMZReq(xmlDocPtr doc);
 
   std::vector<EndPoint>& getEPVec() { return mEPVec; }
+  const std::vector<EndPoint>& getEPVec() const { return mEPVec; }
 
  private:
   std::vector<EndPoint> mEPVec;
@@ -349,7 +361,9 @@ class SynthIPMZOk : public Msg {
   explicit SynthIPMZOk(xmlDocPtr doc);
 
   std::vector<EndZone>& getZoneVec() { return mZoneVec; }
+  const std::vector<EndZone>& getZoneVec() const { return mZoneVec; }
   std::vector<uint32_t>& getIdxVec() { return mIdxVec; }
+  const std::vector<uint32_t>& getIdxVec() const { return mIdxVec; }
 
  private:
   std::vector<EndZone> mZoneVec;
@@ -372,10 +386,15 @@ class SynthInit : public Msg {
   explicit SynthInit(xmlDocPtr doc);
 
   std::vector<VCEndPoint>& getVicVec() { return mVicVec; }
+  const std::vector<VCEndPoint>& getVicVec() const { return mVicVec; }
   std::vector<VCEndPoint>& getMCVicVec() { return mMCVicVec; }
+  const std::vector<VCEndPoint>& getMCVicVec() const { return mMCVicVec; }
   std::vector<VCEndPoint>& getNMVec() { return mNMVec; }
+  const std::vector<VCEndPoint>& getNMVec() const { return mNMVec; }
   std::vector<VCEndPoint>& getHHVec() { return mHHVec; }
+  const std::vector<VCEndPoint>& getHHVec() const { return mHHVec; }
   std::vector<VCEndPoint>& getWBVec() { return mWBVec; }
+  const std::vector<VCEndPoint>& getWBVec() const { return mWBVec; }
   std::string getMovieName() const { return mMovieName; }
 
  private:
@@ -403,6 +422,7 @@ class DynamicInit : public Msg {
   explicit DynamicInit(xmlDocPtr doc);
 
   std::vector<std::string>& getARGV() { return mARGV; }
+  const std::vector<std::string>& getARGV() const { return mARGV; }
 
  private:
   std::vector<std::string> mARGV;
@@ -472,9 +492,13 @@ class PELMQueryReq : public Msg {
   int32_t getSolutionRank() const { return mSolutionRank; }
   int32_t getNumProxiesPerSolution() const { return mNumProxiesPerSolution; }
   std::vector<PELMNode>& getClientVec() { return mClientVec; }
+  const std::vector<PELMNode>& getClientVec() const { return mClientVec; }
   std::vector<PELMNode>& getCandidateVec() { return mCandidateVec; }
+  const std::vector<PELMNode>& getCandidateVec() const { return mCandidateVec; }
   std::vector<int32_t>& getCapacityVec() { return mCapacityVec; }
+  const std::vector<int32_t>& getCapacityVec() const { return mCapacityVec; }
   std::vector<int32_t>& getCostVec() { return mCostVec; }
+  const std::vector<int32_t>& getCostVec() const { return mCostVec; }
 
  private:
   int32_t mSolutionRank;
@@ -493,6 +517,7 @@ class PELMQueryResp : public Msg {
   explicit PELMQueryResp(xmlDocPtr doc);
 
   std::vector<int32_t>& getIndexVec() { return mIndexVec; }
+  const std::vector<int32_t>& getIndexVec() const { return mIndexVec; }
   double getFitness() const { return mFitness; }
 
  private:

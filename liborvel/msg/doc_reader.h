@@ -68,7 +68,9 @@ class DocReader {
   explicit DocReader(xmlDocPtr doc);
 
   bool ok() const { return ok_; }
-  Cursor Root() const { return Cursor{root_ ? FirstPositional(root_) : nullptr}; }
+  Cursor Root() const {
+    return Cursor{root_ ? FirstPositional(root_) : nullptr};
+  }
   static Cursor Children(const xmlNode* parent) {
     return Cursor{parent ? FirstPositional(parent) : nullptr};
   }
@@ -78,7 +80,9 @@ class DocReader {
   xmlNodePtr Take(Cursor* c);
 
   // Scalars read from the next child.
-  uint32_t Unsigned(Cursor* c) { return ParseUnsigned(NodeText(Take(c)).c_str()); }
+  uint32_t Unsigned(Cursor* c) {
+    return ParseUnsigned(NodeText(Take(c)).c_str());
+  }
   int32_t Signed(Cursor* c) { return ParseSigned(NodeText(Take(c)).c_str()); }
   double Double(Cursor* c) { return ParseDouble(NodeText(Take(c)).c_str()); }
   unsigned long Address(Cursor* c);

@@ -42,7 +42,9 @@ std::string vicSDREndPoint::getDataAddrStr() const {
 void vicSDREndPoint::setDataPort(const char* text) {
   mDataPort = static_cast<unsigned short>(ParseUnsigned(text));
 }
-std::string vicSDREndPoint::getDataPortStr() const { return ultostr(mDataPort); }
+std::string vicSDREndPoint::getDataPortStr() const {
+  return ultostr(mDataPort);
+}
 void vicSDREndPoint::setTTL(const char* text) {
   mTTL = static_cast<unsigned char>(ParseUnsigned(text));
 }

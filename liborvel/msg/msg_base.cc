@@ -51,8 +51,8 @@ Msg::Msg()
 Msg::~Msg() = default;
 
 xmlNodePtr Msg::writeEnvelope() {
-  xmlNodePtr root = xmlNewDocNode(mDoc.get(), nullptr, BAD_CAST mType.c_str(),
-                                  nullptr);
+  xmlNodePtr root =
+      xmlNewDocNode(mDoc.get(), nullptr, BAD_CAST mType.c_str(), nullptr);
   xmlDocSetRootElement(mDoc.get(), root);
   orvel::msg::AddInt(root, "id", mId);
   orvel::msg::AddInt(root, "version", mVersion);

@@ -14,7 +14,8 @@ using orvel::msg::ParseUnsigned;
 
 PELMNode::PELMNode(std::vector<std::string> coords) {
   mCoordinates.reserve(coords.size());
-  for (const std::string& c : coords) mCoordinates.push_back(ParseDouble(c.c_str()));
+  for (const std::string& c : coords)
+    mCoordinates.push_back(ParseDouble(c.c_str()));
 }
 
 bool PELMNode::allocCoordVec(int32_t count) {

@@ -23,10 +23,9 @@ namespace {
 int32_t EpToWire(unsigned long ep) {
   uint32_t v = static_cast<uint32_t>(ep);
   const unsigned char* b = reinterpret_cast<const unsigned char*>(&v);
-  return static_cast<int32_t>(static_cast<uint32_t>(b[0]) |
-                              static_cast<uint32_t>(b[1]) << 8 |
-                              static_cast<uint32_t>(b[2]) << 16 |
-                              static_cast<uint32_t>(b[3]) << 24);
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+      static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24);
 }
 
 unsigned long EpFromWire(uint32_t wire) {

@@ -37,18 +37,17 @@ TEST(Envelope, ZemCommitOkExampleByteForByte) {
 TEST(Envelope, TypeNames) {
   EXPECT_EQ(Msg::UNKNOWN, "Unknown");
   const std::string names[] = {
-      Msg::SynthInit,     Msg::SynthZemReq,  Msg::SynthVGWReq,
-      Msg::SynthIPMZReq,  Msg::ZemInit,      Msg::ZemCommit,
-      Msg::DynamicInit,   Msg::SynthInitOk,  Msg::SynthZemOk,
-      Msg::SynthVGWOk,    Msg::SynthIPMZOk,  Msg::ZemInitOk,
-      Msg::ZemCommitOk,   Msg::DynamicInitResp, Msg::PELMQueryReq,
+      Msg::SynthInit,    Msg::SynthZemReq,     Msg::SynthVGWReq,
+      Msg::SynthIPMZReq, Msg::ZemInit,         Msg::ZemCommit,
+      Msg::DynamicInit,  Msg::SynthInitOk,     Msg::SynthZemOk,
+      Msg::SynthVGWOk,   Msg::SynthIPMZOk,     Msg::ZemInitOk,
+      Msg::ZemCommitOk,  Msg::DynamicInitResp, Msg::PELMQueryReq,
       Msg::PELMQueryResp};
-  const char* texts[] = {"SynthInit",   "SynthZemReq",  "SynthVGWReq",
-                         "SynthIPMZReq", "ZemInit",     "ZemCommit",
-                         "DynamicInit", "SynthInitOk", "SynthZemOk",
-                         "SynthVGWOk",  "SynthIPMZOk", "ZemInitOk",
-                         "ZemCommitOk", "DynamicInitResp", "PELMQueryReq",
-                         "PELMQueryResp"};
+  const char* texts[] = {
+      "SynthInit",   "SynthZemReq",     "SynthVGWReq",  "SynthIPMZReq",
+      "ZemInit",     "ZemCommit",       "DynamicInit",  "SynthInitOk",
+      "SynthZemOk",  "SynthVGWOk",      "SynthIPMZOk",  "ZemInitOk",
+      "ZemCommitOk", "DynamicInitResp", "PELMQueryReq", "PELMQueryResp"};
   for (size_t i = 0; i < 16; ++i) EXPECT_EQ(names[i], texts[i]);
 }
 
@@ -67,8 +66,9 @@ TEST(Envelope, SetIdAndVersionRewriteFieldAndDocument) {
 }
 
 TEST(Envelope, SetIdOnPrettyPrintedDocumentRewritesTheIdElement) {
-  ZemInit msg(Parse("<ZemInit>\n  <!-- c -->\n  <id>1</id>\n  <version>2"
-                    "</version>\n  <data_port>7</data_port>\n</ZemInit>"));
+  ZemInit msg(
+      Parse("<ZemInit>\n  <!-- c -->\n  <id>1</id>\n  <version>2"
+            "</version>\n  <data_port>7</data_port>\n</ZemInit>"));
   ASSERT_TRUE(msg.isValid());
   msg.setId(10);
   msg.setVersion(11);
@@ -145,13 +145,11 @@ TEST(Utilities, InetAddr) {
 
 // Whatever form it takes, an address reads as inet_aton reads it.
 TEST(Utilities, InetAddrAgreesWithInetAton) {
-  const char* texts[] = {"10.0.0.1",   "255.255.255.255", "0.0.0.0",
-                         "010.0.0.1",  "1.2.3.04",        "0x0a.0.0.1",
-                         "1.2.3.4 ",   "1.2.3.4x",        "1.2.3.256",
-                         "1.2.3",      "1",               "4294967295",
-                         "1..2.3",     ".1.2.3",          "1.2.3.4.",
-                         "1234.1.1.1", "00.0.0.0",        " 1.2.3.4",
-                         "1.2.3.0000", "99.99.99.99"};
+  const char* texts[] = {
+      "10.0.0.1",   "255.255.255.255", "0.0.0.0",  "010.0.0.1",  "1.2.3.04",
+      "0x0a.0.0.1", "1.2.3.4 ",        "1.2.3.4x", "1.2.3.256",  "1.2.3",
+      "1",          "4294967295",      "1..2.3",   ".1.2.3",     "1.2.3.4.",
+      "1234.1.1.1", "00.0.0.0",        " 1.2.3.4", "1.2.3.0000", "99.99.99.99"};
   for (const char* t : texts) {
     struct in_addr in;
     unsigned long want = inet_aton(t, &in) ? in.s_addr : 0;
@@ -193,9 +191,9 @@ TEST(Utilities, Mask2int) {
   const struct {
     const char* mask;
     int bits;
-  } cases[] = {{"0.0.0.0", 0},         {"255.255.255.128", 25},
-               {"255.255.255.0", 24},  {"255.255.255.255", 32},
-               {"255.0.0.0", 8},       {"255.0.255.0", 24},
+  } cases[] = {{"0.0.0.0", 0},        {"255.255.255.128", 25},
+               {"255.255.255.0", 24}, {"255.255.255.255", 32},
+               {"255.0.0.0", 8},      {"255.0.255.0", 24},
                {"128.0.0.0", 1}};
   for (const auto& c : cases) EXPECT_EQ(mask2int(A(c.mask)), c.bits) << c.mask;
 }
@@ -223,7 +221,8 @@ TEST(NumberReading, UnsignedDecimal) {
       {"99999999999999999999999999999", 4294967295u},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(orvel::msg::ParseUnsigned(c.text), c.value) << '"' << c.text << '"';
+    EXPECT_EQ(orvel::msg::ParseUnsigned(c.text), c.value)
+        << '"' << c.text << '"';
   }
   EXPECT_EQ(orvel::msg::ParseUnsigned(nullptr), 0u);
 }
@@ -248,15 +247,17 @@ TEST(NumberReading, SignedDecimal) {
 
 // The same rules seen through the messages: narrowing keeps the low bits.
 TEST(NumberReading, NarrowingThroughDocuments) {
-  ZemInitOk ok(Parse("<ZemInitOk><id>-1</id><version>4294967296</version>"
-                     "<data_addr>1.2.3.4</data_addr><ttl>300</ttl>"
-                     "</ZemInitOk>"));
+  ZemInitOk ok(
+      Parse("<ZemInitOk><id>-1</id><version>4294967296</version>"
+            "<data_addr>1.2.3.4</data_addr><ttl>300</ttl>"
+            "</ZemInitOk>"));
   ASSERT_TRUE(ok.isValid());
   EXPECT_EQ(ok.getId(), 4294967295u);
   EXPECT_EQ(ok.getVersion(), 4294967295u);
   EXPECT_EQ(ok.getTTL(), 44);
-  ZemInit init(Parse("<ZemInit><id>1</id><version>2</version>"
-                     "<data_port>-1</data_port></ZemInit>"));
+  ZemInit init(
+      Parse("<ZemInit><id>1</id><version>2</version>"
+            "<data_port>-1</data_port></ZemInit>"));
   EXPECT_EQ(init.getPort(), 65535);
 }
 

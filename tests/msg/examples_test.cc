@@ -80,7 +80,8 @@ const Example kExamples[] = {
      "<vicsdrlist num=\"1\"><vicsdr><user>user1</user><addr>10.0.0.5</addr>"
      "<dataaddr>224.2.0.1</dataaddr><dataport>5004</dataport><ttl>16</ttl>"
      "</vicsdr></vicsdrlist><netmeetinglist num=\"1\"><netmeeting><user>user2"
-     "</user><addr>10.0.0.9</addr></netmeeting></netmeetinglist></SynthVGWReq>"},
+     "</user><addr>10.0.0.9</addr></netmeeting></netmeetinglist></"
+     "SynthVGWReq>"},
     {"SynthIPMZOk",
      [] {
        std::vector<EndZone> zones{EndZone(A("10.1.0.0"), A("255.255.0.0")),
@@ -118,7 +119,8 @@ const Example kExamples[] = {
      "</DynamicInitResp>"},
     {"PELMQueryReq",
      [] {
-       std::vector<PELMNode> clients{PELMNode(std::vector<double>{12.5, -3.25})};
+       std::vector<PELMNode> clients{
+           PELMNode(std::vector<double>{12.5, -3.25})};
        std::vector<PELMNode> candidates{
            PELMNode(std::vector<double>{10.0, 0.0}),
            PELMNode(std::vector<double>{40.0, 7.125})};

@@ -88,8 +88,8 @@ class Loopback {
       socklen_t len = sizeof(peer);
       int sock = accept(fd_, reinterpret_cast<sockaddr*>(&peer), &len);
       if (sock < 0) return;
-      HTTPconn(new Parameters{Answer, sock, 1, peer.sin_addr.s_addr,
-                              peer.sin_port});
+      HTTPconn(
+          new Parameters{Answer, sock, 1, peer.sin_addr.s_addr, peer.sin_port});
     });
   }
 
@@ -114,38 +114,50 @@ Pair Make(const char* name, std::function<Msg*()> build) {
 
 std::vector<Pair> Pairs() {
   return {
-      Make<SynthZemReq, SynthZemOk>("SynthZemReq", [] {
-        EndZone z(A("10.1.0.0"), A("255.255.0.0"));
-        z.setEP(A("10.1.0.5"));
-        return new SynthZemReq(5, 7, {EndPoint(A("10.0.0.1"))}, {z});
-      }),
-      Make<SynthVGWReq, SynthVGWOk>("SynthVGWReq", [] {
-        return new SynthVGWReq(
-            6, 8, A("224.2.0.1"), 5004, 16,
-            {vicSDREndPoint("R&D", A("10.0.0.5"), A("224.2.0.1"), 5004, 16)},
-            {NetmeetingEndPoint("n", A("10.0.0.9"))});
-      }),
-      Make<SynthIPMZReq, SynthIPMZOk>("SynthIPMZReq", [] {
-        return new SynthIPMZReq(7, 9, {EndPoint(A("10.0.0.1"))});
-      }),
-      Make<SynthInit, SynthInitOk>("SynthInit", [] {
-        std::vector<VCEndPoint> v{VCEndPoint("u", A("10.0.0.5"))};
-        return new SynthInit(8, 10, v, {}, {}, {}, v, "intro");
-      }),
+      Make<SynthZemReq, SynthZemOk>(
+          "SynthZemReq",
+          [] {
+            EndZone z(A("10.1.0.0"), A("255.255.0.0"));
+            z.setEP(A("10.1.0.5"));
+            return new SynthZemReq(5, 7, {EndPoint(A("10.0.0.1"))}, {z});
+          }),
+      Make<SynthVGWReq, SynthVGWOk>(
+          "SynthVGWReq",
+          [] {
+            return new SynthVGWReq(6, 8, A("224.2.0.1"), 5004, 16,
+                                   {vicSDREndPoint("R&D", A("10.0.0.5"),
+                                                   A("224.2.0.1"), 5004, 16)},
+                                   {NetmeetingEndPoint("n", A("10.0.0.9"))});
+          }),
+      Make<SynthIPMZReq, SynthIPMZOk>(
+          "SynthIPMZReq",
+          [] { return new SynthIPMZReq(7, 9, {EndPoint(A("10.0.0.1"))}); }),
+      Make<SynthInit, SynthInitOk>(
+          "SynthInit",
+          [] {
+            std::vector<VCEndPoint> v{VCEndPoint("u", A("10.0.0.5"))};
+            return new SynthInit(8, 10, v, {}, {}, {}, v, "intro");
+          }),
       Make<ZemInit, ZemInitOk>("ZemInit",
                                [] { return new ZemInit(9, 11, 7560); }),
-      Make<ZemCommit, ZemCommitOk>("ZemCommit", [] {
-        return new ZemCommit(10, 12, A("224.5.6.7"), 7560, 0,
-                             {TransportEndPoint(A("10.0.0.1"), 7560)});
-      }),
-      Make<DynamicInit, DynamicInitResp>("DynamicInit", [] {
-        return new DynamicInit(11, 13, {"proxy", "5000"});
-      }),
-      Make<PELMQueryReq, PELMQueryResp>("PELMQueryReq", [] {
-        return new PELMQueryReq(12, 14, 0, 1,
-                                {PELMNode(std::vector<double>{1.5})}, {}, {4},
-                                {-1});
-      }),
+      Make<ZemCommit, ZemCommitOk>(
+          "ZemCommit",
+          [] {
+            return new ZemCommit(10, 12, A("224.5.6.7"), 7560, 0,
+                                 {TransportEndPoint(A("10.0.0.1"), 7560)});
+          }),
+      Make<DynamicInit, DynamicInitResp>(
+          "DynamicInit",
+          [] {
+            return new DynamicInit(11, 13, {"proxy", "5000"});
+          }),
+      Make<PELMQueryReq, PELMQueryResp>(
+          "PELMQueryReq",
+          [] {
+            return new PELMQueryReq(12, 14, 0, 1,
+                                    {PELMNode(std::vector<double>{1.5})}, {},
+                                    {4}, {-1});
+          }),
   };
 }
 

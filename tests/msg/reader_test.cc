@@ -78,9 +78,10 @@ TEST(ListRules, CountAtTheLimitIsHonoured) {
 }
 
 TEST(Layout, WrongNamesAtTheRightPositions) {
-  ZemCommit c(Parse("<ZemCommit><x>9</x><y>10</y><p>224.5.6.7</p><q>80</q>"
-                    "<r>3</r><s num=\"1\"><t><u>10.0.0.1</u><v>7560</v></t>"
-                    "</s></ZemCommit>"));
+  ZemCommit c(
+      Parse("<ZemCommit><x>9</x><y>10</y><p>224.5.6.7</p><q>80</q>"
+            "<r>3</r><s num=\"1\"><t><u>10.0.0.1</u><v>7560</v></t>"
+            "</s></ZemCommit>"));
   ASSERT_TRUE(c.isValid());
   EXPECT_EQ(c.getId(), 9u);
   EXPECT_EQ(c.getVersion(), 10u);
@@ -92,7 +93,8 @@ TEST(Layout, WrongNamesAtTheRightPositions) {
 }
 
 TEST(Layout, PrettyPrintedDocumentWithCommentsReadsLikeCompact) {
-  std::vector<VCEndPoint> vic{{"user1", A("10.0.0.5")}, {"user2", A("10.0.0.6")}};
+  std::vector<VCEndPoint> vic{{"user1", A("10.0.0.5")},
+                              {"user2", A("10.0.0.6")}};
   SynthInit built(7, 8, vic, {}, vic, {}, {}, "intro");
   // Reformat the way another peer's library would, with comments mixed in.
   xmlChar* pretty = nullptr;
@@ -162,10 +164,11 @@ TEST_P(Refused, FactoryReturnsNullAndMessageIsInvalid) {
 std::string ManyCoordNodes(int nodes) {
   std::string list;
   for (int i = 0; i < nodes; ++i) list += "<client num=\"65536\"/>";
-  return Wrap("PELMQueryReq", "<r>0</r><n>1</n><clientlist num=\"" +
-                                  std::to_string(nodes) + "\">" + list +
-                                  "</clientlist><candidatelist num=\"0\"/>"
-                                  "<capacitylist num=\"0\"/><costlist num=\"0\"/>");
+  return Wrap("PELMQueryReq",
+              "<r>0</r><n>1</n><clientlist num=\"" + std::to_string(nodes) +
+                  "\">" + list +
+                  "</clientlist><candidatelist num=\"0\"/>"
+                  "<capacitylist num=\"0\"/><costlist num=\"0\"/>");
 }
 
 const Refusal kRefusals[] = {
@@ -245,12 +248,18 @@ TEST(Strings, AmpersandsAndMarkupReadBack) {
     const char* written;
     const char* read;
   } cases[] = {
-      {"R&D", "R&D"},           {"a && b", "a && b"},
-      {"&", "&"},               {"x&", "x&"},
-      {"&foo;", "&foo;"},       {"&#0;", "&#0;"},
-      {"&#;", "&#;"},           {"&#x;", "&#x;"},
-      {"&amp;", "&"},           {"&lt;b&gt;", "<b>"},
-      {"&#38;&#x26;", "&&"},    {"&quot;&apos;", "\"'"},
+      {"R&D", "R&D"},
+      {"a && b", "a && b"},
+      {"&", "&"},
+      {"x&", "x&"},
+      {"&foo;", "&foo;"},
+      {"&#0;", "&#0;"},
+      {"&#;", "&#;"},
+      {"&#x;", "&#x;"},
+      {"&amp;", "&"},
+      {"&lt;b&gt;", "<b>"},
+      {"&#38;&#x26;", "&&"},
+      {"&quot;&apos;", "\"'"},
       {"<user> & </user>", "<user> & </user>"},
   };
   for (const auto& c : cases) {
@@ -265,7 +274,8 @@ TEST(Strings, AmpersandsAndMarkupReadBack) {
   }
   DynamicInit args(1, 2, {"--name=R&D", "&nbsp;"});
   std::unique_ptr<DynamicInit> back = Reparse<DynamicInit>(args);
-  EXPECT_EQ(back->getARGV(), (std::vector<std::string>{"--name=R&D", "&nbsp;"}));
+  EXPECT_EQ(back->getARGV(),
+            (std::vector<std::string>{"--name=R&D", "&nbsp;"}));
   SynthInit movie(1, 2, {}, {}, {}, {}, {}, "Tom & Jerry");
   EXPECT_EQ(Reparse<SynthInit>(movie)->getMovieName(), "Tom & Jerry");
 }

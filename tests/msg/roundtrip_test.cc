@@ -67,8 +67,9 @@ struct Case {
 };
 
 template <typename T>
-Case Make(const char* name, bool request, std::function<std::unique_ptr<T>()> build,
-          std::function<void(T&, T&)> compare = [](T&, T&) {}) {
+Case Make(
+    const char* name, bool request, std::function<std::unique_ptr<T>()> build,
+    std::function<void(T&, T&)> compare = [](T&, T&) {}) {
   return Case{name, request, [build] { return std::unique_ptr<Msg>(build()); },
               [compare](Msg& built, Msg& parsed) {
                 T* b = dynamic_cast<T*>(&built);
@@ -85,21 +86,23 @@ EndZone Zone(const char* addr, const char* mask, const char* ep) {
   return z;
 }
 
-const std::vector<VCEndPoint> kVC{{"alice <a>", A("10.0.0.5")},
-                                  {"R&D", A("192.168.200.255")},
-                                  {"", 0}};
+const std::vector<VCEndPoint> kVC{
+    {"alice <a>", A("10.0.0.5")}, {"R&D", A("192.168.200.255")}, {"", 0}};
 
 std::vector<Case> Cases() {
   return {
-      Make<ZemInit>("ZemInit", true,
-                    [] { return std::make_unique<ZemInit>(1, 2, 65535); },
-                    [](ZemInit& b, ZemInit& p) {
-                      EXPECT_EQ(b.getPort(), p.getPort());
-                      EXPECT_EQ(p.getPortStr(), "65535");
-                    }),
+      Make<ZemInit>(
+          "ZemInit", true,
+          [] { return std::make_unique<ZemInit>(1, 2, 65535); },
+          [](ZemInit& b, ZemInit& p) {
+            EXPECT_EQ(b.getPort(), p.getPort());
+            EXPECT_EQ(p.getPortStr(), "65535");
+          }),
       Make<ZemInitOk>(
           "ZemInitOk", false,
-          [] { return std::make_unique<ZemInitOk>(3, 4, A("239.255.0.200"), 255); },
+          [] {
+            return std::make_unique<ZemInitOk>(3, 4, A("239.255.0.200"), 255);
+          },
           [](ZemInitOk& b, ZemInitOk& p) {
             EXPECT_EQ(b.getAddr(), p.getAddr());
             EXPECT_EQ(p.getAddrStr(), "239.255.0.200");
@@ -111,7 +114,8 @@ std::vector<Case> Cases() {
             std::vector<TransportEndPoint> m{{A("10.0.0.1"), 7560},
                                              {A("10.0.0.250"), 65535}};
             m[0].setAboneNode();
-            return std::make_unique<ZemCommit>(5, 6, A("224.5.6.7"), 7560, 0, m);
+            return std::make_unique<ZemCommit>(5, 6, A("224.5.6.7"), 7560, 0,
+                                               m);
           },
           [](ZemCommit& b, ZemCommit& p) {
             EXPECT_EQ(b.getAddr(), p.getAddr());
@@ -188,7 +192,8 @@ std::vector<Case> Cases() {
           [] {
             return std::make_unique<SynthIPMZOk>(
                 19, 20,
-                std::vector<EndZone>{Zone("10.1.0.0", "255.255.0.0", "10.1.0.5")},
+                std::vector<EndZone>{
+                    Zone("10.1.0.0", "255.255.0.0", "10.1.0.5")},
                 std::vector<uint32_t>{0, 4294967295u, 2147483648u, 7});
           },
           [](SynthIPMZOk& b, SynthIPMZOk& p) {
@@ -226,8 +231,8 @@ std::vector<Case> Cases() {
       Make<DynamicInitResp>(
           "DynamicInitResp", false,
           [] {
-            return std::make_unique<DynamicInitResp>(27, 28,
-                                                     DynamicInitResp::PortInUse);
+            return std::make_unique<DynamicInitResp>(
+                27, 28, DynamicInitResp::PortInUse);
           },
           [](DynamicInitResp& b, DynamicInitResp& p) {
             EXPECT_EQ(b.getStatus(), p.getStatus());
