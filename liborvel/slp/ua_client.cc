@@ -59,6 +59,7 @@ constexpr size_t kRecvBufferBytes = 65536;
 struct Handle {
   std::string lang;
   Socket udp;  // this handle's own socket, connected per agent
+  std::vector<uint8_t> recv_buf = std::vector<uint8_t>(kRecvBufferBytes);
   std::atomic<bool> busy{false};
 };
 
@@ -480,7 +481,7 @@ Outcome Exchange(Handle& h, const sockaddr_in& agent, Message& req,
     return Outcome::kError;
   std::vector<int> waits = PropertyMillisList("net.slp.datagramTimeouts");
   if (waits.empty()) waits = {2000, 4000, 8000};
-  std::vector<uint8_t> buf(kRecvBufferBytes);
+  std::vector<uint8_t>& buf = h.recv_buf;
   for (int wait_ms : waits) {
     if (RemainingMs(deadline) == 0) break;
     if (::send(h.udp.get(), bytes.data(), bytes.size(), 0) < 0) {
