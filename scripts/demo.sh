@@ -50,6 +50,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/orvel-demo.XXXXXX")
 pids=()
 cleanup() {
   local p
+  # Tests read this to check that nothing was left running.
+  [[ -n ${ORVEL_DEMO_PIDFILE:-} ]] && echo "${pids[@]}" >"$ORVEL_DEMO_PIDFILE"
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do
     for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done

@@ -82,7 +82,7 @@ async function waitColour(page, node, want) {
     const fill = await page.getAttribute('[id="node-10.9.0.1"]', 'fill');
     check(fill && fill !== (await page.getAttribute('[id="node-10.0.0.2"]', 'fill')),
           'selected node drawn in another colour');
-    await page.screenshot({ path: shot });
+    await page.screenshot({ path: shot, clip: { x: 0, y: 0, width: 760, height: 580 } });
 
     await sendLine(ports.colour, 'RESET 0\n');
     await waitColour(page, '10.9.0.1', '0');
@@ -92,7 +92,11 @@ async function waitColour(page, node, want) {
     fail(String(e));
   } finally {
     await browser.close();
+    const exited = new Promise(resolve => child.on('exit', (code, sig) => resolve(code)));
     child.kill('SIGTERM');
+    const code = await Promise.race([exited, new Promise(r => setTimeout(() => r('hung'), 5000))]);
+    if (code === 'hung') child.kill('SIGKILL');
+    check(code === 0, 'monitor exits with status 0 on SIGTERM (got ' + code + ')');
   }
   console.log('screenshot: ' + shot);
   console.log(passed + ' passed, ' + failed + ' failed');

@@ -303,5 +303,8 @@ int main(int argc, char** argv) {
   if (http.joinable()) http.join();
   if (view.joinable()) view.join();
   std::fprintf(stderr, "orvel-pelmmon: stopped\n");
-  return 0;
+  std::fflush(nullptr);
+  // Detached peer threads (event streams) may still wait on the state; end
+  // the process without running destructors under them.
+  std::_Exit(0);
 }
