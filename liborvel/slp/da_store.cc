@@ -149,19 +149,37 @@ void RegistrationStore::PurgeLocked() {
 }
 
 void RegistrationStore::IndexLocked(const Entry& e, bool add) {
-  auto touch = [&](std::unordered_map<std::string, std::set<uint64_t>>& map, const std::string& k) {
-    if (add) {
-      map[k].insert(e.id);
-      return;
-    }
-    auto it = map.find(k);
-    if (it == map.end()) return;
+  if (add) {
+    by_bucket_[e.bucket][e.id] = &e;
+  } else if (auto it = by_bucket_.find(e.bucket); it != by_bucket_.end()) {
     it->second.erase(e.id);
-    if (it->second.empty()) map.erase(it);
-  };
-  touch(by_bucket_, e.bucket);
+    if (it->second.empty()) by_bucket_.erase(it);
+  }
+  if (e.coords) {
+    std::vector<CoordRec>& recs = by_coords_[e.bucket];
+    if (add) {
+      CoordRec r{&e, static_cast<uint32_t>(e.coords->size()), {0, 0, 0, 0}};
+      for (size_t i = 0; i < 4 && i < e.coords->size(); ++i) r.c[i] = (*e.coords)[i];
+      recs.push_back(r);
+    } else {
+      for (size_t i = 0; i < recs.size(); ++i) {
+        if (recs[i].entry != &e) continue;
+        recs[i] = recs.back();
+        recs.pop_back();
+        break;
+      }
+      if (recs.empty()) by_coords_.erase(e.bucket);
+    }
+  }
   for (const Attribute& a : e.attrs.attributes()) {
-    for (const AttrValue& v : a.values) touch(by_value_, ValueIndexKey(a.tag_key, v));
+    for (const AttrValue& v : a.values) {
+      std::vector<uint64_t>& ids = by_value_[ValueIndexKey(a.tag_key, v)];
+      auto pos = std::lower_bound(ids.begin(), ids.end(), e.id);
+      bool present = pos != ids.end() && *pos == e.id;
+      if (add && !present) ids.insert(pos, e.id);
+      if (!add && present) ids.erase(pos);
+      if (ids.empty()) by_value_.erase(ValueIndexKey(a.tag_key, v));
+    }
   }
   if (add) {
     by_expiry_.insert({e.expiry, e.id});
@@ -180,7 +198,8 @@ void RegistrationStore::RemoveLocked(uint64_t id) {
 }
 
 bool RegistrationStore::VisibleLocked(const Entry& e, const std::vector<std::string>& scopes) const {
-  return e.expiry > clock_->Now() && Intersects(e.scopes, scopes);
+  // Expired entries are purged before any look-up, under the same lock.
+  return Intersects(e.scopes, scopes);
 }
 
 uint16_t RegistrationStore::RemainingLifetime(const Entry& e) const {
@@ -239,6 +258,7 @@ uint16_t RegistrationStore::Register(const RegistrationInput& in) {
   e.url = in.url;
   e.lang = in.lang;
   e.lang_key = key.second;
+  e.lang_primary = PrimaryTag(in.lang);
   e.service_type = in.service_type;
   e.type_key = type_key;
   e.bucket = type_key.substr(0, type_key.find(':'));
@@ -249,9 +269,10 @@ uint16_t RegistrationStore::Register(const RegistrationInput& in) {
     if (Unescape(c->raw_values.front(), &raw)) e.coords = ParseCoordinates(raw);
   }
   e.expiry = clock_->Now() + std::chrono::seconds(in.lifetime);
-  IndexLocked(e, /*add=*/true);
   by_key_[key] = e.id;
-  entries_.emplace(e.id, std::move(e));
+  uint64_t id = e.id;
+  auto placed = entries_.emplace(id, std::move(e)).first;
+  IndexLocked(placed->second, /*add=*/true);
   ++generation_;
   return error::kOk;
 }
@@ -290,16 +311,21 @@ uint16_t RegistrationStore::Deregister(std::string_view scopes, std::string_view
   return error::kOk;
 }
 
-std::vector<uint64_t> RegistrationStore::TypeMatchesLocked(const std::string& req_key) const {
-  std::vector<uint64_t> ids;
-  std::string bucket = req_key.substr(0, req_key.find(':'));
-  auto it = by_bucket_.find(bucket);
-  if (it == by_bucket_.end()) return ids;
-  bool exact = req_key.find(':') != std::string::npos;
-  for (uint64_t id : it->second) {
-    if (!exact || entries_.at(id).type_key == req_key) ids.push_back(id);
+bool RegistrationStore::TypeMatches(const Entry& e, const std::string& req_key) {
+  // Same bucket (abstract type) is implied; a request naming a concrete
+  // type ("a:c") wants exactly that type.
+  return req_key.find(':') == std::string::npos || e.type_key == req_key;
+}
+
+std::vector<const RegistrationStore::Entry*> RegistrationStore::TypeMatchesLocked(
+    const std::string& req_key) const {
+  std::vector<const Entry*> out;
+  auto it = by_bucket_.find(req_key.substr(0, req_key.find(':')));
+  if (it == by_bucket_.end()) return out;
+  for (const auto& [id, e] : it->second) {
+    if (TypeMatches(*e, req_key)) out.push_back(e);
   }
-  return ids;
+  return out;
 }
 
 uint16_t RegistrationStore::FindServices(std::string_view type, std::string_view scopes,
@@ -313,84 +339,116 @@ uint16_t RegistrationStore::FindServices(std::string_view type, std::string_view
   if (req_key.empty()) return error::kParseError;
   std::optional<Predicate> pred = Predicate::Parse(predicate);
   if (!pred) return error::kParseError;
+  const std::string bucket = req_key.substr(0, req_key.find(':'));
 
   std::lock_guard<std::mutex> lock(mu_);
   PurgeLocked();
-  // Services of the type, visible in the scopes, and (for a non-empty
+  // Eligible: of the type, visible in the scopes, and (for a non-empty
   // predicate, whose values may be language dependent) in the language.
-  std::vector<uint64_t> base;
-  bool other_language = false;
-  for (uint64_t id : TypeMatchesLocked(req_key)) {
-    const Entry& e = entries_.at(id);
-    if (!VisibleLocked(e, scope_list)) continue;
-    if (!pred->empty() && !LanguageMatches(e.lang, lang)) {
-      other_language = true;
-      continue;
-    }
-    base.push_back(id);
-  }
+  enum { kNo, kOtherLanguage, kYes };
+  const std::string req_primary = PrimaryTag(lang);
+  auto eligible = [&](const Entry& e) {
+    if (e.bucket != bucket || !TypeMatches(e, req_key) || !VisibleLocked(e, scope_list)) return kNo;
+    if (!pred->empty() && e.lang_primary != req_primary) return kOtherLanguage;
+    return kYes;
+  };
+  std::vector<const Entry*> all;
 
-  // Nearest sets: id -> squared distance, per nearest term.
+  // Nearest sets: id -> squared distance, per nearest term.  Distances are
+  // computed over the packed coordinate records first; the (costlier)
+  // eligibility checks then run only on the closest ones, widening the
+  // window until K eligible services are found or none are left.
   const std::vector<NearestTerm>& terms = pred->nearest_terms();
   std::vector<std::unordered_map<uint64_t, double>> nearest(terms.size());
   std::vector<std::vector<uint64_t>> nearest_ids(terms.size());
-  for (size_t t = 0; t < terms.size(); ++t) {
-    std::vector<std::pair<double, uint64_t>> ranked;
-    for (uint64_t id : base) {
-      const Entry& e = entries_.at(id);
-      if (!e.coords || !pred->MatchesNearestRest(t, e.attrs)) continue;
-      ranked.emplace_back(Distance2(*e.coords, terms[t].coords), id);
+  auto coords_it = by_coords_.find(bucket);
+  for (size_t t = 0; t < terms.size() && coords_it != by_coords_.end(); ++t) {
+    const std::vector<CoordRec>& recs = coords_it->second;
+    const std::vector<double>& q = terms[t].coords;
+    std::vector<std::pair<double, uint64_t>> ranked;  // distance, index into recs
+    ranked.reserve(recs.size());
+    for (size_t i = 0; i < recs.size(); ++i) {
+      const CoordRec& r = recs[i];
+      double d;
+      if (r.dims <= 4) {
+        size_t n = std::min<size_t>(r.dims, q.size());
+        d = 0;
+        for (size_t j = 0; j < n; ++j) d += (r.c[j] - q[j]) * (r.c[j] - q[j]);
+      } else {
+        d = Distance2(*r.entry->coords, q);
+      }
+      ranked.emplace_back(d, i);
     }
-    size_t k = std::min(terms[t].k, ranked.size());
-    std::partial_sort(ranked.begin(), ranked.begin() + k, ranked.end());
-    for (size_t i = 0; i < k; ++i) {
-      nearest[t][ranked[i].second] = ranked[i].first;
-      nearest_ids[t].push_back(ranked[i].second);
+    // Ties go to the earlier registration, as in the answer order.
+    auto closer = [&](const auto& a, const auto& b) {
+      return a.first < b.first ||
+             (a.first == b.first && recs[a.second].entry->id < recs[b.second].entry->id);
+    };
+    const size_t k = terms[t].k;
+    size_t window = std::min(ranked.size(), std::max<size_t>(4 * k, 16));
+    size_t scanned = 0;
+    while (nearest_ids[t].size() < k && scanned < ranked.size()) {
+      std::partial_sort(ranked.begin() + scanned, ranked.begin() + window, ranked.end(), closer);
+      for (; scanned < window && nearest_ids[t].size() < k; ++scanned) {
+        const Entry& e = *recs[ranked[scanned].second].entry;
+        if (eligible(e) != kYes || !pred->MatchesNearestRest(t, e.attrs)) continue;
+        nearest[t][e.id] = ranked[scanned].first;
+        nearest_ids[t].push_back(e.id);
+      }
+      window = std::min(ranked.size(), window * 4);
     }
     std::sort(nearest_ids[t].begin(), nearest_ids[t].end());
   }
 
-  std::vector<uint64_t> candidates;
+  // Narrow by the equality index and the nearest sets where the predicate
+  // allows it; otherwise every registration of the type is a candidate.
+  std::vector<uint64_t> planned;
+  static const std::vector<uint64_t> kNone;
   auto equal = [&](const std::string& tag, const std::string& key) {
-    std::vector<uint64_t> ids;
     auto it = by_value_.find(tag + '\0' + key);
-    if (it != by_value_.end()) ids.assign(it->second.begin(), it->second.end());
-    return ids;
+    return it == by_value_.end() ? &kNone : &it->second;
   };
-  auto nearest_set = [&](size_t t) { return nearest_ids[t]; };
-  if (pred->PlanCandidates(equal, nearest_set, &candidates)) {
-    std::vector<uint64_t> narrowed;
-    std::set_intersection(base.begin(), base.end(), candidates.begin(), candidates.end(),
-                          std::back_inserter(narrowed));
-    candidates.swap(narrowed);
+  auto nearest_set = [&](size_t t) { return &nearest_ids[t]; };
+  if (pred->PlanCandidates(equal, nearest_set, &planned)) {
+    all.clear();
+    for (uint64_t id : planned) all.push_back(&entries_.at(id));
   } else {
-    candidates = base;
+    all = TypeMatchesLocked(req_key);
   }
 
-  std::vector<std::pair<double, uint64_t>> hits;
-  for (uint64_t id : candidates) {
-    const Entry& e = entries_.at(id);
+  std::vector<std::pair<double, const Entry*>> hits;
+  bool other_language = false;
+  for (const Entry* e : all) {
+    int verdict = eligible(*e);
+    if (verdict == kNo) continue;
+    uint64_t id = e->id;
     Predicate::NearestFn in_nearest = [&](size_t t) { return nearest[t].count(id) > 0; };
-    if (!pred->Matches(e.attrs, &in_nearest)) continue;
+    if (!pred->Matches(e->attrs, &in_nearest)) continue;
+    if (verdict == kOtherLanguage) {
+      other_language = true;
+      continue;
+    }
     double rank = std::numeric_limits<double>::infinity();
     for (const auto& set : nearest) {
       auto it = set.find(id);
       if (it != set.end()) rank = std::min(rank, it->second);
     }
-    hits.emplace_back(rank, id);
+    hits.emplace_back(rank, e);
   }
-  std::stable_sort(hits.begin(), hits.end());
+  // Nearest first; ties and the rest in registration order.
+  std::stable_sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
+    return a.first < b.first || (a.first == b.first && a.second->id < b.second->id);
+  });
 
   // One answer per URL: with an empty predicate the same URL may be held in
   // several languages; the entry in the request's language wins.
   std::map<std::string, size_t> seen;
-  for (const auto& [rank, id] : hits) {
-    const Entry& e = entries_.at(id);
-    auto [it, inserted] = seen.emplace(e.url, out->size());
+  for (const auto& [rank, e] : hits) {
+    auto [it, inserted] = seen.emplace(e->url, out->size());
     if (inserted) {
-      out->push_back({e.url, RemainingLifetime(e)});
-    } else if (LanguageMatches(e.lang, lang)) {
-      (*out)[it->second].lifetime = RemainingLifetime(e);
+      out->push_back({e->url, RemainingLifetime(*e)});
+    } else if (LanguageMatches(e->lang, lang)) {
+      (*out)[it->second].lifetime = RemainingLifetime(*e);
     }
   }
   if (out->empty() && other_language) return error::kLanguageNotSupported;
@@ -427,7 +485,7 @@ uint16_t RegistrationStore::FindAttributes(std::string_view url_or_type, std::st
   } else {
     std::string req_key = NormalizeServiceType(url_or_type);
     if (req_key.empty()) return error::kParseError;
-    for (uint64_t id : TypeMatchesLocked(req_key)) take(entries_.at(id));
+    for (const Entry* e : TypeMatchesLocked(req_key)) take(*e);
   }
   if (!any && other_language) return error::kLanguageNotSupported;
   *out = all.Format(patterns);

@@ -124,6 +124,7 @@ class RegistrationStore {
     std::string url;
     std::string lang;
     std::string lang_key;
+    std::string lang_primary;  // primary subtag, folded
     std::string service_type;
     std::string type_key;  // NormalizeServiceType
     std::string bucket;    // type_key up to its first ':'
@@ -140,7 +141,9 @@ class RegistrationStore {
   void IndexLocked(const Entry& e, bool add);
   bool VisibleLocked(const Entry& e, const std::vector<std::string>& scopes) const;
   uint16_t RemainingLifetime(const Entry& e) const;
-  std::vector<uint64_t> TypeMatchesLocked(const std::string& req_key) const;
+  // Registrations of the requested (normalized) type, in registration order.
+  std::vector<const Entry*> TypeMatchesLocked(const std::string& req_key) const;
+  static bool TypeMatches(const Entry& e, const std::string& req_key);
 
   const DaClock* clock_;
   StoreLimits limits_;
@@ -152,8 +155,19 @@ class RegistrationStore {
   uint64_t generation_ = 0;
   std::map<uint64_t, Entry> entries_;  // by id = registration order
   std::map<Key, uint64_t> by_key_;
-  std::unordered_map<std::string, std::set<uint64_t>> by_bucket_;
-  std::unordered_map<std::string, std::set<uint64_t>> by_value_;  // tag '\0' IndexKey
+  // Entries live in entries_ (node-based, so the pointers stay valid until
+  // the entry is erased, and every erase goes through IndexLocked first).
+  std::unordered_map<std::string, std::map<uint64_t, const Entry*>> by_bucket_;
+  // Registrations with coordinates, per bucket, packed for the distance
+  // scan of nearest terms (unordered).
+  struct CoordRec {
+    const Entry* entry;
+    uint32_t dims;
+    double c[4];  // the first dimensions; entry->coords has them all
+  };
+  std::unordered_map<std::string, std::vector<CoordRec>> by_coords_;
+  // tag '\0' IndexKey -> sorted ids.
+  std::unordered_map<std::string, std::vector<uint64_t>> by_value_;
   std::set<std::pair<std::chrono::steady_clock::time_point, uint64_t>> by_expiry_;
 };
 

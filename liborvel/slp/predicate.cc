@@ -45,12 +45,6 @@ bool SubstringMatch(const std::vector<std::string>& pieces, std::string_view v) 
   return true;
 }
 
-std::vector<uint64_t> Intersect(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) {
-  std::vector<uint64_t> out;
-  std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-  return out;
-}
-
 }  // namespace
 
 std::optional<std::vector<double>> ParseCoordinates(std::string_view text) {
@@ -324,37 +318,59 @@ bool Predicate::PlanCandidates(const EqualFn& equal, const NearestSetFn& nearest
                                std::vector<uint64_t>* out) const {
   out->clear();
   if (nodes_.empty()) return false;
-  return Plan(0, equal, nearest, out);
+  const std::vector<uint64_t>* borrowed = nullptr;
+  if (!Plan(0, equal, nearest, &borrowed, out)) return false;
+  if (borrowed) *out = *borrowed;
+  return true;
 }
 
 bool Predicate::Plan(int index, const EqualFn& equal, const NearestSetFn& nearest,
-                     std::vector<uint64_t>* out) const {
+                     const std::vector<uint64_t>** borrowed, std::vector<uint64_t>* out) const {
   const Node& n = nodes_[index];
+  *borrowed = nullptr;
   switch (n.kind) {
     case Kind::kEqual:
     case Kind::kApprox:
-      *out = equal(n.tag_key, IndexKey(n.term));
+      *borrowed = equal(n.tag_key, IndexKey(n.term));
       return true;
     case Kind::kAnd: {
       if (n.nearest >= 0) {
-        *out = nearest(static_cast<size_t>(n.nearest));
+        *borrowed = nearest(static_cast<size_t>(n.nearest));
         return true;
       }
-      bool any = false;
+      // Start from the smallest planned operand and keep the ids that the
+      // others hold too: cheap when one term is selective (addr=A) and
+      // another is not (mask=255.255.255.255).
+      std::vector<std::vector<uint64_t>> owned;
+      owned.reserve(n.children.size());
+      std::vector<const std::vector<uint64_t>*> sets;
       for (int c : n.children) {
-        std::vector<uint64_t> ids;
-        if (!Plan(c, equal, nearest, &ids)) continue;
-        *out = any ? Intersect(*out, ids) : std::move(ids);
-        any = true;
+        const std::vector<uint64_t>* b = nullptr;
+        owned.emplace_back();
+        if (!Plan(c, equal, nearest, &b, &owned.back())) continue;
+        sets.push_back(b ? b : &owned.back());
       }
-      return any;
+      if (sets.empty()) return false;
+      auto smallest = std::min_element(sets.begin(), sets.end(),
+                                       [](auto* a, auto* b) { return a->size() < b->size(); });
+      std::swap(*smallest, sets.front());
+      out->clear();
+      for (uint64_t id : *sets.front()) {
+        bool everywhere = std::all_of(sets.begin() + 1, sets.end(), [&](auto* s) {
+          return std::binary_search(s->begin(), s->end(), id);
+        });
+        if (everywhere) out->push_back(id);
+      }
+      return true;
     }
     case Kind::kOr: {
       std::vector<uint64_t> all;
       for (int c : n.children) {
+        const std::vector<uint64_t>* b = nullptr;
         std::vector<uint64_t> ids;
-        if (!Plan(c, equal, nearest, &ids)) return false;
-        all.insert(all.end(), ids.begin(), ids.end());
+        if (!Plan(c, equal, nearest, &b, &ids)) return false;
+        const std::vector<uint64_t>& use = b ? *b : ids;
+        all.insert(all.end(), use.begin(), use.end());
       }
       std::sort(all.begin(), all.end());
       all.erase(std::unique(all.begin(), all.end()), all.end());

@@ -51,10 +51,12 @@ class Predicate {
   // of nearest term `term` (an index into nearest_terms()).
   using NearestFn = std::function<bool(size_t term)>;
   // Sorted ids of the services whose attribute tag_key has a value with
-  // this index key (see IndexKey).
-  using EqualFn = std::function<std::vector<uint64_t>(const std::string& tag_key,
-                                                      const std::string& index_key)>;
-  using NearestSetFn = std::function<std::vector<uint64_t>(size_t term)>;
+  // this index key (see IndexKey); never null, borrowed for the duration
+  // of PlanCandidates.
+  using EqualFn = std::function<const std::vector<uint64_t>*(const std::string& tag_key,
+                                                             const std::string& index_key)>;
+  // Sorted ids of the nearest set of a nearest term; same rules.
+  using NearestSetFn = std::function<const std::vector<uint64_t>*(size_t term)>;
 
   Predicate() = default;  // the empty predicate: matches everything
 
@@ -94,8 +96,10 @@ class Predicate {
 
   bool Eval(int node, const AttrList& attrs, const NearestFn* nearest) const;
   bool EvalItem(const Node& n, const Attribute& a, bool negate) const;
+  // Plans one node: *borrowed is set to an index list when the node is a
+  // leaf look-up (no copy), otherwise *out is filled.
   bool Plan(int node, const EqualFn& equal, const NearestSetFn& nearest,
-            std::vector<uint64_t>* out) const;
+            const std::vector<uint64_t>** borrowed, std::vector<uint64_t>* out) const;
 
   std::vector<Node> nodes_;  // nodes_[0] is the root
   std::vector<NearestTerm> nearest_;
