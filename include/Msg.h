@@ -181,7 +181,10 @@ Msg* newReplyMsgFromDoc(xmlDocPtr doc, bool* unknown_type = nullptr);
 // in which the references &amp; &lt; &gt; &quot; &apos; and character
 // references (&#38; &#x26;) are resolved when the document is built; any
 // other ampersand is written escaped, so it reads back unchanged.  "<" and
-// ">" read back unchanged.
+// ">" read back unchanged.  Strings must be UTF-8 text that XML 1.0 can
+// carry: the XML library drops, with a message on standard error, bytes
+// that are not valid UTF-8 and control characters other than tab, line
+// feed and carriage return.
 
 // ---- Proxy control --------------------------------------------------------
 

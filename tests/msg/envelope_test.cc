@@ -34,22 +34,8 @@ TEST(Envelope, ZemCommitOkExampleByteForByte) {
   EXPECT_EQ(ok.getType(), "ZemCommitOk");
 }
 
-TEST(Envelope, TypeNames) {
-  EXPECT_EQ(Msg::UNKNOWN, "Unknown");
-  const std::string names[] = {
-      Msg::SynthInit,    Msg::SynthZemReq,     Msg::SynthVGWReq,
-      Msg::SynthIPMZReq, Msg::ZemInit,         Msg::ZemCommit,
-      Msg::DynamicInit,  Msg::SynthInitOk,     Msg::SynthZemOk,
-      Msg::SynthVGWOk,   Msg::SynthIPMZOk,     Msg::ZemInitOk,
-      Msg::ZemCommitOk,  Msg::DynamicInitResp, Msg::PELMQueryReq,
-      Msg::PELMQueryResp};
-  const char* texts[] = {
-      "SynthInit",   "SynthZemReq",     "SynthVGWReq",  "SynthIPMZReq",
-      "ZemInit",     "ZemCommit",       "DynamicInit",  "SynthInitOk",
-      "SynthZemOk",  "SynthVGWOk",      "SynthIPMZOk",  "ZemInitOk",
-      "ZemCommitOk", "DynamicInitResp", "PELMQueryReq", "PELMQueryResp"};
-  for (size_t i = 0; i < 16; ++i) EXPECT_EQ(names[i], texts[i]);
-}
+// The other names are checked against each class by the round trips.
+TEST(Envelope, UnknownTypeName) { EXPECT_EQ(Msg::UNKNOWN, "Unknown"); }
 
 TEST(Envelope, SetIdAndVersionRewriteFieldAndDocument) {
   ZemCommitOk ok(1, 2);

@@ -53,13 +53,17 @@ TEST(ListRules, NumDecidesTheEntryCount) {
 TEST(ListRules, CoordinateNodesCarryTheirOwnCounts) {
   PELMQueryReq q(Parse(Wrap(
       "PELMQueryReq",
-      "<r>-1</r><n>4294967295</n><clientlist num=\"2\"><client num=\"3\">"
+      "<r>99999999999</r><n>4294967295</n><clientlist num=\"2\"><client "
+      "num=\"3\">"
       "<coord>1.5</coord><coord>2.5</coord></client><client num=\"2\">"
       "<coord>7</coord><coord>8</coord><coord>9</coord></client></clientlist>"
       "<candidatelist num=\"1\"><candidate num=\"0\"/></candidatelist>"
-      "<capacitylist num=\"2\"><capacity>-3</capacity></capacitylist>"
+      "<capacitylist num=\"3\"><capacity>-3</capacity><capacity>"
+      "4294967296</capacity></capacitylist>"
       "<costlist num=\"0\"/>")));
   ASSERT_TRUE(q.isValid());
+  // Beyond 32 bits saturates at 4294967295 before narrowing (not the low
+  // bits of the wide value).
   EXPECT_EQ(q.getSolutionRank(), -1);
   EXPECT_EQ(q.getNumProxiesPerSolution(), -1);
   ASSERT_EQ(q.getClientVec().size(), 2u);
@@ -68,7 +72,7 @@ TEST(ListRules, CoordinateNodesCarryTheirOwnCounts) {
   EXPECT_EQ(q.getClientVec()[1].getCoordinates(),
             (std::vector<double>{7.0, 8.0}));
   EXPECT_EQ(q.getCandidateVec()[0].size(), 0);
-  EXPECT_EQ(q.getCapacityVec(), (std::vector<int32_t>{-3, 0}));
+  EXPECT_EQ(q.getCapacityVec(), (std::vector<int32_t>{-3, -1, 0}));
 }
 
 TEST(ListRules, CountAtTheLimitIsHonoured) {
