@@ -226,6 +226,20 @@ TEST_F(SlpClient, OverflowReplyIsFetchedAgainOverTcp) {
   EXPECT_EQ(f.urls[2], "service:x://1.1.1.3:1");
 }
 
+TEST_F(SlpClient, RequestTooBigForADatagramGoesOverTcp) {
+  FakeAgent agent([](const Message& req, bool) {
+    return OneUrl(req, "service:x://1.1.1.1:1");
+  });
+  UseAgents(agent.address());
+  SLPSetProperty("net.slp.MTU", "128");
+  std::string filter = "(x-PELM-clients=" + std::string(200, '1') + ")";
+  Found f;
+  EXPECT_EQ(Find(&f, "x", filter.c_str()), SLP_OK);
+  EXPECT_EQ(f.urls.size(), 1u);
+  EXPECT_EQ(agent.tcp_requests(), 1);
+  EXPECT_EQ(agent.udp_requests(), 0);
+}
+
 TEST_F(SlpClient, ErrorCodesAreReportedNegated) {
   struct Case {
     uint16_t wire;
