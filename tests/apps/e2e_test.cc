@@ -2,6 +2,8 @@
 // a coordinates file, a computing node registered with coordinates, and
 // zemsynth itself, all real processes on loopback.
 #include <arpa/inet.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -193,6 +195,21 @@ TEST_F(EndToEnd, EndHostWithCoordinatesGetsAnAboneNode) {
   const std::string calls = testutil::ReadFileOrEmpty(calls_);
   EXPECT_NE(calls.find("<-f><anee2><127.0.0.5><LOAD>"), std::string::npos) << calls;
   EXPECT_NE(zemsynth_->Output().find("got proxy 127.0.0.5:0\n"), std::string::npos);
+}
+
+TEST(ZemProxyRegistration, RegistersAndDeregistersOnTermination) {
+  apps_test::DirectoryAgent da = apps_test::StartDirectoryAgent();
+  ASSERT_TRUE(da.child);
+  ProxyProcess proxy = apps_test::StartProxy({"--da", da.Address(), "--addr", "10.5.0.1"});
+  ASSERT_TRUE(proxy.child);
+  const std::string predicate = "(&(addr=10.5.0.1)(mask=255.255.255.255))";
+  EXPECT_EQ(apps_test::Find(da, "ZemProxy", predicate),
+            (std::vector<std::string>{"service:ZemProxy://" + proxy.Endpoint()}));
+  proxy.child->Signal(SIGTERM);
+  int status = proxy.child->Wait(10000);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(apps_test::Find(da, "ZemProxy", predicate).empty());
 }
 
 }  // namespace

@@ -203,6 +203,21 @@ TEST_F(Initor, WrongReplyTypeSendsNoCommit) {
   EXPECT_TRUE(initor->getEPTransports().empty());
 }
 
+// A proxy that answers too late fails its member once the client's reply
+// time-out has passed, instead of holding the request for ever.
+TEST_F(Initor, ProxyThatAnswersTooLateFailsTheMember) {
+  setenv("ORVEL_HTTP_CLIENT_TIMEOUT", "1", 1);
+  Proxy slow = StartProxy({"--misbehave", "delay=5000"});
+  Proxy next = StartProxy();
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({slow.endpoint(), next.endpoint()}, {}, &initor);
+  unsetenv("ORVEL_HTTP_CLIENT_TIMEOUT");
+  EXPECT_FALSE(initor->initOk());
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(slow.Received().size(), 1u);
+  EXPECT_TRUE(next.Received().empty());
+}
+
 // ---- Port counter -----------------------------------------------------------
 
 TEST(InitorPortCounter, CyclesFrom7210To65534InStepsOf4AcrossThreads) {

@@ -136,10 +136,10 @@ class Locator : public ::testing::Test {
     size_t Pauses() const { return sizeof kKeys - 1 - unread.size(); }
   };
 
-  Result Probe(const std::vector<std::string>& args) {
+  Result Probe(const std::vector<std::string>& args, const std::string& keys = kKeys) {
     ChildOptions o;
     o.has_stdin = true;
-    o.stdin_data = kKeys;
+    o.stdin_data = keys;
     o.env["ORVEL_PATH"] = dir_.path();
     o.env["ORVEL_PELMMONITOR"] = "127.0.0.1";
     std::vector<std::string> argv = {testutil::BuildPath("tests/apps/locator_probe"),
@@ -219,6 +219,14 @@ TEST_F(Locator, HostFallbackTakesTheNearestComputingNode) {
   EXPECT_NE(sent.find("CompResource"), std::string::npos);
   EXPECT_NE(sent.find("(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))"),
             std::string::npos);
+}
+
+// Without a terminal and with standard input at its end, pauses return at
+// once and the lookup completes.
+TEST_F(Locator, PausesReturnAtEndOfInput) {
+  Result r = Probe({"host", "10.0.0.4"}, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.Line(), "RESULT 127.0.0.5:0 abone=1");
 }
 
 TEST_F(Locator, ZoneProxyIsFoundByAddressAndMask) {
