@@ -403,5 +403,11 @@ int main(int argc, char** argv) {
   if (!loopback) SendAdvert(udp.get(), handler.UnsolicitedAdvert(true), port);
   saver.MaybeSave(true);
   std::fprintf(stderr, "orvel-slpd: stopped (signal %d)\n", sig);
+  if (active.load() > 0) {
+    // A peer stuck in the middle of a frame still holds a connection
+    // thread that uses the handler; leave without unwinding under it.
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
   return 0;
 }
