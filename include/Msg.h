@@ -110,6 +110,9 @@ class Msg {
   //   - a list element without a "num" attribute;
   //   - a count that is negative (taken as signed 32 bits) or above
   //     kMaxListEntries, or counts summing above kMaxDocEntries.
+  //   - an entity reference (declared by the document's own DTD) in a value
+  //     or a "num" it reads: such entities are never expanded, so a small
+  //     document cannot stand for an unbounded text.
   // Children beyond those a class reads are ignored, and element names are
   // never examined.  Reading stops at the first missing node; the fields
   // not yet read keep their defaults.  A refused message still owns and

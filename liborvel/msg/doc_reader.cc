@@ -97,8 +97,40 @@ xmlNodePtr FirstPositional(const xmlNode* parent) {
 
 xmlNodePtr NextPositional(const xmlNode* node) { return SkipFrom(node->next); }
 
-NodeText::NodeText(const xmlNode* node) : text_("") {
+namespace {
+
+// Appends the text and CDATA below node; false on an entity reference.
+bool GatherText(const xmlNode* node, std::string* out) {
+  for (const xmlNode* c = node->children; c != nullptr; c = c->next) {
+    switch (c->type) {
+      case XML_TEXT_NODE:
+      case XML_CDATA_SECTION_NODE:
+        if (c->content != nullptr) {
+          out->append(reinterpret_cast<const char*>(c->content));
+        }
+        break;
+      case XML_ELEMENT_NODE:
+        if (!GatherText(c, out)) return false;
+        break;
+      case XML_ENTITY_REF_NODE:
+        return false;
+      default:  // comments and processing instructions carry no text
+        break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+NodeText::NodeText(const xmlNode* node, DocReader* reader) : text_("") {
   if (node == nullptr) return;
+  if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+    if (node->content != nullptr) {
+      text_ = reinterpret_cast<const char*>(node->content);
+    }
+    return;
+  }
   const xmlNode* only = node->children;
   if (node->type == XML_ELEMENT_NODE && only != nullptr &&
       only->next == nullptr && only->type == XML_TEXT_NODE &&
@@ -106,12 +138,11 @@ NodeText::NodeText(const xmlNode* node) : text_("") {
     text_ = reinterpret_cast<const char*>(only->content);
     return;
   }
-  if (node->type == XML_TEXT_NODE && node->content != nullptr) {
-    text_ = reinterpret_cast<const char*>(node->content);
-    return;
+  if (node->type == XML_ENTITY_REF_NODE || !GatherText(node, &owned_)) {
+    owned_.clear();
+    reader->Fail();
   }
-  owned_.reset(xmlNodeGetContent(node));
-  if (owned_) text_ = reinterpret_cast<const char*>(owned_.get());
+  text_ = owned_.c_str();
 }
 
 DocReader::DocReader(xmlDocPtr doc)
@@ -130,7 +161,7 @@ xmlNodePtr DocReader::Take(Cursor* c) {
 }
 
 unsigned long DocReader::Address(Cursor* c) {
-  return inet_ADDR(NodeText(Take(c)).c_str());
+  return inet_ADDR(NodeText(Take(c), this).c_str());
 }
 
 long DocReader::Count(const xmlNode* node) {
@@ -138,14 +169,28 @@ long DocReader::Count(const xmlNode* node) {
     ok_ = false;
     return -1;
   }
-  xmlChar* num = xmlGetProp(node, BAD_CAST "num");
+  // The attribute as written; DTD defaults do not count, and an entity
+  // reference in it refuses the document like one in element content.
+  const xmlAttr* num = node->properties;
+  while (num != nullptr && !xmlStrEqual(num->name, BAD_CAST "num")) {
+    num = num->next;
+  }
   if (num == nullptr) {
     ok_ = false;
     return -1;
   }
+  std::string text;
+  for (const xmlNode* c = num->children; c != nullptr; c = c->next) {
+    if (c->type != XML_TEXT_NODE) {
+      ok_ = false;
+      return -1;
+    }
+    if (c->content != nullptr) {
+      text.append(reinterpret_cast<const char*>(c->content));
+    }
+  }
   // Taken as a signed 32-bit count, as peers do.
-  int32_t n = static_cast<int32_t>(ParseUnsigned(reinterpret_cast<char*>(num)));
-  xmlFree(num);
+  int32_t n = static_cast<int32_t>(ParseUnsigned(text.c_str()));
   if (n < 0 || n > kMaxListEntries || entries_ + n > kMaxDocEntries) {
     ok_ = false;
     return -1;

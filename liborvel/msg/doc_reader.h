@@ -16,7 +16,6 @@
 #include <libxml/tree.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,22 +36,24 @@ double ParseDouble(const char* text);
 xmlNodePtr FirstPositional(const xmlNode* parent);
 xmlNodePtr NextPositional(const xmlNode* node);
 
-// The text content of a node.  Borrows the text of an element that holds a
-// single text node (the usual case) and copies otherwise.  A null node gives
-// "".  Valid while the document lives.
+class DocReader;
+
+// The text content of a node: its text and CDATA, with those of its
+// descendant elements.  Borrows the text of an element that holds a single
+// text node (the usual case) and copies otherwise.  A null node gives "".
+// An entity reference (only a document's own DTD can declare one) fails the
+// reader instead of being expanded, so a small document cannot make the
+// reader build texts of unbounded size.  Valid while the document lives.
 class NodeText {
  public:
-  explicit NodeText(const xmlNode* node);
+  NodeText(const xmlNode* node, DocReader* reader);
   NodeText(const NodeText&) = delete;
   NodeText& operator=(const NodeText&) = delete;
 
   const char* c_str() const { return text_; }
 
  private:
-  struct XmlFree {
-    void operator()(xmlChar* p) const { xmlFree(p); }
-  };
-  std::unique_ptr<xmlChar, XmlFree> owned_;
+  std::string owned_;
   const char* text_;
 };
 
@@ -68,6 +69,7 @@ class DocReader {
   explicit DocReader(xmlDocPtr doc);
 
   bool ok() const { return ok_; }
+  void Fail() { ok_ = false; }
   Cursor Root() const {
     return Cursor{root_ ? FirstPositional(root_) : nullptr};
   }
@@ -81,12 +83,16 @@ class DocReader {
 
   // Scalars read from the next child.
   uint32_t Unsigned(Cursor* c) {
-    return ParseUnsigned(NodeText(Take(c)).c_str());
+    return ParseUnsigned(NodeText(Take(c), this).c_str());
   }
-  int32_t Signed(Cursor* c) { return ParseSigned(NodeText(Take(c)).c_str()); }
-  double Double(Cursor* c) { return ParseDouble(NodeText(Take(c)).c_str()); }
+  int32_t Signed(Cursor* c) {
+    return ParseSigned(NodeText(Take(c), this).c_str());
+  }
+  double Double(Cursor* c) {
+    return ParseDouble(NodeText(Take(c), this).c_str());
+  }
   unsigned long Address(Cursor* c);
-  std::string Text(Cursor* c) { return NodeText(Take(c)).c_str(); }
+  std::string Text(Cursor* c) { return NodeText(Take(c), this).c_str(); }
 
   // The count in the "num" attribute of node, checked against the limits
   // and charged to the document's total; -1 (and failed) when the node or

@@ -29,7 +29,7 @@ void ReadParticipants(DocReader* r, Cursor* c, std::vector<VCEndPoint>* out) {
   r->List(c, out, [r](xmlNodePtr item, VCEndPoint* p) {
     Cursor f = DocReader::Children(item);
     p->setUsername(r->Text(&f));
-    p->setAddr(NodeText(r->Take(&f)).c_str());
+    p->setAddr(NodeText(r->Take(&f), r).c_str());
   });
 }
 
@@ -103,8 +103,8 @@ DynamicInit::DynamicInit(xmlDocPtr doc) {
   Cursor c = r.Root();
   mId = r.Unsigned(&c);
   mVersion = r.Unsigned(&c);
-  r.List(&c, &mARGV, [](xmlNodePtr item, std::string* arg) {
-    *arg = NodeText(item).c_str();
+  r.List(&c, &mARGV, [&r](xmlNodePtr item, std::string* arg) {
+    *arg = NodeText(item, &r).c_str();
   });
   mValid = r.ok();
 }

@@ -67,14 +67,14 @@ void ReadNodes(DocReader* r, Cursor* c, std::vector<PELMNode>* out) {
     node->allocCoordVec(static_cast<int32_t>(n));
     Cursor coords = DocReader::Children(item);
     for (int32_t k = 0; k < n && coords.next != nullptr; ++k) {
-      node->setCoordAt(k, ParseDouble(NodeText(r->Take(&coords)).c_str()));
+      node->setCoordAt(k, ParseDouble(NodeText(r->Take(&coords), r).c_str()));
     }
   });
 }
 
 void ReadInts(DocReader* r, Cursor* c, std::vector<int32_t>* out) {
-  r->List(c, out, [](xmlNodePtr item, int32_t* v) {
-    *v = static_cast<int32_t>(ParseUnsigned(NodeText(item).c_str()));
+  r->List(c, out, [r](xmlNodePtr item, int32_t* v) {
+    *v = static_cast<int32_t>(ParseUnsigned(NodeText(item, r).c_str()));
   });
 }
 

@@ -54,9 +54,9 @@ void ReadTransports(DocReader* r, Cursor* c,
                     std::vector<MulticastEndPoint>* out) {
   r->List(c, out, [r](xmlNodePtr item, MulticastEndPoint* t) {
     Cursor f = DocReader::Children(item);
-    t->setAddr(NodeText(r->Take(&f)).c_str());
-    t->setPort(NodeText(r->Take(&f)).c_str());
-    t->setTTL(NodeText(r->Take(&f)).c_str());
+    t->setAddr(NodeText(r->Take(&f), r).c_str());
+    t->setPort(NodeText(r->Take(&f), r).c_str());
+    t->setTTL(NodeText(r->Take(&f), r).c_str());
   });
 }
 
@@ -89,16 +89,17 @@ SynthZemReq::SynthZemReq(xmlDocPtr doc) {
   Cursor c = r.Root();
   mId = r.Unsigned(&c);
   mVersion = r.Unsigned(&c);
-  r.List(&c, &mEPVec, [](xmlNodePtr item, EndPoint* ep) {
-    ep->setAddr(NodeText(item).c_str());
+  r.List(&c, &mEPVec, [&r](xmlNodePtr item, EndPoint* ep) {
+    ep->setAddr(NodeText(item, &r).c_str());
   });
   r.List(&c, &mZoneVec, [&r](xmlNodePtr item, EndZone* z) {
     Cursor f = DocReader::Children(item);
-    z->setAddr(NodeText(r.Take(&f)).c_str());
-    z->setMask(NodeText(r.Take(&f)).c_str());
+    z->setAddr(NodeText(r.Take(&f), &r).c_str());
+    z->setMask(NodeText(r.Take(&f), &r).c_str());
     xmlNodePtr ep_node = r.Take(&f);
     if (ep_node == nullptr) return;
-    NodeText text(ep_node);
+    NodeText text(ep_node, &r);
+    if (!r.ok()) return;
     z->setEP(EpFromWire(ParseUnsigned(text.c_str())));
     std::printf("orvel: getEP %s -> %d\n", text.c_str(),
                 static_cast<int32_t>(static_cast<uint32_t>(z->getEP())));

@@ -59,15 +59,15 @@ SynthVGWReq::SynthVGWReq(xmlDocPtr doc)
   r.List(&c, &mVicVec, [&r](xmlNodePtr item, vicSDREndPoint* v) {
     Cursor f = DocReader::Children(item);
     v->setUsername(r.Text(&f));
-    v->setAddr(NodeText(r.Take(&f)).c_str());
-    v->setDataAddr(NodeText(r.Take(&f)).c_str());
-    v->setDataPort(NodeText(r.Take(&f)).c_str());
-    v->setTTL(NodeText(r.Take(&f)).c_str());
+    v->setAddr(NodeText(r.Take(&f), &r).c_str());
+    v->setDataAddr(NodeText(r.Take(&f), &r).c_str());
+    v->setDataPort(NodeText(r.Take(&f), &r).c_str());
+    v->setTTL(NodeText(r.Take(&f), &r).c_str());
   });
   r.List(&c, &mNMVec, [&r](xmlNodePtr item, NetmeetingEndPoint* n) {
     Cursor f = DocReader::Children(item);
     n->setUsername(r.Text(&f));
-    n->setAddr(NodeText(r.Take(&f)).c_str());
+    n->setAddr(NodeText(r.Take(&f), &r).c_str());
   });
   mValid = r.ok();
 }
@@ -106,8 +106,8 @@ SynthIPMZReq::SynthIPMZReq(xmlDocPtr doc) {
   Cursor c = r.Root();
   mId = r.Unsigned(&c);
   mVersion = r.Unsigned(&c);
-  r.List(&c, &mEPVec, [](xmlNodePtr item, EndPoint* ep) {
-    ep->setAddr(NodeText(item).c_str());
+  r.List(&c, &mEPVec, [&r](xmlNodePtr item, EndPoint* ep) {
+    ep->setAddr(NodeText(item, &r).c_str());
   });
   mValid = r.ok();
 }
@@ -136,11 +136,11 @@ SynthIPMZOk::SynthIPMZOk(xmlDocPtr doc) {
   mVersion = r.Unsigned(&c);
   r.List(&c, &mZoneVec, [&r](xmlNodePtr item, EndZone* z) {
     Cursor f = DocReader::Children(item);
-    z->setAddr(NodeText(r.Take(&f)).c_str());
-    z->setMask(NodeText(r.Take(&f)).c_str());
+    z->setAddr(NodeText(r.Take(&f), &r).c_str());
+    z->setMask(NodeText(r.Take(&f), &r).c_str());
   });
-  r.List(&c, &mIdxVec, [](xmlNodePtr item, uint32_t* idx) {
-    *idx = orvel::msg::ParseUnsigned(NodeText(item).c_str());
+  r.List(&c, &mIdxVec, [&r](xmlNodePtr item, uint32_t* idx) {
+    *idx = orvel::msg::ParseUnsigned(NodeText(item, &r).c_str());
   });
   mValid = r.ok();
 }

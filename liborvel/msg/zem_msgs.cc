@@ -84,8 +84,8 @@ ZemCommit::ZemCommit(xmlDocPtr doc) : mAddress(0), mPort(0), mTTL(0) {
   mTTL = static_cast<unsigned char>(r.Unsigned(&c));
   r.List(&c, &mMemberVec, [&r](xmlNodePtr item, TransportEndPoint* m) {
     Cursor f = DocReader::Children(item);
-    m->setAddr(NodeText(r.Take(&f)).c_str());
-    m->setPort(NodeText(r.Take(&f)).c_str());
+    m->setAddr(NodeText(r.Take(&f), &r).c_str());
+    m->setPort(NodeText(r.Take(&f), &r).c_str());
   });
   mValid = r.ok();
 }

@@ -135,6 +135,13 @@ TEST(Factories, RootElementChoosesTheClass) {
   EXPECT_FALSE(unknown);
   EXPECT_NE(dynamic_cast<ZemInit*>(m.get()), nullptr);
 
+  // A DOCTYPE is no obstacle while no entity of it is used.
+  std::unique_ptr<Msg> typed(newRequestMsgFromDoc(
+      Parse("<!DOCTYPE ZemInit [<!ENTITY unused \"x\">]><ZemInit>" +
+            std::string(kEnv) + "<p>&amp;7</p></ZemInit>")));
+  ASSERT_NE(typed, nullptr);
+  EXPECT_EQ(typed->getId(), 1u);
+
   EXPECT_EQ(newRequestMsgFromDoc(Parse("<Unknown/>"), &unknown), nullptr);
   EXPECT_TRUE(unknown);
   EXPECT_EQ(newReplyMsgFromDoc(nullptr, &unknown), nullptr);
@@ -173,6 +180,16 @@ std::string ManyCoordNodes(int nodes) {
                   "\">" + list +
                   "</clientlist><candidatelist num=\"0\"/>"
                   "<capacitylist num=\"0\"/><costlist num=\"0\"/>");
+}
+
+// A document's own DTD entity referenced many times: expanded, it would
+// be hundreds of times the document's size.
+std::string EntityAmplification() {
+  std::string args;
+  for (int i = 0; i < 1000; ++i) args += "<arg>&big;</arg>";
+  return "<!DOCTYPE DynamicInit [<!ENTITY big \"" + std::string(10000, 'x') +
+         "\">]>" +
+         Wrap("DynamicInit", "<argv num=\"1000\">" + args + "</argv>");
 }
 
 const Refusal kRefusals[] = {
@@ -219,6 +236,17 @@ const Refusal kRefusals[] = {
           "<costlist num=\"0\"/>"),
      true},
     {"CountsOverDocumentBudget", ManyCoordNodes(17), true},
+    {"EntityReferenceInText", EntityAmplification(), true},
+    {"EntityReferenceInNestedText",
+     "<!DOCTYPE SynthInit [<!ENTITY e \"x\">]>" +
+         Wrap("SynthInit",
+              "<a num=\"0\"/><b num=\"0\"/><c num=\"0\"/><d num=\"0\"/>"
+              "<e num=\"0\"/><m><i>&e;</i></m>"),
+     true},
+    {"EntityReferenceInNum",
+     "<!DOCTYPE SynthIPMZReq [<!ENTITY n \"1\">]>" +
+         Wrap("SynthIPMZReq", "<endpointlist num=\"&n;\"/>"),
+     true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Documents, Refused, testing::ValuesIn(kRefusals),
