@@ -365,37 +365,54 @@ uint16_t RegistrationStore::FindServices(std::string_view type, std::string_view
   for (size_t t = 0; t < terms.size() && coords_it != by_coords_.end(); ++t) {
     const std::vector<CoordRec>& recs = coords_it->second;
     const std::vector<double>& q = terms[t].coords;
-    std::vector<std::pair<double, uint64_t>> ranked;  // distance, index into recs
-    ranked.reserve(recs.size());
-    for (size_t i = 0; i < recs.size(); ++i) {
-      const CoordRec& r = recs[i];
-      double d;
-      if (r.dims <= 4) {
-        size_t n = std::min<size_t>(r.dims, q.size());
-        d = 0;
-        for (size_t j = 0; j < n; ++j) d += (r.c[j] - q[j]) * (r.c[j] - q[j]);
-      } else {
-        d = Distance2(*r.entry->coords, q);
-      }
-      ranked.emplace_back(d, i);
-    }
+    auto distance = [&](const CoordRec& r) {
+      if (r.dims > 4) return Distance2(*r.entry->coords, q);
+      size_t n = std::min<size_t>(r.dims, q.size());
+      double d = 0;
+      for (size_t j = 0; j < n; ++j) d += (r.c[j] - q[j]) * (r.c[j] - q[j]);
+      return d;
+    };
     // Ties go to the earlier registration, as in the answer order.
-    auto closer = [&](const auto& a, const auto& b) {
+    using Ranked = std::pair<double, size_t>;  // distance, index into recs
+    auto closer = [&](const Ranked& a, const Ranked& b) {
       return a.first < b.first ||
              (a.first == b.first && recs[a.second].entry->id < recs[b.second].entry->id);
     };
     const size_t k = terms[t].k;
-    size_t window = std::min(ranked.size(), std::max<size_t>(4 * k, 16));
-    size_t scanned = 0;
-    while (nearest_ids[t].size() < k && scanned < ranked.size()) {
-      std::partial_sort(ranked.begin() + scanned, ranked.begin() + window, ranked.end(), closer);
-      for (; scanned < window && nearest_ids[t].size() < k; ++scanned) {
-        const Entry& e = *recs[ranked[scanned].second].entry;
+    // First pass: keep only the closest `window` records in a max-heap,
+    // which usually holds K eligible ones; otherwise rank everything.
+    size_t window = std::max<size_t>(4 * k, 16);
+    std::vector<Ranked> ranked;
+    ranked.reserve(std::min(window, recs.size()) + 1);
+    for (size_t i = 0; i < recs.size() && k > 0; ++i) {
+      Ranked r{distance(recs[i]), i};
+      if (ranked.size() < window) {
+        ranked.push_back(r);
+        std::push_heap(ranked.begin(), ranked.end(), closer);
+      } else if (closer(r, ranked.front())) {
+        std::pop_heap(ranked.begin(), ranked.end(), closer);
+        ranked.back() = r;
+        std::push_heap(ranked.begin(), ranked.end(), closer);
+      }
+    }
+    std::sort_heap(ranked.begin(), ranked.end(), closer);
+    auto take = [&](const std::vector<Ranked>& order) {
+      for (const Ranked& r : order) {
+        if (nearest_ids[t].size() >= k) break;
+        const Entry& e = *recs[r.second].entry;
         if (eligible(e) != kYes || !pred->MatchesNearestRest(t, e.attrs)) continue;
-        nearest[t][e.id] = ranked[scanned].first;
+        nearest[t][e.id] = r.first;
         nearest_ids[t].push_back(e.id);
       }
-      window = std::min(ranked.size(), window * 4);
+    };
+    take(ranked);
+    if (nearest_ids[t].size() < k && ranked.size() < recs.size()) {
+      nearest[t].clear();
+      nearest_ids[t].clear();
+      ranked.clear();
+      for (size_t i = 0; i < recs.size(); ++i) ranked.emplace_back(distance(recs[i]), i);
+      std::sort(ranked.begin(), ranked.end(), closer);
+      take(ranked);
     }
     std::sort(nearest_ids[t].begin(), nearest_ids[t].end());
   }

@@ -1,6 +1,7 @@
 // Predicate evaluation and attribute lists.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ struct EvalCase {
   const char* attrs;
   bool match;
 };
+
+void PrintTo(const EvalCase& c, std::ostream* os) {
+  *os << c.predicate << " against " << c.attrs << (c.match ? ": match" : ": no match");
+}
 
 class PredicateEval : public ::testing::TestWithParam<EvalCase> {};
 
