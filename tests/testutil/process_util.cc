@@ -22,6 +22,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 namespace testutil {
 
 namespace {
@@ -204,7 +206,16 @@ Child::~Child() {
   }
   if (pty_master_ >= 0) close(pty_master_);
   if (stdin_read_ >= 0) close(stdin_read_);
-  if (!log_path_.empty()) unlink(log_path_.c_str());
+  if (!log_path_.empty()) {
+    // A sanitizer report in a program under test fails the test.
+    std::string log = Output();
+    if (log.find("ERROR: AddressSanitizer") != std::string::npos ||
+        log.find("ERROR: LeakSanitizer") != std::string::npos ||
+        log.find(": runtime error: ") != std::string::npos) {
+      ADD_FAILURE() << "sanitizer report from a child process:\n" << log;
+    }
+    unlink(log_path_.c_str());
+  }
 }
 
 std::string Child::Output() const { return ReadFileOrEmpty(log_path_); }
