@@ -95,6 +95,26 @@ TEST_F(HandlerTest, AnswersTheReferenceDumpByteForByte) {
   EXPECT_EQ(Send(r, kFlagFresh), Hex("02 05 00 00 12 00 00 00 00 00 12 34 00 02 65 6e 00 00"));
 }
 
+TEST_F(HandlerTest, FreshFlagDecidesBetweenNewAndIncrementalRegistration) {
+  SrvReg r;
+  r.entry = {300, "service:x://h", {}};
+  r.service_type = "service:x";
+  r.scopes = "default";
+  r.attrs = "(a=1)";
+  Message reply;
+  ASSERT_EQ(Decode(Send(r, /*flags=*/0), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kInvalidUpdate);
+  ASSERT_EQ(Decode(Send(r, kFlagFresh), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kOk);
+  r.attrs = "(b=2)";
+  ASSERT_EQ(Decode(Send(r, 0), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kOk);
+  EXPECT_EQ(Lookup("x", "(&(a=1)(b=2))").urls.size(), 1u);
+  r.entry.lifetime = 0;
+  ASSERT_EQ(Decode(Send(r, kFlagFresh), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kInvalidRegistration);
+}
+
 TEST_F(HandlerTest, RegistrationOnlyFromAllowedNetworks) {
   EXPECT_EQ(Register("service:ZemProxy://10.9.9.9:1", "ZemProxy", "", kRemote),
             error::kAuthenticationFailed);

@@ -169,6 +169,21 @@ TEST_F(StoreTest, NearestNodesComeNearestFirst) {
             Urls{"service:CompResource://10.0.0.16"});
 }
 
+TEST_F(StoreTest, NearestLooksPastNodesOutsideTheScope) {
+  // Many close nodes that the request cannot see, one far node it can: the
+  // far one is still the answer.
+  for (int i = 0; i < 40; ++i) {
+    Reg("service:CompResource://10.3.0." + std::to_string(i), "CompResource",
+        "(x-PELM-coords=1 2 " + std::to_string(3 + i % 3) + ")", 300, true, "other");
+  }
+  Reg("service:CompResource://10.3.1.1", "CompResource", "(x-PELM-coords=90 90 90)");
+  Reg("service:CompResource://10.3.1.2", "CompResource", "(x-PELM-coords=99 99 99)");
+  EXPECT_EQ(Find("CompResource", "(&(x-PELM-num=1)(x-PELM-clients=1 2 3))", "default"),
+            Urls{"service:CompResource://10.3.1.1"});
+  EXPECT_EQ(Find("CompResource", "(&(x-PELM-num=2)(x-PELM-clients=1 2 3))", "other"),
+            (Urls{"service:CompResource://10.3.0.0", "service:CompResource://10.3.0.3"}));
+}
+
 TEST_F(StoreTest, EqualityIndexStaysInStepWithUpdates) {
   for (int i = 0; i < 50; ++i) {
     std::string a = "10.0.0." + std::to_string(i);
