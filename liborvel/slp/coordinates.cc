@@ -24,12 +24,11 @@
 #include "Msg.h"
 #include "SLP.h"
 #include "http/socket_io.h"
+#include "slp/coordinates_reader.h"
 
 namespace {
 
-// A coordinates line longer than this (line feed not counted) is a format
-// error; real coordinate vectors are a few dozen characters.
-constexpr size_t kMaxCoordLineBytes = 64 * 1024;
+using orvel::slp::kMaxCoordLineBytes;
 constexpr unsigned short kPelmMonitorPort = 5646;
 constexpr int kDefaultMonitorTimeoutMs = 2000;
 
@@ -76,17 +75,9 @@ bool FillCoordMap() {
     printf("coordinate file not found, returning now...\n");
     return false;
   }
-  std::string line;
-  for (;;) {
-    LineResult r = ReadCoordLine(f.get(), &line);
-    if (r == LineResult::kEnd) break;
-    size_t space = line.find(' ');
-    if (r == LineResult::kTooLong || space == std::string::npos) {
-      printf("coordinate file format error, returning now...\n");
-      return false;
-    }
-    // The line feed is already gone; a carriage return stays in the value.
-    coordmap[line.substr(0, space)] = line.substr(space + 1);
+  if (!orvel::slp::ReadCoordinates(f.get(), &coordmap)) {
+    printf("coordinate file format error, returning now...\n");
+    return false;
   }
   return true;
 }
@@ -132,6 +123,22 @@ bool ConnectWithin(int fd, const sockaddr_in& addr, int timeout_ms) {
 }
 
 }  // namespace
+
+namespace orvel::slp {
+
+bool ReadCoordinates(FILE* f, std::map<std::string, std::string>* out) {
+  std::string line;
+  for (;;) {
+    LineResult r = ReadCoordLine(f, &line);
+    if (r == LineResult::kEnd) return true;
+    size_t space = line.find(' ');
+    if (r == LineResult::kTooLong || space == std::string::npos) return false;
+    // The line feed is already gone; a carriage return stays in the value.
+    (*out)[line.substr(0, space)] = line.substr(space + 1);
+  }
+}
+
+}  // namespace orvel::slp
 
 void chomp(char* text) {
   if (text == nullptr) return;
