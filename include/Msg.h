@@ -109,12 +109,14 @@ class Msg {
   //     or one of an entry's fields (such as a "member" without "port");
   //   - a list element without a "num" attribute;
   //   - a count that is negative (taken as signed 32 bits) or above
-  //     kMaxListEntries, or counts summing above kMaxDocEntries.
+  //     kMaxListEntries, or counts summing above kMaxDocEntries;
   //   - an entity reference (declared by the document's own DTD) in a value
   //     or a "num" it reads: such entities are never expanded, so a small
   //     document cannot stand for an unbounded text.
   // Children beyond those a class reads are ignored, and element names are
-  // never examined.  Reading stops at the first missing node; the fields
+  // never examined.  Whitespace-only text, comments and processing
+  // instructions between elements take no position, so pretty-printed
+  // documents read like compact ones.  Reading stops at the first missing node; the fields
   // not yet read keep their defaults.  A refused message still owns and
   // frees its document; the transports never hand such a message on (the
   // server answers 400, the client returns null).
