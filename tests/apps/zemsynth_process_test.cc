@@ -184,6 +184,41 @@ TEST_F(ZemsynthConsole, TypeAheadDoesNotEndThePauseOneKeyDoesUnechoed) {
   EXPECT_NE(LocalModes() & ICANON, 0u);
 }
 
+// Two requests pausing at once take turns: one key ends one pause, and the
+// other pause then runs with the pause settings (not the restored ones).
+TEST_F(ZemsynthConsole, ConcurrentPausesTakeOneKeyEach) {
+  Start();
+  std::future<bool> first = Request();
+  std::future<bool> second = Request();
+  ASSERT_TRUE(testutil::WaitUntil(
+      [&] {
+        std::string out = z_->Output();
+        size_t a = out.find(kClientLine);
+        return a != std::string::npos && out.find(kClientLine, a + 1) != std::string::npos;
+      },
+      20000))
+      << z_->Output();
+  ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000));
+  Type("k");
+  // One request finishes; the other is still paused, without echo.
+  ASSERT_TRUE(testutil::WaitUntil(
+      [&] {
+        return first.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready ||
+               second.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+      },
+      20000));
+  ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000));
+  const bool first_done =
+      first.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+  std::future<bool>& pending = first_done ? second : first;
+  EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  Type("k");
+  EXPECT_FALSE(pending.get());
+  EXPECT_FALSE((first_done ? first : second).get());
+  EXPECT_EQ(DrainMaster(), "");
+  EXPECT_NE(LocalModes() & ECHO, 0u);
+}
+
 TEST_F(ZemsynthConsole, TerminationDuringAPauseRestoresTheConsole) {
   Start();
   std::future<bool> reply = Request();
