@@ -1,4 +1,5 @@
 // ZemProxyInitor.cc: launching and initialising the proxies of one request.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,17 +43,26 @@ std::string EnvOr(const char* name, const char* fallback) {
   return value != nullptr ? value : fallback;
 }
 
-// Runs command; false when it did not run at all: system() failed, a signal
-// ended it, or the shell could not find or execute it (126, 127).  Any other
-// exit status is the ABone client's own business.
+// Runs command; false when it did not run through: system() failed, a
+// signal ended it, or the shell could not find or execute it (126, 127).
+// The shell reports a command that a signal ended as 128 + the signal
+// number, so those statuses count as signals too.  Any other exit status is
+// the ABone client's own business.
 bool RunCommand(const std::string& command) {
   int status = system(command.c_str());
   if (status == -1) {
     perror("system");
     return false;
   }
+  int signal_number = 0;
   if (WIFSIGNALED(status)) {
-    printf("command ended by signal %d, returning now...\n", WTERMSIG(status));
+    signal_number = WTERMSIG(status);
+  } else if (WIFEXITED(status) && WEXITSTATUS(status) > 128 &&
+             WEXITSTATUS(status) < 128 + NSIG) {
+    signal_number = WEXITSTATUS(status) - 128;
+  }
+  if (signal_number != 0) {
+    printf("command ended by signal %d, returning now...\n", signal_number);
     return false;
   }
   if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)) {
