@@ -1,0 +1,490 @@
+// orvel-load: a loopback load generator for one-shot HTTP servers.
+//
+// Keeps N connections in flight on one non-blocking epoll loop; each one
+// connects, sends the request file's bytes as they stand, reads until the
+// server closes, and is replaced by a fresh connection.  Prints one line of
+// figures: completed requests, errors, requests per second and latency
+// percentiles (connect to close).  --idle opens silent connections instead
+// and reports how many the server let stand, and optionally the server's
+// resident memory growth per connection.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "usage: orvel-load --port PORT --request FILE [options]\n"
+    "       orvel-load --port PORT --idle N [--hold S] [--rss-pid PID]\n"
+    "\n"
+    "Load mode: keeps --connections connections in flight against\n"
+    "HOST:PORT, one request per connection (the bytes of FILE, sent as they\n"
+    "stand), reading each response until the server closes.  Prints\n"
+    "  requests R errors E seconds T rate X p50_us A p99_us B p999_us C\n"
+    "A response not starting with \"HTTP/1.1 200\" or \"HTTP/1.0 200\", a\n"
+    "refused or reset connection all count as errors.\n"
+    "\n"
+    "Idle mode: opens N connections that never send, holds them --hold\n"
+    "seconds, and prints\n"
+    "  idle N established M failed F closed_by_server C [rss_before_kb K\n"
+    "  rss_after_kb L rss_per_conn_bytes P]\n"
+    "\n"
+    "options:\n"
+    "  --host A           server address, 127.0.0.0/8 only (default 127.0.0.1)\n"
+    "  --port PORT        server port (required)\n"
+    "  --request FILE     the request bytes (load mode)\n"
+    "  --connections N    connections in flight (default 16)\n"
+    "  --requests N       stop after N completed requests (default 20000)\n"
+    "  --duration S       stop after S seconds at most (default 10)\n"
+    "  --warmup N         requests completed before measuring (default 200)\n"
+    "  --timeout S        a connection taking longer is an error (default 10)\n"
+    "  --idle N           idle mode with N connections\n"
+    "  --hold S           idle mode: seconds to hold them (default 2)\n"
+    "  --rss-pid PID      idle mode: read this process's VmRSS before and after\n"
+    "  --help             this text\n"
+    "\n"
+    "Exit status: 0 when every request succeeded (load) or every idle\n"
+    "connection was established and left open (idle), 1 otherwise, 2 for\n"
+    "bad arguments.\n";
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 0;
+  std::string request_file;
+  int connections = 16;
+  long requests = 20000;
+  double duration_s = 10;
+  long warmup = 200;
+  double timeout_s = 10;
+  long idle = 0;
+  double hold_s = 2;
+  int rss_pid = 0;
+};
+
+bool ParseLong(const char* text, long min, long max, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseSeconds(const char* text, double* out) {
+  char* end = nullptr;
+  double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(v > 0) || v > 86400) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseArgs(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (i + 1 >= argc) return false;
+    const char* v = argv[++i];
+    long n = 0;
+    if (arg == "--host") {
+      o->host = v;
+    } else if (arg == "--port") {
+      if (!ParseLong(v, 1, 65535, &n)) return false;
+      o->port = static_cast<int>(n);
+    } else if (arg == "--request") {
+      o->request_file = v;
+    } else if (arg == "--connections") {
+      if (!ParseLong(v, 1, 100000, &n)) return false;
+      o->connections = static_cast<int>(n);
+    } else if (arg == "--requests") {
+      if (!ParseLong(v, 1, 1000000000, &o->requests)) return false;
+    } else if (arg == "--duration") {
+      if (!ParseSeconds(v, &o->duration_s)) return false;
+    } else if (arg == "--warmup") {
+      if (!ParseLong(v, 0, 1000000000, &o->warmup)) return false;
+    } else if (arg == "--timeout") {
+      if (!ParseSeconds(v, &o->timeout_s)) return false;
+    } else if (arg == "--idle") {
+      if (!ParseLong(v, 1, 1000000, &o->idle)) return false;
+    } else if (arg == "--hold") {
+      if (!ParseSeconds(v, &o->hold_s)) return false;
+    } else if (arg == "--rss-pid") {
+      if (!ParseLong(v, 1, 1L << 30, &n)) return false;
+      o->rss_pid = static_cast<int>(n);
+    } else {
+      return false;
+    }
+  }
+  if (o->port == 0) return false;
+  return o->idle > 0 || !o->request_file.empty();
+}
+
+// Owns one descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void RaiseDescriptorLimit() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &lim);
+  }
+}
+
+// Resident memory in KiB.  smaps_rollup walks the page tables; VmRSS in
+// status comes from per-CPU counters that lag by many pages per thread.
+long ReadRssKb(int pid) {
+  const std::string dir = "/proc/" + std::to_string(pid);
+  std::string line;
+  std::ifstream rollup(dir + "/smaps_rollup");
+  while (std::getline(rollup, line)) {
+    if (line.rfind("Rss:", 0) == 0) return std::atol(line.c_str() + 4);
+  }
+  std::ifstream status(dir + "/status");
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// A connection in flight; index into the slot table is its epoll tag.
+struct Slot {
+  Fd fd;
+  enum class State { kFree, kConnecting, kWriting, kReading } state = State::kFree;
+  size_t written = 0;
+  std::string head;  // the first bytes of the response, for the status check
+  Clock::time_point started;
+};
+
+class Loop {
+ public:
+  Loop(const Options& o, sockaddr_in to, std::string request)
+      : o_(o), to_(to), request_(std::move(request)), slots_(o.connections) {}
+
+  // Load mode.  Returns the process exit status.
+  int RunLoad() {
+    epoll_ = Fd(epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_.valid()) return Fail("epoll_create1");
+    for (size_t i = 0; i < slots_.size(); ++i) Start(i);
+    const Clock::time_point end_by =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(o_.duration_s));
+    std::vector<epoll_event> events(slots_.size());
+    while (done_ < o_.requests + o_.warmup) {
+      Clock::time_point now = Clock::now();
+      if (now >= end_by) break;
+      int n = epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), 100);
+      if (n < 0 && errno != EINTR) return Fail("epoll_wait");
+      for (int i = 0; i < n; ++i) Handle(events[i].data.u32, events[i].events);
+      ExpireSlow();
+    }
+    const double elapsed = measuring_ ? Seconds(Clock::now() - measure_start_) : 0;
+    std::sort(latencies_us_.begin(), latencies_us_.end());
+    auto at = [this](double q) {
+      if (latencies_us_.empty()) return 0.0;
+      return latencies_us_[static_cast<size_t>(q * (latencies_us_.size() - 1))];
+    };
+    const double rate = elapsed > 0 ? latencies_us_.size() / elapsed : 0;
+    std::printf("requests %zu errors %ld seconds %.3f rate %.1f p50_us %.1f p99_us %.1f "
+                "p999_us %.1f\n",
+                latencies_us_.size(), errors_, elapsed, rate, at(0.50), at(0.99), at(0.999));
+    if (!first_error_.empty()) std::fprintf(stderr, "orvel-load: first error: %s\n", first_error_.c_str());
+    return errors_ == 0 && !latencies_us_.empty() ? 0 : 1;
+  }
+
+ private:
+  int Fail(const char* what) {
+    std::perror(what);
+    return 1;
+  }
+
+  void Error(size_t i, const std::string& why) {
+    ++errors_;
+    if (first_error_.empty()) first_error_ = why;
+    Finish(i);
+  }
+
+  // Frees the slot and starts its next connection.
+  void Finish(size_t i) {
+    slots_[i].fd.reset();
+    slots_[i].state = Slot::State::kFree;
+    Start(i);
+  }
+
+  void Start(size_t i) {
+    Slot& s = slots_[i];
+    s.fd = Fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!s.fd.valid()) {
+      ++errors_;
+      if (first_error_.empty()) first_error_ = std::string("socket: ") + std::strerror(errno);
+      return;  // the slot stays free; the run goes on with fewer
+    }
+    s.written = 0;
+    s.head.clear();
+    s.started = Clock::now();
+    s.state = Slot::State::kConnecting;
+    epoll_event ev{};
+    ev.events = EPOLLOUT;
+    ev.data.u32 = static_cast<uint32_t>(i);
+    epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, s.fd.get(), &ev);
+    if (connect(s.fd.get(), reinterpret_cast<const sockaddr*>(&to_), sizeof to_) == 0) {
+      Handle(static_cast<uint32_t>(i), EPOLLOUT);
+    } else if (errno != EINPROGRESS) {
+      Error(i, std::string("connect: ") + std::strerror(errno));
+    }
+  }
+
+  void Handle(uint32_t i, uint32_t events) {
+    Slot& s = slots_[i];
+    if (s.state == Slot::State::kConnecting) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      getsockopt(s.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+      if (err != 0) return Error(i, std::string("connect: ") + std::strerror(err));
+      s.state = Slot::State::kWriting;
+    }
+    if (s.state == Slot::State::kWriting) {
+      while (s.written < request_.size()) {
+        ssize_t n = send(s.fd.get(), request_.data() + s.written, request_.size() - s.written,
+                         MSG_NOSIGNAL);
+        if (n < 0) {
+          if (errno == EAGAIN) return;
+          if (errno == EINTR) continue;
+          return Error(i, std::string("send: ") + std::strerror(errno));
+        }
+        s.written += static_cast<size_t>(n);
+      }
+      s.state = Slot::State::kReading;
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.u32 = i;
+      epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, s.fd.get(), &ev);
+      return;
+    }
+    if (s.state != Slot::State::kReading || !(events & (EPOLLIN | EPOLLHUP | EPOLLERR))) return;
+    char buf[16384];
+    for (;;) {
+      ssize_t n = recv(s.fd.get(), buf, sizeof buf, 0);
+      if (n > 0) {
+        if (s.head.size() < 16) s.head.append(buf, std::min<size_t>(n, 16 - s.head.size()));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return;
+      if (n < 0) return Error(i, std::string("recv: ") + std::strerror(errno));
+      break;  // closed by the server: the exchange is complete
+    }
+    if (s.head.rfind("HTTP/1.1 200", 0) != 0 && s.head.rfind("HTTP/1.0 200", 0) != 0) {
+      return Error(i, "response: " + s.head);
+    }
+    Completed(Clock::now() - s.started);
+    Finish(i);
+  }
+
+  void Completed(Clock::duration took) {
+    ++done_;
+    if (done_ <= o_.warmup) return;
+    if (!measuring_) {
+      measuring_ = true;
+      measure_start_ = Clock::now();
+      return;  // the first one only starts the clock
+    }
+    latencies_us_.push_back(std::chrono::duration<double, std::micro>(took).count());
+  }
+
+  void ExpireSlow() {
+    Clock::time_point now = Clock::now();
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      if (slots_[i].state != Slot::State::kFree && Seconds(now - slots_[i].started) > o_.timeout_s) {
+        Error(i, "timed out");
+      }
+    }
+  }
+
+  const Options& o_;
+  sockaddr_in to_;
+  std::string request_;
+  std::vector<Slot> slots_;
+  Fd epoll_;
+  long done_ = 0;
+  long errors_ = 0;
+  std::string first_error_;
+  bool measuring_ = false;
+  Clock::time_point measure_start_;
+  std::vector<double> latencies_us_;
+};
+
+// Idle mode: connects o.idle sockets that never send, at most 256 connects
+// pending at a time, then holds them and watches for the server closing any.
+int RunIdle(const Options& o, const sockaddr_in& to) {
+  const long rss_before = o.rss_pid ? ReadRssKb(o.rss_pid) : -1;
+  Fd ep(epoll_create1(EPOLL_CLOEXEC));
+  if (!ep.valid()) {
+    std::perror("epoll_create1");
+    return 1;
+  }
+  std::vector<Fd> socks;
+  socks.reserve(o.idle);
+  long established = 0, failed = 0, closed = 0, pending = 0;
+  std::vector<char> open_state;  // 0 connecting, 1 established, 2 gone
+  std::vector<epoll_event> events(512);
+  auto handle = [&](int n, bool holding) {
+    for (int k = 0; k < n; ++k) {
+      uint32_t i = events[k].data.u32;
+      if (open_state[i] == 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(socks[i].get(), SOL_SOCKET, SO_ERROR, &err, &len);
+        --pending;
+        if (err != 0) {
+          ++failed;
+          open_state[i] = 2;
+          socks[i].reset();
+          continue;
+        }
+        ++established;
+        open_state[i] = 1;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.u32 = i;
+        epoll_ctl(ep.get(), EPOLL_CTL_MOD, socks[i].get(), &ev);
+      } else if (open_state[i] == 1) {
+        (void)holding;
+        ++closed;
+        open_state[i] = 2;
+        socks[i].reset();
+      }
+    }
+  };
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
+  for (long i = 0; i < o.idle; ++i) {
+    while (pending >= 256 && Clock::now() < give_up) {
+      int n = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 100);
+      if (n > 0) handle(n, false);
+    }
+    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!s.valid()) {
+      std::perror("socket");
+      ++failed;
+      socks.emplace_back();
+      open_state.push_back(2);
+      continue;
+    }
+    int rc = connect(s.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    epoll_event ev{};
+    ev.events = EPOLLOUT;
+    ev.data.u32 = static_cast<uint32_t>(i);
+    epoll_ctl(ep.get(), EPOLL_CTL_ADD, s.get(), &ev);
+    socks.push_back(std::move(s));
+    open_state.push_back(0);
+    if (rc == 0 || errno == EINPROGRESS) {
+      ++pending;
+    } else {
+      ++failed;
+      open_state.back() = 2;
+      socks.back().reset();
+    }
+  }
+  while (pending > 0 && Clock::now() < give_up) {
+    int n = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 100);
+    if (n > 0) handle(n, false);
+  }
+  failed += pending;
+  const Clock::time_point hold_end =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.hold_s));
+  while (Clock::now() < hold_end) {
+    int n = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 50);
+    if (n > 0) handle(n, true);
+  }
+  std::printf("idle %ld established %ld failed %ld closed_by_server %ld", o.idle, established,
+              failed, closed);
+  if (o.rss_pid) {
+    const long rss_after = ReadRssKb(o.rss_pid);
+    const double per = established > 0 ? (rss_after - rss_before) * 1024.0 / established : 0;
+    std::printf(" rss_before_kb %ld rss_after_kb %ld rss_per_conn_bytes %.0f", rss_before,
+                rss_after, per);
+  }
+  std::printf("\n");
+  return established == o.idle && closed == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseArgs(argc, argv, &o)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(o.port));
+  if (inet_pton(AF_INET, o.host.c_str(), &to.sin_addr) != 1 ||
+      (ntohl(to.sin_addr.s_addr) >> 24) != 127) {
+    std::fprintf(stderr, "orvel-load: %s is not a 127.0.0.0/8 address\n", o.host.c_str());
+    return 2;
+  }
+  RaiseDescriptorLimit();
+  if (o.idle > 0) return RunIdle(o, to);
+  std::ifstream in(o.request_file, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "orvel-load: cannot read %s\n", o.request_file.c_str());
+    return 2;
+  }
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (bytes.str().empty()) {
+    std::fprintf(stderr, "orvel-load: %s is empty\n", o.request_file.c_str());
+    return 2;
+  }
+  Loop loop(o, to, bytes.str());
+  return loop.RunLoad();
+}
