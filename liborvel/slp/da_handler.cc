@@ -202,6 +202,16 @@ std::string DaHandler::Handle(const uint8_t* data, size_t size, uint32_t source,
   }
   const bool multicast = (header.flags & kFlagRequestMcast) != 0;
   note = FunctionName(header.function);
+  // A UDP source can be forged, so a registration from a network that may
+  // not register gets no reply at all (well-formed or not): the agent must
+  // not send anything towards such a forged address.  Over TCP the source
+  // is real and gets the error.
+  const bool registers =
+      header.function == Function::kSrvReg || header.function == Function::kSrvDeReg;
+  if (registers && !over_tcp && !MayRegister(source)) {
+    note += " refused: source may not register";
+    return done("");
+  }
   if (st != WireStatus::kOk) {
     note += std::string(" malformed (") + WireStatusName(st) + ")";
     return done(multicast ? "" : ErrorReply(header, WireStatusToError(st)));

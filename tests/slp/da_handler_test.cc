@@ -116,15 +116,19 @@ TEST_F(HandlerTest, FreshFlagDecidesBetweenNewAndIncrementalRegistration) {
 }
 
 TEST_F(HandlerTest, RegistrationOnlyFromAllowedNetworks) {
-  EXPECT_EQ(Register("service:ZemProxy://10.9.9.9:1", "ZemProxy", "", kRemote),
-            error::kAuthenticationFailed);
+  SrvReg remote;
+  remote.entry = {300, "service:ZemProxy://10.9.9.9:1", {}};
+  remote.service_type = "ZemProxy";
+  remote.scopes = "default";
+  Message reply;
+  ASSERT_EQ(Decode(Send(remote, kFlagFresh, kRemote, /*tcp=*/true), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kAuthenticationFailed);
   EXPECT_TRUE(Lookup("ZemProxy", "").urls.empty());
   ASSERT_EQ(Register("service:ZemProxy://10.9.9.9:1", "ZemProxy", ""), error::kOk);
   SrvDeReg d;
   d.scopes = "default";
   d.entry.url = "service:ZemProxy://10.9.9.9:1";
-  Message reply;
-  ASSERT_EQ(Decode(Send(d, 0, kRemote), &reply), WireStatus::kOk);
+  ASSERT_EQ(Decode(Send(d, 0, kRemote, /*tcp=*/true), &reply), WireStatus::kOk);
   EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kAuthenticationFailed);
   EXPECT_EQ(Lookup("ZemProxy", "").urls.size(), 1u);
 
@@ -140,8 +144,38 @@ TEST_F(HandlerTest, RegistrationOnlyFromAllowedNetworks) {
   m.body = r;
   ASSERT_EQ(Decode(other.Handle(Encode(m), kRemote, false), &reply), WireStatus::kOk);
   EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kOk);
-  ASSERT_EQ(Decode(other.Handle(Encode(m), kLocal, false), &reply), WireStatus::kOk);
+  ASSERT_EQ(Decode(other.Handle(Encode(m), kLocal, true), &reply), WireStatus::kOk);
   EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kAuthenticationFailed);
+}
+
+// A forged UDP source must not be sent anything: registrations and
+// deregistrations from a network that may not register, well-formed or cut
+// short, get no reply and change nothing.
+TEST_F(HandlerTest, RefusedRegistrationOverUdpGetsNoReply) {
+  SrvReg r;
+  r.entry = {300, "service:ZemProxy://10.9.9.9:1", {}};
+  r.service_type = "ZemProxy";
+  r.scopes = "default";
+  Message m;
+  m.header.xid = 9;
+  m.header.flags = kFlagFresh;
+  m.body = r;
+  const std::string reg = Encode(m);
+  SrvDeReg d;
+  d.scopes = "default";
+  d.entry.url = "service:ZemProxy://10.9.9.9:1";
+  m.body = d;
+  const std::string dereg = Encode(m);
+  for (const std::string& bytes : {reg, dereg}) {
+    EXPECT_EQ(handler.Handle(bytes, kRemote, false), "");
+    // Cut short after the header: still nothing towards the source.
+    EXPECT_EQ(handler.Handle(bytes.substr(0, bytes.size() - 3), kRemote, false), "");
+  }
+  EXPECT_TRUE(Lookup("ZemProxy", "").urls.empty());
+  // From an allowed source the same bytes are answered.
+  Message reply;
+  ASSERT_EQ(Decode(handler.Handle(reg, kLocal, false), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kOk);
 }
 
 TEST_F(HandlerTest, OversizeUdpReplyIsCutToWholeEntriesAndFlagged) {
