@@ -93,8 +93,12 @@ std::string viewerCodeURL();
 // Brings up the members (end-host proxies, then zone proxies) one after the
 // other: an ABone node by two runs of $ORVEL_PATH/abone/sc.linux, a running
 // proxy by ZemInit/ZemCommit exchanges.  The first failure stops it; the
-// transports of the members served so far stay.  Blocks for every exchange
-// and at least 10 seconds per ABone member.
+// transports of the members served so far stay.  A member with address 0
+// fails before anything is run or sent for it; a launch command that did
+// not run through (system() failed, a signal ended it, exit status 126 or
+// 127) fails its member, other exit statuses are ignored.  Blocks for every
+// exchange (each bounded by the HTTP client time-out) and at least 10
+// seconds per ABone member.
 class ZemProxyInitor {
  public:
   static constexpr unsigned short PORT_RTP_MIN = 7210;
