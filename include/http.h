@@ -2,7 +2,11 @@
 //
 // Server: startServerLoop() accepts on a TCP port and serves every
 // connection on a thread of its own: one request, one response (200 with the
-// handler's reply document, or 400), then close.  Client: sendRequestMsg()
+// handler's reply document, or 400), then close.  Connection threads are
+// reused: a finished one waits up to 10 s for the next connection (at most
+// 256 wait at once), and a new one is started whenever none is free, so
+// every connection is served at once, with no cap.  Their stacks are
+// 256 KiB: a handler must not need more.  Client: sendRequestMsg()
 // posts a message to "http://host:port/query" and getResponseMsg() reads the
 // reply message back and closes the socket.
 //
@@ -72,7 +76,7 @@ typedef Msg* (*RecvCallbackT)(Msg* request);
 // and initialises libxml2 on the calling thread.  Meant to be called once.
 void startServerLoop(unsigned short port, RecvCallbackT handler);
 // Listening socket bound to INADDR_ANY:port with SO_REUSEADDR and a backlog
-// of 5, or -1 (after perror "socket", "bind" or "listen").  The caller owns
+// of SOMAXCONN (the kernel caps it at net.core.somaxconn), or -1 (after perror "socket", "bind" or "listen").  The caller owns
 // the descriptor.  Prints "Listening on port %d".
 int openServerSocket(unsigned short port);
 // Reads one request from sock (not closed here), bounded by

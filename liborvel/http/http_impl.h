@@ -24,8 +24,8 @@ struct ThreadParam {
   RecvCallbackT RecvCallback;
 };
 
-// What one connection thread is started with; created by the accept thread,
-// owned and released by the connection thread.
+// What one connection is served with; created by the accept thread, owned
+// and released by the connection thread that serves it.
 struct Parameters {
   RecvCallbackT RecvCallback;
   int sock;
@@ -37,7 +37,7 @@ struct Parameters {
 // Body of the accept thread; takes ownership of a ThreadParam allocated with
 // new.  Returns only when accept fails with an error that cannot pass.
 void* serverThread(void* thread_param);
-// Body of a connection thread; takes ownership of a Parameters allocated
+// Serves one connection on a connection thread; takes ownership of a Parameters allocated
 // with new, and of its socket.  Always returns null.
 void* HTTPconn(void* parameters);
 
@@ -50,6 +50,12 @@ constexpr size_t kMaxUriChars = 8191;
 constexpr size_t kMaxVersionChars = 9;
 constexpr size_t kMaxReasonChars = 499;
 constexpr size_t kSurplusReadBytes = 8192;
+
+// Connection threads (see http.h): their stack, how long an idle one waits
+// for the next connection, and how many may wait at once.
+constexpr size_t kConnectionStackBytes = 256 * 1024;
+constexpr int kIdleWorkerKeepMs = 10000;
+constexpr size_t kMaxIdleWorkers = 256;
 
 // Defaults of the environment settings (see http.h).
 constexpr double kDefaultReadTimeoutSeconds = 30;
@@ -115,7 +121,8 @@ HeadStatus ParseResponseHead(const char* data, size_t len,
 xmlDocPtr ParseBodyDocument(const char* body, size_t len);
 
 // Thread creation used for connection threads; replaceable so tests can
-// make it fail.  Null restores pthread_create.
+// make it fail.  Null restores pthread_create.  Also retires the idle
+// connection threads, so the next connection needs a new one.
 using ThreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*,
                                void* (*)(void*), void*);
 void SetThreadCreateForTesting(ThreadCreateFn fn);

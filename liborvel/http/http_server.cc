@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "http/http_impl.h"
+#include "http/worker_pool.h"
 
 using orvel::net::Deadline;
 using orvel::net::IoStatus;
@@ -27,6 +28,13 @@ namespace {
 
 std::atomic<ThreadCreateFn> g_thread_create{nullptr};
 std::once_flag g_xml_once;
+
+// Never destroyed: detached workers may still be finishing at exit.
+WorkerPool& ConnectionWorkers() {
+  static WorkerPool* pool = new WorkerPool(
+      kConnectionStackBytes, std::chrono::milliseconds(kIdleWorkerKeepMs), kMaxIdleWorkers);
+  return *pool;
+}
 
 struct ReqDeleter {
   void operator()(HTTPReq* req) const { freeHTTPReq(req); }
@@ -223,7 +231,10 @@ void ServeConnection(const Parameters& params) {
 
 }  // namespace
 
-void SetThreadCreateForTesting(ThreadCreateFn fn) { g_thread_create = fn; }
+void SetThreadCreateForTesting(ThreadCreateFn fn) {
+  g_thread_create = fn;
+  ConnectionWorkers().RetireIdle();
+}
 
 void EnsureXmlInitialised() { std::call_once(g_xml_once, xmlInitParser); }
 
@@ -266,7 +277,9 @@ int openServerSocket(unsigned short port) {
     std::perror("bind");
     return -1;
   }
-  if (listen(sock.get(), /*backlog=*/5) < 0) {
+  // A burst of connects beyond the backlog has its SYNs dropped, and the
+  // clients retry only after a second: take as many as the kernel allows.
+  if (listen(sock.get(), /*backlog=*/SOMAXCONN) < 0) {
     std::perror("listen");
     return -1;
   }
@@ -303,7 +316,7 @@ void* serverThread(void* thread_param) {
     std::unique_ptr<Parameters> conn(new Parameters{
         param->RecvCallback, fd, /*threaded=*/1, peer.sin_addr.s_addr,
         peer.sin_port});
-    int rc = CreateDetachedThread(HTTPconn, conn.get(), g_thread_create.load());
+    int rc = ConnectionWorkers().Run(HTTPconn, conn.get(), g_thread_create.load());
     if (rc != 0) {
       // One connection lost is better than the whole service.
       errno = rc;
@@ -339,16 +352,19 @@ void sendHTTPResponse(int sock, const char* text) {
   if (text == nullptr) text = "";
   Deadline deadline = Deadline::After(ReadTimeoutSeconds());
   const size_t total = std::strlen(text);
-  char head[8192];
+  char head[128];
   int head_len = std::snprintf(
       head, sizeof head,
       "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
       "HTTP/1.1", static_cast<int>(total));
-  (void)orvel::net::WriteAll(sock, head, head_len, deadline);
-  orvel::net::IoResult r = orvel::net::WriteAll(sock, text, total, deadline);
-  if (r.bytes < total) {
+  // Head and body leave in one call, so a small reply is one segment.
+  orvel::net::IoResult r = orvel::net::WriteAll2(
+      sock, head, static_cast<size_t>(head_len), text, total, deadline);
+  const size_t body_sent =
+      r.bytes > static_cast<size_t>(head_len) ? r.bytes - head_len : 0;
+  if (body_sent < total) {
     std::fprintf(stderr, "Warning: Could only write %zu bytes out of %zu total!\n",
-                 r.bytes, total);
+                 body_sent, total);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -77,6 +78,42 @@ IoResult WriteAll(int fd, const void* buf, size_t len, Deadline deadline) {
   size_t done = 0;
   while (done < len) {
     ssize_t n = ::send(fd, p + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      int err = WaitFor(fd, POLLOUT, deadline);
+      if (err == ETIMEDOUT) return {IoStatus::kTimedOut, done, ETIMEDOUT};
+      if (err != 0) return {IoStatus::kError, done, err};
+      continue;
+    }
+    return {IoStatus::kError, done, n < 0 ? errno : EPIPE};
+  }
+  return {IoStatus::kOk, done, 0};
+}
+
+IoResult WriteAll2(int fd, const void* first, size_t first_len, const void* second,
+                   size_t second_len, Deadline deadline) {
+  const size_t len = first_len + second_len;
+  size_t done = 0;
+  while (done < len) {
+    iovec iov[2];
+    int count = 0;
+    if (done < first_len) {
+      iov[count++] = {const_cast<char*>(static_cast<const char*>(first)) + done,
+                      first_len - done};
+    }
+    const size_t second_done = done > first_len ? done - first_len : 0;
+    if (second_len > second_done) {
+      iov[count++] = {const_cast<char*>(static_cast<const char*>(second)) + second_done,
+                      second_len - second_done};
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;

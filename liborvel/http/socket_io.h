@@ -71,6 +71,10 @@ struct IoResult {
 IoResult ReadSome(int fd, void* buf, size_t len, Deadline deadline);
 // Writes all len bytes; on failure reports how many went out first.
 IoResult WriteAll(int fd, const void* buf, size_t len, Deadline deadline);
+// Writes first then second as one stream (a single send when they fit the
+// socket buffer); bytes counts both, as WriteAll does.
+IoResult WriteAll2(int fd, const void* first, size_t first_len, const void* second,
+                   size_t second_len, Deadline deadline);
 // Waits for a non-blocking connect() in progress to finish.  Returns 0 or an
 // errno value (ETIMEDOUT when the deadline passes).
 int WaitConnected(int fd, Deadline deadline);

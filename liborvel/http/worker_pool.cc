@@ -1,0 +1,112 @@
+// worker_pool.cc: per-worker hand-off, so waking a worker wakes exactly one
+// thread, and the most recently idle worker (warm cache, warm stack) goes
+// first while the longest idle ones time out.
+#include "http/worker_pool.h"
+
+#include <limits.h>
+
+#include <algorithm>
+
+namespace orvel::http {
+
+struct WorkerPool::Worker {
+  Worker(WorkerPool* p, Task t, void* a) : pool(p), task(t), arg(a) {}
+  WorkerPool* pool;
+  Task task;  // null while idle
+  void* arg;
+  bool retire = false;
+  std::condition_variable wake;
+  std::list<Worker*>::iterator in_idle;  // valid while listed in idle_
+};
+
+WorkerPool::WorkerPool(size_t stack_bytes, std::chrono::milliseconds idle_keep,
+                       size_t max_idle)
+    : stack_bytes_(std::max<size_t>(stack_bytes, PTHREAD_STACK_MIN)),
+      idle_keep_(idle_keep),
+      max_idle_(max_idle) {}
+
+WorkerPool::~WorkerPool() {
+  std::unique_lock<std::mutex> lock(mu_);
+  stopping_ = true;
+  for (Worker* w : idle_) {
+    w->retire = true;
+    w->wake.notify_one();
+  }
+  idle_.clear();
+  all_ended_.wait(lock, [this] { return live_ == 0; });
+}
+
+int WorkerPool::Run(Task task, void* arg, CreateFn create) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!idle_.empty()) {
+      Worker* w = idle_.back();
+      idle_.pop_back();
+      w->task = task;
+      w->arg = arg;
+      w->wake.notify_one();
+      return 0;
+    }
+    ++live_;
+  }
+  Worker* w = new Worker(this, task, arg);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, stack_bytes_);
+  pthread_t thread;
+  int rc = (create != nullptr ? create : pthread_create)(&thread, &attr, Main, w);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete w;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (--live_ == 0) all_ended_.notify_all();
+  }
+  return rc;
+}
+
+void WorkerPool::RetireIdle() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (Worker* w : idle_) {
+    w->retire = true;
+    w->wake.notify_one();
+  }
+  idle_.clear();
+}
+
+size_t WorkerPool::threads() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return live_;
+}
+
+size_t WorkerPool::idle() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return idle_.size();
+}
+
+bool WorkerPool::WaitForTask(Worker* w, std::unique_lock<std::mutex>& lock) {
+  w->task = nullptr;
+  if (stopping_ || idle_.size() >= max_idle_) return false;
+  w->in_idle = idle_.insert(idle_.end(), w);
+  w->wake.wait_for(lock, idle_keep_, [w] { return w->task != nullptr || w->retire; });
+  if (w->task != nullptr) return true;  // Run() has unlisted it
+  if (!w->retire) idle_.erase(w->in_idle);  // timed out, still listed
+  return false;
+}
+
+void* WorkerPool::Main(void* worker) {
+  Worker* w = static_cast<Worker*>(worker);
+  WorkerPool* pool = w->pool;
+  for (;;) {
+    w->task(w->arg);
+    std::unique_lock<std::mutex> lock(pool->mu_);
+    if (!pool->WaitForTask(w, lock)) {
+      delete w;
+      // The destructor may free the pool as soon as the lock is released.
+      if (--pool->live_ == 0) pool->all_ended_.notify_all();
+      return nullptr;
+    }
+  }
+}
+
+}  // namespace orvel::http

@@ -1,0 +1,188 @@
+// The connection threads' pool: concurrency without a cap, reuse, idle
+// expiry, creation failure and the stack size handed out.
+#include "http/worker_pool.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <functional>
+#include <set>
+#include <thread>
+
+namespace orvel::http {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Tasks that block until released, recording which thread ran them.
+class Gate {
+ public:
+  static void* Task(void* self) {
+    static_cast<Gate*>(self)->Enter();
+    return nullptr;
+  }
+  void Enter() {
+    std::unique_lock<std::mutex> lock(mu_);
+    threads_.insert(pthread_self());
+    ++entered_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+    ++finished_;
+    changed_.notify_all();
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  bool WaitEntered(int n) { return WaitFor([&] { return entered_ >= n; }); }
+  bool WaitFinished(int n) { return WaitFor([&] { return finished_ >= n; }); }
+  size_t distinct_threads() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return threads_.size();
+  }
+
+ private:
+  template <typename P>
+  bool WaitFor(P done) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), done);
+  }
+  std::mutex mu_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  int entered_ = 0;
+  int finished_ = 0;
+  std::set<pthread_t> threads_;
+};
+
+bool Eventually(const std::function<bool()>& cond) {
+  for (int i = 0; i < 1000; ++i) {
+    if (cond()) return true;
+    usleep(10 * 1000);
+  }
+  return cond();
+}
+
+TEST(WorkerPool, BlockedTasksDoNotHoldBackOthers) {
+  WorkerPool pool(64 * 1024, milliseconds(5000), 512);
+  Gate gate;
+  constexpr int kTasks = 300;  // more than may wait idle: no cap on running
+  for (int i = 0; i < kTasks; ++i) ASSERT_EQ(pool.Run(Gate::Task, &gate), 0);
+  EXPECT_TRUE(gate.WaitEntered(kTasks));
+  EXPECT_EQ(pool.threads(), static_cast<size_t>(kTasks));
+  gate.Open();
+  EXPECT_TRUE(gate.WaitFinished(kTasks));
+}
+
+TEST(WorkerPool, FinishedWorkersAreReused) {
+  WorkerPool pool(64 * 1024, milliseconds(5000), 16);
+  Gate gate;
+  gate.Open();
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(pool.Run(Gate::Task, &gate), 0);
+    ASSERT_TRUE(gate.WaitFinished(i + 1));
+    ASSERT_TRUE(Eventually([&] { return pool.idle() == 1; }));
+  }
+  EXPECT_EQ(gate.distinct_threads(), 1u);
+  EXPECT_EQ(pool.threads(), 1u);
+}
+
+TEST(WorkerPool, IdleWorkersEndAfterTheirKeepTime) {
+  WorkerPool pool(64 * 1024, milliseconds(50), 16);
+  Gate gate;
+  gate.Open();
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(pool.Run(Gate::Task, &gate), 0);
+  ASSERT_TRUE(gate.WaitFinished(4));
+  EXPECT_TRUE(Eventually([&] { return pool.threads() == 0; }));
+  EXPECT_EQ(pool.idle(), 0u);
+}
+
+TEST(WorkerPool, NoMoreThanMaxIdleWait) {
+  WorkerPool pool(64 * 1024, milliseconds(5000), 3);
+  Gate gate;
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(pool.Run(Gate::Task, &gate), 0);
+  ASSERT_TRUE(gate.WaitEntered(10));
+  gate.Open();
+  ASSERT_TRUE(gate.WaitFinished(10));
+  EXPECT_TRUE(Eventually([&] { return pool.threads() == 3; }));
+  EXPECT_EQ(pool.idle(), 3u);
+}
+
+int FailingCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
+  return EAGAIN;
+}
+
+TEST(WorkerPool, CreationFailureIsReportedAndTaskNotRun) {
+  WorkerPool pool(64 * 1024, milliseconds(5000), 16);
+  Gate gate;
+  gate.Open();
+  EXPECT_EQ(pool.Run(Gate::Task, &gate, FailingCreate), EAGAIN);
+  EXPECT_EQ(pool.threads(), 0u);
+  // An idle worker takes the task without creating a thread.
+  ASSERT_EQ(pool.Run(Gate::Task, &gate), 0);
+  ASSERT_TRUE(gate.WaitFinished(1));
+  ASSERT_TRUE(Eventually([&] { return pool.idle() == 1; }));
+  EXPECT_EQ(pool.Run(Gate::Task, &gate, FailingCreate), 0);
+  EXPECT_TRUE(gate.WaitFinished(2));
+}
+
+TEST(WorkerPool, RetireIdleMakesTheNextRunCreate) {
+  WorkerPool pool(64 * 1024, milliseconds(5000), 16);
+  Gate gate;
+  gate.Open();
+  ASSERT_EQ(pool.Run(Gate::Task, &gate), 0);
+  ASSERT_TRUE(gate.WaitFinished(1));
+  ASSERT_TRUE(Eventually([&] { return pool.idle() == 1; }));
+  pool.RetireIdle();
+  EXPECT_EQ(pool.idle(), 0u);
+  EXPECT_EQ(pool.Run(Gate::Task, &gate, FailingCreate), EAGAIN);
+  EXPECT_TRUE(Eventually([&] { return pool.threads() == 0; }));
+}
+
+std::atomic<size_t> g_stack_bytes{0};
+void* RecordStack(void*) {
+  pthread_attr_t attr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    pthread_attr_getstacksize(&attr, &size);
+    pthread_attr_destroy(&attr);
+  }
+  g_stack_bytes = size;
+  return nullptr;
+}
+
+TEST(WorkerPool, WorkersGetTheStackSizeAsked) {
+  {
+    WorkerPool pool(256 * 1024, milliseconds(5000), 16);
+    ASSERT_EQ(pool.Run(RecordStack, nullptr), 0);
+    ASSERT_TRUE(Eventually([] { return g_stack_bytes.load() != 0; }));
+  }  // the destructor waits for the worker to end
+  EXPECT_GE(g_stack_bytes.load(), 256u * 1024);
+  EXPECT_LT(g_stack_bytes.load(), 1024u * 1024);
+}
+
+TEST(WorkerPool, DestructorWaitsForBusyWorkers) {
+  std::atomic<bool> done{false};
+  {
+    WorkerPool pool(64 * 1024, milliseconds(5000), 16);
+    ASSERT_EQ(pool.Run(
+                  [](void* flag) -> void* {
+                    usleep(200 * 1000);
+                    static_cast<std::atomic<bool>*>(flag)->store(true);
+                    return nullptr;
+                  },
+                  &done),
+              0);
+  }
+  EXPECT_TRUE(done.load());
+}
+
+}  // namespace
+}  // namespace orvel::http
