@@ -1,5 +1,8 @@
-# orvel_add_gtest(NAME module_name SOURCES a.cc b.cc LIBS orvel_msg ... [LABELS l1 l2] [RESOURCE_LOCK name])
+# orvel_add_gtest(NAME target MODULE module SOURCES a.cc b.cc LIBS orvel_msg ... [LABELS label]
+#                 [RESOURCE_LOCK name] [TIMEOUT seconds])
 # Builds one gtest binary; every TEST inside shows in ctest as "<module>.<Suite>.<Case>".
+# Tests find the built programs through ORVEL_BUILD_DIR.  Only one variable is
+# passed: a list value would be split by the property list it travels in.
 function(orvel_add_gtest)
   cmake_parse_arguments(T "" "NAME;MODULE;RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
@@ -11,8 +14,14 @@ function(orvel_add_gtest)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  set(props TIMEOUT ${T_TIMEOUT} LABELS "${T_MODULE};${T_LABELS}"
-      ENVIRONMENT "ORVEL_BUILD_DIR=${PROJECT_BINARY_DIR};ORVEL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  # One label per test (the property list cannot carry a list value): the
+  # first of LABELS if given, else the module.
+  set(label ${T_MODULE})
+  if(T_LABELS)
+    list(GET T_LABELS 0 label)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT} LABELS ${label}
+      ENVIRONMENT "ORVEL_BUILD_DIR=${PROJECT_BINARY_DIR}")
   if(T_RESOURCE_LOCK)
     list(APPEND props RESOURCE_LOCK ${T_RESOURCE_LOCK})
   endif()
