@@ -205,7 +205,8 @@ TEST_F(ZemsynthConsole, ConcurrentPausesTakeOneKeyEach) {
       },
       20000))
       << z_->Output();
-  ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000));
+  ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000))
+      << z_->Output();
   Type("k");
   // One request finishes; the other is still paused, without echo.
   ASSERT_TRUE(testutil::WaitUntil(
