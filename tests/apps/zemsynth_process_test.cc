@@ -55,6 +55,16 @@ TEST(ZemsynthProcess, WrongArgumentCountPrintsUsageAndExits255) {
   }
 }
 
+// --help alone is the one single argument that is not a usage error.
+TEST(ZemsynthProcess, HelpPrintsUsageAndExitsZero) {
+  Child z({Zemsynth(), "--help"});
+  int status = z.Wait(10000);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(z.Output().rfind("Usage: zemsynth PORT DA\n", 0), 0u) << z.Output();
+  EXPECT_EQ(z.Output().find("arg: port DA\n"), std::string::npos);
+}
+
 // The port is strtol's digits cut to 16 bits.
 TEST(ZemsynthProcess, PortArgumentIsDigitsCutTo16Bits) {
   unsigned short port = testutil::FreeLoopbackPort();
