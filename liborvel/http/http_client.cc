@@ -90,18 +90,8 @@ Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes,
                    parsed.reason.c_str());
       return nullptr;
     case HeadStatus::kLengthNotPositive:
-      if (parsed.length.fits_int()) {
-        std::fprintf(stderr, "Body length is: %d\n",
-                     static_cast<int>(parsed.length.value));
-      } else {
-        std::fprintf(stderr, "Body length is: %s\n", parsed.length.text.c_str());
-      }
-      return nullptr;
     case HeadStatus::kLengthTooLarge:
-      std::fprintf(stderr,
-                   "Content-Length %s from server is above the limit of %lld "
-                   "bytes\n",
-                   parsed.length.text.c_str(), max_body_bytes);
+      PrintLengthRefusal(head_status, parsed.length, "server", max_body_bytes);
       return nullptr;
     default:
       PrintUnexpected(head.data());

@@ -88,6 +88,11 @@ enum class HeadStatus {
   kNotOk,             // response only: status other than 200
 };
 
+// Prints the line for a refused declared length (kLengthNotPositive or
+// kLengthTooLarge) on standard error; peer is "client" or "server".
+void PrintLengthRefusal(HeadStatus status, const LengthField& length,
+                        const char* peer, long long max_body_bytes);
+
 struct RequestHead {
   std::string method;
   std::string uri;

@@ -2,6 +2,7 @@
 #include <libxml/parser.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "http/http_impl.h"
@@ -141,6 +142,18 @@ xmlDocPtr ParseBodyDocument(const char* body, size_t len) {
   return xmlReadMemory(body, static_cast<int>(len), nullptr, nullptr,
                        XML_PARSE_NONET | XML_PARSE_NOERROR |
                            XML_PARSE_NOWARNING);
+}
+
+void PrintLengthRefusal(HeadStatus status, const LengthField& length,
+                        const char* peer, long long max_body_bytes) {
+  if (status == HeadStatus::kLengthTooLarge) {
+    std::fprintf(stderr, "Content-Length %s from %s is above the limit of %lld bytes\n",
+                 length.text.c_str(), peer, max_body_bytes);
+  } else if (length.fits_int()) {
+    std::fprintf(stderr, "Body length is: %d\n", static_cast<int>(length.value));
+  } else {
+    std::fprintf(stderr, "Body length is: %s\n", length.text.c_str());
+  }
 }
 
 }  // namespace orvel::http

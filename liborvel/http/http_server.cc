@@ -104,25 +104,16 @@ HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
   const size_t got = r.status == IoStatus::kOk ? r.bytes : 0;
 
   RequestHead parsed;
-  switch (ParseRequestHead(head.data(), got, max_body_bytes, &parsed)) {
+  const HeadStatus head_status = ParseRequestHead(head.data(), got, max_body_bytes, &parsed);
+  switch (head_status) {
     case HeadStatus::kOk:
       break;
     case HeadStatus::kBadFirstLine:
       std::fprintf(stderr, "Unexpected header from client:\n%s\n", head.data());
       return nullptr;
     case HeadStatus::kLengthNotPositive:
-      if (parsed.length.fits_int()) {
-        std::fprintf(stderr, "Body length is: %d\n",
-                     static_cast<int>(parsed.length.value));
-      } else {
-        std::fprintf(stderr, "Body length is: %s\n", parsed.length.text.c_str());
-      }
-      return nullptr;
     case HeadStatus::kLengthTooLarge:
-      std::fprintf(stderr,
-                   "Content-Length %s from client is above the limit of %lld "
-                   "bytes\n",
-                   parsed.length.text.c_str(), max_body_bytes);
+      PrintLengthRefusal(head_status, parsed.length, "client", max_body_bytes);
       return nullptr;
     default:
       std::fprintf(stderr, "Unexpected content-length from client:\n%s\n",
