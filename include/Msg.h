@@ -141,6 +141,9 @@ class Msg {
   // Creates the root element named after mType with its "id" and "version"
   // children, and returns the root for the body.
   xmlNodePtr writeEnvelope();
+  // Document constructor of a message without a body: takes doc over and
+  // reads "id" and "version" (refusing the document as the readers do).
+  void readEnvelopeOnly(const std::string& type, xmlDocPtr doc);
 
   unsigned long mId;       // 32-bit value
   unsigned long mVersion;  // 32-bit value

@@ -78,15 +78,7 @@ SynthInitOk::SynthInitOk(unsigned long id, unsigned long ver)
   writeEnvelope();
 }
 
-SynthInitOk::SynthInitOk(xmlDocPtr doc) {
-  mType = Msg::SynthInitOk;
-  mDoc.reset(doc);
-  DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
-  mValid = r.ok();
-}
+SynthInitOk::SynthInitOk(xmlDocPtr doc) { readEnvelopeOnly(Msg::SynthInitOk, doc); }
 
 DynamicInit::DynamicInit(unsigned long id, unsigned long ver,
                          const std::vector<std::string>& argv)

@@ -50,6 +50,16 @@ Msg::Msg()
 
 Msg::~Msg() = default;
 
+void Msg::readEnvelopeOnly(const std::string& type, xmlDocPtr doc) {
+  mType = type;
+  mDoc.reset(doc);
+  orvel::msg::DocReader r(doc);
+  orvel::msg::Cursor c = r.Root();
+  mId = r.Unsigned(&c);
+  mVersion = r.Unsigned(&c);
+  mValid = r.ok();
+}
+
 xmlNodePtr Msg::writeEnvelope() {
   xmlNodePtr root =
       xmlNewDocNode(mDoc.get(), nullptr, BAD_CAST mType.c_str(), nullptr);

@@ -81,15 +81,7 @@ SynthVGWOk::SynthVGWOk(unsigned long id, unsigned long ver)
   writeEnvelope();
 }
 
-SynthVGWOk::SynthVGWOk(xmlDocPtr doc) {
-  mType = Msg::SynthVGWOk;
-  mDoc.reset(doc);
-  DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
-  mValid = r.ok();
-}
+SynthVGWOk::SynthVGWOk(xmlDocPtr doc) { readEnvelopeOnly(Msg::SynthVGWOk, doc); }
 
 SynthIPMZReq::SynthIPMZReq(unsigned long id, unsigned long ver,
                            const std::vector<EndPoint>& endpoints)

@@ -99,12 +99,4 @@ ZemCommitOk::ZemCommitOk(unsigned long id, unsigned long ver)
   writeEnvelope();
 }
 
-ZemCommitOk::ZemCommitOk(xmlDocPtr doc) {
-  mType = Msg::ZemCommitOk;
-  mDoc.reset(doc);
-  DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
-  mValid = r.ok();
-}
+ZemCommitOk::ZemCommitOk(xmlDocPtr doc) { readEnvelopeOnly(Msg::ZemCommitOk, doc); }
