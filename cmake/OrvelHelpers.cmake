@@ -1,10 +1,10 @@
 # orvel_add_gtest(NAME target MODULE module SOURCES a.cc b.cc LIBS orvel_msg ... [LABELS label]
-#                 [RESOURCE_LOCK name] [TIMEOUT seconds])
+#                 [RESOURCE_LOCK name] [TIMEOUT seconds] [RUN_SERIAL])
 # Builds one gtest binary; every TEST inside shows in ctest as "<module>.<Suite>.<Case>".
 # Tests find the built programs through ORVEL_BUILD_DIR.  Only one variable is
 # passed: a list value would be split by the property list it travels in.
 function(orvel_add_gtest)
-  cmake_parse_arguments(T "" "NAME;MODULE;RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "NAME;MODULE;RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_testutil GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/liborvel ${PROJECT_SOURCE_DIR}/tests)
@@ -24,6 +24,10 @@ function(orvel_add_gtest)
       ENVIRONMENT "ORVEL_BUILD_DIR=${PROJECT_BINARY_DIR}")
   if(T_RESOURCE_LOCK)
     list(APPEND props RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
+  if(T_RUN_SERIAL)
+    # Load tests measure the machine: nothing else runs beside them.
+    list(APPEND props RUN_SERIAL TRUE)
   endif()
   gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST
                        PROPERTIES ${props})

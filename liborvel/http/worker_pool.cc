@@ -4,6 +4,7 @@
 #include "http/worker_pool.h"
 
 #include <limits.h>
+#include <malloc.h>
 
 #include <algorithm>
 
@@ -15,6 +16,7 @@ struct WorkerPool::Worker {
   Task task;  // null while idle
   void* arg;
   bool retire = false;
+  bool last_of_burst = false;  // the final idle worker to time out
   std::condition_variable wake;
   std::list<Worker*>::iterator in_idle;  // valid while listed in idle_
 };
@@ -54,7 +56,7 @@ int WorkerPool::Run(Task task, void* arg, CreateFn create) {
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, stack_bytes_);
-  pthread_t thread;
+  pthread_t thread{};
   int rc = (create != nullptr ? create : pthread_create)(&thread, &attr, Main, w);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
@@ -90,7 +92,10 @@ bool WorkerPool::WaitForTask(Worker* w, std::unique_lock<std::mutex>& lock) {
   w->in_idle = idle_.insert(idle_.end(), w);
   w->wake.wait_for(lock, idle_keep_, [w] { return w->task != nullptr || w->retire; });
   if (w->task != nullptr) return true;  // Run() has unlisted it
-  if (!w->retire) idle_.erase(w->in_idle);  // timed out, still listed
+  if (!w->retire) {
+    idle_.erase(w->in_idle);  // timed out, still listed
+    w->last_of_burst = idle_.empty();
+  }
   return false;
 }
 
@@ -101,9 +106,14 @@ void* WorkerPool::Main(void* worker) {
     w->task(w->arg);
     std::unique_lock<std::mutex> lock(pool->mu_);
     if (!pool->WaitForTask(w, lock)) {
+      const bool trim = w->last_of_burst;
       delete w;
       // The destructor may free the pool as soon as the lock is released.
       if (--pool->live_ == 0) pool->all_ended_.notify_all();
+      lock.unlock();
+      // A burst spreads freed memory over per-thread malloc arenas that
+      // glibc keeps; once the pool has drained, give it back.
+      if (trim) malloc_trim(0);
       return nullptr;
     }
   }
