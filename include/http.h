@@ -91,7 +91,7 @@ void sendHTTPResponse(int sock, const char* text);
 void sendHTTPError(int sock);
 
 // Process-wide CPU-time counters (microseconds), guarded by global_time_mut;
-// every connection thread adds the process's times to them as it ends.
+// every connection thread adds the CPU time it used to them as it ends.
 extern long global_utime;
 extern long global_stime;
 extern pthread_mutex_t global_time_mut;

@@ -17,12 +17,30 @@ void freeHTTPReq(HTTPReq* req) {
   delete req;
 }
 
-void get_rusage_times(long* utime, long* stime) {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
+namespace {
+
+void Microseconds(const rusage& usage, long* utime, long* stime) {
   *utime = usage.ru_utime.tv_sec * 1000000L + usage.ru_utime.tv_usec;
   *stime = usage.ru_stime.tv_sec * 1000000L + usage.ru_stime.tv_usec;
 }
+
+}  // namespace
+
+void get_rusage_times(long* utime, long* stime) {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  Microseconds(usage, utime, stime);
+}
+
+namespace orvel::http {
+
+void ThreadCpuTimes(long* utime, long* stime) {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  Microseconds(usage, utime, stime);
+}
+
+}  // namespace orvel::http
 
 void global_time_init() {
   pthread_mutex_lock(&global_time_mut);

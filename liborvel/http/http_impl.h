@@ -53,7 +53,7 @@ constexpr size_t kSurplusReadBytes = 8192;
 
 // Connection threads (see http.h): their stack, how long an idle one waits
 // for the next connection, and how many may wait at once.
-constexpr size_t kConnectionStackBytes = 256 * 1024;
+constexpr size_t kConnectionStackBytes = size_t{256} * 1024;
 constexpr int kIdleWorkerKeepMs = 10000;
 constexpr size_t kMaxIdleWorkers = 256;
 
@@ -69,6 +69,10 @@ constexpr long long kMaxBodyCeilingBytes = 1LL << 30;
 double ReadTimeoutSeconds();
 double ClientTimeoutSeconds();
 long long MaxBodyBytes();
+
+// The calling thread's own CPU times, in microseconds, as get_rusage_times
+// reports the process's.
+void ThreadCpuTimes(long* utime, long* stime);
 
 // A decimal number as "%d" reads it, kept wide so that out-of-range values
 // are recognised instead of overflowing.
