@@ -174,10 +174,9 @@ bool ZemProxyInitor::initByMessage(const TransportEndPoint& member, bool is_ep,
   (is_ep ? mEPTVec : mZoneTVec).push_back(transport);
   reply.reset();
 
-  std::vector<TransportEndPoint> members(peers);
   {
     ZemCommit commit(mId, mVersion, transport.getAddr(), kDataPort,
-                     transport.getTTL(), members);
+                     transport.getTTL(), peers);
     printf("sending ZemCommit...");
     fflush(stdout);
     sock = sendRequestMsg(addr.c_str(), member.getPort(), &commit);

@@ -75,7 +75,10 @@ bool ConsoleInBackground(int fd) {
 }  // namespace
 
 void initConsole() {
-  ins = fopen(ctermid(nullptr), "r+e");
+  // Given a buffer, ctermid is reentrant (glibc has no ctermid_r).
+  char tty_name[L_ctermid];
+  // cppcheck-suppress ctermidCalled ; writes only tty_name
+  ins = fopen(ctermid(tty_name), "r+e");
   if (ins == nullptr) {
     fprintf(stderr, "failed to open cterm?!\n");
     ins = stdin;
@@ -148,8 +151,8 @@ Msg* RecvCallback(Msg* request) {
     printf("Zem init failed!?\n");
     return nullptr;
   }
-  std::vector<MulticastEndPoint> ep_transports = initor.getEPTransports();
-  std::vector<MulticastEndPoint> zone_transports = initor.getZoneTransports();
+  const std::vector<MulticastEndPoint>& ep_transports = initor.getEPTransports();
+  const std::vector<MulticastEndPoint>& zone_transports = initor.getZoneTransports();
   // Ownership passes to the server, which deletes the reply after sending.
   return new SynthZemOk(req->getId(), req->getVersion(), ep_transports,
                         zone_transports);

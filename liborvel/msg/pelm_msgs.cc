@@ -12,6 +12,7 @@ using orvel::msg::NodeText;
 using orvel::msg::ParseDouble;
 using orvel::msg::ParseUnsigned;
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): by value as Msg.h declares it
 PELMNode::PELMNode(std::vector<std::string> coords) {
   mCoordinates.reserve(coords.size());
   for (const std::string& c : coords)

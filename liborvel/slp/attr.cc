@@ -227,7 +227,8 @@ AttrError AttrList::Parse(std::string_view text, bool strict, AttrList* out) {
   AttrList result;
   size_t value_count = 0;
   size_t pos = 0;
-  auto add = [&](std::string_view tag_text, std::vector<std::string_view> raw_values) -> AttrError {
+  auto add = [&](std::string_view tag_text,
+                 const std::vector<std::string_view>& raw_values) -> AttrError {
     if (!CheckEscaped(tag_text, /*tag=*/true, strict)) return AttrError::kParse;
     std::string tag_raw;
     if (!Unescape(tag_text, &tag_raw)) return AttrError::kParse;
@@ -286,7 +287,7 @@ AttrError AttrList::Parse(std::string_view text, bool strict, AttrList* out) {
         start = comma + 1;
         if (values.size() > kMaxValues) return AttrError::kTooLarge;
       }
-      err = add(inner.substr(0, eq), std::move(values));
+      err = add(inner.substr(0, eq), values);
       pos = close + 1;
     } else {
       size_t comma = text.find(',', pos);

@@ -106,7 +106,7 @@ bool ParseScopeList(std::string_view text, std::vector<std::string>* out) {
 bool LanguageMatches(std::string_view a, std::string_view b) { return PrimaryTag(a) == PrimaryTag(b); }
 
 RegistrationStore::RegistrationStore(std::string_view scopes, const DaClock* clock,
-                                     StoreLimits limits)
+                                     const StoreLimits& limits)
     : clock_(clock), limits_(limits), scopes_text_(scopes) {
   ParseScopeList(scopes, &scopes_);
   if (scopes_.empty()) {
