@@ -186,7 +186,7 @@ void pelmmon_color(const std::string& node, int colour) {
     return;
   }
   // A monitor that stops reading must not hold the request either.
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  timeval tv{timeout_ms / 1000, static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
   setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   std::string line = node + " " + ultostr(static_cast<unsigned long>(colour)) + "\n";
   // The monitor's answer (none) and a failed send change nothing for the

@@ -11,7 +11,7 @@
 namespace orvel::slp {
 
 // Longest accepted line, line feed not counted.
-constexpr size_t kMaxCoordLineBytes = 64 * 1024;
+constexpr size_t kMaxCoordLineBytes = size_t{64} * 1024;
 
 // Reads "KEY VALUE" lines from f into *out (later lines win).  False on a
 // format error (a line without a space, or too long); the entries read

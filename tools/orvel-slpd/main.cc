@@ -38,7 +38,7 @@ constexpr int kPollMs = 200;
 constexpr int kMaxConnections = 64;
 constexpr double kIdleSeconds = 60;       // idle TCP connection
 constexpr double kFrameSeconds = 10;      // rest of a frame once it started
-constexpr size_t kMaxTcpFrame = 256 * 1024;
+constexpr size_t kMaxTcpFrame = size_t{256} * 1024;
 constexpr int kSaveEveryMs = 100;
 constexpr int kAdvertEverySeconds = 3 * 3600;  // CONFIG_DA_BEAT
 
