@@ -59,7 +59,8 @@ class ScopedEnv {
 // The test server of this binary, started once on a free port.  Its handler
 // answers ZemInit with a ZemInitOk carrying the request's id and version,
 // the peer's address and TTL 7; a ZemInit with data port 1 is answered only
-// after 300 ms.  Every other request type gets null.
+// after 300 ms, one with data port 2 is handed back as its own reply.  Every
+// other request type gets null.
 uint16_t TestServerPort();
 // Peer port the handler last saw (host order), and the socket it got.
 unsigned short LastSrcPort();
