@@ -1,13 +1,25 @@
 #include "msg/doc_writer.h"
 
 #include <arpa/inet.h>
+#include <libxml/parser.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace orvel {
 namespace msg {
+
+void EnsureXmlInitialised() {
+  static std::once_flag once;
+  std::call_once(once, xmlInitParser);
+}
+
+xmlDocPtr NewDocument() {
+  EnsureXmlInitialised();
+  return xmlNewDoc(BAD_CAST "1.0");
+}
 
 namespace {
 

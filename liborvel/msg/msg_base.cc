@@ -35,7 +35,7 @@ Msg::Msg(const std::string& type, unsigned long id, unsigned long ver)
       mId(id & 0xffffffffUL),
       mVersion(ver & 0xffffffffUL),
       mType(type),
-      mDoc(xmlNewDoc(BAD_CAST "1.0")),
+      mDoc(orvel::msg::NewDocument()),
       mSrcAddress(0),
       mSrcPort(0),
       mValid(true) {}
