@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -25,9 +26,11 @@ namespace {
 std::mutex pause_mutex;
 
 // Read by the signal handler: the console descriptor and whether the pause
-// settings are in force right now.
-volatile sig_atomic_t console_fd = -1;
-volatile sig_atomic_t pause_active = 0;
+// settings are in force right now.  Atomic, not just volatile: the signal
+// may land on another thread than the one pausing.
+std::atomic<int> console_fd{-1};
+std::atomic<int> pause_active{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
 constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kNumFatalSignals = sizeof kFatalSignals / sizeof kFatalSignals[0];

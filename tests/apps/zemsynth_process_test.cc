@@ -244,7 +244,7 @@ TEST_F(ZemsynthConsole, TerminationDuringAPauseRestoresTheConsole) {
   ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000));
   z_->Signal(SIGTERM);
   int status = z_->Wait(10000);
-  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  ASSERT_TRUE(WIFSIGNALED(status)) << status << "\n" << z_->Output();
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
   EXPECT_NE(LocalModes() & ECHO, 0u);
   EXPECT_NE(LocalModes() & ICANON, 0u);
