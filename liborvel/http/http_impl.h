@@ -135,6 +135,8 @@ xmlDocPtr ParseBodyDocument(const char* body, size_t len);
 using ThreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*,
                                void* (*)(void*), void*);
 void SetThreadCreateForTesting(ThreadCreateFn fn);
+// Connection threads still serving a connection (not waiting for one).
+size_t BusyConnectionThreadsForTesting();
 
 // Initialises libxml2 once per process (xmlInitParser), whichever thread
 // comes first; startServerLoop() calls it before any connection thread runs.

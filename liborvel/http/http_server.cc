@@ -17,6 +17,7 @@
 
 #include "http/http_impl.h"
 #include "http/worker_pool.h"
+#include "msg/doc_writer.h"
 
 using orvel::net::Deadline;
 using orvel::net::IoStatus;
@@ -27,7 +28,6 @@ namespace orvel::http {
 namespace {
 
 std::atomic<ThreadCreateFn> g_thread_create{nullptr};
-std::once_flag g_xml_once;
 
 // Never destroyed: detached workers may still be finishing at exit.
 WorkerPool& ConnectionWorkers() {
@@ -225,7 +225,14 @@ void SetThreadCreateForTesting(ThreadCreateFn fn) {
   ConnectionWorkers().RetireIdle();
 }
 
-void EnsureXmlInitialised() { std::call_once(g_xml_once, xmlInitParser); }
+size_t BusyConnectionThreadsForTesting() {
+  WorkerPool& pool = ConnectionWorkers();
+  size_t threads = pool.threads();
+  size_t idle = pool.idle();
+  return threads > idle ? threads - idle : 0;
+}
+
+void EnsureXmlInitialised() { orvel::msg::EnsureXmlInitialised(); }
 
 }  // namespace orvel::http
 

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,9 +78,38 @@ std::string InitOkText(unsigned long id) {
   return Text(ZemInitOk(id, id + 1, htonl(INADDR_LOOPBACK), 7));
 }
 
+// Waits until no connection thread is still at work.
+bool ServerQuiet() {
+  for (int i = 0; i < 500; ++i) {
+    if (http::BusyConnectionThreadsForTesting() == 0) return true;
+    usleep(10 * 1000);
+  }
+  return false;
+}
+
+// An environment setting changed only while no connection thread runs:
+// they read the settings on each use.
+class ServerEnv {
+ public:
+  ServerEnv(const char* name, const char* value) {
+    EXPECT_TRUE(ServerQuiet());
+    env_.emplace(name, value);
+  }
+  ~ServerEnv() {
+    EXPECT_TRUE(ServerQuiet());
+    env_.reset();
+  }
+
+ private:
+  std::optional<ScopedEnv> env_;
+};
+
 class HttpServer : public ::testing::Test {
  protected:
   void SetUp() override { port_ = TestServerPort(); }
+  // A connection thread still finishing when the process exits would race
+  // libxml2's clean-up at exit.
+  void TearDown() override { EXPECT_TRUE(ServerQuiet()); }
 
   // Sends request, returns the whole response; stderr captured meanwhile.
   std::string Send(const std::string& request, bool half_close = false) {
@@ -203,7 +233,7 @@ TEST_F(HttpServer, LimitFromEnvironment) {
   const std::string text = InitText(300);
   const std::string limit = std::to_string(text.size() + 1);
   const std::string over = std::to_string(text.size() + 2);
-  ScopedEnv env("ORVEL_HTTP_MAX_BODY", limit.c_str());
+  ServerEnv env("ORVEL_HTTP_MAX_BODY", limit.c_str());
   StderrCapture err;
   EXPECT_EQ(Send("POST / HTTP/1.1\r\nContent-Length: " + over + "\r\n\r\nx"),
             kBadRequest);
@@ -251,7 +281,7 @@ TEST_F(HttpServer, PartialBodyDispatched) {
 }
 
 TEST_F(HttpServer, SilentAndTricklingPeersTimeOut) {
-  ScopedEnv timeout("ORVEL_HTTP_READ_TIMEOUT", "0.3");
+  ServerEnv timeout("ORVEL_HTTP_READ_TIMEOUT", "0.3");
   {
     StderrCapture err;
     TestFd s = testutil::ConnectLoopback(port_);
@@ -309,6 +339,8 @@ int FailingCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
 
 TEST_F(HttpServer, ThreadCreationFailureClosesOnlyThatConnection) {
   StderrCapture err;
+  // A worker still finishing an earlier connection would take this one.
+  ASSERT_TRUE(ServerQuiet());
   http::SetThreadCreateForTesting(FailingCreate);
   bool closed = false;
   {
