@@ -232,12 +232,11 @@ int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port) {
   head += has_body ? "Content-Length: " + std::to_string(req->content_length)
                    : std::string("Content-Length: 0");
   head += "\r\n\r\n";
-  // A failed write shows when the response is read.
-  orvel::net::IoResult r =
-      orvel::net::WriteAll(sock.get(), head.data(), head.size(), deadline);
-  if (r.status == IoStatus::kOk && has_body) {
-    (void)orvel::net::WriteAll(sock.get(), req->body, req->content_length, deadline);
-  }
+  // Head and body in one segment where they fit: the server reads them in
+  // one go.  A failed write shows when the response is read.
+  (void)orvel::net::WriteAll2(sock.get(), head.data(), head.size(), req->body,
+                              has_body ? static_cast<size_t>(req->content_length) : 0,
+                              deadline);
   return sock.release();
 }
 

@@ -73,27 +73,6 @@ IoResult ReadSome(int fd, void* buf, size_t len, Deadline deadline) {
   }
 }
 
-IoResult WriteAll(int fd, const void* buf, size_t len, Deadline deadline) {
-  const char* p = static_cast<const char*>(buf);
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = ::send(fd, p + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      int err = WaitFor(fd, POLLOUT, deadline);
-      if (err == ETIMEDOUT) return {IoStatus::kTimedOut, done, ETIMEDOUT};
-      if (err != 0) return {IoStatus::kError, done, err};
-      continue;
-    }
-    return {IoStatus::kError, done, n < 0 ? errno : EPIPE};
-  }
-  return {IoStatus::kOk, done, 0};
-}
-
 IoResult WriteAll2(int fd, const void* first, size_t first_len, const void* second,
                    size_t second_len, Deadline deadline) {
   const size_t len = first_len + second_len;
@@ -128,6 +107,10 @@ IoResult WriteAll2(int fd, const void* first, size_t first_len, const void* seco
     return {IoStatus::kError, done, n < 0 ? errno : EPIPE};
   }
   return {IoStatus::kOk, done, 0};
+}
+
+IoResult WriteAll(int fd, const void* buf, size_t len, Deadline deadline) {
+  return WriteAll2(fd, buf, len, nullptr, 0, deadline);
 }
 
 int WaitConnected(int fd, Deadline deadline) {
