@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds with ThreadSanitizer in build-tsan/ and runs the concurrency tests:
+# the HTTP server and its worker pool, the message counters, the SLP
+# property store, the coordinates cache, the directory agent's store and
+# handler, concurrent look-ups and concurrent synthesis.  The programs those
+# tests start (zemsynth, orvel-slpd, zemproxy) are built with TSan too, and
+# a report in any of them ends it, which fails its test.
+#   scripts/tsan.sh [ctest args...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_SANITIZE=thread \
+  -DORVEL_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "${JOBS:-$(nproc)}"
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+ctest --test-dir build-tsan --output-on-failure -j "${JOBS:-$(nproc)}" \
+  -R '^(http\.(HttpServer|HttpClient|HttpConn|WorkerPool)|msg\.(Counters|Utilities)|slp\.(CoordinatesFile|Table/CoordinatesFile|SlpProperties|SLPServiceProperties|StoreTest|HandlerTest|SlpClient|SlpEndToEnd|SlpdEndToEnd)|apps\.(EndToEnd|InitorPortCounter|ZemsynthConsole|Locator))\.' \
+  -E 'Death' "$@"
