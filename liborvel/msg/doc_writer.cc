@@ -97,23 +97,60 @@ std::string EscapeBareAmpersands(const std::string& value) {
   return out;
 }
 
+namespace {
+
+// An element holding text that has no '&': the text becomes one text node
+// as it stands, the same tree xmlNewChild builds for it, without scanning
+// the text for references.
+xmlNodePtr AddPlainText(xmlNodePtr parent, const char* name, const char* text) {
+  return xmlNewTextChild(parent, nullptr, BAD_CAST name, BAD_CAST text);
+}
+
+// "%d" of the low 32 bits as a signed number, without the printf machinery
+// (documents carry thousands of these).
+char* FormatInt32(char* end, unsigned long value) {
+  const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(value));
+  uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+  char* p = end;
+  *--p = '\0';
+  do {
+    *--p = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (v < 0) *--p = '-';
+  return p;
+}
+
+}  // namespace
+
 xmlNodePtr AddText(xmlNodePtr parent, const char* name, const char* text) {
+  // Empty text stays an empty element ("<t/>"), as xmlNewChild makes it.
+  if (text != nullptr && *text != '\0' && std::strchr(text, '&') == nullptr) {
+    return AddPlainText(parent, name, text);
+  }
   return xmlNewChild(parent, nullptr, BAD_CAST name, BAD_CAST text);
 }
 
 xmlNodePtr AddInt(xmlNodePtr parent, const char* name, unsigned long value) {
   char buf[16];
-  std::snprintf(buf, sizeof(buf), "%d",
-                static_cast<int32_t>(static_cast<uint32_t>(value)));
-  return AddText(parent, name, buf);
+  return AddPlainText(parent, name, FormatInt32(buf + sizeof buf, value));
 }
 
 xmlNodePtr AddAddress(xmlNodePtr parent, const char* name, unsigned long addr) {
-  struct in_addr in;
-  in.s_addr = static_cast<in_addr_t>(addr & 0xffffffffUL);
+  // Network byte order: the first octet is the lowest-addressed byte.
+  const uint32_t a = static_cast<uint32_t>(addr & 0xffffffffUL);
+  unsigned char octets[4];
+  std::memcpy(octets, &a, sizeof octets);
   char buf[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &in, buf, sizeof(buf));
-  return AddText(parent, name, buf);
+  char* p = buf;
+  for (int i = 0; i < 4; ++i) {
+    unsigned v = octets[i];
+    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
+    *p++ = i < 3 ? '.' : '\0';
+  }
+  return AddPlainText(parent, name, buf);
 }
 
 xmlNodePtr AddDouble(xmlNodePtr parent, const char* name, double value) {
@@ -129,8 +166,7 @@ xmlNodePtr AddString(xmlNodePtr parent, const char* name,
 xmlNodePtr AddList(xmlNodePtr parent, const char* name, size_t count) {
   xmlNodePtr list = AddText(parent, name, nullptr);
   char buf[16];
-  std::snprintf(buf, sizeof(buf), "%d", static_cast<int32_t>(count));
-  xmlNewProp(list, BAD_CAST "num", BAD_CAST buf);
+  xmlNewProp(list, BAD_CAST "num", BAD_CAST FormatInt32(buf + sizeof buf, count));
   return list;
 }
 
