@@ -33,6 +33,19 @@ std::string NearestNodePredicate(const std::string& coords) {
   return "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=" + coords + ")))";
 }
 
+// The computing nodes nearest to the host at addr (network byte order),
+// nearest first.  False when its coordinates are unknown or none is found.
+bool LookUpNearestNodes(unsigned long addr, const std::string& da_addr,
+                        const std::string& scope, std::vector<ServiceInstance>& sivec) {
+  std::string coords = getCoordinates(addr);
+  if (coords.empty()) {
+    printf("coordinates not found, returning now...\n");
+    return false;
+  }
+  printf("coordinates: [%s]\n", coords.c_str());
+  return LookUp("CompResource", NearestNodePredicate(coords), da_addr, scope, sivec);
+}
+
 }  // namespace
 
 ZemProxyLocator::ZemProxyLocator(EndPoint& ep, const std::string& da_addr,
@@ -52,15 +65,7 @@ ZemProxyLocator::ZemProxyLocator(EndPoint& ep, const std::string& da_addr,
   fflush(stdout);
   pressAnyKey();
 
-  std::string coords = getCoordinates(ep.getAddr());
-  if (coords.empty()) {
-    printf("coordinates not found, returning now...\n");
-    return;
-  }
-  printf("coordinates: [%s]\n", coords.c_str());
-  if (!LookUp("CompResource", NearestNodePredicate(coords), da_addr, scope, sivec)) {
-    return;
-  }
+  if (!LookUpNearestNodes(ep.getAddr(), da_addr, scope, sivec)) return;
   const ServiceInstance& node = selectProxy(sivec);
   printf("CANDIDATE nodes highlighted on PELM monitor (press any key)\n");
   fflush(stdout);
@@ -87,15 +92,7 @@ ZemProxyLocator::ZemProxyLocator(EndZone& zone, const std::string& da_addr,
   }
 
   // Zones fall back silently: no monitor, no pauses.
-  std::string coords = getCoordinates(zone.getEP());
-  if (coords.empty()) {
-    printf("coordinates not found, returning now...\n");
-    return;
-  }
-  printf("coordinates: [%s]\n", coords.c_str());
-  if (!LookUp("CompResource", NearestNodePredicate(coords), da_addr, scope, sivec)) {
-    return;
-  }
+  if (!LookUpNearestNodes(zone.getEP(), da_addr, scope, sivec)) return;
   mZemProxy.setAddr(selectProxy(sivec).getAddr());
   mZemProxy.setPort(static_cast<unsigned short>(0));
   mZemProxy.setAboneNode();
