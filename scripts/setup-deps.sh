@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pkgs=(build-essential cmake pkg-config libxml2-dev libgtest-dev libgmock-dev
-      libbenchmark-dev iproute2 procps util-linux clang libclang-rt-dev chromium)
+      libbenchmark-dev iproute2 procps util-linux clang libclang-rt-dev chromium valgrind)
 command -v node >/dev/null || pkgs+=(nodejs)
 command -v npm >/dev/null || pkgs+=(npm)
 missing=()

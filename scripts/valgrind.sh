@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Runs the server and end-to-end suites under valgrind memcheck (zero
-# errors and zero leaks, children included) from build-valgrind/.
+# errors and zero leaks, children included), label "memcheck".
 #   scripts/valgrind.sh [ctest args...]
+# Builds build-valgrind/ (RelWithDebInfo); ORVEL_VALGRIND_BUILD_DIR=DIR
+# reuses an existing build instead (CI reuses build/ from scripts/test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 command -v valgrind >/dev/null || { echo "valgrind: not installed (apt-get install valgrind)"; exit 1; }
-cmake -S . -B build-valgrind -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_MEMCHECK=ON >/dev/null
-cmake --build build-valgrind -j "${JOBS:-2}"
+dir=${ORVEL_VALGRIND_BUILD_DIR:-build-valgrind}
+if [[ -z ${ORVEL_VALGRIND_BUILD_DIR:-} ]]; then
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_MEMCHECK=ON >/dev/null
+else
+  cmake -S . -B "$dir" -DORVEL_MEMCHECK=ON >/dev/null
+fi
+cmake --build "$dir" -j "${JOBS:-$(nproc)}"
 # Valgrind slows every program; give the suites' own waits room.
 export ORVEL_HTTP_CLIENT_TIMEOUT=${ORVEL_HTTP_CLIENT_TIMEOUT:-60}
-ctest --test-dir build-valgrind -L memcheck --output-on-failure "$@"
+ctest --test-dir "$dir" -L memcheck --output-on-failure "$@"
