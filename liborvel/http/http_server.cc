@@ -41,6 +41,10 @@ struct ReqDeleter {
 };
 using ReqPtr = std::unique_ptr<HTTPReq, ReqDeleter>;
 
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+
 // Errors of accept() that concern one pending connection or a passing
 // shortage; the listening socket itself is still fine.
 bool AcceptErrorPasses(int err) {
@@ -94,22 +98,30 @@ bool ReadBodyRest(int sock, HTTPReq* req, size_t* received,
 
 HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
   Deadline deadline = Deadline::After(timeout_s);
-  std::vector<char> head(kHeadReadBytes + 1, '\0');
-  net::IoResult r = net::ReadSome(sock, head.data(), kHeadReadBytes, deadline);
+  // Not zero-filled: a connection that waits for its first bytes then holds
+  // no touched head pages, which is most of what a silent client costs.
+  std::unique_ptr<char, FreeDeleter> head(
+      static_cast<char*>(std::malloc(kHeadReadBytes + 1)));
+  if (!head) {
+    std::fputs("Out of memory for a request head\n", stderr);
+    return nullptr;
+  }
+  net::IoResult r = net::ReadSome(sock, head.get(), kHeadReadBytes, deadline);
   if (r.status == IoStatus::kTimedOut) {
     std::fprintf(stderr, "Timed out after %g s waiting for request from client\n",
                  timeout_s);
     return nullptr;
   }
   const size_t got = r.status == IoStatus::kOk ? r.bytes : 0;
+  head.get()[got] = '\0';  // the lines below print it as text
 
   RequestHead parsed;
-  const HeadStatus head_status = ParseRequestHead(head.data(), got, max_body_bytes, &parsed);
+  const HeadStatus head_status = ParseRequestHead(head.get(), got, max_body_bytes, &parsed);
   switch (head_status) {
     case HeadStatus::kOk:
       break;
     case HeadStatus::kBadFirstLine:
-      std::fprintf(stderr, "Unexpected header from client:\n%s\n", head.data());
+      std::fprintf(stderr, "Unexpected header from client:\n%s\n", head.get());
       return nullptr;
     case HeadStatus::kLengthNotPositive:
     case HeadStatus::kLengthTooLarge:
@@ -117,7 +129,7 @@ HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
       return nullptr;
     default:
       std::fprintf(stderr, "Unexpected content-length from client:\n%s\n",
-                   head.data());
+                   head.get());
       return nullptr;
   }
 
@@ -138,7 +150,7 @@ HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
   if (received > static_cast<size_t>(req->content_length)) {
     received = req->content_length;
   }
-  std::memcpy(req->body, head.data() + parsed.body_offset, received);
+  std::memcpy(req->body, head.get() + parsed.body_offset, received);
   if (!ReadBodyRest(sock, req.get(), &received, deadline, timeout_s)) {
     return nullptr;
   }
