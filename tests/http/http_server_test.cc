@@ -57,6 +57,11 @@ uint16_t TestServerPort() {
     uint16_t p = testutil::FreePort();
     startServerLoop(p, TestHandler);
     testutil::WaitListening(p);
+    // One whole exchange after the readiness probe: connections are
+    // accepted in order, so the probe's connection thread has started by
+    // the time this is answered, and tests that wait for a quiet server
+    // see it.
+    testutil::Exchange(p, "GET / HTTP/1.1\r\n\r\n");
     return p;
   }();
   return port;
@@ -94,6 +99,9 @@ class ServerEnv {
   ServerEnv(const char* name, const char* value) {
     EXPECT_TRUE(ServerQuiet());
     env_.emplace(name, value);
+    // Takes the worker pool's lock after the change, so the next connection
+    // thread is seen (ThreadSanitizer included) to start after it.
+    EXPECT_TRUE(ServerQuiet());
   }
   ~ServerEnv() {
     EXPECT_TRUE(ServerQuiet());
