@@ -359,38 +359,50 @@ TEST_F(Stress, MisbehavingProxiesEachEndInClean400) {
 
 // ---- The directory agent ----------------------------------------------------
 
+// An agent keeping its registrations in a state file under dir, restarted
+// on the same port as often as a test needs.
+struct StatefulAgent {
+  explicit StatefulAgent(const std::string& dir)
+      : state(dir + "/slpd.state"), port(testutil::FreeLoopbackPort()) {
+    da.port = port;
+  }
+  bool Start() {
+    agent = StartAgent(port, {"--state", state});
+    return agent != nullptr;
+  }
+  const std::string state;
+  const unsigned short port;
+  std::unique_ptr<Child> agent;
+  apps_test::DirectoryAgent da;
+};
+
 TEST_F(Stress, AgentKilledLookupsFailServiceServesRestartedWithStateRegistrationsBack) {
   testutil::TempDir dir;
-  const std::string state = dir.path() + "/slpd.state";
-  unsigned short port = testutil::FreeLoopbackPort();
-  auto agent = StartAgent(port, {"--state", state});
-  ASSERT_TRUE(agent);
-  apps_test::DirectoryAgent da;
-  da.port = port;
-  auto proxy = apps_test::StartProxy({"--da", da.Address(), "--addr", "10.0.2.1"});
+  StatefulAgent a(dir.path());
+  ASSERT_TRUE(a.Start());
+  auto proxy = apps_test::StartProxy({"--da", a.da.Address(), "--addr", "10.0.2.1"});
   ASSERT_TRUE(proxy.child);
-  Service z = StartZemsynth(da.Address());
+  Service z = StartZemsynth(a.da.Address());
   ASSERT_TRUE(z.child);
   const std::string empty = EmptySynth();
   const std::string host = SynthFor("10.0.2.1");
   ASSERT_EQ(Post(z.port, host), 200);
   // The snapshot is written shortly after a change.
   ASSERT_TRUE(testutil::WaitUntil(
-      [&] { return testutil::ReadFileOrEmpty(state).find("10.0.2.1") != std::string::npos; },
+      [&] { return testutil::ReadFileOrEmpty(a.state).find("10.0.2.1") != std::string::npos; },
       5000));
 
-  agent->Signal(SIGKILL);
-  agent->Wait(5000);
+  a.agent->Signal(SIGKILL);
+  a.agent->Wait(5000);
   auto start = Clock::now();
   EXPECT_EQ(Post(z.port, host, 120000), 400);
   double fail_secs = SecondsSince(start);
   EXPECT_LT(fail_secs, 60);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(Post(z.port, empty), 200);
 
-  agent = StartAgent(port, {"--state", state});
-  ASSERT_TRUE(agent) << "agent did not restart on its port";
+  ASSERT_TRUE(a.Start()) << "agent did not restart on its port";
   EXPECT_EQ(Post(z.port, host), 200);
-  EXPECT_EQ(apps_test::Find(da, "ZemProxy", "(addr=10.0.2.1)").size(), 1u);
+  EXPECT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.2.1)").size(), 1u);
   EXPECT_TRUE(z.child->Running());
   printf("agent killed: look-up failed after %.2f s, service kept serving, registration back "
          "after restart\n",
@@ -457,23 +469,19 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 TEST_F(Stress, AgentStateFileSurvivesKillsDuringWriteAndRename) {
   testutil::TempDir dir;
-  const std::string state = dir.path() + "/slpd.state";
-  unsigned short port = testutil::FreeLoopbackPort();
-  auto agent = StartAgent(port, {"--state", state});
-  ASSERT_TRUE(agent);
-  apps_test::DirectoryAgent da;
-  da.port = port;
+  StatefulAgent a(dir.path());
+  ASSERT_TRUE(a.Start());
   // A snapshot large enough that writing it takes a while.
   constexpr size_t kBase = 1500;
   const std::string pad(80, 'q');
   for (size_t i = 0; i < kBase; ++i) {
     ASSERT_TRUE(apps_test::Register(
-        da, "service:ZemProxy://127.0.0.1:" + std::to_string(10000 + i) + "/" + pad,
+        a.da, "service:ZemProxy://127.0.0.1:" + std::to_string(10000 + i) + "/" + pad,
         "(addr=10.0.4.1),(mask=255.255.255.255)"))
         << i;
   }
-  ASSERT_EQ(apps_test::Find(da, "ZemProxy", "(addr=10.0.4.1)").size(), kBase);
-  ASSERT_TRUE(testutil::WaitUntil([&] { return !Exists(state + ".tmp") && Exists(state); }, 5000));
+  ASSERT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.4.1)").size(), kBase);
+  ASSERT_TRUE(testutil::WaitUntil([&] { return !Exists(a.state + ".tmp") && Exists(a.state); }, 5000));
 
   std::mt19937 rng(2024);
   constexpr int kRounds = 25;
@@ -484,7 +492,7 @@ TEST_F(Stress, AgentStateFileSurvivesKillsDuringWriteAndRename) {
     std::thread churn([&] {
       orvel::testutil::TestFd fd = UdpFrom("127.0.0.1");
       for (uint16_t k = 0; !stop; ++k) {
-        SendTo(fd.get(), port,
+        SendTo(fd.get(), a.port,
                RegistrationBytes("service:ZemProxy://127.0.0.2:" + std::to_string(k % 500 + 1),
                                  "(addr=10.0.4.2),(mask=255.255.255.255)", k));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -495,23 +503,22 @@ TEST_F(Stress, AgentStateFileSurvivesKillsDuringWriteAndRename) {
     } else {
       // Aim at the write itself: kill as soon as the temporary file shows.
       auto until = Clock::now() + std::chrono::seconds(2);
-      while (!Exists(state + ".tmp") && Clock::now() < until) {
+      while (!Exists(a.state + ".tmp") && Clock::now() < until) {
       }
     }
-    agent->Signal(SIGKILL);
-    agent->Wait(5000);
+    a.agent->Signal(SIGKILL);
+    a.agent->Wait(5000);
     stop = true;
     churn.join();
     // A left-over temporary file means the kill came before the rename.
-    killed_mid_write += Exists(state + ".tmp");
+    killed_mid_write += Exists(a.state + ".tmp");
 
-    agent = StartAgent(port, {"--state", state});
-    ASSERT_TRUE(agent) << "round " << round;
-    ASSERT_TRUE(agent->WaitForOutput("registrations restored", 5000))
-        << "round " << round << ": " << agent->Output();
-    EXPECT_EQ(agent->Output().find("cannot read state"), std::string::npos) << agent->Output();
-    EXPECT_GE(RestoredCount(agent->Output()), static_cast<long>(kBase)) << agent->Output();
-    ASSERT_EQ(apps_test::Find(da, "ZemProxy", "(addr=10.0.4.1)").size(), kBase)
+    ASSERT_TRUE(a.Start()) << "round " << round;
+    ASSERT_TRUE(a.agent->WaitForOutput("registrations restored", 5000))
+        << "round " << round << ": " << a.agent->Output();
+    EXPECT_EQ(a.agent->Output().find("cannot read state"), std::string::npos) << a.agent->Output();
+    EXPECT_GE(RestoredCount(a.agent->Output()), static_cast<long>(kBase)) << a.agent->Output();
+    ASSERT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.4.1)").size(), kBase)
         << "round " << round;
   }
   printf("state file: %d kills under churn (half at random, half aimed at a write), %d of them "
@@ -554,45 +561,40 @@ TEST_F(Stress, AgentOnFullDiskServesFromMemoryReportsItAndSavesWhenSpaceReturns)
   testutil::TempDir dir;
   SmallFileSystem fs(dir.path(), "256k");
   if (!fs.mounted()) GTEST_SKIP() << "needs root and a mount namespace for a small tmpfs";
-  const std::string state = dir.path() + "/slpd.state";
-  unsigned short port = testutil::FreeLoopbackPort();
-  auto agent = StartAgent(port, {"--state", state});
-  ASSERT_TRUE(agent);
-  apps_test::DirectoryAgent da;
-  da.port = port;
+  StatefulAgent a(dir.path());
+  ASSERT_TRUE(a.Start());
   for (int i = 0; i < 20; ++i) {
-    ASSERT_TRUE(apps_test::Register(da, "service:ZemProxy://127.0.0.1:" + std::to_string(11000 + i),
+    ASSERT_TRUE(apps_test::Register(a.da, "service:ZemProxy://127.0.0.1:" + std::to_string(11000 + i),
                                     "(addr=10.0.5.1),(mask=255.255.255.255)"));
   }
   ASSERT_TRUE(testutil::WaitUntil(
-      [&] { return testutil::ReadFileOrEmpty(state).find(":11019") != std::string::npos; }, 5000));
-  const std::string saved = testutil::ReadFileOrEmpty(state);
+      [&] { return testutil::ReadFileOrEmpty(a.state).find(":11019") != std::string::npos; }, 5000));
+  const std::string saved = testutil::ReadFileOrEmpty(a.state);
 
   const std::string filler = dir.path() + "/filler";
   ASSERT_GT(FillUp(filler), 0u);
   const std::string pad(100, 'r');
   for (int i = 0; i < 200; ++i) {
     ASSERT_TRUE(apps_test::Register(
-        da, "service:ZemProxy://127.0.0.1:" + std::to_string(12000 + i) + "/" + pad,
+        a.da, "service:ZemProxy://127.0.0.1:" + std::to_string(12000 + i) + "/" + pad,
         "(addr=10.0.5.2),(mask=255.255.255.255)"))
         << i;
   }
-  EXPECT_TRUE(agent->WaitForOutput("cannot save state", 5000)) << agent->Output();
+  EXPECT_TRUE(a.agent->WaitForOutput("cannot save state", 5000)) << a.agent->Output();
   // Serving from memory, and the last good snapshot untouched.
   EXPECT_TRUE(testutil::WaitUntil(
-      [&] { return apps_test::Find(da, "ZemProxy", "(addr=10.0.5.2)").size() == 200; }, 5000));
-  EXPECT_EQ(apps_test::Find(da, "ZemProxy", "(addr=10.0.5.1)").size(), 20u);
-  EXPECT_EQ(testutil::ReadFileOrEmpty(state), saved);
-  EXPECT_FALSE(Exists(state + ".tmp"));
+      [&] { return apps_test::Find(a.da, "ZemProxy", "(addr=10.0.5.2)").size() == 200; }, 5000));
+  EXPECT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.5.1)").size(), 20u);
+  EXPECT_EQ(testutil::ReadFileOrEmpty(a.state), saved);
+  EXPECT_FALSE(Exists(a.state + ".tmp"));
 
   ASSERT_EQ(unlink(filler.c_str()), 0);
-  EXPECT_TRUE(agent->WaitForOutput("state saved again", 5000)) << agent->Output();
-  agent->Signal(SIGKILL);
-  agent->Wait(5000);
-  agent = StartAgent(port, {"--state", state});
-  ASSERT_TRUE(agent);
-  EXPECT_EQ(apps_test::Find(da, "ZemProxy", "(addr=10.0.5.2)").size(), 200u);
-  EXPECT_EQ(apps_test::Find(da, "ZemProxy", "(addr=10.0.5.1)").size(), 20u);
+  EXPECT_TRUE(a.agent->WaitForOutput("state saved again", 5000)) << a.agent->Output();
+  a.agent->Signal(SIGKILL);
+  a.agent->Wait(5000);
+  ASSERT_TRUE(a.Start());
+  EXPECT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.5.2)").size(), 200u);
+  EXPECT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.5.1)").size(), 20u);
   printf("full disk: save refused and reported, 220 registrations served from memory, saved "
          "again and restored after a kill once space returned\n");
 }
