@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <list>
 #include <mutex>
+#include <vector>
 
 namespace orvel::http {
 
@@ -26,7 +27,8 @@ class WorkerPool {
   using Task = void* (*)(void*);
   using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
-  // stack_bytes: stack size of every worker (raised to PTHREAD_STACK_MIN).
+  // stack_bytes: stack size of every worker (raised to PTHREAD_STACK_MIN and
+  // rounded up to whole pages).
   WorkerPool(size_t stack_bytes, std::chrono::milliseconds idle_keep, size_t max_idle);
   // Blocks until every worker has finished its task and ended.
   ~WorkerPool();
@@ -44,6 +46,13 @@ class WorkerPool {
   size_t threads() const;  // workers alive, busy or idle
   size_t idle() const;     // workers waiting for a task
 
+  // A worker that has ended or is ending, not yet joined.
+  struct Ended {
+    pthread_t thread{};
+    void* map = nullptr;  // its stack, guard page included
+    size_t map_len = 0;
+  };
+
  private:
   struct Worker;
   static void* Main(void* worker);
@@ -56,6 +65,7 @@ class WorkerPool {
   mutable std::mutex mu_;
   std::condition_variable all_ended_;  // signalled when live_ drops to 0
   std::list<Worker*> idle_;            // GUARDED_BY(mu_); most recent last
+  std::vector<Ended> ended_;           // GUARDED_BY(mu_)
   size_t live_ = 0;                    // GUARDED_BY(mu_)
   bool stopping_ = false;              // GUARDED_BY(mu_)
 };

@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -166,6 +168,66 @@ TEST(WorkerPool, WorkersGetTheStackSizeAsked) {
   }  // the destructor waits for the worker to end
   EXPECT_GE(g_stack_bytes.load(), 256u * 1024);
   EXPECT_LT(g_stack_bytes.load(), 1024u * 1024);
+}
+
+// Mappings of exactly `bytes`, readable and writable, in this process.
+int CountMappings(size_t bytes) {
+  FILE* f = fopen("/proc/self/maps", "r");
+  if (f == nullptr) return -1;
+  int n = 0;
+  unsigned long lo = 0, hi = 0;
+  char perms[8] = {};
+  char line[512];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (sscanf(line, "%lx-%lx %7s", &lo, &hi, perms) == 3 && hi - lo == bytes &&
+        perms[0] == 'r' && perms[1] == 'w') {
+      ++n;
+    }
+  }
+  fclose(f);
+  return n;
+}
+
+TEST(WorkerPool, EndedWorkersGiveBackTheirStacks) {
+  constexpr size_t kStack = 328 * 1024;  // a size nothing else here maps
+  const int before = CountMappings(kStack);
+  ASSERT_GE(before, 0);
+  {
+    WorkerPool pool(kStack, milliseconds(50), 64);
+    Gate gate;
+    constexpr int kTasks = 40;
+    for (int i = 0; i < kTasks; ++i) ASSERT_EQ(pool.Run(Gate::Task, &gate), 0);
+    ASSERT_TRUE(gate.WaitEntered(kTasks));
+    EXPECT_EQ(CountMappings(kStack), before + kTasks);
+    gate.Open();
+    ASSERT_TRUE(gate.WaitFinished(kTasks));
+    ASSERT_TRUE(Eventually([&] { return pool.threads() == 0; }));
+    // The last worker to end waits for the next one (or the destructor) to
+    // reap it.
+    EXPECT_TRUE(Eventually([&] { return CountMappings(kStack) <= before + 1; }))
+        << CountMappings(kStack) - before << " stacks left";
+  }
+  EXPECT_EQ(CountMappings(kStack), before);
+}
+
+std::atomic<unsigned> g_deep_sum{0};
+void* UseMostOfTheStack(void*) {
+  volatile unsigned char buf[256 * 1024];
+  for (size_t i = 0; i < sizeof buf; i += 512) buf[i] = static_cast<unsigned char>(i >> 9);
+  unsigned sum = 0;
+  for (size_t i = 0; i < sizeof buf; i += 512) sum += buf[i];
+  g_deep_sum = sum;
+  return nullptr;
+}
+
+TEST(WorkerPool, TheWholeStackAskedForIsUsable) {
+  {
+    WorkerPool pool(328 * 1024, milliseconds(5000), 4);
+    ASSERT_EQ(pool.Run(UseMostOfTheStack, nullptr), 0);
+  }
+  unsigned want = 0;
+  for (size_t i = 0; i < 256 * 1024; i += 512) want += static_cast<unsigned char>(i >> 9);
+  EXPECT_EQ(g_deep_sum.load(), want);
 }
 
 TEST(WorkerPool, DestructorWaitsForBusyWorkers) {
