@@ -29,10 +29,15 @@ namespace {
 
 std::atomic<ThreadCreateFn> g_thread_create{nullptr};
 
-// Never destroyed: detached workers may still be finishing at exit.
+// Never destroyed: workers may still be finishing at exit.  The ones that
+// have ended are joined then, so none is left behind unjoined.
 WorkerPool& ConnectionWorkers() {
-  static WorkerPool* pool = new WorkerPool(
-      kConnectionStackBytes, std::chrono::milliseconds(kIdleWorkerKeepMs), kMaxIdleWorkers);
+  static WorkerPool* pool = [] {
+    auto* p = new WorkerPool(kConnectionStackBytes, std::chrono::milliseconds(kIdleWorkerKeepMs),
+                             kMaxIdleWorkers);
+    atexit([] { ConnectionWorkers().ReapEnded(); });
+    return p;
+  }();
   return *pool;
 }
 

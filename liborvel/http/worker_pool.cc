@@ -34,6 +34,24 @@ struct WorkerPool::Worker {
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+#define ORVEL_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ORVEL_TSAN 1
+#endif
+#endif
+
+// A thread's static TLS sits at the top of its stack.  It is a few kB,
+// except under ThreadSanitizer, whose per-thread state (about 1 MB) lives
+// there and which refuses stacks too small for it; mapped, never touched
+// unless used, so it costs address space only.
+#ifdef ORVEL_TSAN
+constexpr size_t kTlsReserve = size_t{4} << 20;
+#else
+constexpr size_t kTlsReserve = 0;
+#endif
+
 size_t PageSize() {
   static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   return page;
@@ -65,10 +83,8 @@ WorkerPool::~WorkerPool() {
   }
   idle_.clear();
   all_ended_.wait(lock, [this] { return live_ == 0; });
-  std::vector<Ended> ended;
-  ended.swap(ended_);
   lock.unlock();
-  Reap(ended);
+  ReapEnded();
 }
 
 int WorkerPool::Run(Task task, void* arg, CreateFn create) {
@@ -87,7 +103,7 @@ int WorkerPool::Run(Task task, void* arg, CreateFn create) {
   // The lowest page is a guard, as glibc would give: an overflow faults
   // instead of writing over the neighbouring mapping.
   const size_t guard = PageSize();
-  const size_t map_len = guard + stack_bytes_;
+  const size_t map_len = guard + stack_bytes();
   void* map = mmap(nullptr, map_len, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   int rc = EAGAIN;  // what pthread_create says when memory is short
@@ -99,7 +115,7 @@ int WorkerPool::Run(Task task, void* arg, CreateFn create) {
     w->self.map_len = map_len;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstack(&attr, static_cast<char*>(map) + guard, stack_bytes_);
+    pthread_attr_setstack(&attr, static_cast<char*>(map) + guard, stack_bytes());
     pthread_t thread{};
     rc = (create != nullptr ? create : pthread_create)(&thread, &attr, Main, w);
     pthread_attr_destroy(&attr);
@@ -125,6 +141,17 @@ size_t WorkerPool::threads() const {
   std::lock_guard<std::mutex> lock(mu_);
   return live_;
 }
+
+void WorkerPool::ReapEnded() {
+  std::vector<Ended> ended;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ended.swap(ended_);
+  }
+  Reap(ended);
+}
+
+size_t WorkerPool::stack_bytes() const { return stack_bytes_ + kTlsReserve; }
 
 size_t WorkerPool::idle() const {
   std::lock_guard<std::mutex> lock(mu_);

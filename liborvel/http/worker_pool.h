@@ -42,9 +42,15 @@ class WorkerPool {
   int Run(Task task, void* arg, CreateFn create = nullptr);
   // Ends every idle worker now; the next Run needs a new thread.
   void RetireIdle();
+  // Joins the workers that have ended and frees their stacks; each ending
+  // worker does this for the one before it, so this is for exit.
+  void ReapEnded();
 
   size_t threads() const;  // workers alive, busy or idle
   size_t idle() const;     // workers waiting for a task
+  // Bytes of each worker's stack mapping, without its guard page: the size
+  // asked for, plus room for thread-local storage in sanitizer builds.
+  size_t stack_bytes() const;
 
   // A worker that has ended or is ending, not yet joined.
   struct Ended {

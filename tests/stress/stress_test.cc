@@ -153,27 +153,7 @@ TEST_F(Stress, TwentyThousandConnectionsInBurstsOf500AllAnswered) {
     return stress::RssKb(z.child->pid());
   };
   // The start: warm-up bursts have brought in the code, the libraries and
-  // the heap that bursts need (it levels off after about ten).  glibc keeps
-  // the stacks of up to 40 MB of ended threads for reuse, a few pages each
-  // resident; how many a burst leaves depends on how many threads it had at
-  // once, which depends on the machine's speed.  So the warm-up also holds
-  // more connections at once than that cache takes, and the start includes
-  // a full cache.
-  {
-    constexpr size_t kWide = 240;  // > 40 MB / 256 kB stacks
-    std::vector<orvel::testutil::TestFd> held;
-    for (size_t i = 0; i < kWide; ++i) {
-      held.push_back(orvel::testutil::ConnectLoopback(z.port, 5000));
-      ASSERT_TRUE(held.back().valid()) << i;
-    }
-    EXPECT_TRUE(testutil::WaitUntil(
-        [&] { return stress::ThreadCount(z.child->pid()) > int{kWide}; }, 20000))
-        << stress::ThreadCount(z.child->pid()) << " threads";
-    for (auto& fd : held) ASSERT_TRUE(orvel::testutil::SendAll(fd.get(), request));
-    for (auto& fd : held) {
-      EXPECT_EQ(stress::HttpStatus(orvel::testutil::ReadUntilClosed(fd.get(), 60000)), 200);
-    }
-  }
+  // the heap that bursts need (it levels off after about ten).
   for (int b = 0; b < 10; ++b) {
     for (const auto& r : stress::Burst(z.port, 500, request, 120000)) {
       ASSERT_EQ(stress::HttpStatus(r.reply), 200);
