@@ -104,25 +104,30 @@ int WorkerPool::Run(Task task, void* arg, CreateFn create) {
   // instead of writing over the neighbouring mapping.
   const size_t guard = PageSize();
   const size_t map_len = guard + stack_bytes();
-  void* map = mmap(nullptr, map_len, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK;
+  // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes fd -1
+  void* map = mmap(nullptr, map_len, PROT_READ | PROT_WRITE, flags, -1, 0);
   int rc = EAGAIN;  // what pthread_create says when memory is short
-  if (map != MAP_FAILED) {
-    mprotect(map, guard, PROT_NONE);
-    // Handed to the thread, which deletes it when it ends.
-    Worker* w = new Worker(this, task, arg);
-    w->self.map = map;
-    w->self.map_len = map_len;
+  if (map == MAP_FAILED) map = nullptr;
+  // mprotect fails when the process is out of mappings; no stack without
+  // its guard.
+  if (map != nullptr && mprotect(map, guard, PROT_NONE) == 0) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstack(&attr, static_cast<char*>(map) + guard, stack_bytes());
-    pthread_t thread{};
-    rc = (create != nullptr ? create : pthread_create)(&thread, &attr, Main, w);
+    rc = pthread_attr_setstack(&attr, static_cast<char*>(map) + guard, stack_bytes());
+    if (rc == 0) {
+      // Handed to the thread, which deletes it when it ends.
+      Worker* w = new Worker(this, task, arg);
+      w->self.map = map;
+      w->self.map_len = map_len;
+      pthread_t thread{};
+      rc = (create != nullptr ? create : pthread_create)(&thread, &attr, Main, w);
+      if (rc != 0) delete w;
+    }
     pthread_attr_destroy(&attr);
     if (rc == 0) return 0;
-    delete w;
-    munmap(map, map_len);
   }
+  if (map != nullptr) munmap(map, map_len);
   std::lock_guard<std::mutex> lock(mu_);
   if (--live_ == 0) all_ended_.notify_all();
   return rc;
