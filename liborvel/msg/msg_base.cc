@@ -7,6 +7,7 @@
 
 #include "Msg.h"
 #include "msg/doc_reader.h"
+#include "msg/doc_text.h"
 #include "msg/doc_writer.h"
 
 const std::string Msg::UNKNOWN = "Unknown";
@@ -105,11 +106,7 @@ std::string Msg::getSrcAddrStr() const { return inet_NTOS(mSrcAddress); }
 std::string Msg::getSrcPortStr() const { return ultostr(mSrcPort); }
 
 char* Msg::getChars() const {
-  if (!mDoc) return nullptr;
-  xmlChar* buf = nullptr;
-  int size = 0;
-  xmlDocDumpMemory(mDoc.get(), &buf, &size);
-  return reinterpret_cast<char*>(buf);
+  return orvel::msg::DocumentText(mDoc.get(), nullptr);
 }
 
 unsigned long Msg::generateId() {

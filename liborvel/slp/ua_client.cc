@@ -702,8 +702,14 @@ SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType,
     callback(hSLP, nullptr, err, pvCookie);
     return err;
   }
-  const AttrRply& r = std::get<AttrRply>(reply.body);
-  if (callback(hSLP, r.attrs.c_str(), SLP_OK, pvCookie) == SLP_FALSE)
+  // ExpectedReply has checked the function; a body of another kind would
+  // be a decoder fault, answered as a parse error rather than an exception.
+  const AttrRply* r = std::get_if<AttrRply>(&reply.body);
+  if (r == nullptr) {
+    callback(hSLP, nullptr, SLP_PARSE_ERROR, pvCookie);
+    return SLP_PARSE_ERROR;
+  }
+  if (callback(hSLP, r->attrs.c_str(), SLP_OK, pvCookie) == SLP_FALSE)
     return SLP_OK;
   callback(hSLP, nullptr, SLP_LAST_CALL, pvCookie);
   return SLP_OK;
@@ -729,9 +735,13 @@ SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
     callback(hSLP, nullptr, err, pvCookie);
     return err;
   }
-  const SrvTypeRply& r = std::get<SrvTypeRply>(reply.body);
-  if (!r.types.empty() &&
-      callback(hSLP, r.types.c_str(), SLP_OK, pvCookie) == SLP_FALSE)
+  const SrvTypeRply* r = std::get_if<SrvTypeRply>(&reply.body);
+  if (r == nullptr) {  // as in SLPFindAttrs
+    callback(hSLP, nullptr, SLP_PARSE_ERROR, pvCookie);
+    return SLP_PARSE_ERROR;
+  }
+  if (!r->types.empty() &&
+      callback(hSLP, r->types.c_str(), SLP_OK, pvCookie) == SLP_FALSE)
     return SLP_OK;
   callback(hSLP, nullptr, SLP_LAST_CALL, pvCookie);
   return SLP_OK;
