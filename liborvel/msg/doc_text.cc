@@ -15,6 +15,52 @@ namespace {
 
 constexpr int kMaxDepth = 256;  // deeper trees go to libxml2 (no deep recursion)
 
+// Text grown in one malloc'd block, handed to the caller as it is: large
+// blocks then grow by mremap inside realloc, with no copy at the end.
+class Out {
+ public:
+  Out() = default;
+  Out(const Out&) = delete;
+  Out& operator=(const Out&) = delete;
+  ~Out() { std::free(data_); }
+
+  void append(const char* s, size_t n) {
+    if (failed_) return;
+    if (len_ + n + 1 > cap_) {
+      size_t cap = cap_ == 0 ? 4096 : cap_;
+      while (len_ + n + 1 > cap) cap *= 2;
+      char* grown = static_cast<char*>(std::realloc(data_, cap));
+      if (grown == nullptr) {
+        failed_ = true;
+        return;
+      }
+      data_ = grown;
+      cap_ = cap;
+    }
+    std::memcpy(data_ + len_, s, n);
+    len_ += n;
+  }
+  void append(const char* s) { append(s, std::strlen(s)); }
+  void push_back(char c) { append(&c, 1); }
+  bool failed() const { return failed_; }
+  size_t size() const { return len_; }
+  // The NUL-terminated text, now the caller's (null if memory ran out).
+  char* release() {
+    if (failed_ || data_ == nullptr) return nullptr;
+    data_[len_] = '\0';
+    char* d = data_;
+    data_ = nullptr;
+    len_ = cap_ = 0;
+    return d;
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t len_ = 0;
+  size_t cap_ = 0;
+  bool failed_ = false;
+};
+
 // Printable ASCII only: libxml2 turns other bytes into character
 // references, and control bytes differently in text and attributes.
 bool PlainAscii(const xmlChar* s) {
@@ -25,7 +71,7 @@ bool PlainAscii(const xmlChar* s) {
   return true;
 }
 
-void AppendEscaped(std::string* out, const xmlChar* s, bool attribute) {
+void AppendEscaped(Out* out, const xmlChar* s, bool attribute) {
   if (s == nullptr) return;
   const char* run = reinterpret_cast<const char*>(s);
   const char* p = run;
@@ -53,7 +99,7 @@ bool PlainTextNode(xmlNodePtr n) { return xmlStrEqual(n->name, BAD_CAST "text") 
 
 bool PlainName(const xmlChar* name) { return name != nullptr && *name != 0 && PlainAscii(name); }
 
-bool WriteElement(xmlNodePtr n, int depth, std::string* out) {
+bool WriteElement(xmlNodePtr n, int depth, Out* out) {
   if (n->type != XML_ELEMENT_NODE || n->ns != nullptr || n->nsDef != nullptr ||
       depth > kMaxDepth || !PlainName(n->name)) {
     return false;
@@ -94,7 +140,7 @@ bool WriteElement(xmlNodePtr n, int depth, std::string* out) {
   return true;
 }
 
-bool WriteDirect(xmlDocPtr doc, std::string* out) {
+bool WriteDirect(xmlDocPtr doc, Out* out) {
   xmlNodePtr root = doc->children;
   if (doc->type != XML_DOCUMENT_NODE || doc->encoding != nullptr || doc->standalone != -1 ||
       doc->version == nullptr || std::strcmp(reinterpret_cast<const char*>(doc->version), "1.0") != 0 ||
@@ -102,11 +148,9 @@ bool WriteDirect(xmlDocPtr doc, std::string* out) {
       root != doc->last || xmlSaveNoEmptyTags != 0) {
     return false;
   }
-  std::string text = "<?xml version=\"1.0\"?>\n";
-  text.reserve(4096);
-  if (!WriteElement(root, 0, &text)) return false;
-  text.push_back('\n');
-  out->swap(text);
+  out->append("<?xml version=\"1.0\"?>\n");
+  if (!WriteElement(root, 0, out)) return false;
+  out->push_back('\n');
   return true;
 }
 
@@ -139,11 +183,14 @@ bool WritersAgree() {
   xmlNewTextChild(xmlNewChild(list, nullptr, BAD_CAST "i", nullptr), nullptr, BAD_CAST "v",
                   BAD_CAST "10.0.0.1");
   xmlNewTextChild(list, nullptr, BAD_CAST "i", BAD_CAST "-2147483648");
-  std::string direct;
-  if (!WriteDirect(doc.get(), &direct)) return false;
+  Out direct;
+  if (!WriteDirect(doc.get(), &direct) || direct.failed()) return false;
+  const size_t len = direct.size();
+  std::unique_ptr<char, decltype(&std::free)> mine(direct.release(), &std::free);
   int n = 0;
   char* lib = LibxmlText(doc.get(), &n);
-  const bool same = lib != nullptr && direct == std::string(lib, static_cast<size_t>(n));
+  const bool same = lib != nullptr && static_cast<size_t>(n) == len &&
+                    std::memcmp(lib, mine.get(), len) == 0;
   xmlFree(lib);
   return same;
 }
@@ -158,18 +205,22 @@ bool DirectWriterEnabled() {
 char* DocumentText(xmlDocPtr doc, int* size) {
   if (size != nullptr) *size = 0;
   if (doc == nullptr) return nullptr;
-  std::string text;
+  Out text;
   if (!DirectWriterEnabled() || !WriteDirect(doc, &text)) return LibxmlText(doc, size);
+  const size_t len = text.size();
   // Callers release it with free(), as they would libxml2's buffer.
-  char* out = static_cast<char*>(std::malloc(text.size() + 1));
-  if (out == nullptr) return nullptr;
-  std::memcpy(out, text.data(), text.size() + 1);
-  if (size != nullptr) *size = static_cast<int>(text.size());
+  char* out = text.release();
+  if (out != nullptr && size != nullptr) *size = static_cast<int>(len);
   return out;
 }
 
 bool DirectDocumentTextForTesting(xmlDocPtr doc, std::string* out) {
-  return doc != nullptr && WriteDirect(doc, out);
+  Out text;
+  if (doc == nullptr || !WriteDirect(doc, &text) || text.failed()) return false;
+  const size_t len = text.size();
+  std::unique_ptr<char, decltype(&std::free)> owned(text.release(), &std::free);
+  out->assign(owned.get(), len);
+  return true;
 }
 
 bool DirectWriterEnabledForTesting() { return DirectWriterEnabled(); }
