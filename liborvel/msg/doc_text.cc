@@ -63,21 +63,19 @@ class Out {
 
 // Printable ASCII only: libxml2 turns other bytes into character
 // references, and control bytes differently in text and attributes.
-bool PlainAscii(const xmlChar* s) {
-  if (s == nullptr) return true;
-  for (; *s != 0; ++s) {
-    if (*s < 0x20 || *s > 0x7e) return false;
-  }
-  return true;
-}
+bool Printable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
 
-void AppendEscaped(Out* out, const xmlChar* s, bool attribute) {
-  if (s == nullptr) return;
+// Appends s escaped; false, with s partly appended, at a byte that is not
+// Printable.
+bool AppendEscaped(Out* out, const xmlChar* s, bool attribute) {
+  if (s == nullptr) return true;
   const char* run = reinterpret_cast<const char*>(s);
   const char* p = run;
   for (; *p != 0; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (!Printable(c)) return false;
     const char* ref = nullptr;
-    switch (*p) {
+    switch (c) {
       case '<': ref = "&lt;"; break;
       case '>': ref = "&gt;"; break;
       case '&': ref = "&amp;"; break;
@@ -92,12 +90,19 @@ void AppendEscaped(Out* out, const xmlChar* s, bool attribute) {
     run = p + 1;
   }
   out->append(run, static_cast<size_t>(p - run));
+  return true;
 }
 
 // A text node libxml2 escapes (not one marked to be written raw).
 bool PlainTextNode(xmlNodePtr n) { return xmlStrEqual(n->name, BAD_CAST "text") != 0; }
 
-bool PlainName(const xmlChar* name) { return name != nullptr && *name != 0 && PlainAscii(name); }
+bool PlainName(const xmlChar* name) {
+  if (name == nullptr || *name == 0) return false;
+  for (; *name != 0; ++name) {
+    if (!Printable(*name)) return false;
+  }
+  return true;
+}
 
 bool WriteElement(xmlNodePtr n, int depth, Out* out) {
   if (n->type != XML_ELEMENT_NODE || n->ns != nullptr || n->nsDef != nullptr ||
@@ -114,11 +119,10 @@ bool WriteElement(xmlNodePtr n, int depth, Out* out) {
       if (v->next != nullptr || v->type != XML_TEXT_NODE || !PlainTextNode(v)) return false;
       value = v->content;
     }
-    if (!PlainAscii(value)) return false;
     out->push_back(' ');
     out->append(reinterpret_cast<const char*>(a->name));
     out->append("=\"");
-    AppendEscaped(out, value, true);
+    if (!AppendEscaped(out, value, true)) return false;
     out->push_back('"');
   }
   if (n->children == nullptr) {
@@ -128,8 +132,7 @@ bool WriteElement(xmlNodePtr n, int depth, Out* out) {
   out->push_back('>');
   for (xmlNodePtr c = n->children; c != nullptr; c = c->next) {
     if (c->type == XML_TEXT_NODE) {
-      if (!PlainTextNode(c) || !PlainAscii(c->content)) return false;
-      AppendEscaped(out, c->content, false);
+      if (!PlainTextNode(c) || !AppendEscaped(out, c->content, false)) return false;
     } else if (!WriteElement(c, depth + 1, out)) {
       return false;
     }
@@ -151,6 +154,16 @@ bool WriteDirect(xmlDocPtr doc, Out* out) {
   out->append("<?xml version=\"1.0\"?>\n");
   if (!WriteElement(root, 0, out)) return false;
   out->push_back('\n');
+  return true;
+}
+
+// The direct writer's text as a string; false where it leaves doc to libxml2.
+bool DirectText(xmlDocPtr doc, std::string* out) {
+  Out text;
+  if (!WriteDirect(doc, &text) || text.failed()) return false;
+  const size_t len = text.size();
+  std::unique_ptr<char, decltype(&std::free)> owned(text.release(), &std::free);
+  out->assign(owned.get(), len);
   return true;
 }
 
@@ -183,14 +196,11 @@ bool WritersAgree() {
   xmlNewTextChild(xmlNewChild(list, nullptr, BAD_CAST "i", nullptr), nullptr, BAD_CAST "v",
                   BAD_CAST "10.0.0.1");
   xmlNewTextChild(list, nullptr, BAD_CAST "i", BAD_CAST "-2147483648");
-  Out direct;
-  if (!WriteDirect(doc.get(), &direct) || direct.failed()) return false;
-  const size_t len = direct.size();
-  std::unique_ptr<char, decltype(&std::free)> mine(direct.release(), &std::free);
+  std::string direct;
+  if (!DirectText(doc.get(), &direct)) return false;
   int n = 0;
   char* lib = LibxmlText(doc.get(), &n);
-  const bool same = lib != nullptr && static_cast<size_t>(n) == len &&
-                    std::memcmp(lib, mine.get(), len) == 0;
+  const bool same = lib != nullptr && direct == std::string(lib, static_cast<size_t>(n));
   xmlFree(lib);
   return same;
 }
@@ -215,12 +225,7 @@ char* DocumentText(xmlDocPtr doc, int* size) {
 }
 
 bool DirectDocumentTextForTesting(xmlDocPtr doc, std::string* out) {
-  Out text;
-  if (doc == nullptr || !WriteDirect(doc, &text) || text.failed()) return false;
-  const size_t len = text.size();
-  std::unique_ptr<char, decltype(&std::free)> owned(text.release(), &std::free);
-  out->assign(owned.get(), len);
-  return true;
+  return doc != nullptr && DirectText(doc, out);
 }
 
 bool DirectWriterEnabledForTesting() { return DirectWriterEnabled(); }
