@@ -79,6 +79,30 @@ bool WaitListening(uint16_t port, int timeout_ms) {
   return ConnectLoopback(port, timeout_ms).valid();
 }
 
+bool WaitListeningWithoutConnecting(uint16_t port, int timeout_ms) {
+  auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  char want[16];
+  std::snprintf(want, sizeof want, ":%04X", port);
+  for (;;) {
+    // Lines read "sl local_address rem_address st ...", addresses as
+    // hex "ADDR:PORT", state 0A for a listening socket.
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (state == "0A" && local.size() > 5 &&
+          local.compare(local.size() - 5, 5, want) == 0) {
+        return true;
+      }
+    }
+    if (MsLeft(end) == 0) return false;
+    usleep(10 * 1000);
+  }
+}
+
 bool SendAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {

@@ -62,6 +62,10 @@ std::string Exchange(uint16_t port, const std::string& request,
 // Blocks until something listens on 127.0.0.1:port, for at most timeout_ms.
 bool WaitListening(uint16_t port, int timeout_ms = 5000);
 
+// The same without connecting, from the kernel's socket table: for tests
+// where a probe connection, served and closed later, would disturb them.
+bool WaitListeningWithoutConnecting(uint16_t port, int timeout_ms = 5000);
+
 // Redirects this process's standard error into a file while alive.
 class StderrCapture {
  public:
