@@ -448,6 +448,40 @@ TEST(HttpServerDeath, AcceptSurvivesDescriptorExhaustion) {
               "accept: Too many open files");
 }
 
+// Runs in a child: a listener that can no longer accept (shut down under
+// the server) ends accepting with a message; the process goes on.
+void EndAcceptingWhenListenerFails() {
+  uint16_t port = testutil::FreePort();
+  startServerLoop(port, TestHandler);
+  if (!testutil::WaitListeningWithoutConnecting(port)) std::exit(3);
+  int listener = -1;
+  for (int fd = 0; fd < 1024 && listener < 0; ++fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    int listening = 0;
+    socklen_t opt_len = sizeof listening;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
+        a.sin_family == AF_INET && ntohs(a.sin_port) == port &&
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &opt_len) == 0 &&
+        listening == 1) {
+      listener = fd;
+    }
+  }
+  if (listener < 0) std::exit(4);
+  shutdown(listener, SHUT_RDWR);  // a blocked accept() now fails with EINVAL
+  // Whoever was accepting closes the listener as it stops.
+  for (int i = 0; i < 500 && fcntl(listener, F_GETFD) >= 0; ++i) usleep(10 * 1000);
+  if (fcntl(listener, F_GETFD) >= 0) std::exit(5);
+  if (testutil::ConnectLoopback(port, 200).valid()) std::exit(6);
+  std::exit(0);
+}
+
+TEST(HttpServerDeath, ListenerFailureEndsAcceptingNotTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(EndAcceptingWhenListenerFails(), ::testing::ExitedWithCode(0),
+              "accept: Invalid argument\nserverThread terminating now...\n");
+}
+
 TEST(HttpServerDeath, NullHandlerEndsProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(startServerLoop(testutil::FreePort(), nullptr),
