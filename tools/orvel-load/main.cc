@@ -212,12 +212,15 @@ class Loop {
   int RunLoad() {
     epoll_ = Fd(epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_.valid()) return Fail("epoll_create1");
+    // Without warm-up the clock starts with the first connection; otherwise
+    // at the completion of the last warm-up request.
+    if (o_.warmup == 0) StartClock();
     for (size_t i = 0; i < slots_.size(); ++i) Start(i);
     const Clock::time_point end_by =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(o_.duration_s));
     std::vector<epoll_event> events(slots_.size());
-    while (done_ < o_.requests + o_.warmup) {
+    while (!Enough()) {
       Clock::time_point now = Clock::now();
       if (now >= end_by) break;
       int n = epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), 100);
@@ -225,7 +228,8 @@ class Loop {
       for (int i = 0; i < n; ++i) Handle(events[i].data.u32, events[i].events);
       ExpireSlow();
     }
-    const double elapsed = measuring_ ? Seconds(Clock::now() - measure_start_) : 0;
+    if (measuring_ && !Enough()) measure_end_ = Clock::now();  // stopped by --duration
+    const double elapsed = measuring_ ? Seconds(measure_end_ - measure_start_) : 0;
     std::sort(latencies_us_.begin(), latencies_us_.end());
     auto at = [this](double q) {
       if (latencies_us_.empty()) return 0.0;
@@ -251,11 +255,19 @@ class Loop {
     Finish(i);
   }
 
-  // Frees the slot and starts its next connection.
+  bool Enough() const { return done_ >= o_.requests + o_.warmup; }
+
+  void StartClock() {
+    measuring_ = true;
+    measure_start_ = Clock::now();
+  }
+
+  // Frees the slot and, while more requests are wanted, starts its next
+  // connection.
   void Finish(size_t i) {
     slots_[i].fd.reset();
     slots_[i].state = Slot::State::kFree;
-    Start(i);
+    if (!Enough()) Start(i);
   }
 
   void Start(size_t i) {
@@ -328,15 +340,17 @@ class Loop {
     Finish(i);
   }
 
+  // Connections still in flight when the last wanted request completes
+  // are not counted: several can complete in one wake-up.
   void Completed(Clock::duration took) {
+    if (Enough()) return;
     ++done_;
-    if (done_ <= o_.warmup) return;
-    if (!measuring_) {
-      measuring_ = true;
-      measure_start_ = Clock::now();
-      return;  // the first one only starts the clock
+    if (done_ <= o_.warmup) {
+      if (done_ == o_.warmup) StartClock();
+      return;
     }
     latencies_us_.push_back(std::chrono::duration<double, std::micro>(took).count());
+    if (Enough()) measure_end_ = Clock::now();
   }
 
   void ExpireSlow() {
@@ -358,6 +372,7 @@ class Loop {
   std::string first_error_;
   bool measuring_ = false;
   Clock::time_point measure_start_;
+  Clock::time_point measure_end_;
   std::vector<double> latencies_us_;
 };
 
