@@ -7,26 +7,7 @@ build=$1
 load=$build/tools/orvel-load/orvel-load
 synth=$build/orvel_apps/zemsynth
 work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-used=" "
-free_port() {
-  local p
-  while :; do
-    p=$((20000 + RANDOM % 12000))
-    [[ $used == *" $p "* ]] && continue
-    ss -Hltun "sport = :$p" | grep -q . && continue
-    used+="$p "; echo "$p"; return
-  done
-}
-wait_port() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }
-passed=0 failed=0
-check() { if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; fi; }
+. "$(dirname "$0")/test_lib.sh"
 field() { awk -v k="$1" '{for (i = 1; i < NF; i++) if ($i == k) { print $(i + 1); exit }}' <<<"$2"; }
 
 sp=$(free_port); nobody=$(free_port)

@@ -8,26 +8,7 @@ proxy=$build/tools/zemproxy/zemproxy
 client=$build/tools/zemclient/zemclient
 synth=$build/orvel_apps/zemsynth
 work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-used=" "
-free_port() {
-  local p
-  while :; do
-    p=$((20000 + RANDOM % 12000))
-    [[ $used == *" $p "* ]] && continue
-    ss -Hltun "sport = :$p" | grep -q . && continue
-    used+="$p "; echo "$p"; return
-  done
-}
-wait_port() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }
-passed=0 failed=0
-check() { if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; fi; }
+. "$(dirname "$0")/test_lib.sh"
 
 da_port=$(free_port); pp=$(free_port); bad=$(free_port); sp=$(free_port); closed=$(free_port)
 "$slpd" --listen 127.0.0.1 --port "$da_port" >"$work/slpd.log" 2>&1 & pids+=($!)
