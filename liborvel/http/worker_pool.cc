@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 namespace orvel::http {
@@ -30,6 +31,12 @@ struct WorkerPool::Worker {
   std::condition_variable wake;
   std::list<Worker*>::iterator in_idle;  // valid while listed in idle_
   WorkerPool::Ended self;                 // thread and stack mapping
+  // The thread's reference, and Run()'s while it wakes the worker after
+  // unlocking: the worker may run the task and end before that wake-up.
+  std::atomic<int> refs{1};
+  void Unref() {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
 };
 
 namespace {
@@ -89,13 +96,17 @@ WorkerPool::~WorkerPool() {
 
 int WorkerPool::Run(Task task, void* arg, CreateFn create) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     if (!idle_.empty()) {
       Worker* w = idle_.back();
       idle_.pop_back();
       w->task = task;
       w->arg = arg;
+      w->refs.fetch_add(1, std::memory_order_relaxed);
+      lock.unlock();
+      // Woken after the unlock, the worker does not block on mu_ at once.
       w->wake.notify_one();
+      w->Unref();
       return 0;
     }
     ++live_;
@@ -189,7 +200,7 @@ void* WorkerPool::Main(void* worker) {
       std::vector<Ended> ended;
       ended.swap(pool->ended_);
       pool->ended_.push_back(w->self);
-      delete w;
+      w->Unref();
       // The destructor may free the pool as soon as the lock is released.
       if (--pool->live_ == 0) pool->all_ended_.notify_all();
       lock.unlock();

@@ -245,6 +245,66 @@ TEST(WorkerPool, TheWholeStackAskedForIsUsable) {
   EXPECT_EQ(g_deep_sum.load(), want);
 }
 
+// With at most one idle worker, most workers end right after their task
+// while two threads keep handing out more: every task still runs once, and
+// the pool drains.  (Under the sanitizers this also exercises the wake-up
+// after the lock is released, though it cannot force the narrow window.)
+TEST(WorkerPool, WorkersEndingRightAfterAHandOffAreSafe) {
+  std::atomic<int> ran{0};
+  auto count = [](void* n) -> void* {
+    static_cast<std::atomic<int>*>(n)->fetch_add(1);
+    return nullptr;
+  };
+  constexpr int kPerSubmitter = 3000;
+  {
+    WorkerPool pool(64 * 1024, milliseconds(5000), 1);
+    auto submit = [&] {
+      for (int i = 0; i < kPerSubmitter; ++i) {
+        while (pool.Run(count, &ran) != 0) usleep(1000);  // out of threads: retry
+      }
+    };
+    std::thread a(submit), b(submit);
+    a.join();
+    b.join();
+    EXPECT_TRUE(Eventually([&] { return ran.load() == 2 * kPerSubmitter; }));
+    EXPECT_TRUE(Eventually([&] { return pool.threads() <= 1; }));
+  }
+  EXPECT_EQ(ran.load(), 2 * kPerSubmitter);
+}
+
+// The server's pattern: each task hands the next one on before finishing,
+// so a chain moves from worker to worker and needs few threads.
+std::atomic<int> g_creations{0};
+int CountingCreate(pthread_t* t, const pthread_attr_t* attr, void* (*body)(void*), void* arg) {
+  g_creations.fetch_add(1);
+  return pthread_create(t, attr, body, arg);
+}
+struct Chain {
+  WorkerPool* pool;
+  std::atomic<int> hops{0};
+  int length;
+};
+void* Hop(void* arg) {
+  auto* chain = static_cast<Chain*>(arg);
+  if (chain->hops.fetch_add(1) + 1 < chain->length) {
+    EXPECT_EQ(chain->pool->Run(Hop, chain, CountingCreate), 0);
+  }
+  return nullptr;
+}
+
+TEST(WorkerPool, TasksHandingOnTheirSuccessorReuseWorkers) {
+  WorkerPool pool(64 * 1024, milliseconds(5000), 16);
+  Chain chain{&pool, {}, 2000};
+  g_creations = 0;
+  ASSERT_EQ(pool.Run(Hop, &chain, CountingCreate), 0);
+  EXPECT_TRUE(Eventually([&] { return chain.hops.load() == chain.length; }));
+  EXPECT_TRUE(Eventually([&] { return pool.idle() == pool.threads(); }));
+  // Each hop still runs as its successor starts, so at least two threads;
+  // without reuse there would be one per hop.
+  EXPECT_GE(g_creations.load(), 2);
+  EXPECT_LT(g_creations.load(), 100);
+}
+
 TEST(WorkerPool, DestructorWaitsForBusyWorkers) {
   std::atomic<bool> done{false};
   {
