@@ -29,9 +29,9 @@ namespace {
 
 std::atomic<ThreadCreateFn> g_thread_create{nullptr};
 
-// Whether a pool worker holds the accept role, so that it is not counted
-// among the threads serving connections.
-std::atomic<bool> g_acceptor_alive{false};
+// Pool workers holding a server's accept role (one per server started), so
+// that they are not counted among the threads serving connections.
+std::atomic<int> g_accepting{0};
 
 // Never destroyed: workers may still be finishing at exit.  The ones that
 // have ended are joined then, so none is left behind unjoined.
@@ -71,7 +71,6 @@ bool AcceptErrorPasses(int err) {
 bool IsResourceShortage(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
-
 
 // Reads the rest of a declared body after what the head read delivered.
 // False when the peer timed out (already reported).
@@ -239,7 +238,7 @@ size_t BusyConnectionThreadsForTesting() {
   WorkerPool& pool = ConnectionWorkers();
   size_t threads = pool.threads();
   size_t idle = pool.idle();
-  size_t accepting = g_acceptor_alive ? 1 : 0;
+  const size_t accepting = static_cast<size_t>(g_accepting.load());
   return threads > idle + accepting ? threads - idle - accepting : 0;
 }
 
@@ -259,7 +258,7 @@ void startServerLoop(unsigned short port, RecvCallbackT handler) {
   EnsureXmlInitialised();
   std::unique_ptr<ThreadParam> param(new ThreadParam{port, handler});
   // The accept role moves from worker to worker; it starts on one too.
-  g_acceptor_alive = true;
+  ++g_accepting;
   int rc = ConnectionWorkers().Run(serverThread, param.get(), nullptr);
   if (rc != 0) {
     errno = rc;
@@ -326,7 +325,7 @@ void* AcceptAndServe(void* role_arg) {
         continue;
       }
       std::fputs("serverThread terminating now...\n", stderr);
-      g_acceptor_alive = false;
+      --g_accepting;
       return nullptr;
     }
     UniqueFd conn_sock(fd);
