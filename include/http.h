@@ -68,10 +68,9 @@ typedef Msg* (*RecvCallbackT)(Msg* request);
 
 // ---- Server ---------------------------------------------------------------
 
-// Starts accepting on port (host order) on a thread of its own and returns
-// at once; connections are accepted until accept() fails with an error that
-// cannot pass (then "serverThread terminating now..." is printed and no more
-// are accepted; the process goes on).
+// Starts the accept thread on port (host order) and returns at once; the
+// thread serves until accept() fails with an error that cannot pass (then
+// it prints "serverThread terminating now..." and ends; the process goes on).
 // A null handler, a failure to create the thread, or a port that cannot be
 // bound ends the process with status 1.  Ignores SIGPIPE for the process
 // and initialises libxml2 on the calling thread.  Meant to be called once.

@@ -34,11 +34,8 @@ struct Parameters {
   uint16_t srcport;  // network byte order, as accept() gave it
 };
 
-// Body of the first accepting thread; takes ownership of a ThreadParam
-// allocated with new.  Each connection accepted is served on the thread
-// that accepted it, once another connection thread has taken accepting
-// over; so this returns after serving one connection, or when accept fails
-// with an error that cannot pass.
+// Body of the accept thread; takes ownership of a ThreadParam allocated with
+// new.  Returns only when accept fails with an error that cannot pass.
 void* serverThread(void* thread_param);
 // Serves one connection on a connection thread; takes ownership of a Parameters allocated
 // with new, and of its socket.  Always returns null.

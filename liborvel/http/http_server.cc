@@ -29,10 +29,6 @@ namespace {
 
 std::atomic<ThreadCreateFn> g_thread_create{nullptr};
 
-// Pool workers holding a server's accept role (one per server started), so
-// that they are not counted among the threads serving connections.
-std::atomic<int> g_accepting{0};
-
 // Never destroyed: workers may still be finishing at exit.  The ones that
 // have ended are joined then, so none is left behind unjoined.
 WorkerPool& ConnectionWorkers() {
@@ -70,6 +66,18 @@ bool AcceptErrorPasses(int err) {
 
 bool IsResourceShortage(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+int CreateDetachedThread(void* (*body)(void*), void* arg,
+                         ThreadCreateFn create) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread{};
+  int rc = (create != nullptr ? create : pthread_create)(&thread, &attr, body,
+                                                         arg);
+  pthread_attr_destroy(&attr);
+  return rc;
 }
 
 // Reads the rest of a declared body after what the head read delivered.
@@ -238,8 +246,7 @@ size_t BusyConnectionThreadsForTesting() {
   WorkerPool& pool = ConnectionWorkers();
   size_t threads = pool.threads();
   size_t idle = pool.idle();
-  const size_t accepting = static_cast<size_t>(g_accepting.load());
-  return threads > idle + accepting ? threads - idle - accepting : 0;
+  return threads > idle ? threads - idle : 0;
 }
 
 void EnsureXmlInitialised() { orvel::msg::EnsureXmlInitialised(); }
@@ -257,9 +264,7 @@ void startServerLoop(unsigned short port, RecvCallbackT handler) {
   signal(SIGPIPE, SIG_IGN);
   EnsureXmlInitialised();
   std::unique_ptr<ThreadParam> param(new ThreadParam{port, handler});
-  // The accept role moves from worker to worker; it starts on one too.
-  ++g_accepting;
-  int rc = ConnectionWorkers().Run(serverThread, param.get(), nullptr);
+  int rc = CreateDetachedThread(serverThread, param.get(), nullptr);
   if (rc != 0) {
     errno = rc;
     std::perror("pthread_create");
@@ -295,25 +300,18 @@ int openServerSocket(unsigned short port) {
   return sock.release();
 }
 
-namespace {
-
-// Whoever holds this accepts the next connection; exactly one thread does.
-struct AcceptRole {
-  UniqueFd listener;
-  RecvCallbackT handler;
-};
-
-// Accepts until a connection comes and another thread takes the role over,
-// then serves that connection here.  Serving in the accepting thread spares
-// each connection a wake-up of a second thread; the successor's wake-up
-// happens while this one is being served.  When no thread can take over,
-// that connection is closed and this thread goes on accepting.
-void* AcceptAndServe(void* role_arg) {
-  std::unique_ptr<AcceptRole> role(static_cast<AcceptRole*>(role_arg));
+void* serverThread(void* thread_param) {
+  std::unique_ptr<ThreadParam> param(static_cast<ThreadParam*>(thread_param));
+  UniqueFd listener(openServerSocket(param->listenport));
+  if (!listener.valid()) {
+    std::fprintf(stderr, "Couldn't open server socket on port %d.\n",
+                 param->listenport);
+    std::exit(1);
+  }
   for (;;) {
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;
-    int fd = accept4(role->listener.get(), reinterpret_cast<sockaddr*>(&peer),
+    int fd = accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer),
                      &peer_len, SOCK_CLOEXEC);
     if (fd < 0) {
       int err = errno;
@@ -325,13 +323,13 @@ void* AcceptAndServe(void* role_arg) {
         continue;
       }
       std::fputs("serverThread terminating now...\n", stderr);
-      --g_accepting;
       return nullptr;
     }
     UniqueFd conn_sock(fd);
-    // The successor may own and free the role as soon as Run returns.
-    const RecvCallbackT handler = role->handler;
-    int rc = ConnectionWorkers().Run(AcceptAndServe, role.get(), g_thread_create.load());
+    std::unique_ptr<Parameters> conn(new Parameters{
+        param->RecvCallback, fd, /*threaded=*/1, peer.sin_addr.s_addr,
+        peer.sin_port});
+    int rc = ConnectionWorkers().Run(HTTPconn, conn.get(), g_thread_create.load());
     if (rc != 0) {
       // One connection lost is better than the whole service.
       errno = rc;
@@ -339,25 +337,9 @@ void* AcceptAndServe(void* role_arg) {
       std::fputs("Can't create thread... closing this connection\n", stderr);
       continue;
     }
-    (void)role.release();
-    conn_sock.release();  // HTTPconn owns both now
-    HTTPconn(new Parameters{handler, fd, /*threaded=*/1, peer.sin_addr.s_addr,
-                            peer.sin_port});
-    return nullptr;
+    conn_sock.release();  // the connection thread owns both now
+    (void)conn.release();
   }
-}
-
-}  // namespace
-
-void* serverThread(void* thread_param) {
-  std::unique_ptr<ThreadParam> param(static_cast<ThreadParam*>(thread_param));
-  UniqueFd listener(openServerSocket(param->listenport));
-  if (!listener.valid()) {
-    std::fprintf(stderr, "Couldn't open server socket on port %d.\n",
-                 param->listenport);
-    std::exit(1);
-  }
-  return AcceptAndServe(new AcceptRole{std::move(listener), param->RecvCallback});
 }
 
 void* HTTPconn(void* parameters) {
