@@ -123,7 +123,9 @@ int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port);
 // deletes, or null: for an unusable or refused reply, a request type, a
 // time-out, or a status other than 200 (printing why, except for a reply
 // naming no reply type).  A body cut short by the peer closing is parsed as
-// far as it arrived.
+// far as it arrived.  A reply whose declared body arrived whole is used even
+// when the peer then keeps the connection open past the time-out (the
+// time-out line is printed all the same).
 Msg* getResponseMsg(int sock);
 // Posts msg (still the caller's) to http://host:port/query.  Returns the
 // connected socket to hand to getResponseMsg(), or -1 when nothing was sent.

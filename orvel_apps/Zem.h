@@ -93,17 +93,14 @@ std::string viewerCodeURL();
 // Brings up the members (end-host proxies, then zone proxies) one after the
 // other: an ABone node by two runs of $ORVEL_PATH/abone/sc.linux, a running
 // proxy by ZemInit/ZemCommit exchanges.  The first failure stops it; the
-// transports of the members served so far stay.  A member with address 0
-// fails before anything is run or sent for it; a launch command that did
-// not run through (system() failed, a signal ended it, exit status 126 or
-// 127) fails its member, other exit statuses are ignored.  Blocks for every
-// exchange (each bounded by the HTTP client time-out) and at least 10
-// seconds per ABone member.
+// transports of the members served so far stay.  When any member has
+// address 0 (no proxy found), no member is contacted or launched at all.
+// A launch command that could not run (system() failed, the shell reported
+// 126 or 127) or that a signal killed fails its member; other exit
+// statuses are ignored.  Blocks for every exchange (each bounded by the
+// HTTP client time-out) and at least 10 seconds per ABone member.
 class ZemProxyInitor {
  public:
-  static constexpr unsigned short PORT_RTP_MIN = 7210;
-  static constexpr unsigned short PORT_RTP_MAX = 65534;
-
   ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
                  std::vector<TransportEndPoint>& zone_proxies);
   ~ZemProxyInitor() = default;
@@ -114,12 +111,12 @@ class ZemProxyInitor {
   const std::vector<MulticastEndPoint>& getEPTransports() const { return mEPTVec; }
   const std::vector<MulticastEndPoint>& getZoneTransports() const { return mZoneTVec; }
 
+  // The wait after an ABone load command is 50 steps of step_usec
+  // microseconds (200000 unless changed: 10 s).  For tests, which have no
+  // proxy program to wait for; affects initiators started afterwards.
+  static void setLoadWaitForTesting(unsigned int step_usec);
+
  private:
-  friend struct ZemProxyInitorPeer;  // lets tests drive the port counter
-
-  // 7210, 7214, ... 65534, then 7210 again; safe from any thread.
-  unsigned short getRandomPort();
-
   // Serve member i; false on failure (the reason is printed).
   bool launchOnAbone(const TransportEndPoint& member, bool is_ep,
                      const std::vector<TransportEndPoint>& peers);

@@ -30,39 +30,37 @@ constexpr const char* kZoneGroup = "225.5.6.7";
 constexpr unsigned char kZoneGroupTTL = 1;
 constexpr unsigned char kAboneTTL = 255;
 constexpr const char* kAboneClient = "/abone/sc.linux -f anee2";
-// The proxy program needs time to arrive on the node before it is started.
+// The proxy program needs time to arrive on the node before it is started:
+// kLoadWaits steps of load_wait_usec (10 s in the service).
 constexpr int kLoadWaits = 50;
-constexpr useconds_t kLoadWaitUsec = 200000;
+std::atomic<useconds_t> load_wait_usec{200000};
 const std::string kRule(53, '=');
-
-// Counter of getRandomPort.
-std::atomic<unsigned short> nextRTPport{ZemProxyInitor::PORT_RTP_MIN};
 
 std::string EnvOr(const char* name, const char* fallback) {
   const char* value = getenv(name);
   return value != nullptr ? value : fallback;
 }
 
-// Runs command; false when it did not run through: system() failed, a
-// signal ended it, or the shell could not find or execute it (126, 127).
-// The shell reports a command that a signal ended as 128 + the signal
-// number, so those statuses count as signals too.  Any other exit status is
-// the ABone client's own business.
+// Runs command; false when it could not run at all (system() failed, or
+// the shell reported 127 "not found" or 126 "not executable") or a signal
+// killed it.  Any other exit status is the ABone client's own business, 129
+// to 192 included: a client may well exit with such a number itself.
+//
+// A line that is one simple command is run with "exec" in front, so the
+// shell becomes the client and a signal that kills the client reaches us as
+// such; a shell that waited for it would report exit status 128 + N, which
+// a client may also return on its own.  A line with control operators (they
+// can only come from the environment) runs as it stands.
 bool RunCommand(const std::string& command) {
-  int status = system(command.c_str());
+  const bool simple = command.find_first_of(";&|()\n") == std::string::npos;
+  const std::string line = simple ? "exec " + command : command;
+  int status = system(line.c_str());
   if (status == -1) {
     perror("system");
     return false;
   }
-  int signal_number = 0;
   if (WIFSIGNALED(status)) {
-    signal_number = WTERMSIG(status);
-  } else if (WIFEXITED(status) && WEXITSTATUS(status) > 128 &&
-             WEXITSTATUS(status) < 128 + NSIG) {
-    signal_number = WEXITSTATUS(status) - 128;
-  }
-  if (signal_number != 0) {
-    printf("command ended by signal %d, returning now...\n", signal_number);
+    printf("command ended by signal %d, returning now...\n", WTERMSIG(status));
     return false;
   }
   if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)) {
@@ -83,6 +81,10 @@ std::string viewerCodeURL() {
   return EnvOr("ORVEL_VIEWER_CODE_URL", ORVEL_DEFAULT_VIEWER_CODE_URL);
 }
 
+void ZemProxyInitor::setLoadWaitForTesting(unsigned int step_usec) {
+  load_wait_usec = static_cast<useconds_t>(step_usec);
+}
+
 ZemProxyInitor::ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
                                std::vector<TransportEndPoint>& zone_proxies)
     : mId(0),
@@ -95,6 +97,17 @@ ZemProxyInitor::ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
   mId = Msg::generateId();
   mVersion = Msg::generateVersion();
 
+  // A member with address 0 has no proxy (the locator found none; address
+  // 0 would reach this host itself or hand 0.0.0.0 to the ABone client).
+  // The synthesis cannot succeed, so no proxy is contacted at all: one
+  // initialised now would serve a session nobody uses.
+  for (size_t i = 0; i < membervec.size(); ++i) {
+    if (membervec[i].getAddr() == 0) {
+      fprintf(stderr, "member %zu has no proxy address, returning now...\n", i);
+      return;
+    }
+  }
+
   for (size_t i = 0; i < membervec.size(); ++i) {
     const TransportEndPoint& member = membervec[i];
     const bool is_ep = i < mEPProxyVec.size();
@@ -102,12 +115,6 @@ ZemProxyInitor::ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
     if (i > 0) {
       peers = membervec;
       peers.erase(peers.begin() + static_cast<std::ptrdiff_t>(i));
-    }
-    // Address 0 would reach this host itself (or hand 0.0.0.0 to the ABone
-    // client): it means the locator found no usable proxy.
-    if (member.getAddr() == 0) {
-      fprintf(stderr, "member %zu has no proxy address, returning now...\n", i);
-      return;
     }
     bool served = member.isAboneNode() ? launchOnAbone(member, is_ep, peers)
                                        : initByMessage(member, is_ep, peers);
@@ -129,7 +136,10 @@ bool ZemProxyInitor::launchOnAbone(const TransportEndPoint& member, bool is_ep,
   printf("loading proxy to %s...\n", addr.c_str());
   fflush(stdout);
   if (!RunCommand(load)) return false;
-  for (int i = 0; i < kLoadWaits; ++i) usleep(kLoadWaitUsec);
+  for (int i = 0; i < kLoadWaits; ++i) {
+    const useconds_t step = load_wait_usec.load();
+    if (step > 0) usleep(step);
+  }
 
   const char* viewer_args = getenv("ORVEL_ABONEVIEWERARGS");
   if (viewer_args == nullptr) {
@@ -186,16 +196,4 @@ bool ZemProxyInitor::initByMessage(const TransportEndPoint& member, bool is_ep,
   if (!reply || reply->getType() != Msg::ZemCommitOk) return false;
   printf("got ZemCommitOk\n");
   return true;
-}
-
-unsigned short ZemProxyInitor::getRandomPort() {
-  unsigned short current = nextRTPport.load();
-  unsigned short next;
-  do {
-    // Wider than 16 bits: 65534 + 4 must compare as 65538, not 2.
-    unsigned int advanced = static_cast<unsigned int>(current) + 4u;
-    next = advanced > PORT_RTP_MAX ? PORT_RTP_MIN
-                                   : static_cast<unsigned short>(advanced);
-  } while (!nextRTPport.compare_exchange_weak(current, next));
-  return current;
 }

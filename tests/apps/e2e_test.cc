@@ -178,6 +178,24 @@ TEST_F(EndToEnd, EndHostWithoutProxyOrCoordinatesFails) {
   EXPECT_NE(out.find("Zem init failed!?\n"), std::string::npos) << out;
 }
 
+// One host has a registered proxy, the other none: the synthesis fails
+// without initialising the proxy it did find, which would otherwise serve a
+// session nobody uses.
+TEST_F(EndToEnd, RegisteredProxyIsLeftAloneWhenAnotherHostHasNone) {
+  std::vector<EndPoint> eps = {EndPoint(Addr("10.0.0.2")), EndPoint(Addr("10.0.0.7"))};
+  std::vector<EndZone> zones;
+  SynthZemReq req(5, 6, eps, zones);
+  EXPECT_EQ(Exchange(&req), nullptr);
+  ASSERT_TRUE(zemsynth_->WaitForOutput("Zem init failed!?\n", 5000)) << zemsynth_->Output();
+  const std::string out = zemsynth_->Output();
+  EXPECT_TRUE(InOrder(out, {"got proxy " + host2_.Endpoint() + "\n",
+                            "coordinates not found, returning now...\n",
+                            "got proxy 0.0.0.0:0\n", "member 1 has no proxy address",
+                            "Zem init failed!?\n"}))
+      << out;
+  EXPECT_TRUE(host2_.Received().empty()) << host2_.child->Output();
+}
+
 TEST_F(EndToEnd, FourConcurrentRequestsAreAllAnswered) {
   std::vector<std::future<bool>> replies;
   for (unsigned long i = 0; i < 4; ++i) {

@@ -13,11 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "Zem.h"
+#include "http.h"
+#include "testutil/net_util.h"
 #include "testutil/process_util.h"
-
-struct ZemProxyInitorPeer {
-  static unsigned short NextPort(ZemProxyInitor& initor) { return initor.getRandomPort(); }
-};
 
 namespace {
 
@@ -176,21 +174,70 @@ TEST_P(InitorStops, AtTheFailingMember) {
   EXPECT_EQ(Transports(initor->getEPTransports()).substr(0, 17), "224.5.6.7:7560/0 ");
   EXPECT_TRUE(initor->getZoneTransports().empty());
   EXPECT_TRUE(last.Received().empty()) << last.log();
-  if (c.port_zero || c.address_zero) {
+  if (c.port_zero) {
     EXPECT_TRUE(bad.Received().empty()) << bad.log();
   }
+}
+
+// A member without a proxy (address 0) dooms the synthesis: no member is
+// contacted, not even those before it, so no proxy is left initialised for
+// a session nobody will use.
+TEST_F(Initor, MemberWithoutProxyContactsNoProxyAtAll) {
+  Proxy first = StartProxy();
+  Proxy last = StartProxy();
+  std::unique_ptr<ZemProxyInitor> initor;
+  orvel::testutil::StderrCapture err;
+  std::string out = Run({first.endpoint(), TransportEndPoint()}, {last.endpoint()}, &initor);
+  EXPECT_FALSE(initor->initOk());
+  EXPECT_EQ(out, "");
+  EXPECT_NE(err.Text().find("member 1 has no proxy address, returning now...\n"),
+            std::string::npos) << err.Text();
+  EXPECT_TRUE(first.Received().empty()) << first.log();
+  EXPECT_TRUE(last.Received().empty()) << last.log();
+  EXPECT_TRUE(initor->getEPTransports().empty());
+  EXPECT_TRUE(initor->getZoneTransports().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, InitorStops,
     ::testing::Values(
         StopCase{"PortZero", {}, true, false, "got ZemCommitOk\n"},
-        StopCase{"AddressZero", {}, false, true, "got ZemCommitOk\n"},
         StopCase{"CommitOkAnsweredToInit", {"--misbehave", "wrong-type"}, false, false,
                  "got ZemCommitOk\n"},
         StopCase{"ClosedWithoutAnswer", {"--misbehave", "close"}, false, false,
                  "got ZemCommitOk\n"}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+
+// A proxy that sends its whole reply but keeps the connection open until
+// the client gives up: the reply counts, after the time-out line.
+TEST_F(Initor, WholeReplyFromProxyThatKeepsTheConnectionIsUsed) {
+  orvel::testutil::FakePeer lingering([](int fd) {
+    std::string request = orvel::testutil::ReadHttpRequest(fd);
+    const bool commit = request.find("<ZemCommit") != std::string::npos;
+    Msg* reply = commit ? static_cast<Msg*>(new ZemCommitOk(1, 2))
+                        : static_cast<Msg*>(new ZemInitOk(1, 2, inet_addr("127.0.0.1"), 0));
+    char* text = reply->getChars();
+    std::string body(text);
+    free(text);
+    delete reply;
+    orvel::testutil::SendAll(fd, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body);
+    // Stays until the client closes its end.
+    (void)orvel::testutil::ReadUntilClosed(fd, 5000);
+  });
+  setenv("ORVEL_HTTP_CLIENT_TIMEOUT", "0.3", 1);
+  orvel::testutil::StderrCapture err;
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out =
+      Run({TransportEndPoint(Addr("127.0.0.1"), lingering.port())}, {}, &initor);
+  unsetenv("ORVEL_HTTP_CLIENT_TIMEOUT");
+  EXPECT_TRUE(initor->initOk()) << out << err.Text();
+  EXPECT_EQ(out, "got ZemInitOk\nsending ZemCommit...got ZemCommitOk\n");
+  EXPECT_EQ(Transports(initor->getEPTransports()), "224.5.6.7:7560/0 ");
+  EXPECT_NE(err.Text().find("Timed out after 0.3 s waiting for the reply from server\n"),
+            std::string::npos) << err.Text();
+  EXPECT_EQ(lingering.connections(), 2);
+}
 
 TEST_F(Initor, WrongReplyTypeSendsNoCommit) {
   Proxy bad = StartProxy({"--misbehave", "wrong-type"});
@@ -218,39 +265,6 @@ TEST_F(Initor, ProxyThatAnswersTooLateFailsTheMember) {
   EXPECT_TRUE(next.Received().empty());
 }
 
-// ---- Port counter -----------------------------------------------------------
-
-TEST(InitorPortCounter, CyclesFrom7210To65534InStepsOf4AcrossThreads) {
-  std::vector<TransportEndPoint> none;
-  ZemProxyInitor initor(none, none);
-  // Bring the counter to its start whatever earlier calls did.
-  while (ZemProxyInitorPeer::NextPort(initor) != 65534) {
-  }
-  constexpr int kCycle = 14582;
-  constexpr int kThreads = 4;
-  std::vector<std::vector<unsigned short>> got(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kCycle; ++i) got[t].push_back(ZemProxyInitorPeer::NextPort(initor));
-    });
-  }
-  for (auto& th : threads) th.join();
-  std::vector<int> count(65536, 0);
-  for (const auto& v : got) {
-    for (unsigned short p : v) ++count[p];
-  }
-  int wrong = 0;
-  for (int p = 0; p < 65536; ++p) {
-    int want = (p >= 7210 && p <= 65534 && (p - 7210) % 4 == 0) ? kThreads : 0;
-    if (count[p] != want) ++wrong;
-  }
-  EXPECT_EQ(wrong, 0);
-  // Four whole cycles: the counter is back at its start.
-  EXPECT_EQ(ZemProxyInitorPeer::NextPort(initor), 7210);
-  EXPECT_EQ(ZemProxyInitorPeer::NextPort(initor), 7214);
-}
-
 // ---- ABone launches ---------------------------------------------------------
 
 // A fake ABone client that records each invocation's arguments as one line
@@ -267,6 +281,8 @@ class AboneInitor : public Initor {
     setenv("ORVEL_ABONEVIEWERARGS", "-v 2", 1);
     setenv("ORVEL_PROXY_CODE_URL", "http://code.test/executables/proxy", 1);
     setenv("ORVEL_VIEWER_CODE_URL", "http://code.test/executables/viewer", 1);
+    // No proxy program to wait for here.
+    ZemProxyInitor::setLoadWaitForTesting(0);
   }
   static TransportEndPoint AboneNode(const char* addr) {
     TransportEndPoint t(Addr(addr), 0);
@@ -346,33 +362,40 @@ TEST_F(AboneInitor, PathUnsetRunsNothing) {
   EXPECT_TRUE(Calls().empty());
 }
 
-// A client that cannot be run, or that a signal ends, is a failed launch,
-// found before the wait.
-TEST_F(AboneInitor, ClientThatDoesNotRunFailsTheMember) {
+// A client that could not run (missing: the shell says 127; not executable:
+// 126) or that a signal killed fails its member, before the wait.  Any other
+// exit status is the client's own business, those above 128 included.
+TEST_F(AboneInitor, OnlyClientsThatDidNotRunOrWereKilledFailTheMember) {
   struct {
     const char* script;  // "" removes the client
     int mode;
-    const char* printed;
-  } cases[] = {{"", 0, "command could not be run (status 127), returning now...\n"},
-               {"#!/bin/sh\nexit 0\n", 0644, "command could not be run (status 126), returning now...\n"},
-               {"#!/bin/sh\nkill -9 $$\n", 0755, "command ended by signal 9, returning now...\n"}};
+    const char* printed;  // "" when the member is served
+  } cases[] = {
+      {"#!/bin/sh\nexit 1\n", 0755, ""},
+      {"#!/bin/sh\nexit 130\n", 0755, ""},
+      {"#!/bin/sh\nexit 200\n", 0755, ""},
+      {"", 0, "command could not be run (status 127), returning now...\n"},
+      {"#!/bin/sh\nexit 0\n", 0644, "command could not be run (status 126), returning now...\n"},
+      {"#!/bin/sh\nkill -TERM $$\nsleep 5\n", 0755,
+       "command ended by signal 15, returning now...\n"},
+      {"#!/bin/sh\nkill -9 $$\n", 0755, "command ended by signal 9, returning now...\n"},
+  };
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.script) + " mode " + std::to_string(c.mode));
     unlink((dir_.path() + "/abone/sc.linux").c_str());
     if (*c.script) dir_.WriteFile("abone/sc.linux", c.script, c.mode);
     std::unique_ptr<ZemProxyInitor> initor;
     std::string out = Run({AboneNode("127.0.0.2")}, {}, &initor);
-    EXPECT_FALSE(initor->initOk());
-    EXPECT_EQ(out, std::string("loading proxy to 127.0.0.2...\n") + c.printed);
+    if (*c.printed) {
+      EXPECT_FALSE(initor->initOk());
+      EXPECT_EQ(out, std::string("loading proxy to 127.0.0.2...\n") + c.printed);
+      EXPECT_TRUE(initor->getEPTransports().empty());
+    } else {
+      EXPECT_TRUE(initor->initOk()) << out;
+      EXPECT_NE(out.find("invoking proxy using command line:\n"), std::string::npos) << out;
+      EXPECT_EQ(Transports(initor->getEPTransports()), "127.0.0.2:7560/255 ");
+    }
   }
-}
-
-// Exit statuses of a client that ran are its own business.
-TEST_F(AboneInitor, ClientExitStatusIsIgnored) {
-  dir_.WriteFile("abone/sc.linux", "#!/bin/sh\nexit 3\n", 0755);
-  std::unique_ptr<ZemProxyInitor> initor;
-  std::string out = Run({AboneNode("127.0.0.2")}, {}, &initor);
-  EXPECT_TRUE(initor->initOk()) << out;
-  EXPECT_EQ(Transports(initor->getEPTransports()), "127.0.0.2:7560/255 ");
 }
 
 TEST_F(AboneInitor, AddressZeroRunsNoCommand) {

@@ -208,11 +208,28 @@ TEST(HttpClient, SilentOrLingeringPeerTimesOut) {
     EXPECT_NE(err.Text().find(line), std::string::npos);
   }
   {
+    // The body is cut short and the peer stays: nothing usable.
     StderrCapture err;
-    ScriptedPeer peer({OkResponse(InitOkText(80))}, /*linger_ms=*/1000);
+    std::string text = InitOkText(80);
+    std::string head = OkResponse(text).substr(0, OkResponse(text).size() - text.size());
+    ScriptedPeer peer({head + text.substr(0, text.size() / 2)}, /*linger_ms=*/1000);
     EXPECT_EQ(Roundtrip(peer.port(), ZemInit(80, 81, 1)), nullptr);
     EXPECT_NE(err.Text().find(line), std::string::npos);
   }
+}
+
+// The whole declared body arrived, then the peer lingered: the reply is
+// used, and the time-out still has its line.
+TEST(HttpClient, WholeReplyKeptWhenPeerLingers) {
+  ScopedEnv timeout("ORVEL_HTTP_CLIENT_TIMEOUT", "0.3");
+  StderrCapture err;
+  ScriptedPeer peer({OkResponse(InitOkText(82))}, /*linger_ms=*/1000);
+  std::unique_ptr<Msg> reply = Roundtrip(peer.port(), ZemInit(82, 83, 1));
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->getType(), Msg::ZemInitOk);
+  EXPECT_EQ(reply->getId(), 82u);
+  EXPECT_NE(err.Text().find("Timed out after 0.3 s waiting for the reply from server\n"),
+            std::string::npos);
 }
 
 // A listener that never accepts: its queue fills, and further connects
