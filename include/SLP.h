@@ -82,7 +82,8 @@ class SLPService {
 // $ORVEL_PATH/pelm.coords, read once per process into a cache; the empty
 // string when there are none.  Thread-safe.
 std::string getCoordinates(unsigned long addr);
-// Sends "NODE COLOUR\n" to the monitor at $ORVEL_PELMMONITOR, TCP port 5646.
+// Sends "NODE COLOUR\n" to the monitor at $ORVEL_PELMMONITOR: "ADDR" (TCP
+// port 5646) or "ADDR:PORT".
 // Blocks at most for the connect time-out (ORVEL_PELMMONITOR_TIMEOUT_MS,
 // default 2000).  Never raises SIGPIPE.
 void pelmmon_color(const std::string& node, int colour);

@@ -71,8 +71,8 @@ typedef Msg* (*RecvCallbackT)(Msg* request);
 // Starts the accept thread on port (host order) and returns at once; the
 // thread serves until accept() fails with an error that cannot pass (then
 // it prints "serverThread terminating now..." and ends; the process goes on).
-// A null handler, a failure to create the thread, or a port that cannot be
-// bound ends the process with status 1.  Ignores SIGPIPE for the process
+// The port is bound before it returns.  A null handler, a failure to create
+// the thread, or a port that cannot be bound ends the process with status 1.  Ignores SIGPIPE for the process
 // and initialises libxml2 on the calling thread.  Meant to be called once.
 void startServerLoop(unsigned short port, RecvCallbackT handler);
 // Listening socket bound to INADDR_ANY:port with SO_REUSEADDR and a backlog

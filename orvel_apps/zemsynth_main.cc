@@ -4,6 +4,7 @@
 //
 // Listens on TCP PORT and serves SynthZemReq messages, locating proxies
 // through the SLP directory agent at DA.  Runs until it is killed.
+#include <arpa/inet.h>
 #include <libxml/parser.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "Zem.h"
 #include "http.h"
@@ -36,6 +38,35 @@ void PrintHelp() {
       "Any other number of arguments prints \"arg: port DA\" and exits 255.\n");
 }
 
+// One agent: a dotted quad, optionally ":PORT" (1 to 65535).
+bool IsAgentAddress(const std::string& item) {
+  const size_t colon = item.find(':');
+  const std::string host = item.substr(0, colon);
+  in_addr unused{};
+  if (inet_pton(AF_INET, host.c_str(), &unused) != 1) return false;
+  if (colon == std::string::npos) return true;
+  const std::string port = item.substr(colon + 1);
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const long value = strtol(port.c_str(), nullptr, 10);
+  return value >= 1 && value <= 65535;
+}
+
+// The agent argument as the lookups take it: empty (discovery), or agents
+// separated by commas.
+bool IsAgentList(const std::string& da) {
+  if (da.empty()) return true;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = da.find(',', start);
+    if (!IsAgentAddress(da.substr(start, comma - start))) return false;
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,6 +84,14 @@ int main(int argc, char** argv) {
     exit(-1);
   }
   DAstr = argv[2];
+  // A mistyped agent shows only as lookups finding nothing, request after
+  // request; say it once now.  The argument still goes on as typed.
+  if (!IsAgentList(DAstr)) {
+    fprintf(stderr,
+            "zemsynth: warning: DA \"%s\" is not an agent address "
+            "(A.B.C.D or A.B.C.D:PORT, several separated by commas)\n",
+            DAstr);
+  }
   // Digits up to the first other character; the low 16 bits are the port.
   unsigned short port = static_cast<unsigned short>(strtol(argv[1], nullptr, 10));
   // Before any connection thread exists.

@@ -22,6 +22,7 @@
 struct ThreadParam {
   unsigned short listenport;  // host byte order
   RecvCallbackT RecvCallback;
+  int listensock;  // already listening (owned from here on), or -1: open one
 };
 
 // What one connection is served with; created by the accept thread, owned

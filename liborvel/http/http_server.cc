@@ -263,7 +263,14 @@ void startServerLoop(unsigned short port, RecvCallbackT handler) {
   // Writes use MSG_NOSIGNAL already; this also covers a handler's own writes.
   signal(SIGPIPE, SIG_IGN);
   EnsureXmlInitialised();
-  std::unique_ptr<ThreadParam> param(new ThreadParam{port, handler});
+  // Bound before returning: a caller that announces the service (registers
+  // it with a directory agent) must never do so for a port it did not get.
+  int listener = openServerSocket(port);
+  if (listener < 0) {
+    std::fprintf(stderr, "Couldn't open server socket on port %d.\n", port);
+    std::exit(1);
+  }
+  std::unique_ptr<ThreadParam> param(new ThreadParam{port, handler, listener});
   int rc = CreateDetachedThread(serverThread, param.get(), nullptr);
   if (rc != 0) {
     errno = rc;
@@ -302,7 +309,8 @@ int openServerSocket(unsigned short port) {
 
 void* serverThread(void* thread_param) {
   std::unique_ptr<ThreadParam> param(static_cast<ThreadParam*>(thread_param));
-  UniqueFd listener(openServerSocket(param->listenport));
+  UniqueFd listener(param->listensock >= 0 ? param->listensock
+                                           : openServerSocket(param->listenport));
   if (!listener.valid()) {
     std::fprintf(stderr, "Couldn't open server socket on port %d.\n",
                  param->listenport);

@@ -3,7 +3,8 @@
 // The file $ORVEL_PATH/pelm.coords maps a host's dotted quad to its network
 // coordinates, one "KEY VALUE" line per host.  It is read once per process
 // into a cache.  The monitor is told to colour a node with one
-// "NODE COLOUR\n" line over a short TCP connection to port 5646.
+// "NODE COLOUR\n" line over a short TCP connection to $ORVEL_PELMMONITOR
+// ("ADDR", port 5646, or "ADDR:PORT").
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -138,6 +139,26 @@ bool ReadCoordinates(FILE* f, std::map<std::string, std::string>* out) {
   }
 }
 
+MonitorAddress ParseMonitorAddress(const std::string& text, uint32_t* addr,
+                                   uint16_t* port) {
+  const size_t colon = text.find(':');
+  *addr = static_cast<uint32_t>(inet_ADDR(text.substr(0, colon).c_str()));
+  if (*addr == 0) return MonitorAddress::kBadAddress;
+  if (colon == std::string::npos) {
+    *port = kPelmMonitorPort;
+    return MonitorAddress::kOk;
+  }
+  const std::string digits = text.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return MonitorAddress::kBadPort;
+  }
+  const long value = strtol(digits.c_str(), nullptr, 10);
+  if (value < 1 || value > 65535) return MonitorAddress::kBadPort;
+  *port = static_cast<uint16_t>(value);
+  return MonitorAddress::kOk;
+}
+
 }  // namespace orvel::slp
 
 void chomp(char* text) {
@@ -164,12 +185,20 @@ void pelmmon_color(const std::string& node, int colour) {
     printf("ORVEL_PELMMONITOR not set, returning now\n");
     return;
   }
-  unsigned long monitor_addr = inet_ADDR(monitor);
-  if (monitor_addr == 0) {
-    // Address 0 would reach this host's own port 5646, not the monitor.
-    printf("ORVEL_PELMMONITOR [%s] is not a dotted quad, nothing sent\n",
-           monitor);
-    return;
+  uint32_t monitor_addr = 0;
+  uint16_t monitor_port = 0;
+  switch (orvel::slp::ParseMonitorAddress(monitor, &monitor_addr, &monitor_port)) {
+    case orvel::slp::MonitorAddress::kOk:
+      break;
+    case orvel::slp::MonitorAddress::kBadAddress:
+      // Address 0 would reach this host's own monitor port, not the monitor.
+      printf("ORVEL_PELMMONITOR [%s] is not a dotted quad, nothing sent\n",
+             monitor);
+      return;
+    case orvel::slp::MonitorAddress::kBadPort:
+      printf("ORVEL_PELMMONITOR [%s] has no valid port after the colon, nothing sent\n",
+             monitor);
+      return;
   }
   orvel::net::UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
@@ -178,7 +207,7 @@ void pelmmon_color(const std::string& node, int colour) {
   }
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  sa.sin_port = htons(kPelmMonitorPort);
+  sa.sin_port = htons(monitor_port);
   sa.sin_addr.s_addr = static_cast<in_addr_t>(monitor_addr);
   int timeout_ms = MonitorTimeoutMs();
   if (!ConnectWithin(sock.get(), sa, timeout_ms)) {

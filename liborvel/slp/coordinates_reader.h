@@ -1,9 +1,11 @@
 // coordinates_reader.h: the line reader of the coordinates file, apart from
 // the file lookup and the cache so tests and fuzzers can drive it from a
-// buffer (fmemopen).  Internal; never installed.
+// buffer (fmemopen), and the reader of the monitor's address.  Internal;
+// never installed.
 #ifndef ORVEL_LIBORVEL_SLP_COORDINATES_READER_H_
 #define ORVEL_LIBORVEL_SLP_COORDINATES_READER_H_
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -17,6 +19,14 @@ constexpr size_t kMaxCoordLineBytes = size_t{64} * 1024;
 // format error (a line without a space, or too long); the entries read
 // before it stay in *out.  f is borrowed.  Not thread-safe on one *out.
 bool ReadCoordinates(FILE* f, std::map<std::string, std::string>* out);
+
+enum class MonitorAddress { kOk, kBadAddress, kBadPort };
+
+// Reads the monitor's address from text ("A.B.C.D", port 5646, or
+// "A.B.C.D:PORT" with PORT 1 to 65535) into *addr (network order) and
+// *port (host order).  An address that reads as 0 is kBadAddress.
+MonitorAddress ParseMonitorAddress(const std::string& text, uint32_t* addr,
+                                   uint16_t* port);
 
 }  // namespace orvel::slp
 

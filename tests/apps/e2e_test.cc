@@ -228,19 +228,71 @@ TEST_F(EndToEnd, EndHostWithCoordinatesGetsAnAboneNode) {
   EXPECT_NE(zemsynth_->Output().find("got proxy 127.0.0.5:0\n"), std::string::npos);
 }
 
-TEST(ZemProxyRegistration, RegistersAndDeregistersOnTermination) {
+// Every stop signal an operator or an init system sends deregisters.
+TEST(ZemProxyRegistration, RegistersAndDeregistersOnEachStopSignal) {
   apps_test::DirectoryAgent da = apps_test::StartDirectoryAgent();
   ASSERT_TRUE(da.child);
-  ProxyProcess proxy = apps_test::StartProxy({"--da", da.Address(), "--addr", "10.5.0.1"});
-  ASSERT_TRUE(proxy.child);
   const std::string predicate = "(&(addr=10.5.0.1)(mask=255.255.255.255))";
-  EXPECT_EQ(apps_test::Find(da, "ZemProxy", predicate),
-            (std::vector<std::string>{"service:ZemProxy://" + proxy.Endpoint()}));
-  proxy.child->Signal(SIGTERM);
-  int status = proxy.child->Wait(10000);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_TRUE(apps_test::Find(da, "ZemProxy", predicate).empty());
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    ProxyProcess proxy = apps_test::StartProxy({"--da", da.Address(), "--addr", "10.5.0.1"});
+    ASSERT_TRUE(proxy.child);
+    EXPECT_EQ(apps_test::Find(da, "ZemProxy", predicate),
+              (std::vector<std::string>{"service:ZemProxy://" + proxy.Endpoint()}));
+    proxy.child->Signal(sig);
+    int status = proxy.child->Wait(10000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(apps_test::Find(da, "ZemProxy", predicate).empty());
+  }
+}
+
+// A second proxy started on the port of a running one, with the same
+// service URL but another host, fails before it registers: the running
+// proxy's entry stays as it was.
+TEST(ZemProxyRegistration, SecondProxyOnABusyPortLeavesTheFirstEntryAlone) {
+  apps_test::DirectoryAgent da = apps_test::StartDirectoryAgent();
+  ASSERT_TRUE(da.child);
+  ProxyProcess first = apps_test::StartProxy({"--da", da.Address(), "--addr", "10.5.0.1"});
+  ASSERT_TRUE(first.child);
+  const std::string url = "service:ZemProxy://" + first.Endpoint();
+  Child second({testutil::BuildPath("tools/zemproxy/zemproxy"), "--port",
+                std::to_string(first.port), "--da", da.Address(), "--addr", "10.5.0.9"});
+  int status = second.Wait(10000);
+  ASSERT_TRUE(WIFEXITED(status)) << status << second.Output();
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(second.Output().find("Couldn't open server socket on port " +
+                                 std::to_string(first.port) + "."),
+            std::string::npos) << second.Output();
+  EXPECT_EQ(second.Output().find("registered"), std::string::npos) << second.Output();
+  EXPECT_EQ(apps_test::Find(da, "ZemProxy", "(&(addr=10.5.0.1)(mask=255.255.255.255))"),
+            (std::vector<std::string>{url}));
+  EXPECT_TRUE(apps_test::Find(da, "ZemProxy", "(addr=10.5.0.9)").empty());
+  EXPECT_TRUE(first.child->Running());
+}
+
+// What goes into the directory must be an address a lookup can ask for.
+TEST(ZemProxyRegistration, AddrAndMaskMustBeDottedQuads) {
+  apps_test::DirectoryAgent da = apps_test::StartDirectoryAgent();
+  ASSERT_TRUE(da.child);
+  const std::vector<std::vector<std::string>> bad = {
+      {"--addr", "banana"}, {"--addr", "10.0.0"}, {"--mask", "255.255.0.256"},
+      {"--mask", "255.255.0.0 "}, {"--host", "localhost"}};
+  for (const auto& args : bad) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    std::vector<std::string> argv = {testutil::BuildPath("tools/zemproxy/zemproxy"), "--port",
+                                     std::to_string(testutil::FreeLoopbackPort()), "--da",
+                                     da.Address()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child proxy(argv);
+    int status = proxy.Wait(10000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_NE(proxy.Output().find("zemproxy: " + args[0] + " must be a dotted quad (A.B.C.D), not \"" +
+                                  args[1] + "\"\n"),
+              std::string::npos) << proxy.Output();
+  }
+  EXPECT_TRUE(apps_test::Find(da, "ZemProxy", "").empty());
 }
 
 }  // namespace

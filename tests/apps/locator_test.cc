@@ -1,5 +1,5 @@
 // Tests of ZemProxyLocator against a real directory agent on loopback, a
-// temporary coordinates file and a monitor listener on 127.0.0.1:5646.
+// temporary coordinates file and a monitor listener on a free loopback port.
 //
 // Each lookup runs in locator_probe, started without a controlling
 // terminal and with keys on its standard input, so every pause really
@@ -113,7 +113,8 @@ class Locator : public ::testing::Test {
     da_ = apps_test::StartDirectoryAgent();
     ASSERT_TRUE(da_.child);
     relay_ = std::make_unique<SlpRelay>(da_.port);
-    monitor_ = std::make_unique<LoopbackRecorder>(5646);
+    monitor_port_ = testutil::FreeLoopbackPort();
+    monitor_ = std::make_unique<LoopbackRecorder>(monitor_port_);
     ASSERT_TRUE(monitor_->ok());
     dir_.WriteFile("pelm.coords",
                    "10.0.0.4 1 2 3\n"
@@ -141,7 +142,7 @@ class Locator : public ::testing::Test {
     o.has_stdin = true;
     o.stdin_data = keys;
     o.env["ORVEL_PATH"] = dir_.path();
-    o.env["ORVEL_PELMMONITOR"] = "127.0.0.1";
+    o.env["ORVEL_PELMMONITOR"] = "127.0.0.1:" + std::to_string(monitor_port_);
     std::vector<std::string> argv = {testutil::BuildPath("tests/apps/locator_probe"),
                                      relay_->Address()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -159,7 +160,7 @@ class Locator : public ::testing::Test {
     return monitor_->Closed();
   }
 
-  testutil::PortLock monitor_lock_{5646};
+  unsigned short monitor_port_ = 0;
   DirectoryAgent da_;
   std::unique_ptr<SlpRelay> relay_;
   std::unique_ptr<LoopbackRecorder> monitor_;

@@ -85,6 +85,39 @@ TEST(ZemsynthProcess, PortArgumentIsDigitsCutTo16Bits) {
   }
 }
 
+// An agent argument that is no address gets one warning line at start; the
+// service starts all the same.
+TEST(ZemsynthProcess, AgentThatIsNotAnAddressIsWarnedAboutOnce) {
+  const std::string warning = "zemsynth: warning: DA \"";
+  struct {
+    const char* da;
+    bool warned;
+  } cases[] = {{"127.0.0.1", false},
+               {"127.0.0.1:14270,127.0.0.2", false},
+               {"", false},
+               {"banana", true},
+               {"127.0.0.1:0", true},
+               {"127.0.0.1,", true},
+               {"127.0.0.1:80x", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.da);
+    ChildOptions o;
+    o.unset_env = {"ORVEL_PELMMONITOR", "ORVEL_PATH"};
+    Child z({Zemsynth(), std::to_string(testutil::FreeLoopbackPort()), c.da}, o);
+    ASSERT_TRUE(z.WaitForOutput("waiting for request\n", 10000)) << z.Output();
+    const std::string out = z.Output();
+    const size_t at = out.find(warning);
+    if (!c.warned) {
+      EXPECT_EQ(at, std::string::npos) << out;
+      continue;
+    }
+    EXPECT_NE(out.find(warning + c.da + "\" is not an agent address (A.B.C.D or A.B.C.D:PORT, "
+                                        "several separated by commas)\n"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find(warning, at + 1), std::string::npos) << out;
+  }
+}
+
 TEST(ZemsynthProcess, PortInUseEndsWithStatus1) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};

@@ -17,6 +17,7 @@
 
 #include "Msg.h"
 #include "SLP.h"
+#include "slp/coordinates_reader.h"
 #include "testutil/process_util.h"
 
 namespace {
@@ -233,17 +234,38 @@ TEST(Chomp, RemovesOneTrailingLineFeedOnly) {
 }
 
 // ---- Coordinate monitor ------------------------------------------------------
-// These tests own 127.0.0.1:5646 (a ctest resource lock keeps them apart).
+// Each test has a monitor port of its own, so a monitor running on this
+// machine (port 5646) does not get in the way.
 
-constexpr unsigned short kMonitorPort = 5646;
+TEST(MonitorAddress, BareAddressTakesPort5646AndAPortMayFollow) {
+  using orvel::slp::MonitorAddress;
+  using orvel::slp::ParseMonitorAddress;
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  EXPECT_EQ(ParseMonitorAddress("127.0.0.3", &addr, &port), MonitorAddress::kOk);
+  EXPECT_EQ(addr, inet_addr("127.0.0.3"));
+  EXPECT_EQ(port, 5646);
+  EXPECT_EQ(ParseMonitorAddress("10.1.2.3:7000", &addr, &port), MonitorAddress::kOk);
+  EXPECT_EQ(addr, inet_addr("10.1.2.3"));
+  EXPECT_EQ(port, 7000);
+  EXPECT_EQ(ParseMonitorAddress("10.1.2.3:65535", &addr, &port), MonitorAddress::kOk);
+  EXPECT_EQ(port, 65535);
+  for (const char* bad : {"monitor.invalid", "", ":7000", "monitor:7000"}) {
+    EXPECT_EQ(ParseMonitorAddress(bad, &addr, &port), MonitorAddress::kBadAddress) << bad;
+  }
+  for (const char* bad : {"10.1.2.3:", "10.1.2.3:0", "10.1.2.3:65536", "10.1.2.3:70x",
+                          "10.1.2.3:-1", "10.1.2.3:123456"}) {
+    EXPECT_EQ(ParseMonitorAddress(bad, &addr, &port), MonitorAddress::kBadPort) << bad;
+  }
+}
 
 class MonitorClient : public ::testing::Test {
  protected:
-  testutil::PortLock lock_{kMonitorPort};
   void SetUp() override {
-    setenv("ORVEL_PELMMONITOR", "127.0.0.1", 1);
+    setenv("ORVEL_PELMMONITOR", Address().c_str(), 1);
     unsetenv("ORVEL_PELMMONITOR_TIMEOUT_MS");
   }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
   // Runs pelmmon_color and returns what it printed on stdout and stderr.
   std::string Colour(const std::string& node, int colour) {
     StdoutCapture err(2);
@@ -252,10 +274,11 @@ class MonitorClient : public ::testing::Test {
     std::string o = out.Finish();
     return o + err.Finish();
   }
+  const unsigned short port_ = testutil::FreeLoopbackPort();
 };
 
 TEST_F(MonitorClient, SendsExactlyOneLineThenCloses) {
-  testutil::LoopbackRecorder monitor(kMonitorPort);
+  testutil::LoopbackRecorder monitor(port_);
   ASSERT_TRUE(monitor.ok());
   EXPECT_EQ(Colour("N", 1), "");
   EXPECT_EQ(Colour("RESET", 0), "");
@@ -264,16 +287,19 @@ TEST_F(MonitorClient, SendsExactlyOneLineThenCloses) {
 }
 
 TEST_F(MonitorClient, UnsetVariablePrintsAndSendsNothing) {
-  testutil::LoopbackRecorder monitor(kMonitorPort);
+  testutil::LoopbackRecorder monitor(port_);
   ASSERT_TRUE(monitor.ok());
   unsetenv("ORVEL_PELMMONITOR");
   EXPECT_EQ(Colour("N", 1), "ORVEL_PELMMONITOR not set, returning now\n");
-  // A name instead of a dotted quad would reach this host's own port 5646.
+  // A name instead of a dotted quad would reach this host's own monitor port.
   setenv("ORVEL_PELMMONITOR", "monitor.invalid", 1);
   EXPECT_EQ(Colour("N", 2),
             "ORVEL_PELMMONITOR [monitor.invalid] is not a dotted quad, nothing sent\n");
+  setenv("ORVEL_PELMMONITOR", "127.0.0.1:0", 1);
+  EXPECT_EQ(Colour("N", 2),
+            "ORVEL_PELMMONITOR [127.0.0.1:0] has no valid port after the colon, nothing sent\n");
   // Only the last, well-configured call reaches the monitor.
-  setenv("ORVEL_PELMMONITOR", "127.0.0.1", 1);
+  setenv("ORVEL_PELMMONITOR", Address().c_str(), 1);
   EXPECT_EQ(Colour("N", 3), "");
   ASSERT_TRUE(monitor.WaitForClosed(1, 5000));
   EXPECT_EQ(monitor.Closed(), (std::vector<std::string>{"N 3\n"}));
@@ -294,7 +320,7 @@ TEST_F(MonitorClient, StalledMonitorTimesOut) {
   setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  sa.sin_port = htons(kMonitorPort);
+  sa.sin_port = htons(port_);
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   ASSERT_EQ(listen(lfd, 0), 0);

@@ -5,7 +5,10 @@
 // the request's id and version.  Every message received is logged on
 // standard output in one line.  Optionally registers itself with an SLP
 // directory agent as service:ZemProxy://HOST:PORT for one end host or zone,
-// and deregisters on SIGTERM or SIGINT.
+// once its port is bound (a second proxy started on a busy port must not
+// take over the first one's entry), and deregisters on SIGTERM, SIGINT or
+// SIGHUP.
+#include <arpa/inet.h>
 #include <libxml/parser.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -34,11 +37,12 @@ const char kUsage[] =
     "  --host A           this proxy's address in its service URL and the\n"
     "                     data address of its ZemInitOk (default 127.0.0.1)\n"
     "  --da DA            register with the SLP directory agent at DA as\n"
-    "                     service:ZemProxy://A:PORT; deregister on SIGTERM or\n"
-    "                     SIGINT\n"
-    "  --addr X           attribute addr: the end host or zone served\n"
-    "                     (default: the --host address)\n"
-    "  --mask M           attribute mask (default 255.255.255.255)\n"
+    "                     service:ZemProxy://A:PORT once PORT is bound;\n"
+    "                     deregister on SIGTERM, SIGINT or SIGHUP\n"
+    "  --addr X           attribute addr, a dotted quad: the end host or zone\n"
+    "                     served (default: the --host address)\n"
+    "  --mask M           attribute mask, a dotted quad (default\n"
+    "                     255.255.255.255)\n"
     "  --lifetime S       registration lifetime in seconds (default 65535)\n"
     "  --misbehave MODE   wrong-type: answer ZemInit with ZemCommitOk and\n"
     "                     ZemCommit with ZemInitOk; close: close the\n"
@@ -69,6 +73,12 @@ bool ParseNumber(const char* text, unsigned long max, unsigned long* out) {
   if (errno != 0 || end == text || *end != '\0' || v > max) return false;
   *out = v;
   return true;
+}
+
+// Four decimal numbers 0-255 separated by dots, nothing else.
+bool IsDottedQuad(const std::string& text) {
+  in_addr unused{};
+  return inet_pton(AF_INET, text.c_str(), &unused) == 1;
 }
 
 bool ParseArgs(int argc, char** argv, Options* o) {
@@ -113,7 +123,23 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     }
   }
   if (o->addr.empty()) o->addr = o->host;
-  return o->port != 0 && inet_ADDR(o->host.c_str()) != 0;
+  // What goes into the directory must be what a lookup will ask for.
+  const struct {
+    const char* option;
+    const std::string& value;
+  } quads[] = {{"--host", o->host}, {"--addr", o->addr}, {"--mask", o->mask}};
+  for (const auto& q : quads) {
+    if (!IsDottedQuad(q.value)) {
+      fprintf(stderr, "zemproxy: %s must be a dotted quad (A.B.C.D), not \"%s\"\n",
+              q.option, q.value.c_str());
+      return false;
+    }
+  }
+  if (inet_ADDR(o->host.c_str()) == 0) {
+    fprintf(stderr, "zemproxy: --host 0.0.0.0 is no address to be reached at\n");
+    return false;
+  }
+  return o->port != 0;
 }
 
 std::string MemberList(const std::vector<TransportEndPoint>& members) {
@@ -216,10 +242,13 @@ int main(int argc, char** argv) {
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   xmlInitParser();
+  // Returns only with the port bound (it exits 1 otherwise), so nothing is
+  // registered for a port another process holds.
   startServerLoop(options.port, ProxyHandler);
   if (!options.da.empty() && !Register(/*reg=*/true)) return 1;
   printf("zemproxy: serving on port %u\n", static_cast<unsigned>(options.port));
