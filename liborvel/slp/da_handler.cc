@@ -264,14 +264,17 @@ std::string DaHandler::Handle(const uint8_t* data, size_t size, uint32_t source,
     in.lifetime = reg->entry.lifetime;
     in.fresh = (header.flags & kFlagFresh) != 0;
     // Authentication blocks are not verified and not stored.
-    uint16_t code = store_->Register(in);
+    uint16_t code = config_.sink ? config_.sink->Register(in) : store_->Register(in);
     if (code != error::kOk) return fail(code);
     return done(Reply(header, SrvAck{error::kOk}, over_tcp));
   }
   if (auto* dereg = std::get_if<SrvDeReg>(&msg.body)) {
     note += " url=" + dereg->entry.url;
     if (!MayRegister(source)) return fail(error::kAuthenticationFailed);
-    uint16_t code = store_->Deregister(dereg->scopes, dereg->entry.url, header.lang, dereg->tags);
+    uint16_t code =
+        config_.sink
+            ? config_.sink->Deregister(dereg->scopes, dereg->entry.url, header.lang, dereg->tags)
+            : store_->Deregister(dereg->scopes, dereg->entry.url, header.lang, dereg->tags);
     if (code != error::kOk) return fail(code);
     return done(Reply(header, SrvAck{error::kOk}, over_tcp));
   }

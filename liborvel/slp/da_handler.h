@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "slp/da_sink.h"
 #include "slp/da_store.h"
 #include "slp/wire.h"
 
@@ -43,6 +44,9 @@ struct DaConfig {
   size_t mtu = 1400;
   // Sources allowed to register and deregister.
   std::vector<Ipv4Net> allow_register = {{0x7f000000u, 0xff000000u}};
+  // When set, SrvReg and SrvDeReg go through the sink (borrowed; it must
+  // outlive the handler) instead of changing the store directly.
+  RegistrationSink* sink = nullptr;
 };
 
 class DaHandler {

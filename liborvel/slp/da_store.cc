@@ -529,6 +529,44 @@ uint16_t RegistrationStore::FindTypes(bool all_authorities, std::string_view nam
   return error::kOk;
 }
 
+std::vector<RegistrationInput> RegistrationStore::Entries(std::string_view url) {
+  std::lock_guard<std::mutex> lock(mu_);
+  PurgeLocked();
+  std::vector<RegistrationInput> out;
+  auto add = [&](const Entry& e) {
+    RegistrationInput in;
+    in.url = e.url;
+    in.lang = e.lang;
+    in.service_type = e.service_type;
+    in.scopes = e.scope_text;
+    in.attrs = e.attrs.Format();
+    in.lifetime = RemainingLifetime(e);
+    in.fresh = true;
+    out.push_back(std::move(in));
+  };
+  if (url.empty()) {
+    for (const auto& [id, e] : entries_) add(e);
+    return out;
+  }
+  std::vector<uint64_t> ids;
+  for (auto it = by_key_.lower_bound({std::string(url), std::string()});
+       it != by_key_.end() && it->first.first == url; ++it) {
+    ids.push_back(it->second);
+  }
+  std::sort(ids.begin(), ids.end());
+  for (uint64_t id : ids) add(entries_.at(id));
+  return out;
+}
+
+bool RegistrationStore::Erase(std::string_view url, std::string_view lang) {
+  std::lock_guard<std::mutex> lock(mu_);
+  PurgeLocked();
+  auto it = by_key_.find({std::string(url), FoldKey(lang)});
+  if (it == by_key_.end()) return false;
+  RemoveLocked(it->second);
+  return true;
+}
+
 std::string RegistrationStore::Snapshot() {
   std::lock_guard<std::mutex> lock(mu_);
   PurgeLocked();

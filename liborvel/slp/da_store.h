@@ -119,6 +119,14 @@ class RegistrationStore {
   std::string Snapshot();
   size_t Load(std::string_view snapshot);
 
+  // For agents that share their registrations through another store: the
+  // registrations of one URL (every language), or all when url is empty,
+  // each as the fresh SrvReg that would make it again with its remaining
+  // lifetime, in registration order.
+  std::vector<RegistrationInput> Entries(std::string_view url = {});
+  // Removes the registration of (url, lang); false when there was none.
+  bool Erase(std::string_view url, std::string_view lang);
+
  private:
   struct Entry {
     uint64_t id = 0;

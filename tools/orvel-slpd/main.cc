@@ -17,10 +17,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "etcd_client.h"
+#include "etcd_replica.h"
 #include "http/socket_io.h"
 #include "slp/da_handler.h"
 #include "slp/da_state.h"
@@ -59,6 +62,17 @@ const char kUsage[] =
     "                         headers (default 1400); longer replies are cut to\n"
     "                         whole entries and carry the overflow flag, and the\n"
     "                         full answer is available over TCP\n"
+    "  --etcd URL[,URL...]    share registrations with every agent on the same\n"
+    "                         etcd cluster (its client URLs, http://HOST:2379):\n"
+    "                         each registration is written to etcd under a lease\n"
+    "                         of its lifetime before it is acknowledged, and\n"
+    "                         look-ups are answered from a local copy kept by a\n"
+    "                         watch; while etcd is unreachable registrations get\n"
+    "                         DA_BUSY_NOW (excludes --state)\n"
+    "  --etcd-prefix P        key prefix in etcd (default \"/orvel/slp/\"); agents\n"
+    "                         that share registrations use the same prefix\n"
+    "  --etcd-optional        start even when etcd is unreachable, then serving\n"
+    "                         from memory only (default: exit with status 1)\n"
     "  --verbose              one log line per request on stderr\n"
     "  --help                 this text\n"
     "\n"
@@ -83,6 +97,10 @@ struct Options {
   std::vector<slp::Ipv4Net> allow;
   size_t mtu = 1400;
   bool verbose = false;
+  std::vector<std::string> etcd;
+  std::string etcd_text;
+  std::string etcd_prefix = "/orvel/slp/";
+  bool etcd_optional = false;
 };
 
 std::atomic<bool> g_stop{false};
@@ -132,6 +150,15 @@ Options ParseArgs(int argc, char** argv) {
       // Below 576 (the IPv4 minimum) even one URL entry may not fit.
       if (!ParseNumber(value(), 576, 65535, &n)) Usage("--mtu needs a number 576..65535");
       o.mtu = static_cast<size_t>(n);
+    } else if (a == "--etcd") {
+      o.etcd_text = value();
+      o.etcd = orvel::etcd::ParseEndpoints(o.etcd_text);
+      if (o.etcd.empty()) Usage("--etcd needs http://HOST:PORT[,http://HOST:PORT...]");
+    } else if (a == "--etcd-prefix") {
+      o.etcd_prefix = value();
+      if (o.etcd_prefix.empty()) Usage("--etcd-prefix must not be empty");
+    } else if (a == "--etcd-optional") {
+      o.etcd_optional = true;
     } else if (a == "--verbose" || a == "-v") {
       o.verbose = true;
     } else {
@@ -139,6 +166,10 @@ Options ParseArgs(int argc, char** argv) {
     }
   }
   if (o.allow.empty()) o.allow.push_back(*slp::ParseIpv4Net("127.0.0.0/8"));
+  // etcd is the durable copy; a state file beside it would be a second,
+  // diverging one.
+  if (!o.etcd.empty() && !o.state.empty()) Usage("--state and --etcd exclude each other");
+  if (o.etcd.empty() && o.etcd_optional) Usage("--etcd-optional needs --etcd");
   return o;
 }
 
@@ -333,6 +364,34 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::unique_ptr<orvel::etcd::Replica> replica;
+  if (!opt.etcd.empty()) {
+    orvel::etcd::ReplicaOptions ro;
+    ro.endpoints = opt.etcd;
+    ro.prefix = opt.etcd_prefix;
+    replica = std::make_unique<orvel::etcd::Replica>(
+        &store, &clock, ro, [](const std::string& line) {
+          std::fprintf(stderr, "orvel-slpd: %s\n", line.c_str());
+        });
+    std::string err = replica->Start();
+    if (!err.empty() && !opt.etcd_optional) {
+      std::fprintf(stderr, "orvel-slpd: etcd unreachable at %s: %s\n", opt.etcd_text.c_str(),
+                   err.c_str());
+      return 1;
+    }
+    if (!err.empty()) {
+      std::fprintf(stderr,
+                   "orvel-slpd: etcd unreachable at %s: %s; serving from memory only "
+                   "(--etcd-optional), registrations are not shared\n",
+                   opt.etcd_text.c_str(), err.c_str());
+      replica.reset();
+    } else {
+      std::fprintf(stderr, "orvel-slpd: etcd at %s: %zu registrations loaded from %s (revision %lld)\n",
+                   opt.etcd_text.c_str(), replica->loaded(), opt.etcd_prefix.c_str(),
+                   static_cast<long long>(replica->revision()));
+    }
+  }
+
   // UDP and TCP share the port; with --port 0 the UDP socket picks it.
   UniqueFd udp = BindSocket(SOCK_DGRAM, MakeAddr(opt.listen, opt.port));
   if (!udp.valid()) {
@@ -367,6 +426,7 @@ int main(int argc, char** argv) {
   cfg.boot_timestamp = static_cast<uint32_t>(std::time(nullptr));
   cfg.mtu = opt.mtu;
   cfg.allow_register = opt.allow;
+  cfg.sink = replica.get();
   slp::DaHandler handler(&store, cfg);
 
   StateSaver saver(opt.state, &store);
@@ -402,6 +462,7 @@ int main(int argc, char** argv) {
   }
   if (!loopback) SendAdvert(udp.get(), handler.UnsolicitedAdvert(true), port);
   saver.MaybeSave(true);
+  if (active.load() == 0 && replica) replica->Stop();
   std::fprintf(stderr, "orvel-slpd: stopped (signal %d)\n", sig);
   if (active.load() > 0) {
     // A peer stuck in the middle of a frame still holds a connection

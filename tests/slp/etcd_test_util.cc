@@ -1,0 +1,205 @@
+// etcd_test_util.cc: etcd and agents for the tests of --etcd.
+#include "slp/etcd_test_util.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "etcd_client.h"
+#include "testutil/net_util.h"
+
+namespace orvel::slp::etcdtest {
+namespace {
+
+uint16_t g_xid = 1000;
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sa;
+}
+
+Message MakeMessage(Body body, uint16_t flags = 0) {
+  Message m;
+  m.header.xid = ++g_xid;
+  m.header.flags = flags;
+  m.header.lang = "en";
+  m.body = std::move(body);
+  return m;
+}
+
+bool UdpExchange(int port, const Message& m, Message* reply, int wait_ms = 4000) {
+  testutil::TestFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  std::string bytes = Encode(m);
+  sockaddr_in to = Loopback(port);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ::sendto(s.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd p{s.get(), POLLIN, 0};
+    // A registration waits for etcd: allow it a few seconds.
+    while (::poll(&p, 1, wait_ms) > 0) {
+      char buf[65536];
+      ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
+      if (n <= 0) break;
+      if (Decode(std::string(buf, static_cast<size_t>(n)), reply) == WireStatus::kOk &&
+          reply->header.xid == m.header.xid) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool TcpExchange(int port, const Message& m, Message* reply) {
+  testutil::TestFd s = testutil::ConnectLoopback(static_cast<uint16_t>(port), 2000);
+  if (!s.valid()) return false;
+  if (!testutil::SendAll(s.get(), Encode(m))) return false;
+  std::string in;
+  while (in.size() < 5 || in.size() < PeekLength(reinterpret_cast<const uint8_t*>(in.data()), 5)) {
+    std::string more = testutil::ReadAtLeast(s.get(), 1, 3000);
+    if (more.empty()) return false;
+    in += more;
+  }
+  return Decode(in, reply) == WireStatus::kOk;
+}
+
+}  // namespace
+
+std::string EtcdBinary() {
+  for (const char* p : {"/usr/bin/etcd", "/usr/local/bin/etcd"}) {
+    if (::access(p, X_OK) == 0) return p;
+  }
+  return std::string();
+}
+
+EtcdServer::EtcdServer()
+    : client_port_(::testutil::FreeLoopbackPort()), peer_port_(::testutil::FreeLoopbackPort()) {
+  while (peer_port_ == client_port_) peer_port_ = ::testutil::FreeLoopbackPort();
+}
+
+EtcdServer::~EtcdServer() { Kill(); }
+
+std::string EtcdServer::url() const { return "http://127.0.0.1:" + std::to_string(client_port_); }
+
+bool EtcdServer::Start(int timeout_ms) {
+  Kill();
+  std::string peer = "http://127.0.0.1:" + std::to_string(peer_port_);
+  child_ = std::make_unique<::testutil::Child>(std::vector<std::string>{
+      EtcdBinary(), "--name", "t", "--data-dir", dir_.path() + "/data", "--listen-client-urls", url(),
+      "--advertise-client-urls", url(), "--listen-peer-urls", peer,
+      "--initial-advertise-peer-urls", peer, "--initial-cluster", "t=" + peer,
+      "--logger", "zap", "--log-level", "error"});
+  etcd::Client probe({url()}, 500);
+  return ::testutil::WaitUntil(
+      [&] { return probe.Range("/", etcd::PrefixEnd("/"), nullptr, true).ok(); }, timeout_ms);
+}
+
+void EtcdServer::Kill() {
+  if (!child_) return;
+  child_->Signal(SIGKILL);
+  child_->Wait(5000);
+  old_output_ += child_->Output();
+  child_.reset();
+}
+
+std::string EtcdServer::Output() const { return old_output_ + (child_ ? child_->Output() : ""); }
+
+int64_t EtcdServer::CompactAll() {
+  etcd::Client c({url()}, 2000);
+  etcd::Result r = c.Range("/", etcd::PrefixEnd("/"), nullptr, true);
+  if (!r.ok()) return 0;
+  std::string body = "{\"revision\":\"" + std::to_string(r.revision) + "\",\"physical\":true}";
+  std::string req = "POST /v3/kv/compaction HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                    "Content-Type: application/json\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::string resp = testutil::Exchange(client_port_, req, false, 5000);
+  return resp.find(" 200 ") != std::string::npos ? r.revision : 0;
+}
+
+Agent::Agent(const std::vector<std::string>& extra) {
+  std::vector<std::string> argv = {::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen",
+                                   "127.0.0.1", "--port", "0"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  child_ = std::make_unique<::testutil::Child>(argv);
+  const std::string mark = "listening on 127.0.0.1:";
+  if (!child_->WaitForOutput(mark, 10000)) return;
+  std::string out = child_->Output();
+  port_ = std::atoi(out.c_str() + out.find(mark) + mark.size());
+}
+
+void Agent::Kill() {
+  child_->Signal(SIGKILL);
+  child_->Wait(5000);
+}
+
+int Agent::Stop() {
+  child_->Signal(SIGTERM);
+  return child_->Wait(10000);
+}
+
+uint16_t Register(int port, const std::string& url, const std::string& attrs, uint16_t lifetime,
+                  bool fresh, int wait_ms) {
+  SrvReg r;
+  r.entry = {lifetime, url, {}};
+  r.service_type = "service:ZemProxy";
+  r.scopes = "default";
+  r.attrs = attrs;
+  Message reply;
+  if (!UdpExchange(port, MakeMessage(r, fresh ? kFlagFresh : 0), &reply, wait_ms)) return 0xffff;
+  const SrvAck* ack = std::get_if<SrvAck>(&reply.body);
+  return ack ? ack->error : 0xfffe;
+}
+
+uint16_t Deregister(int port, const std::string& url, const std::string& tags) {
+  SrvDeReg d;
+  d.scopes = "default";
+  d.entry = {0, url, {}};
+  d.tags = tags;
+  Message reply;
+  if (!UdpExchange(port, MakeMessage(d), &reply)) return 0xffff;
+  const SrvAck* ack = std::get_if<SrvAck>(&reply.body);
+  return ack ? ack->error : 0xfffe;
+}
+
+bool Found::Has(const std::string& url) const { return LifetimeOf(url) != 0; }
+
+uint16_t Found::LifetimeOf(const std::string& url) const {
+  for (const UrlEntry& e : urls) {
+    if (e.url == url) return e.lifetime;
+  }
+  return 0;
+}
+
+Found Find(int port, const std::string& predicate) {
+  SrvRqst q;
+  q.service_type = "ZemProxy";
+  q.scopes = "default";
+  q.predicate = predicate;
+  Message reply;
+  Found f;
+  if (!TcpExchange(port, MakeMessage(q), &reply)) return f;
+  const SrvRply* r = std::get_if<SrvRply>(&reply.body);
+  if (!r) return f;
+  f.answered = true;
+  f.error = r->error;
+  f.urls = r->urls;
+  return f;
+}
+
+std::string Attributes(int port, const std::string& url) {
+  AttrRqst q;
+  q.url = url;
+  q.scopes = "default";
+  Message reply;
+  if (!TcpExchange(port, MakeMessage(q), &reply)) return "\x01";
+  const AttrRply* r = std::get_if<AttrRply>(&reply.body);
+  return r ? r->attrs : "\x01";
+}
+
+}  // namespace orvel::slp::etcdtest

@@ -1,0 +1,138 @@
+// etcd_replica.h: an agent's registrations shared through etcd.
+//
+// Every registration is one etcd key under a prefix,
+//   PREFIX + URL (with '%', tab, CR and LF as %XX) + '\t' + folded language,
+// whose value holds the whole registration with its absolute expiry, and
+// which lives under a lease granted for the registration's lifetime.  So
+// any agent on the same etcd and prefix answers with the same
+// registrations and the same lifetimes, and an agent that dies loses
+// nothing that it acknowledged.
+//
+// The replica is the agent's RegistrationSink: a SrvReg or SrvDeReg is
+// checked against the local copy, written to etcd, and acknowledged only
+// once etcd acknowledged it and the local copy shows it.  The local copy
+// (the agent's RegistrationStore) is filled at start and kept current by a
+// watch, so look-ups never wait for etcd.
+//
+// When etcd cannot be reached (the watch breaks, or the periodic probe
+// fails, e.g. on a member without a leader) the replica is unavailable:
+// registrations get DA_BUSY_NOW until it is back; look-ups go on from the
+// local copy.  The loss and the return are logged once each.  The watch
+// resumes after the last revision applied, so no change is missed or
+// applied twice; when that revision has been compacted away, the whole
+// prefix is read again.
+#ifndef ORVEL_TOOLS_ORVEL_SLPD_ETCD_REPLICA_H_
+#define ORVEL_TOOLS_ORVEL_SLPD_ETCD_REPLICA_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "etcd_client.h"
+#include "slp/da_sink.h"
+#include "slp/da_store.h"
+
+namespace orvel::etcd {
+
+// Key of the registration of (url, lang) under prefix.
+std::string RegistrationKey(std::string_view prefix, std::string_view url, std::string_view lang);
+// Start of the keys of url in every language.
+std::string UrlKeyPrefix(std::string_view prefix, std::string_view url);
+// The registration as an etcd value, with its expiry in milliseconds since
+// 1970, and back.  Decode is false on anything but a complete record.
+std::string EncodeRecord(const slp::RegistrationInput& in, int64_t expiry_ms);
+bool DecodeRecord(std::string_view value, slp::RegistrationInput* in, int64_t* expiry_ms);
+
+struct ReplicaOptions {
+  std::vector<std::string> endpoints;
+  std::string prefix = "/orvel/slp/";
+  slp::StoreLimits limits;
+  long timeout_ms = 3000;       // one etcd call, per endpoint
+  int probe_every_ms = 500;     // reachability probe
+  int ack_wait_ms = 2000;       // a write waits this long to show in the local copy
+};
+
+class Replica : public slp::RegistrationSink {
+ public:
+  using Log = std::function<void(const std::string&)>;
+
+  // store and clock are borrowed and must outlive the replica; log gets one
+  // line per event worth an operator's attention.
+  Replica(slp::RegistrationStore* store, const slp::DaClock* clock, ReplicaOptions options,
+          Log log);
+  ~Replica() override;
+  Replica(const Replica&) = delete;
+  Replica& operator=(const Replica&) = delete;
+
+  // Reads every registration under the prefix into the store and starts
+  // the watch and the probe.  Returns "" or why etcd cannot be used.
+  std::string Start();
+  // Ends the watch and the probe; waits for their threads.
+  void Stop();
+
+  uint16_t Register(const slp::RegistrationInput& in) override;
+  uint16_t Deregister(std::string_view scopes, std::string_view url, std::string_view lang,
+                      std::string_view tags) override;
+
+  bool available() const;
+  // Highest etcd revision the local copy reflects.
+  int64_t revision() const;
+  // Registrations loaded by the last full read.
+  size_t loaded() const { return loaded_.load(); }
+
+ private:
+  struct Known {
+    int64_t lease = 0;
+    int64_t expiry_ms = 0;
+  };
+
+  std::string Reload();
+  void ApplyPut(const KeyValue& kv);
+  void ApplyDelete(const std::string& key);
+  void Applied(int64_t revision);
+  bool WaitApplied(int64_t revision);
+  // Marks a failed write; returns the SrvAck code for it.
+  uint16_t Failed(const Result& r);
+  void SetHealth(bool watch_up, bool probe_ok, const std::string& why);
+  void WatchLoop();
+  void ProbeLoop();
+  void Pause(int ms);
+
+  slp::RegistrationStore* store_;
+  const slp::DaClock* clock_;
+  ReplicaOptions opt_;
+  Log log_;
+  std::string range_end_;
+
+  Client writer_;   // registrations, one at a time (write_mu_)
+  Client watcher_;  // the watch stream and full reads
+  Client prober_;   // reachability probe
+  std::mutex write_mu_;
+
+  mutable std::mutex mu_;  // known_, revision_, health
+  std::condition_variable applied_cv_;
+  std::map<std::string, Known> known_;  // by key
+  int64_t revision_ = 0;
+  bool watch_up_ = true;
+  bool probe_ok_ = true;
+  bool available_ = true;
+  std::atomic<size_t> loaded_{0};
+
+  std::mutex stop_mu_;
+  std::condition_variable stop_cv_;
+  bool stopping_ = false;
+  std::atomic<bool> interrupt_watch_{false};
+  std::thread watch_thread_;
+  std::thread probe_thread_;
+};
+
+}  // namespace orvel::etcd
+
+#endif  // ORVEL_TOOLS_ORVEL_SLPD_ETCD_REPLICA_H_
