@@ -402,7 +402,8 @@ WatchEnd Client::Watch(const std::string& key, const std::string& range_end,
     return ws.end;
   }
   ws.end.kind = WatchEnd::kBroken;
-  ws.end.message = base + ": " + (rc == CURLE_OK ? "stream ended" : curl_easy_strerror(rc));
+  ws.end.message = base + ": " + (ws.created ? "watch stream ended" : "watch not established") +
+                   " (" + (rc == CURLE_OK ? "closed by etcd" : curl_easy_strerror(rc)) + ")";
   // Never established here: the next attempt tries the next endpoint.
   if (!ws.created) ++current_;
   return ws.end;

@@ -1,0 +1,252 @@
+// slp_etcd_bench: what sharing registrations through etcd costs.
+//
+//   slp_etcd_bench ORVEL-SLPD [ETCD] [COUNT]
+//
+// Starts an etcd of its own on loopback (free ports, a temporary data
+// folder, removed at the end), one orvel-slpd alone and one with --etcd on
+// it, and measures both in the same run, interleaved one request at a
+// time so a busy machine slows both alike:
+//   registrations/s   COUNT fresh SrvRegs over UDP to each agent; the
+//                     etcd-backed one acknowledges only after etcd has the
+//                     registration on disk (the cost of durability)
+//   look-ups/s        addr/mask SrvRqsts over UDP against the 2 x COUNT
+//                     registrations; the etcd-backed agent answers from
+//                     its local copy
+// Prints one line per figure with the ratio etcd / standalone.  Exit
+// status 2 when etcd is not installed, 1 on any other failure.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "slp/wire.h"
+
+namespace {
+
+namespace slp = orvel::slp;
+using Clock = std::chrono::steady_clock;
+
+struct Sock {
+  Sock() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+  ~Sock() { ::close(fd); }
+  Sock(const Sock&) = delete;
+  Sock& operator=(const Sock&) = delete;
+  int fd;
+};
+
+int FreeTcpPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  socklen_t len = sizeof sa;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  ::close(fd);
+  return ntohs(sa.sin_port);
+}
+
+// A child process whose stdout and stderr go to a file.
+struct Proc {
+  pid_t pid = -1;
+  std::string log;
+  Proc(const std::vector<std::string>& argv, const std::string& log_path) : log(log_path) {
+    pid = ::fork();
+    if (pid == 0) {
+      int fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+  }
+  ~Proc() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+      if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  Proc(const Proc&) = delete;
+  Proc& operator=(const Proc&) = delete;
+  std::string Output() const {
+    FILE* f = std::fopen(log.c_str(), "r");
+    if (!f) return std::string();
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    std::fclose(f);
+    return out;
+  }
+  // The port after "listening on 127.0.0.1:", or 0 after 15 s.
+  int ListeningPort() const {
+    const std::string mark = "listening on 127.0.0.1:";
+    for (int i = 0; i < 150; ++i) {
+      std::string out = Output();
+      size_t at = out.find(mark);
+      if (at != std::string::npos) return std::atoi(out.c_str() + at + mark.size());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return 0;
+  }
+};
+
+std::string RoundTrip(int fd, int port, const std::string& bytes) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 5000) <= 0) return std::string();
+  char buf[65536];
+  ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string Encode(slp::Body body, uint16_t xid, uint16_t flags = 0) {
+  slp::Message m;
+  m.header.xid = xid;
+  m.header.flags = flags;
+  m.body = std::move(body);
+  return slp::Encode(m);
+}
+
+std::string AddrOf(int i) {
+  return "10." + std::to_string(i / 62500) + "." + std::to_string(i / 250 % 250) + "." +
+         std::to_string(i % 250 + 1);
+}
+
+// Times one request; false when the reply is missing or not what check
+// wants.
+template <typename Check>
+bool Timed(int fd, int port, const std::string& req, Check check, double* seconds) {
+  auto t0 = Clock::now();
+  std::string reply = RoundTrip(fd, port, req);
+  *seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+  return check(reply);
+}
+
+bool AckOk(const std::string& reply) {
+  slp::Message m;
+  return slp::Decode(reply, &m) == slp::WireStatus::kOk &&
+         std::get_if<slp::SrvAck>(&m.body) != nullptr &&
+         std::get<slp::SrvAck>(m.body).error == slp::error::kOk;
+}
+
+bool OneUrl(const std::string& reply) {
+  slp::Message m;
+  return slp::Decode(reply, &m) == slp::WireStatus::kOk &&
+         std::get_if<slp::SrvRply>(&m.body) != nullptr &&
+         std::get<slp::SrvRply>(m.body).urls.size() == 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: slp_etcd_bench ORVEL-SLPD [ETCD] [COUNT]\n");
+    return 1;
+  }
+  const std::string slpd = argv[1];
+  const std::string etcd_bin = argc > 2 ? argv[2] : "/usr/bin/etcd";
+  const int count = argc > 3 ? std::atoi(argv[3]) : 1000;
+  if (::access(etcd_bin.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "slp_etcd_bench: %s is not installed (package etcd-server)\n",
+                 etcd_bin.c_str());
+    return 2;
+  }
+  char tmpl[] = "/tmp/orvel-etcd-bench.XXXXXX";
+  if (!::mkdtemp(tmpl)) return 1;
+  const std::string dir = tmpl;
+  int rc = 1;
+  {
+    const std::string client = "http://127.0.0.1:" + std::to_string(FreeTcpPort());
+    const std::string peer = "http://127.0.0.1:" + std::to_string(FreeTcpPort());
+    Proc etcd({etcd_bin, "--name", "b", "--data-dir", dir + "/data", "--listen-client-urls", client,
+               "--advertise-client-urls", client, "--listen-peer-urls", peer,
+               "--initial-advertise-peer-urls", peer, "--initial-cluster", "b=" + peer, "--logger",
+               "zap", "--log-level", "error"},
+              dir + "/etcd.log");
+    // The agent refuses to start until etcd answers: retry it for a while.
+    std::unique_ptr<Proc> shared;
+    int shared_port = 0;
+    for (int attempt = 0; attempt < 30 && shared_port == 0; ++attempt) {
+      shared = std::make_unique<Proc>(
+          std::vector<std::string>{slpd, "--listen", "127.0.0.1", "--port", "0", "--etcd", client},
+          dir + "/shared.log");
+      shared_port = shared->ListeningPort();
+      if (shared_port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    Proc alone({slpd, "--listen", "127.0.0.1", "--port", "0"}, dir + "/alone.log");
+    int alone_port = alone.ListeningPort();
+    if (shared_port == 0 || alone_port == 0) {
+      std::fprintf(stderr, "slp_etcd_bench: agents did not start:\n%s%s%s",
+                   shared ? shared->Output().c_str() : "", alone.Output().c_str(),
+                   etcd.Output().c_str());
+    } else {
+      Sock sock;
+      uint16_t xid = 1;
+      double reg_alone = 0, reg_shared = 0;
+      int failures = 0;
+      for (int i = 0; i < count; ++i) {
+        for (int which = 0; which < 2; ++which) {
+          slp::SrvReg r;
+          r.entry.lifetime = 3600;
+          r.entry.url = "service:ZemProxy://" + AddrOf(i) + ":5000";
+          r.service_type = "service:ZemProxy";
+          r.scopes = "default";
+          r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
+          std::string req = Encode(r, xid++, slp::kFlagFresh);
+          if (!Timed(sock.fd, which ? shared_port : alone_port, req, AckOk,
+                     which ? &reg_shared : &reg_alone)) {
+            ++failures;
+          }
+        }
+      }
+      double look_alone = 0, look_shared = 0;
+      const int lookups = count * 5;
+      for (int i = 0; i < lookups; ++i) {
+        for (int which = 0; which < 2; ++which) {
+          slp::SrvRqst q;
+          q.service_type = "ZemProxy";
+          q.scopes = "default";
+          q.predicate = "(&(addr=" + AddrOf((i * 7919) % count) + ")(mask=255.255.255.255))";
+          if (!Timed(sock.fd, which ? shared_port : alone_port, Encode(q, xid++), OneUrl,
+                     which ? &look_shared : &look_alone)) {
+            ++failures;
+          }
+        }
+      }
+      double ra = count / reg_alone, rs = count / reg_shared;
+      double la = lookups / look_alone, ls = lookups / look_shared;
+      std::printf("registrations/s standalone %.0f etcd %.0f ratio %.3f\n", ra, rs, rs / ra);
+      std::printf("look-ups/s standalone %.0f etcd %.0f ratio %.3f\n", la, ls, ls / la);
+      std::printf("failures %d\n", failures);
+      rc = failures == 0 ? 0 : 1;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return rc;
+}
