@@ -1,7 +1,6 @@
 // http_client.cc: one-shot exchanges, one fresh connection per message.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "http/http_impl.h"
+#include "net/address.h"
 
 using orvel::net::Deadline;
 using orvel::net::IoStatus;
@@ -30,29 +30,6 @@ struct MallocDeleter {
   void operator()(char* p) const { std::free(p); }
 };
 using MallocText = std::unique_ptr<char, MallocDeleter>;
-
-// The IPv4 address (network order) of host: a dotted quad as it stands,
-// otherwise the first address the resolver gives.  0 when there is none.
-uint32_t ResolveHost(const char* host) {
-  uint32_t addr = static_cast<uint32_t>(inet_ADDR(host));
-  if (addr != 0) return addr;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(host, nullptr, &hints, &found);
-  if (rc != 0 || found == nullptr) {
-    std::fprintf(stderr, "%s: %s\n", host,
-                 rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
-    return 0;
-  }
-  addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
-  if (addr == 0) {
-    std::fprintf(stderr, "%s: refusing to connect to 0.0.0.0\n", host);
-  }
-  return addr;
-}
 
 void PrintUnexpected(const char* head) {
   std::fprintf(stderr, "Unexpected response from server:\n%s\n", head);
@@ -157,35 +134,23 @@ Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes,
 UniqueFd ConnectClient(const char* host, unsigned short port,
                        Deadline deadline) {
   if (host == nullptr || port == 0) return UniqueFd();
-  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock.valid()) {
-    std::perror("socket");
+  uint32_t addr = 0;
+  std::string why;
+  if (!net::ResolveIpv4(host, &addr, &why)) {
+    std::fprintf(stderr, "%s: %s\n", host, why.c_str());
     return UniqueFd();
   }
-  uint32_t addr = ResolveHost(host);
-  if (addr == 0) return UniqueFd();
-
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = addr;
-  to.sin_port = htons(port);
-  // Non-blocking only while connecting, so the wait obeys the deadline.
-  if (!net::SetNonBlocking(sock.get(), true)) {
-    std::perror("connect");
+  if (addr == 0) {
+    std::fprintf(stderr, "%s: refusing to connect to 0.0.0.0\n", host);
     return UniqueFd();
   }
   int err = 0;
-  if (connect(sock.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
-    err = errno;
-    if (err == EINPROGRESS || err == EINTR) {
-      err = net::WaitConnected(sock.get(), deadline);
-    }
-  }
-  if (err == 0 && !net::SetNonBlocking(sock.get(), false)) err = errno;
-  if (err != 0) {
+  const char* failed_call = "connect";
+  UniqueFd sock = net::ConnectTcp(net::Ipv4(addr, port), deadline, &err,
+                                  /*nonblocking=*/false, &failed_call);
+  if (!sock.valid()) {
     errno = err;
-    std::perror("connect");
-    return UniqueFd();
+    std::perror(failed_call);
   }
   return sock;
 }

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "http.h"
-#include "http/socket_io.h"
+#include "net/socket_io.h"
 
 // What the accept thread is started with; owned by the accept thread.
 struct ThreadParam {

@@ -24,7 +24,7 @@
 
 #include "Msg.h"
 #include "SLP.h"
-#include "http/socket_io.h"
+#include "net/socket_io.h"
 #include "slp/coordinates_reader.h"
 
 namespace {

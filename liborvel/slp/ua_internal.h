@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "http/socket_io.h"
+#include "net/socket_io.h"
 #include "slp_api.h"
 
 namespace orvel {

@@ -5,13 +5,13 @@ orvel_add_gtest(NAME slp_client_tests MODULE slp
           ${CMAKE_CURRENT_LIST_DIR}/slp_service_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/ua_client_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/fake_agent.cc
-  LIBS orvel_slp orvel_msg orvel_http
+  LIBS orvel_slp orvel_msg orvel_http orvel_net
   TIMEOUT 300)
 
 # Runs the built orvel-slpd and orvel-slptool on free loopback ports.
 orvel_add_gtest(NAME slp_e2e_tests MODULE slp
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/slp_e2e_test.cc
-  LIBS orvel_slp orvel_msg orvel_http
+  LIBS orvel_slp orvel_msg orvel_http orvel_net
   TIMEOUT 300)
 if(TARGET orvel-slpd AND TARGET orvel-slptool)
   add_dependencies(slp_e2e_tests orvel-slpd orvel-slptool)

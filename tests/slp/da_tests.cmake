@@ -5,7 +5,7 @@ orvel_add_gtest(NAME slp_da_tests MODULE slp
           ${CMAKE_CURRENT_LIST_DIR}/da_store_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/da_handler_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/slpd_e2e_test.cc
-  LIBS orvel_slp orvel_msg orvel_http
+  LIBS orvel_slp orvel_msg orvel_http orvel_net
   TIMEOUT 180)
 if(TARGET orvel-slpd)
   add_dependencies(slp_da_tests orvel-slpd)

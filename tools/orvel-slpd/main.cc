@@ -24,7 +24,7 @@
 
 #include "etcd_client.h"
 #include "etcd_replica.h"
-#include "http/socket_io.h"
+#include "net/socket_io.h"
 #include "slp/da_handler.h"
 #include "slp/da_state.h"
 #include "slp/da_store.h"

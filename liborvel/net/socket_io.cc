@@ -1,5 +1,5 @@
 // socket_io.cc: deadline-bounded reads and writes over stream sockets.
-#include "http/socket_io.h"
+#include "net/socket_io.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -30,6 +30,13 @@ Deadline Deadline::After(double seconds) {
   return d;
 }
 
+Deadline Deadline::At(Clock::time_point at) {
+  Deadline d;
+  d.infinite_ = false;
+  d.at_ = at;
+  return d;
+}
+
 int Deadline::remaining_ms() const {
   if (infinite_) return -1;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -40,10 +47,7 @@ int Deadline::remaining_ms() const {
   return left > 1000000000 ? 1000000000 : static_cast<int>(left) + 1;
 }
 
-namespace {
-
-// Polls fd for events until the deadline.  0 ready, ETIMEDOUT, or errno.
-int WaitFor(int fd, short events, Deadline deadline) {
+int WaitReady(int fd, short events, Deadline deadline) {
   for (;;) {
     int wait_ms = deadline.remaining_ms();
     if (wait_ms == 0) return ETIMEDOUT;
@@ -58,11 +62,9 @@ int WaitFor(int fd, short events, Deadline deadline) {
   }
 }
 
-}  // namespace
-
 IoResult ReadSome(int fd, void* buf, size_t len, Deadline deadline) {
   for (;;) {
-    int err = WaitFor(fd, POLLIN, deadline);
+    int err = WaitReady(fd, POLLIN, deadline);
     if (err == ETIMEDOUT) return {IoStatus::kTimedOut, 0, ETIMEDOUT};
     if (err != 0) return {IoStatus::kError, 0, err};
     ssize_t n = ::recv(fd, buf, len, MSG_DONTWAIT);
@@ -71,6 +73,16 @@ IoResult ReadSome(int fd, void* buf, size_t len, Deadline deadline) {
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
     return {IoStatus::kError, 0, errno};
   }
+}
+
+IoResult ReadExact(int fd, void* buf, size_t len, Deadline deadline) {
+  size_t done = 0;
+  while (done < len) {
+    IoResult r = ReadSome(fd, static_cast<char*>(buf) + done, len - done, deadline);
+    if (r.status != IoStatus::kOk) return {r.status, done, r.error};
+    done += r.bytes;
+  }
+  return {IoStatus::kOk, done, 0};
 }
 
 IoResult WriteAll2(int fd, const void* first, size_t first_len, const void* second,
@@ -99,7 +111,7 @@ IoResult WriteAll2(int fd, const void* first, size_t first_len, const void* seco
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      int err = WaitFor(fd, POLLOUT, deadline);
+      int err = WaitReady(fd, POLLOUT, deadline);
       if (err == ETIMEDOUT) return {IoStatus::kTimedOut, done, ETIMEDOUT};
       if (err != 0) return {IoStatus::kError, done, err};
       continue;
@@ -114,7 +126,7 @@ IoResult WriteAll(int fd, const void* buf, size_t len, Deadline deadline) {
 }
 
 int WaitConnected(int fd, Deadline deadline) {
-  int err = WaitFor(fd, POLLOUT, deadline);
+  int err = WaitReady(fd, POLLOUT, deadline);
   if (err != 0) return err;
   int so_error = 0;
   socklen_t len = sizeof so_error;

@@ -1,0 +1,117 @@
+// address.cc: names, connecting and listening over IPv4.
+#include "net/address.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+namespace orvel::net {
+
+sockaddr_in Ipv4(uint32_t addr, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = addr;
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+bool ParseDottedQuad(const char* text, uint32_t* addr) {
+  if (text == nullptr) return false;
+  uint32_t value = 0;
+  const char* p = text;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && *p++ != '.') return false;
+    if (*p < '0' || *p > '9') return false;
+    unsigned n = 0;
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') {
+      n = n * 10 + static_cast<unsigned>(*p++ - '0');
+      if (++digits > 3 || n > 255) return false;
+    }
+    value = (value << 8) | n;
+  }
+  if (*p != '\0') return false;
+  *addr = htonl(value);
+  return true;
+}
+
+bool ResolveIpv4(const char* host, uint32_t* addr, std::string* why) {
+  if (host == nullptr || *host == '\0') {
+    if (why != nullptr) *why = "no host name";
+    return false;
+  }
+  if (ParseDottedQuad(host, addr)) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int rc = getaddrinfo(host, nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    if (why != nullptr) *why = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+    if (found != nullptr) freeaddrinfo(found);
+    return false;
+  }
+  *addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error, bool nonblocking,
+                    const char** failed_call) {
+  int err = 0;
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (failed_call != nullptr) *failed_call = sock.valid() ? "connect" : "socket";
+  if (!sock.valid()) {
+    err = errno;
+  } else if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+    err = errno;
+    // EINTR: the connection goes on being made in the background.
+    if (err == EINPROGRESS || err == EINTR) err = WaitConnected(sock.get(), deadline);
+  }
+  if (err == 0 && !nonblocking && !SetNonBlocking(sock.get(), false)) err = errno;
+  if (err != 0) {
+    if (error != nullptr) *error = err;
+    return UniqueFd();
+  }
+  return sock;
+}
+
+UniqueFd ListenTcp(const sockaddr_in& at, int backlog, int* error, const char** failed_call) {
+  const char* call = "socket";
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (sock.valid()) {
+    int one = 1;
+    (void)::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    call = "bind";
+    if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) {
+      call = "listen";
+      if (::listen(sock.get(), backlog) == 0) return sock;
+    }
+  }
+  if (error != nullptr) *error = errno;
+  if (failed_call != nullptr) *failed_call = call;
+  return UniqueFd();
+}
+
+UniqueFd BindUdp(const sockaddr_in& at, int* error) {
+  UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (sock.valid() &&
+      ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) {
+    return sock;
+  }
+  if (error != nullptr) *error = errno;
+  return UniqueFd();
+}
+
+uint16_t LocalPort(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET)
+    return 0;
+  return ntohs(sa.sin_port);
+}
+
+}  // namespace orvel::net

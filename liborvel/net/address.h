@@ -1,0 +1,63 @@
+// address.h: IPv4 addresses, name resolution, connecting with a deadline and
+// listening sockets.  Internal to liborvel and its programs; never installed.
+//
+// Every socket made here is close-on-exec.  Failures come back as an invalid
+// UniqueFd (or false) with the errno value in *error; nothing is printed, so
+// each caller keeps its own diagnostics.
+//
+//   uint32_t addr;
+//   if (!net::ResolveIpv4("localhost", &addr, &why)) ...;
+//   int err = 0;
+//   net::UniqueFd s = net::ConnectTcp(net::Ipv4(addr, 80), net::Deadline::After(5), &err);
+//   net::UniqueFd l = net::ListenTcp(net::Ipv4(INADDR_ANY, 0), SOMAXCONN, &err);
+//   uint16_t port = net::LocalPort(l.get());
+//
+// Thread safety: free functions; the resolver is getaddrinfo (thread-safe).
+#ifndef ORVEL_LIBORVEL_NET_ADDRESS_H_
+#define ORVEL_LIBORVEL_NET_ADDRESS_H_
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+#include "net/socket_io.h"
+
+namespace orvel::net {
+
+// addr in network byte order, port in host byte order.
+sockaddr_in Ipv4(uint32_t addr, uint16_t port);
+
+// A dotted quad (four decimal parts, each 0..255) as an address in network
+// byte order.  False for any other text.
+bool ParseDottedQuad(const char* text, uint32_t* addr);
+
+// The IPv4 address of host in network byte order: a dotted quad as it
+// stands, otherwise the first IPv4 address the resolver gives.  False when
+// host is null or empty or has no IPv4 address; *why (if not null) then
+// says why, as the resolver put it.
+bool ResolveIpv4(const char* host, uint32_t* addr, std::string* why = nullptr);
+
+// A TCP connection to `to`, made within deadline.  The socket is left
+// non-blocking when nonblocking is true, blocking otherwise.  Invalid on
+// failure, with the errno value in *error (ETIMEDOUT when the deadline
+// passed, ECONNREFUSED when nothing listens); *failed_call (if not null)
+// then names the call that failed, "socket" or "connect".
+UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error,
+                    bool nonblocking = false, const char** failed_call = nullptr);
+
+// A TCP socket bound to `at` (SO_REUSEADDR set) and listening with backlog.
+// Port 0 lets the kernel choose (see LocalPort).  *failed_call (if not
+// null) names the call that failed: "socket", "bind" or "listen".
+UniqueFd ListenTcp(const sockaddr_in& at, int backlog, int* error,
+                   const char** failed_call = nullptr);
+
+// A UDP socket bound to `at`.
+UniqueFd BindUdp(const sockaddr_in& at, int* error);
+
+// The local port of a bound socket in host byte order; 0 on failure.
+uint16_t LocalPort(int fd);
+
+}  // namespace orvel::net
+
+#endif  // ORVEL_LIBORVEL_NET_ADDRESS_H_

@@ -1,0 +1,97 @@
+// Names, connecting and listening, on loopback only.
+#include "net/address.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+namespace orvel::net {
+namespace {
+
+TEST(Address, DottedQuadsOnly) {
+  uint32_t a = 0;
+  EXPECT_TRUE(ParseDottedQuad("127.0.0.1", &a));
+  EXPECT_EQ(a, htonl(INADDR_LOOPBACK));
+  EXPECT_TRUE(ParseDottedQuad("255.255.255.255", &a));
+  EXPECT_EQ(a, 0xffffffffu);
+  for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", "a.b.c.d",
+                          "1..2.3", "0001.2.3.4", "-1.2.3.4"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(ParseDottedQuad(bad, &a));
+  }
+  EXPECT_FALSE(ParseDottedQuad(nullptr, &a));
+}
+
+TEST(Address, ResolvesQuadsAndLocalhost) {
+  uint32_t a = 0;
+  std::string why;
+  EXPECT_TRUE(ResolveIpv4("127.0.0.2", &a, &why));
+  EXPECT_EQ(a, htonl(0x7f000002));
+  // From the hosts file: no query leaves the machine.
+  a = 0;
+  EXPECT_TRUE(ResolveIpv4("localhost", &a, &why)) << why;
+  EXPECT_EQ(ntohl(a) >> 24, 127u);
+  EXPECT_FALSE(ResolveIpv4("", &a, &why));
+  EXPECT_FALSE(why.empty());
+  EXPECT_FALSE(ResolveIpv4(nullptr, &a));
+}
+
+TEST(Address, ListenConnectAndLocalPort) {
+  int err = 0;
+  UniqueFd listener = ListenTcp(Ipv4(htonl(INADDR_LOOPBACK), 0), 16, &err);
+  ASSERT_TRUE(listener.valid()) << err;
+  EXPECT_TRUE(fcntl(listener.get(), F_GETFD) & FD_CLOEXEC);
+  const uint16_t port = LocalPort(listener.get());
+  ASSERT_NE(port, 0);
+
+  UniqueFd blocking = ConnectTcp(Ipv4(htonl(INADDR_LOOPBACK), port), Deadline::After(10), &err);
+  ASSERT_TRUE(blocking.valid()) << err;
+  EXPECT_FALSE(fcntl(blocking.get(), F_GETFL) & O_NONBLOCK);
+  EXPECT_TRUE(fcntl(blocking.get(), F_GETFD) & FD_CLOEXEC);
+  UniqueFd nonblocking = ConnectTcp(Ipv4(htonl(INADDR_LOOPBACK), port), Deadline::After(10),
+                                    &err, /*nonblocking=*/true);
+  ASSERT_TRUE(nonblocking.valid()) << err;
+  EXPECT_TRUE(fcntl(nonblocking.get(), F_GETFL) & O_NONBLOCK);
+
+  UniqueFd served(accept(listener.get(), nullptr, nullptr));
+  ASSERT_TRUE(served.valid());
+  ASSERT_EQ(WriteAll(blocking.get(), "ping", 4, Deadline::After(10)).status, IoStatus::kOk);
+  char buf[8];
+  IoResult r = ReadExact(served.get(), buf, 4, Deadline::After(10));
+  EXPECT_EQ(r.status, IoStatus::kOk);
+  EXPECT_EQ(std::string(buf, 4), "ping");
+
+  // The same port again, while it is listened on.
+  const char* call = nullptr;
+  UniqueFd again = ListenTcp(Ipv4(htonl(INADDR_LOOPBACK), port), 16, &err, &call);
+  EXPECT_FALSE(again.valid());
+  EXPECT_EQ(err, EADDRINUSE);
+  EXPECT_STREQ(call, "bind");
+}
+
+TEST(Address, ConnectRefusedWhenNothingListens) {
+  int err = 0;
+  UniqueFd listener = ListenTcp(Ipv4(htonl(INADDR_LOOPBACK), 0), 1, &err);
+  ASSERT_TRUE(listener.valid());
+  const uint16_t port = LocalPort(listener.get());
+  listener.reset();
+  UniqueFd s = ConnectTcp(Ipv4(htonl(INADDR_LOOPBACK), port), Deadline::After(10), &err);
+  EXPECT_FALSE(s.valid());
+  EXPECT_EQ(err, ECONNREFUSED);
+}
+
+TEST(Address, UdpBindsAndReportsItsPort) {
+  int err = 0;
+  UniqueFd u = BindUdp(Ipv4(htonl(INADDR_LOOPBACK), 0), &err);
+  ASSERT_TRUE(u.valid()) << err;
+  EXPECT_NE(LocalPort(u.get()), 0);
+  EXPECT_EQ(LocalPort(-1), 0);
+}
+
+}  // namespace
+}  // namespace orvel::net
