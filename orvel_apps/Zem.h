@@ -1,54 +1,27 @@
-// Zem.h: the synthesis service zemsynth: console, request handler, proxy
-// locator and proxy initiator.
+// Zem.h: the synthesis service zemsynth: request handler, proxy locator and
+// proxy initiator.
 //
 // One SynthZemReq is served on its connection thread by RecvCallback: a
 // ZemProxyLocator per end host and per zone chooses a proxy, then one
 // ZemProxyInitor brings all proxies up, strictly in order.  Locators and
 // initiators do all their work in their constructors and live for one
 // request.  Several requests may be served at once; what they share (the
-// console, the port counter, the coordinates cache, DAstr) is safe for that.
+// console, the coordinates cache, DAstr) is safe for that.  The console is
+// in console.h.
 #ifndef ORVEL_APPS_ZEM_H_
 #define ORVEL_APPS_ZEM_H_
 
-#include <termios.h>
-
-#include <atomic>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "EndPoint.h"
 #include "Msg.h"
 #include "SLP.h"
+#include "console.h"
 
-// ---- Console ----------------------------------------------------------------
-// Set by initConsole()/main before the server starts and never changed.
-
-// The directory agent address: the command-line argument itself.
+// The directory agent address: the command-line argument itself.  Set by
+// main before the server starts and never changed.
 extern const char* DAstr;
-// The console: the controlling terminal opened "r+", or stdin; unbuffered.
-extern FILE* ins;
-// The console's settings at start-up, and the pause settings (no ICANON,
-// ECHO, ECHOE, ECHOK, ECHONL; VMIN 1, VTIME 0; everything else kept).
-extern struct termios termsave;
-extern struct termios term;
-
-// Opens the console and prepares termsave/term; the console itself is not
-// changed.  Prints "failed to open cterm?!\n" on stderr and uses stdin when
-// there is no controlling terminal.  REQUIRES: called once, before any
-// thread that may pause.
-void initConsole();
-
-// Waits for one key typed on the console after the call began: flushes
-// type-ahead, switches to the pause settings, reads one byte (end of file
-// also ends the pause) and restores termsave.  Pauses are serialised, so two
-// concurrent pauses take one key each.  An interrupt, termination or hang-up
-// signal during a pause restores termsave before the process ends.  When the
-// console is a terminal whose foreground process group is not ours (the
-// service runs in the background), the pause is skipped with a line on
-// stdout instead of letting the terminal stop the process.  Blocks until a
-// key arrives.
-void pressAnyKey();
 
 // ---- Request handler --------------------------------------------------------
 

@@ -5,7 +5,6 @@
 // Listens on TCP PORT and serves SynthZemReq messages, locating proxies
 // through the SLP directory agent at DA.  Runs until it is killed.
 #include <arpa/inet.h>
-#include <libxml/parser.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -94,8 +93,6 @@ int main(int argc, char** argv) {
   }
   // Digits up to the first other character; the low 16 bits are the port.
   unsigned short port = static_cast<unsigned short>(strtol(argv[1], nullptr, 10));
-  // Before any connection thread exists.
-  xmlInitParser();
   // Each connection thread would otherwise get a malloc arena of its own
   // (up to eight per core), and freed memory stays spread over them after a
   // burst.  Two keep the heap compact; MALLOC_ARENA_MAX still overrides.

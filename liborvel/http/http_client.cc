@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "http/http_impl.h"
+#include "msg/doc_writer.h"
 #include "net/address.h"
 
 using orvel::net::Deadline;
@@ -113,7 +114,7 @@ Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes,
     }
   }
 
-  EnsureXmlInitialised();
+  orvel::msg::EnsureXmlInitialised();
   xmlDocPtr doc = ParseBodyDocument(body.data(), count);
   if (doc == nullptr) {
     std::fputs("Reply body is not a well-formed XML document\n", stderr);

@@ -30,7 +30,6 @@ struct ThreadParam {
 struct Parameters {
   RecvCallbackT RecvCallback;
   int sock;
-  int threaded;             // always 1: served on a thread of its own
   uint32_t srcaddr;  // network byte order, as accept() gave it
   uint16_t srcport;  // network byte order, as accept() gave it
 };
@@ -138,10 +137,6 @@ using ThreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*,
 void SetThreadCreateForTesting(ThreadCreateFn fn);
 // Connection threads still serving a connection (not waiting for one).
 size_t BusyConnectionThreadsForTesting();
-
-// Initialises libxml2 once per process (xmlInitParser), whichever thread
-// comes first; startServerLoop() calls it before any connection thread runs.
-void EnsureXmlInitialised();
 
 // Connects to host:port within deadline (see openClientSocket).
 net::UniqueFd ConnectClient(const char* host, unsigned short port,

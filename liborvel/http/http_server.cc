@@ -181,7 +181,7 @@ void ServeConnection(const Parameters& params) {
     sendHTTPError(sock);
     return;
   }
-  EnsureXmlInitialised();  // a no-op once startServerLoop() has run
+  orvel::msg::EnsureXmlInitialised();  // a no-op once startServerLoop() has run
   // The client counts the text's terminating zero byte; the parser gets the
   // text up to its first zero byte.
   size_t text_len = strnlen(req->body, req->content_length);
@@ -249,8 +249,6 @@ size_t BusyConnectionThreadsForTesting() {
   return threads > idle ? threads - idle : 0;
 }
 
-void EnsureXmlInitialised() { orvel::msg::EnsureXmlInitialised(); }
-
 }  // namespace orvel::http
 
 using namespace orvel::http;
@@ -262,7 +260,8 @@ void startServerLoop(unsigned short port, RecvCallbackT handler) {
   }
   // Writes use MSG_NOSIGNAL already; this also covers a handler's own writes.
   signal(SIGPIPE, SIG_IGN);
-  EnsureXmlInitialised();
+  // Before any connection thread parses.
+  orvel::msg::EnsureXmlInitialised();
   // Bound before returning: a caller that announces the service (registers
   // it with a directory agent) must never do so for a port it did not get.
   int listener = openServerSocket(port);
@@ -335,7 +334,7 @@ void* serverThread(void* thread_param) {
     }
     UniqueFd conn_sock(fd);
     std::unique_ptr<Parameters> conn(new Parameters{
-        param->RecvCallback, fd, /*threaded=*/1, peer.sin_addr.s_addr,
+        param->RecvCallback, fd, peer.sin_addr.s_addr,
         peer.sin_port});
     int rc = ConnectionWorkers().Run(HTTPconn, conn.get(), g_thread_create.load());
     if (rc != 0) {

@@ -24,7 +24,6 @@ std::string FormatDouble(double value);
 // references in element content, keeps the text as it was.
 std::string EscapeBareAmpersands(const std::string& value);
 
-// <name>text</name>; text must hold no markup (numbers, dotted quads).
 // libxml2 must be initialised once before threads use it; every path into
 // it from this library calls this first.  Cheap after the first call.
 void EnsureXmlInitialised();
@@ -32,6 +31,7 @@ void EnsureXmlInitialised();
 // A new empty document, libxml2 initialised first.
 xmlDocPtr NewDocument();
 
+// <name>text</name>; text must hold no markup (numbers, dotted quads).
 xmlNodePtr AddText(xmlNodePtr parent, const char* name, const char* text);
 xmlNodePtr AddInt(xmlNodePtr parent, const char* name, unsigned long value);
 xmlNodePtr AddAddress(xmlNodePtr parent, const char* name, unsigned long addr);

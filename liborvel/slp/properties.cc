@@ -37,14 +37,11 @@ struct Store {
         {"net.slp.unicastMaximumWait", "15000"},
         {"net.slp.datagramTimeouts", "2000,4000,8000"},
         {"net.slp.multicastMaximumWait", "15000"},
-        {"net.slp.multicastTimeouts", "3000,3000,3000,3000,3000"},
         {"net.slp.DADiscoveryTimeouts", "2000,2000,2000,2000,3000,4000"},
         {"net.slp.DAActiveDiscoveryInterval", "900"},
         {"net.slp.multicastTTL", "255"},
         {"net.slp.MTU", "1400"},
         {"net.slp.interfaces", ""},
-        {"net.slp.isBroadcastOnly", "false"},
-        {"net.slp.randomWaitBound", "1000"},
     };
     for (const auto& kv : kDefaults) Set(kv[0], kv[1]);
     if (const char* path = std::getenv("ORVEL_SLP_CONF")) LoadFile(path);

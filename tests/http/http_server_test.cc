@@ -399,7 +399,7 @@ TEST(HttpConn, NullHandlerAnswered400OnDescriptorZero) {
   TestFd peer(pair[1]);
   testutil::SendAll(peer.get(), Request(InitText(900)));
   StderrCapture err;
-  HTTPconn(new Parameters{nullptr, 0, 1, 0, 0});
+  HTTPconn(new Parameters{nullptr, 0, 0, 0});
   EXPECT_EQ(testutil::ReadUntilClosed(peer.get()), kBadRequest);
   EXPECT_NE(err.Text().find("RecvCallback is NULL!\n"), std::string::npos);
   dup2(saved_stdin.get(), 0);

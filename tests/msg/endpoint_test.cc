@@ -1,4 +1,4 @@
-// Endpoint records: defaults, text forms and text setters.
+// Endpoint records: text forms and text setters.
 #include <gtest/gtest.h>
 
 #include "msg_test_util.h"
@@ -6,26 +6,6 @@
 using msgtest::A;
 
 namespace {
-
-TEST(EndPoints, Defaults) {
-  MulticastEndPoint m;
-  EXPECT_EQ(m.getTTL(), 64);
-  EXPECT_EQ(m.getPort(), 0);
-  EXPECT_EQ(m.getAddr(), 0u);
-  EXPECT_FALSE(m.isAboneNode());
-  vicSDREndPoint v;
-  EXPECT_EQ(v.getTTL(), 64);
-  EXPECT_EQ(v.getUsername(), "");
-  EXPECT_EQ(v.getDataAddr(), 0u);
-  EXPECT_EQ(v.getDataPort(), 0);
-  EndZone z;
-  EXPECT_EQ(z.getMask(), 0u);
-  EXPECT_EQ(z.getEP(), 0u);
-  TransportEndPoint t;
-  EXPECT_FALSE(t.isAboneNode());
-  t.setAboneNode();
-  EXPECT_TRUE(t.isAboneNode());
-}
 
 TEST(EndPoints, TextForms) {
   TransportEndPoint t(A("10.0.0.1"), 7560);

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 #include <set>
 #include <thread>
@@ -34,9 +36,6 @@ TEST(Envelope, ZemCommitOkExampleByteForByte) {
   EXPECT_EQ(ok.getType(), "ZemCommitOk");
 }
 
-// The other names are checked against each class by the round trips.
-TEST(Envelope, UnknownTypeName) { EXPECT_EQ(Msg::UNKNOWN, "Unknown"); }
-
 TEST(Envelope, SetIdAndVersionRewriteFieldAndDocument) {
   ZemCommitOk ok(1, 2);
   ok.setId(1234);
@@ -62,21 +61,6 @@ TEST(Envelope, SetIdOnPrettyPrintedDocumentRewritesTheIdElement) {
   EXPECT_EQ(back.getId(), 10u);
   EXPECT_EQ(back.getVersion(), 11u);
   EXPECT_EQ(back.getPort(), 7);
-}
-
-TEST(Envelope, DefaultMsgIsSafe) {
-  Msg m;
-  EXPECT_EQ(m.sock, -1);
-  EXPECT_EQ(m.getId(), 0u);
-  EXPECT_EQ(m.getSrcAddr(), 0u);
-  EXPECT_TRUE(m.isValid());
-  EXPECT_EQ(m.getChars(), nullptr);
-  m.setId(3);  // no document: only the field changes
-  EXPECT_EQ(m.getId(), 3u);
-  m.setSrcAddr(A("10.0.0.1"));
-  m.setSrcPort(7560);
-  EXPECT_EQ(m.getSrcAddrStr(), "10.0.0.1");
-  EXPECT_EQ(m.getSrcPortStr(), "7560");
 }
 
 TEST(Counters, FirstIdIsTimeVersionFollowsId) {
@@ -151,6 +135,18 @@ TEST(Utilities, InetNtos) {
   EXPECT_EQ(inet_NTOS(0x100000000UL | htonl(0x7f000001)), "127.0.0.1");
 }
 
+// The C library's inet_ntoa may keep one buffer for the whole process (musl
+// does; glibc's is per thread, which would hide the fault here).  This one
+// does, and pauses inside so that concurrent calls overlap: an inet_NTOS
+// built on inet_ntoa mixes up the results of concurrent calls.
+extern "C" char* inet_ntoa(struct in_addr in) noexcept {
+  static char shared[INET_ADDRSTRLEN];
+  const auto* b = reinterpret_cast<const unsigned char*>(&in.s_addr);
+  std::snprintf(shared, sizeof shared, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  std::this_thread::sleep_for(std::chrono::microseconds(50));
+  return shared;
+}
+
 TEST(Utilities, InetNtosIsThreadSafe) {
   std::vector<std::thread> threads;
   std::vector<int> bad(4, 0);
@@ -158,19 +154,13 @@ TEST(Utilities, InetNtosIsThreadSafe) {
     threads.emplace_back([&, t] {
       unsigned long addr = htonl(0x0a000000u | static_cast<unsigned>(t + 1));
       std::string want = "10.0.0." + std::to_string(t + 1);
-      for (int i = 0; i < 20000; ++i) {
+      for (int i = 0; i < 2000; ++i) {
         if (inet_NTOS(addr) != want) ++bad[t];
       }
     });
   }
   for (std::thread& t : threads) t.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(bad[t], 0) << "thread " << t;
-}
-
-TEST(Utilities, Ultostr) {
-  EXPECT_EQ(ultostr(0), "0");
-  EXPECT_EQ(ultostr(65535), "65535");
-  EXPECT_EQ(ultostr(ULONG_MAX), std::to_string(ULONG_MAX));
 }
 
 TEST(Utilities, Mask2int) {

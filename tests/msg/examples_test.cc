@@ -1,5 +1,5 @@
-// The documented example documents, reproduced byte for byte by the build
-// constructors.
+// One document of every message type, written out by hand and reproduced
+// byte for byte by the build constructors.
 #include <gtest/gtest.h>
 
 #include <cstdio>

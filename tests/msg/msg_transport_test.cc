@@ -89,7 +89,7 @@ class Loopback {
       int sock = accept(fd_, reinterpret_cast<sockaddr*>(&peer), &len);
       if (sock < 0) return;
       HTTPconn(
-          new Parameters{Answer, sock, 1, peer.sin_addr.s_addr, peer.sin_port});
+          new Parameters{Answer, sock, peer.sin_addr.s_addr, peer.sin_port});
     });
   }
 

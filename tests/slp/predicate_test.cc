@@ -34,7 +34,7 @@ void PrintTo(const EvalCase& c, std::ostream* os) {
 
 class PredicateEval : public ::testing::TestWithParam<EvalCase> {};
 
-TEST_P(PredicateEval, MatchesAsSpecified) {
+TEST_P(PredicateEval, MatchesExpectedOutcome) {
   const EvalCase& c = GetParam();
   std::string err;
   std::optional<Predicate> p = Predicate::Parse(c.predicate, &err);

@@ -55,19 +55,6 @@ TEST(ServiceInstance, AddressAndPortFromUrl) {
   }
 }
 
-TEST(ServiceInstance, DefaultCopyAndAssign) {
-  ServiceInstance d;
-  EXPECT_EQ(d.getServiceURL(), "");
-  EXPECT_EQ(d.getLifetime(), 0);
-  EXPECT_EQ(d.getAddr(), 0ul);
-  EXPECT_EQ(d.getAddrStr(), "0.0.0.0");
-  ServiceInstance a("service:x://1.2.3.4:5", 77);
-  ServiceInstance b(a);
-  d = a;
-  EXPECT_EQ(b.getServiceURL(), a.getServiceURL());
-  EXPECT_EQ(d.getLifetime(), 77);
-}
-
 TEST(SLPFindSrvCallback, KeepsOnlyRealAnswers) {
   struct Call {
     const char* url;

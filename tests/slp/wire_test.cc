@@ -1,4 +1,4 @@
-// SLPv2 codec: reference dumps byte for byte, round trips of every message
+// SLPv2 codec: fixed byte strings of known messages, byte for byte, round trips of every message
 // type, and rejection of malformed length fields.
 #include "slp/wire.h"
 
@@ -56,7 +56,7 @@ Message WithBody(Body body, uint16_t xid = 0x1234, uint16_t flags = 0) {
   return m;
 }
 
-TEST(SlpWire, SrvRqstMatchesReferenceDump) {
+TEST(SlpWire, SrvRqstMatchesKnownBytes) {
   SrvRqst rq;
   rq.service_type = "service:test";
   rq.scopes = "default";
@@ -85,7 +85,7 @@ TEST(SlpWire, HostLookupRequestIs81Bytes) {
   EXPECT_EQ(Encode(WithBody(rq)).size(), 81u);
 }
 
-TEST(SlpWire, SrvRplyMatchesReferenceDump) {
+TEST(SlpWire, SrvRplyMatchesKnownBytes) {
   SrvRply r;
   r.urls.push_back({300, "service:test://127.0.0.1:5000", {}});
   EXPECT_EQ(ToHex(Encode(WithBody(r))), ToHex(kSrvRplyDump));
@@ -100,7 +100,7 @@ TEST(SlpWire, SrvRplyMatchesReferenceDump) {
   EXPECT_TRUE(got.urls[0].auths.empty());
 }
 
-TEST(SlpWire, SrvAckMatchesReferenceDump) {
+TEST(SlpWire, SrvAckMatchesKnownBytes) {
   EXPECT_EQ(ToHex(Encode(WithBody(SrvAck{}, 0xabcd))), ToHex(kSrvAckDump));
   Message m;
   ASSERT_EQ(Decode(kSrvAckDump, &m), WireStatus::kOk);

@@ -2,8 +2,11 @@
 // applied in order, RESET, and the JSON the page reads.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -70,12 +73,27 @@ TEST_F(MonitorStateTest, RefusesMalformedLinesWithoutChange) {
   EXPECT_EQ(state_.Take().version, v);
 }
 
+// The change itself must wake the waiter: the waiter's own limit is far
+// beyond what the test grants it, so a change that does not notify fails
+// here instead of passing once that limit runs out.
 TEST_F(MonitorStateTest, WaitNewerWakesOnChange) {
-  uint64_t v = state_.Take().version;
-  std::thread t([&] { state_.ApplyLine("10.0.0.3 1"); });
-  auto s = state_.WaitNewer(v, 10000);
-  t.join();
-  EXPECT_NE(s.version, v);
+  const uint64_t v = state_.Take().version;
+  std::atomic<bool> waiting{false};
+  std::promise<uint64_t> woke;
+  std::future<uint64_t> got = woke.get_future();
+  std::thread waiter([&] {
+    waiting = true;
+    woke.set_value(state_.WaitNewer(v, 120000).version);
+  });
+  while (!waiting) std::this_thread::yield();
+  // Let it block; had the change come first, the wait would return at once
+  // and prove nothing, but fail nothing either.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(state_.ApplyLine("10.0.0.3 1"));
+  const bool woken = got.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  EXPECT_TRUE(woken) << "the change did not wake the waiter";
+  waiter.join();
+  EXPECT_NE(got.get(), v);
 }
 
 TEST_F(MonitorStateTest, JsonEscapesNamesAndListsCoords) {

@@ -372,7 +372,6 @@ int Send(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
-  xmlInitParser();
   if (argc < 2) {
     MainUsage(stderr);
     return kExitUsage;

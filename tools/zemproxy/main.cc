@@ -9,7 +9,6 @@
 // take over the first one's entry), and deregisters on SIGTERM, SIGINT or
 // SIGHUP.
 #include <arpa/inet.h>
-#include <libxml/parser.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -246,7 +245,6 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  xmlInitParser();
   // Returns only with the port bound (it exits 1 otherwise), so nothing is
   // registered for a port another process holds.
   startServerLoop(options.port, ProxyHandler);
