@@ -398,6 +398,20 @@ TEST_F(AboneInitor, OnlyClientsThatDidNotRunOrWereKilledFailTheMember) {
   }
 }
 
+// A line with more than one command (viewer arguments from the environment)
+// is run by the shell as it stands: every command in it runs.
+TEST_F(AboneInitor, LineWithSeveralCommandsRunsAsItStands) {
+  setenv("ORVEL_ABONEVIEWERARGS", ("-v; echo after >> '" + calls_ + "'").c_str(), 1);
+  std::unique_ptr<ZemProxyInitor> initor;
+  std::string out = Run({AboneNode("127.0.0.2")}, {}, &initor);
+  EXPECT_TRUE(initor->initOk()) << out;
+  std::vector<std::string> calls = Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[1], "<-f><anee2><127.0.0.2><LOAD><X=http://code.test/executables/viewer>"
+                      "<O=out.txt><R=err.txt><C=VanoruProxy><-v>");
+  EXPECT_EQ(calls[2], "after");
+}
+
 TEST_F(AboneInitor, AddressZeroRunsNoCommand) {
   std::unique_ptr<ZemProxyInitor> initor;
   std::string out = Run({AboneNode("0.0.0.0")}, {}, &initor);

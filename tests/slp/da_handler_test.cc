@@ -87,7 +87,7 @@ TEST_F(HandlerTest, AnswersTheReferenceDumpByteForByte) {
       " 63 65 3a 74 65 73 74 3a 2f 2f 31 32 37 2e 30 2e 30 2e 31 3a 35 30 30 30 00");
   ASSERT_EQ(request.size(), 50u);
   EXPECT_EQ(handler.Handle(request, kLocal, false), reply);
-  // A SrvAck is the 18 bytes of the reference.
+  // A SrvAck: the 16-byte header (language "en") and error code 0.
   SrvReg r;
   r.entry = {300, "service:test://127.0.0.1:5001", {}};
   r.service_type = "service:test";
