@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "monitor_state.h"
 
 namespace {
@@ -41,14 +43,37 @@ class MonitorStateTest : public ::testing::Test {
 };
 
 TEST_F(MonitorStateTest, PlacesNodesAndLaterLineWins) {
-  std::string p = WriteCoords("10.0.0.1 1 2 3\n10.0.0.2 4.5 -1\nbadline\n10.0.0.1 7 8\n");
-  EXPECT_EQ(state_.LoadCoordinates(p), 2);
+  std::string p = WriteCoords("10.0.0.1 1 2 3\n10.0.0.2 4.5 -1\n10.0.0.1 7 8\n");
+  std::string problem = "stale";
+  EXPECT_EQ(state_.LoadCoordinates(p, &problem), 2);
+  EXPECT_EQ(problem, "");
   auto s = state_.Take();
   ASSERT_EQ(s.nodes.size(), 2u);
   EXPECT_EQ(s.nodes[0].name, "10.0.0.1");
   EXPECT_EQ(s.nodes[0].coords, (std::vector<double>{7, 8}));
   EXPECT_EQ(s.nodes[1].coords, (std::vector<double>{4.5, -1}));
   EXPECT_EQ(state_.LoadCoordinates("/nonexistent/pelm.coords"), -1);
+}
+
+// The monitor reads the file as the service does: a line the service refuses
+// ends the reading there, and the operator is told that the service finds
+// nothing in such a file.  A value that is not numbers leaves its node
+// unplaced.
+TEST_F(MonitorStateTest, FileReadAsTheServiceReadsIt) {
+  std::string problem;
+  std::string p = WriteCoords("10.0.0.1 1 2\n10.0.0.5 north\nbadline\n10.0.0.2 7 8\n");
+  EXPECT_EQ(state_.LoadCoordinates(p, &problem), 1);
+  EXPECT_NE(problem.find("after 2 entries"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("not numbers (first: 10.0.0.5)"), std::string::npos) << problem;
+  auto s = state_.Take();
+  ASSERT_EQ(s.nodes.size(), 2u);
+  EXPECT_TRUE(s.nodes[0].placed);
+  EXPECT_EQ(s.nodes[1].name, "10.0.0.5");
+  EXPECT_FALSE(s.nodes[1].placed);
+  // A carriage return stays in the service's value; as a number list it is
+  // white space.
+  EXPECT_EQ(state_.LoadCoordinates(WriteCoords("10.0.0.9 3 4\r\n"), &problem), 2);
+  EXPECT_EQ(problem, "");
 }
 
 TEST_F(MonitorStateTest, LinesAppliedInOrderAndResetClears) {
@@ -99,9 +124,17 @@ TEST_F(MonitorStateTest, WaitNewerWakesOnChange) {
 TEST_F(MonitorStateTest, JsonEscapesNamesAndListsCoords) {
   state_.LoadCoordinates(WriteCoords("10.0.0.1 1.5 2\n"));
   state_.ApplyLine("we\"ird 1");
-  std::string j = pelmmon::SnapshotJson(state_.Take());
-  EXPECT_NE(j.find("{\"name\":\"10.0.0.1\",\"colour\":0,\"coords\":[1.5,2]}"), std::string::npos) << j;
-  EXPECT_NE(j.find("\"we\\\"ird\""), std::string::npos) << j;
+  state_.ApplyLine("bad\xff\xfe 1");
+  std::string text = pelmmon::SnapshotJson(state_.Take());
+  EXPECT_NE(text.find("\"we\\\"ird\""), std::string::npos) << text;
+  auto j = nlohmann::json::parse(text);  // throws on invalid UTF-8 or syntax
+  ASSERT_EQ(j["nodes"].size(), 3u);
+  EXPECT_EQ(j["nodes"][0]["name"], "10.0.0.1");
+  EXPECT_EQ(j["nodes"][0]["coords"], nlohmann::json::parse("[1.5,2.0]"));
+  EXPECT_TRUE(j["nodes"][0].contains("x"));
+  EXPECT_FALSE(j["nodes"][1].contains("x")) << "a node without coordinates has no place";
+  EXPECT_EQ(j["nodes"][1]["colour"], 1);
+  EXPECT_EQ(j["searches"][0]["ended"], nullptr);
 }
 
 }  // namespace

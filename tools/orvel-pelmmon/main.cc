@@ -1,8 +1,12 @@
 // orvel-pelmmon: the coordinate monitor.  Receives "NODE COLOUR\n" lines on
 // TCP (port 5646 by default), places nodes from the coordinates file and shows
 // the colours live in the terminal and, with --http, on a web page.
+//
+// The page is served by cpp-httplib on a fixed pool of threads: a browser
+// left open, or a burst of connections, can no longer start one thread per
+// connection.  Event streams hold a pool thread each, so only a few are let
+// in and the rest of the pool keeps answering / and /state.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,13 +15,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <httplib.h>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "monitor_state.h"
+#include "options.h"
 #include "page.h"
 
 namespace {
@@ -29,13 +38,21 @@ using pelmmon::Snapshot;
 // a number.
 constexpr size_t kMaxLineBytes = 1024;
 constexpr int kPeerTimeoutMs = 5000;
+// The service opens one short connection per line; more at once than this
+// wait in the listen queue until a reader is free.
+constexpr int kMaxColourPeers = 32;
+constexpr size_t kHttpThreads = 8;
+constexpr int kMaxEventStreams = 4;
+constexpr int kKeepAliveEveryMs = 15000;
 
 std::atomic<bool> g_stop{false};
 
 class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { if (fd_ >= 0) ::close(fd_); }
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
   Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
   Fd& operator=(Fd&& o) noexcept {
     if (this != &o) {
@@ -48,17 +65,9 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
+
  private:
   int fd_;
-};
-
-struct Options {
-  std::string listen_addr = "127.0.0.1";
-  int port = 5646;
-  std::string coords_path;
-  std::string http_addr;
-  int http_port = 0;
-  bool tty_view = true;
 };
 
 void Usage(FILE* out) {
@@ -67,26 +76,19 @@ void Usage(FILE* out) {
       "Coordinate monitor: colours nodes as the synthesis service reports them.\n"
       "\n"
       "  --listen ADDR     address for colouring lines (default 127.0.0.1)\n"
-      "  --port N          TCP port for colouring lines (default 5646)\n"
+      "  --port N          TCP port for colouring lines, 0 to 65535 (default 5646;\n"
+      "                    0 takes a free port)\n"
       "  --coords FILE     coordinates file (default $ORVEL_PATH/pelm.coords)\n"
       "  --http ADDR:PORT  serve the live page, e.g. --http 127.0.0.1:8080\n"
       "  --no-view         do not print the terminal view\n"
       "  --help            this text\n"
       "\n"
-      "Each line \"NODE COLOUR\" colours NODE (1 client, 5 selected proxy);\n"
-      "\"RESET 0\" clears all colours.  The page at / shows the nodes in their\n"
-      "first two coordinates; /state gives the state as JSON.\n");
-}
-
-bool ParseHostPort(const std::string& s, std::string* host, int* port) {
-  size_t c = s.rfind(':');
-  if (c == std::string::npos) return false;
-  *host = s.substr(0, c);
-  char* end = nullptr;
-  long p = std::strtol(s.c_str() + c + 1, &end, 10);
-  if (*end != '\0' || p < 0 || p > 65535) return false;
-  *port = static_cast<int>(p);
-  return true;
+      "Each line \"NODE COLOUR\" colours NODE (1 client, 5 chosen node);\n"
+      "\"RESET 0\" clears the colours and closes the current search, which stays\n"
+      "in the history.  The page at / draws all coordinate dimensions on a plane\n"
+      "that keeps distances, with a line from each client to its chosen node and\n"
+      "the last searches; /state gives the state as JSON.\n"
+      "Exit status: 0 stopped by a signal, 1 cannot listen, 64 usage error.\n");
 }
 
 Fd Listen(const std::string& addr, int port, int* bound_port) {
@@ -103,8 +105,8 @@ Fd Listen(const std::string& addr, int port, int* bound_port) {
   }
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 ||
       ::listen(fd.get(), 64) < 0) {
-    std::fprintf(stderr, "orvel-pelmmon: cannot listen on %s:%d: %s\n",
-                 addr.c_str(), port, std::strerror(errno));
+    std::fprintf(stderr, "orvel-pelmmon: cannot listen on %s:%d: %s\n", addr.c_str(), port,
+                 std::strerror(errno));
     return Fd();
   }
   socklen_t len = sizeof sa;
@@ -117,9 +119,10 @@ Fd Listen(const std::string& addr, int port, int* bound_port) {
 std::string ReadAll(int fd, size_t cap, int timeout_ms) {
   std::string data;
   char buf[512];
-  while (data.size() < cap) {
+  while (data.size() < cap && !g_stop) {
     pollfd p{fd, POLLIN, 0};
     int r = ::poll(&p, 1, timeout_ms);
+    if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
@@ -129,23 +132,13 @@ std::string ReadAll(int fd, size_t cap, int timeout_ms) {
   return data;
 }
 
-bool WriteAll(int fd, const std::string& s) {
-  size_t off = 0;
-  while (off < s.size()) {
-    ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void ServeColourPeer(Fd peer, MonitorState* state) {
   std::string data = ReadAll(peer.get(), kMaxLineBytes * 16, kPeerTimeoutMs);
   size_t start = 0;
   while (start < data.size()) {
     size_t nl = data.find('\n', start);
-    std::string line = data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+    std::string line =
+        data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
     if (line.size() <= kMaxLineBytes && !state->ApplyLine(line) && !line.empty())
       std::fprintf(stderr, "orvel-pelmmon: ignored line \"%s\"\n", line.c_str());
     if (nl == std::string::npos) break;
@@ -153,8 +146,18 @@ void ServeColourPeer(Fd peer, MonitorState* state) {
   }
 }
 
-void AcceptLoop(int lfd, void (*serve)(Fd, MonitorState*), MonitorState* state) {
+// Accepts colouring connections, at most kMaxColourPeers served at once.
+void ColourLoop(int lfd, MonitorState* state) {
+  std::mutex mu;
+  std::condition_variable freed;
+  int active = 0;
   while (!g_stop) {
+    {
+      std::unique_lock<std::mutex> l(mu);
+      if (!freed.wait_for(l, std::chrono::milliseconds(200),
+                          [&] { return active < kMaxColourPeers; }))
+        continue;
+    }
     pollfd p{lfd, POLLIN, 0};
     if (::poll(&p, 1, 200) <= 0) continue;
     int c = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -162,49 +165,92 @@ void AcceptLoop(int lfd, void (*serve)(Fd, MonitorState*), MonitorState* state) 
       if (errno == EMFILE || errno == ENFILE) ::usleep(100000);
       continue;
     }
-    std::thread(serve, Fd(c), state).detach();
+    {
+      std::lock_guard<std::mutex> l(mu);
+      active++;
+    }
+    std::thread([&, c] {
+      ServeColourPeer(Fd(c), state);
+      std::lock_guard<std::mutex> l(mu);
+      active--;
+      freed.notify_all();
+    }).detach();
   }
+  // Readers end within kPeerTimeoutMs (sooner: they see g_stop); wait for
+  // them, since they use this frame.
+  std::unique_lock<std::mutex> l(mu);
+  freed.wait(l, [&] { return active == 0; });
 }
 
-void ServeHttpPeer(Fd peer, MonitorState* state) {
-  std::string head;
-  char buf[1024];
-  while (head.find("\r\n\r\n") == std::string::npos && head.size() < 8192) {
-    pollfd p{peer.get(), POLLIN, 0};
-    if (::poll(&p, 1, kPeerTimeoutMs) <= 0) return;
-    ssize_t n = ::read(peer.get(), buf, sizeof buf);
-    if (n <= 0) return;
-    head.append(buf, static_cast<size_t>(n));
+// The page's server.  Returns false when it cannot listen.
+class PageServer {
+ public:
+  explicit PageServer(MonitorState* state) : state_(state) {
+    server_.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+    server_.Get("/", [](const httplib::Request&, httplib::Response& res) { Page(&res); });
+    server_.Get("/index.html",
+                [](const httplib::Request&, httplib::Response& res) { Page(&res); });
+    server_.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_header("Cache-Control", "no-store");
+      res.set_content(pelmmon::SnapshotJson(state_->Take()), "application/json");
+    });
+    server_.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+      Events(&res);
+    });
   }
-  char method[8] = {0}, path[256] = {0};
-  if (std::sscanf(head.c_str(), "%7s %255s", method, path) != 2) return;
-  std::string p = path;
-  if (p == "/" || p == "/index.html") {
-    std::string body = pelmmon::kPageHtml;
-    WriteAll(peer.get(), "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
-             "Cache-Control: no-store\r\nConnection: close\r\nContent-Length: " +
-             std::to_string(body.size()) + "\r\n\r\n" + body);
-  } else if (p == "/state") {
-    std::string body = pelmmon::SnapshotJson(state->Take());
-    WriteAll(peer.get(), "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-             "Cache-Control: no-store\r\nConnection: close\r\nContent-Length: " +
-             std::to_string(body.size()) + "\r\n\r\n" + body);
-  } else if (p == "/events") {
-    if (!WriteAll(peer.get(), "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-                  "Cache-Control: no-store\r\nConnection: close\r\n\r\n"))
-      return;
-    uint64_t seen = ~uint64_t{0};
-    while (!g_stop) {
-      Snapshot s = state->WaitNewer(seen, 15000);
-      std::string ev = s.version == seen ? ": keep-alive\n\n"
-                                         : "data: " + pelmmon::SnapshotJson(s) + "\n\n";
-      seen = s.version;
-      if (!WriteAll(peer.get(), ev)) return;
+
+  bool Bind(const std::string& addr, int port, int* bound) {
+    if (port == 0) {
+      *bound = server_.bind_to_any_port(addr);
+      return *bound > 0;
     }
-  } else {
-    WriteAll(peer.get(), "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+    *bound = port;
+    return server_.bind_to_port(addr, port);
   }
-}
+  void Run() { server_.listen_after_bind(); }
+  void Stop() { server_.stop(); }
+
+ private:
+  static void Page(httplib::Response* res) {
+    res->set_header("Cache-Control", "no-store");
+    res->set_content(pelmmon::kPageHtml, "text/html; charset=utf-8");
+  }
+
+  void Events(httplib::Response* res) {
+    res->set_header("Cache-Control", "no-store");
+    if (streams_.fetch_add(1) >= kMaxEventStreams) {
+      streams_--;
+      // The page falls back to polling /state.
+      res->status = 503;
+      res->set_header("Retry-After", "10");
+      res->set_content("too many open event streams\n", "text/plain");
+      return;
+    }
+    auto seen = std::make_shared<uint64_t>(~uint64_t{0});
+    res->set_chunked_content_provider(
+        "text/event-stream",
+        [this, seen](size_t, httplib::DataSink& sink) {
+          int waited = 0;
+          while (!g_stop) {
+            Snapshot s = state_->WaitNewer(*seen, 500);
+            if (s.version != *seen) {
+              *seen = s.version;
+              std::string ev = "data: " + pelmmon::SnapshotJson(s) + "\n\n";
+              return sink.write(ev.data(), ev.size());
+            }
+            waited += 500;
+            if (waited >= kKeepAliveEveryMs) return sink.write(": keep-alive\n\n", 14);
+            if (!sink.is_writable()) return false;
+          }
+          return false;
+        },
+        [this](bool) { streams_--; });
+  }
+
+  MonitorState* state_;
+  httplib::Server server_;
+  std::atomic<int> streams_{0};
+};
 
 void TerminalView(MonitorState* state) {
   bool tty = ::isatty(STDOUT_FILENO);
@@ -220,9 +266,20 @@ void TerminalView(MonitorState* state) {
       if (!n.colour) continue;
       coloured++;
       std::printf("%-18s colour %d%s\n", n.name.c_str(), n.colour,
-                  n.colour == 1 ? " (client)" : n.colour == 5 ? " (selected)" : "");
+                  n.colour == pelmmon::kClientColour   ? " (client)"
+                  : n.colour == pelmmon::kChosenColour ? " (chosen)"
+                                                       : "");
     }
     if (!coloured) std::printf("(no coloured nodes)\n");
+    if (!s.searches.empty()) {
+      for (const auto& c : s.searches.back().choices) {
+        if (c.distance)
+          std::printf("last search: %s -> %s, distance %.3g\n", c.client.c_str(),
+                      c.chosen.c_str(), *c.distance);
+        else
+          std::printf("last search: %s -> %s\n", c.client.c_str(), c.chosen.c_str());
+      }
+    }
     std::fflush(stdout);
   }
 }
@@ -232,37 +289,16 @@ void OnSignal(int) { g_stop = true; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options opt;
-  if (const char* p = std::getenv("ORVEL_PATH")) opt.coords_path = std::string(p) + "/pelm.coords";
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    auto need = [&](const char* what) -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "orvel-pelmmon: %s needs a value\n", what);
-        std::exit(64);
-      }
-      return argv[++i];
-    };
-    if (a == "--help" || a == "-h") {
-      Usage(stdout);
-      return 0;
-    } else if (a == "--listen") {
-      opt.listen_addr = need("--listen");
-    } else if (a == "--port") {
-      opt.port = std::atoi(need("--port").c_str());
-    } else if (a == "--coords") {
-      opt.coords_path = need("--coords");
-    } else if (a == "--http") {
-      if (!ParseHostPort(need("--http"), &opt.http_addr, &opt.http_port)) {
-        std::fprintf(stderr, "orvel-pelmmon: --http wants ADDR:PORT\n");
-        return 64;
-      }
-    } else if (a == "--no-view") {
-      opt.tty_view = false;
-    } else {
-      std::fprintf(stderr, "orvel-pelmmon: unknown option %s (try --help)\n", a.c_str());
-      return 64;
-    }
+  pelmmon::Options opt;
+  std::string error;
+  if (!pelmmon::ParseOptions(std::vector<std::string>(argv + 1, argv + argc),
+                             std::getenv("ORVEL_PATH"), &opt, &error)) {
+    std::fprintf(stderr, "orvel-pelmmon: %s\n", error.c_str());
+    return 64;
+  }
+  if (opt.help) {
+    Usage(stdout);
+    return 0;
   }
   ::signal(SIGPIPE, SIG_IGN);
   struct sigaction sa{};
@@ -272,13 +308,17 @@ int main(int argc, char** argv) {
 
   MonitorState state;
   if (!opt.coords_path.empty()) {
-    int placed = state.LoadCoordinates(opt.coords_path);
+    std::string problem;
+    int placed = state.LoadCoordinates(opt.coords_path, &problem);
     if (placed < 0)
       std::fprintf(stderr, "orvel-pelmmon: cannot read %s; nodes appear unplaced\n",
                    opt.coords_path.c_str());
     else
       std::fprintf(stderr, "orvel-pelmmon: %d nodes placed from %s\n", placed,
                    opt.coords_path.c_str());
+    if (!problem.empty())
+      std::fprintf(stderr, "orvel-pelmmon: %s: %s\n", opt.coords_path.c_str(),
+                   problem.c_str());
   }
 
   int colour_port = 0;
@@ -286,25 +326,36 @@ int main(int argc, char** argv) {
   if (colour_fd.get() < 0) return 1;
   std::fprintf(stderr, "orvel-pelmmon: colouring lines on %s:%d\n", opt.listen_addr.c_str(),
                colour_port);
-  Fd http_fd;
+  PageServer page(&state);
+  std::atomic<bool> http_done{false};
+  std::thread http;
   if (!opt.http_addr.empty()) {
     int http_port = 0;
-    http_fd = Listen(opt.http_addr, opt.http_port, &http_port);
-    if (http_fd.get() < 0) return 1;
+    if (!page.Bind(opt.http_addr, opt.http_port, &http_port)) {
+      std::fprintf(stderr, "orvel-pelmmon: cannot serve the page on %s:%d\n",
+                   opt.http_addr.c_str(), opt.http_port);
+      return 1;
+    }
     std::fprintf(stderr, "orvel-pelmmon: page at http://%s:%d/\n", opt.http_addr.c_str(),
                  http_port);
+    http = std::thread([&page, &http_done] {
+      page.Run();
+      http_done = true;
+    });
   }
 
   std::thread view;
   if (opt.tty_view) view = std::thread(TerminalView, &state);
-  std::thread http;
-  if (http_fd.get() >= 0) http = std::thread(AcceptLoop, http_fd.get(), ServeHttpPeer, &state);
-  AcceptLoop(colour_fd.get(), ServeColourPeer, &state);
-  if (http.joinable()) http.join();
+  ColourLoop(colour_fd.get(), &state);
+  if (http.joinable()) {
+    // A stop that comes before the server runs is lost: repeat it.
+    while (!http_done) {
+      page.Stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    http.join();
+  }
   if (view.joinable()) view.join();
   std::fprintf(stderr, "orvel-pelmmon: stopped\n");
-  std::fflush(nullptr);
-  // Detached peer threads (event streams) may still wait on the state; end
-  // the process without running destructors under them.
-  std::_Exit(0);
+  return 0;
 }

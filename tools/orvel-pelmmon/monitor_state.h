@@ -2,6 +2,12 @@
 // coordinates file and the colour of each node, as the service's colouring
 // lines arrive ("NODE COLOUR\n"; "RESET 0" clears every colour).
 //
+// Besides the live colours it keeps the last searches: every colouring line
+// after a RESET (or at start) opens a search, the next RESET closes it.  A
+// search records its marks with their times and pairs each chosen node
+// (colour 5) with the client (colour 1) it was chosen for, so the picture of
+// a search outlives the RESET that ends it.
+//
 // Thread safety: MonitorState synchronises itself; any thread may apply lines
 // while others wait for changes or take snapshots.
 #ifndef ORVEL_TOOLS_PELMMON_MONITOR_STATE_H_
@@ -9,34 +15,75 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace pelmmon {
 
+constexpr int kClientColour = 1;
+constexpr int kChosenColour = 5;
+
 struct NodeView {
   std::string name;
   std::vector<double> coords;  // empty when the file does not place it
   int colour = 0;              // 0: not coloured
+  bool placed = false;         // x and y are meaningful
+  double x = 0, y = 0;         // position on the distance-keeping plane
+};
+
+struct Mark {
+  std::string node;
+  int colour = 0;
+  int64_t at_ms = 0;  // wall clock, milliseconds since the epoch
+};
+
+// A chosen node and the client it was chosen for.
+struct Choice {
+  std::string client;  // empty when no client was marked before it
+  std::string chosen;
+  std::optional<double> distance;  // over the shared dimensions; none without coordinates
+};
+
+struct Search {
+  uint64_t id = 0;
+  int64_t started_ms = 0;
+  int64_t ended_ms = 0;  // 0 while open
+  std::vector<Mark> marks;
+  size_t marks_dropped = 0;  // beyond kMaxMarksPerSearch
+  std::vector<Choice> choices;
 };
 
 struct Snapshot {
   uint64_t version = 0;
-  std::vector<NodeView> nodes;  // file order, then nodes only seen in lines
+  std::vector<NodeView> nodes;  // file nodes by name, then nodes only seen in lines
+  size_t dims = 0;              // dimensions of the coordinates
+  double kept = 1.0;            // share of the spread the plane shows
+  std::deque<Search> searches;  // oldest first
 };
-
-// Parses one coordinates-file line "KEY COORDS..." into key and numbers.
-// Returns false for a line without a space.
-bool ParseCoordsLine(const std::string& line, std::string* key,
-                     std::vector<double>* coords);
 
 class MonitorState {
  public:
-  // Reads the coordinates file; returns the number of nodes placed, or -1
-  // when the file cannot be opened.  Lines that do not parse are skipped.
-  int LoadCoordinates(const std::string& path);
+  static constexpr size_t kMaxSearches = 200;
+  static constexpr size_t kMaxMarksPerSearch = 256;
+  // Names seen only in colouring lines; past this they are refused, so a
+  // stray sender cannot grow the state without bound.
+  static constexpr size_t kMaxUnknownNodes = 10000;
+
+  using Clock = std::function<int64_t()>;  // milliseconds since the epoch
+  MonitorState();
+  explicit MonitorState(Clock clock);
+
+  // Reads the coordinates file with the service's own reader; returns the
+  // number of nodes placed, or -1 when the file cannot be opened.  When the
+  // file has a line the service would refuse, the nodes before it are kept
+  // and *problem (if given) says why; nodes whose value is not a list of
+  // numbers are listed unplaced.
+  int LoadCoordinates(const std::string& path, std::string* problem = nullptr);
 
   // Applies one line without its line feed.  Returns false (and changes
   // nothing) for a line that is not "NODE COLOUR".
@@ -47,14 +94,28 @@ class MonitorState {
   Snapshot WaitNewer(uint64_t seen, int timeout_ms) const;
 
  private:
+  NodeView* FindOrAddLocked(const std::string& name);
+  void RecordLocked(const std::string& node, int colour);
+
+  const Clock clock_;
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
   uint64_t version_ = 0;                    // guarded by mu_
   std::vector<std::string> order_;          // guarded by mu_
   std::map<std::string, NodeView> nodes_;   // guarded by mu_
+  size_t unknown_nodes_ = 0;                // guarded by mu_
+  size_t dims_ = 0;                         // guarded by mu_
+  double kept_ = 1.0;                       // guarded by mu_
+  std::deque<Search> searches_;             // guarded by mu_
+  bool search_open_ = false;                // guarded by mu_
+  uint64_t next_search_id_ = 1;             // guarded by mu_
 };
 
-// JSON text of a snapshot: {"version":N,"nodes":[{"name":..,"x":..,...}]}.
+// JSON text of a snapshot, read by the page:
+// {"version":N,"dims":D,"kept":K,"nodes":[{"name":..,"colour":..,"coords":[..],
+//  "x":..,"y":..}],"searches":[{"id":..,"started":..,"ended":..|null,
+//  "marks":[{"node":..,"colour":..,"at":..}],"choices":[{"client":..,
+//  "chosen":..,"distance":..|null}]}]}.  Unplaced nodes have no x and y.
 std::string SnapshotJson(const Snapshot& s);
 
 }  // namespace pelmmon

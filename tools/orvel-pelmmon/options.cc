@@ -1,0 +1,71 @@
+// options.cc: the monitor's command line.  Numbers are checked whole: atoi
+// took "abc" as 0 (any port) and 99999 wrapped to another port.
+#include "options.h"
+
+namespace pelmmon {
+
+bool ParsePort(const std::string& text, int* port) {
+  if (text.empty() || text.size() > 5) return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > 65535) return false;
+  *port = static_cast<int>(value);
+  return true;
+}
+
+bool ParseHostPort(const std::string& text, std::string* host, int* port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  int p = 0;
+  if (!ParsePort(text.substr(colon + 1), &p)) return false;
+  *host = text.substr(0, colon);
+  *port = p;
+  return true;
+}
+
+bool ParseOptions(const std::vector<std::string>& args, const char* orvel_path,
+                  Options* opt, std::string* error) {
+  if (orvel_path != nullptr) opt->coords_path = std::string(orvel_path) + "/pelm.coords";
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool has_value = i + 1 < args.size();
+    auto needs_value = [&]() {
+      *error = a + " needs a value";
+      return false;
+    };
+    if (a == "--help" || a == "-h") {
+      opt->help = true;
+    } else if (a == "--no-view") {
+      opt->tty_view = false;
+    } else if (a == "--listen") {
+      if (!has_value) return needs_value();
+      opt->listen_addr = args[++i];
+    } else if (a == "--port") {
+      if (!has_value) return needs_value();
+      const std::string& v = args[++i];
+      if (!ParsePort(v, &opt->port)) {
+        *error = "--port wants a number from 0 to 65535, not \"" + v + "\"";
+        return false;
+      }
+    } else if (a == "--coords") {
+      if (!has_value) return needs_value();
+      opt->coords_path = args[++i];
+    } else if (a == "--http") {
+      if (!has_value) return needs_value();
+      const std::string& v = args[++i];
+      if (!ParseHostPort(v, &opt->http_addr, &opt->http_port)) {
+        *error = "--http wants ADDR:PORT with a port from 0 to 65535, not \"" + v + "\"";
+        return false;
+      }
+    } else {
+      *error = "unknown option " + a + " (try --help)";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace pelmmon
