@@ -31,7 +31,7 @@ check "nothing but the table on stdout" '[[ $(wc -l <<<"$out") -eq 2 ]]'
 out=$("$client" synth --server "127.0.0.1:$sp" --json --id 5 --version 7 2>/dev/null)
 check "empty request as JSON" '[[ $out == "{\"id\":5,\"version\":7,\"members\":[]}" ]]'
 out=$("$client" synth --server "127.0.0.1:$sp" --json --host 10.0.0.1 --id 5 --version 7 2>/dev/null)
-check "JSON member" '[[ $out == *"{\"member\":\"10.0.0.1\",\"kind\":\"host\",\"group\":\"224.5.6.7\",\"port\":7560,\"ttl\":0}"* ]]'
+check "JSON member, whole line" '[[ $out == "{\"id\":5,\"version\":7,\"members\":[{\"member\":\"10.0.0.1\",\"kind\":\"host\",\"group\":\"224.5.6.7\",\"port\":7560,\"ttl\":0}]}" ]]'
 
 # Refused: a host with neither proxy nor coordinates.
 "$client" synth --server "127.0.0.1:$sp" --host 10.9.9.9 >/dev/null 2>"$work/err"; rc=$?

@@ -16,6 +16,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -177,34 +178,32 @@ void PrintTable(SynthZemReq& req, SynthZemOk& ok) {
                 r.ttl.c_str());
 }
 
+// One line of JSON; the keys keep this order (scripts compare the bytes).
 void PrintJson(SynthZemReq& req, SynthZemOk& ok) {
-  auto entry = [](const std::string& member, const char* kind, MulticastEndPoint t) {
-    return "{\"member\":\"" + member + "\",\"kind\":\"" + kind + "\",\"group\":\"" +
-           t.getAddrStr() + "\",\"port\":" + t.getPortStr() + ",\"ttl\":" +
-           ultostr(t.getTTL()) + "}";
+  using Json = nlohmann::ordered_json;
+  auto entry = [](const std::string& member, const char* kind, const MulticastEndPoint& t) {
+    return Json{{"member", member},
+                {"kind", kind},
+                {"group", t.getAddrStr()},
+                {"port", t.getPort()},
+                {"ttl", static_cast<unsigned>(t.getTTL())}};
   };
-  std::string out = "{\"id\":" + ultostr(ok.getId()) + ",\"version\":" +
-                    ultostr(ok.getVersion()) + ",\"members\":[";
+  Json members = Json::array();
   const auto& eps = req.getEPVec();
   const auto& zones = req.getZoneVec();
-  bool first = true;
-  for (size_t i = 0; i < ok.getEPTVec().size(); i++) {
-    out += (first ? "" : ",") +
-           entry(i < eps.size() ? EndPoint(eps[i]).getAddrStr() : "?", "host",
-                 ok.getEPTVec()[i]);
-    first = false;
-  }
+  for (size_t i = 0; i < ok.getEPTVec().size(); i++)
+    members.push_back(entry(i < eps.size() ? EndPoint(eps[i]).getAddrStr() : "?", "host",
+                            ok.getEPTVec()[i]));
   for (size_t i = 0; i < ok.getZoneTVec().size(); i++) {
     std::string name = "?";
     if (i < zones.size()) {
       EndZone z = zones[i];
       name = z.getAddrStr() + "/" + std::to_string(mask2int(z.getMask()));
     }
-    out += (first ? "" : ",") + entry(name, "zone", ok.getZoneTVec()[i]);
-    first = false;
+    members.push_back(entry(name, "zone", ok.getZoneTVec()[i]));
   }
-  out += "]}";
-  std::printf("%s\n", out.c_str());
+  Json out = {{"id", ok.getId()}, {"version", ok.getVersion()}, {"members", std::move(members)}};
+  std::printf("%s\n", out.dump().c_str());
 }
 
 int Synth(int argc, char** argv) {
