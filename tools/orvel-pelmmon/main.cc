@@ -6,13 +6,12 @@
 // left open, or a burst of connections, can no longer start one thread per
 // connection.  Event streams hold a pool thread each, so only a few are let
 // in and the rest of the pool keeps answering / and /state.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -26,11 +25,15 @@
 #include <vector>
 
 #include "monitor_state.h"
+#include "net/address.h"
+#include "net/socket_io.h"
 #include "options.h"
 #include "page.h"
 
 namespace {
 
+using orvel::net::Deadline;
+using orvel::net::UniqueFd;
 using pelmmon::MonitorState;
 using pelmmon::Snapshot;
 
@@ -46,29 +49,6 @@ constexpr int kMaxEventStreams = 4;
 constexpr int kKeepAliveEveryMs = 15000;
 
 std::atomic<bool> g_stop{false};
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void Usage(FILE* out) {
   std::fprintf(out,
@@ -91,48 +71,42 @@ void Usage(FILE* out) {
       "Exit status: 0 stopped by a signal, 1 cannot listen, 64 usage error.\n");
 }
 
-Fd Listen(const std::string& addr, int port, int* bound_port) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) return Fd();
-  int one = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  if (::inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1) {
+// The socket for colouring lines; invalid (after one line saying why) when
+// the address is not a dotted quad or the port cannot be had.
+UniqueFd Listen(const std::string& addr, int port, int* bound_port) {
+  uint32_t a = 0;
+  if (!orvel::net::ParseDottedQuad(addr.c_str(), &a)) {
     std::fprintf(stderr, "orvel-pelmmon: not an IPv4 address: %s\n", addr.c_str());
-    return Fd();
+    return UniqueFd();
   }
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 ||
-      ::listen(fd.get(), 64) < 0) {
+  int err = 0;
+  UniqueFd fd = orvel::net::ListenTcp(orvel::net::Ipv4(a, static_cast<uint16_t>(port)), 64, &err);
+  if (!fd.valid()) {
     std::fprintf(stderr, "orvel-pelmmon: cannot listen on %s:%d: %s\n", addr.c_str(), port,
-                 std::strerror(errno));
-    return Fd();
+                 std::strerror(err));
+    return fd;
   }
-  socklen_t len = sizeof sa;
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sa), &len);
-  *bound_port = ntohs(sa.sin_port);
+  *bound_port = orvel::net::LocalPort(fd.get());
   return fd;
 }
 
-// Reads what the peer sends until it closes, the time-out or the size cap.
+// Reads what the peer sends until it closes, the time-out or the size cap;
+// a stop request ends it within half a second.
 std::string ReadAll(int fd, size_t cap, int timeout_ms) {
   std::string data;
   char buf[512];
-  while (data.size() < cap && !g_stop) {
-    pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, timeout_ms);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buf, static_cast<size_t>(n));
+  Deadline end = Deadline::AfterMs(timeout_ms);
+  while (data.size() < cap && !g_stop && !end.passed()) {
+    Deadline step = Deadline::AfterMs(std::min(500, std::max(1, end.remaining_ms())));
+    orvel::net::IoResult r = orvel::net::ReadSome(fd, buf, sizeof buf, step);
+    if (r.status == orvel::net::IoStatus::kTimedOut) continue;
+    if (r.status != orvel::net::IoStatus::kOk) break;
+    data.append(buf, r.bytes);
   }
   return data;
 }
 
-void ServeColourPeer(Fd peer, MonitorState* state) {
+void ServeColourPeer(UniqueFd peer, MonitorState* state) {
   std::string data = ReadAll(peer.get(), kMaxLineBytes * 16, kPeerTimeoutMs);
   size_t start = 0;
   while (start < data.size()) {
@@ -170,7 +144,7 @@ void ColourLoop(int lfd, MonitorState* state) {
       active++;
     }
     std::thread([&, c] {
-      ServeColourPeer(Fd(c), state);
+      ServeColourPeer(UniqueFd(c), state);
       std::lock_guard<std::mutex> l(mu);
       active--;
       freed.notify_all();
@@ -322,8 +296,8 @@ int main(int argc, char** argv) {
   }
 
   int colour_port = 0;
-  Fd colour_fd = Listen(opt.listen_addr, opt.port, &colour_port);
-  if (colour_fd.get() < 0) return 1;
+  UniqueFd colour_fd = Listen(opt.listen_addr, opt.port, &colour_port);
+  if (!colour_fd.valid()) return 1;
   std::fprintf(stderr, "orvel-pelmmon: colouring lines on %s:%d\n", opt.listen_addr.c_str(),
                colour_port);
   PageServer page(&state);

@@ -116,6 +116,7 @@ function buildNodes(){
   const rows = Math.max(1, Math.ceil(unplaced.length / 6));
   strip.setAttribute("height", 14+rows*26); strip.setAttribute("viewBox","0 0 760 "+(14+rows*26));
   document.getElementById("unplaced-title").textContent = "Nodes without coordinates ("+unplaced.length+")";
+  strip.style.display = unplaced.length ? "block" : "none";
   for (const n of state.nodes) {
     const placed = n.x !== undefined;
     const c = el("circle",{id:"node-"+n.name,r:4},placed ? gNodes : strip);
@@ -210,10 +211,14 @@ function render(){
       t.setAttribute("text-anchor", "middle");
     }
     t.textContent = ch.distance === null ? "no coordinates" : "d = "+fmt(ch.distance);
+    // Each label goes to the side away from the other marker.
+    const clientLeft = a[0] < b[0] || (a[0] === b[0] && a[1] > b[1]);
     for (const lab of gHotLabels.querySelectorAll("text[data-node]")) {
-      if (lab.getAttribute("data-node") !== ch.client) continue;
-      const left = a[0] < b[0] || (a[0] === b[0] && a[1] > b[1]);
-      if (left) { lab.setAttribute("text-anchor","end"); lab.setAttribute("x",(a[0]-11).toFixed(1)); }
+      const who = lab.getAttribute("data-node");
+      if (who !== ch.client && who !== ch.chosen) continue;
+      const p = who === ch.client ? a : b, left = (who === ch.client) === clientLeft;
+      lab.setAttribute("text-anchor", left ? "end" : "start");
+      lab.setAttribute("x", (p[0]+(left ? -11 : 11)).toFixed(1));
     }
   }
   history(search);
