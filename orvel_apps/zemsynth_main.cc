@@ -14,6 +14,7 @@
 #include <string>
 
 #include "Zem.h"
+#include "cli.h"
 #include "http.h"
 
 namespace {
@@ -34,7 +35,15 @@ void PrintHelp() {
       "ORVEL_HTTP_CLIENT_TIMEOUT, ORVEL_SLP_CONF.\n"
       "With a controlling terminal, the fallback search for an end host\n"
       "pauses for a key press at each step; without one it does not wait.\n"
-      "Any other number of arguments prints \"arg: port DA\" and exits 255.\n");
+      "\n"
+      "Options:\n"
+      "  -h, --help  print this help and exit\n"
+      "  --version   print the program's name and version and exit\n"
+      "\n"
+      "Exit status:\n"
+      "  255  wrong number of arguments: prints \"arg: port DA\"\n"
+      "  1    the service could not start (its port taken)\n"
+      "Otherwise it runs until it is killed.\n");
 }
 
 // One agent: a dotted quad, optionally ":PORT" (1 to 65535).
@@ -72,6 +81,10 @@ int main(int argc, char** argv) {
   // Only the exact word: every other single argument keeps the usage line.
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     PrintHelp();
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    orvel::cli::PrintVersion("zemsynth");
     return 0;
   }
   // The service's lines are its log: keep them in order and timely even

@@ -53,7 +53,7 @@ check "nothing listening: connect refused named" 'grep -q "first error: connect:
 
 # Only loopback is a target.
 "$load" --host 192.0.2.1 --port "$sp" --request "$work/ok.req" >/dev/null 2>"$work/err"; rc=$?
-check "a non-loopback host is refused before any connect (rc $rc)" '[[ $rc -eq 2 ]] && grep -q "is not a 127.0.0.0/8 address" "$work/err"'
+check "a non-loopback host is a usage error, refused before any connect (rc $rc)" '[[ $rc -eq 64 ]] && grep -q "is not a 127.0.0.0/8 address" "$work/err"'
 
 echo "orvel-load: $passed passed, $failed failed"
 ((failed == 0))

@@ -28,41 +28,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "cli.h"
 
-const char kUsage[] =
-    "usage: orvel-load --port PORT --request FILE [options]\n"
-    "       orvel-load --port PORT --idle N [--hold S] [--rss-pid PID]\n"
-    "\n"
-    "Load mode: keeps --connections connections in flight against\n"
-    "HOST:PORT, one request per connection (the bytes of FILE, sent as they\n"
-    "stand), reading each response until the server closes.  Prints\n"
-    "  requests R errors E seconds T rate X p50_us A p99_us B p999_us C\n"
-    "A response not starting with \"HTTP/1.1 200\" or \"HTTP/1.0 200\", a\n"
-    "refused or reset connection all count as errors.\n"
-    "\n"
-    "Idle mode: opens N connections that never send, holds them --hold\n"
-    "seconds, and prints\n"
-    "  idle N established M failed F closed_by_server C [rss_before_kb K\n"
-    "  rss_after_kb L rss_per_conn_bytes P]\n"
-    "\n"
-    "options:\n"
-    "  --host A           server address, 127.0.0.0/8 only (default 127.0.0.1)\n"
-    "  --port PORT        server port (required)\n"
-    "  --request FILE     the request bytes (load mode)\n"
-    "  --connections N    connections in flight (default 16)\n"
-    "  --requests N       stop after N completed requests (default 20000)\n"
-    "  --duration S       stop after S seconds at most (default 10)\n"
-    "  --warmup N         requests completed before measuring (default 200)\n"
-    "  --timeout S        a connection taking longer is an error (default 10)\n"
-    "  --idle N           idle mode with N connections\n"
-    "  --hold S           idle mode: seconds to hold them (default 2)\n"
-    "  --rss-pid PID      idle mode: read this process's VmRSS before and after\n"
-    "  --help             this text\n"
-    "\n"
-    "Exit status: 0 when every request succeeded (load) or every idle\n"
-    "connection was established and left open (idle), 1 otherwise, 2 for\n"
-    "bad arguments.\n";
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -80,64 +48,47 @@ struct Options {
   int rss_pid = 0;
 };
 
-bool ParseLong(const char* text, long min, long max, long* out) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
-}
-
-bool ParseSeconds(const char* text, double* out) {
-  char* end = nullptr;
-  double v = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(v > 0) || v > 86400) return false;
-  *out = v;
-  return true;
-}
-
-bool ParseArgs(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    }
-    if (i + 1 >= argc) return false;
-    const char* v = argv[++i];
-    long n = 0;
-    if (arg == "--host") {
-      o->host = v;
-    } else if (arg == "--port") {
-      if (!ParseLong(v, 1, 65535, &n)) return false;
-      o->port = static_cast<int>(n);
-    } else if (arg == "--request") {
-      o->request_file = v;
-    } else if (arg == "--connections") {
-      if (!ParseLong(v, 1, 100000, &n)) return false;
-      o->connections = static_cast<int>(n);
-    } else if (arg == "--requests") {
-      if (!ParseLong(v, 1, 1000000000, &o->requests)) return false;
-    } else if (arg == "--duration") {
-      if (!ParseSeconds(v, &o->duration_s)) return false;
-    } else if (arg == "--warmup") {
-      if (!ParseLong(v, 0, 1000000000, &o->warmup)) return false;
-    } else if (arg == "--timeout") {
-      if (!ParseSeconds(v, &o->timeout_s)) return false;
-    } else if (arg == "--idle") {
-      if (!ParseLong(v, 1, 1000000, &o->idle)) return false;
-    } else if (arg == "--hold") {
-      if (!ParseSeconds(v, &o->hold_s)) return false;
-    } else if (arg == "--rss-pid") {
-      if (!ParseLong(v, 1, 1L << 30, &n)) return false;
-      o->rss_pid = static_cast<int>(n);
-    } else {
-      return false;
-    }
-  }
-  if (o->port == 0) return false;
-  return o->idle > 0 || !o->request_file.empty();
+// Parses the command line; a wrong one ends the process (status 64).
+void ParseArgs(int argc, char** argv, Options* o) {
+  orvel::cli::CommandLine cli(
+      "orvel-load",
+      "Usage: orvel-load --port PORT --request FILE [options]\n"
+      "       orvel-load --port PORT --idle N [--hold S] [--rss-pid PID]",
+      "Load mode: keeps --connections connections in flight against\n"
+      "HOST:PORT, one request per connection (the bytes of FILE, sent as they\n"
+      "stand), reading each response until the server closes.  Prints\n"
+      "  requests R errors E seconds T rate X p50_us A p99_us B p999_us C\n"
+      "A response not starting with \"HTTP/1.1 200\" or \"HTTP/1.0 200\", a\n"
+      "refused or reset connection all count as errors.\n"
+      "\n"
+      "Idle mode: opens N connections that never send, holds them --hold\n"
+      "seconds, and prints\n"
+      "  idle N established M failed F closed_by_server C [rss_before_kb K\n"
+      "  rss_after_kb L rss_per_conn_bytes P]");
+  cli.Text("host", 0, "A", "server address, 127.0.0.0/8 only (default 127.0.0.1)", &o->host)
+      .Number("port", 0, "PORT", "server port (required)", 1, 65535, &o->port)
+      .Text("request", 0, "FILE", "the request bytes (load mode)", &o->request_file)
+      .Number("connections", 0, "N", "connections in flight (default 16)", 1, 100000,
+              &o->connections)
+      .Number("requests", 0, "N", "stop after N completed requests (default 20000)", 1,
+              1000000000, &o->requests)
+      .Seconds("duration", "S", "stop after S seconds at most (default 10)", 86400, &o->duration_s)
+      .Number("warmup", 0, "N", "requests completed before measuring (default 200)", 0,
+              1000000000, &o->warmup)
+      .Seconds("timeout", "S", "a connection taking longer is an error (default 10)", 86400,
+               &o->timeout_s)
+      .Number("idle", 0, "N", "idle mode with N connections", 1, 1000000, &o->idle)
+      .Seconds("hold", "S", "idle mode: seconds to hold them (default 2)", 86400, &o->hold_s)
+      .Number("rss-pid", 0, "PID", "idle mode: read this process's VmRSS before and after", 1,
+              1LL << 30, &o->rss_pid)
+      .ExitStatus(
+          "  0   every request succeeded (load) or every idle connection was\n"
+          "      established and left open (idle)\n"
+          "  1   otherwise\n"
+          "  64  wrong command line, or a request file that cannot be read\n");
+  cli.Parse(argc, argv);
+  if (o->port == 0) cli.Fail("--port PORT is required");
+  if (o->idle == 0 && o->request_file.empty()) cli.Fail("--request FILE or --idle N is required");
 }
 
 // Owns one descriptor.
@@ -474,10 +425,7 @@ int RunIdle(const Options& o, const sockaddr_in& to) {
 
 int main(int argc, char** argv) {
   Options o;
-  if (!ParseArgs(argc, argv, &o)) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+  ParseArgs(argc, argv, &o);
   signal(SIGPIPE, SIG_IGN);
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -485,20 +433,20 @@ int main(int argc, char** argv) {
   if (inet_pton(AF_INET, o.host.c_str(), &to.sin_addr) != 1 ||
       (ntohl(to.sin_addr.s_addr) >> 24) != 127) {
     std::fprintf(stderr, "orvel-load: %s is not a 127.0.0.0/8 address\n", o.host.c_str());
-    return 2;
+    return orvel::cli::kExitUsage;
   }
   RaiseDescriptorLimit();
   if (o.idle > 0) return RunIdle(o, to);
   std::ifstream in(o.request_file, std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "orvel-load: cannot read %s\n", o.request_file.c_str());
-    return 2;
+    return orvel::cli::kExitUsage;
   }
   std::ostringstream bytes;
   bytes << in.rdbuf();
   if (bytes.str().empty()) {
     std::fprintf(stderr, "orvel-load: %s is empty\n", o.request_file.c_str());
-    return 2;
+    return orvel::cli::kExitUsage;
   }
   Loop loop(o, to, bytes.str());
   return loop.RunLoad();

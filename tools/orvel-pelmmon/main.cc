@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "cli.h"
+#include "log.h"
 #include "monitor_state.h"
 #include "net/address.h"
 #include "net/socket_io.h"
@@ -61,14 +63,27 @@ void Usage(FILE* out) {
       "  --coords FILE     coordinates file (default $ORVEL_PATH/pelm.coords)\n"
       "  --http ADDR:PORT  serve the live page, e.g. --http 127.0.0.1:8080\n"
       "  --no-view         do not print the terminal view\n"
-      "  --help            this text\n"
+      "  --log-format FORMAT\n"
+      "                    plain: one line per event on standard error, stamped\n"
+      "                    with ISO-8601 UTC time unless it is a terminal;\n"
+      "                    journal: syslog priority prefixes for journald\n"
+      "                    (default: journal when standard error is the journal)\n"
+      "  -h, --help        print this help and exit\n"
+      "  --version         print the program's name and version and exit\n"
       "\n"
       "Each line \"NODE COLOUR\" colours NODE (1 client, 5 chosen node);\n"
       "\"RESET 0\" clears the colours and closes the current search, which stays\n"
       "in the history.  The page at / draws all coordinate dimensions on a plane\n"
       "that keeps distances, with a line from each client to its chosen node and\n"
       "the last searches; /state gives the state as JSON.\n"
-      "Exit status: 0 stopped by a signal, 1 cannot listen, 64 usage error.\n");
+      "\n"
+      "Environment:\n"
+      "  ORVEL_PATH  folder of the coordinates file pelm.coords\n"
+      "\n"
+      "Exit status:\n"
+      "  0   stopped by SIGTERM or SIGINT\n"
+      "  1   a listener could not be opened\n"
+      "  64  wrong command line\n");
 }
 
 // The socket for colouring lines; invalid (after one line saying why) when
@@ -76,13 +91,13 @@ void Usage(FILE* out) {
 UniqueFd Listen(const std::string& addr, int port, int* bound_port) {
   uint32_t a = 0;
   if (!orvel::net::ParseDottedQuad(addr.c_str(), &a)) {
-    std::fprintf(stderr, "orvel-pelmmon: not an IPv4 address: %s\n", addr.c_str());
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "not an IPv4 address: %s", addr.c_str());
     return UniqueFd();
   }
   int err = 0;
   UniqueFd fd = orvel::net::ListenTcp(orvel::net::Ipv4(a, static_cast<uint16_t>(port)), 64, &err);
   if (!fd.valid()) {
-    std::fprintf(stderr, "orvel-pelmmon: cannot listen on %s:%d: %s\n", addr.c_str(), port,
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot listen on %s:%d: %s", addr.c_str(), port,
                  std::strerror(err));
     return fd;
   }
@@ -114,7 +129,7 @@ void ServeColourPeer(UniqueFd peer, MonitorState* state) {
     std::string line =
         data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
     if (line.size() <= kMaxLineBytes && !state->ApplyLine(line) && !line.empty())
-      std::fprintf(stderr, "orvel-pelmmon: ignored line \"%s\"\n", line.c_str());
+      orvel::cli::Log(orvel::cli::LogLevel::kWarning, "ignored line \"%s\"", line.c_str());
     if (nl == std::string::npos) break;
     start = nl + 1;
   }
@@ -265,11 +280,37 @@ void OnSignal(int) { g_stop = true; }
 int main(int argc, char** argv) {
   pelmmon::Options opt;
   std::string error;
-  if (!pelmmon::ParseOptions(std::vector<std::string>(argv + 1, argv + argc),
-                             std::getenv("ORVEL_PATH"), &opt, &error)) {
-    std::fprintf(stderr, "orvel-pelmmon: %s\n", error.c_str());
-    return 64;
+  // --version and --log-format are every daemon's; the rest is the
+  // monitor's own command line.
+  std::vector<std::string> args(argv + 1, argv + argc);
+  orvel::cli::LogFormat log_format = orvel::cli::LogFormat::kAuto;
+  for (size_t i = 0; i < args.size();) {
+    std::string value;
+    if (args[i] == "--version") {
+      orvel::cli::PrintVersion("orvel-pelmmon");
+      return orvel::cli::kExitOk;
+    } else if (args[i].rfind("--log-format=", 0) == 0) {
+      value = args[i].substr(13);
+      args.erase(args.begin() + static_cast<long>(i));
+    } else if (args[i] == "--log-format" && i + 1 < args.size()) {
+      value = args[i + 1];
+      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+    } else {
+      ++i;
+      continue;
+    }
+    if (!orvel::cli::ParseLogFormat(value, &log_format)) {
+      std::fprintf(stderr, "orvel-pelmmon: --log-format needs plain or journal, not \"%s\"\n",
+                   value.c_str());
+      return orvel::cli::kExitUsage;
+    }
   }
+  if (!pelmmon::ParseOptions(args, std::getenv("ORVEL_PATH"), &opt, &error)) {
+    std::fprintf(stderr, "orvel-pelmmon: %s\nTry 'orvel-pelmmon --help' for more information.\n",
+                 error.c_str());
+    return orvel::cli::kExitUsage;
+  }
+  orvel::cli::InitLog("orvel-pelmmon", log_format);
   if (opt.help) {
     Usage(stdout);
     return 0;
@@ -285,20 +326,20 @@ int main(int argc, char** argv) {
     std::string problem;
     int placed = state.LoadCoordinates(opt.coords_path, &problem);
     if (placed < 0)
-      std::fprintf(stderr, "orvel-pelmmon: cannot read %s; nodes appear unplaced\n",
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read %s; nodes appear unplaced",
                    opt.coords_path.c_str());
     else
-      std::fprintf(stderr, "orvel-pelmmon: %d nodes placed from %s\n", placed,
+      orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%d nodes placed from %s", placed,
                    opt.coords_path.c_str());
     if (!problem.empty())
-      std::fprintf(stderr, "orvel-pelmmon: %s: %s\n", opt.coords_path.c_str(),
+      orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%s: %s", opt.coords_path.c_str(),
                    problem.c_str());
   }
 
   int colour_port = 0;
   UniqueFd colour_fd = Listen(opt.listen_addr, opt.port, &colour_port);
   if (!colour_fd.valid()) return 1;
-  std::fprintf(stderr, "orvel-pelmmon: colouring lines on %s:%d\n", opt.listen_addr.c_str(),
+  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "colouring lines on %s:%d", opt.listen_addr.c_str(),
                colour_port);
   PageServer page(&state);
   std::atomic<bool> http_done{false};
@@ -306,11 +347,11 @@ int main(int argc, char** argv) {
   if (!opt.http_addr.empty()) {
     int http_port = 0;
     if (!page.Bind(opt.http_addr, opt.http_port, &http_port)) {
-      std::fprintf(stderr, "orvel-pelmmon: cannot serve the page on %s:%d\n",
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot serve the page on %s:%d",
                    opt.http_addr.c_str(), opt.http_port);
       return 1;
     }
-    std::fprintf(stderr, "orvel-pelmmon: page at http://%s:%d/\n", opt.http_addr.c_str(),
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "page at http://%s:%d/", opt.http_addr.c_str(),
                  http_port);
     http = std::thread([&page, &http_done] {
       page.Run();
@@ -330,6 +371,6 @@ int main(int argc, char** argv) {
     http.join();
   }
   if (view.joinable()) view.join();
-  std::fprintf(stderr, "orvel-pelmmon: stopped\n");
+  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "stopped");
   return 0;
 }

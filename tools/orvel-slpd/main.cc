@@ -24,6 +24,8 @@
 
 #include "etcd_client.h"
 #include "etcd_replica.h"
+#include "cli.h"
+#include "log.h"
 #include "net/socket_io.h"
 #include "slp/da_handler.h"
 #include "slp/da_state.h"
@@ -45,50 +47,6 @@ constexpr size_t kMaxTcpFrame = size_t{256} * 1024;
 constexpr int kSaveEveryMs = 100;
 constexpr int kAdvertEverySeconds = 3 * 3600;  // CONFIG_DA_BEAT
 
-const char kUsage[] =
-    "Usage: orvel-slpd [options]\n"
-    "SLPv2 directory agent: registrations over UDP and TCP, service, attribute\n"
-    "and type requests, DAAdverts.\n"
-    "\n"
-    "Options:\n"
-    "  --listen ADDR          IPv4 address to listen on (default 0.0.0.0)\n"
-    "  --port N               UDP and TCP port (default 427; 0 picks a free one)\n"
-    "  --scopes LIST          comma-separated scopes served (default \"default\")\n"
-    "  --state FILE           keep registrations in FILE (atomic replace) and\n"
-    "                         reload them at start with their remaining lifetimes\n"
-    "  --allow-register NET   network allowed to register and deregister, as\n"
-    "                         A.B.C.D/LEN; repeatable (default 127.0.0.0/8)\n"
-    "  --mtu N                largest UDP reply datagram including IP and UDP\n"
-    "                         headers (default 1400); longer replies are cut to\n"
-    "                         whole entries and carry the overflow flag, and the\n"
-    "                         full answer is available over TCP\n"
-    "  --etcd URL[,URL...]    share registrations with every agent on the same\n"
-    "                         etcd cluster (its client URLs, http://HOST:2379):\n"
-    "                         each registration is written to etcd under a lease\n"
-    "                         of its lifetime before it is acknowledged, and\n"
-    "                         look-ups are answered from a local copy kept by a\n"
-    "                         watch; while etcd is unreachable registrations get\n"
-    "                         DA_BUSY_NOW (excludes --state)\n"
-    "  --etcd-prefix P        key prefix in etcd (default \"/orvel/slp/\"); agents\n"
-    "                         that share registrations use the same prefix\n"
-    "  --etcd-optional        start even when etcd is unreachable, then serving\n"
-    "                         from memory only (default: exit with status 1)\n"
-    "  --verbose              one log line per request on stderr\n"
-    "  --help                 this text\n"
-    "\n"
-    "Service types compare without regard to case or to one leading\n"
-    "\"service:\": a request for ZemProxy finds service:ZemProxy registrations.\n"
-    "\n"
-    "Nearest-node answers: computing nodes register the attribute x-PELM-coords\n"
-    "with their coordinates (numbers separated by spaces).  In a predicate, an\n"
-    "and-term holding both (x-PELM-num=K) and (x-PELM-clients=C) is true for the\n"
-    "K services of the requested type whose x-PELM-coords lie nearest to C\n"
-    "(Euclidean distance over the dimensions both have); answers come nearest\n"
-    "first.  Example, the node nearest to (1,2,3):\n"
-    "  (|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))\n"
-    "\n"
-    "SIGTERM or SIGINT: the state is saved and the agent exits with status 0.\n";
-
 struct Options {
   std::string listen = "0.0.0.0";
   int port = slp::kDefaultPort;
@@ -105,71 +63,92 @@ struct Options {
 
 std::atomic<bool> g_stop{false};
 
-[[noreturn]] void Usage(const char* why) {
-  std::fprintf(stderr, "orvel-slpd: %s\n%s", why, kUsage);
-  std::exit(2);
-}
-
-bool ParseNumber(const char* text, long lo, long hi, long* out) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (errno || end == text || *end || v < lo || v > hi) return false;
-  *out = v;
-  return true;
-}
-
-Options ParseArgs(int argc, char** argv) {
+Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) Usage(("missing value for " + a).c_str());
-      return argv[++i];
-    };
-    long n = 0;
-    if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (a == "--listen") {
-      o.listen = value();
-      in_addr tmp;
-      if (inet_pton(AF_INET, o.listen.c_str(), &tmp) != 1) Usage("--listen needs an IPv4 address");
-    } else if (a == "--port") {
-      if (!ParseNumber(value(), 0, 65535, &n)) Usage("--port needs a number 0..65535");
-      o.port = static_cast<int>(n);
-    } else if (a == "--scopes") {
-      o.scopes = value();
-    } else if (a == "--state") {
-      o.state = value();
-    } else if (a == "--allow-register") {
-      auto net = slp::ParseIpv4Net(value());
-      if (!net) Usage("--allow-register needs A.B.C.D/LEN");
-      o.allow.push_back(*net);
-    } else if (a == "--mtu") {
+  orvel::cli::CommandLine cli(
+      "orvel-slpd", "Usage: orvel-slpd [options]",
+      "SLPv2 directory agent: registrations over UDP and TCP, service, attribute\n"
+      "and type requests, DAAdverts.");
+  cli.Value("listen", 0, "ADDR", "IPv4 address to listen on (default 0.0.0.0)",
+            [&o](const std::string& v) -> std::string {
+              in_addr tmp;
+              if (inet_pton(AF_INET, v.c_str(), &tmp) != 1) return "--listen needs an IPv4 address";
+              o.listen = v;
+              return "";
+            })
+      .Number("port", 0, "N", "UDP and TCP port (default 427; 0 picks a free one)", 0, 65535,
+              &o.port)
+      .Text("scopes", 0, "LIST", "comma-separated scopes served (default \"default\")", &o.scopes)
+      .Text("state", 0, "FILE",
+            "keep registrations in FILE (atomic replace) and\n"
+            "reload them at start with their remaining lifetimes", &o.state)
+      .Value("allow-register", 0, "NET",
+             "network allowed to register and deregister, as\n"
+             "A.B.C.D/LEN; repeatable (default 127.0.0.0/8)",
+             [&o](const std::string& v) -> std::string {
+               auto net = slp::ParseIpv4Net(v);
+               if (!net) return "--allow-register needs A.B.C.D/LEN";
+               o.allow.push_back(*net);
+               return "";
+             })
       // Below 576 (the IPv4 minimum) even one URL entry may not fit.
-      if (!ParseNumber(value(), 576, 65535, &n)) Usage("--mtu needs a number 576..65535");
-      o.mtu = static_cast<size_t>(n);
-    } else if (a == "--etcd") {
-      o.etcd_text = value();
-      o.etcd = orvel::etcd::ParseEndpoints(o.etcd_text);
-      if (o.etcd.empty()) Usage("--etcd needs http://HOST:PORT[,http://HOST:PORT...]");
-    } else if (a == "--etcd-prefix") {
-      o.etcd_prefix = value();
-      if (o.etcd_prefix.empty()) Usage("--etcd-prefix must not be empty");
-    } else if (a == "--etcd-optional") {
-      o.etcd_optional = true;
-    } else if (a == "--verbose" || a == "-v") {
-      o.verbose = true;
-    } else {
-      Usage(("unknown argument " + a).c_str());
-    }
-  }
+      .Number("mtu", 0, "N",
+              "largest UDP reply datagram including IP and UDP\n"
+              "headers (default 1400); longer replies are cut to\n"
+              "whole entries and carry the overflow flag, and the\n"
+              "full answer is available over TCP",
+              576, 65535, &o.mtu)
+      .Value("etcd", 0, "URL[,URL...]",
+             "share registrations with every agent on the same\n"
+             "etcd cluster (its client URLs, http://HOST:2379):\n"
+             "each registration is written to etcd under a lease\n"
+             "of its lifetime before it is acknowledged, and\n"
+             "look-ups are answered from a local copy kept by a\n"
+             "watch; while etcd is unreachable registrations get\n"
+             "DA_BUSY_NOW (excludes --state)",
+             [&o](const std::string& v) -> std::string {
+               o.etcd_text = v;
+               o.etcd = orvel::etcd::ParseEndpoints(o.etcd_text);
+               if (o.etcd.empty()) return "--etcd needs http://HOST:PORT[,http://HOST:PORT...]";
+               return "";
+             })
+      .Value("etcd-prefix", 0, "P",
+             "key prefix in etcd (default \"/orvel/slp/\"); agents\n"
+             "that share registrations use the same prefix",
+             [&o](const std::string& v) -> std::string {
+               if (v.empty()) return "--etcd-prefix must not be empty";
+               o.etcd_prefix = v;
+               return "";
+             })
+      .Flag("etcd-optional", 0,
+            "start even when etcd is unreachable, then serving\n"
+            "from memory only (default: exit with status 1)",
+            &o.etcd_optional)
+      .Flag("verbose", 'v', "one log line per request on standard error", &o.verbose);
+  orvel::cli::AddLogFormatOption(&cli, log_format);
+  cli.Notes(
+      "Service types compare without regard to case or to one leading\n"
+      "\"service:\": a request for ZemProxy finds service:ZemProxy registrations.\n"
+      "\n"
+      "Nearest-node answers: computing nodes register the attribute x-PELM-coords\n"
+      "with their coordinates (numbers separated by spaces).  In a predicate, an\n"
+      "and-term holding both (x-PELM-num=K) and (x-PELM-clients=C) is true for the\n"
+      "K services of the requested type whose x-PELM-coords lie nearest to C\n"
+      "(Euclidean distance over the dimensions both have); answers come nearest\n"
+      "first.  Example, the node nearest to (1,2,3):\n"
+      "  (|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))\n"
+      "\n"
+      "SIGTERM or SIGINT: the state is saved and the agent exits with status 0.\n");
+  cli.ExitStatus(
+      "  0   stopped by SIGTERM or SIGINT\n"
+      "  1   a socket could not be opened, or etcd not reached at start\n"
+      "  64  wrong command line\n");
+  cli.Parse(argc, argv);
   if (o.allow.empty()) o.allow.push_back(*slp::ParseIpv4Net("127.0.0.0/8"));
   // etcd is the durable copy; a state file beside it would be a second,
   // diverging one.
-  if (!o.etcd.empty() && !o.state.empty()) Usage("--state and --etcd exclude each other");
-  if (o.etcd.empty() && o.etcd_optional) Usage("--etcd-optional needs --etcd");
+  if (!o.etcd.empty() && !o.state.empty()) cli.Fail("--state and --etcd exclude each other");
+  if (o.etcd.empty() && o.etcd_optional) cli.Fail("--etcd-optional needs --etcd");
   return o;
 }
 
@@ -247,7 +226,7 @@ void ServeUdp(int fd, slp::DaHandler* handler, bool verbose) {
     std::string reply = handler->Handle(buf.data(), static_cast<size_t>(n),
                                         ntohl(from.sin_addr.s_addr), /*over_tcp=*/false,
                                         verbose ? &log : nullptr);
-    if (verbose) std::fprintf(stderr, "orvel-slpd: %s\n", log.c_str());
+    if (verbose) orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
     if (!reply.empty()) {
       ::sendto(fd, reply.data(), reply.size(), MSG_NOSIGNAL,
                reinterpret_cast<const sockaddr*>(&from), len);
@@ -279,7 +258,7 @@ void ServeConnection(UniqueFd conn, uint32_t peer, slp::DaHandler* handler, bool
     if (!ReadExact(conn.get(), &frame[5], length - 5, Deadline::After(kFrameSeconds))) break;
     std::string log;
     std::string reply = handler->Handle(frame, peer, /*over_tcp=*/true, verbose ? &log : nullptr);
-    if (verbose) std::fprintf(stderr, "orvel-slpd: %s\n", log.c_str());
+    if (verbose) orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
     if (reply.empty()) continue;
     auto w = orvel::net::WriteAll(conn.get(), reply.data(), reply.size(),
                                   Deadline::After(kFrameSeconds));
@@ -317,11 +296,11 @@ class StateSaver {
     if (!force && gen == saved_gen_) return;
     std::string err = slp::WriteFileAtomic(path_, store_->Snapshot());
     if (err.empty()) {
-      if (failing_) std::fprintf(stderr, "orvel-slpd: state saved again to %s\n", path_.c_str());
+      if (failing_) orvel::cli::Log(orvel::cli::LogLevel::kNotice, "state saved again to %s", path_.c_str());
       failing_ = false;
       saved_gen_ = gen;
     } else if (!failing_) {
-      std::fprintf(stderr, "orvel-slpd: cannot save state: %s (serving from memory)\n", err.c_str());
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot save state: %s (serving from memory)", err.c_str());
       failing_ = true;
     }
   }
@@ -342,7 +321,9 @@ void SendAdvert(int udp_fd, const std::string& bytes, int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options opt = ParseArgs(argc, argv);
+  orvel::cli::LogFormat log_format = orvel::cli::LogFormat::kAuto;
+  Options opt = ParseArgs(argc, argv, &log_format);
+  orvel::cli::InitLog("orvel-slpd", log_format);
   ::signal(SIGPIPE, SIG_IGN);
   // Only the main thread takes SIGTERM/SIGINT (sigwait below).
   sigset_t sigs;
@@ -357,10 +338,10 @@ int main(int argc, char** argv) {
     std::string content;
     std::string err = slp::ReadStateFile(opt.state, &content);
     if (!err.empty()) {
-      std::fprintf(stderr, "orvel-slpd: cannot read state: %s\n", err.c_str());
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read state: %s", err.c_str());
     } else if (!content.empty()) {
       size_t n = store.Load(content);
-      std::fprintf(stderr, "orvel-slpd: %zu registrations restored from %s\n", n, opt.state.c_str());
+      orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%zu registrations restored from %s", n, opt.state.c_str());
     }
   }
 
@@ -371,22 +352,22 @@ int main(int argc, char** argv) {
     ro.prefix = opt.etcd_prefix;
     replica = std::make_unique<orvel::etcd::Replica>(
         &store, &clock, ro, [](const std::string& line) {
-          std::fprintf(stderr, "orvel-slpd: %s\n", line.c_str());
+          orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%s", line.c_str());
         });
     std::string err = replica->Start();
     if (!err.empty() && !opt.etcd_optional) {
-      std::fprintf(stderr, "orvel-slpd: etcd unreachable at %s: %s\n", opt.etcd_text.c_str(),
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "etcd unreachable at %s: %s", opt.etcd_text.c_str(),
                    err.c_str());
       return 1;
     }
     if (!err.empty()) {
-      std::fprintf(stderr,
-                   "orvel-slpd: etcd unreachable at %s: %s; serving from memory only "
-                   "(--etcd-optional), registrations are not shared\n",
+      orvel::cli::Log(orvel::cli::LogLevel::kWarning,
+                   "etcd unreachable at %s: %s; serving from memory only "
+                   "(--etcd-optional), registrations are not shared",
                    opt.etcd_text.c_str(), err.c_str());
       replica.reset();
     } else {
-      std::fprintf(stderr, "orvel-slpd: etcd at %s: %zu registrations loaded from %s (revision %lld)\n",
+      orvel::cli::Log(orvel::cli::LogLevel::kNotice, "etcd at %s: %zu registrations loaded from %s (revision %lld)",
                    opt.etcd_text.c_str(), replica->loaded(), opt.etcd_prefix.c_str(),
                    static_cast<long long>(replica->revision()));
     }
@@ -395,14 +376,14 @@ int main(int argc, char** argv) {
   // UDP and TCP share the port; with --port 0 the UDP socket picks it.
   UniqueFd udp = BindSocket(SOCK_DGRAM, MakeAddr(opt.listen, opt.port));
   if (!udp.valid()) {
-    std::fprintf(stderr, "orvel-slpd: bind udp %s:%d: %s\n", opt.listen.c_str(), opt.port,
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "bind udp %s:%d: %s", opt.listen.c_str(), opt.port,
                  std::strerror(errno));
     return 1;
   }
   int port = BoundPort(udp.get());
   UniqueFd tcp = BindSocket(SOCK_STREAM, MakeAddr(opt.listen, port));
   if (!tcp.valid()) {
-    std::fprintf(stderr, "orvel-slpd: bind tcp %s:%d: %s\n", opt.listen.c_str(), port,
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "bind tcp %s:%d: %s", opt.listen.c_str(), port,
                  std::strerror(errno));
     return 1;
   }
@@ -413,7 +394,7 @@ int main(int argc, char** argv) {
     inet_pton(AF_INET, slp::kMulticastGroup, &mreq.imr_multiaddr);
     mreq.imr_interface.s_addr = htonl(INADDR_ANY);
     if (::setsockopt(udp.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-      std::fprintf(stderr, "orvel-slpd: cannot join %s: %s\n", slp::kMulticastGroup,
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot join %s: %s", slp::kMulticastGroup,
                    std::strerror(errno));
     }
   }
@@ -463,7 +444,7 @@ int main(int argc, char** argv) {
   if (!loopback) SendAdvert(udp.get(), handler.UnsolicitedAdvert(true), port);
   saver.MaybeSave(true);
   if (active.load() == 0 && replica) replica->Stop();
-  std::fprintf(stderr, "orvel-slpd: stopped (signal %d)\n", sig);
+  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "stopped (signal %d)", sig);
   if (active.load() > 0) {
     // A peer stuck in the middle of a frame still holds a connection
     // thread that uses the handler; leave without unwinding under it.

@@ -8,36 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "slp_api.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: orvel-slptool [OPTIONS] COMMAND [ARGS]\n"
-    "\n"
-    "Commands:\n"
-    "  findsrvs TYPE [FILTER]   print \"URL,LIFETIME\" per service found\n"
-    "  findattrs URL [TAGS]     print the attribute list of a URL or type\n"
-    "  findsrvtypes [AUTHORITY] print the service types (\"*\" = all, default)\n"
-    "  register URL [ATTRS]     register URL (type from --type or the URL)\n"
-    "  deregister URL           remove the registration of URL\n"
-    "  getproperty NAME         print NAME = VALUE\n"
-    "\n"
-    "Options:\n"
-    "  -a, --da ADDR[,ADDR...]  directory agents (host or host:port), tried in\n"
-    "                           order; default: net.slp.DAAddresses, else\n"
-    "                           multicast discovery\n"
-    "  -p, --port N             SLP port (default 427)\n"
-    "  -s, --scope LIST         scope list (default DEFAULT)\n"
-    "  -l, --lifetime SECONDS   registration lifetime, 1..65535 (default 10800)\n"
-    "  -t, --type TYPE          service type for register\n"
-    "  -i, --incremental        register as an update of an existing entry\n"
-    "  -L, --lang TAG           language tag (default en)\n"
-    "  -w, --wait MS            give up on one agent after MS milliseconds\n"
-    "  -h, --help               show this text\n"
-    "\n"
-    "Exit status: 0 success (also when nothing was found), 1 SLP error,\n"
-    "2 wrong command line.\n";
 
 const char* ErrorName(SLPError e) {
   switch (e) {
@@ -92,17 +66,17 @@ SLPBoolean PrintTypes(SLPHandle, const char* types, SLPError err, void*) {
 
 void IgnoreReport(SLPHandle, SLPError, void*) {}
 
-bool ParseNumber(const char* text, long lo, long hi, long* out) {
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (!*text || *end || v < lo || v > hi) return false;
-  *out = v;
-  return true;
-}
-
-int Usage(const char* problem) {
-  std::fprintf(stderr, "orvel-slptool: %s\n%s", problem, kUsage);
-  return 2;
+// No answer from any agent is an unreachable peer; the rest are errors
+// an agent or the library reported.
+int ExitStatusOf(SLPError e) {
+  switch (e) {
+    case SLP_NETWORK_TIMED_OUT:
+    case SLP_NETWORK_INIT_FAILED:
+    case SLP_NETWORK_ERROR:
+      return orvel::cli::kExitUnreachable;
+    default:
+      return orvel::cli::kExitFailed;
+  }
 }
 
 }  // namespace
@@ -111,83 +85,96 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::string scope, type, lang = "en";
   long lifetime = 10800;
-  bool fresh = true;
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)name;
-      return argv[++i];
-    };
-    if (a == "-h" || a == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (a == "-a" || a == "--da") {
-      const char* v = value("--da");
-      if (!v) return Usage("--da needs an address");
-      SLPSetProperty("net.slp.DAAddresses", v);
-      SLPSetProperty("net.slp.activeDADetection", "false");
-      SLPSetProperty("net.slp.passiveDADetection", "false");
-    } else if (a == "-p" || a == "--port") {
-      const char* v = value("--port");
-      long port;
-      if (!v || !ParseNumber(v, 1, 65535, &port)) return Usage("--port needs 1..65535");
-      SLPSetProperty("net.slp.port", v);
-    } else if (a == "-s" || a == "--scope") {
-      const char* v = value("--scope");
-      if (!v || !*v) return Usage("--scope needs a scope list");
-      scope = v;
-    } else if (a == "-l" || a == "--lifetime") {
-      const char* v = value("--lifetime");
-      if (!v || !ParseNumber(v, 1, 65535, &lifetime))
-        return Usage("--lifetime needs 1..65535 seconds");
-    } else if (a == "-t" || a == "--type") {
-      const char* v = value("--type");
-      if (!v) return Usage("--type needs a service type");
-      type = v;
-    } else if (a == "-i" || a == "--incremental") {
-      fresh = false;
-    } else if (a == "-L" || a == "--lang") {
-      const char* v = value("--lang");
-      if (!v || !*v) return Usage("--lang needs a language tag");
-      lang = v;
-    } else if (a == "-w" || a == "--wait") {
-      const char* v = value("--wait");
-      long ms;
-      if (!v || !ParseNumber(v, 1, 3600000, &ms)) return Usage("--wait needs milliseconds");
-      SLPSetProperty("net.slp.unicastMaximumWait", v);
-    } else if (a.size() > 1 && a[0] == '-') {
-      return Usage(("unknown option " + a).c_str());
-    } else {
-      args.push_back(a);
-    }
-  }
-  if (args.empty()) return Usage("no command given");
+  bool incremental = false;
+  orvel::cli::CommandLine cli(
+      "orvel-slptool",
+      "Usage: orvel-slptool [OPTIONS] COMMAND [ARGS]",
+      "SLP searches and registrations from the command line.\n"
+      "\n"
+      "Commands:\n"
+      "  findsrvs TYPE [FILTER]   print \"URL,LIFETIME\" per service found\n"
+      "  findattrs URL [TAGS]     print the attribute list of a URL or type\n"
+      "  findsrvtypes [AUTHORITY] print the service types (\"*\" = all, default)\n"
+      "  register URL [ATTRS]     register URL (type from --type or the URL)\n"
+      "  deregister URL           remove the registration of URL\n"
+      "  getproperty NAME         print NAME = VALUE");
+  cli.Value("da", 'a', "ADDR[,ADDR...]",
+            "directory agents (host or host:port), tried in\n"
+            "order; default: net.slp.DAAddresses, else\n"
+            "multicast discovery",
+            [](const std::string& v) {
+              SLPSetProperty("net.slp.DAAddresses", v.c_str());
+              SLPSetProperty("net.slp.activeDADetection", "false");
+              SLPSetProperty("net.slp.passiveDADetection", "false");
+              return std::string();
+            })
+      .Value("port", 'p', "N", "SLP port (default 427)",
+             [](const std::string& v) -> std::string {
+               long long n = 0;
+               if (!orvel::cli::ParseNumber(v, 1, 65535, &n))
+                 return orvel::cli::CommandLine::NumberError("--port", v, 1, 65535);
+               SLPSetProperty("net.slp.port", v.c_str());
+               return "";
+             })
+      .Value("scope", 's', "LIST", "scope list (default DEFAULT)",
+             [&scope](const std::string& v) -> std::string {
+               if (v.empty()) return "--scope needs a scope list";
+               scope = v;
+               return "";
+             })
+      .Number("lifetime", 'l', "SECONDS", "registration lifetime, 1..65535 (default 10800)", 1,
+              65535, &lifetime)
+      .Text("type", 't', "TYPE", "service type for register", &type)
+      .Flag("incremental", 'i', "register as an update of an existing entry", &incremental)
+      .Value("lang", 'L', "TAG", "language tag (default en)",
+             [&lang](const std::string& v) -> std::string {
+               if (v.empty()) return "--lang needs a language tag";
+               lang = v;
+               return "";
+             })
+      .Value("wait", 'w', "MS", "give up on one agent after MS milliseconds",
+             [](const std::string& v) -> std::string {
+               long long n = 0;
+               if (!orvel::cli::ParseNumber(v, 1, 3600000, &n))
+                 return orvel::cli::CommandLine::NumberError("--wait", v, 1, 3600000);
+               SLPSetProperty("net.slp.unicastMaximumWait", v.c_str());
+               return "";
+             })
+      .Operands(-1)
+      .Environment(
+          "  ORVEL_SLP_CONF  configuration file with net.slp.* properties\n")
+      .ExitStatus(
+          "  0   success (also when nothing was found)\n"
+          "  1   an SLP error (the reason is printed)\n"
+          "  2   no directory agent answered or could be reached\n"
+          "  64  wrong command line\n");
+  std::vector<std::string> args = cli.Parse(argc, argv);
+  const bool fresh = !incremental;
+  if (args.empty()) cli.Fail("no command given");
   if (!scope.empty()) SLPSetProperty("net.slp.useScopes", scope.c_str());
   const std::string& cmd = args[0];
   auto arg = [&args](size_t i) { return i < args.size() ? args[i].c_str() : ""; };
   auto want = [&](size_t lo, size_t hi) { return args.size() - 1 >= lo && args.size() - 1 <= hi; };
 
   if (cmd == "getproperty") {
-    if (!want(1, 1)) return Usage("getproperty takes one NAME");
+    if (!want(1, 1)) cli.Fail("getproperty takes one NAME");
     const char* v = SLPGetProperty(arg(1));
     if (!v) {
       std::fprintf(stderr, "orvel-slptool: no property %s\n", arg(1));
-      return 1;
+      return orvel::cli::kExitFailed;
     }
     std::printf("%s = %s\n", arg(1), v);
     return 0;
   }
   bool known = cmd == "findsrvs" || cmd == "findattrs" || cmd == "findsrvtypes" ||
                cmd == "register" || cmd == "deregister";
-  if (!known) return Usage(("unknown command " + cmd).c_str());
+  if (!known) cli.Fail("unknown command " + cmd);
 
   SLPHandle h = nullptr;
   SLPError err = SLPOpen(lang.c_str(), SLP_FALSE, &h);
   if (err != SLP_OK) {
     std::fprintf(stderr, "orvel-slptool: cannot open SLP: %s (%d)\n", ErrorName(err), err);
-    return 1;
+    return orvel::cli::kExitFailed;
   }
   const char* scopes = scope.empty() ? "" : scope.c_str();
   if (cmd == "findsrvs") {
@@ -208,10 +195,10 @@ int main(int argc, char** argv) {
     else err = SLPDereg(h, arg(1), IgnoreReport, nullptr);
   }
   SLPClose(h);
-  if (err == SLP_PARAMETER_BAD) return Usage(("wrong arguments for " + cmd).c_str());
+  if (err == SLP_PARAMETER_BAD) cli.Fail("wrong arguments for " + cmd);
   if (err != SLP_OK) {
     std::fprintf(stderr, "orvel-slptool: %s: %s (%d)\n", cmd.c_str(), ErrorName(err), err);
-    return 1;
+    return ExitStatusOf(err);
   }
   return 0;
 }

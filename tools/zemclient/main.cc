@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Msg.h"
+#include "cli.h"
 #include "http.h"
 
 namespace {
@@ -30,6 +31,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitRefused = 1;
 constexpr int kExitUnreachable = 2;
 constexpr int kExitUsage = 64;
+
+const char kExitStatusText[] =
+    "  0   answered\n"
+    "  1   refused (HTTP 400) or no usable answer\n"
+    "  2   the service could not be reached\n"
+    "  64  wrong command line\n";
 
 void MainUsage(FILE* out) {
   std::fprintf(out,
@@ -42,32 +49,16 @@ void MainUsage(FILE* out) {
       "          and print the reply document\n"
       "\n"
       "Run 'zemclient COMMAND --help' for a command's options.\n"
-      "Exit status: 0 answered, 1 refused (HTTP 400) or unusable answer,\n"
-      "2 service unreachable, 64 usage error.\n");
-}
-
-void SynthUsage(FILE* out) {
-  std::fprintf(out,
-      "Usage: zemclient synth --server HOST:PORT [--host ADDR]... [--zone ZONE]... [--json]\n"
-      "Posts a SynthZemReq naming end hosts and zones and prints the transports.\n"
       "\n"
-      "  --server HOST:PORT  the synthesis service (required)\n"
-      "  --host ADDR         an end host (dotted quad); repeatable, order kept\n"
-      "  --zone NET/MASK@EP  a zone: network address, mask (dotted quad or prefix\n"
-      "                      length) and the host that stands for it; repeatable\n"
-      "  --id N, --version N message id and version (default: generated)\n"
-      "  --json              print the answer as JSON instead of a table\n"
+      "Options:\n"
+      "  -h, --help    print this help and exit\n"
+      "      --version print the program's name and version and exit\n"
       "\n"
-      "Example:\n"
-      "  zemclient synth --server 127.0.0.1:7000 --host 10.0.0.1 --host 10.0.0.2 \\\n"
-      "      --zone 10.1.0.0/255.255.0.0@10.1.0.5\n");
-}
-
-void SendUsage(FILE* out) {
-  std::fprintf(out,
-      "Usage: zemclient send --server HOST:PORT FILE|-\n"
-      "Posts the XML message document in FILE (or standard input for -) and\n"
-      "prints the reply document.\n");
+      "Environment:\n"
+      "  ORVEL_HTTP_CLIENT_TIMEOUT  seconds to wait for the service's answer\n"
+      "\n"
+      "Exit status:\n"
+      "%s", kExitStatusText);
 }
 
 bool ParseServer(const std::string& s, std::string* host, unsigned short* port) {
@@ -213,50 +204,54 @@ int Synth(int argc, char** argv) {
   bool json = false;
   unsigned long id = 0, version = 0;
   bool id_given = false, version_given = false;
-  for (int i = 0; i < argc; i++) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "zemclient: %s needs a value (try --help)\n", a.c_str());
-        std::exit(kExitUsage);
-      }
-      return argv[++i];
-    };
-    if (a == "--help" || a == "-h") {
-      SynthUsage(stdout);
-      return kExitOk;
-    } else if (a == "--server") {
-      server = value();
-    } else if (a == "--host") {
-      std::string v = value();
-      unsigned long addr;
-      if (!ParseDottedQuad(v, &addr)) {
-        std::fprintf(stderr, "zemclient: --host wants a dotted quad, not \"%s\"\n", v.c_str());
-        return kExitUsage;
-      }
-      hosts.emplace_back(addr);
-    } else if (a == "--zone") {
-      std::string v = value();
-      EndZone z;
-      if (!ParseZone(v, &z)) {
-        std::fprintf(stderr, "zemclient: --zone wants NET/MASK@EP, not \"%s\"\n", v.c_str());
-        return kExitUsage;
-      }
-      zones.push_back(z);
-    } else if (a == "--json") {
-      json = true;
-    } else if (a == "--id") {
-      id = std::strtoul(value(), nullptr, 10);
-      id_given = true;
-    } else if (a == "--version") {
-      version = std::strtoul(value(), nullptr, 10);
-      version_given = true;
-    } else {
-      std::fprintf(stderr, "zemclient: unknown option %s (try zemclient synth --help)\n",
-                   a.c_str());
-      return kExitUsage;
-    }
-  }
+  orvel::cli::CommandLine cli(
+      "zemclient synth",
+      "Usage: zemclient synth --server HOST:PORT [--host ADDR]... [--zone ZONE]... [--json]",
+      "Posts a SynthZemReq naming end hosts and zones and prints the transports.");
+  cli.WithoutVersion()  // --version is the message's version here
+      .Text("server", 0, "HOST:PORT", "the synthesis service (required)", &server)
+      .Value("host", 0, "ADDR", "an end host (dotted quad); repeatable, order kept",
+             [&hosts](const std::string& v) -> std::string {
+               unsigned long addr;
+               if (!ParseDottedQuad(v, &addr)) return "--host wants a dotted quad, not \"" + v + "\"";
+               hosts.emplace_back(addr);
+               return "";
+             })
+      .Value("zone", 0, "NET/MASK@EP",
+             "a zone: network address, mask (dotted quad or prefix\n"
+             "length) and the host that stands for it; repeatable",
+             [&zones](const std::string& v) -> std::string {
+               EndZone z;
+               if (!ParseZone(v, &z)) return "--zone wants NET/MASK@EP, not \"" + v + "\"";
+               zones.push_back(z);
+               return "";
+             })
+      .Value("id", 0, "N", "message id (default: generated)",
+             [&](const std::string& v) -> std::string {
+               long long n = 0;
+               if (!orvel::cli::ParseNumber(v, 0, 4294967295LL, &n))
+                 return orvel::cli::CommandLine::NumberError("--id", v, 0, 4294967295LL);
+               id = static_cast<unsigned long>(n);
+               id_given = true;
+               return "";
+             })
+      .Value("version", 0, "N", "message version (default: generated)",
+             [&](const std::string& v) -> std::string {
+               long long n = 0;
+               if (!orvel::cli::ParseNumber(v, 0, 4294967295LL, &n))
+                 return orvel::cli::CommandLine::NumberError("--version", v, 0, 4294967295LL);
+               version = static_cast<unsigned long>(n);
+               version_given = true;
+               return "";
+             })
+      .Flag("json", 0, "print the answer as JSON instead of a table", &json)
+      .Notes(
+          "Example:\n"
+          "  zemclient synth --server 127.0.0.1:7000 --host 10.0.0.1 --host 10.0.0.2 \\\n"
+          "      --zone 10.1.0.0/255.255.0.0@10.1.0.5\n")
+      .ExitStatus(kExitStatusText);
+  // argv[0] is the command word: getopt starts after it.
+  cli.Parse(argc + 1, argv - 1);
   std::string host;
   unsigned short port;
   if (!ParseServer(server, &host, &port)) {
@@ -296,21 +291,17 @@ int Synth(int argc, char** argv) {
 
 int Send(int argc, char** argv) {
   std::string server, file;
-  for (int i = 0; i < argc; i++) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      SendUsage(stdout);
-      return kExitOk;
-    } else if (a == "--server" && i + 1 < argc) {
-      server = argv[++i];
-    } else if (file.empty() && (a == "-" || a[0] != '-')) {
-      file = a;
-    } else {
-      std::fprintf(stderr, "zemclient: unexpected argument %s (try zemclient send --help)\n",
-                   a.c_str());
-      return kExitUsage;
-    }
-  }
+  orvel::cli::CommandLine cli(
+      "zemclient send", "Usage: zemclient send --server HOST:PORT FILE|-",
+      "Posts the XML message document in FILE (or standard input for -) and\n"
+      "prints the reply document.");
+  cli.WithoutVersion()
+      .Text("server", 0, "HOST:PORT", "the peer: the synthesis service or a proxy (required)",
+            &server)
+      .Operands(1)
+      .ExitStatus(kExitStatusText);
+  std::vector<std::string> operands = cli.Parse(argc + 1, argv - 1);
+  if (!operands.empty()) file = operands[0];
   std::string host;
   unsigned short port;
   if (!ParseServer(server, &host, &port) || file.empty()) {
@@ -378,6 +369,10 @@ int main(int argc, char** argv) {
   std::string cmd = argv[1];
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     MainUsage(stdout);
+    return kExitOk;
+  }
+  if (cmd == "--version") {
+    orvel::cli::PrintVersion("zemclient");
     return kExitOk;
   }
   if (cmd == "synth") return Synth(argc - 2, argv + 2);

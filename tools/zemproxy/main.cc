@@ -20,34 +20,12 @@
 #include <string>
 
 #include "Msg.h"
+#include "cli.h"
+#include "log.h"
 #include "http.h"
 #include "slp_api.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: zemproxy --port PORT [options]\n"
-    "\n"
-    "Answers ZemInit with ZemInitOk and ZemCommit with ZemCommitOk on TCP\n"
-    "PORT, logging each message received in one line on standard output.\n"
-    "\n"
-    "options:\n"
-    "  --port PORT        port to listen on (required)\n"
-    "  --host A           this proxy's address in its service URL and the\n"
-    "                     data address of its ZemInitOk (default 127.0.0.1)\n"
-    "  --da DA            register with the SLP directory agent at DA as\n"
-    "                     service:ZemProxy://A:PORT once PORT is bound;\n"
-    "                     deregister on SIGTERM, SIGINT or SIGHUP\n"
-    "  --addr X           attribute addr, a dotted quad: the end host or zone\n"
-    "                     served (default: the --host address)\n"
-    "  --mask M           attribute mask, a dotted quad (default\n"
-    "                     255.255.255.255)\n"
-    "  --lifetime S       registration lifetime in seconds (default 65535)\n"
-    "  --misbehave MODE   wrong-type: answer ZemInit with ZemCommitOk and\n"
-    "                     ZemCommit with ZemInitOk; close: close the\n"
-    "                     connection without answering; delay=MS: answer\n"
-    "                     after MS milliseconds\n"
-    "  --help             this text\n";
 
 enum class Misbehaviour { kNone, kWrongType, kClose, kDelay };
 
@@ -65,62 +43,58 @@ struct Options {
 // Set once in main before the server starts.
 Options options;
 
-bool ParseNumber(const char* text, unsigned long max, unsigned long* out) {
-  char* end = nullptr;
-  errno = 0;
-  unsigned long v = strtoul(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v > max) return false;
-  *out = v;
-  return true;
-}
-
-// Four decimal numbers 0-255 separated by dots, nothing else.
-bool IsDottedQuad(const std::string& text) {
-  in_addr unused{};
-  return inet_pton(AF_INET, text.c_str(), &unused) == 1;
-}
-
-bool ParseArgs(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help") {
-      fputs(kUsage, stdout);
-      exit(0);
-    }
-    if (i + 1 >= argc) return false;
-    const char* value = argv[++i];
-    unsigned long n = 0;
-    if (arg == "--port") {
-      if (!ParseNumber(value, 65535, &n) || n == 0) return false;
-      o->port = static_cast<unsigned short>(n);
-    } else if (arg == "--host") {
-      o->host = value;
-    } else if (arg == "--da") {
-      o->da = value;
-    } else if (arg == "--addr") {
-      o->addr = value;
-    } else if (arg == "--mask") {
-      o->mask = value;
-    } else if (arg == "--lifetime") {
-      if (!ParseNumber(value, 65535, &n) || n == 0) return false;
-      o->lifetime = static_cast<unsigned short>(n);
-    } else if (arg == "--misbehave") {
-      std::string mode = value;
-      if (mode == "wrong-type") {
-        o->misbehaviour = Misbehaviour::kWrongType;
-      } else if (mode == "close") {
-        o->misbehaviour = Misbehaviour::kClose;
-      } else if (mode.rfind("delay=", 0) == 0 &&
-                 ParseNumber(mode.c_str() + 6, 3600000, &n)) {
-        o->misbehaviour = Misbehaviour::kDelay;
-        o->delay_ms = static_cast<unsigned>(n);
-      } else {
-        return false;
-      }
-    } else {
-      return false;
-    }
-  }
+// Parses the command line; a wrong one ends the process (status 64).
+void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_format) {
+  orvel::cli::CommandLine cli(
+      "zemproxy", "Usage: zemproxy --port PORT [options]",
+      "Answers ZemInit with ZemInitOk and ZemCommit with ZemCommitOk on TCP\n"
+      "PORT, logging each message received in one line on standard output.");
+  cli.Number("port", 0, "PORT", "port to listen on (required)", 1, 65535, &o->port)
+      .Text("host", 0, "A",
+            "this proxy's address in its service URL and the\n"
+            "data address of its ZemInitOk (default 127.0.0.1)", &o->host)
+      .Text("da", 0, "DA",
+            "register with the SLP directory agent at DA as\n"
+            "service:ZemProxy://A:PORT once PORT is bound;\n"
+            "deregister on SIGTERM, SIGINT or SIGHUP", &o->da)
+      .Text("addr", 0, "X",
+            "attribute addr, a dotted quad: the end host or zone\n"
+            "served (default: the --host address)", &o->addr)
+      .Text("mask", 0, "M", "attribute mask, a dotted quad (default\n255.255.255.255)", &o->mask)
+      .Number("lifetime", 0, "S", "registration lifetime in seconds (default 65535)", 1, 65535,
+              &o->lifetime)
+      .Value("misbehave", 0, "MODE",
+             "wrong-type: answer ZemInit with ZemCommitOk and\n"
+             "ZemCommit with ZemInitOk; close: close the\n"
+             "connection without answering; delay=MS: answer\n"
+             "after MS milliseconds",
+             [o](const std::string& mode) -> std::string {
+               long long n = 0;
+               if (mode == "wrong-type") {
+                 o->misbehaviour = Misbehaviour::kWrongType;
+               } else if (mode == "close") {
+                 o->misbehaviour = Misbehaviour::kClose;
+               } else if (mode.rfind("delay=", 0) == 0 &&
+                          orvel::cli::ParseNumber(mode.substr(6), 0, 3600000, &n)) {
+                 o->misbehaviour = Misbehaviour::kDelay;
+                 o->delay_ms = static_cast<unsigned>(n);
+               } else {
+                 return "--misbehave needs wrong-type, close or delay=MS (0..3600000), not \"" +
+                        mode + "\"";
+               }
+               return "";
+             });
+  orvel::cli::AddLogFormatOption(&cli, log_format);
+  cli.Notes(
+      "On SIGTERM, SIGINT or SIGHUP a registered proxy deregisters and exits with\n"
+      "status 0.  Diagnostics go to standard error, the message lines to\n"
+      "standard output.");
+  cli.ExitStatus(
+      "  0   stopped by SIGTERM, SIGINT or SIGHUP\n"
+      "  1   the listener or the registration failed\n"
+      "  64  wrong command line\n");
+  cli.Parse(argc, argv);
+  if (o->port == 0) cli.Fail("--port PORT is required");
   if (o->addr.empty()) o->addr = o->host;
   // What goes into the directory must be what a lookup will ask for.
   const struct {
@@ -128,17 +102,12 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     const std::string& value;
   } quads[] = {{"--host", o->host}, {"--addr", o->addr}, {"--mask", o->mask}};
   for (const auto& q : quads) {
-    if (!IsDottedQuad(q.value)) {
-      fprintf(stderr, "zemproxy: %s must be a dotted quad (A.B.C.D), not \"%s\"\n",
-              q.option, q.value.c_str());
-      return false;
+    in_addr unused{};
+    if (inet_pton(AF_INET, q.value.c_str(), &unused) != 1) {
+      cli.Fail(std::string(q.option) + " must be a dotted quad (A.B.C.D), not \"" + q.value + "\"");
     }
   }
-  if (inet_ADDR(o->host.c_str()) == 0) {
-    fprintf(stderr, "zemproxy: --host 0.0.0.0 is no address to be reached at\n");
-    return false;
-  }
-  return o->port != 0;
+  if (inet_ADDR(o->host.c_str()) == 0) cli.Fail("--host 0.0.0.0 is no address to be reached at");
 }
 
 std::string MemberList(const std::vector<TransportEndPoint>& members) {
@@ -204,7 +173,7 @@ std::string ServiceURL() {
 bool Register(bool reg) {
   SLPHandle h = nullptr;
   if (SLPOpen("en", SLP_FALSE, &h) != SLP_OK) {
-    fprintf(stderr, "zemproxy: SLPOpen failed\n");
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "SLPOpen failed");
     return false;
   }
   SLPSetProperty("net.slp.DAAddresses", options.da.c_str());
@@ -218,7 +187,7 @@ bool Register(bool reg) {
                      : SLPDereg(h, url.c_str(), SLPReport, &cb_err);
   SLPClose(h);
   if (err != SLP_OK || cb_err != SLP_OK) {
-    fprintf(stderr, "zemproxy: %s of %s failed (%d/%d)\n",
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "%s of %s failed (%d/%d)",
             reg ? "registration" : "deregistration", url.c_str(),
             static_cast<int>(err), static_cast<int>(cb_err));
     return false;
@@ -232,10 +201,9 @@ bool Register(bool reg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!ParseArgs(argc, argv, &options)) {
-    fputs(kUsage, stderr);
-    return 2;
-  }
+  orvel::cli::LogFormat log_format = orvel::cli::LogFormat::kAuto;
+  ParseArgs(argc, argv, &options, &log_format);
+  orvel::cli::InitLog("zemproxy", log_format);
   // Block the stop signals in every thread; main waits for them below.
   sigset_t stop;
   sigemptyset(&stop);

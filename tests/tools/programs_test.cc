@@ -1,0 +1,91 @@
+// Every program answers --version and --help, and a wrong command line ends
+// with the documented status.
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "testutil/process_util.h"
+
+namespace {
+
+using testutil::BuildPath;
+using testutil::Child;
+
+struct ProgramRun {
+  int status = -1;
+  std::string output;
+};
+
+ProgramRun Start(const std::vector<std::string>& argv) {
+  Child c(argv);
+  ProgramRun r;
+  int status = c.Wait(10000);
+  if (status >= 0 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+  r.output = c.Output();
+  return r;
+}
+
+const std::vector<std::pair<std::string, std::string>> kPrograms = {
+    {"zemsynth", "orvel_apps/zemsynth"},
+    {"zemclient", "tools/zemclient/zemclient"},
+    {"zemproxy", "tools/zemproxy/zemproxy"},
+    {"orvel-slpd", "tools/orvel-slpd/orvel-slpd"},
+    {"orvel-slptool", "tools/orvel-slptool/orvel-slptool"},
+    {"orvel-pelmmon", "tools/orvel-pelmmon/orvel-pelmmon"},
+    {"orvel-load", "tools/orvel-load/orvel-load"},
+};
+
+TEST(Programs, VersionIsNameAndProjectVersion) {
+  for (const auto& [name, path] : kPrograms) {
+    ProgramRun r = Start({BuildPath(path), "--version"});
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.output, name + " " + ORVEL_VERSION + "\n");
+  }
+}
+
+TEST(Programs, HelpDocumentsExitStatusAndVersion) {
+  for (const auto& [name, path] : kPrograms) {
+    ProgramRun r = Start({BuildPath(path), "--help"});
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_NE(r.output.find("Usage: " + name), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\nExit status:\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("--version"), std::string::npos) << r.output;
+  }
+}
+
+TEST(Programs, WrongCommandLinesEndWith64) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"tools/zemproxy/zemproxy", "--port", "0"},
+      {"tools/zemproxy/zemproxy", "--port", "1", "--misbehave", "sometimes"},
+      {"tools/zemproxy/zemproxy"},
+      {"tools/orvel-slpd/orvel-slpd", "--mtu", "100"},
+      {"tools/orvel-slpd/orvel-slpd", "--log-format", "xml"},
+      {"tools/orvel-pelmmon/orvel-pelmmon", "--port", "x"},
+      {"tools/orvel-load/orvel-load", "--port", "1"},
+      {"tools/orvel-load/orvel-load", "--port", "1", "--idle", "1", "--hold", "-2"},
+      {"tools/zemclient/zemclient", "send", "--server", "127.0.0.1:1", "a", "b"},
+      {"tools/orvel-slptool/orvel-slptool", "--wait", "0", "findsrvs", "x"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = c;
+    argv[0] = BuildPath(c[0]);
+    ProgramRun r = Start(argv);
+    EXPECT_EQ(r.status, 64) << c[0] << " " << (c.size() > 1 ? c[1] : "") << ": " << r.output;
+    // One line why, one pointing at --help; never the whole help text.
+    EXPECT_NE(r.output.find("for more information"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Options:"), std::string::npos) << r.output;
+  }
+}
+
+TEST(Programs, ZemsynthKeepsItsOwnUsageStatus) {
+  // --version only as the single argument: every other count is the old
+  // usage error.
+  ProgramRun r = Start({BuildPath("orvel_apps/zemsynth"), "--version", "x", "y"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.output.find("arg: port DA\n"), std::string::npos) << r.output;
+}
+
+}  // namespace
