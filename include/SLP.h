@@ -2,9 +2,9 @@
 // file and the coordinate monitor.
 //
 // SLPService wraps one lookup: it opens an SLP handle (slp_api.h), points
-// the library at the given directory agent (or at agent discovery when the
-// address is empty), runs one search and keeps the answers as
-// ServiceInstance records.  Each SLPService is used by one thread; several
+// the library at the given directory agents ("A[:PORT][,B[:PORT]...]", the
+// first that answers is used; or agent discovery when the text is empty),
+// runs one search and keeps the answers as ServiceInstance records.  Each SLPService is used by one thread; several
 // may run at once.
 #ifndef ORVEL_INCLUDE_SLP_H_
 #define ORVEL_INCLUDE_SLP_H_
@@ -48,6 +48,9 @@ SLPBoolean SLPFindSrvCallback(SLPHandle h, const char* srvurl,
                               unsigned short lifetime, SLPError errcode,
                               void* cookie);
 
+// A short English text for an SLP error code ("scope not supported", ...).
+const char* SLPErrorText(SLPError err);
+
 class SLPService {
  public:
   SLPService(const std::string& srvtype, const std::string& predicate,
@@ -60,6 +63,12 @@ class SLPService {
   // for the SLP wait properties.
   int FindServices();
   int numFound() const { return mNumFound; }
+  // Why the last search (or the handle's opening) failed: SLP_OK after a
+  // successful one.
+  SLPError lastError() const { return mLastError; }
+  // The agent that answered the last search ("A.B.C.D:PORT"), or when none
+  // did, the agents asked, comma-separated; "" before any search.
+  const std::string& agentAddress() const { return mAgent; }
   // Result at index, or null.  Valid until the next search or destruction.
   const ServiceInstance* serviceAt(int index) const;
   // Copies the results into sivec and returns their number; 0 (sivec
@@ -74,6 +83,8 @@ class SLPService {
   std::string mScope;
   int mNumFound;
   std::vector<ServiceInstance>* mSIvec;
+  SLPError mLastError = SLP_OK;
+  std::string mAgent;
 };
 
 // ---- Coordinates file and monitor -------------------------------------------

@@ -2,12 +2,20 @@
  * the SLP programming interface), served by Orvel's own SLPv2 user agent.
  *
  * The agent talks to directory agents only: those in "net.slp.DAAddresses"
- * (tried in order, the next on time-out), or, when that list is empty and
- * detection is on, those found by multicast discovery.  Every call blocks
- * for at most the wait properties (net.slp.datagramTimeouts,
- * net.slp.unicastMaximumWait per agent; net.slp.multicastMaximumWait and
- * net.slp.DADiscoveryTimeouts for discovery).  Only synchronous handles are
- * supported: SLPOpen with isAsync SLP_TRUE gives SLP_NOT_IMPLEMENTED.
+ * ("A[:PORT],B[:PORT],...", the port defaulting to net.slp.port), or, when
+ * that list is empty and detection is on, those found by multicast
+ * discovery.  A search goes to the first agent that answers; an agent that
+ * refuses (nobody on its port, as after a crash) makes way for the next at
+ * once, one that stays silent after its wait.  The wait for one agent is
+ * the net.slp.datagramTimeouts schedule (default 2000,4000,8000 ms: a
+ * datagram, then resends), cut at net.slp.unicastMaximumWait (default
+ * 15000 ms); set both in the file named by ORVEL_SLP_CONF or with
+ * SLPSetProperty.  An agent that failed is asked last for the next 60 s, so
+ * a silent agent costs its wait once, not on every search.  Registrations
+ * go to every agent known (listed and discovered).  Discovery blocks for at
+ * most net.slp.multicastMaximumWait and net.slp.DADiscoveryTimeouts.  Only
+ * synchronous handles are supported: SLPOpen with isAsync SLP_TRUE gives
+ * SLP_NOT_IMPLEMENTED.
  *
  * Thread-safety: properties are process-wide and may be read and set from
  * any thread.  A handle may be used by one call at a time (a second call on
@@ -37,6 +45,12 @@ typedef enum {
   SLP_AUTHENTICATION_UNKNOWN = -5,
   SLP_AUTHENTICATION_ABSENT = -6,
   SLP_AUTHENTICATION_FAILED = -7,
+  /* Agent errors that RFC 2614 has no code for, negated like the others:
+   * the agent does not speak this protocol version, cannot serve the
+   * request at all, or is busy (try later). */
+  SLP_VER_NOT_SUPPORTED = -9,
+  SLP_INTERNAL_ERROR = -10,
+  SLP_DA_BUSY_NOW = -11,
   SLP_INVALID_UPDATE = -13,
   SLP_REFRESH_REJECTED = -15,
   SLP_NOT_IMPLEMENTED = -17,
@@ -52,6 +66,11 @@ typedef enum {
 } SLPError;
 
 typedef enum { SLP_FALSE = 0, SLP_TRUE = 1 } SLPBoolean;
+
+/* Registration lifetimes in seconds.  SLPReg with SLP_LIFETIME_MAXIMUM
+ * keeps the registration alive for as long as the handle stays open. */
+#define SLP_LIFETIME_DEFAULT 10800
+#define SLP_LIFETIME_MAXIMUM 65535
 
 /* Opaque handle; null is never a valid handle. */
 typedef void* SLPHandle;
@@ -84,8 +103,13 @@ void SLPClose(SLPHandle hSLP);
 /* Registers pcSrvURL with lifetime usLifetime seconds (1..65535) under
  * pcSrvType (null or "": the type is taken from the URL) in the scopes of
  * net.slp.useScopes, with attribute list pcAttrs.  fresh SLP_FALSE sends an
- * incremental update.  Every directory agent known is asked; the result is
- * SLP_OK when at least one acknowledged.  callback gets the same code. */
+ * incremental update.  Every directory agent known is asked (the listed
+ * ones and those discovered); the result is SLP_OK when at least one
+ * acknowledged.  callback gets the same code.  With SLP_LIFETIME_MAXIMUM
+ * the handle sends the registration again, to every agent known then,
+ * before its lifetime ends (at least every 15 minutes, never sooner than
+ * SLPGetRefreshInterval), until SLPDereg of the URL or SLPClose; the
+ * refresh runs on a thread of the handle's own. */
 SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
                 const unsigned short usLifetime, const char* pcSrvType,
                 const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
@@ -104,8 +128,9 @@ SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
                          void* pvCookie);
 /* Services of pcServiceType in pcScopeList (null or "": net.slp.useScopes,
  * else "DEFAULT") matching the LDAP filter pcSearchFilter ("" = all).  One
- * callback per URL, in the order the agent sent them; URLs that arrived in
- * an overflowing datagram are fetched again over TCP. */
+ * callback per URL, in the order the agent sent them.  An answer cut to a
+ * datagram (overflow flag, or a length beyond what arrived) is fetched
+ * whole over TCP, up to the protocol's 16 MiB message limit. */
 SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
                      const char* pcScopeList, const char* pcSearchFilter,
                      SLPSrvURLCallback callback, void* pvCookie);
@@ -117,7 +142,9 @@ SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType,
 /* The scopes this agent uses (net.slp.useScopes, else "DEFAULT").
  * *ppcScopeList is released with SLPFree. */
 SLPError SLPFindScopes(SLPHandle hSLP, char** ppcScopeList);
-/* Minimum refresh interval demanded by the agents; 0 when none. */
+/* Minimum refresh interval (seconds) demanded by the agents known: the
+ * largest min-refresh-interval of their DAAdverts, each agent asked over
+ * unicast; 0 when none demands one.  Blocks for the agents' waits. */
 unsigned short SLPGetRefreshInterval(void);
 
 /* Splits pcSrvURL; *ppSrvURL is one block released with SLPFree. */

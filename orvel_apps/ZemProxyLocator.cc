@@ -19,7 +19,16 @@ bool LookUp(const std::string& srvtype, const std::string& predicate,
             const std::string& da_addr, const std::string& scope,
             std::vector<ServiceInstance>& sivec) {
   SLPService service(srvtype, predicate, da_addr, scope);
-  if (service.FindServices() < 0) return false;
+  if (service.FindServices() < 0) {
+    // The reason and the agent, so that a failure is not mistaken for
+    // "no proxy registered".
+    const std::string& agent = service.agentAddress();
+    printf("SLP lookup of %s failed at agent %s: %s (%d)
+", srvtype.c_str(),
+           agent.empty() ? "(none)" : agent.c_str(),
+           SLPErrorText(service.lastError()), static_cast<int>(service.lastError()));
+    return false;
+  }
   if (service.numFound() <= 0) return false;
   return service.getSIvec(sivec) > 0;
 }

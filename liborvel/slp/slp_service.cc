@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "SLP.h"
+#include "slp/ua_internal.h"
 
 namespace {
 
@@ -20,6 +21,36 @@ unsigned long ParseAddr(const std::string& text) {
 }
 
 }  // namespace
+
+const char* SLPErrorText(SLPError err) {
+  switch (err) {
+    case SLP_OK: return "ok";
+    case SLP_LAST_CALL: return "last call";
+    case SLP_LANGUAGE_NOT_SUPPORTED: return "language not supported";
+    case SLP_PARSE_ERROR: return "parse error";
+    case SLP_INVALID_REGISTRATION: return "invalid registration";
+    case SLP_SCOPE_NOT_SUPPORTED: return "scope not supported";
+    case SLP_AUTHENTICATION_UNKNOWN: return "authentication unknown";
+    case SLP_AUTHENTICATION_ABSENT: return "authentication absent";
+    case SLP_AUTHENTICATION_FAILED: return "authentication failed";
+    case SLP_VER_NOT_SUPPORTED: return "agent does not support this SLP version";
+    case SLP_INTERNAL_ERROR: return "agent internal error";
+    case SLP_DA_BUSY_NOW: return "agent busy";
+    case SLP_INVALID_UPDATE: return "invalid update";
+    case SLP_REFRESH_REJECTED: return "refresh rejected";
+    case SLP_NOT_IMPLEMENTED: return "not implemented";
+    case SLP_BUFFER_OVERFLOW: return "buffer overflow";
+    case SLP_NETWORK_TIMED_OUT: return "no directory agent answered in time";
+    case SLP_NETWORK_INIT_FAILED: return "no directory agent configured or found";
+    case SLP_MEMORY_ALLOC_FAILED: return "out of memory";
+    case SLP_PARAMETER_BAD: return "bad parameter";
+    case SLP_NETWORK_ERROR: return "network error (agent unreachable)";
+    case SLP_INTERNAL_SYSTEM_ERROR: return "internal error";
+    case SLP_HANDLE_IN_USE: return "handle in use";
+    case SLP_TYPE_ERROR: return "type error";
+  }
+  return "unknown error";
+}
 
 ServiceInstance::ServiceInstance() : lifetime(0) {}
 
@@ -80,7 +111,8 @@ SLPService::SLPService(const std::string& srvtype,
                        const std::string& predicate,
                        const std::string& da_addr, const std::string& scope)
     : mHandle(nullptr), mNumFound(0), mSIvec(nullptr) {
-  if (SLPOpen("en", SLP_FALSE, &mHandle) != SLP_OK) {
+  mLastError = SLPOpen("en", SLP_FALSE, &mHandle);
+  if (mLastError != SLP_OK) {
     mHandle = nullptr;
     return;
   }
@@ -111,6 +143,8 @@ int SLPService::FindServices() {
   std::vector<ServiceInstance> found;
   SLPError err = SLPFindSrvs(mHandle, mSrvType.c_str(), mScope.c_str(),
                              mPredicate.c_str(), SLPFindSrvCallback, &found);
+  mLastError = err;
+  mAgent = orvel::slp::LastAgentOf(mHandle);
   if (err != SLP_OK) {
     // Earlier results are no longer visible.
     delete mSIvec;

@@ -1,25 +1,42 @@
 // ua_internal.h: pieces of the SLP user agent shared by its .cc files and
 // tests.  Internal; never installed.
+//
+// The user agent is split by job:
+//   properties.cc            the process-wide property store
+//   ua_client_agents.cc      which agents to ask, in which order
+//   ua_client_discovery.cc   multicast discovery and the passive listener
+//   ua_client_exchange.cc    one request/reply over UDP or TCP, fail-over
+//   ua_client.cc             handles and the search calls of the C API
+//   ua_client_reg.cc         registrations and their refresh
+//   ua_client_url.cc         URL parsing and escaping
 #ifndef ORVEL_LIBORVEL_SLP_UA_INTERNAL_H_
 #define ORVEL_LIBORVEL_SLP_UA_INTERNAL_H_
 
 #include <netinet/in.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "net/socket_io.h"
+#include "slp/wire.h"
 #include "slp_api.h"
 
 namespace orvel {
 namespace slp {
 
+using Clock = std::chrono::steady_clock;
+
 // Sockets are owned by the project's one descriptor type.
 using Socket = orvel::net::UniqueFd;
 
-// Typed reads of the process-wide property store (properties.cc).  Each
-// returns the fallback when the property is unset or malformed.
-// Thread-safe.
+// ---- Properties (properties.cc) --------------------------------------------
+
+// Typed reads of the process-wide property store.  Each returns the
+// fallback when the property is unset or malformed.  Thread-safe.
 std::string PropertyString(const char* name);
 long PropertyLong(const char* name, long fallback);
 bool PropertyBool(const char* name, bool fallback);
@@ -27,11 +44,160 @@ bool PropertyBool(const char* name, bool fallback);
 // when an element is not a positive number.
 std::vector<int> PropertyMillisList(const char* name);
 
+// ---- Agents (ua_client_agents.cc) ------------------------------------------
+
+std::string Trim(const std::string& s);
+// Milliseconds until deadline, 0 once it has passed.
+int RemainingMs(Clock::time_point deadline);
+// net.slp.port, or 427 when unset or out of range.
+uint16_t ConfiguredPort();
+// "host" or "host:port"; names are resolved (IPv4 only).
+bool ResolveAgent(const std::string& text, uint16_t default_port,
+                  sockaddr_in* out);
+// The agents of net.slp.DAAddresses ("A[:P],B[:P],..."), in list order;
+// items that do not resolve are left out.
+std::vector<sockaddr_in> ConfiguredAgents();
+bool SameAddr(const sockaddr_in& a, const sockaddr_in& b);
+// "A.B.C.D:PORT".
+std::string AgentText(const sockaddr_in& a);
+
+// Agents for a look-up: the configured ones, else the discovered ones
+// (discovering when needed).  Agents that failed lately come last, so one
+// dead agent costs its wait once, not on every look-up.
+std::vector<sockaddr_in> AgentsToAsk(const std::string& lang);
+// Agents a registration goes to: the configured ones and every one
+// discovered (when detection is on), without duplicates.
+std::vector<sockaddr_in> AgentsToRegisterWith(const std::string& lang);
+// How an exchange with an agent went, for the ordering above.
+void NoteAgentAnswered(const sockaddr_in& agent);
+void NoteAgentFailed(const sockaddr_in& agent);
+// Forgets every failure noted (tests).
+void ForgetAgentFailures();
+// How long an agent that failed stays behind the others.
+constexpr std::chrono::seconds kFailedAgentDemotion{60};
+
+// ---- Discovery (ua_client_discovery.cc) --------------------------------------
+
+// Multicast SrvRqst for service:directory-agent with previous-responder
+// convergence.  Blocks for at most net.slp.multicastMaximumWait.
+std::vector<sockaddr_in> DiscoverAgents(const std::string& lang);
+// Starts (once per process) the listener for unsolicited DAAdverts.
+void StartPassiveListener();
+// Agents found by discovery or heard passively, and when.
+std::vector<sockaddr_in> DiscoveredAgentsSnapshot(Clock::time_point* found_at);
+void SetDiscoveredAgents(const std::vector<sockaddr_in>& agents);
+// Forgets the directory agents found by discovery (also for tests).
+void ForgetDiscoveredAgents();
+// The address an advert names in its "service:directory-agent://A" URL,
+// else from (with port).
+sockaddr_in AgentFromAdvert(const DAAdvert& ad, const sockaddr_in& from,
+                            uint16_t port);
+
+// ---- Exchange (ua_client_exchange.cc) ----------------------------------------
+
+// What one thread needs to talk to agents: the language and its own UDP
+// socket (connected per agent) with a receive buffer.
+struct Channel {
+  std::string lang;
+  Socket udp;
+  std::vector<uint8_t> recv_buf;
+};
+// Opens ch's socket; false when the system refuses one.
+bool OpenChannel(Channel* ch, const std::string& lang);
+
+enum class Outcome { kReply, kTimedOut, kRefused, kError };
+
+// A fresh XID (never 0, which unsolicited DAAdverts use).
+uint16_t NewXid();
+// Sends req to agent and waits for the matching reply: UDP with the
+// net.slp.datagramTimeouts schedule, all within net.slp.unicastMaximumWait;
+// TCP when the request does not fit a datagram or the reply was cut short
+// (overflow flag, or a header length beyond what arrived).
+Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req,
+                 Message* reply);
+// The request over TCP with its XID; replies up to the 24-bit length limit
+// are read whole.
+Outcome TcpExchange(const sockaddr_in& agent, const Message& req,
+                    const std::string& bytes, Clock::time_point deadline,
+                    Message* reply);
+// Error code of any reply body (SrvAck, SrvRply, ...).
+uint16_t ReplyError(const Message& reply);
+
+// Who answered, for the caller's log: the agent whose reply decided the
+// result, else the agents asked ("A:P,B:P").
+struct AskReport {
+  std::string agent;
+};
+// Asks the agents in order until one gives an answer worth keeping.  An
+// agent that does not answer, does not serve the scope or is busy makes way
+// for the next.
+SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply,
+                       AskReport* report);
+// Asks every agent in agents (registrations go to all); SLP_OK when one
+// accepted, else the most telling error.
+SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents,
+                   Message& req, AskReport* report);
+
 // The protocol error code carried in a reply as an API error.
 SLPError ApiErrorFromWire(uint16_t code);
 
-// Forgets the directory agents found by discovery (tests).
-void ForgetDiscoveredAgents();
+// ---- Handles (ua_client.cc, ua_client_reg.cc) ------------------------------
+
+class Refresher;  // ua_client_reg.cc
+
+// What an SLPHandle points to.
+struct Handle {
+  Handle();
+  ~Handle();  // stops the refresher
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  Channel chan;  // language and socket for calls on the caller's thread
+  std::atomic<bool> busy{false};
+  std::string last_agent;  // see AskReport; written by the call holding busy
+  std::unique_ptr<Refresher> refresher;  // created by the first SLPReg kept alive
+};
+
+inline Handle* AsHandle(SLPHandle h) { return static_cast<Handle*>(h); }
+
+// Marks a handle busy for the length of one call (callbacks included).
+class BusyGuard {
+ public:
+  explicit BusyGuard(Handle* h) : h_(h) {
+    bool expected = false;
+    owned_ = h_->busy.compare_exchange_strong(expected, true);
+  }
+  ~BusyGuard() {
+    if (owned_) h_->busy = false;
+  }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+  bool owned() const { return owned_; }
+
+ private:
+  Handle* h_;
+  bool owned_;
+};
+
+// The answering agent of the last call on h ("" when none), for SLPService.
+std::string LastAgentOf(SLPHandle h);
+
+// The scopes given, else net.slp.useScopes, else "DEFAULT".
+std::string ScopesOr(const char* given);
+// Copies s into memory released with SLPFree; null when out of memory.
+char* CopyToMalloc(const std::string& s);
+
+// How often registrations kept alive are sent again: a quarter of the
+// lifetime before it ends, at most every 15 minutes (so an agent that lost
+// its state gets them back soon), never more often than the agents'
+// min-refresh-interval.  Tests shorten it with the override below.
+std::chrono::milliseconds RefreshPeriod(uint16_t lifetime_s);
+// Zero: no override.
+void SetRefreshPeriodForTesting(std::chrono::milliseconds period);
+
+// The largest min-refresh-interval (seconds) the known agents advertise in
+// their DAAdverts, asked over unicast; 0 when none does.
+unsigned short AgentsMinRefreshInterval();
 
 }  // namespace slp
 }  // namespace orvel

@@ -4,6 +4,7 @@ orvel_add_gtest(NAME slp_client_tests MODULE slp
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/wire_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/slp_service_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/ua_client_test.cc
+          ${CMAKE_CURRENT_LIST_DIR}/ua_client_agents_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/fake_agent.cc
   LIBS orvel_slp orvel_msg orvel_http orvel_net
   TIMEOUT 300)

@@ -8,37 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "SLP.h"
 #include "cli.h"
 #include "slp_api.h"
 
 namespace {
 
-const char* ErrorName(SLPError e) {
-  switch (e) {
-    case SLP_OK: return "ok";
-    case SLP_LAST_CALL: return "last call";
-    case SLP_LANGUAGE_NOT_SUPPORTED: return "language not supported";
-    case SLP_PARSE_ERROR: return "parse error";
-    case SLP_INVALID_REGISTRATION: return "invalid registration";
-    case SLP_SCOPE_NOT_SUPPORTED: return "scope not supported";
-    case SLP_AUTHENTICATION_UNKNOWN: return "authentication unknown";
-    case SLP_AUTHENTICATION_ABSENT: return "authentication absent";
-    case SLP_AUTHENTICATION_FAILED: return "authentication failed";
-    case SLP_INVALID_UPDATE: return "invalid update";
-    case SLP_REFRESH_REJECTED: return "refresh rejected";
-    case SLP_NOT_IMPLEMENTED: return "not implemented";
-    case SLP_BUFFER_OVERFLOW: return "buffer overflow";
-    case SLP_NETWORK_TIMED_OUT: return "no directory agent answered in time";
-    case SLP_NETWORK_INIT_FAILED: return "no directory agent configured or found";
-    case SLP_MEMORY_ALLOC_FAILED: return "out of memory";
-    case SLP_PARAMETER_BAD: return "bad parameter";
-    case SLP_NETWORK_ERROR: return "network error (agent unreachable)";
-    case SLP_INTERNAL_SYSTEM_ERROR: return "internal error";
-    case SLP_HANDLE_IN_USE: return "handle in use";
-    case SLP_TYPE_ERROR: return "type error";
-  }
-  return "unknown error";
-}
+const char* ErrorName(SLPError e) { return SLPErrorText(e); }
 
 SLPBoolean PrintUrl(SLPHandle, const char* url, unsigned short lifetime,
                     SLPError err, void*) {

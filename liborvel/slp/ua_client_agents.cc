@@ -1,0 +1,213 @@
+// ua_client_agents.cc: which directory agents the user agent asks, and in
+// which order.
+//
+// Configured agents (net.slp.DAAddresses) come first and, for look-ups,
+// alone; otherwise the discovered ones.  An agent that just failed (timed
+// out or refused) is moved behind the others for kFailedAgentDemotion, so a
+// dead first agent costs its wait once rather than on every look-up.
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "slp/ua_internal.h"
+
+namespace orvel {
+namespace slp {
+namespace {
+
+struct Failure {
+  sockaddr_in agent;
+  Clock::time_point at;
+};
+
+struct Health {
+  std::mutex mu;
+  std::vector<Failure> failures;  // GUARDED_BY(mu)
+};
+
+Health& TheHealth() {
+  static Health h;
+  return h;
+}
+
+bool FailedLately(const std::vector<Failure>& failures, const sockaddr_in& a,
+                  Clock::time_point now) {
+  for (const Failure& f : failures)
+    if (SameAddr(f.agent, a) && now - f.at < kFailedAgentDemotion) return true;
+  return false;
+}
+
+// Stable: healthy agents keep their order, failed ones follow in theirs.
+std::vector<sockaddr_in> HealthyFirst(const std::vector<sockaddr_in>& agents) {
+  Health& h = TheHealth();
+  std::lock_guard<std::mutex> lock(h.mu);
+  if (h.failures.empty()) return agents;
+  Clock::time_point now = Clock::now();
+  std::vector<sockaddr_in> out;
+  std::vector<sockaddr_in> failed;
+  for (const sockaddr_in& a : agents)
+    (FailedLately(h.failures, a, now) ? failed : out).push_back(a);
+  out.insert(out.end(), failed.begin(), failed.end());
+  return out;
+}
+
+void AddUnique(std::vector<sockaddr_in>* to, const std::vector<sockaddr_in>& from) {
+  for (const sockaddr_in& a : from) {
+    bool known = false;
+    for (const sockaddr_in& k : *to) known = known || SameAddr(k, a);
+    if (!known) to->push_back(a);
+  }
+}
+
+// Discovered agents; with may_search, discovering actively when the cache
+// is empty or older than net.slp.DAActiveDiscoveryInterval.
+std::vector<sockaddr_in> DiscoveredAgents(const std::string& lang,
+                                          bool may_search) {
+  bool active = PropertyBool("net.slp.activeDADetection", true);
+  bool passive = PropertyBool("net.slp.passiveDADetection", true);
+  if (!active && !passive) return {};
+  if (passive) StartPassiveListener();
+  long interval_s = PropertyLong("net.slp.DAActiveDiscoveryInterval", 900);
+  Clock::time_point found_at;
+  std::vector<sockaddr_in> agents = DiscoveredAgentsSnapshot(&found_at);
+  // Agents heard passively count until an exchange with them fails.
+  if (!agents.empty() &&
+      (!active || Clock::now() - found_at < std::chrono::seconds(interval_s)))
+    return agents;
+  if (!active || !may_search) return agents;
+  agents = DiscoverAgents(lang);
+  if (!agents.empty()) SetDiscoveredAgents(agents);
+  return agents;
+}
+
+}  // namespace
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+int RemainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  deadline - Clock::now())
+                  .count();
+  return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+uint16_t ConfiguredPort() {
+  long p = PropertyLong("net.slp.port", kDefaultPort);
+  return (p <= 0 || p > 65535) ? kDefaultPort : static_cast<uint16_t>(p);
+}
+
+bool ResolveAgent(const std::string& text, uint16_t default_port,
+                  sockaddr_in* out) {
+  std::string host = text;
+  uint16_t port = default_port;
+  size_t colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    host = text.substr(0, colon);
+    char* end = nullptr;
+    unsigned long p = std::strtoul(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || p == 0 || p > 65535) return false;
+    port = static_cast<uint16_t>(p);
+  }
+  std::memset(out, 0, sizeof(*out));
+  out->sin_family = AF_INET;
+  out->sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &out->sin_addr) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res)
+    return false;
+  out->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+  freeaddrinfo(res);
+  return true;
+}
+
+std::vector<sockaddr_in> ConfiguredAgents() {
+  std::vector<sockaddr_in> out;
+  std::string list = PropertyString("net.slp.DAAddresses");
+  uint16_t port = ConfiguredPort();
+  size_t pos = 0;
+  while (pos < list.size()) {
+    size_t comma = list.find(',', pos);
+    if (comma == std::string::npos) comma = list.size();
+    std::string item = Trim(list.substr(pos, comma - pos));
+    sockaddr_in a;
+    if (!item.empty() && ResolveAgent(item, port, &a)) AddUnique(&out, {a});
+    pos = comma + 1;
+  }
+  return out;
+}
+
+bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+std::string AgentText(const sockaddr_in& a) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text));
+  return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+std::vector<sockaddr_in> AgentsToAsk(const std::string& lang) {
+  std::vector<sockaddr_in> agents = ConfiguredAgents();
+  if (agents.empty()) agents = DiscoveredAgents(lang, /*may_search=*/true);
+  return HealthyFirst(agents);
+}
+
+std::vector<sockaddr_in> AgentsToRegisterWith(const std::string& lang) {
+  // With agents configured, those heard of so far join them; a multicast
+  // search (seconds long) only runs when nothing is configured.
+  std::vector<sockaddr_in> agents = ConfiguredAgents();
+  AddUnique(&agents, DiscoveredAgents(lang, /*may_search=*/agents.empty()));
+  return agents;
+}
+
+void NoteAgentAnswered(const sockaddr_in& agent) {
+  Health& h = TheHealth();
+  std::lock_guard<std::mutex> lock(h.mu);
+  h.failures.erase(std::remove_if(h.failures.begin(), h.failures.end(),
+                                  [&agent](const Failure& f) {
+                                    return SameAddr(f.agent, agent);
+                                  }),
+                   h.failures.end());
+}
+
+void NoteAgentFailed(const sockaddr_in& agent) {
+  Health& h = TheHealth();
+  std::lock_guard<std::mutex> lock(h.mu);
+  Clock::time_point now = Clock::now();
+  for (Failure& f : h.failures) {
+    if (SameAddr(f.agent, agent)) {
+      f.at = now;
+      return;
+    }
+  }
+  // Bounded by the agents a process knows; drop the stale ones first.
+  h.failures.erase(std::remove_if(h.failures.begin(), h.failures.end(),
+                                  [now](const Failure& f) {
+                                    return now - f.at >= kFailedAgentDemotion;
+                                  }),
+                   h.failures.end());
+  h.failures.push_back({agent, now});
+}
+
+void ForgetAgentFailures() {
+  Health& h = TheHealth();
+  std::lock_guard<std::mutex> lock(h.mu);
+  h.failures.clear();
+}
+
+}  // namespace slp
+}  // namespace orvel

@@ -1,0 +1,298 @@
+// ua_client_reg.cc: registrations of the SLP C API and their refresh.
+//
+// A registration goes to every agent known: the configured ones and those
+// discovered, so that the loss of one agent loses no registration.  One made
+// with SLP_LIFETIME_MAXIMUM is kept by its handle and sent again before its
+// lifetime ends, for as long as the handle is open; SLPDereg ends that.
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "slp/ua_internal.h"
+#include "slp_api.h"
+
+namespace orvel {
+namespace slp {
+
+namespace {
+
+std::atomic<long long> g_refresh_override_ms{0};
+
+// Longest wait between two refreshes, whatever the lifetime.
+constexpr std::chrono::seconds kMaxRefreshPeriod{900};
+
+// Type of a URL: "service:a:b" for "service:a:b://host", else the scheme.
+std::string TypeOfUrl(const std::string& url) {
+  size_t sep = url.find("://");
+  if (sep == std::string::npos) return "";
+  return url.substr(0, sep);
+}
+
+// The value of min-refresh-interval in a DAAdvert's attribute list
+// ("(min-refresh-interval=600),..."); 0 when absent.
+unsigned long MinRefreshIn(const std::string& attrs) {
+  static const char kTag[] = "(min-refresh-interval=";
+  std::string lower = attrs;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  size_t at = lower.find(kTag);
+  if (at == std::string::npos) return 0;
+  const char* digits = attrs.c_str() + at + sizeof(kTag) - 1;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(digits, &end, 10);
+  return (end == digits || *end != ')') ? 0 : v;
+}
+
+// The min-refresh-interval one agent advertises, asking it for its
+// DAAdvert over unicast.
+unsigned long AgentMinRefresh(Channel& ch, const sockaddr_in& agent) {
+  Message req;
+  SrvRqst rq;
+  rq.service_type = "service:directory-agent";
+  rq.scopes = ScopesOr(nullptr);
+  req.body = rq;
+  Message reply;
+  if (Exchange(ch, agent, req, &reply) != Outcome::kReply) return 0;
+  const DAAdvert* ad = std::get_if<DAAdvert>(&reply.body);
+  return (ad && ad->error == error::kOk) ? MinRefreshIn(ad->attrs) : 0;
+}
+
+}  // namespace
+
+// Registrations of one handle kept alive by a thread of their own, with its
+// own socket, so refreshes never disturb the caller's calls on the handle.
+class Refresher {
+ public:
+  explicit Refresher(const std::string& lang) {
+    if (!OpenChannel(&chan_, lang)) return;
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Refresher() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  Refresher(const Refresher&) = delete;
+  Refresher& operator=(const Refresher&) = delete;
+
+  bool running() const { return thread_.joinable(); }
+
+  // Keeps reg (a SrvReg just acknowledged), replacing one for the same URL.
+  void Keep(const Message& reg) {
+    const std::string& url = std::get<SrvReg>(reg.body).entry.url;
+    std::lock_guard<std::mutex> lock(mu_);
+    Kept k{reg, Clock::now() + RefreshPeriod(LifetimeOf(reg))};
+    for (Kept& old : kept_) {
+      if (std::get<SrvReg>(old.reg.body).entry.url == url) {
+        old = std::move(k);
+        return;
+      }
+    }
+    kept_.push_back(std::move(k));
+    wake_.notify_all();
+  }
+
+  // Stops refreshing url.  Returns once no refresh of it is on the way,
+  // so a deregistration sent next cannot be overtaken by one.
+  void Forget(const std::string& url) {
+    std::lock_guard<std::mutex> sending(send_mu_);
+    std::lock_guard<std::mutex> lock(mu_);
+    for (size_t i = 0; i < kept_.size(); ++i) {
+      if (std::get<SrvReg>(kept_[i].reg.body).entry.url == url) {
+        kept_.erase(kept_.begin() + static_cast<long>(i));
+        return;
+      }
+    }
+  }
+
+ private:
+  struct Kept {
+    Message reg;
+    Clock::time_point due;
+  };
+
+  static uint16_t LifetimeOf(const Message& reg) {
+    return std::get<SrvReg>(reg.body).entry.lifetime;
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      Clock::time_point next = Clock::time_point::max();
+      for (const Kept& k : kept_) next = std::min(next, k.due);
+      if (next == Clock::time_point::max()) {
+        wake_.wait(lock);
+      } else if (Clock::now() < next) {
+        wake_.wait_until(lock, next);
+      } else {
+        lock.unlock();
+        RefreshDue();
+        lock.lock();
+      }
+    }
+  }
+
+  // Sends every registration that is due to every agent known now (an
+  // agent found since the last round gets it too).
+  void RefreshDue() {
+    std::lock_guard<std::mutex> sending(send_mu_);
+    // Refreshing sooner than an agent allows would only be rejected.
+    std::chrono::seconds floor(
+        g_refresh_override_ms.load() > 0 ? 0 : AgentsMinRefreshInterval());
+    std::vector<Message> due;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      Clock::time_point now = Clock::now();
+      for (Kept& k : kept_) {
+        if (k.due > now) continue;
+        due.push_back(k.reg);
+        k.due = now + std::max<std::chrono::milliseconds>(
+                          RefreshPeriod(LifetimeOf(k.reg)), floor);
+      }
+    }
+    for (Message& reg : due) {
+      AskReport report;
+      AskAgents(chan_, AgentsToRegisterWith(chan_.lang), reg, &report);
+    }
+  }
+
+  Channel chan_;
+  std::mutex send_mu_;  // held while refreshes are on the way
+  std::mutex mu_;
+  std::condition_variable wake_;
+  bool stop_ = false;        // GUARDED_BY(mu_)
+  std::vector<Kept> kept_;   // GUARDED_BY(mu_)
+  std::thread thread_;
+};
+
+Handle::Handle() = default;
+Handle::~Handle() = default;
+
+std::chrono::milliseconds RefreshPeriod(uint16_t lifetime_s) {
+  long long forced = g_refresh_override_ms.load();
+  if (forced > 0) return std::chrono::milliseconds(forced);
+  std::chrono::seconds period(lifetime_s - lifetime_s / 4);
+  if (period > kMaxRefreshPeriod) period = kMaxRefreshPeriod;
+  if (period < std::chrono::seconds(1)) period = std::chrono::seconds(1);
+  return period;
+}
+
+void SetRefreshPeriodForTesting(std::chrono::milliseconds period) {
+  g_refresh_override_ms = period.count();
+}
+
+unsigned short AgentsMinRefreshInterval() {
+  Channel ch;
+  std::string lang = PropertyString("net.slp.locale");
+  if (!OpenChannel(&ch, lang.empty() ? "en" : lang)) return 0;
+  unsigned long most = 0;
+  for (const sockaddr_in& agent : AgentsToRegisterWith(ch.lang))
+    most = std::max(most, AgentMinRefresh(ch, agent));
+  return static_cast<unsigned short>(std::min(most, 65535ul));
+}
+
+}  // namespace slp
+}  // namespace orvel
+
+using orvel::slp::AsHandle;
+using orvel::slp::BusyGuard;
+using orvel::slp::Handle;
+using orvel::slp::Message;
+
+namespace {
+
+// Sends req to every agent known; the caller holds the handle busy.
+SLPError SendToAll(Handle* h, Message& req) {
+  orvel::slp::AskReport report;
+  SLPError err = orvel::slp::AskAgents(
+      h->chan, orvel::slp::AgentsToRegisterWith(h->chan.lang), req, &report);
+  h->last_agent = report.agent;
+  return err;
+}
+
+void KeepAlive(Handle* h, const Message& req) {
+  if (!h->refresher || !h->refresher->running())
+    h->refresher = std::make_unique<orvel::slp::Refresher>(h->chan.lang);
+  h->refresher->Keep(req);
+}
+
+SLPError Deregister(SLPHandle hSLP, const char* pcSrvURL, const char* tags,
+                    SLPRegReport callback, void* pvCookie) {
+  using namespace orvel::slp;
+  Handle* h = AsHandle(hSLP);
+  if (!h || !pcSrvURL || !*pcSrvURL || !callback) return SLP_PARAMETER_BAD;
+  BusyGuard busy(h);
+  if (!busy.owned()) return SLP_HANDLE_IN_USE;
+  // A whole deregistration ends the refresh first, so none can follow it.
+  if (*tags == '\0' && h->refresher) h->refresher->Forget(pcSrvURL);
+  Message req;
+  SrvDeReg d;
+  d.scopes = ScopesOr(nullptr);
+  d.entry.url = pcSrvURL;
+  d.tags = tags;
+  req.body = d;
+  SLPError err = SendToAll(h, req);
+  callback(hSLP, err, pvCookie);
+  return err;
+}
+
+}  // namespace
+
+extern "C" {
+
+SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
+                const unsigned short usLifetime, const char* pcSrvType,
+                const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
+                void* pvCookie) {
+  using namespace orvel::slp;
+  Handle* h = AsHandle(hSLP);
+  if (!h || !pcSrvURL || !*pcSrvURL || usLifetime == 0 || !callback)
+    return SLP_PARAMETER_BAD;
+  std::string type = (pcSrvType && *pcSrvType) ? pcSrvType : TypeOfUrl(pcSrvURL);
+  if (type.empty()) return SLP_PARAMETER_BAD;
+  BusyGuard busy(h);
+  if (!busy.owned()) return SLP_HANDLE_IN_USE;
+  Message req;
+  req.header.flags = fresh == SLP_TRUE ? kFlagFresh : 0;
+  SrvReg reg;
+  reg.entry.lifetime = usLifetime;
+  reg.entry.url = pcSrvURL;
+  reg.service_type = type;
+  reg.scopes = ScopesOr(nullptr);
+  reg.attrs = pcAttrs ? pcAttrs : "";
+  req.body = reg;
+  SLPError err = SendToAll(h, req);
+  if (usLifetime == SLP_LIFETIME_MAXIMUM && err == SLP_OK) {
+    KeepAlive(h, req);
+  } else if (h->refresher) {
+    h->refresher->Forget(pcSrvURL);  // a finite lifetime ends the keeping
+  }
+  callback(hSLP, err, pvCookie);
+  return err;
+}
+
+SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback,
+                  void* pvCookie) {
+  return Deregister(hSLP, pcSrvURL, "", callback, pvCookie);
+}
+
+SLPError SLPDelAttrs(SLPHandle hSLP, const char* pcSrvURL, const char* pcAttrs,
+                     SLPRegReport callback, void* pvCookie) {
+  if (!pcAttrs || !*pcAttrs) return SLP_PARAMETER_BAD;
+  return Deregister(hSLP, pcSrvURL, pcAttrs, callback, pvCookie);
+}
+
+unsigned short SLPGetRefreshInterval(void) {
+  return orvel::slp::AgentsMinRefreshInterval();
+}
+
+}  // extern "C"
