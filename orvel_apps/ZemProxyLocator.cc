@@ -23,8 +23,7 @@ bool LookUp(const std::string& srvtype, const std::string& predicate,
     // The reason and the agent, so that a failure is not mistaken for
     // "no proxy registered".
     const std::string& agent = service.agentAddress();
-    printf("SLP lookup of %s failed at agent %s: %s (%d)
-", srvtype.c_str(),
+    printf("SLP lookup of %s failed at agent %s: %s (%d)\n", srvtype.c_str(),
            agent.empty() ? "(none)" : agent.c_str(),
            SLPErrorText(service.lastError()), static_cast<int>(service.lastError()));
     return false;

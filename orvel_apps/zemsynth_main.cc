@@ -3,7 +3,7 @@
 //   zemsynth PORT DA
 //
 // Listens on TCP PORT and serves SynthZemReq messages, locating proxies
-// through the SLP directory agent at DA.  Runs until it is killed.
+// through the SLP directory agents in DA.  Runs until it is killed.
 #include <arpa/inet.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -25,8 +25,12 @@ void PrintHelp() {
       "Orvel synthesis service for overlay multicast.\n"
       "\n"
       "  PORT  TCP port to listen on\n"
-      "  DA    SLP directory agent for every proxy lookup: A.B.C.D or\n"
-      "        A.B.C.D:PORT; empty to discover agents by multicast\n"
+      "  DA    SLP directory agents for every proxy lookup: A.B.C.D or\n"
+      "        A.B.C.D:PORT, or several such, comma-separated (the first\n"
+      "        that answers serves; one that refuses is passed at once, a\n"
+      "        silent one after 14 s: net.slp.datagramTimeouts and\n"
+      "        net.slp.unicastMaximumWait in the ORVEL_SLP_CONF file);\n"
+      "        empty to discover agents by multicast\n"
       "\n"
       "Answers SynthZemReq documents posted over HTTP with SynthZemOk.\n"
       "Environment: ORVEL_PATH (ABone client and pelm.coords),\n"

@@ -228,6 +228,52 @@ TEST_F(EndToEnd, EndHostWithCoordinatesGetsAnAboneNode) {
   EXPECT_NE(zemsynth_->Output().find("got proxy 127.0.0.5:0\n"), std::string::npos);
 }
 
+// Several agents: every proxy registers with each, and zemsynth, given both,
+// keeps synthesising once the first is killed (its port then refuses, so
+// the look-ups pass to the second at once).
+class EndToEndTwoAgents : public EndToEnd {
+ protected:
+  void SetUp() override {
+    first_ = apps_test::StartDirectoryAgent();
+    second_ = apps_test::StartDirectoryAgent();
+    ASSERT_TRUE(first_.child && second_.child);
+    const std::string both = first_.Address() + "," + second_.Address();
+    for (const char* addr : {"10.0.0.1", "10.0.0.2"})
+      hosts_.push_back(apps_test::StartProxy({"--da", both, "--addr", addr}));
+    zone_ = apps_test::StartProxy({"--da", both, "--addr", "10.1.0.0", "--mask", "255.255.0.0"});
+    port_ = testutil::FreeLoopbackPort();
+    ChildOptions o;
+    o.unset_env = {"ORVEL_PELMMONITOR"};
+    zemsynth_ = std::make_unique<Child>(
+        std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
+                                 std::to_string(port_), both},
+        o);
+    ASSERT_TRUE(testutil::WaitForLoopbackPort(port_, 10000)) << zemsynth_->Output();
+  }
+
+  apps_test::DirectoryAgent first_, second_;
+  std::vector<ProxyProcess> hosts_;
+};
+
+TEST_F(EndToEndTwoAgents, SynthesisGoesOnWithTheFirstAgentKilled) {
+  for (const apps_test::DirectoryAgent* da : {&first_, &second_})
+    EXPECT_EQ(apps_test::Find(*da, "ZemProxy", "").size(), 3u) << da->Address();
+  auto req = TwoHostsOneZone(7, 1);
+  ExpectSynthOk(Exchange(req.get()).get(), 7, 1);
+
+  first_.child->Signal(SIGKILL);
+  first_.child->Wait(5000);
+  req = TwoHostsOneZone(8, 1);
+  auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<Msg> reply = Exchange(req.get());
+  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                  .count();
+  std::printf("synthesis with the first of two agents killed: %.0f ms\n", ms);
+  ExpectSynthOk(reply.get(), 8, 1);
+  EXPECT_EQ(zemsynth_->Output().find("got proxy 0.0.0.0:0"), std::string::npos)
+      << zemsynth_->Output();
+}
+
 // Every stop signal an operator or an init system sends deregisters.
 TEST(ZemProxyRegistration, RegistersAndDeregistersOnEachStopSignal) {
   apps_test::DirectoryAgent da = apps_test::StartDirectoryAgent();

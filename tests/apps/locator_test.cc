@@ -261,4 +261,24 @@ TEST_F(Locator, ZoneWithoutProxyOrCoordinatesFindsNothing) {
   EXPECT_EQ(r.Pauses(), 0u);
 }
 
+// A failed look-up says why and which agent, rather than only ending in
+// "no proxy".
+TEST_F(Locator, FailedLookUpIsLoggedWithReasonAndAgent) {
+  const std::string dead = "127.0.0.1:" + std::to_string(testutil::FreeLoopbackPort());
+  ChildOptions o;
+  o.has_stdin = true;
+  o.env["ORVEL_PATH"] = dir_.path();
+  o.env["ORVEL_PELMMONITOR"] = "127.0.0.1:" + std::to_string(monitor_port_);
+  Child probe({testutil::BuildPath("tests/apps/locator_probe"), dead, "zone", "10.3.0.0",
+               "255.255.0.0", "10.0.0.9"},
+              o);
+  probe.Wait(30000);
+  EXPECT_EQ(probe.Output(),
+            std::string(kNoTerminal) + "SLP lookup of ZemProxy failed at agent " + dead +
+                ": network error (agent unreachable) (-23)\n"
+                "finding coordinates for 10.0.0.9...\n"
+                "coordinates not found, returning now...\n"
+                "RESULT 0.0.0.0:0 abone=0\n");
+}
+
 }  // namespace

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -164,6 +167,40 @@ TEST_F(SlpEndToEnd, DeadFirstAgentThenLiveOne) {
   SLPService s("ZemProxy", "", dead + "," + da_, "default");
   ASSERT_EQ(s.FindServices(), 1);
   EXPECT_EQ(s.serviceAt(0)->getAddrStr(), "10.0.0.3");
+}
+
+// Two agents: a registration reaches both, and with the first killed a
+// look-up through both is answered by the second.
+TEST_F(SlpEndToEnd, RegistrationReachesEveryAgentAndSurvivesOneKilled) {
+  std::unique_ptr<Child> second;
+  unsigned short second_port = StartAgent(&second);
+  ASSERT_NE(second_port, 0);
+  const std::string other = "127.0.0.1:" + std::to_string(second_port);
+  const std::string both = da_ + "," + other;
+  SLPSetProperty("net.slp.DAAddresses", both.c_str());
+  SLPSetProperty("net.slp.activeDADetection", "false");
+  SLPSetProperty("net.slp.passiveDADetection", "false");
+  SLPHandle h = nullptr;
+  ASSERT_EQ(SLPOpen("en", SLP_FALSE, &h), SLP_OK);
+  SLPError cb = SLP_OK;
+  EXPECT_EQ(SLPReg(h, "service:ZemProxy://10.0.0.7:7", 600, "", "(addr=10.0.0.7)", SLP_TRUE,
+                   [](SLPHandle, SLPError, void*) {}, &cb),
+            SLP_OK);
+  SLPClose(h);
+  for (const std::string& one : {da_, other}) {
+    SLPService s("ZemProxy", "", one, "default");
+    EXPECT_EQ(s.FindServices(), 1) << one;
+  }
+  agent_->Signal(SIGKILL);
+  agent_->Wait(5000);
+  auto start = std::chrono::steady_clock::now();
+  SLPService s("ZemProxy", "", both, "default");
+  ASSERT_EQ(s.FindServices(), 1);
+  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                  .count();
+  std::printf("look-up with the first of two agents killed: %.1f ms\n", ms);
+  EXPECT_EQ(s.serviceAt(0)->getAddrStr(), "10.0.0.7");
+  EXPECT_EQ(s.agentAddress(), other);
 }
 
 TEST_F(SlpEndToEnd, SixteenThreadsLookUpAtOnce) {

@@ -53,15 +53,18 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
       .Text("host", 0, "A",
             "this proxy's address in its service URL and the\n"
             "data address of its ZemInitOk (default 127.0.0.1)", &o->host)
-      .Text("da", 0, "DA",
-            "register with the SLP directory agent at DA as\n"
+      .Text("da", 0, "DA[,DA...]",
+            "register with the SLP directory agents (A.B.C.D\n"
+            "or A.B.C.D:PORT, each one) as\n"
             "service:ZemProxy://A:PORT once PORT is bound;\n"
             "deregister on SIGTERM, SIGINT or SIGHUP", &o->da)
       .Text("addr", 0, "X",
             "attribute addr, a dotted quad: the end host or zone\n"
             "served (default: the --host address)", &o->addr)
       .Text("mask", 0, "M", "attribute mask, a dotted quad (default\n255.255.255.255)", &o->mask)
-      .Number("lifetime", 0, "S", "registration lifetime in seconds (default 65535)", 1, 65535,
+      .Number("lifetime", 0, "S",
+              "registration lifetime in seconds (default 65535:\n"
+              "renewed before it ends for as long as we run)", 1, 65535,
               &o->lifetime)
       .Value("misbehave", 0, "MODE",
              "wrong-type: answer ZemInit with ZemCommitOk and\n"
@@ -168,11 +171,13 @@ std::string ServiceURL() {
   return "service:ZemProxy://" + options.host + ":" + std::to_string(options.port);
 }
 
-// Registers (or deregisters) the service URL with the agent.  False on
-// failure, with a line on stderr.
+// Registers (or deregisters) the service URL with the agents.  False on
+// failure, with a line on stderr.  The handle stays open from the
+// registration to the deregistration: it renews a registration made with
+// the maximum lifetime.
 bool Register(bool reg) {
-  SLPHandle h = nullptr;
-  if (SLPOpen("en", SLP_FALSE, &h) != SLP_OK) {
+  static SLPHandle h = nullptr;
+  if (!h && SLPOpen("en", SLP_FALSE, &h) != SLP_OK) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "SLPOpen failed");
     return false;
   }
@@ -185,7 +190,10 @@ bool Register(bool reg) {
   SLPError err = reg ? SLPReg(h, url.c_str(), options.lifetime, "", attrs.c_str(),
                               SLP_TRUE, SLPReport, &cb_err)
                      : SLPDereg(h, url.c_str(), SLPReport, &cb_err);
-  SLPClose(h);
+  if (!reg || err != SLP_OK) {
+    SLPClose(h);
+    h = nullptr;
+  }
   if (err != SLP_OK || cb_err != SLP_OK) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "%s of %s failed (%d/%d)",
             reg ? "registration" : "deregistration", url.c_str(),
