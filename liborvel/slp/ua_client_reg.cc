@@ -6,6 +6,7 @@
 // lifetime ends, for as long as the handle is open; SLPDereg ends that.
 #include <algorithm>
 #include <atomic>
+#include <fnmatch.h>
 #include <cctype>
 #include <condition_variable>
 #include <cstdlib>
@@ -63,7 +64,54 @@ unsigned long AgentMinRefresh(Channel& ch, const sockaddr_in& agent) {
   return (ad && ad->error == error::kOk) ? MinRefreshIn(ad->attrs) : 0;
 }
 
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return Trim(s);
+}
+
+// Splits a comma-separated list at the commas outside parentheses.
+std::vector<std::string> TopLevelItems(const std::string& list) {
+  std::vector<std::string> items;
+  std::string item;
+  int depth = 0;
+  for (char c : list) {
+    if (c == ',' && depth == 0) {
+      items.push_back(item);
+      item.clear();
+      continue;
+    }
+    depth += c == '(' ? 1 : (c == ')' && depth > 0 ? -1 : 0);
+    item += c;
+  }
+  items.push_back(item);
+  return items;
+}
+
+// The tag of "(tag=values)" or of a keyword "tag".
+std::string TagOf(const std::string& item) {
+  std::string t = Trim(item);
+  if (!t.empty() && t[0] == '(') t = t.substr(1, t.find('=') == std::string::npos
+                                                     ? t.size() - 2
+                                                     : t.find('=') - 1);
+  return Lower(t);
+}
+
 }  // namespace
+
+std::string WithoutTags(const std::string& attrs, const std::string& tags) {
+  std::vector<std::string> patterns;
+  for (const std::string& t : TopLevelItems(tags)) patterns.push_back(Lower(t));
+  std::string out;
+  for (const std::string& item : TopLevelItems(attrs)) {
+    std::string tag = TagOf(item);
+    bool drop = false;
+    for (const std::string& p : patterns)
+      drop = drop || fnmatch(p.c_str(), tag.c_str(), 0) == 0;
+    if (drop || Trim(item).empty()) continue;
+    out += (out.empty() ? "" : ",") + item;
+  }
+  return out;
+}
 
 // Registrations of one handle kept alive by a thread of their own, with its
 // own socket, so refreshes never disturb the caller's calls on the handle.
@@ -99,6 +147,16 @@ class Refresher {
     }
     kept_.push_back(std::move(k));
     wake_.notify_all();
+  }
+
+  // Drops the attributes named in tags from the kept registration of url,
+  // so a refresh does not bring back what SLPDelAttrs removed.
+  void DropAttrs(const std::string& url, const std::string& tags) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (Kept& k : kept_) {
+      SrvReg& reg = std::get<SrvReg>(k.reg.body);
+      if (reg.entry.url == url) reg.attrs = WithoutTags(reg.attrs, tags);
+    }
   }
 
   // Stops refreshing url.  Returns once no refresh of it is on the way,
@@ -241,6 +299,8 @@ SLPError Deregister(SLPHandle hSLP, const char* pcSrvURL, const char* tags,
   d.tags = tags;
   req.body = d;
   SLPError err = SendToAll(h, req);
+  if (*tags != '\0' && err == SLP_OK && h->refresher)
+    h->refresher->DropAttrs(pcSrvURL, tags);
   callback(hSLP, err, pvCookie);
   return err;
 }

@@ -195,6 +195,10 @@ std::chrono::milliseconds RefreshPeriod(uint16_t lifetime_s);
 // Zero: no override.
 void SetRefreshPeriodForTesting(std::chrono::milliseconds period);
 
+// attrs without the attributes whose tags match an entry of tags (a
+// comma-separated list; '*' wildcards; case-insensitive).
+std::string WithoutTags(const std::string& attrs, const std::string& tags);
+
 // The largest min-refresh-interval (seconds) the known agents advertise in
 // their DAAdverts, asked over unicast; 0 when none does.
 unsigned short AgentsMinRefreshInterval();

@@ -328,6 +328,46 @@ TEST_F(SlpAgents, FiniteLifetimeAndClosedHandleAreNotRefreshed) {
   EXPECT_EQ(log.count(Function::kSrvReg), regs);
 }
 
+TEST_F(SlpAgents, DeletedAttributesStayDeletedAcrossRefreshes) {
+  std::mutex mu;
+  std::vector<std::string> reg_attrs;
+  FakeAgent agent([&](const Message& req, bool) {
+    if (const SrvReg* r = std::get_if<SrvReg>(&req.body)) {
+      std::lock_guard<std::mutex> lock(mu);
+      reg_attrs.push_back(r->attrs);
+    }
+    return Replies{ReplyTo(req, SrvAck{})};
+  });
+  UseAgents(agent.address());
+  SetRefreshPeriodForTesting(std::chrono::milliseconds(50));
+  SLPError report;
+  const char* url = "service:x://1.1.1.1";
+  ASSERT_EQ(SLPReg(h_, url, SLP_LIFETIME_MAXIMUM, "", "(a=1),(b=2,3),x-c,(d=4)",
+                   SLP_TRUE, RegReport, &report),
+            SLP_OK);
+  ASSERT_EQ(SLPDelAttrs(h_, url, "B,x-*", RegReport, &report), SLP_OK);
+  size_t seen;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    seen = reg_attrs.size();
+  }
+  EXPECT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return reg_attrs.size() >= seen + 2;
+  }));
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(reg_attrs.front(), "(a=1),(b=2,3),x-c,(d=4)");
+  EXPECT_EQ(reg_attrs.back(), "(a=1),(d=4)");
+}
+
+TEST(SlpWithoutTags, DropsMatchingAttributesOnly) {
+  EXPECT_EQ(WithoutTags("(a=1),(b=2,3),kw", "b"), "(a=1),kw");
+  EXPECT_EQ(WithoutTags("(a=1),(b=2,3),kw", "KW,a"), "(b=2,3)");
+  EXPECT_EQ(WithoutTags("(x-one=1),(x-two=2),(y=3)", "x-*"), "(y=3)");
+  EXPECT_EQ(WithoutTags("(a=1)", "ab"), "(a=1)");
+  EXPECT_EQ(WithoutTags("", "a"), "");
+}
+
 slptest::Handler Advertising(const std::string& attrs) {
   return [attrs](const Message& req, bool) {
     DAAdvert ad;
