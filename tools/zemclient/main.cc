@@ -170,7 +170,8 @@ void PrintTable(SynthZemReq& req, SynthZemOk& ok) {
 }
 
 // One line of JSON; the keys keep this order (scripts compare the bytes).
-void PrintJson(SynthZemReq& req, SynthZemOk& ok) {
+// The JSON library reports misuse by exceptions; they stop here.
+bool PrintJson(SynthZemReq& req, SynthZemOk& ok) try {
   using Json = nlohmann::ordered_json;
   auto entry = [](const std::string& member, const char* kind, const MulticastEndPoint& t) {
     return Json{{"member", member},
@@ -194,7 +195,13 @@ void PrintJson(SynthZemReq& req, SynthZemOk& ok) {
     members.push_back(entry(name, "zone", ok.getZoneTVec()[i]));
   }
   Json out = {{"id", ok.getId()}, {"version", ok.getVersion()}, {"members", std::move(members)}};
-  std::printf("%s\n", out.dump().c_str());
+  // Every value is a dotted quad or a number, so dump cannot meet the text
+  // it refuses (bytes that are not UTF-8); replace them all the same.
+  std::printf("%s\n", out.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+  return true;
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "zemclient: cannot write the answer as JSON: %s\n", e.what());
+  return false;
 }
 
 int Synth(int argc, char** argv) {
@@ -282,10 +289,11 @@ int Synth(int argc, char** argv) {
   if (ok.getId() != id || ok.getVersion() != version)
     std::fprintf(stderr, "zemclient: warning: answer carries id %lu version %lu, sent %lu %lu\n",
                  ok.getId(), ok.getVersion(), id, version);
-  if (json)
-    PrintJson(req, ok);
-  else
+  if (json) {
+    if (!PrintJson(req, ok)) return kExitRefused;
+  } else {
     PrintTable(req, ok);
+  }
   return kExitOk;
 }
 
