@@ -1,17 +1,15 @@
-// options.cc: the monitor's command line.  Numbers are checked whole: atoi
-// took "abc" as 0 (any port) and 99999 wrapped to another port.
+// options.cc: the monitor's command line.  Numbers are checked whole (the
+// tools' common parser): atoi took "abc" as 0 (any port) and 99999 wrapped
+// to another port.
 #include "options.h"
+
+#include "cli.h"
 
 namespace pelmmon {
 
 bool ParsePort(const std::string& text, int* port) {
-  if (text.empty() || text.size() > 5) return false;
-  long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value > 65535) return false;
+  long long value = 0;
+  if (!orvel::cli::ParseNumber(text, 0, 65535, &value)) return false;
   *port = static_cast<int>(value);
   return true;
 }
