@@ -24,6 +24,7 @@
 
 #include "Msg.h"
 #include "SLP.h"
+#include "net/address.h"
 #include "net/socket_io.h"
 #include "slp/coordinates_reader.h"
 
@@ -93,34 +94,6 @@ int MonitorTimeoutMs() {
     return kDefaultMonitorTimeoutMs;
   }
   return static_cast<int>(ms);
-}
-
-// Connects fd to addr within timeout_ms.  On failure errno tells why
-// (ETIMEDOUT when the time ran out).
-bool ConnectWithin(int fd, const sockaddr_in& addr, int timeout_ms) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-    if (errno != EINPROGRESS) return false;
-    pollfd p{fd, POLLOUT, 0};
-    int n;
-    do {
-      n = poll(&p, 1, timeout_ms);
-    } while (n < 0 && errno == EINTR);
-    if (n == 0) {
-      errno = ETIMEDOUT;
-      return false;
-    }
-    if (n < 0) return false;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return false;
-    if (err != 0) {
-      errno = err;
-      return false;
-    }
-  }
-  return fcntl(fd, F_SETFL, flags) == 0;
 }
 
 }  // namespace
@@ -200,25 +173,23 @@ void pelmmon_color(const std::string& node, int colour) {
              monitor);
       return;
   }
-  orvel::net::UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (sock.get() < 0) {
-    perror("pelmmon_color: socket:");
-    return;
-  }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(monitor_port);
-  sa.sin_addr.s_addr = static_cast<in_addr_t>(monitor_addr);
   int timeout_ms = MonitorTimeoutMs();
-  if (!ConnectWithin(sock.get(), sa, timeout_ms)) {
-    perror("pelmmon_color: connect:");
+  // One deadline for connecting and sending: a monitor that stops reading
+  // must not hold the request either.
+  orvel::net::Deadline deadline = orvel::net::Deadline::AfterMs(timeout_ms);
+  int err = 0;
+  const char* failed_call = "connect";
+  orvel::net::UniqueFd sock = orvel::net::ConnectTcp(
+      orvel::net::Ipv4(monitor_addr, monitor_port), deadline, &err,
+      /*nonblocking=*/false, &failed_call);
+  if (!sock.valid()) {
+    errno = err;
+    perror(std::string(failed_call) == "socket" ? "pelmmon_color: socket:"
+                                                : "pelmmon_color: connect:");
     return;
   }
-  // A monitor that stops reading must not hold the request either.
-  timeval tv{timeout_ms / 1000, static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
-  setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   std::string line = node + " " + ultostr(static_cast<unsigned long>(colour)) + "\n";
   // The monitor's answer (none) and a failed send change nothing for the
-  // caller; MSG_NOSIGNAL keeps a closed monitor from killing the process.
-  (void)send(sock.get(), line.data(), line.size(), MSG_NOSIGNAL);
+  // caller; the send never raises SIGPIPE.
+  (void)orvel::net::WriteAll(sock.get(), line.data(), line.size(), deadline);
 }

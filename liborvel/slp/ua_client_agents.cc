@@ -6,7 +6,6 @@
 // out or refused) is moved behind the others for kFailedAgentDemotion, so a
 // dead first agent costs its wait once rather than on every look-up.
 #include <arpa/inet.h>
-#include <netdb.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "net/address.h"
 #include "slp/ua_internal.h"
 
 namespace orvel {
@@ -95,13 +95,6 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  deadline - Clock::now())
-                  .count();
-  return left <= 0 ? 0 : static_cast<int>(left);
-}
-
 uint16_t ConfiguredPort() {
   long p = PropertyLong("net.slp.port", kDefaultPort);
   return (p <= 0 || p > 65535) ? kDefaultPort : static_cast<uint16_t>(p);
@@ -119,18 +112,9 @@ bool ResolveAgent(const std::string& text, uint16_t default_port,
     if (*end != '\0' || p == 0 || p > 65535) return false;
     port = static_cast<uint16_t>(p);
   }
-  std::memset(out, 0, sizeof(*out));
-  out->sin_family = AF_INET;
-  out->sin_port = htons(port);
-  if (inet_pton(AF_INET, host.c_str(), &out->sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res)
-    return false;
-  out->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-  freeaddrinfo(res);
+  uint32_t addr = 0;
+  if (!net::ResolveIpv4(host.c_str(), &addr)) return false;
+  *out = net::Ipv4(addr, port);
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -64,14 +65,11 @@ sockaddr_in GroupAddress(uint16_t port) {
 
 // One discovery round: collects DAAdverts answering xid until round_end,
 // adding new agents to *found and their senders to the PRList.
-void CollectAdverts(int fd, uint16_t xid, uint16_t port,
-                    Clock::time_point round_end, std::vector<sockaddr_in>* found,
-                    std::string* prlist) {
+void CollectAdverts(int fd, uint16_t xid, uint16_t port, net::Deadline round_end,
+                    std::vector<sockaddr_in>* found, std::string* prlist) {
   std::vector<uint8_t> buf(kRecvBufferBytes);
-  int left;
-  while ((left = RemainingMs(round_end)) > 0) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, left) <= 0) continue;
+  while (!round_end.passed()) {
+    if (net::WaitReady(fd, POLLIN, round_end) != 0) continue;
     sockaddr_in from{};
     socklen_t fl = sizeof(from);
     ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0,
@@ -206,8 +204,8 @@ std::vector<sockaddr_in> DiscoverAgents(const std::string& lang) {
   sockaddr_in group = GroupAddress(port);
   std::vector<int> rounds = PropertyMillisList("net.slp.DADiscoveryTimeouts");
   if (rounds.empty()) rounds = {2000, 2000, 2000};
-  long max_ms = PropertyLong("net.slp.multicastMaximumWait", 15000);
-  Clock::time_point overall = Clock::now() + std::chrono::milliseconds(max_ms);
+  net::Deadline overall =
+      net::Deadline::AfterMs(PropertyLong("net.slp.multicastMaximumWait", 15000));
 
   Message req;
   req.header.lang = lang;
@@ -217,7 +215,7 @@ std::vector<sockaddr_in> DiscoverAgents(const std::string& lang) {
   rq.service_type = "service:directory-agent";
   rq.scopes = PropertyString("net.slp.useScopes");
   for (int round_ms : rounds) {
-    if (RemainingMs(overall) == 0) break;
+    if (overall.passed()) break;
     req.body = rq;
     std::string bytes = Encode(req);
     if (bytes.empty() || bytes.size() > kDefaultMaxDatagramBytes) break;
@@ -225,8 +223,8 @@ std::vector<sockaddr_in> DiscoverAgents(const std::string& lang) {
                  reinterpret_cast<sockaddr*>(&group), sizeof(group)) < 0)
       break;
     size_t before = found.size();
-    Clock::time_point round_end = Clock::now() + std::chrono::milliseconds(round_ms);
-    if (round_end > overall) round_end = overall;
+    net::Deadline round_end = net::Deadline::At(
+        std::min(overall.at(), Clock::now() + std::chrono::milliseconds(round_ms)));
     CollectAdverts(s.get(), req.header.xid, port, round_end, &found, &rq.prlist);
     if (found.size() == before && !found.empty()) break;
   }

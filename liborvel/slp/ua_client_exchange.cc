@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "net/address.h"
 #include "slp/ua_internal.h"
 
 namespace orvel {
@@ -61,67 +62,21 @@ Datagram Classify(const uint8_t* d, size_t n, const Message& req) {
   return Datagram::kWhole;
 }
 
-bool WaitFd(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    int left = RemainingMs(deadline);
-    if (left == 0) return false;
-    pollfd p{fd, events, 0};
-    int r = ::poll(&p, 1, left);
-    if (r > 0) return true;
-    if (r < 0 && errno != EINTR) return false;
-  }
-}
-
-Outcome Connect(const Socket& s, const sockaddr_in& agent,
-                Clock::time_point deadline) {
-  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&agent),
-                sizeof(agent)) == 0)
-    return Outcome::kReply;
-  if (errno != EINPROGRESS) return Outcome::kRefused;
-  if (!WaitFd(s.get(), POLLOUT, deadline)) return Outcome::kTimedOut;
-  int err = 0;
-  socklen_t len = sizeof(err);
-  getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-  return err == 0 ? Outcome::kReply : Outcome::kRefused;
-}
-
-Outcome SendAll(const Socket& s, const std::string& bytes,
-                Clock::time_point deadline) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(s.get(), bytes.data() + sent, bytes.size() - sent,
-                       MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      if (!WaitFd(s.get(), POLLOUT, deadline)) return Outcome::kTimedOut;
-    } else {
-      return Outcome::kError;
-    }
-  }
-  return Outcome::kReply;
-}
-
 // One framed message: 5 bytes give the length, then the rest.  Memory grows
 // with the bytes that arrive, never from the length field alone.
-Outcome ReadFramed(const Socket& s, Clock::time_point deadline, std::string* in) {
+Outcome ReadFramed(int fd, net::Deadline deadline, std::string* in) {
   size_t want = 5;
   std::vector<char> chunk(kTcpChunkBytes);
   while (in->size() < want) {
-    ssize_t n = ::recv(s.get(), chunk.data(),
-                       std::min(chunk.size(), want - in->size()), 0);
-    if (n > 0) {
-      in->append(chunk.data(), static_cast<size_t>(n));
-      if (want == 5 && in->size() >= 5) {
-        uint32_t len = PeekLength(reinterpret_cast<const uint8_t*>(in->data()),
-                                  in->size());
-        if (len < kHeaderFixedBytes) return Outcome::kError;
-        want = len;  // at most kMaxMessageBytes: the field has 24 bits
-      }
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      if (!WaitFd(s.get(), POLLIN, deadline)) return Outcome::kTimedOut;
-    } else {
-      return Outcome::kError;  // closed early or failed
+    net::IoResult r = net::ReadSome(fd, chunk.data(),
+                                    std::min(chunk.size(), want - in->size()), deadline);
+    if (r.status == net::IoStatus::kTimedOut) return Outcome::kTimedOut;
+    if (r.status != net::IoStatus::kOk) return Outcome::kError;  // closed early or failed
+    in->append(chunk.data(), r.bytes);
+    if (want == 5 && in->size() >= 5) {
+      uint32_t len = PeekLength(reinterpret_cast<const uint8_t*>(in->data()), in->size());
+      if (len < kHeaderFixedBytes) return Outcome::kError;
+      want = len;  // at most kMaxMessageBytes: the field has 24 bits
     }
   }
   return Outcome::kReply;
@@ -130,7 +85,7 @@ Outcome ReadFramed(const Socket& s, Clock::time_point deadline, std::string* in)
 // A cut datagram: the whole answer over TCP.  When that fails, a datagram
 // that decodes (whole entries with the overflow flag) is still an answer.
 Outcome FetchWhole(const sockaddr_in& agent, const Message& req,
-                   const std::string& bytes, Clock::time_point deadline,
+                   const std::string& bytes, net::Deadline deadline,
                    const uint8_t* part, size_t part_size, Message* reply) {
   Outcome o = TcpExchange(agent, req, bytes, deadline, reply);
   if (o == Outcome::kReply) return o;
@@ -142,7 +97,7 @@ Outcome FetchWhole(const sockaddr_in& agent, const Message& req,
 // The UDP part of Exchange: send, wait, resend on the datagramTimeouts
 // schedule until a matching reply or the deadline.
 Outcome UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
-                    const std::string& bytes, Clock::time_point deadline,
+                    const std::string& bytes, net::Deadline deadline,
                     Message* reply) {
   if (::connect(ch.udp.get(), reinterpret_cast<const sockaddr*>(&agent),
                 sizeof(agent)) < 0)
@@ -151,12 +106,12 @@ Outcome UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
   if (waits.empty()) waits = {2000, 4000, 8000};
   std::vector<uint8_t>& buf = ch.recv_buf;
   for (int wait_ms : waits) {
-    if (RemainingMs(deadline) == 0) break;
+    if (deadline.passed()) break;
     if (::send(ch.udp.get(), bytes.data(), bytes.size(), 0) < 0)
       return errno == ECONNREFUSED ? Outcome::kRefused : Outcome::kError;
-    Clock::time_point try_end = std::min(
-        deadline, Clock::now() + std::chrono::milliseconds(wait_ms));
-    while (WaitFd(ch.udp.get(), POLLIN, try_end)) {
+    net::Deadline try_end = net::Deadline::At(
+        std::min(deadline.at(), Clock::now() + std::chrono::milliseconds(wait_ms)));
+    while (net::WaitReady(ch.udp.get(), POLLIN, try_end) == 0) {
       ssize_t n = ::recv(ch.udp.get(), buf.data(), buf.size(), 0);
       if (n < 0) {
         // Port unreachable: nobody listens there, no point in waiting.
@@ -234,14 +189,21 @@ uint16_t NewXid() {
 }
 
 Outcome TcpExchange(const sockaddr_in& agent, const Message& req,
-                    const std::string& bytes, Clock::time_point deadline,
+                    const std::string& bytes, net::Deadline deadline,
                     Message* reply) {
-  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!s.valid()) return Outcome::kError;
-  Outcome o = Connect(s, agent, deadline);
-  if (o == Outcome::kReply) o = SendAll(s, bytes, deadline);
+  int err = 0;
+  const char* failed_call = nullptr;
+  Socket s = net::ConnectTcp(agent, deadline, &err, /*nonblocking=*/true, &failed_call);
+  if (!s.valid()) {
+    if (err == ETIMEDOUT) return Outcome::kTimedOut;
+    bool no_socket = failed_call != nullptr && std::string(failed_call) == "socket";
+    return no_socket ? Outcome::kError : Outcome::kRefused;
+  }
+  net::IoResult w = net::WriteAll(s.get(), bytes.data(), bytes.size(), deadline);
+  if (w.status != net::IoStatus::kOk)
+    return w.status == net::IoStatus::kTimedOut ? Outcome::kTimedOut : Outcome::kError;
   std::string in;
-  if (o == Outcome::kReply) o = ReadFramed(s, deadline, &in);
+  Outcome o = ReadFramed(s.get(), deadline, &in);
   if (o != Outcome::kReply) return o;
   if (Decode(in, reply) != WireStatus::kOk || !ExpectedReply(req, *reply))
     return Outcome::kError;
@@ -254,8 +216,8 @@ Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req,
   req.header.lang = ch.lang;
   std::string bytes;
   if (Encode(req, &bytes) != WireStatus::kOk) return Outcome::kError;
-  long max_ms = PropertyLong("net.slp.unicastMaximumWait", 15000);
-  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(max_ms);
+  net::Deadline deadline =
+      net::Deadline::AfterMs(PropertyLong("net.slp.unicastMaximumWait", 15000));
   long mtu = PropertyLong("net.slp.MTU", 1400);
   size_t max_datagram = mtu > 28 ? static_cast<size_t>(mtu - 28) : kDefaultMaxDatagramBytes;
   if (bytes.size() > max_datagram)

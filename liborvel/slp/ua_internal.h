@@ -47,8 +47,6 @@ std::vector<int> PropertyMillisList(const char* name);
 // ---- Agents (ua_client_agents.cc) ------------------------------------------
 
 std::string Trim(const std::string& s);
-// Milliseconds until deadline, 0 once it has passed.
-int RemainingMs(Clock::time_point deadline);
 // net.slp.port, or 427 when unset or out of range.
 uint16_t ConfiguredPort();
 // "host" or "host:port"; names are resolved (IPv4 only).
@@ -118,7 +116,7 @@ Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req,
 // The request over TCP with its XID; replies up to the 24-bit length limit
 // are read whole.
 Outcome TcpExchange(const sockaddr_in& agent, const Message& req,
-                    const std::string& bytes, Clock::time_point deadline,
+                    const std::string& bytes, net::Deadline deadline,
                     Message* reply);
 // Error code of any reply body (SrvAck, SrvRply, ...).
 uint16_t ReplyError(const Message& reply);
