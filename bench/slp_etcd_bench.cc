@@ -9,10 +9,14 @@
 //   registrations/s   COUNT fresh SrvRegs over UDP to each agent; the
 //                     etcd-backed one acknowledges only after etcd has the
 //                     registration on disk (the cost of durability)
-//   look-ups/s        addr/mask SrvRqsts over UDP against the 2 x COUNT
+//   look-ups/s        addr/mask SrvRqsts over UDP against the COUNT
 //                     registrations; the etcd-backed agent answers from
 //                     its local copy
-// Prints one line per figure with the ratio etcd / standalone.  Exit
+// A second standalone agent, asked in the same rotation, gives the
+// control ratio: how far two identical agents differ on this machine now.
+// Prints one line per figure with the ratio etcd / standalone: the rate
+// over the whole series, and the median round trip, which a shared
+// machine's scheduling stalls disturb less.  Exit
 // status 2 when etcd is not installed, 1 on any other failure.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -23,11 +27,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,13 +143,28 @@ std::string AddrOf(int i) {
          std::to_string(i % 250 + 1);
 }
 
+// Round-trip times of one series, in seconds.
+struct Series {
+  std::vector<double> s;
+  double Rate() const {
+    double total = 0;
+    for (double x : s) total += x;
+    return total > 0 ? s.size() / total : 0;
+  }
+  double MedianUs() {
+    if (s.empty()) return 0;
+    std::sort(s.begin(), s.end());
+    return s[s.size() / 2] * 1e6;
+  }
+};
+
 // Times one request; false when the reply is missing or not what check
 // wants.
 template <typename Check>
-bool Timed(int fd, int port, const std::string& req, Check check, double* seconds) {
+bool Timed(int fd, int port, const std::string& req, Check check, Series* series) {
   auto t0 = Clock::now();
   std::string reply = RoundTrip(fd, port, req);
-  *seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+  series->s.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
   return check(reply);
 }
 
@@ -200,17 +221,20 @@ int main(int argc, char** argv) {
     }
     Proc alone({slpd, "--listen", "127.0.0.1", "--port", "0"}, dir + "/alone.log");
     int alone_port = alone.ListeningPort();
-    if (shared_port == 0 || alone_port == 0) {
+    Proc control({slpd, "--listen", "127.0.0.1", "--port", "0"}, dir + "/control.log");
+    int control_port = control.ListeningPort();
+    if (shared_port == 0 || alone_port == 0 || control_port == 0) {
       std::fprintf(stderr, "slp_etcd_bench: agents did not start:\n%s%s%s",
                    shared ? shared->Output().c_str() : "", alone.Output().c_str(),
                    etcd.Output().c_str());
     } else {
       Sock sock;
       uint16_t xid = 1;
-      double reg_alone = 0, reg_shared = 0;
+      const int ports[3] = {alone_port, shared_port, control_port};
+      Series reg[3], look[3];
       int failures = 0;
       for (int i = 0; i < count; ++i) {
-        for (int which = 0; which < 2; ++which) {
+        for (int which = 0; which < 3; ++which) {
           slp::SrvReg r;
           r.entry.lifetime = 3600;
           r.entry.url = "service:ZemProxy://" + AddrOf(i) + ":5000";
@@ -218,30 +242,31 @@ int main(int argc, char** argv) {
           r.scopes = "default";
           r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
           std::string req = Encode(r, xid++, slp::kFlagFresh);
-          if (!Timed(sock.fd, which ? shared_port : alone_port, req, AckOk,
-                     which ? &reg_shared : &reg_alone)) {
+          if (!Timed(sock.fd, ports[which], req, AckOk, &reg[which])) {
             ++failures;
           }
         }
       }
-      double look_alone = 0, look_shared = 0;
       const int lookups = count * 5;
       for (int i = 0; i < lookups; ++i) {
-        for (int which = 0; which < 2; ++which) {
+        for (int which = 0; which < 3; ++which) {
           slp::SrvRqst q;
           q.service_type = "ZemProxy";
           q.scopes = "default";
           q.predicate = "(&(addr=" + AddrOf((i * 7919) % count) + ")(mask=255.255.255.255))";
-          if (!Timed(sock.fd, which ? shared_port : alone_port, Encode(q, xid++), OneUrl,
-                     which ? &look_shared : &look_alone)) {
+          if (!Timed(sock.fd, ports[which], Encode(q, xid++), OneUrl, &look[which])) {
             ++failures;
           }
         }
       }
-      double ra = count / reg_alone, rs = count / reg_shared;
-      double la = lookups / look_alone, ls = lookups / look_shared;
-      std::printf("registrations/s standalone %.0f etcd %.0f ratio %.3f\n", ra, rs, rs / ra);
-      std::printf("look-ups/s standalone %.0f etcd %.0f ratio %.3f\n", la, ls, ls / la);
+      auto line = [](const char* name, double alone, double shared, double control) {
+        std::printf("%s standalone %.0f etcd %.0f ratio %.3f control %.0f control-ratio %.3f\n", name,
+                    alone, shared, shared / alone, control, control / alone);
+      };
+      line("registrations/s", reg[0].Rate(), reg[1].Rate(), reg[2].Rate());
+      line("registration-p50-us", reg[0].MedianUs(), reg[1].MedianUs(), reg[2].MedianUs());
+      line("look-ups/s", look[0].Rate(), look[1].Rate(), look[2].Rate());
+      line("look-up-p50-us", look[0].MedianUs(), look[1].MedianUs(), look[2].MedianUs());
       std::printf("failures %d\n", failures);
       rc = failures == 0 ? 0 : 1;
     }

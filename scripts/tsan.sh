@@ -2,7 +2,8 @@
 # Builds with ThreadSanitizer in build-tsan/ and runs the concurrency tests:
 # the HTTP server and its worker pool, the message counters, the SLP
 # property store, the coordinates cache, the directory agent's store and
-# handler, concurrent look-ups and concurrent synthesis.  The programs those
+# handler, agents sharing registrations through etcd, concurrent look-ups and
+# concurrent synthesis.  The programs those
 # tests start (zemsynth, orvel-slpd, zemproxy) are built with TSan too, and
 # a report in any of them ends it, which fails its test.
 #   scripts/tsan.sh [ctest args...]
@@ -13,5 +14,5 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_SANITIZE=thre
 cmake --build build-tsan -j "${JOBS:-$(nproc)}"
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 ctest --test-dir build-tsan --output-on-failure -j "${JOBS:-$(nproc)}" \
-  -R '^(http\.(HttpServer|HttpClient|HttpConn|WorkerPool)|msg\.(Counters|Utilities)|slp\.(CoordinatesFile|Table/CoordinatesFile|SlpProperties|SLPServiceProperties|StoreTest|HandlerTest|SlpClient|SlpEndToEnd|SlpdEndToEnd)|apps\.(EndToEnd|InitorPortCounter|ZemsynthConsole|Locator))\.' \
+  -R '^(http\.(HttpServer|HttpClient|HttpConn|WorkerPool)|msg\.(Counters|Utilities)|slp\.(CoordinatesFile|Table/CoordinatesFile|SlpProperties|SLPServiceProperties|StoreTest|HandlerTest|SlpClient|SlpEndToEnd|SlpdEndToEnd|SlpdEtcd)|apps\.(EndToEnd|InitorPortCounter|ZemsynthConsole|Locator))\.' \
   -E 'Death' "$@"

@@ -71,6 +71,7 @@ class Relay {
         fds.push_back({p.second.get(), POLLIN, 0});
       }
       if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+      const size_t polled = pairs.size();  // a pair accepted below was not polled
       if (fds[0].revents & POLLIN) {
         testutil::TestFd c(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (c.valid() && open_) {
@@ -79,7 +80,7 @@ class Relay {
         }
       }
       std::vector<bool> dead(pairs.size(), false);
-      for (size_t i = 0; i < pairs.size(); ++i) {
+      for (size_t i = 0; i < polled; ++i) {
         for (int side = 0; side < 2; ++side) {
           if (!(fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP | POLLERR))) continue;
           int from = side == 0 ? pairs[i].first.get() : pairs[i].second.get();
