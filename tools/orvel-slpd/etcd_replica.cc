@@ -176,8 +176,9 @@ std::string Replica::Reload() {
     int64_t expiry = 0;
     if (!DecodeRecord(kv.value, &in, &expiry)) continue;
     present.insert({in.url, slp::FoldKey(in.lang)});
-    ApplyPut(kv);
-    ++taken;
+    // etcd may still hold a key whose registration has run out: its lease
+    // ends on etcd's schedule, not ours.
+    if (ApplyPut(kv)) ++taken;
   }
   for (const slp::RegistrationInput& e : store_->Entries()) {
     if (!present.count({e.url, slp::FoldKey(e.lang)})) store_->Erase(e.url, e.lang);
@@ -191,10 +192,10 @@ std::string Replica::Reload() {
   return std::string();
 }
 
-void Replica::ApplyPut(const KeyValue& kv) {
+bool Replica::ApplyPut(const KeyValue& kv) {
   slp::RegistrationInput in;
   int64_t expiry = 0;
-  if (!DecodeRecord(kv.value, &in, &expiry)) return;  // not a registration of ours
+  if (!DecodeRecord(kv.value, &in, &expiry)) return false;  // not a registration of ours
   {
     std::lock_guard<std::mutex> lock(mu_);
     known_[kv.key] = Known{kv.lease, expiry};
@@ -205,7 +206,9 @@ void Replica::ApplyPut(const KeyValue& kv) {
   if (in.lifetime == 0 || store_->Register(in) != slp::error::kOk) {
     // Expired, or not servable here (scopes): never answer a stale copy.
     store_->Erase(in.url, in.lang);
+    return false;
   }
+  return true;
 }
 
 void Replica::ApplyDelete(const std::string& key) {

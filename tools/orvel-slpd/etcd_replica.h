@@ -84,7 +84,7 @@ class Replica : public slp::RegistrationSink {
   bool available() const;
   // Highest etcd revision the local copy reflects.
   int64_t revision() const;
-  // Registrations loaded by the last full read.
+  // Live registrations taken by the last full read.
   size_t loaded() const { return loaded_.load(); }
 
  private:
@@ -94,7 +94,8 @@ class Replica : public slp::RegistrationSink {
   };
 
   std::string Reload();
-  void ApplyPut(const KeyValue& kv);
+  // False when the registration is not (or no longer) in the local copy.
+  bool ApplyPut(const KeyValue& kv);
   void ApplyDelete(const std::string& key);
   void Applied(int64_t revision);
   bool WaitApplied(int64_t revision);
