@@ -352,7 +352,9 @@ int main(int argc, char** argv) {
     ro.prefix = opt.etcd_prefix;
     replica = std::make_unique<orvel::etcd::Replica>(
         &store, &clock, ro, [](const std::string& line) {
-          orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%s", line.c_str());
+          bool bad = line.rfind("etcd lost", 0) == 0 || line.rfind("etcd refused", 0) == 0;
+          orvel::cli::Log(bad ? orvel::cli::LogLevel::kWarning : orvel::cli::LogLevel::kNotice, "%s",
+                          line.c_str());
         });
     std::string err = replica->Start();
     if (!err.empty() && !opt.etcd_optional) {
@@ -374,18 +376,26 @@ int main(int argc, char** argv) {
   }
 
   // UDP and TCP share the port; with --port 0 the UDP socket picks it.
-  UniqueFd udp = BindSocket(SOCK_DGRAM, MakeAddr(opt.listen, opt.port));
-  if (!udp.valid()) {
-    orvel::cli::Log(orvel::cli::LogLevel::kError, "bind udp %s:%d: %s", opt.listen.c_str(), opt.port,
-                 std::strerror(errno));
-    return 1;
-  }
-  int port = BoundPort(udp.get());
-  UniqueFd tcp = BindSocket(SOCK_STREAM, MakeAddr(opt.listen, port));
-  if (!tcp.valid()) {
-    orvel::cli::Log(orvel::cli::LogLevel::kError, "bind tcp %s:%d: %s", opt.listen.c_str(), port,
-                 std::strerror(errno));
-    return 1;
+  // The TCP twin of that number may be taken (by a listener, or as the
+  // local end of any connection, such as our own to etcd): pick again.
+  UniqueFd udp, tcp;
+  int port = 0;
+  for (int attempt = 0;; ++attempt) {
+    udp = BindSocket(SOCK_DGRAM, MakeAddr(opt.listen, opt.port));
+    if (!udp.valid()) {
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "bind udp %s:%d: %s", opt.listen.c_str(),
+                      opt.port, std::strerror(errno));
+      return 1;
+    }
+    port = BoundPort(udp.get());
+    tcp = BindSocket(SOCK_STREAM, MakeAddr(opt.listen, port));
+    if (tcp.valid()) break;
+    int err = errno;
+    if (opt.port != 0 || err != EADDRINUSE || attempt >= 20) {
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "bind tcp %s:%d: %s", opt.listen.c_str(), port,
+                      std::strerror(err));
+      return 1;
+    }
   }
   bool loopback = IsLoopback(opt.listen);
   if (opt.listen == "0.0.0.0") {
