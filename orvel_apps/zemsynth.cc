@@ -1,4 +1,5 @@
 // zemsynth.cc: the service's synthesis request handler.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "Msg.h"
 #include "Zem.h"
+#include "zem_stats.h"
 
 const char* DAstr = "";
 
@@ -26,11 +28,17 @@ Msg* RecvCallback(Msg* request) {
   std::vector<TransportEndPoint> zone_proxies;
   const std::string da_addr(DAstr != nullptr ? DAstr : "");
   const std::string scope("default");
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  auto seconds_since = [](Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+  };
 
   for (EndPoint& ep : end_hosts) {
     ZemProxyLocator locator(ep, da_addr, scope);
     TransportEndPoint proxy = locator.getZemProxy();
     printf("got proxy %s\n", proxy.getStr().c_str());
+    orvel::zem::CountMember(/*zone=*/false, proxy);
     ep_proxies.push_back(proxy);
   }
   for (EndZone& zone : zones) {
@@ -41,10 +49,15 @@ Msg* RecvCallback(Msg* request) {
     ZemProxyLocator locator(zone, da_addr, scope);
     TransportEndPoint proxy = locator.getZemProxy();
     printf("got proxy %s\n", proxy.getStr().c_str());
+    orvel::zem::CountMember(/*zone=*/true, proxy);
     zone_proxies.push_back(proxy);
   }
+  orvel::zem::ObserveStage(orvel::zem::Stage::kLocate, seconds_since(start));
+  const Clock::time_point init_start = Clock::now();
 
   ZemProxyInitor initor(ep_proxies, zone_proxies);
+  orvel::zem::ObserveStage(orvel::zem::Stage::kInit, seconds_since(init_start));
+  orvel::zem::ObserveStage(orvel::zem::Stage::kWhole, seconds_since(start));
   if (!initor.initOk()) {
     printf("Zem init failed!?\n");
     return nullptr;

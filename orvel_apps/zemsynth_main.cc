@@ -14,6 +14,7 @@
 #include <string>
 
 #include "Zem.h"
+#include "zem_stats.h"
 #include "cli.h"
 #include "http.h"
 
@@ -37,6 +38,9 @@ void PrintHelp() {
       "ORVEL_ABONEVIEWERARGS, ORVEL_PELMMONITOR, ORVEL_PROXY_CODE_URL,\n"
       "ORVEL_VIEWER_CODE_URL, ORVEL_HTTP_READ_TIMEOUT, ORVEL_HTTP_MAX_BODY,\n"
       "ORVEL_HTTP_CLIENT_TIMEOUT, ORVEL_SLP_CONF.\n"
+      "ORVEL_METRICS_LISTEN=ADDR:PORT serves Prometheus metrics at /metrics\n"
+      "and a health check at /healthz (200 while serving, else 503) on a\n"
+      "listener of their own; unset, there is none.\n"
       "With a controlling terminal, the fallback search for an end host\n"
       "pauses for a key press at each step; without one it does not wait.\n"
       "\n"
@@ -115,6 +119,15 @@ int main(int argc, char** argv) {
   // burst.  Two keep the heap compact; MALLOC_ARENA_MAX still overrides.
   if (getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 2);
   startServerLoop(port, RecvCallback);
+  int metrics_port = 0;
+  const std::string metrics_error = orvel::zem::StartMetricsFromEnvironment(&metrics_port);
+  if (!metrics_error.empty()) {
+    fprintf(stderr, "zemsynth: %s\n", metrics_error.c_str());
+    exit(1);
+  }
+  // Only when asked for, and on standard error: standard output keeps the
+  // service's own lines.
+  if (metrics_port != 0) fprintf(stderr, "zemsynth: metrics on port %d\n", metrics_port);
   printf("waiting for request\n");
   for (;;) sleep(60);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "http/http_impl.h"
+#include "http/server_stats.h"
 #include "http/worker_pool.h"
 #include "msg/doc_writer.h"
 
@@ -89,6 +90,7 @@ bool ReadBodyRest(int sock, HTTPReq* req, size_t* received,
     net::IoResult r = net::ReadSome(sock, req->body + *received,
                                     declared - *received, deadline);
     if (r.status == IoStatus::kTimedOut) {
+      NoteReadTimedOut();
       std::fprintf(stderr,
                    "Timed out after %g s: received %zu bytes of message body "
                    "out of %d expected.\n",
@@ -113,6 +115,7 @@ HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
   }
   net::IoResult r = net::ReadSome(sock, head.get(), kHeadReadBytes, deadline);
   if (r.status == IoStatus::kTimedOut) {
+    NoteReadTimedOut();
     std::fprintf(stderr, "Timed out after %g s waiting for request from client\n",
                  timeout_s);
     return nullptr;
@@ -170,9 +173,11 @@ HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
 // Steps 1 to 8 of one connection: read, dispatch, answer.
 void ServeConnection(const Parameters& params) {
   const int sock = params.sock;
+  TakeReadTimedOut();  // a flag left by another use of this thread
   ReqPtr req(readHTTPRequest(sock));
   if (!req) {
     std::fputs("readHTTPRequest returned NULL\n", stderr);
+    ReportRequest("", TakeReadTimedOut() ? RequestResult::kTimeout : RequestResult::kMalformed);
     sendHTTPError(sock);
     return;
   }
@@ -189,6 +194,7 @@ void ServeConnection(const Parameters& params) {
   req.reset();
   if (doc == nullptr) {
     std::fputs("Request body is not a well-formed XML document\n", stderr);
+    ReportRequest("", TakeReadTimedOut() ? RequestResult::kTimeout : RequestResult::kMalformed);
     sendHTTPError(sock);
     return;
   }
@@ -196,6 +202,7 @@ void ServeConnection(const Parameters& params) {
   if (root == nullptr) {
     xmlFreeDoc(doc);
     std::fputs("Request document has no root element\n", stderr);
+    ReportRequest("", RequestResult::kMalformed);
     sendHTTPError(sock);
     return;
   }
@@ -208,6 +215,8 @@ void ServeConnection(const Parameters& params) {
     } else {
       std::fprintf(stderr, "Refused malformed %s request\n", root_name.c_str());
     }
+    ReportRequest(root_name.c_str(),
+                  unknown_type ? RequestResult::kUnknownType : RequestResult::kMalformed);
     sendHTTPError(sock);
     return;
   }
@@ -222,17 +231,20 @@ void ServeConnection(const Parameters& params) {
   request.reset();
   if (!reply) {
     std::fputs("RecvCallback returned NULL\n", stderr);
+    ReportRequest(root_name.c_str(), RequestResult::kRefused);
     sendHTTPError(sock);
     return;
   }
   char* text = reply->getChars();
   if (text == nullptr) {
     std::fputs("Reply message has no document to send\n", stderr);
+    ReportRequest(root_name.c_str(), RequestResult::kRefused);
     sendHTTPError(sock);
     return;
   }
   sendHTTPResponse(sock, text);
   std::free(text);
+  ReportRequest(root_name.c_str(), RequestResult::kOk);
 }
 
 }  // namespace
@@ -248,6 +260,8 @@ size_t BusyConnectionThreadsForTesting() {
   size_t idle = pool.idle();
   return threads > idle ? threads - idle : 0;
 }
+
+size_t ConnectionThreads() { return ConnectionWorkers().threads(); }
 
 }  // namespace orvel::http
 
@@ -315,6 +329,7 @@ void* serverThread(void* thread_param) {
                  param->listenport);
     std::exit(1);
   }
+  SetServerAccepting(true);
   for (;;) {
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;
@@ -330,6 +345,7 @@ void* serverThread(void* thread_param) {
         continue;
       }
       std::fputs("serverThread terminating now...\n", stderr);
+      SetServerAccepting(false);
       return nullptr;
     }
     UniqueFd conn_sock(fd);
@@ -357,10 +373,12 @@ void* HTTPconn(void* parameters) {
   long stime0 = 0;
   ThreadCpuTimes(&utime0, &stime0);
   std::unique_ptr<Parameters> params(static_cast<Parameters*>(parameters));
+  ConnectionOpened();
   {
     UniqueFd sock(params->sock);
     ServeConnection(*params);
   }
+  ConnectionClosed();
   params.reset();
   long utime = 0;
   long stime = 0;

@@ -21,7 +21,9 @@
 
 #include "Msg.h"
 #include "cli.h"
+#include "http/server_stats.h"
 #include "log.h"
+#include "metrics_http.h"
 #include "http.h"
 #include "slp_api.h"
 
@@ -38,6 +40,7 @@ struct Options {
   unsigned short lifetime = 65535;
   Misbehaviour misbehaviour = Misbehaviour::kNone;
   unsigned delay_ms = 0;
+  std::string metrics;  // ADDR:PORT of the metrics listener; empty: none
 };
 
 // Set once in main before the server starts.
@@ -87,6 +90,17 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
                }
                return "";
              });
+  cli.Value("metrics", 0, "ADDR:PORT",
+           "serve Prometheus metrics (exchanges by message\n"
+           "type and result) at /metrics and a health check\n"
+           "at /healthz on a listener of their own",
+           [o](const std::string& v) -> std::string {
+             std::string host, why;
+             int port = 0;
+             if (!orvel::metrics::ParseListenAddress(v, &host, &port, &why)) return "--metrics " + why;
+             o->metrics = v;
+             return "";
+           });
   orvel::cli::AddLogFormatOption(&cli, log_format);
   cli.Notes(
       "On SIGTERM, SIGINT or SIGHUP a registered proxy deregisters and exits with\n"
@@ -206,6 +220,37 @@ bool Register(bool reg) {
   return true;
 }
 
+// Exchanges by message type and result, bumped by the server as each
+// connection ends.
+orvel::metrics::RequestCounts* g_exchanges = nullptr;
+
+void CountExchange(const char* type, orvel::http::RequestResult result) {
+  g_exchanges->Add(type, static_cast<size_t>(result));
+}
+
+// Starts the metrics listener of --metrics; false (after a line) on failure.
+bool StartMetrics() {
+  if (options.metrics.empty()) return true;
+  g_exchanges = new orvel::metrics::RequestCounts(
+      {Msg::ZemInit, Msg::ZemCommit}, {"ok", "refused", "malformed", "unknown_type", "timeout"});
+  auto families = std::make_shared<orvel::metrics::CallbackCollectable>([] {
+    return std::vector<prometheus::MetricFamily>{g_exchanges->Family(
+        "zemproxy_exchanges_total", "Messages received, by type and result (ok: answered)")};
+  });
+  // Lives as long as the process.
+  static auto* server = new orvel::metrics::MetricsServer(
+      {families}, [] { return orvel::http::ServerAccepting(); });
+  std::string why = server->Start(options.metrics);
+  if (!why.empty()) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "--metrics %s", why.c_str());
+    return false;
+  }
+  orvel::http::SetRequestObserver(CountExchange);
+  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "metrics on %s (port %d)",
+                  options.metrics.c_str(), server->port());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -224,6 +269,7 @@ int main(int argc, char** argv) {
   // Returns only with the port bound (it exits 1 otherwise), so nothing is
   // registered for a port another process holds.
   startServerLoop(options.port, ProxyHandler);
+  if (!StartMetrics()) return 1;
   if (!options.da.empty() && !Register(/*reg=*/true)) return 1;
   printf("zemproxy: serving on port %u\n", static_cast<unsigned>(options.port));
   fflush(stdout);

@@ -1,0 +1,30 @@
+// zem_stats.h: what the synthesis handler reports to the metrics, when they
+// are on (ORVEL_METRICS_LISTEN).  Off, each call costs one atomic load.
+#ifndef ORVEL_APPS_ZEM_STATS_H_
+#define ORVEL_APPS_ZEM_STATS_H_
+
+#include <string>
+
+class TransportEndPoint;
+
+namespace orvel::zem {
+
+enum class Stage { kWhole, kLocate, kInit };
+
+// Seconds one stage of one synthesis took.
+void ObserveStage(Stage stage, double seconds);
+// One located member: how its proxy was found (registered proxy, ABone
+// node, or none).
+void CountMember(bool zone, const TransportEndPoint& proxy);
+
+// Starts the metrics listener when ORVEL_METRICS_LISTEN=ADDR:PORT is set.
+// Returns "" when started or not asked for, else why it could not start.
+// *port receives the bound port (0 when off).
+std::string StartMetricsFromEnvironment(int* port);
+
+// The text a scrape returns (for tests), "" when metrics are off.
+std::string ScrapeForTesting();
+
+}  // namespace orvel::zem
+
+#endif  // ORVEL_APPS_ZEM_STATS_H_
