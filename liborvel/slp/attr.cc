@@ -2,6 +2,7 @@
 #include "slp/attr.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <cstdlib>
 
@@ -222,50 +223,67 @@ bool WildcardMatch(std::string_view pattern, std::string_view text) {
   return p == pattern.size();
 }
 
+namespace {
+
+// Adds one parsed attribute (tag and raw values as written) to *attrs; a
+// repeated tag adds its values to the first occurrence.  *value_count
+// counts tags and values against kMaxValues.
+AttrError AddParsed(std::string_view tag_text, const std::vector<std::string_view>& raw_values,
+                    bool strict, size_t* value_count, std::vector<Attribute>* attrs) {
+  if (!CheckEscaped(tag_text, /*tag=*/true, strict)) return AttrError::kParse;
+  std::string tag_raw;
+  if (!Unescape(tag_text, &tag_raw)) return AttrError::kParse;
+  Attribute attr;
+  attr.tag = std::string(Trim(tag_text));
+  attr.tag_key = FoldKey(tag_raw);
+  if (attr.tag_key.empty()) return AttrError::kParse;
+  for (std::string_view rv : raw_values) {
+    bool opaque = IsOpaqueText(Trim(rv));
+    if (!opaque && !CheckEscaped(rv, /*tag=*/false, strict)) return AttrError::kParse;
+    std::optional<AttrValue> v = ClassifyEscaped(rv);
+    if (!v) return AttrError::kParse;
+    if (Trim(rv).empty()) return AttrError::kParse;
+    attr.raw_values.emplace_back(rv);
+    attr.values.push_back(std::move(*v));
+  }
+  *value_count += 1 + raw_values.size();
+  if (*value_count > AttrList::kMaxValues) return AttrError::kTooLarge;
+  auto same = std::find_if(attrs->begin(), attrs->end(),
+                           [&](const Attribute& a) { return a.tag_key == attr.tag_key; });
+  Attribute* into = &attr;
+  if (same != attrs->end()) {
+    same->raw_values.insert(same->raw_values.end(), attr.raw_values.begin(),
+                            attr.raw_values.end());
+    same->values.insert(same->values.end(), attr.values.begin(), attr.values.end());
+    into = &*same;
+  }
+  for (const AttrValue& v : into->values) {
+    if (v.type != into->values.front().type) return AttrError::kMixedTypes;
+  }
+  if (into == &attr) attrs->push_back(std::move(attr));
+  return AttrError::kOk;
+}
+
+// The values of "(tag=v1,v2)" after the '=', as written.
+bool SplitValues(std::string_view rest, std::vector<std::string_view>* values) {
+  size_t start = 0;
+  while (true) {
+    size_t comma = rest.find(',', start);
+    values->push_back(rest.substr(
+        start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+    if (values->size() > AttrList::kMaxValues) return false;
+  }
+}
+
+}  // namespace
+
 AttrError AttrList::Parse(std::string_view text, bool strict, AttrList* out) {
   out->attrs_.clear();
   AttrList result;
   size_t value_count = 0;
   size_t pos = 0;
-  auto add = [&](std::string_view tag_text,
-                 const std::vector<std::string_view>& raw_values) -> AttrError {
-    if (!CheckEscaped(tag_text, /*tag=*/true, strict)) return AttrError::kParse;
-    std::string tag_raw;
-    if (!Unescape(tag_text, &tag_raw)) return AttrError::kParse;
-    Attribute attr;
-    attr.tag = std::string(Trim(tag_text));
-    attr.tag_key = FoldKey(tag_raw);
-    if (attr.tag_key.empty()) return AttrError::kParse;
-    for (std::string_view rv : raw_values) {
-      bool opaque = IsOpaqueText(Trim(rv));
-      if (!opaque && !CheckEscaped(rv, /*tag=*/false, strict)) return AttrError::kParse;
-      std::optional<AttrValue> v = ClassifyEscaped(rv);
-      if (!v) return AttrError::kParse;
-      if (Trim(rv).empty()) return AttrError::kParse;
-      attr.raw_values.emplace_back(rv);
-      attr.values.push_back(std::move(*v));
-    }
-    value_count += 1 + raw_values.size();
-    if (value_count > kMaxValues) return AttrError::kTooLarge;
-    auto same = std::find_if(result.attrs_.begin(), result.attrs_.end(),
-                             [&](const Attribute& a) { return a.tag_key == attr.tag_key; });
-    if (same != result.attrs_.end()) {
-      // A repeated tag adds its values to the first occurrence.
-      same->raw_values.insert(same->raw_values.end(), attr.raw_values.begin(),
-                              attr.raw_values.end());
-      same->values.insert(same->values.end(), attr.values.begin(), attr.values.end());
-      for (const AttrValue& v : same->values) {
-        if (v.type != same->values.front().type) return AttrError::kMixedTypes;
-      }
-      return AttrError::kOk;
-    }
-    for (const AttrValue& v : attr.values) {
-      if (v.type != attr.values.front().type) return AttrError::kMixedTypes;
-    }
-    result.attrs_.push_back(std::move(attr));
-    return AttrError::kOk;
-  };
-
   while (pos < text.size()) {
     while (pos < text.size() && IsFoldSpace(text[pos])) ++pos;
     if (pos == text.size()) break;
@@ -277,22 +295,13 @@ AttrError AttrList::Parse(std::string_view text, bool strict, AttrList* out) {
       size_t eq = inner.find('=');
       if (eq == std::string_view::npos) return AttrError::kParse;
       std::vector<std::string_view> values;
-      std::string_view rest = inner.substr(eq + 1);
-      size_t start = 0;
-      while (true) {
-        size_t comma = rest.find(',', start);
-        values.push_back(rest.substr(start, comma == std::string_view::npos ? std::string_view::npos
-                                                                           : comma - start));
-        if (comma == std::string_view::npos) break;
-        start = comma + 1;
-        if (values.size() > kMaxValues) return AttrError::kTooLarge;
-      }
-      err = add(inner.substr(0, eq), values);
+      if (!SplitValues(inner.substr(eq + 1), &values)) return AttrError::kTooLarge;
+      err = AddParsed(inner.substr(0, eq), values, strict, &value_count, &result.attrs_);
       pos = close + 1;
     } else {
       size_t comma = text.find(',', pos);
       if (comma == std::string_view::npos) comma = text.size();
-      err = add(text.substr(pos, comma - pos), {});
+      err = AddParsed(text.substr(pos, comma - pos), {}, strict, &value_count, &result.attrs_);
       pos = comma;
     }
     if (err != AttrError::kOk) return err;
@@ -369,23 +378,55 @@ void AttrList::Merge(const AttrList& update) {
 }
 
 void AttrList::Union(const AttrList& other) {
-  for (const Attribute& o : other.attrs_) {
-    auto it = std::find_if(attrs_.begin(), attrs_.end(),
-                           [&](const Attribute& a) { return a.tag_key == o.tag_key; });
-    if (it == attrs_.end()) {
-      attrs_.push_back(o);
-      continue;
-    }
-    for (size_t i = 0; i < o.values.size(); ++i) {
-      std::string key = IndexKey(o.values[i]);
-      bool present = std::any_of(it->values.begin(), it->values.end(),
-                                 [&](const AttrValue& v) { return IndexKey(v) == key; });
-      if (!present) {
-        it->values.push_back(o.values[i]);
-        it->raw_values.push_back(o.raw_values[i]);
+  AttrUnion u(SIZE_MAX, SIZE_MAX);
+  u.Add(*this, {});
+  u.Add(other, {});
+  attrs_ = u.TakeAttributes();
+}
+
+bool AttrUnion::Spend(size_t bytes) {
+  if (bytes > max_bytes_ - std::min(bytes_, max_bytes_)) {
+    truncated_ = true;
+    return false;
+  }
+  bytes_ += bytes;
+  return true;
+}
+
+bool AttrUnion::Add(const AttrList& list, const std::vector<std::string>& patterns) {
+  for (const Attribute& a : list.attributes()) {
+    if (truncated_) return false;
+    if (!patterns.empty() && !AnyMatch(patterns, a.tag_key)) continue;
+    auto [it, inserted] = by_tag_.emplace(a.tag_key, attrs_.size());
+    if (inserted) {
+      if (!Spend(a.tag.size() + 3)) {
+        by_tag_.erase(it);
+        return false;
       }
+      attrs_.push_back(Attribute{a.tag, a.tag_key, {}, {}});
+      keys_.emplace_back();
+    }
+    Attribute& into = attrs_[it->second];
+    std::unordered_set<std::string>& keys = keys_[it->second];
+    for (size_t i = 0; i < a.values.size(); ++i) {
+      if (++values_seen_ > max_values_) {
+        truncated_ = true;
+        return false;
+      }
+      if (keys.count(IndexKey(a.values[i])) != 0) continue;
+      if (!Spend(a.raw_values[i].size() + 1)) return false;
+      keys.insert(IndexKey(a.values[i]));
+      into.values.push_back(a.values[i]);
+      into.raw_values.push_back(a.raw_values[i]);
     }
   }
+  return !truncated_;
+}
+
+std::string AttrUnion::Format() const {
+  std::string out;
+  for (const Attribute& a : attrs_) FormatOne(a, &out);
+  return out;
 }
 
 void AttrList::RemoveTags(const std::vector<std::string>& patterns) {

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace orvel::slp {
@@ -78,6 +80,39 @@ class AttrList {
 
  private:
   std::vector<Attribute> attrs_;
+};
+
+// The union of the attributes of many services, for an attribute reply to
+// a request naming a service type.  Each attribute keeps a hash set of its
+// values' index keys, so the work is linear in the values looked at.  Both
+// the work and the result are bounded: once max_values values have been
+// looked at, or the formatted list would pass max_bytes, Add takes nothing
+// more and truncated() turns true.
+class AttrUnion {
+ public:
+  AttrUnion(size_t max_values, size_t max_bytes) : max_values_(max_values), max_bytes_(max_bytes) {}
+
+  // Takes the attributes of list whose tags match patterns (all when
+  // patterns is empty, see ParseTagList); values already present under the
+  // same comparison form are not repeated.  False once truncated.
+  bool Add(const AttrList& list, const std::vector<std::string>& patterns);
+  bool truncated() const { return truncated_; }
+  // The union as registered, attributes and values in first-seen order.
+  std::string Format() const;
+  const std::vector<Attribute>& attributes() const { return attrs_; }
+  std::vector<Attribute> TakeAttributes() { return std::move(attrs_); }
+
+ private:
+  bool Spend(size_t bytes);
+
+  size_t max_values_;
+  size_t max_bytes_;
+  size_t values_seen_ = 0;
+  size_t bytes_ = 0;  // of Format(), give or take the separators
+  bool truncated_ = false;
+  std::vector<Attribute> attrs_;
+  std::unordered_map<std::string, size_t> by_tag_;  // tag_key -> index in attrs_
+  std::vector<std::unordered_set<std::string>> keys_;  // parallel to attrs_
 };
 
 // Whitespace folding: runs of SPACE, CR, LF, TAB become one space, leading

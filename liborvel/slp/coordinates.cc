@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,6 +131,29 @@ MonitorAddress ParseMonitorAddress(const std::string& text, uint32_t* addr,
   if (value < 1 || value > 65535) return MonitorAddress::kBadPort;
   *port = static_cast<uint16_t>(value);
   return MonitorAddress::kOk;
+}
+
+namespace {
+bool IsCoordSpace(char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; }
+}  // namespace
+
+std::optional<std::vector<double>> ParseCoordinates(std::string_view text) {
+  std::vector<double> out;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && IsCoordSpace(text[i])) ++i;
+    if (i == text.size()) break;
+    size_t j = i;
+    while (j < text.size() && !IsCoordSpace(text[j])) ++j;
+    std::string token(text.substr(i, j - i));
+    char* end = nullptr;
+    double d = std::strtod(token.c_str(), &end);
+    if (end != token.c_str() + token.size() || !std::isfinite(d)) return std::nullopt;
+    out.push_back(d);
+    i = j;
+  }
+  if (out.empty()) return std::nullopt;
+  return out;
 }
 
 }  // namespace orvel::slp

@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace orvel::slp {
 
@@ -19,6 +22,11 @@ constexpr size_t kMaxCoordLineBytes = size_t{64} * 1024;
 // format error (a line without a space, or too long); the entries read
 // before it stay in *out.  f is borrowed.  Not thread-safe on one *out.
 bool ReadCoordinates(FILE* f, std::map<std::string, std::string>* out);
+
+// Parses "1 2.5 -3" into numbers; empty when the text holds anything else
+// or no number at all.  Shared by the coordinates readers and the agent's
+// nearest-node terms.
+std::optional<std::vector<double>> ParseCoordinates(std::string_view text);
 
 enum class MonitorAddress { kOk, kBadAddress, kBadPort };
 

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "slp/attr.h"
@@ -36,9 +37,9 @@ std::string AddrText(uint32_t host_order) {
   return buf;
 }
 
-// Longest prefix of a comma-separated list (attribute list when
-// parens_aware, type list otherwise) that ends on an element boundary and
-// holds at most max bytes.
+// Longest prefix of a comma-separated list that ends on an element
+// boundary outside parentheses (so an attribute list is never cut inside
+// an attribute) and holds at most max bytes.
 std::string CutList(const std::string& list, size_t max) {
   if (list.size() <= max) return list;
   size_t best = 0;
@@ -49,6 +50,63 @@ std::string CutList(const std::string& list, size_t max) {
     if (list[i] == ',' && depth == 0) best = i;
   }
   return list.substr(0, best);
+}
+
+// Body bytes of the three replies whose size depends on the store.
+size_t ListBodySize(const Body& body) {
+  if (const auto* r = std::get_if<SrvRply>(&body)) {
+    size_t n = 4;
+    for (const UrlEntry& e : r->urls) n += EncodedSize(e);
+    return n;
+  }
+  if (const auto* a = std::get_if<AttrRply>(&body)) {
+    size_t n = 5 + a->attrs.size();
+    for (const AuthBlock& b : a->auths) n += b.raw.size();
+    return n;
+  }
+  if (const auto* t = std::get_if<SrvTypeRply>(&body)) return 4 + t->types.size();
+  return 0;
+}
+
+// Cuts a list reply to whole elements within limit bytes of message.
+void CutToFit(Body* body, size_t header, size_t limit) {
+  if (auto* r = std::get_if<SrvRply>(body)) {
+    size_t total = header + 4;
+    size_t fit = 0;
+    while (fit < r->urls.size() && total + EncodedSize(r->urls[fit]) <= limit) {
+      total += EncodedSize(r->urls[fit]);
+      ++fit;
+    }
+    r->urls.resize(fit);
+  } else if (auto* a = std::get_if<AttrRply>(body)) {
+    size_t fixed = header + 5;
+    a->attrs = CutList(a->attrs, limit > fixed ? limit - fixed : 0);
+  } else if (auto* t = std::get_if<SrvTypeRply>(body)) {
+    size_t fixed = header + 4;
+    t->types = CutList(t->types, limit > fixed ? limit - fixed : 0);
+  }
+}
+
+// The same reply kind with no payload.
+Body EmptyLike(const Body& body) {
+  if (std::holds_alternative<AttrRply>(body)) return AttrRply{};
+  if (std::holds_alternative<SrvTypeRply>(body)) return SrvTypeRply{};
+  return SrvRply{};
+}
+
+// Why a reply cannot travel even over TCP ("" when it can): the URL count
+// is a 16-bit field, lists are 16-bit strings, Length is 24 bits.
+std::string TooLarge(const Body& body, size_t total) {
+  if (const auto* r = std::get_if<SrvRply>(&body); r && r->urls.size() > 0xFFFF) {
+    return std::to_string(r->urls.size()) + " URLs, at most 65535 fit a reply";
+  }
+  if (const auto* t = std::get_if<SrvTypeRply>(&body); t && t->types.size() > 0xFFFF) {
+    return "type list of " + std::to_string(t->types.size()) + " bytes, at most 65535 fit";
+  }
+  if (total > kMaxMessageBytes) {
+    return std::to_string(total) + " bytes, at most " + std::to_string(kMaxMessageBytes) + " fit";
+  }
+  return std::string();
 }
 
 bool InPrList(std::string_view prlist, uint32_t self) {
@@ -96,7 +154,7 @@ std::optional<Ipv4Net> ParseIpv4Net(std::string_view text) {
 }
 
 DaHandler::DaHandler(RegistrationStore* store, DaConfig config)
-    : store_(store), config_(std::move(config)) {}
+    : store_(store), config_(std::move(config)), budget_(config_.reply_budget) {}
 
 bool DaHandler::MayRegister(uint32_t source) const {
   for (const Ipv4Net& n : config_.allow_register) {
@@ -124,41 +182,56 @@ std::string DaHandler::UnsolicitedAdvert(bool going_down) const {
   return Encode(m);
 }
 
-std::string DaHandler::Reply(const Header& request, Body body, bool over_tcp) const {
+struct DaHandler::Request {
+  Header header;
+  uint32_t source = 0;
+  size_t size = 0;  // bytes received
+  bool over_tcp = false;
+  bool multicast = false;
+  std::string note;
+  HandleInfo info;
+};
+
+std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
   Message m;
-  m.header.xid = request.xid;
-  m.header.lang = request.lang;
-  m.body = std::move(body);
-  size_t limit = over_tcp ? kMaxMessageBytes : max_udp_reply();
-  size_t header = HeaderSize(request.lang);
-  // Over UDP a reply is cut to whole elements and flagged; the client can
-  // ask again over TCP with the same XID.
-  if (auto* r = std::get_if<SrvRply>(&m.body)) {
-    size_t total = header + 4;
-    size_t fit = 0;
-    while (fit < r->urls.size() && total + EncodedSize(r->urls[fit]) <= limit) {
-      total += EncodedSize(r->urls[fit]);
-      ++fit;
+  m.header.xid = rq.header.xid;
+  m.header.lang = rq.header.lang;
+  const size_t header = HeaderSize(rq.header.lang);
+  const size_t full = header + ListBodySize(body);
+  // An answer cut by a bound of the store says so with the overflow flag,
+  // over TCP too.
+  if (truncated) m.header.flags |= kFlagOverflow;
+  if (rq.over_tcp) {
+    std::string why = TooLarge(body, full);
+    if (!why.empty()) {
+      rq.note += " answer too large (" + why + ")";
+      return ErrorReply(rq.header, error::kInternalError);
     }
-    if (fit < r->urls.size()) {
-      r->urls.resize(fit);
-      m.header.flags |= kFlagOverflow;
-    }
-  } else if (auto* a = std::get_if<AttrRply>(&m.body)) {
-    size_t fixed = header + 2 + 2 + 1;
-    if (fixed + a->attrs.size() > limit) {
-      a->attrs = CutList(a->attrs, limit > fixed ? limit - fixed : 0);
-      m.header.flags |= kFlagOverflow;
-    }
-  } else if (auto* t = std::get_if<SrvTypeRply>(&m.body)) {
-    size_t fixed = header + 2 + 2;
-    if (fixed + t->types.size() > limit) {
-      t->types = CutList(t->types, limit > fixed ? limit - fixed : 0);
-      m.header.flags |= kFlagOverflow;
-    }
+  } else if (full > max_udp_reply()) {
+    // Over UDP only whole elements go, with the overflow flag; Length
+    // announces the whole answer, so clients that compare it with what
+    // arrived fetch it over TCP, as do those that read the flag.
+    CutToFit(&body, header, max_udp_reply());
+    m.header.flags |= kFlagOverflow;
   }
+  m.body = std::move(body);
   std::string out;
-  if (Encode(m, &out) != WireStatus::kOk) return ErrorReply(request, error::kInternalError);
+  if (Encode(m, &out) != WireStatus::kOk) return ErrorReply(rq.header, error::kInternalError);
+  if (rq.over_tcp) return out;
+  if (m.header.flags & kFlagOverflow) SetLength(&out, full);
+  if (budget_.Allow(rq.source, rq.size, out.size(), std::chrono::steady_clock::now())) return out;
+  // Past the source's reply budget: the flag and no payload.  Only list
+  // replies can be large; anything else that runs short is dropped.
+  rq.info.rate_limited = true;
+  rq.note += " limited";
+  if (ListBodySize(m.body) == 0) return std::string();
+  m.body = EmptyLike(m.body);
+  m.header.flags |= kFlagOverflow;
+  if (Encode(m, &out) != WireStatus::kOk) return std::string();
+  // The flag costs bytes too: when even those are not covered, silence
+  // (a real client asks again, and its retry earns the credit).
+  if (!budget_.TrySpend(rq.source, out.size())) return std::string();
+  SetLength(&out, full);
   return out;
 }
 
@@ -181,121 +254,143 @@ std::string DaHandler::ErrorReply(const Header& request, uint16_t code) const {
   return out;
 }
 
-std::string DaHandler::Handle(const uint8_t* data, size_t size, uint32_t source, bool over_tcp,
-                              std::string* log) {
-  std::string note;
-  auto done = [&](std::string reply) {
-    if (log) {
-      *log = AddrText(source) + (over_tcp ? " tcp " : " udp ") + note +
-             (reply.empty() ? " -> no reply" : " -> " + std::to_string(reply.size()) + " bytes");
-    }
-    return reply;
-  };
+std::string DaHandler::Fail(Request& rq, uint16_t code) const {
+  // Errors are never sent to multicast requests.
+  rq.note += " error " + std::to_string(code);
+  return rq.multicast ? std::string() : ErrorReply(rq.header, code);
+}
 
-  Message msg;
-  WireStatus st = Decode(data, size, &msg);
-  Header header;
-  size_t body_offset = 0;
-  if (DecodeHeader(data, size, &header, &body_offset) != WireStatus::kOk) {
-    note = std::string("bad header (") + WireStatusName(st) + ")";
-    return done("");
+std::string DaHandler::Handle(const uint8_t* data, size_t size, uint32_t source, bool over_tcp,
+                              std::string* log, HandleInfo* info) {
+  Request rq;
+  rq.source = source;
+  rq.size = size;
+  rq.over_tcp = over_tcp;
+  std::string reply = Dispatch(rq, data, size);
+  if (log) {
+    *log = AddrText(source) + (over_tcp ? " tcp " : " udp ") + rq.note +
+           (reply.empty() ? " -> no reply" : " -> " + std::to_string(reply.size()) + " bytes");
   }
-  const bool multicast = (header.flags & kFlagRequestMcast) != 0;
-  note = FunctionName(header.function);
+  if (info) *info = rq.info;
+  return reply;
+}
+
+// Decodes once and hands the message to the handler of its kind.
+std::string DaHandler::Dispatch(Request& rq, const uint8_t* data, size_t size) {
+  Message msg;
+  bool header_ok = false;
+  WireStatus st = Decode(data, size, &msg, &header_ok);
+  if (!header_ok) {
+    rq.note = std::string("bad header (") + WireStatusName(st) + ")";
+    return std::string();
+  }
+  rq.header = msg.header;
+  rq.multicast = (rq.header.flags & kFlagRequestMcast) != 0;
+  rq.note = FunctionName(rq.header.function);
   // A UDP source can be forged, so a registration from a network that may
   // not register gets no reply at all (well-formed or not): the agent must
   // not send anything towards such a forged address.  Over TCP the source
   // is real and gets the error.
   const bool registers =
-      header.function == Function::kSrvReg || header.function == Function::kSrvDeReg;
-  if (registers && !over_tcp && !MayRegister(source)) {
-    note += " refused: source may not register";
-    return done("");
+      rq.header.function == Function::kSrvReg || rq.header.function == Function::kSrvDeReg;
+  if (registers && !rq.over_tcp && !MayRegister(rq.source)) {
+    rq.note += " refused: source may not register";
+    return std::string();
   }
   if (st != WireStatus::kOk) {
-    note += std::string(" malformed (") + WireStatusName(st) + ")";
-    return done(multicast ? "" : ErrorReply(header, WireStatusToError(st)));
+    rq.note += std::string(" malformed (") + WireStatusName(st) + ")";
+    return rq.multicast ? std::string() : ErrorReply(rq.header, WireStatusToError(st));
   }
-  // Errors are never sent to multicast requests.
-  auto fail = [&](uint16_t code) {
-    note += " error " + std::to_string(code);
-    return done(multicast ? "" : ErrorReply(header, code));
-  };
-  if (HasMandatoryExtension(msg)) return fail(error::kOptionNotUnderstood);
+  if (HasMandatoryExtension(msg)) return Fail(rq, error::kOptionNotUnderstood);
+  if (const auto* b = std::get_if<SrvRqst>(&msg.body)) return OnSrvRqst(rq, *b);
+  // A directory agent answers no other multicast.
+  if (rq.multicast) return std::string();
+  if (const auto* b = std::get_if<SrvReg>(&msg.body)) return OnSrvReg(rq, *b);
+  if (const auto* b = std::get_if<SrvDeReg>(&msg.body)) return OnSrvDeReg(rq, *b);
+  if (const auto* b = std::get_if<AttrRqst>(&msg.body)) return OnAttrRqst(rq, *b);
+  if (const auto* b = std::get_if<SrvTypeRqst>(&msg.body)) return OnSrvTypeRqst(rq, *b);
+  rq.note += " ignored";
+  return std::string();
+}
 
-  if (auto* rq = std::get_if<SrvRqst>(&msg.body)) {
-    note += " type=" + rq->service_type;
-    if (multicast && InPrList(rq->prlist, config_.self_addr)) return done("");
-    std::string type = FoldKey(rq->service_type);
-    if (type.empty()) return fail(error::kParseError);
-    if (type == "service:directory-agent") {
-      if (!FoldWhitespace(rq->scopes).empty() && !store_->ServesAny(rq->scopes)) {
-        return fail(error::kScopeNotSupported);
-      }
-      std::optional<Predicate> pred = Predicate::Parse(rq->predicate);
-      if (!pred) return fail(error::kParseError);
-      // The agent has no attributes of its own; a non-empty predicate on
-      // them cannot hold.
-      if (!pred->empty()) return done("");
-      return done(Reply(header, Advert(error::kOk), over_tcp));
-    }
-    if (multicast || type == "service:service-agent") return done("");
-    if (!rq->spi.empty()) return fail(error::kAuthenticationUnknown);
-    std::vector<ServiceMatch> found;
-    uint16_t code = store_->FindServices(rq->service_type, rq->scopes, header.lang,
-                                         rq->predicate, &found);
-    if (code != error::kOk) return fail(code);
-    SrvRply reply;
-    for (ServiceMatch& f : found) reply.urls.push_back(UrlEntry{f.lifetime, std::move(f.url), {}});
-    note += " found=" + std::to_string(reply.urls.size());
-    return done(Reply(header, std::move(reply), over_tcp));
-  }
-  if (multicast) return done("");  // a directory agent answers no other multicast
+std::string DaHandler::OnSrvRqst(Request& rq, const SrvRqst& body) {
+  rq.note += " type=" + body.service_type;
+  if (rq.multicast && InPrList(body.prlist, config_.self_addr)) return std::string();
+  const std::string type = FoldKey(body.service_type);
+  if (type.empty()) return Fail(rq, error::kParseError);
+  if (type == "service:directory-agent") return OnAgentDiscovery(rq, body);
+  if (rq.multicast || type == "service:service-agent") return std::string();
+  if (!body.spi.empty()) return Fail(rq, error::kAuthenticationUnknown);
+  std::vector<ServiceMatch> found;
+  uint16_t code = store_->FindServices(body.service_type, body.scopes, rq.header.lang,
+                                       body.predicate, &found);
+  if (code != error::kOk) return Fail(rq, code);
+  SrvRply reply;
+  reply.urls.reserve(found.size());
+  for (ServiceMatch& f : found) reply.urls.push_back(UrlEntry{f.lifetime, std::move(f.url), {}});
+  rq.note += " found=" + std::to_string(reply.urls.size());
+  return Reply(rq, std::move(reply));
+}
 
-  if (auto* reg = std::get_if<SrvReg>(&msg.body)) {
-    note += " url=" + reg->entry.url;
-    if (!MayRegister(source)) return fail(error::kAuthenticationFailed);
-    RegistrationInput in;
-    in.url = reg->entry.url;
-    in.lang = header.lang;
-    in.service_type = reg->service_type;
-    in.scopes = reg->scopes;
-    in.attrs = reg->attrs;
-    in.lifetime = reg->entry.lifetime;
-    in.fresh = (header.flags & kFlagFresh) != 0;
-    // Authentication blocks are not verified and not stored.
-    uint16_t code = config_.sink ? config_.sink->Register(in) : store_->Register(in);
-    if (code != error::kOk) return fail(code);
-    return done(Reply(header, SrvAck{error::kOk}, over_tcp));
+std::string DaHandler::OnAgentDiscovery(Request& rq, const SrvRqst& body) {
+  rq.info.agent_discovery = true;
+  if (!FoldWhitespace(body.scopes).empty() && !store_->ServesAny(body.scopes)) {
+    return Fail(rq, error::kScopeNotSupported);
   }
-  if (auto* dereg = std::get_if<SrvDeReg>(&msg.body)) {
-    note += " url=" + dereg->entry.url;
-    if (!MayRegister(source)) return fail(error::kAuthenticationFailed);
-    uint16_t code =
-        config_.sink
-            ? config_.sink->Deregister(dereg->scopes, dereg->entry.url, header.lang, dereg->tags)
-            : store_->Deregister(dereg->scopes, dereg->entry.url, header.lang, dereg->tags);
-    if (code != error::kOk) return fail(code);
-    return done(Reply(header, SrvAck{error::kOk}, over_tcp));
-  }
-  if (auto* ar = std::get_if<AttrRqst>(&msg.body)) {
-    note += " url=" + ar->url;
-    if (!ar->spi.empty()) return fail(error::kAuthenticationUnknown);
-    if (ar->url.empty()) return fail(error::kParseError);
-    AttrRply reply;
-    uint16_t code = store_->FindAttributes(ar->url, ar->scopes, header.lang, ar->tags, &reply.attrs);
-    if (code != error::kOk) return fail(code);
-    return done(Reply(header, std::move(reply), over_tcp));
-  }
-  if (auto* tr = std::get_if<SrvTypeRqst>(&msg.body)) {
-    SrvTypeRply reply;
-    uint16_t code = store_->FindTypes(tr->all_authorities, tr->naming_authority, tr->scopes,
-                                      &reply.types);
-    if (code != error::kOk) return fail(code);
-    return done(Reply(header, std::move(reply), over_tcp));
-  }
-  note += " ignored";
-  return done("");
+  std::optional<Predicate> pred = Predicate::Parse(body.predicate);
+  if (!pred) return Fail(rq, error::kParseError);
+  // The agent has no attributes of its own; a non-empty predicate on
+  // them cannot hold.
+  if (!pred->empty()) return std::string();
+  return Reply(rq, Advert(error::kOk));
+}
+
+std::string DaHandler::OnSrvReg(Request& rq, const SrvReg& body) {
+  rq.note += " url=" + body.entry.url;
+  if (!MayRegister(rq.source)) return Fail(rq, error::kAuthenticationFailed);
+  RegistrationInput in;
+  in.url = body.entry.url;
+  in.lang = rq.header.lang;
+  in.service_type = body.service_type;
+  in.scopes = body.scopes;
+  in.attrs = body.attrs;
+  in.lifetime = body.entry.lifetime;
+  in.fresh = (rq.header.flags & kFlagFresh) != 0;
+  // Authentication blocks are not verified and not stored.
+  uint16_t code = config_.sink ? config_.sink->Register(in) : store_->Register(in);
+  if (code != error::kOk) return Fail(rq, code);
+  return Reply(rq, SrvAck{error::kOk});
+}
+
+std::string DaHandler::OnSrvDeReg(Request& rq, const SrvDeReg& body) {
+  rq.note += " url=" + body.entry.url;
+  if (!MayRegister(rq.source)) return Fail(rq, error::kAuthenticationFailed);
+  uint16_t code =
+      config_.sink ? config_.sink->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags)
+                   : store_->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags);
+  if (code != error::kOk) return Fail(rq, code);
+  return Reply(rq, SrvAck{error::kOk});
+}
+
+std::string DaHandler::OnAttrRqst(Request& rq, const AttrRqst& body) {
+  rq.note += " url=" + body.url;
+  if (!body.spi.empty()) return Fail(rq, error::kAuthenticationUnknown);
+  if (body.url.empty()) return Fail(rq, error::kParseError);
+  AttrRply reply;
+  bool truncated = false;
+  uint16_t code = store_->FindAttributes(body.url, body.scopes, rq.header.lang, body.tags,
+                                         &reply.attrs, &truncated);
+  if (code != error::kOk) return Fail(rq, code);
+  if (truncated) rq.note += " union cut at its bound";
+  return Reply(rq, std::move(reply), truncated);
+}
+
+std::string DaHandler::OnSrvTypeRqst(Request& rq, const SrvTypeRqst& body) {
+  SrvTypeRply reply;
+  uint16_t code = store_->FindTypes(body.all_authorities, body.naming_authority, body.scopes,
+                                    &reply.types);
+  if (code != error::kOk) return Fail(rq, code);
+  return Reply(rq, std::move(reply));
 }
 
 }  // namespace orvel::slp

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "slp/da_sink.h"
+#include "slp/da_rrl.h"
 #include "slp/da_store.h"
 #include "slp/wire.h"
 
@@ -47,6 +48,18 @@ struct DaConfig {
   // When set, SrvReg and SrvDeReg go through the sink (borrowed; it must
   // outlive the handler) instead of changing the store directly.
   RegistrationSink* sink = nullptr;
+  // UDP reply bytes per source network (see da_rrl.h).
+  ReplyBudgetConfig reply_budget;
+};
+
+// What the transport should know about one handled message.
+struct HandleInfo {
+  // The request asked for directory agents.  Standard clients ask over TCP
+  // and read until the connection closes, so the transport closes it once
+  // the peer has nothing more in flight.
+  bool agent_discovery = false;
+  // The UDP reply went out without its payload (reply budget spent).
+  bool rate_limited = false;
 };
 
 class DaHandler {
@@ -56,28 +69,42 @@ class DaHandler {
 
   // Handles one message from source (IPv4, host byte order).  over_tcp
   // lifts the datagram size limit.  Returns the reply, or "" for none.
-  // When log is given it receives one line describing the request.
+  // When log is given it receives one line describing the request; info
+  // (when given) what the transport should know.
   std::string Handle(const uint8_t* data, size_t size, uint32_t source, bool over_tcp,
-                     std::string* log = nullptr);
+                     std::string* log = nullptr, HandleInfo* info = nullptr);
   std::string Handle(const std::string& bytes, uint32_t source, bool over_tcp,
-                     std::string* log = nullptr) {
+                     std::string* log = nullptr, HandleInfo* info = nullptr) {
     return Handle(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), source, over_tcp,
-                  log);
+                  log, info);
   }
 
   // An unsolicited DAAdvert (XID 0); boot timestamp 0 announces shutdown.
   std::string UnsolicitedAdvert(bool going_down) const;
 
   size_t max_udp_reply() const { return config_.mtu > 28 + 18 ? config_.mtu - 28 : 18; }
+  ReplyBudget& reply_budget() { return budget_; }
 
  private:
-  std::string Reply(const Header& request, Body body, bool over_tcp) const;
+  struct Request;  // one decoded message and what is known about it
+
+  std::string Dispatch(Request& rq, const uint8_t* data, size_t size);
+  std::string OnSrvRqst(Request& rq, const SrvRqst& body);
+  std::string OnAgentDiscovery(Request& rq, const SrvRqst& body);
+  std::string OnSrvReg(Request& rq, const SrvReg& body);
+  std::string OnSrvDeReg(Request& rq, const SrvDeReg& body);
+  std::string OnAttrRqst(Request& rq, const AttrRqst& body);
+  std::string OnSrvTypeRqst(Request& rq, const SrvTypeRqst& body);
+  std::string Fail(Request& rq, uint16_t code) const;
+
+  std::string Reply(Request& rq, Body body, bool truncated = false);
   std::string ErrorReply(const Header& request, uint16_t code) const;
   DAAdvert Advert(uint16_t code) const;
   bool MayRegister(uint32_t source) const;
 
   RegistrationStore* store_;
   DaConfig config_;
+  ReplyBudget budget_;
 };
 
 }  // namespace orvel::slp

@@ -1,7 +1,8 @@
 // da_state.cc: atomic snapshot files.
 //
-// Uses stdio streams rather than raw descriptors so that the slp module
-// does not depend on the transport's descriptor type.
+// Files are written through stdio streams (closed by unique_ptr deleters)
+// and synced through their descriptors (fileno, dirfd): the agent core needs
+// no descriptor type from the transport.
 #include "slp/da_state.h"
 
 #include <dirent.h>

@@ -15,13 +15,24 @@
 //
 // Every public method returns an SLP protocol error code (wire.h,
 // error::k...).  The store locks internally: all methods are thread-safe.
-// Nothing blocks beyond the internal lock.
+//
+// Look-ups come from anyone who can send a datagram, so the lock is held
+// only for work bounded by the store itself: entries are immutable and
+// shared, a look-up copies the pointers of its candidates under the lock
+// and matches, unions, sorts and formats them after releasing it.  The
+// work of one look-up is bounded too: at most kMaxNearestTerms nearest
+// terms are ranked, index planning stops at a budget (a scan of the type
+// is then no dearer), and an attribute union looks at most
+// kMaxUnionValues values.  Answers to repeated attribute and type
+// requests are kept until the store changes.
 #ifndef ORVEL_LIBORVEL_SLP_DA_STORE_H_
 #define ORVEL_LIBORVEL_SLP_DA_STORE_H_
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -33,6 +44,8 @@
 #include "slp/attr.h"
 
 namespace orvel::slp {
+
+class Predicate;
 
 // Time source; tests substitute a fake.
 class DaClock {
@@ -72,6 +85,10 @@ std::string NormalizeServiceType(std::string_view type);
 bool ParseScopeList(std::string_view text, std::vector<std::string>* out);
 // True when the primary subtags (before '-') agree, ignoring case.
 bool LanguageMatches(std::string_view a, std::string_view b);
+// The primary subtag of a language tag, folded.
+std::string PrimaryTag(std::string_view lang);
+// True when the two folded scope lists share a scope.
+bool Intersects(const std::vector<std::string>& a, const std::vector<std::string>& b);
 
 class RegistrationStore {
  public:
@@ -95,8 +112,11 @@ class RegistrationStore {
   uint16_t FindServices(std::string_view type, std::string_view scopes, std::string_view lang,
                         std::string_view predicate, std::vector<ServiceMatch>* out);
   // AttrRqst: url_or_type is a URL (contains "://") or a service type.
+  // *truncated (when given) tells that the union of a type's attributes
+  // hit the work or size bound and *out holds only part of it.
   uint16_t FindAttributes(std::string_view url_or_type, std::string_view scopes,
-                          std::string_view lang, std::string_view tags, std::string* out);
+                          std::string_view lang, std::string_view tags, std::string* out,
+                          bool* truncated = nullptr);
   // SrvTypeRqst.  all_authorities false with an empty authority lists only
   // types without a naming authority.
   uint16_t FindTypes(bool all_authorities, std::string_view naming_authority,
@@ -107,6 +127,12 @@ class RegistrationStore {
   // True when the list names at least one served scope.
   bool ServesAny(std::string_view scopes) const;
   const std::string& scopes_text() const { return scopes_text_; }
+
+  // Bounds on the work of one look-up (see the top of this file).
+  static constexpr size_t kMaxNearestTerms = 16;
+  static constexpr size_t kMaxUnionValues = size_t{1} << 18;
+  // An attribute list travels in a 16-bit length field.
+  static constexpr size_t kMaxAttrReplyBytes = 0xFFFF;
 
   size_t size();
   // Incremented by every change; lets the caller save only when needed.
@@ -143,16 +169,39 @@ class RegistrationStore {
     std::optional<std::vector<double>> coords;  // from x-PELM-coords
     std::chrono::steady_clock::time_point expiry;
   };
+  // Entries never change once stored; an update stores a new one.  A
+  // look-up keeps the ones it needs alive after dropping the lock.
+  using EntryPtr = std::shared_ptr<const Entry>;
   using Key = std::pair<std::string, std::string>;  // URL, lang_key
+  // Nearest sets of one request: per nearest term, id -> squared distance.
+  using NearestSets = std::vector<std::unordered_map<uint64_t, double>>;
+  struct CachedAnswer {
+    uint64_t generation = 0;
+    uint16_t code = 0;
+    std::string text;
+    bool truncated = false;
+  };
 
+  // --- da_store.cc: registrations, indexes, expiry
   void PurgeLocked();
   void RemoveLocked(uint64_t id);
-  void IndexLocked(const Entry& e, bool add);
-  bool VisibleLocked(const Entry& e, const std::vector<std::string>& scopes) const;
+  void PutLocked(EntryPtr e);
+  void IndexLocked(const EntryPtr& e, bool add);
+  static bool Visible(const Entry& e, const std::vector<std::string>& scopes);
   uint16_t RemainingLifetime(const Entry& e) const;
-  // Registrations of the requested (normalized) type, in registration order.
-  std::vector<const Entry*> TypeMatchesLocked(const std::string& req_key) const;
   static bool TypeMatches(const Entry& e, const std::string& req_key);
+
+  // --- da_lookup.cc: the steps of the look-ups
+  // Registrations of the requested (normalized) type, in registration order.
+  std::vector<EntryPtr> TypeMatchesLocked(const std::string& req_key) const;
+  void NearestLocked(const Predicate& pred, const std::string& bucket,
+                     const std::function<bool(const Entry&)>& eligible, NearestSets* sets) const;
+  std::vector<EntryPtr> CandidatesLocked(const Predicate& pred, const std::string& req_key,
+                                         const NearestSets& nearest) const;
+  void OrderAnswers(std::vector<std::pair<double, const Entry*>>* hits,
+                    const std::string& req_primary, std::vector<ServiceMatch>* out) const;
+  bool CachedLocked(const std::string& key, CachedAnswer* answer) const;
+  void CacheLocked(const std::string& key, CachedAnswer answer);
 
   const DaClock* clock_;
   StoreLimits limits_;
@@ -162,13 +211,12 @@ class RegistrationStore {
   std::mutex mu_;
   uint64_t next_id_ = 1;
   uint64_t generation_ = 0;
-  std::map<uint64_t, Entry> entries_;  // by id = registration order
+  std::map<uint64_t, EntryPtr> entries_;  // by id = registration order
   std::map<Key, uint64_t> by_key_;
-  // Entries live in entries_ (node-based, so the pointers stay valid until
-  // the entry is erased, and every erase goes through IndexLocked first).
-  std::unordered_map<std::string, std::map<uint64_t, const Entry*>> by_bucket_;
+  std::unordered_map<std::string, std::map<uint64_t, EntryPtr>> by_bucket_;
   // Registrations with coordinates, per bucket, packed for the distance
-  // scan of nearest terms (unordered).
+  // scan of nearest terms (unordered).  The raw pointer stays valid while
+  // the entry is in entries_: every removal goes through IndexLocked.
   struct CoordRec {
     const Entry* entry;
     uint32_t dims;
@@ -178,6 +226,8 @@ class RegistrationStore {
   // tag '\0' IndexKey -> sorted ids.
   std::unordered_map<std::string, std::vector<uint64_t>> by_value_;
   std::set<std::pair<std::chrono::steady_clock::time_point, uint64_t>> by_expiry_;
+  // Attribute and type answers by request, valid for one generation.
+  std::unordered_map<std::string, CachedAnswer> answers_;
 };
 
 }  // namespace orvel::slp

@@ -47,25 +47,6 @@ bool SubstringMatch(const std::vector<std::string>& pieces, std::string_view v) 
 
 }  // namespace
 
-std::optional<std::vector<double>> ParseCoordinates(std::string_view text) {
-  std::vector<double> out;
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && IsSpace(text[i])) ++i;
-    if (i == text.size()) break;
-    size_t j = i;
-    while (j < text.size() && !IsSpace(text[j])) ++j;
-    std::string token(text.substr(i, j - i));
-    char* end = nullptr;
-    double d = std::strtod(token.c_str(), &end);
-    if (end != token.c_str() + token.size() || !std::isfinite(d)) return std::nullopt;
-    out.push_back(d);
-    i = j;
-  }
-  if (out.empty()) return std::nullopt;
-  return out;
-}
-
 class Predicate::Parser {
  public:
   Parser(std::string_view text, Predicate* p) : s_(text), p_(p) {}
@@ -331,8 +312,9 @@ bool Predicate::Plan(int index, const EqualFn& equal, const NearestSetFn& neares
   switch (n.kind) {
     case Kind::kEqual:
     case Kind::kApprox:
+      // Null: the caller's budget is spent, the term cannot narrow.
       *borrowed = equal(n.tag_key, IndexKey(n.term));
-      return true;
+      return *borrowed != nullptr;
     case Kind::kAnd: {
       if (n.nearest >= 0) {
         *borrowed = nearest(static_cast<size_t>(n.nearest));

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "slp/attr.h"
+#include "slp/coordinates_reader.h"  // ParseCoordinates, from liborvel
 
 namespace orvel::slp {
 
@@ -36,10 +37,6 @@ struct NearestTerm {
   size_t k = 0;
   std::vector<double> coords;
 };
-
-// Parses "1 2.5 -3" into numbers; empty when the text holds anything else
-// or no number at all.
-std::optional<std::vector<double>> ParseCoordinates(std::string_view text);
 
 class Predicate {
  public:
@@ -51,8 +48,9 @@ class Predicate {
   // of nearest term `term` (an index into nearest_terms()).
   using NearestFn = std::function<bool(size_t term)>;
   // Sorted ids of the services whose attribute tag_key has a value with
-  // this index key (see IndexKey); never null, borrowed for the duration
-  // of PlanCandidates.
+  // this index key (see IndexKey), borrowed for the duration of
+  // PlanCandidates; null when the caller will not spend more on planning
+  // (the term then narrows nothing).
   using EqualFn = std::function<const std::vector<uint64_t>*(const std::string& tag_key,
                                                              const std::string& index_key)>;
   // Sorted ids of the nearest set of a nearest term; same rules.

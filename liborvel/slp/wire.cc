@@ -1,6 +1,7 @@
 // wire.cc: SLPv2 message encoding and bounds-checked decoding.
 #include "slp/wire.h"
 
+#include <algorithm>
 #include <type_traits>
 
 namespace orvel {
@@ -374,6 +375,11 @@ std::string Encode(const Message& msg) {
   return out;
 }
 
+void SetLength(std::string* bytes, size_t length) {
+  if (bytes->size() < 5) return;
+  Put24(bytes, 2, static_cast<uint32_t>(std::min<size_t>(length, kMaxMessageBytes)));
+}
+
 uint32_t PeekLength(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
   return Get24(data + 2);
@@ -390,8 +396,8 @@ WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header,
   header->next_ext = Get24(data + 7);
   header->xid = static_cast<uint16_t>((data[10] << 8) | data[11]);
   size_t lang_len = (size_t{data[12]} << 8) | data[13];
-  if (header->length > size) return WireStatus::kTruncated;
-  if (header->length < kHeaderFixedBytes + lang_len)
+  if (header->length > size && !(header->flags & kFlagOverflow)) return WireStatus::kTruncated;
+  if (header->length < kHeaderFixedBytes + lang_len || size < kHeaderFixedBytes + lang_len)
     return WireStatus::kBadLength;
   header->lang.assign(reinterpret_cast<const char*>(data + kHeaderFixedBytes),
                       lang_len);
@@ -401,11 +407,18 @@ WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header,
 }
 
 WireStatus Decode(const uint8_t* data, size_t size, Message* out) {
+  bool header_ok = false;
+  return Decode(data, size, out, &header_ok);
+}
+
+WireStatus Decode(const uint8_t* data, size_t size, Message* out, bool* header_ok) {
   size_t body_start = 0;
   out->extensions.clear();
   WireStatus st = DecodeHeader(data, size, &out->header, &body_start);
+  *header_ok = st == WireStatus::kOk;
   if (st != WireStatus::kOk) return st;
-  const size_t length = out->header.length;
+  // An overflowed message announces more than arrived (see DecodeHeader).
+  const size_t length = std::min<size_t>(out->header.length, size);
 
   // The body ends where the first extension begins.  Offsets must rise
   // strictly and leave room for a 5-byte extension header, which rules out

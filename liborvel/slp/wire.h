@@ -230,6 +230,13 @@ inline size_t HeaderSize(const std::string& lang) {
 // Decodes the header at data[0..size).  Checks version, Length against size
 // (Length may be smaller than size: the rest is ignored) and the language
 // tag.  On success *body_offset is the first body byte.
+//
+// A Length larger than size is kTruncated, except in a message with the
+// overflow flag: an agent that cut a reply to fit a datagram sends the
+// whole message's Length (so that clients which only compare Length with
+// what arrived fetch it over TCP) and only whole elements before the cut.
+// Such a message decodes from the bytes present; header.length keeps the
+// Length as sent.
 WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header,
                         size_t* body_offset);
 
@@ -242,6 +249,9 @@ WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header,
 // code may end right after the error code; the remaining fields are then
 // left empty.
 WireStatus Decode(const uint8_t* data, size_t size, Message* out);
+// Same; *header_ok tells whether out->header decoded (it is then valid even
+// when the body is not, so a receiver can answer with the XID).
+WireStatus Decode(const uint8_t* data, size_t size, Message* out, bool* header_ok);
 inline WireStatus Decode(const std::string& bytes, Message* out) {
   return Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
                 out);
@@ -251,6 +261,11 @@ inline WireStatus Decode(const std::string& bytes, Message* out) {
 // total Length it claims; 0 when fewer than 5 bytes are given.  The caller
 // must check the value against HeaderSize and its own limit before reading.
 uint32_t PeekLength(const uint8_t* data, size_t size);
+
+// Rewrites the Length field of an encoded message (for a reply cut to fit a
+// datagram, which announces the whole answer's length; see DecodeHeader).
+// Values past 24 bits are clamped.  No effect on fewer than 5 bytes.
+void SetLength(std::string* bytes, size_t length);
 
 }  // namespace slp
 }  // namespace orvel

@@ -2,6 +2,7 @@
 // overflow, multicast rules and malformed input.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,6 +28,12 @@ std::string Hex(const std::string& hex) {
     i += 2;
   }
   return out;
+}
+
+Message MessageOf(Body body) {
+  Message m;
+  m.body = std::move(body);
+  return m;
 }
 
 class FrozenClock : public DaClock {
@@ -178,23 +185,175 @@ TEST_F(HandlerTest, RefusedRegistrationOverUdpGetsNoReply) {
   EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kOk);
 }
 
-TEST_F(HandlerTest, OversizeUdpReplyIsCutToWholeEntriesAndFlagged) {
+// An overflowing UDP reply must send both kinds of client to TCP: those
+// that read the overflow flag (and may use the whole entries that came)
+// and those that only compare Length with what arrived.
+TEST_F(HandlerTest, OversizeUdpReplyServesBothReadingsOfOverflow) {
   for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(Register("service:CompResource://10.0." + std::to_string(i) + ".1/" +
                            std::string(40, 'p'),
-                       "CompResource", "(n=" + std::to_string(i) + ")"),
+                       "CompResource",
+                       "(n=" + std::to_string(i) + "),(pad=" + std::string(40, 'p') +
+                           std::to_string(i) + ")"),
               error::kOk);
   }
-  Header h;
-  SrvRply udp = Lookup("CompResource", "", &h);
-  EXPECT_TRUE(h.flags & kFlagOverflow);
-  EXPECT_GT(udp.urls.size(), 10u);
-  EXPECT_LT(udp.urls.size(), 100u);
-  EXPECT_LE(h.length, handler.max_udp_reply());
-  SrvRply tcp = Lookup("CompResource", "", &h, /*tcp=*/true);
-  EXPECT_FALSE(h.flags & kFlagOverflow);
-  EXPECT_EQ(tcp.urls.size(), 100u);
-  for (size_t i = 0; i < udp.urls.size(); ++i) EXPECT_EQ(udp.urls[i].url, tcp.urls[i].url);
+  SrvRqst q;
+  q.service_type = "CompResource";
+  q.scopes = "default";
+  const std::string datagram = Send(q);
+  const std::string whole = Send(q, 0, kLocal, /*tcp=*/true);
+  ASSERT_LE(datagram.size(), handler.max_udp_reply());
+  // Length-only reading: the header announces the whole answer.
+  EXPECT_EQ(PeekLength(reinterpret_cast<const uint8_t*>(datagram.data()), datagram.size()),
+            whole.size());
+  // Flag reading: flagged, and what came decodes to whole entries.
+  Message udp, tcp;
+  ASSERT_EQ(Decode(datagram, &udp), WireStatus::kOk);
+  EXPECT_TRUE(udp.header.flags & kFlagOverflow);
+  const SrvRply& part = std::get<SrvRply>(udp.body);
+  EXPECT_GT(part.urls.size(), 10u);
+  EXPECT_LT(part.urls.size(), 100u);
+  ASSERT_EQ(Decode(whole, &tcp), WireStatus::kOk);
+  EXPECT_FALSE(tcp.header.flags & kFlagOverflow);
+  const SrvRply& all = std::get<SrvRply>(tcp.body);
+  ASSERT_EQ(all.urls.size(), 100u);
+  for (size_t i = 0; i < part.urls.size(); ++i) EXPECT_EQ(part.urls[i].url, all.urls[i].url);
+
+  // The same for attribute and type lists, cut at an element boundary.
+  AttrRqst a;
+  a.url = "CompResource";
+  a.scopes = "default";
+  const std::string attr_datagram = Send(a);
+  const std::string attr_whole = Send(a, 0, kLocal, /*tcp=*/true);
+  ASSERT_LE(attr_datagram.size(), handler.max_udp_reply());
+  EXPECT_EQ(PeekLength(reinterpret_cast<const uint8_t*>(attr_datagram.data()), 5),
+            attr_whole.size());
+  ASSERT_EQ(Decode(attr_datagram, &udp), WireStatus::kOk);
+  EXPECT_TRUE(udp.header.flags & kFlagOverflow);
+  const std::string& cut = std::get<AttrRply>(udp.body).attrs;
+  EXPECT_EQ(cut.back(), ')');
+  ASSERT_EQ(Decode(attr_whole, &tcp), WireStatus::kOk);
+  EXPECT_EQ(std::get<AttrRply>(tcp.body).attrs.compare(0, cut.size(), cut), 0);
+}
+
+// SLPv2 lengths allow 16 MiB over TCP: a 10000-URL answer arrives whole;
+// an attribute union past the 16-bit list field comes cut and flagged
+// instead of failing; a URL count past 16 bits is refused by name.
+TEST_F(HandlerTest, LargeAnswersOverTcp) {
+  StoreLimits limits;
+  limits.max_entries = 70000;
+  RegistrationStore big("default", &clock, limits);
+  DaHandler h(&big, DaConfig{});
+  for (int i = 0; i < 10000; ++i) {
+    RegistrationInput in;
+    in.url = "service:big://10." + std::to_string(i / 250) + "." + std::to_string(i % 250) +
+             ".1:5000";
+    in.lang = "en";
+    in.service_type = "big";
+    in.scopes = "default";
+    in.attrs = "(host=" + in.url.substr(14) + "),(serial=" + std::string(8, 'a') +
+               std::to_string(i) + ")";
+    in.lifetime = 300;
+    ASSERT_EQ(big.Register(in), error::kOk);
+  }
+  Message m;
+  m.header.xid = 9;
+  m.body = SrvRqst{"", "big", "default", "", ""};
+  Message reply;
+  ASSERT_EQ(Decode(h.Handle(Encode(m), kLocal, /*over_tcp=*/true), &reply), WireStatus::kOk);
+  EXPECT_GT(reply.header.length, 65536u);
+  EXPECT_EQ(std::get<SrvRply>(reply.body).urls.size(), 10000u);
+
+  m.body = AttrRqst{"", "big", "default", "", ""};
+  std::string log;
+  ASSERT_EQ(Decode(h.Handle(Encode(m), kLocal, true, &log), &reply), WireStatus::kOk);
+  const AttrRply& attrs = std::get<AttrRply>(reply.body);
+  EXPECT_EQ(attrs.error, error::kOk);
+  EXPECT_GT(attrs.attrs.size(), 60000u);
+  EXPECT_TRUE(reply.header.flags & kFlagOverflow);
+  EXPECT_NE(log.find("union cut"), std::string::npos) << log;
+
+  for (int i = 10000; i < 65536; ++i) {
+    RegistrationInput in;
+    in.url = "service:big://h" + std::to_string(i);
+    in.lang = "en";
+    in.service_type = "big";
+    in.scopes = "default";
+    in.lifetime = 300;
+    ASSERT_EQ(big.Register(in), error::kOk);
+  }
+  m.body = SrvRqst{"", "big", "default", "", ""};
+  ASSERT_EQ(Decode(h.Handle(Encode(m), kLocal, true, &log), &reply), WireStatus::kOk);
+  EXPECT_EQ(std::get<SrvRply>(reply.body).error, error::kInternalError);
+  EXPECT_NE(log.find("answer too large (65536 URLs"), std::string::npos) << log;
+}
+
+// A forged source must not draw more than a small multiple of what it
+// sends; past the budget the reply is the overflow flag alone (with the
+// whole answer's Length), which sends real clients to TCP.
+TEST_F(HandlerTest, UdpReplyBytesAreBoundPerSourceNetwork) {
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(Register("service:type" + std::to_string(i) + "://10.0.0.1:1",
+                       "service:type-number-" + std::to_string(i), "(a=1)"),
+              error::kOk);
+  }
+  SrvTypeRqst t;
+  t.scopes = "default";
+  size_t sent = 0, received = 0, limited = 0;
+  for (int i = 0; i < 200; ++i) {
+    Message m;
+    m.header.xid = static_cast<uint16_t>(i);
+    m.body = t;
+    std::string request = Encode(m);
+    HandleInfo info;
+    std::string reply = handler.Handle(request, kRemote, false, nullptr, &info);
+    sent += request.size();
+    received += reply.size();
+    if (!info.rate_limited || reply.empty()) continue;
+    ++limited;
+    Message r;
+    ASSERT_EQ(Decode(reply, &r), WireStatus::kOk);
+    EXPECT_TRUE(r.header.flags & kFlagOverflow);
+    EXPECT_EQ(std::get<SrvTypeRply>(r.body).types, "");
+    EXPECT_GT(r.header.length, reply.size());
+  }
+  EXPECT_GT(limited, 150u);
+  EXPECT_LE(received, 2 * sent);
+  EXPECT_EQ(handler.reply_budget().limited(), limited);
+  EXPECT_NE(handler.reply_budget().TakeLogLine(std::chrono::steady_clock::now()), "");
+
+  // Ordinary look-ups (one URL for a longer request), from this network or
+  // another, are never limited.
+  HandleInfo info;
+  Message m;
+  SrvRqst q{"", "service:type-number-7", "default", "(a=1)", ""};
+  for (uint32_t source : {kRemote, kRemote + 0x100}) {
+    for (int i = 0; i < 100; ++i) {
+      m.body = q;
+      Message r;
+      ASSERT_EQ(Decode(handler.Handle(Encode(m), source, false, nullptr, &info), &r),
+                WireStatus::kOk);
+      EXPECT_FALSE(info.rate_limited);
+      EXPECT_EQ(std::get<SrvRply>(r.body).urls.size(), 1u);
+    }
+  }
+}
+
+// Work whose size a sender chooses is bounded: a union over more values
+// than kMaxUnionValues stops there and says so.
+TEST_F(HandlerTest, AttributeUnionWorkIsBounded) {
+  std::string many;
+  for (int v = 0; v < 4000; ++v) many += (v ? "," : "(v=") + std::to_string(v % 10);
+  many += ")";
+  const size_t regs = RegistrationStore::kMaxUnionValues / 4000 + 2;
+  for (size_t i = 0; i < regs; ++i) {
+    ASSERT_EQ(Register("service:u://h" + std::to_string(i), "u", many), error::kOk);
+  }
+  AttrRqst a{"", "u", "default", "", ""};
+  Message reply;
+  ASSERT_EQ(Decode(Send(a, 0, kLocal, /*tcp=*/true), &reply), WireStatus::kOk);
+  EXPECT_TRUE(reply.header.flags & kFlagOverflow);
+  EXPECT_EQ(std::get<AttrRply>(reply.body).attrs, "(v=0,1,2,3,4,5,6,7,8,9)");
 }
 
 TEST_F(HandlerTest, MulticastAndScopeRules) {
@@ -212,6 +371,11 @@ TEST_F(HandlerTest, MulticastAndScopeRules) {
   SrvRqst da;
   da.service_type = "service:directory-agent";
   da.scopes = "DEFAULT";
+  HandleInfo info;
+  EXPECT_FALSE(handler.Handle(Encode(MessageOf(da)), kLocal, true, nullptr, &info).empty());
+  EXPECT_TRUE(info.agent_discovery);
+  handler.Handle(Encode(MessageOf(q)), kLocal, true, nullptr, &info);
+  EXPECT_FALSE(info.agent_discovery);
   ASSERT_EQ(Decode(Send(da, kFlagRequestMcast, kLocal, false, 77), &reply), WireStatus::kOk);
   ASSERT_TRUE(std::holds_alternative<DAAdvert>(reply.body));
   EXPECT_EQ(reply.header.xid, 77);

@@ -241,3 +241,59 @@ TEST_F(StoreTest, SnapshotReloadKeepsRemainingLifetimes) {
 
 }  // namespace
 }  // namespace orvel::slp
+
+namespace orvel::slp {
+namespace {
+
+// Repeated attribute and type requests are answered from a cache; every
+// change of the store (registration, update, removal, expiry) must show.
+TEST_F(StoreTest, CachedAnswersFollowEveryChange) {
+  Reg("service:printer:lpr://p1", "service:printer:lpr", "(ppm=10)");
+  std::string attrs, types;
+  ASSERT_EQ(store.FindAttributes("printer", "default", "en", "", &attrs), error::kOk);
+  ASSERT_EQ(store.FindTypes(true, "", "default", &types), error::kOk);
+  EXPECT_EQ(attrs, "(ppm=10)");
+  Reg("service:printer:http://p2", "service:printer:http", "(ppm=20),duplex", 10);
+  store.FindAttributes("printer", "default", "en", "", &attrs);
+  store.FindTypes(true, "", "default", &types);
+  EXPECT_EQ(attrs, "(ppm=10,20),duplex");
+  EXPECT_EQ(types, "service:printer:lpr,service:printer:http");
+  ASSERT_EQ(store.Deregister("default", "service:printer:lpr://p1", "en", "ppm"), error::kOk);
+  store.FindAttributes("printer", "default", "en", "", &attrs);
+  EXPECT_EQ(attrs, "(ppm=20),duplex");
+  clock.now += std::chrono::seconds(11);  // p2 expires
+  store.FindAttributes("printer", "default", "en", "", &attrs);
+  store.FindTypes(true, "", "default", &types);
+  EXPECT_EQ(attrs, "");
+  EXPECT_EQ(types, "service:printer:lpr");
+}
+
+// The union removes values equal under the typed comparison however they
+// were written, keeps the first spelling, and stays in first-seen order.
+TEST_F(StoreTest, AttributeUnionRemovesEqualValues) {
+  for (int i = 0; i < 300; ++i) {
+    Reg("service:u://h" + std::to_string(i), "u",
+        "(n=" + std::string(i % 2 ? "0" : "") + std::to_string(i % 3) + "),(s=  Some   " +
+            (i % 2 ? "STRING" : "string") + "),(b=" + (i % 2 ? "TRUE" : "true") + "),kw");
+  }
+  std::string out;
+  ASSERT_EQ(store.FindAttributes("u", "default", "en", "", &out), error::kOk);
+  EXPECT_EQ(out, "(n=0,01,2),(s=  Some   string),(b=true),kw");
+}
+
+// Index planning gives up past its budget; the answer must not change.
+TEST_F(StoreTest, PlanningBudgetKeepsAnswers) {
+  for (int i = 0; i < 50; ++i) {
+    Reg("service:ZemProxy://10.0.0." + std::to_string(i), "ZemProxy",
+        "(addr=10.0.0." + std::to_string(i) + "),(mask=255.255.255.255)");
+  }
+  std::string wide = "(|";
+  for (int i = 0; i < 200; ++i) wide += "(mask=255.255.255.255)";
+  wide += "(addr=10.0.0.3))";
+  EXPECT_EQ(Find("ZemProxy", wide).size(), 50u);
+  EXPECT_EQ(Find("ZemProxy", "(&" + wide + "(addr=10.0.0.3))"),
+            Urls{"service:ZemProxy://10.0.0.3"});
+}
+
+}  // namespace
+}  // namespace orvel::slp

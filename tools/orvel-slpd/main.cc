@@ -1,7 +1,7 @@
 // orvel-slpd: SLPv2 directory agent.
 //
-// One UDP thread, one TCP accept thread with a bounded number of connection
-// threads, and a housekeeping thread that saves the state file and sends
+// One UDP thread, one event loop thread for every TCP connection
+// (tcp_server.h), and a housekeeping thread that saves the state file and sends
 // periodic DAAdverts.  The protocol itself lives in liborvel (DaHandler);
 // this file only moves bytes and parses the command line.
 #include <arpa/inet.h>
@@ -27,6 +27,7 @@
 #include "cli.h"
 #include "log.h"
 #include "net/socket_io.h"
+#include "tcp_server.h"
 #include "slp/da_handler.h"
 #include "slp/da_state.h"
 #include "slp/da_store.h"
@@ -34,16 +35,10 @@
 
 namespace {
 
-using orvel::net::Deadline;
-using orvel::net::IoStatus;
 using orvel::net::UniqueFd;
 namespace slp = orvel::slp;
 
 constexpr int kPollMs = 200;
-constexpr int kMaxConnections = 64;
-constexpr double kIdleSeconds = 60;       // idle TCP connection
-constexpr double kFrameSeconds = 10;      // rest of a frame once it started
-constexpr size_t kMaxTcpFrame = size_t{256} * 1024;
 constexpr int kSaveEveryMs = 100;
 constexpr int kAdvertEverySeconds = 3 * 3600;  // CONFIG_DA_BEAT
 
@@ -54,6 +49,7 @@ struct Options {
   std::string state;
   std::vector<slp::Ipv4Net> allow;
   size_t mtu = 1400;
+  size_t reply_factor = 2;
   bool verbose = false;
   std::vector<std::string> etcd;
   std::string etcd_text;
@@ -81,7 +77,8 @@ Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
       .Text("scopes", 0, "LIST", "comma-separated scopes served (default \"default\")", &o.scopes)
       .Text("state", 0, "FILE",
             "keep registrations in FILE (atomic replace) and\n"
-            "reload them at start with their remaining lifetimes", &o.state)
+            "reload them at start with their remaining lifetimes;\n"
+            "a FILE that cannot be read or written is an error", &o.state)
       .Value("allow-register", 0, "NET",
              "network allowed to register and deregister, as\n"
              "A.B.C.D/LEN; repeatable (default 127.0.0.0/8)",
@@ -124,6 +121,12 @@ Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
             "start even when etcd is unreachable, then serving\n"
             "from memory only (default: exit with status 1)",
             &o.etcd_optional)
+      .Number("udp-reply-factor", 0, "N",
+              "UDP reply bytes each source network (/24) may draw,\n"
+              "as a multiple of the bytes it sends (default 2; 0\n"
+              "lifts the bound); past it a reply carries only the\n"
+              "overflow flag, and clients fetch it over TCP",
+              0, 1000, &o.reply_factor)
       .Flag("verbose", 'v', "one log line per request on standard error", &o.verbose);
   orvel::cli::AddLogFormatOption(&cli, log_format);
   cli.Notes(
@@ -138,11 +141,12 @@ Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
       "first.  Example, the node nearest to (1,2,3):\n"
       "  (|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))\n"
       "\n"
-      "SIGTERM or SIGINT: the state is saved and the agent exits with status 0.\n");
+      "SIGTERM or SIGINT: the state is saved and the agent exits with status 0.");
   cli.ExitStatus(
       "  0   stopped by SIGTERM or SIGINT\n"
-      "  1   a socket could not be opened, or etcd not reached at start\n"
-      "  64  wrong command line\n");
+      "  1   a socket could not be opened, the state file cannot be read or\n"
+      "      written, or etcd not reached at start\n"
+      "  64  wrong command line");
   cli.Parse(argc, argv);
   if (o.allow.empty()) o.allow.push_back(*slp::ParseIpv4Net("127.0.0.0/8"));
   // etcd is the durable copy; a state file beside it would be a second,
@@ -202,17 +206,6 @@ bool IsLoopback(const std::string& listen) {
   return inet_pton(AF_INET, listen.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
 
-// Reads exactly len bytes; false on close, error or deadline.
-bool ReadExact(int fd, char* buf, size_t len, Deadline deadline) {
-  size_t got = 0;
-  while (got < len) {
-    auto r = orvel::net::ReadSome(fd, buf + got, len - got, deadline);
-    if (r.status != IoStatus::kOk) return false;
-    got += r.bytes;
-  }
-  return true;
-}
-
 void ServeUdp(int fd, slp::DaHandler* handler, bool verbose) {
   std::vector<uint8_t> buf(65536);
   while (!g_stop.load()) {
@@ -223,63 +216,19 @@ void ServeUdp(int fd, slp::DaHandler* handler, bool verbose) {
     ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) continue;
     std::string log;
+    slp::HandleInfo info;
     std::string reply = handler->Handle(buf.data(), static_cast<size_t>(n),
                                         ntohl(from.sin_addr.s_addr), /*over_tcp=*/false,
-                                        verbose ? &log : nullptr);
+                                        verbose ? &log : nullptr, &info);
     if (verbose) orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
+    if (info.rate_limited) {
+      std::string line = handler->reply_budget().TakeLogLine(std::chrono::steady_clock::now());
+      if (!line.empty()) orvel::cli::Log(orvel::cli::LogLevel::kWarning, "%s", line.c_str());
+    }
     if (!reply.empty()) {
       ::sendto(fd, reply.data(), reply.size(), MSG_NOSIGNAL,
                reinterpret_cast<const sockaddr*>(&from), len);
     }
-  }
-}
-
-void ServeConnection(UniqueFd conn, uint32_t peer, slp::DaHandler* handler, bool verbose,
-                     std::atomic<int>* active) {
-  std::string frame;
-  while (!g_stop.load()) {
-    char head[5];
-    // Wait in short steps so a shutdown is not held up by an idle peer.
-    Deadline idle = Deadline::After(kIdleSeconds);
-    bool ready = false;
-    while (!g_stop.load() && idle.remaining_ms() > 0) {
-      pollfd p{conn.get(), POLLIN, 0};
-      if (::poll(&p, 1, kPollMs) > 0) {
-        ready = true;
-        break;
-      }
-    }
-    if (!ready || !ReadExact(conn.get(), head, 5, Deadline::After(kFrameSeconds))) break;
-    uint32_t length = slp::PeekLength(reinterpret_cast<const uint8_t*>(head), 5);
-    // The Length field frames the stream: refuse nonsense before allocating.
-    if (length < slp::kHeaderFixedBytes || length > kMaxTcpFrame) break;
-    frame.assign(head, 5);
-    frame.resize(length);
-    if (!ReadExact(conn.get(), &frame[5], length - 5, Deadline::After(kFrameSeconds))) break;
-    std::string log;
-    std::string reply = handler->Handle(frame, peer, /*over_tcp=*/true, verbose ? &log : nullptr);
-    if (verbose) orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
-    if (reply.empty()) continue;
-    auto w = orvel::net::WriteAll(conn.get(), reply.data(), reply.size(),
-                                  Deadline::After(kFrameSeconds));
-    if (w.status != IoStatus::kOk) break;
-  }
-  active->fetch_sub(1);
-}
-
-void ServeTcp(int listen_fd, slp::DaHandler* handler, bool verbose, std::atomic<int>* active) {
-  while (!g_stop.load()) {
-    pollfd p{listen_fd, POLLIN, 0};
-    if (::poll(&p, 1, kPollMs) <= 0) continue;
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    UniqueFd conn(::accept4(listen_fd, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
-    if (!conn.valid()) continue;
-    if (active->load() >= kMaxConnections) continue;  // closed by conn's destructor
-    active->fetch_add(1);
-    std::thread(ServeConnection, std::move(conn), ntohl(from.sin_addr.s_addr), handler, verbose,
-                active)
-        .detach();
   }
 }
 
@@ -312,10 +261,115 @@ class StateSaver {
   bool failing_ = false;
 };
 
+// Loads the state file and proves at once that it can be written: an
+// operator who named a folder that does not exist or cannot be written
+// learns it now, not when the first registration is lost at a restart.
+bool LoadState(const std::string& path, slp::RegistrationStore* store) {
+  std::string content;
+  std::string err = slp::ReadStateFile(path, &content);
+  if (!err.empty()) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read state file %s: %s", path.c_str(), err.c_str());
+    return false;
+  }
+  if (!content.empty()) {
+    size_t n = store->Load(content);
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%zu registrations restored from %s", n, path.c_str());
+  }
+  err = slp::WriteFileAtomic(path, store->Snapshot());
+  if (!err.empty()) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot write state file %s: %s", path.c_str(), err.c_str());
+    return false;
+  }
+  return true;
+}
+
 void SendAdvert(int udp_fd, const std::string& bytes, int port) {
   sockaddr_in group = MakeAddr(slp::kMulticastGroup, port);
   ::sendto(udp_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&group),
            sizeof group);
+}
+
+// Shares registrations through etcd; false when the agent must not start.
+// With --etcd-optional an unreachable etcd leaves *replica empty.
+bool StartReplica(const Options& opt, slp::RegistrationStore* store, slp::DaClock* clock,
+                  std::unique_ptr<orvel::etcd::Replica>* replica) {
+  orvel::etcd::ReplicaOptions ro;
+  ro.endpoints = opt.etcd;
+  ro.prefix = opt.etcd_prefix;
+  *replica = std::make_unique<orvel::etcd::Replica>(
+      store, clock, ro, [](const std::string& line) {
+        bool bad = line.rfind("etcd lost", 0) == 0 || line.rfind("etcd refused", 0) == 0;
+        orvel::cli::Log(bad ? orvel::cli::LogLevel::kWarning : orvel::cli::LogLevel::kNotice, "%s",
+                        line.c_str());
+      });
+  std::string err = (*replica)->Start();
+  if (!err.empty() && !opt.etcd_optional) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "etcd unreachable at %s: %s", opt.etcd_text.c_str(),
+                 err.c_str());
+    return false;
+  }
+  if (!err.empty()) {
+    orvel::cli::Log(orvel::cli::LogLevel::kWarning,
+                 "etcd unreachable at %s: %s; serving from memory only "
+                 "(--etcd-optional), registrations are not shared",
+                 opt.etcd_text.c_str(), err.c_str());
+    replica->reset();
+  } else {
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "etcd at %s: %zu registrations loaded from %s (revision %lld)",
+                 opt.etcd_text.c_str(), (*replica)->loaded(), opt.etcd_prefix.c_str(),
+                 static_cast<long long>((*replica)->revision()));
+  }
+  return true;
+}
+
+// Binds UDP and TCP on one port (with --port 0 the UDP socket picks it)
+// and joins the SLP multicast group when listening on every interface.
+bool BindListeners(const Options& opt, UniqueFd* udp, UniqueFd* tcp, int* port) {
+  // The TCP twin of a kernel-picked UDP port may be taken (by a listener,
+  // or as the local end of any connection, such as our own to etcd): pick
+  // again.
+  for (int attempt = 0;; ++attempt) {
+    *udp = BindSocket(SOCK_DGRAM, MakeAddr(opt.listen, opt.port));
+    if (!udp->valid()) {
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "bind udp %s:%d: %s", opt.listen.c_str(),
+                      opt.port, std::strerror(errno));
+      return false;
+    }
+    *port = BoundPort(udp->get());
+    *tcp = BindSocket(SOCK_STREAM, MakeAddr(opt.listen, *port));
+    if (tcp->valid()) break;
+    int err = errno;
+    if (opt.port != 0 || err != EADDRINUSE || attempt >= 20) {
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "bind tcp %s:%d: %s", opt.listen.c_str(),
+                      *port, std::strerror(err));
+      return false;
+    }
+  }
+  if (opt.listen == "0.0.0.0") {
+    // Active DA discovery arrives on the SLP multicast group.
+    ip_mreq mreq{};
+    inet_pton(AF_INET, slp::kMulticastGroup, &mreq.imr_multiaddr);
+    mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (::setsockopt(udp->get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot join %s: %s", slp::kMulticastGroup,
+                   std::strerror(errno));
+    }
+  }
+  return true;
+}
+
+slp::DaConfig MakeConfig(const Options& opt, slp::RegistrationSink* sink) {
+  slp::DaConfig cfg;
+  in_addr self;
+  inet_pton(AF_INET, opt.listen.c_str(), &self);
+  cfg.self_addr = ntohl(self.s_addr);
+  cfg.advert_host = AdvertHost(opt.listen);
+  cfg.boot_timestamp = static_cast<uint32_t>(std::time(nullptr));
+  cfg.mtu = opt.mtu;
+  cfg.allow_register = opt.allow;
+  cfg.sink = sink;
+  cfg.reply_budget.factor = opt.reply_factor;
+  return cfg;
 }
 
 }  // namespace
@@ -334,97 +388,26 @@ int main(int argc, char** argv) {
 
   slp::DaClock clock;
   slp::RegistrationStore store(opt.scopes, &clock);
-  if (!opt.state.empty()) {
-    std::string content;
-    std::string err = slp::ReadStateFile(opt.state, &content);
-    if (!err.empty()) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read state: %s", err.c_str());
-    } else if (!content.empty()) {
-      size_t n = store.Load(content);
-      orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%zu registrations restored from %s", n, opt.state.c_str());
-    }
-  }
+  if (!opt.state.empty() && !LoadState(opt.state, &store)) return 1;
 
   std::unique_ptr<orvel::etcd::Replica> replica;
-  if (!opt.etcd.empty()) {
-    orvel::etcd::ReplicaOptions ro;
-    ro.endpoints = opt.etcd;
-    ro.prefix = opt.etcd_prefix;
-    replica = std::make_unique<orvel::etcd::Replica>(
-        &store, &clock, ro, [](const std::string& line) {
-          bool bad = line.rfind("etcd lost", 0) == 0 || line.rfind("etcd refused", 0) == 0;
-          orvel::cli::Log(bad ? orvel::cli::LogLevel::kWarning : orvel::cli::LogLevel::kNotice, "%s",
-                          line.c_str());
-        });
-    std::string err = replica->Start();
-    if (!err.empty() && !opt.etcd_optional) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "etcd unreachable at %s: %s", opt.etcd_text.c_str(),
-                   err.c_str());
-      return 1;
-    }
-    if (!err.empty()) {
-      orvel::cli::Log(orvel::cli::LogLevel::kWarning,
-                   "etcd unreachable at %s: %s; serving from memory only "
-                   "(--etcd-optional), registrations are not shared",
-                   opt.etcd_text.c_str(), err.c_str());
-      replica.reset();
-    } else {
-      orvel::cli::Log(orvel::cli::LogLevel::kNotice, "etcd at %s: %zu registrations loaded from %s (revision %lld)",
-                   opt.etcd_text.c_str(), replica->loaded(), opt.etcd_prefix.c_str(),
-                   static_cast<long long>(replica->revision()));
-    }
-  }
-
-  // UDP and TCP share the port; with --port 0 the UDP socket picks it.
-  // The TCP twin of that number may be taken (by a listener, or as the
-  // local end of any connection, such as our own to etcd): pick again.
+  if (!opt.etcd.empty() && !StartReplica(opt, &store, &clock, &replica)) return 1;
   UniqueFd udp, tcp;
   int port = 0;
-  for (int attempt = 0;; ++attempt) {
-    udp = BindSocket(SOCK_DGRAM, MakeAddr(opt.listen, opt.port));
-    if (!udp.valid()) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "bind udp %s:%d: %s", opt.listen.c_str(),
-                      opt.port, std::strerror(errno));
-      return 1;
-    }
-    port = BoundPort(udp.get());
-    tcp = BindSocket(SOCK_STREAM, MakeAddr(opt.listen, port));
-    if (tcp.valid()) break;
-    int err = errno;
-    if (opt.port != 0 || err != EADDRINUSE || attempt >= 20) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "bind tcp %s:%d: %s", opt.listen.c_str(), port,
-                      std::strerror(err));
-      return 1;
-    }
-  }
-  bool loopback = IsLoopback(opt.listen);
-  if (opt.listen == "0.0.0.0") {
-    // Active DA discovery arrives on the SLP multicast group.
-    ip_mreq mreq{};
-    inet_pton(AF_INET, slp::kMulticastGroup, &mreq.imr_multiaddr);
-    mreq.imr_interface.s_addr = htonl(INADDR_ANY);
-    if (::setsockopt(udp.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot join %s: %s", slp::kMulticastGroup,
-                   std::strerror(errno));
-    }
-  }
-
-  slp::DaConfig cfg;
-  in_addr self;
-  inet_pton(AF_INET, opt.listen.c_str(), &self);
-  cfg.self_addr = ntohl(self.s_addr);
-  cfg.advert_host = AdvertHost(opt.listen);
-  cfg.boot_timestamp = static_cast<uint32_t>(std::time(nullptr));
-  cfg.mtu = opt.mtu;
-  cfg.allow_register = opt.allow;
-  cfg.sink = replica.get();
-  slp::DaHandler handler(&store, cfg);
+  if (!BindListeners(opt, &udp, &tcp, &port)) return 1;
+  const bool loopback = IsLoopback(opt.listen);
+  slp::DaHandler handler(&store, MakeConfig(opt, replica.get()));
 
   StateSaver saver(opt.state, &store);
   saver.Mark();
-  std::atomic<int> active{0};
+  orvel::slpd::TcpOptions tcp_options;
+  tcp_options.verbose = opt.verbose;
+  orvel::slpd::TcpServer tcp_server(tcp.get(), &handler, tcp_options);
+  if (std::string err = tcp_server.Start(); !err.empty()) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "tcp: %s", err.c_str());
+    return 1;
+  }
   std::thread udp_thread(ServeUdp, udp.get(), &handler, opt.verbose);
-  std::thread tcp_thread(ServeTcp, tcp.get(), &handler, opt.verbose, &active);
   std::thread house([&] {
     // A DA bound to loopback cannot be reached by anyone who would hear a
     // multicast advert, so it stays quiet.
@@ -439,27 +422,18 @@ int main(int argc, char** argv) {
     }
   });
 
-  std::printf("orvel-slpd: listening on %s:%d\n", opt.listen.c_str(), port);
+  std::printf("orvel-slpd: listening on %s:%d", opt.listen.c_str(), port);
   std::fflush(stdout);
 
   int sig = 0;
   sigwait(&sigs, &sig);
   g_stop.store(true);
   udp_thread.join();
-  tcp_thread.join();
+  tcp_server.Stop();
   house.join();
-  for (int i = 0; i < 50 && active.load() > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs / 2));
-  }
   if (!loopback) SendAdvert(udp.get(), handler.UnsolicitedAdvert(true), port);
   saver.MaybeSave(true);
-  if (active.load() == 0 && replica) replica->Stop();
+  if (replica) replica->Stop();
   orvel::cli::Log(orvel::cli::LogLevel::kNotice, "stopped (signal %d)", sig);
-  if (active.load() > 0) {
-    // A peer stuck in the middle of a frame still holds a connection
-    // thread that uses the handler; leave without unwinding under it.
-    std::fflush(nullptr);
-    std::_Exit(0);
-  }
   return 0;
 }
