@@ -84,21 +84,14 @@ Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes,
   size_t count = strnlen(first, got - parsed.body_offset);
   if (count > declared) count = declared;
   std::memcpy(body.data(), first, count);
-  while (count < declared) {
-    r = net::ReadSome(sock, body.data() + count, declared - count, deadline);
-    if (r.status == IoStatus::kTimedOut) {
-      PrintTimeout(timeout_s);
-      return nullptr;
-    }
-    if (r.status != IoStatus::kOk) break;
-    count += r.bytes;
+  if (!ReadBodyRest(sock, body.data(), declared, &count, deadline)) {
+    PrintTimeout(timeout_s);
+    return nullptr;
   }
   body[count] = '\0';
 
   if (count < declared) {
-    std::fprintf(stderr,
-                 "Only received %zu bytes of message body out of %zu expected.\n",
-                 count, declared);
+    PrintShortBody(count, declared);
   } else {
     std::vector<char> extra(kSurplusReadBytes, '\0');
     r = net::ReadSome(sock, extra.data(), extra.size(), deadline);

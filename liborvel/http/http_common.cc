@@ -1,8 +1,14 @@
 // http_common.cc: the request record, the CPU-time counters and the
 // environment settings shared by both directions.
+#include <errno.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "http/http_impl.h"
 
@@ -71,6 +77,97 @@ long long MaxBodyBytes() {
   long long v = net::EnvInteger("ORVEL_HTTP_MAX_BODY", kDefaultMaxBodyBytes);
   if (v <= 0) return kDefaultMaxBodyBytes;
   return v > kMaxBodyCeilingBytes ? kMaxBodyCeilingBytes : v;
+}
+
+}  // namespace orvel::http
+
+// ---- Reading, shared by the server's two ways and the client --------------
+
+namespace orvel::http {
+
+HTTPReq* RequestFromHead(char* head, size_t got, long long max_body_bytes,
+                         size_t* received) {
+  head[got] = '\0';  // the lines below print it as text
+  RequestHead parsed;
+  const HeadStatus status = ParseRequestHead(head, got, max_body_bytes, &parsed);
+  switch (status) {
+    case HeadStatus::kOk:
+      break;
+    case HeadStatus::kBadFirstLine:
+      std::fprintf(stderr, "Unexpected header from client:\n%s\n", head);
+      return nullptr;
+    case HeadStatus::kLengthNotPositive:
+    case HeadStatus::kLengthTooLarge:
+      PrintLengthRefusal(status, parsed.length, "client", max_body_bytes);
+      return nullptr;
+    default:
+      std::fprintf(stderr, "Unexpected content-length from client:\n%s\n", head);
+      return nullptr;
+  }
+  std::unique_ptr<HTTPReq, void (*)(HTTPReq*)> req(new HTTPReq{}, freeHTTPReq);
+  std::snprintf(req->method, sizeof req->method, "%s", parsed.method.c_str());
+  req->uri = static_cast<char*>(std::calloc(parsed.uri.size() + 1, 1));
+  req->content_length = static_cast<int>(parsed.length.value);
+  req->body = static_cast<char*>(std::calloc(parsed.length.value + 1, 1));
+  if (req->uri == nullptr || req->body == nullptr) {
+    std::fprintf(stderr, "Out of memory for a body of %d bytes\n", req->content_length);
+    return nullptr;
+  }
+  std::memcpy(req->uri, parsed.uri.data(), parsed.uri.size());
+  // Bytes past the declared length in the first read are dropped.
+  size_t count = got - parsed.body_offset;
+  if (count > static_cast<size_t>(req->content_length)) count = req->content_length;
+  std::memcpy(req->body, head + parsed.body_offset, count);
+  *received = count;
+  return req.release();
+}
+
+BodyStep ReadBodyOnce(int fd, char* body, size_t declared, size_t* received) {
+  for (;;) {
+    ssize_t n = ::recv(fd, body + *received, declared - *received, MSG_DONTWAIT);
+    if (n > 0) {
+      *received += static_cast<size_t>(n);
+      return BodyStep::kMore;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return BodyStep::kAgain;
+    return BodyStep::kEnded;
+  }
+}
+
+bool ReadBodyRest(int fd, char* body, size_t declared, size_t* received,
+                  net::Deadline deadline) {
+  while (*received < declared) {
+    switch (ReadBodyOnce(fd, body, declared, received)) {
+      case BodyStep::kMore:
+        break;
+      case BodyStep::kEnded:
+        return true;
+      case BodyStep::kAgain: {
+        const int err = net::WaitReady(fd, POLLIN, deadline);
+        if (err == ETIMEDOUT) return false;
+        if (err != 0) return true;  // the socket failed: what came is all
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+void PrintHeadTimeout(double timeout_s) {
+  std::fprintf(stderr, "Timed out after %g s waiting for request from client\n", timeout_s);
+}
+
+void PrintBodyTimeout(double timeout_s, size_t received, int declared) {
+  std::fprintf(stderr,
+               "Timed out after %g s: received %zu bytes of message body "
+               "out of %d expected.\n",
+               timeout_s, received, declared);
+}
+
+void PrintShortBody(size_t received, size_t declared) {
+  std::fprintf(stderr, "Only received %zu bytes of message body out of %zu expected.\n",
+               received, declared);
 }
 
 }  // namespace orvel::http

@@ -18,15 +18,17 @@
 #include "http.h"
 #include "net/socket_io.h"
 
-// What the accept thread is started with; owned by the accept thread.
+// What the server is started with: one per startServerLoop call, shared by
+// its event threads and never freed (the server serves until the process
+// ends).
 struct ThreadParam {
   unsigned short listenport;  // host byte order
   RecvCallbackT RecvCallback;
-  int listensock;  // already listening (owned from here on), or -1: open one
+  int listensock;  // the listening socket, shared by the event threads
 };
 
-// What one connection is served with; created by the accept thread, owned
-// and released by the connection thread that serves it.
+// What one connection is served with when it is served whole on one thread
+// (HTTPconn): created by the caller, owned and released by HTTPconn.
 struct Parameters {
   RecvCallbackT RecvCallback;
   int sock;
@@ -34,11 +36,12 @@ struct Parameters {
   uint16_t srcport;  // network byte order, as accept() gave it
 };
 
-// Body of the accept thread; takes ownership of a ThreadParam allocated with
-// new.  Returns only when accept fails with an error that cannot pass.
-void* serverThread(void* thread_param);
-// Serves one connection on a connection thread; takes ownership of a Parameters allocated
-// with new, and of its socket.  Always returns null.
+// Body of each event thread of the server; the argument is that thread's
+// own record (see http_server.cc).  Runs until the process ends.
+void* serverThread(void* event_thread);
+// Serves one connection on the calling thread: reads the request with
+// blocking waits, dispatches it and answers.  Takes ownership of a
+// Parameters allocated with new, and of its socket.  Always returns null.
 void* HTTPconn(void* parameters);
 
 namespace orvel::http {
@@ -51,8 +54,9 @@ constexpr size_t kMaxVersionChars = 9;
 constexpr size_t kMaxReasonChars = 499;
 constexpr size_t kSurplusReadBytes = 8192;
 
-// Connection threads (see http.h): their stack, how long an idle one waits
-// for the next connection, and how many may wait at once.
+// Handler threads (see http.h): their stack, how long an idle one waits
+// for the next request, and how many may wait at once.  Event threads take
+// the same stack size.
 constexpr size_t kConnectionStackBytes = size_t{256} * 1024;
 constexpr int kIdleWorkerKeepMs = 10000;
 constexpr size_t kMaxIdleWorkers = 256;
@@ -129,14 +133,45 @@ HeadStatus ParseResponseHead(const char* data, size_t len,
 // without entity substitution or DTD loading.  Null when it does not parse.
 xmlDocPtr ParseBodyDocument(const char* body, size_t len);
 
-// Thread creation used for connection threads; replaceable so tests can
+// Thread creation used for handler threads; replaceable so tests can
 // make it fail.  Null restores pthread_create.  Also retires the idle
-// connection threads, so the next connection needs a new one.
+// handler threads, so the next request needs a new one.
 using ThreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*,
                                void* (*)(void*), void*);
 void SetThreadCreateForTesting(ThreadCreateFn fn);
-// Connection threads still serving a connection (not waiting for one).
+// Connections accepted and not yet closed, plus handler threads still at
+// work: 0 when the server is quiet.
 size_t BusyConnectionThreadsForTesting();
+// Called on the event thread right after the single read of a request head
+// (bytes: what it returned), before the head is parsed.  Null: none.
+using HeadReadHook = void (*)(size_t bytes);
+void SetHeadReadHookForTesting(HeadReadHook hook);
+
+// ---- Reading a request or a reply, shared by the server and the client ----
+
+// Builds the request from the bytes of the single head read (head holds
+// got bytes and room for one more).  Copies the body bytes that came along
+// (at most the declared length) and sets *received to their count.  Null,
+// after printing why, when the head is refused.
+HTTPReq* RequestFromHead(char* head, size_t got, long long max_body_bytes,
+                         size_t* received);
+
+enum class BodyStep {
+  kMore,   // bytes arrived (*received grew)
+  kEnded,  // the peer closed or the socket failed: no more will come
+  kAgain,  // nothing to read now
+};
+// One read without waiting into body[*received, declared).
+BodyStep ReadBodyOnce(int fd, char* body, size_t declared, size_t* received);
+// Reads into body[*received, declared) until it is full, the peer closes or
+// the deadline passes.  False on time-out.
+bool ReadBodyRest(int fd, char* body, size_t declared, size_t* received,
+                  net::Deadline deadline);
+
+// The lines of a request that came too slowly or too short.
+void PrintHeadTimeout(double timeout_s);
+void PrintBodyTimeout(double timeout_s, size_t received, int declared);
+void PrintShortBody(size_t received, size_t declared);
 
 // Connects to host:port within deadline (see openClientSocket).
 net::UniqueFd ConnectClient(const char* host, unsigned short port,

@@ -1,26 +1,47 @@
-// http_server.cc: the threaded one-request-per-connection server.
+// http_server.cc: the one-request-per-connection server.
+//
+// Who owns a connection when:
+//   1. An event thread (one per core, each running a net::EventLoop) accepts
+//      it and owns it while the request arrives: a Connection record of a
+//      few dozen bytes, the descriptor in the loop, and a read time-out.
+//      Nothing else is held while the peer is silent.
+//   2. The head comes in one read, into the event thread's own head buffer,
+//      and is parsed at once; the request record and its body buffer are
+//      allocated then, and the body is read as it arrives.
+//   3. Once the whole request is in (or the peer closed early), the loop
+//      lets go of the descriptor and hands the connection to a handler
+//      thread from the worker pool, which grows without a cap.  That thread
+//      parses the document, calls the handler (which may block for as long
+//      as it likes), writes the response, closes the socket and frees the
+//      record.
+//   A refused or timed-out request is answered 400 and closed on the event
+//   thread itself: its few bytes always fit the fresh socket's buffer.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <libxml/parser.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "http/http_impl.h"
 #include "http/server_stats.h"
 #include "http/worker_pool.h"
 #include "msg/doc_writer.h"
+#include "net/address.h"
+#include "net/event_loop.h"
 
 using orvel::net::Deadline;
+using orvel::net::EventLoop;
 using orvel::net::IoStatus;
 using orvel::net::UniqueFd;
 
@@ -29,6 +50,13 @@ namespace orvel::http {
 namespace {
 
 std::atomic<ThreadCreateFn> g_thread_create{nullptr};
+std::atomic<HeadReadHook> g_head_read_hook{nullptr};
+// Connections accepted by any server of this process and not yet closed.
+std::atomic<size_t> g_open_connections{0};
+
+constexpr int kAcceptBackoffMs = 100;
+constexpr int kAcceptsPerEvent = 64;
+constexpr long kMaxEventThreads = 64;
 
 // Never destroyed: workers may still be finishing at exit.  The ones that
 // have ended are joined then, so none is left behind unjoined.
@@ -69,46 +97,18 @@ bool IsResourceShortage(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-int CreateDetachedThread(void* (*body)(void*), void* arg,
-                         ThreadCreateFn create) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread{};
-  int rc = (create != nullptr ? create : pthread_create)(&thread, &attr, body,
-                                                         arg);
-  pthread_attr_destroy(&attr);
-  return rc;
+// Closes a connection's socket and counts it closed.
+void CloseConnection(int fd) {
+  ::close(fd);
+  ConnectionClosed();
+  g_open_connections.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-// Reads the rest of a declared body after what the head read delivered.
-// False when the peer timed out (already reported).
-bool ReadBodyRest(int sock, HTTPReq* req, size_t* received,
-                  Deadline deadline, double timeout_s) {
-  const size_t declared = static_cast<size_t>(req->content_length);
-  while (*received < declared) {
-    net::IoResult r = net::ReadSome(sock, req->body + *received,
-                                    declared - *received, deadline);
-    if (r.status == IoStatus::kTimedOut) {
-      NoteReadTimedOut();
-      std::fprintf(stderr,
-                   "Timed out after %g s: received %zu bytes of message body "
-                   "out of %d expected.\n",
-                   timeout_s, *received, req->content_length);
-      return false;
-    }
-    if (r.status != IoStatus::kOk) break;
-    *received += r.bytes;
-  }
-  return true;
-}
-
+// The blocking read of one request (readHTTPRequest and HTTPconn).
 HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
   Deadline deadline = Deadline::After(timeout_s);
-  // Not zero-filled: a connection that waits for its first bytes then holds
-  // no touched head pages, which is most of what a silent client costs.
-  std::unique_ptr<char, FreeDeleter> head(
-      static_cast<char*>(std::malloc(kHeadReadBytes + 1)));
+  // Not zero-filled: only what the read delivers is ever looked at.
+  std::unique_ptr<char, FreeDeleter> head(static_cast<char*>(std::malloc(kHeadReadBytes + 1)));
   if (!head) {
     std::fputs("Out of memory for a request head\n", stderr);
     return nullptr;
@@ -116,72 +116,35 @@ HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
   net::IoResult r = net::ReadSome(sock, head.get(), kHeadReadBytes, deadline);
   if (r.status == IoStatus::kTimedOut) {
     NoteReadTimedOut();
-    std::fprintf(stderr, "Timed out after %g s waiting for request from client\n",
-                 timeout_s);
+    PrintHeadTimeout(timeout_s);
     return nullptr;
   }
-  const size_t got = r.status == IoStatus::kOk ? r.bytes : 0;
-  head.get()[got] = '\0';  // the lines below print it as text
-
-  RequestHead parsed;
-  const HeadStatus head_status = ParseRequestHead(head.get(), got, max_body_bytes, &parsed);
-  switch (head_status) {
-    case HeadStatus::kOk:
-      break;
-    case HeadStatus::kBadFirstLine:
-      std::fprintf(stderr, "Unexpected header from client:\n%s\n", head.get());
-      return nullptr;
-    case HeadStatus::kLengthNotPositive:
-    case HeadStatus::kLengthTooLarge:
-      PrintLengthRefusal(head_status, parsed.length, "client", max_body_bytes);
-      return nullptr;
-    default:
-      std::fprintf(stderr, "Unexpected content-length from client:\n%s\n",
-                   head.get());
-      return nullptr;
-  }
-
-  ReqPtr req(new HTTPReq{});
-  std::snprintf(req->method, sizeof req->method, "%s", parsed.method.c_str());
-  req->uri = static_cast<char*>(std::calloc(kMaxUriChars + 1, 1));
-  req->content_length = static_cast<int>(parsed.length.value);
-  req->body = static_cast<char*>(std::calloc(parsed.length.value + 1, 1));
-  if (req->uri == nullptr || req->body == nullptr) {
-    std::fprintf(stderr, "Out of memory for a body of %d bytes\n",
-                 req->content_length);
+  size_t received = 0;
+  ReqPtr req(RequestFromHead(head.get(), r.status == IoStatus::kOk ? r.bytes : 0,
+                             max_body_bytes, &received));
+  head.reset();
+  if (!req) return nullptr;
+  const size_t declared = static_cast<size_t>(req->content_length);
+  if (!ReadBodyRest(sock, req->body, declared, &received, deadline)) {
+    NoteReadTimedOut();
+    PrintBodyTimeout(timeout_s, received, req->content_length);
     return nullptr;
   }
-  std::memcpy(req->uri, parsed.uri.data(), parsed.uri.size());
-
-  // Bytes past the declared length in the first read are dropped.
-  size_t received = got - parsed.body_offset;
-  if (received > static_cast<size_t>(req->content_length)) {
-    received = req->content_length;
-  }
-  std::memcpy(req->body, head.get() + parsed.body_offset, received);
-  if (!ReadBodyRest(sock, req.get(), &received, deadline, timeout_s)) {
-    return nullptr;
-  }
-  if (received < static_cast<size_t>(req->content_length)) {
-    std::fprintf(stderr,
-                 "Only received %zu bytes of message body out of %d expected.\n",
-                 received, req->content_length);
-  }
+  if (received < declared) PrintShortBody(received, declared);
   return req.release();
 }
 
-// Steps 1 to 8 of one connection: read, dispatch, answer.
-void ServeConnection(const Parameters& params) {
-  const int sock = params.sock;
-  TakeReadTimedOut();  // a flag left by another use of this thread
-  ReqPtr req(readHTTPRequest(sock));
+// Parses, dispatches and answers one request that has been read whole
+// (req null: it was refused, and why has been printed).
+void ServeRequest(RecvCallbackT callback, int sock, uint32_t srcaddr, uint16_t srcport,
+                  ReqPtr req) {
   if (!req) {
     std::fputs("readHTTPRequest returned NULL\n", stderr);
     ReportRequest("", TakeReadTimedOut() ? RequestResult::kTimeout : RequestResult::kMalformed);
     sendHTTPError(sock);
     return;
   }
-  if (params.RecvCallback == nullptr) {
+  if (callback == nullptr) {
     std::fputs("RecvCallback is NULL!\n", stderr);
     sendHTTPError(sock);
     return;
@@ -194,7 +157,7 @@ void ServeConnection(const Parameters& params) {
   req.reset();
   if (doc == nullptr) {
     std::fputs("Request body is not a well-formed XML document\n", stderr);
-    ReportRequest("", TakeReadTimedOut() ? RequestResult::kTimeout : RequestResult::kMalformed);
+    ReportRequest("", RequestResult::kMalformed);
     sendHTTPError(sock);
     return;
   }
@@ -220,11 +183,11 @@ void ServeConnection(const Parameters& params) {
     sendHTTPError(sock);
     return;
   }
-  request->setSrcAddr(params.srcaddr);
-  request->setSrcPort(ntohs(params.srcport));
+  request->setSrcAddr(srcaddr);
+  request->setSrcPort(ntohs(srcport));
   request->sock = sock;
 
-  Msg* const answer = params.RecvCallback(request.get());
+  Msg* const answer = callback(request.get());
   // A handler that hands its request back must not have it freed twice:
   // the reply takes it over.
   std::unique_ptr<Msg> reply(answer == request.get() ? request.release() : answer);
@@ -247,6 +210,273 @@ void ServeConnection(const Parameters& params) {
   ReportRequest(root_name.c_str(), RequestResult::kOk);
 }
 
+class EventThread;
+
+// One server: its listening socket, shared by its event threads.
+struct Server {
+  ThreadParam param;
+  int listener = -1;
+  std::vector<std::unique_ptr<EventThread>> threads;
+  std::atomic<bool> accept_ended{false};
+  std::atomic<size_t> listener_users{0};  // event threads still watching it
+};
+
+// One connection while its request is read.  Freed by whoever closes it.
+class Connection final : public EventLoop::Watcher, public EventLoop::Timer {
+ public:
+  Connection(EventThread* owner, int fd, const sockaddr_in& peer, double timeout_s)
+      : owner_(owner),
+        timeout_s_(timeout_s),
+        fd_(fd),
+        srcaddr_(peer.sin_addr.s_addr),
+        srcport_(peer.sin_port) {}
+
+  void OnEvents(uint32_t events) override;
+  void OnTimer() override;
+  // Body of the handler thread: serves the request read and closes.
+  static void* Serve(void* connection);
+
+ private:
+  void ReadHead();
+  void ReadBody();
+  // Lets go of the loop; the request goes to a handler thread.
+  void HandOff();
+  // Answers 400 on this thread and frees the connection.
+  void Refuse();
+  void Detach();
+
+  EventThread* const owner_;
+  const double timeout_s_;
+  ReqPtr req_;  // null until the head is in
+  size_t received_ = 0;
+  const int fd_;
+  const uint32_t srcaddr_;  // network byte order
+  const uint16_t srcport_;  // network byte order
+  bool timed_out_ = false;
+};
+
+// One event thread: its loop, its head buffer and its watch on the listener.
+class EventThread final : public EventLoop::Watcher, public EventLoop::Timer {
+ public:
+  EventThread(Server* server, std::unique_ptr<EventLoop> loop)
+      : server_(server), loop_(std::move(loop)) {}
+
+  EventLoop* loop() { return loop_.get(); }
+  Server* server() { return server_; }
+  char* head_buffer() { return head_; }
+  bool StartAccepting();
+  void Run();
+
+  // The listener is readable: accept what is pending.
+  void OnEvents(uint32_t events) override;
+  // The back-off after a shortage of descriptors or memory is over.
+  void OnTimer() override { (void)StartAccepting(); }
+
+ private:
+  void StopAccepting();
+  void Accept(int fd, const sockaddr_in& peer);
+
+  Server* const server_;
+  std::unique_ptr<EventLoop> loop_;
+  bool accepting_ = false;
+  char head_[kHeadReadBytes + 1];
+};
+
+bool EventThread::StartAccepting() {
+  if (server_->accept_ended.load(std::memory_order_acquire)) return false;
+  // Exclusive: one connection wakes one event thread, not all of them.
+  accepting_ = loop_->Watch(server_->listener, EPOLLIN | EPOLLEXCLUSIVE, this);
+  if (!accepting_) std::perror("epoll_ctl");
+  return accepting_;
+}
+
+void EventThread::StopAccepting() {
+  if (accepting_) loop_->Unwatch(server_->listener, this);
+  accepting_ = false;
+}
+
+void EventThread::OnEvents(uint32_t) {
+  for (int i = 0; i < kAcceptsPerEvent; ++i) {
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    int fd = accept4(server_->listener, reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      Accept(fd, peer);
+      continue;
+    }
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) return;
+    if (server_->accept_ended.load(std::memory_order_acquire)) return;
+    if (AcceptErrorPasses(err)) {
+      std::perror("accept");
+      // Out of descriptors or memory: give closing connections a moment
+      // instead of spinning on the same error.
+      if (IsResourceShortage(err)) {
+        StopAccepting();
+        loop_->Arm(this, EventLoop::Clock::now() + std::chrono::milliseconds(kAcceptBackoffMs));
+        return;
+      }
+      continue;
+    }
+    if (server_->accept_ended.exchange(true, std::memory_order_acq_rel)) return;
+    std::perror("accept");
+    std::fputs("serverThread terminating now...\n", stderr);
+    SetServerAccepting(false);
+    // Every event thread lets go of the listener; the last one closes it,
+    // so no thread accepts on a descriptor number that was reused.
+    for (auto& t : server_->threads) {
+      EventThread* other = t.get();
+      other->loop()->Post([other] {
+        other->StopAccepting();
+        other->loop()->Disarm(other);
+        Server* s = other->server();
+        if (s->listener_users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+          ::close(s->listener);
+        }
+      });
+    }
+    StopAccepting();
+    return;
+  }
+}
+
+void EventThread::Accept(int fd, const sockaddr_in& peer) {
+  g_open_connections.fetch_add(1, std::memory_order_acq_rel);
+  ConnectionOpened();
+  const double timeout_s = ReadTimeoutSeconds();
+  auto* conn = new Connection(this, fd, peer, timeout_s);
+  if (!loop_->Watch(fd, EPOLLIN, conn)) {
+    std::perror("epoll_ctl");
+    CloseConnection(fd);
+    delete conn;
+    return;
+  }
+  loop_->Arm(conn, Deadline::After(timeout_s).at());
+}
+
+void EventThread::Run() {
+  // The counters take the CPU time spent reading requests here as well as
+  // the handler threads' own.
+  long utime0 = 0;
+  long stime0 = 0;
+  ThreadCpuTimes(&utime0, &stime0);
+  for (;;) {
+    if (loop_->RunOnce(-1) == 0) continue;
+    long utime = 0;
+    long stime = 0;
+    ThreadCpuTimes(&utime, &stime);
+    if (utime != utime0 || stime != stime0) global_time_add(utime - utime0, stime - stime0);
+    utime0 = utime;
+    stime0 = stime;
+  }
+}
+
+void Connection::OnEvents(uint32_t) {
+  if (!req_) {
+    ReadHead();
+  } else {
+    ReadBody();
+  }
+}
+
+void Connection::ReadHead() {
+  char* head = owner_->head_buffer();
+  ssize_t n;
+  do {
+    n = ::recv(fd_, head, kHeadReadBytes, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // not yet
+  // A peer that closed or failed before sending anything gets the line for
+  // an empty head.
+  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+  if (HeadReadHook hook = g_head_read_hook.load()) hook(got);
+  req_.reset(RequestFromHead(head, got, MaxBodyBytes(), &received_));
+  if (!req_) {
+    Refuse();
+    return;
+  }
+  if (received_ < static_cast<size_t>(req_->content_length)) return;  // body to come
+  HandOff();
+}
+
+void Connection::ReadBody() {
+  const size_t declared = static_cast<size_t>(req_->content_length);
+  switch (ReadBodyOnce(fd_, req_->body, declared, &received_)) {
+    case BodyStep::kAgain:
+      return;
+    case BodyStep::kMore:
+      if (received_ < declared) return;
+      break;
+    case BodyStep::kEnded:
+      PrintShortBody(received_, declared);
+      break;
+  }
+  HandOff();
+}
+
+void Connection::OnTimer() {
+  timed_out_ = true;
+  if (!req_) {
+    PrintHeadTimeout(timeout_s_);
+  } else {
+    PrintBodyTimeout(timeout_s_, received_, req_->content_length);
+    req_.reset();
+  }
+  Refuse();
+}
+
+void Connection::Detach() {
+  owner_->loop()->Unwatch(fd_, this);
+  owner_->loop()->Disarm(this);
+}
+
+void Connection::Refuse() {
+  Detach();
+  std::fputs("readHTTPRequest returned NULL\n", stderr);
+  ReportRequest("", timed_out_ ? RequestResult::kTimeout : RequestResult::kMalformed);
+  sendHTTPError(fd_);
+  CloseConnection(fd_);
+  delete this;
+}
+
+void Connection::HandOff() {
+  Detach();
+  int rc = ConnectionWorkers().Run(Serve, this, g_thread_create.load());
+  if (rc != 0) {
+    // One connection lost is better than the whole service.
+    errno = rc;
+    std::perror("pthread_create");
+    std::fputs("Can't create thread... closing this connection\n", stderr);
+    CloseConnection(fd_);
+    delete this;
+  }
+}
+
+void* Connection::Serve(void* connection) {
+  long utime0 = 0;
+  long stime0 = 0;
+  ThreadCpuTimes(&utime0, &stime0);
+  std::unique_ptr<Connection> conn(static_cast<Connection*>(connection));
+  // Handlers see the socket as it always was: blocking.
+  (void)net::SetNonBlocking(conn->fd_, false);
+  ServeRequest(conn->owner_->server()->param.RecvCallback, conn->fd_, conn->srcaddr_,
+               conn->srcport_, std::move(conn->req_));
+  CloseConnection(conn->fd_);
+  conn.reset();
+  long utime = 0;
+  long stime = 0;
+  ThreadCpuTimes(&utime, &stime);
+  global_time_add(utime - utime0, stime - stime0);
+  return nullptr;
+}
+
+long EventThreadCount() {
+  long n = net::EnvInteger("ORVEL_HTTP_EVENT_THREADS", 0);
+  if (n <= 0) n = sysconf(_SC_NPROCESSORS_ONLN);
+  return std::clamp(n, 1L, kMaxEventThreads);
+}
+
 }  // namespace
 
 void SetThreadCreateForTesting(ThreadCreateFn fn) {
@@ -254,14 +484,16 @@ void SetThreadCreateForTesting(ThreadCreateFn fn) {
   ConnectionWorkers().RetireIdle();
 }
 
+size_t ConnectionThreads() { return ConnectionWorkers().threads(); }
+
+void SetHeadReadHookForTesting(HeadReadHook hook) { g_head_read_hook = hook; }
+
 size_t BusyConnectionThreadsForTesting() {
   WorkerPool& pool = ConnectionWorkers();
   size_t threads = pool.threads();
   size_t idle = pool.idle();
-  return threads > idle ? threads - idle : 0;
+  return g_open_connections.load() + (threads > idle ? threads - idle : 0);
 }
-
-size_t ConnectionThreads() { return ConnectionWorkers().threads(); }
 
 }  // namespace orvel::http
 
@@ -274,95 +506,70 @@ void startServerLoop(unsigned short port, RecvCallbackT handler) {
   }
   // Writes use MSG_NOSIGNAL already; this also covers a handler's own writes.
   signal(SIGPIPE, SIG_IGN);
-  // Before any connection thread parses.
+  // Before any handler thread parses.
   orvel::msg::EnsureXmlInitialised();
+  // Lives as long as the process: its threads serve until then.
   // Bound before returning: a caller that announces the service (registers
   // it with a directory agent) must never do so for a port it did not get.
-  int listener = openServerSocket(port);
-  if (listener < 0) {
+  auto* server = new Server;
+  server->listener = openServerSocket(port);
+  server->param = ThreadParam{port, handler, server->listener};
+  if (server->listener < 0) {
     std::fprintf(stderr, "Couldn't open server socket on port %d.\n", port);
     std::exit(1);
   }
-  std::unique_ptr<ThreadParam> param(new ThreadParam{port, handler, listener});
-  int rc = CreateDetachedThread(serverThread, param.get(), nullptr);
-  if (rc != 0) {
-    errno = rc;
-    std::perror("pthread_create");
-    std::fputs("Can't create thread... exit now!\n", stderr);
-    std::exit(1);
+  // Event threads accept until the queue is empty, and must not block then.
+  (void)orvel::net::SetNonBlocking(server->listener, true);
+  const long count = EventThreadCount();
+  for (long i = 0; i < count; ++i) {
+    int err = 0;
+    std::unique_ptr<EventLoop> loop = EventLoop::Create(&err);
+    if (!loop) {
+      errno = err;
+      std::perror("epoll_create");
+      std::exit(1);
+    }
+    server->threads.push_back(std::make_unique<EventThread>(server, std::move(loop)));
+    if (!server->threads.back()->StartAccepting()) std::exit(1);
   }
-  (void)param.release();  // the accept thread owns it now
+  server->listener_users = server->threads.size();
+  for (auto& t : server->threads) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kConnectionStackBytes);
+    pthread_t thread{};
+    int rc = pthread_create(&thread, &attr, serverThread, t.get());
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+      errno = rc;
+      std::perror("pthread_create");
+      std::fputs("Can't create thread... exit now!\n", stderr);
+      std::exit(1);
+    }
+  }
+  SetServerAccepting(true);
 }
 
 int openServerSocket(unsigned short port) {
-  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock.valid()) {
-    std::perror("socket");
-    return -1;
-  }
-  int one = 1;
-  (void)setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(port);
-  if (bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-    std::perror("bind");
-    return -1;
-  }
+  int err = 0;
+  const char* failed_call = "socket";
   // A burst of connects beyond the backlog has its SYNs dropped, and the
   // clients retry only after a second: take as many as the kernel allows.
-  if (listen(sock.get(), /*backlog=*/SOMAXCONN) < 0) {
-    std::perror("listen");
+  UniqueFd sock = orvel::net::ListenTcp(orvel::net::Ipv4(htonl(INADDR_ANY), port), SOMAXCONN,
+                                        &err, &failed_call);
+  if (!sock.valid()) {
+    errno = err;
+    std::perror(failed_call);
     return -1;
   }
   std::fprintf(stderr, "Listening on port %d\n", port);
   return sock.release();
 }
 
-void* serverThread(void* thread_param) {
-  std::unique_ptr<ThreadParam> param(static_cast<ThreadParam*>(thread_param));
-  UniqueFd listener(param->listensock >= 0 ? param->listensock
-                                           : openServerSocket(param->listenport));
-  if (!listener.valid()) {
-    std::fprintf(stderr, "Couldn't open server socket on port %d.\n",
-                 param->listenport);
-    std::exit(1);
-  }
-  SetServerAccepting(true);
-  for (;;) {
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    int fd = accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer),
-                     &peer_len, SOCK_CLOEXEC);
-    if (fd < 0) {
-      int err = errno;
-      std::perror("accept");
-      if (AcceptErrorPasses(err)) {
-        // Out of descriptors or memory: give closing connections a moment
-        // instead of spinning on the same error.
-        if (IsResourceShortage(err)) usleep(100 * 1000);
-        continue;
-      }
-      std::fputs("serverThread terminating now...\n", stderr);
-      SetServerAccepting(false);
-      return nullptr;
-    }
-    UniqueFd conn_sock(fd);
-    std::unique_ptr<Parameters> conn(new Parameters{
-        param->RecvCallback, fd, peer.sin_addr.s_addr,
-        peer.sin_port});
-    int rc = ConnectionWorkers().Run(HTTPconn, conn.get(), g_thread_create.load());
-    if (rc != 0) {
-      // One connection lost is better than the whole service.
-      errno = rc;
-      std::perror("pthread_create");
-      std::fputs("Can't create thread... closing this connection\n", stderr);
-      continue;
-    }
-    conn_sock.release();  // the connection thread owns both now
-    (void)conn.release();
-  }
+void* serverThread(void* event_thread) {
+  static_cast<EventThread*>(event_thread)->Run();
+  return nullptr;
 }
 
 void* HTTPconn(void* parameters) {
@@ -374,9 +581,12 @@ void* HTTPconn(void* parameters) {
   ThreadCpuTimes(&utime0, &stime0);
   std::unique_ptr<Parameters> params(static_cast<Parameters*>(parameters));
   ConnectionOpened();
+  TakeReadTimedOut();  // a flag left by another use of this thread
   {
     UniqueFd sock(params->sock);
-    ServeConnection(*params);
+    ReqPtr req(readHTTPRequest(params->sock));
+    ServeRequest(params->RecvCallback, params->sock, params->srcaddr, params->srcport,
+                 std::move(req));
   }
   ConnectionClosed();
   params.reset();

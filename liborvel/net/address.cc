@@ -59,6 +59,24 @@ bool ResolveIpv4(const char* host, uint32_t* addr, std::string* why) {
   return true;
 }
 
+UniqueFd ConnectStart(const sockaddr_in& to, int* error) {
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (sock.valid() &&
+      (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 ||
+       errno == EINPROGRESS || errno == EINTR)) {
+    return sock;
+  }
+  if (error != nullptr) *error = errno;
+  return UniqueFd();
+}
+
+int ConnectResult(int fd) {
+  int so_error = 0;
+  socklen_t len = sizeof so_error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) < 0) return errno;
+  return so_error;
+}
+
 UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error, bool nonblocking,
                     const char** failed_call) {
   int err = 0;

@@ -38,6 +38,15 @@ bool ParseDottedQuad(const char* text, uint32_t* addr);
 // says why, as the resolver put it.
 bool ResolveIpv4(const char* host, uint32_t* addr, std::string* why = nullptr);
 
+// A non-blocking TCP socket whose connection to `to` is under way (or
+// already made): wait until it is writable, then ask ConnectResult.  For
+// event loops that make many connections at once.  Invalid on failure, with
+// the errno value in *error.
+UniqueFd ConnectStart(const sockaddr_in& to, int* error);
+// The outcome of a connection started by ConnectStart once the socket is
+// writable: 0, or the errno value why it failed.
+int ConnectResult(int fd);
+
 // A TCP connection to `to`, made within deadline.  The socket is left
 // non-blocking when nonblocking is true, blocking otherwise.  Invalid on
 // failure, with the errno value in *error (ETIMEDOUT when the deadline

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -29,6 +31,35 @@ namespace orvel::httptest {
 
 namespace {
 
+// Holds a handler (requests naming data port 4) until the test lets it go,
+// so a test can act while the handler is known to be at work.
+class HandlerGate {
+ public:
+  void Enter() {
+    std::unique_lock<std::mutex> lock(mu_);
+    entered_ = true;
+    cv_.notify_all();
+    cv_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+    entered_ = open_ = false;
+  }
+  bool WaitEntered() {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [this] { return entered_; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool entered_ = false;
+  bool open_ = false;
+};
+HandlerGate g_gate;
+
 std::atomic<unsigned short> g_last_src_port{0};
 std::atomic<int> g_last_sock{-2};
 
@@ -39,6 +70,7 @@ Msg* TestHandler(Msg* request) {
   if (init == nullptr) return nullptr;
   if (init->getPort() == 1) usleep(300 * 1000);
   if (init->getPort() == 2) return request;  // the reply is the request itself
+  if (init->getPort() == 4) g_gate.Enter();
   if (init->getPort() == 3) {  // 20 ms of this thread's CPU
     timespec t0{}, t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
@@ -252,11 +284,34 @@ TEST_F(HttpServer, LimitFromEnvironment) {
   EXPECT_EQ(Send(Request(text)), OkResponse(InitOkText(300)));
 }
 
+std::mutex g_head_reads_mu;
+std::condition_variable g_head_reads_cv;
+size_t g_head_reads = 0;
+
+void CountHeadRead(size_t) {
+  std::lock_guard<std::mutex> lock(g_head_reads_mu);
+  ++g_head_reads;
+  g_head_reads_cv.notify_all();
+}
+
 TEST_F(HttpServer, SplitHeadAnswered400) {
   StderrCapture err;
+  http::SetHeadReadHookForTesting(CountHeadRead);
+  size_t before = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_head_reads_mu);
+    before = g_head_reads;
+  }
   TestFd s = testutil::ConnectLoopback(port_);
   ASSERT_TRUE(testutil::SendAll(s.get(), "POST /query HTTP/1.1\r\n"));
-  usleep(200 * 1000);
+  // The rest goes only after the server's one read of the head took the
+  // first line alone.
+  {
+    std::unique_lock<std::mutex> lock(g_head_reads_mu);
+    EXPECT_TRUE(g_head_reads_cv.wait_for(lock, std::chrono::seconds(10),
+                                         [&] { return g_head_reads > before; }));
+  }
+  http::SetHeadReadHookForTesting(nullptr);
   testutil::SendAll(s.get(), "Content-Length: 5\r\n\r\nhello");
   EXPECT_EQ(testutil::ReadUntilClosed(s.get()), kBadRequest);
   EXPECT_NE(err.Text().find("Unexpected content-length from client:\nPOST /query HTTP/1.1\r\n\n"),
@@ -315,11 +370,13 @@ TEST_F(HttpServer, PeerClosingBeforeReplyDoesNotKillTheProcess) {
   StderrCapture err;
   {
     TestFd s = testutil::ConnectLoopback(port_);
-    ASSERT_TRUE(testutil::SendAll(s.get(), Request(InitText(600, /*port=*/1))));
-    usleep(100 * 1000);  // let the handler start before the peer vanishes
+    ASSERT_TRUE(testutil::SendAll(s.get(), Request(InitText(600, /*port=*/4))));
+    // The peer vanishes while the handler is at work, before the reply.
+    ASSERT_TRUE(g_gate.WaitEntered());
     linger hard{1, 0};  // close with a reset
     setsockopt(s.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   }
+  g_gate.Open();
   EXPECT_TRUE(err.WaitFor("Warning: Could only write "));
   EXPECT_EQ(Send(Request(InitText(601))), OkResponse(InitOkText(601)));
   signal(SIGPIPE, SIG_IGN);

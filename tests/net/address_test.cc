@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
@@ -83,6 +84,27 @@ TEST(Address, ConnectRefusedWhenNothingListens) {
   UniqueFd s = ConnectTcp(Ipv4(htonl(INADDR_LOOPBACK), port), Deadline::After(10), &err);
   EXPECT_FALSE(s.valid());
   EXPECT_EQ(err, ECONNREFUSED);
+}
+
+TEST(Address, StartedConnectionsFinishOrFailLater) {
+  int err = 0;
+  UniqueFd listener = ListenTcp(Ipv4(htonl(INADDR_LOOPBACK), 0), 4, &err);
+  ASSERT_TRUE(listener.valid());
+  const uint16_t port = LocalPort(listener.get());
+  UniqueFd ok = ConnectStart(Ipv4(htonl(INADDR_LOOPBACK), port), &err);
+  ASSERT_TRUE(ok.valid()) << err;
+  EXPECT_TRUE(fcntl(ok.get(), F_GETFL) & O_NONBLOCK);
+  EXPECT_EQ(WaitConnected(ok.get(), Deadline::After(10)), 0);
+  EXPECT_EQ(ConnectResult(ok.get()), 0);
+
+  listener.reset();
+  UniqueFd refused = ConnectStart(Ipv4(htonl(INADDR_LOOPBACK), port), &err);
+  if (refused.valid()) {  // loopback may refuse at once or on the next look
+    EXPECT_EQ(WaitReady(refused.get(), POLLOUT, Deadline::After(10)), 0);
+    EXPECT_EQ(ConnectResult(refused.get()), ECONNREFUSED);
+  } else {
+    EXPECT_EQ(err, ECONNREFUSED);
+  }
 }
 
 TEST(Address, UdpBindsAndReportsItsPort) {

@@ -1,6 +1,8 @@
 // net_util.cc: loopback helpers for tests.
 #include "testutil/net_util.h"
 
+#include "net/address.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -20,57 +22,24 @@ namespace orvel::testutil {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int MsLeft(Clock::time_point end) {
-  auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now())
-          .count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  return a;
-}
+sockaddr_in Loopback(uint16_t port) { return net::Ipv4(htonl(INADDR_LOOPBACK), port); }
 
 }  // namespace
 
-TestFd::~TestFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-TestFd& TestFd::operator=(TestFd&& o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = o.release();
-  }
-  return *this;
-}
-
 uint16_t FreePort() {
-  TestFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) return 0;
-  socklen_t len = sizeof a;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
+  int err = 0;
+  TestFd s = net::ListenTcp(net::Ipv4(htonl(INADDR_ANY), 0), 1, &err);
+  return s.valid() ? net::LocalPort(s.get()) : 0;
 }
 
 TestFd ConnectLoopback(uint16_t port, int timeout_ms) {
-  auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const net::Deadline deadline = net::Deadline::AfterMs(timeout_ms);
   for (;;) {
-    TestFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a = Loopback(port);
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-      return s;
-    }
-    if (errno != ECONNREFUSED || MsLeft(end) == 0) return TestFd();
+    int err = 0;
+    TestFd s = net::ConnectTcp(Loopback(port), deadline, &err);
+    if (s.valid()) return s;
+    // Refused: nothing listens yet; try again until the deadline.
+    if (err != ECONNREFUSED || deadline.passed()) return TestFd();
     usleep(20 * 1000);
   }
 }
@@ -80,7 +49,7 @@ bool WaitListening(uint16_t port, int timeout_ms) {
 }
 
 bool WaitListeningWithoutConnecting(uint16_t port, int timeout_ms) {
-  auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const net::Deadline deadline = net::Deadline::AfterMs(timeout_ms);
   char want[16];
   std::snprintf(want, sizeof want, ":%04X", port);
   for (;;) {
@@ -98,20 +67,15 @@ bool WaitListeningWithoutConnecting(uint16_t port, int timeout_ms) {
         return true;
       }
     }
-    if (MsLeft(end) == 0) return false;
+    if (deadline.passed()) return false;
     usleep(10 * 1000);
   }
 }
 
 bool SendAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  constexpr double kSendSeconds = 60;  // a peer that reads nothing for a minute
+  return net::WriteAll(fd, data.data(), data.size(), net::Deadline::After(kSendSeconds)).status ==
+         net::IoStatus::kOk;
 }
 
 namespace {
@@ -119,22 +83,20 @@ namespace {
 // Reads until stop(data) holds, end of stream, error or the deadline.
 std::string ReadWhile(int fd, int timeout_ms, bool* closed,
                       const std::function<bool(const std::string&)>& done) {
-  auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const net::Deadline deadline = net::Deadline::AfterMs(timeout_ms);
   std::string out;
   if (closed != nullptr) *closed = false;
   char buf[4096];
   while (!done(out)) {
-    pollfd p{fd, POLLIN, 0};
-    int rc = poll(&p, 1, MsLeft(end));
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc <= 0) break;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (closed != nullptr) *closed = (n == 0 || errno == ECONNRESET);
+    net::IoResult r = net::ReadSome(fd, buf, sizeof buf, deadline);
+    if (r.status != net::IoStatus::kOk) {
+      if (closed != nullptr) {
+        *closed = r.status == net::IoStatus::kClosed ||
+                  (r.status == net::IoStatus::kError && r.error == ECONNRESET);
+      }
       break;
     }
-    out.append(buf, static_cast<size_t>(n));
+    out.append(buf, r.bytes);
   }
   return out;
 }
@@ -196,22 +158,18 @@ std::string StderrCapture::Text() const {
 }
 
 bool StderrCapture::WaitFor(const std::string& needle, int timeout_ms) const {
-  auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const net::Deadline deadline = net::Deadline::AfterMs(timeout_ms);
   for (;;) {
     if (Text().find(needle) != std::string::npos) return true;
-    if (MsLeft(end) == 0) return false;
+    if (deadline.passed()) return false;
     usleep(10 * 1000);
   }
 }
 
 FakePeer::FakePeer(Script script) : script_(std::move(script)) {
-  listener_ = TestFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a = Loopback(0);
-  bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(listener_.get(), 16);
-  socklen_t len = sizeof a;
-  getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  int err = 0;
+  listener_ = net::ListenTcp(Loopback(0), 16, &err);
+  port_ = net::LocalPort(listener_.get());
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -222,8 +180,7 @@ FakePeer::~FakePeer() {
 
 void FakePeer::Run() {
   while (!stop_) {
-    pollfd p{listener_.get(), POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
+    if (net::WaitReady(listener_.get(), POLLIN, net::Deadline::AfterMs(50)) != 0) continue;
     TestFd conn(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn.valid()) continue;
     ++connections_;

@@ -13,29 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "net/socket_io.h"
+
 namespace orvel::testutil {
 
 // Owns a descriptor; closes it when destroyed.
-class TestFd {
- public:
-  TestFd() = default;
-  explicit TestFd(int fd) : fd_(fd) {}
-  ~TestFd();
-  TestFd(TestFd&& o) noexcept : fd_(o.release()) {}
-  TestFd& operator=(TestFd&& o) noexcept;
-  TestFd(const TestFd&) = delete;
-  TestFd& operator=(const TestFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using TestFd = net::UniqueFd;
 
 // A TCP port that was free a moment ago (bound to the wildcard address and
 // released again).

@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "net/address.h"
+
 namespace testutil {
 
 namespace {
@@ -33,13 +35,7 @@ void RemoveTree(const std::string& path) {
   if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
 }
 
-sockaddr_in Loopback(unsigned short port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sa;
-}
+sockaddr_in Loopback(unsigned short port) { return orvel::net::Ipv4(htonl(INADDR_LOOPBACK), port); }
 
 }  // namespace
 
@@ -86,28 +82,16 @@ bool WaitUntil(const std::function<bool()>& pred, int timeout_ms) {
 }
 
 unsigned short FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in sa = Loopback(0);
-  unsigned short port = 0;
-  socklen_t len = sizeof sa;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-    port = ntohs(sa.sin_port);
-  }
-  close(fd);
-  return port;
+  int err = 0;
+  orvel::net::UniqueFd s = orvel::net::ListenTcp(Loopback(0), 1, &err);
+  return s.valid() ? orvel::net::LocalPort(s.get()) : 0;
 }
 
 bool WaitForLoopbackPort(unsigned short port, int timeout_ms) {
   return WaitUntil(
       [port] {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return false;
-        sockaddr_in sa = Loopback(port);
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-        close(fd);
-        return ok;
+        int err = 0;
+        return orvel::net::ConnectTcp(Loopback(port), orvel::net::Deadline::After(5), &err).valid();
       },
       timeout_ms);
 }
@@ -266,17 +250,10 @@ std::string Child::UnreadStdin() {
 // ---- LoopbackRecorder -------------------------------------------------------
 
 LoopbackRecorder::LoopbackRecorder(unsigned short port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa = Loopback(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0 ||
-      pipe2(wake_, O_CLOEXEC) != 0) {
-    close(fd);
-    return;
-  }
-  listen_fd_ = fd;
+  int err = 0;
+  orvel::net::UniqueFd fd = orvel::net::ListenTcp(Loopback(port), 16, &err);
+  if (!fd.valid() || pipe2(wake_, O_CLOEXEC) != 0) return;
+  listen_fd_ = fd.release();
   thread_ = std::thread([this] { Run(); });
 }
 

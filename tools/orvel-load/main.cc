@@ -26,11 +26,16 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <memory>
 #include <vector>
 
 #include "cli.h"
+#include "net/address.h"
+#include "net/event_loop.h"
 
 namespace {
+
+namespace net = orvel::net;
 
 using Clock = std::chrono::steady_clock;
 
@@ -91,33 +96,7 @@ void ParseArgs(int argc, char** argv, Options* o) {
   if (o->idle == 0 && o->request_file.empty()) cli.Fail("--request FILE or --idle N is required");
 }
 
-// Owns one descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using net::UniqueFd;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -145,9 +124,14 @@ long ReadRssKb(int pid) {
   return -1;
 }
 
-// A connection in flight; index into the slot table is its epoll tag.
-struct Slot {
-  Fd fd;
+class Loop;
+
+// A connection in flight.
+struct Slot final : net::EventLoop::Watcher {
+  void OnEvents(uint32_t events) override;
+  Loop* loop = nullptr;
+  uint32_t index = 0;
+  UniqueFd fd;
   enum class State { kFree, kConnecting, kWriting, kReading } state = State::kFree;
   size_t written = 0;
   std::string head;  // the first bytes of the response, for the status check
@@ -157,12 +141,21 @@ struct Slot {
 class Loop {
  public:
   Loop(const Options& o, sockaddr_in to, std::string request)
-      : o_(o), to_(to), request_(std::move(request)), slots_(o.connections) {}
+      : o_(o), to_(to), request_(std::move(request)), slots_(o.connections) {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      slots_[i].loop = this;
+      slots_[i].index = static_cast<uint32_t>(i);
+    }
+  }
 
   // Load mode.  Returns the process exit status.
   int RunLoad() {
-    epoll_ = Fd(epoll_create1(EPOLL_CLOEXEC));
-    if (!epoll_.valid()) return Fail("epoll_create1");
+    int err = 0;
+    events_ = net::EventLoop::Create(&err);
+    if (!events_) {
+      errno = err;
+      return Fail("epoll_create1");
+    }
     // Without warm-up the clock starts with the first connection; otherwise
     // at the completion of the last warm-up request.
     if (o_.warmup == 0) StartClock();
@@ -170,13 +163,10 @@ class Loop {
     const Clock::time_point end_by =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(o_.duration_s));
-    std::vector<epoll_event> events(slots_.size());
     while (!Enough()) {
       Clock::time_point now = Clock::now();
       if (now >= end_by) break;
-      int n = epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), 100);
-      if (n < 0 && errno != EINTR) return Fail("epoll_wait");
-      for (int i = 0; i < n; ++i) Handle(events[i].data.u32, events[i].events);
+      events_->RunOnce(100);
       ExpireSlow();
     }
     if (measuring_ && !Enough()) measure_end_ = Clock::now();  // stopped by --duration
@@ -216,6 +206,7 @@ class Loop {
   // Frees the slot and, while more requests are wanted, starts its next
   // connection.
   void Finish(size_t i) {
+    if (slots_[i].fd.valid()) events_->Unwatch(slots_[i].fd.get(), &slots_[i]);
     slots_[i].fd.reset();
     slots_[i].state = Slot::State::kFree;
     if (!Enough()) Start(i);
@@ -223,33 +214,28 @@ class Loop {
 
   void Start(size_t i) {
     Slot& s = slots_[i];
-    s.fd = Fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    s.started = Clock::now();
+    int err = 0;
+    s.fd = net::ConnectStart(to_, &err);
     if (!s.fd.valid()) {
       ++errors_;
-      if (first_error_.empty()) first_error_ = std::string("socket: ") + std::strerror(errno);
+      if (first_error_.empty()) first_error_ = std::string("connect: ") + std::strerror(err);
       return;  // the slot stays free; the run goes on with fewer
     }
     s.written = 0;
     s.head.clear();
-    s.started = Clock::now();
     s.state = Slot::State::kConnecting;
-    epoll_event ev{};
-    ev.events = EPOLLOUT;
-    ev.data.u32 = static_cast<uint32_t>(i);
-    epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, s.fd.get(), &ev);
-    if (connect(s.fd.get(), reinterpret_cast<const sockaddr*>(&to_), sizeof to_) == 0) {
-      Handle(static_cast<uint32_t>(i), EPOLLOUT);
-    } else if (errno != EINPROGRESS) {
-      Error(i, std::string("connect: ") + std::strerror(errno));
+    // Writable once connected (or failed).
+    if (!events_->Watch(s.fd.get(), EPOLLOUT, &s)) {
+      Error(i, std::string("epoll_ctl: ") + std::strerror(errno));
     }
   }
 
+ public:
   void Handle(uint32_t i, uint32_t events) {
     Slot& s = slots_[i];
     if (s.state == Slot::State::kConnecting) {
-      int err = 0;
-      socklen_t len = sizeof err;
-      getsockopt(s.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+      const int err = net::ConnectResult(s.fd.get());
       if (err != 0) return Error(i, std::string("connect: ") + std::strerror(err));
       s.state = Slot::State::kWriting;
     }
@@ -265,10 +251,7 @@ class Loop {
         s.written += static_cast<size_t>(n);
       }
       s.state = Slot::State::kReading;
-      epoll_event ev{};
-      ev.events = EPOLLIN;
-      ev.data.u32 = i;
-      epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, s.fd.get(), &ev);
+      events_->Change(s.fd.get(), EPOLLIN, &s);
       return;
     }
     if (s.state != Slot::State::kReading || !(events & (EPOLLIN | EPOLLHUP | EPOLLERR))) return;
@@ -291,6 +274,7 @@ class Loop {
     Finish(i);
   }
 
+ private:
   // Connections still in flight when the last wanted request completes
   // are not counted: several can complete in one wake-up.
   void Completed(Clock::duration took) {
@@ -317,7 +301,7 @@ class Loop {
   sockaddr_in to_;
   std::string request_;
   std::vector<Slot> slots_;
-  Fd epoll_;
+  std::unique_ptr<net::EventLoop> events_;
   long done_ = 0;
   long errors_ = 0;
   std::string first_error_;
@@ -327,88 +311,75 @@ class Loop {
   std::vector<double> latencies_us_;
 };
 
+void Slot::OnEvents(uint32_t events) { loop->Handle(index, events); }
+
 // Idle mode: connects o.idle sockets that never send, at most 256 connects
 // pending at a time, then holds them and watches for the server closing any.
 int RunIdle(const Options& o, const sockaddr_in& to) {
   const long rss_before = o.rss_pid ? ReadRssKb(o.rss_pid) : -1;
-  Fd ep(epoll_create1(EPOLL_CLOEXEC));
-  if (!ep.valid()) {
+  int err = 0;
+  std::unique_ptr<net::EventLoop> loop = net::EventLoop::Create(&err);
+  if (!loop) {
+    errno = err;
     std::perror("epoll_create1");
     return 1;
   }
-  std::vector<Fd> socks;
-  socks.reserve(o.idle);
-  long established = 0, failed = 0, closed = 0, pending = 0;
-  std::vector<char> open_state;  // 0 connecting, 1 established, 2 gone
-  std::vector<epoll_event> events(512);
-  auto handle = [&](int n, bool holding) {
-    for (int k = 0; k < n; ++k) {
-      uint32_t i = events[k].data.u32;
-      if (open_state[i] == 0) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        getsockopt(socks[i].get(), SOL_SOCKET, SO_ERROR, &err, &len);
-        --pending;
-        if (err != 0) {
-          ++failed;
-          open_state[i] = 2;
-          socks[i].reset();
-          continue;
+  // One per connection; 0 connecting, 1 established, 2 gone.
+  struct Idle final : net::EventLoop::Watcher {
+    void OnEvents(uint32_t) override {
+      if (state == 0) {
+        --*pending;
+        if (net::ConnectResult(fd.get()) != 0) {
+          ++*failed;
+          Drop();
+          return;
         }
-        ++established;
-        open_state[i] = 1;
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP;
-        ev.data.u32 = i;
-        epoll_ctl(ep.get(), EPOLL_CTL_MOD, socks[i].get(), &ev);
-      } else if (open_state[i] == 1) {
-        (void)holding;
-        ++closed;
-        open_state[i] = 2;
-        socks[i].reset();
+        ++*established;
+        state = 1;
+        loop->Change(fd.get(), EPOLLIN | EPOLLRDHUP, this);
+      } else if (state == 1) {
+        ++*closed;
+        Drop();
       }
     }
-  };
-  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
-  for (long i = 0; i < o.idle; ++i) {
-    while (pending >= 256 && Clock::now() < give_up) {
-      int n = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 100);
-      if (n > 0) handle(n, false);
+    void Drop() {
+      state = 2;
+      loop->Unwatch(fd.get(), this);
+      fd.reset();
     }
-    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!s.valid()) {
-      std::perror("socket");
+    net::EventLoop* loop = nullptr;
+    UniqueFd fd;
+    int state = 0;
+    long* pending = nullptr;
+    long* failed = nullptr;
+    long* established = nullptr;
+    long* closed = nullptr;
+  };
+  long established = 0, failed = 0, closed = 0, pending = 0;
+  std::vector<Idle> socks(static_cast<size_t>(o.idle));
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
+  for (Idle& s : socks) {
+    while (pending >= 256 && Clock::now() < give_up) loop->RunOnce(100);
+    s.loop = loop.get();
+    s.pending = &pending;
+    s.failed = &failed;
+    s.established = &established;
+    s.closed = &closed;
+    s.fd = net::ConnectStart(to, &err);
+    if (!s.fd.valid() || !loop->Watch(s.fd.get(), EPOLLOUT, &s)) {
+      if (!s.fd.valid()) std::fprintf(stderr, "connect: %s\n", std::strerror(err));
       ++failed;
-      socks.emplace_back();
-      open_state.push_back(2);
+      s.state = 2;
+      s.fd.reset();
       continue;
     }
-    int rc = connect(s.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    epoll_event ev{};
-    ev.events = EPOLLOUT;
-    ev.data.u32 = static_cast<uint32_t>(i);
-    epoll_ctl(ep.get(), EPOLL_CTL_ADD, s.get(), &ev);
-    socks.push_back(std::move(s));
-    open_state.push_back(0);
-    if (rc == 0 || errno == EINPROGRESS) {
-      ++pending;
-    } else {
-      ++failed;
-      open_state.back() = 2;
-      socks.back().reset();
-    }
+    ++pending;
   }
-  while (pending > 0 && Clock::now() < give_up) {
-    int n = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 100);
-    if (n > 0) handle(n, false);
-  }
+  while (pending > 0 && Clock::now() < give_up) loop->RunOnce(100);
   failed += pending;
   const Clock::time_point hold_end =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.hold_s));
-  while (Clock::now() < hold_end) {
-    int n = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 50);
-    if (n > 0) handle(n, true);
-  }
+  while (Clock::now() < hold_end) loop->RunOnce(50);
   std::printf("idle %ld established %ld failed %ld closed_by_server %ld", o.idle, established,
               failed, closed);
   if (o.rss_pid) {
@@ -427,14 +398,12 @@ int main(int argc, char** argv) {
   Options o;
   ParseArgs(argc, argv, &o);
   signal(SIGPIPE, SIG_IGN);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(o.port));
-  if (inet_pton(AF_INET, o.host.c_str(), &to.sin_addr) != 1 ||
-      (ntohl(to.sin_addr.s_addr) >> 24) != 127) {
+  uint32_t addr = 0;
+  if (!net::ParseDottedQuad(o.host.c_str(), &addr) || (ntohl(addr) >> 24) != 127) {
     std::fprintf(stderr, "orvel-load: %s is not a 127.0.0.0/8 address\n", o.host.c_str());
     return orvel::cli::kExitUsage;
   }
+  const sockaddr_in to = net::Ipv4(addr, static_cast<uint16_t>(o.port));
   RaiseDescriptorLimit();
   if (o.idle > 0) return RunIdle(o, to);
   std::ifstream in(o.request_file, std::ios::binary);
