@@ -1,12 +1,15 @@
 // http.h: one-shot HTTP/1.1 exchanges carrying one XML message each way.
 //
-// Server: startServerLoop() accepts on a TCP port and serves every
-// connection on a thread of its own: one request, one response (200 with the
-// handler's reply document, or 400), then close.  Connection threads are
-// reused: a finished one waits up to 10 s for the next connection (at most
-// 256 wait at once), and a new one is started whenever none is free, so
-// every connection is served at once, with no cap.  Their stacks are
-// 256 KiB: a handler must not need more.  Client: sendRequestMsg()
+// Server: startServerLoop() accepts on a TCP port and serves one request
+// per connection: one response (200 with the handler's reply document, or
+// 400), then close.  Event threads (one per processor, or
+// ORVEL_HTTP_EVENT_THREADS) accept and read requests without blocking, so a
+// silent or slow peer costs no thread; once a request is in whole, its
+// handler runs on a handler thread of its own.  Handler threads are reused:
+// a finished one waits up to 10 s for the next request (at most 256 wait at
+// once), and a new one is started whenever none is free, so every request
+// is handled at once, with no cap.  Their stacks are 256 KiB: a handler
+// must not need more.  Client: sendRequestMsg()
 // posts a message to "http://host:port/query" and getResponseMsg() reads the
 // reply message back and closes the socket.
 //
@@ -36,6 +39,8 @@
 //                              bytes (default 16777216, at most 1073741824);
 //                              larger lengths are refused before allocation
 //   ORVEL_HTTP_CLIENT_TIMEOUT  client: seconds, fractions allowed (default 60)
+//   ORVEL_HTTP_EVENT_THREADS   server: event threads (default: one per
+//                              processor online; at most 64), read at start
 #ifndef ORVEL_INCLUDE_HTTP_H_
 #define ORVEL_INCLUDE_HTTP_H_
 
@@ -62,15 +67,17 @@ void freeHTTPReq(HTTPReq* req);
 // deleted right after the call, so keep no reference to it) and returns a
 // new reply the server takes over and deletes, or null for a 400.  The
 // request carries the peer's address (getSrcAddr, network order), port
-// (getSrcPort, host order) and the connection's socket (sock).  Called on
-// the connection's own thread; several calls may run at once.
+// (getSrcPort, host order) and the connection's socket (sock, blocking).
+// Called on a handler thread; several calls may run at once.
 typedef Msg* (*RecvCallbackT)(Msg* request);
 
 // ---- Server ---------------------------------------------------------------
 
-// Starts the accept thread on port (host order) and returns at once; the
-// thread serves until accept() fails with an error that cannot pass (then
-// it prints "serverThread terminating now..." and ends; the process goes on).
+// Starts the event threads on port (host order) and returns at once; they
+// accept until accept() fails with an error that cannot pass (then one
+// prints "serverThread terminating now...", the listening socket is closed
+// and the connections already accepted are still served; the process goes
+// on).
 // The port is bound before it returns.  A null handler, a failure to create
 // the thread, or a port that cannot be bound ends the process with status 1.  Ignores SIGPIPE for the process
 // and initialises libxml2 on the calling thread.  Meant to be called once.
@@ -91,7 +98,8 @@ void sendHTTPResponse(int sock, const char* text);
 void sendHTTPError(int sock);
 
 // Process-wide CPU-time counters (microseconds), guarded by global_time_mut;
-// every connection thread adds the CPU time it used to them as it ends.
+// handler threads add the CPU time each request took as it ends, and event
+// threads the time they spent accepting and reading.
 extern long global_utime;
 extern long global_stime;
 extern pthread_mutex_t global_time_mut;

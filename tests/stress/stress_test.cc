@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -249,6 +250,85 @@ TEST_F(Stress, SlowAndSilentClientsCutAtReadTimeoutWhileOthersServed) {
   printf("slow clients: %zu held (opened in %.1f s), %d/50 normal served meanwhile, %zu cut "
          "within %.1f s of opening (time-out %d s)\n",
          kSlow, open_secs, served, cut, cut_secs, kTimeoutS);
+}
+
+// The 99th percentile of n concurrent exchanges' latencies, in ms; the
+// statuses go to *ok (how many were 200).
+double ConcurrentP99Ms(unsigned short port, const std::string& request, int n, int* ok) {
+  std::vector<double> ms(n, 0);
+  std::vector<int> status(n, -1);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; ++i) {
+    threads.emplace_back([&, i] {
+      auto t0 = Clock::now();
+      status[i] = Post(port, request, 30000);
+      ms[i] = SecondsSince(t0) * 1000;
+    });
+  }
+  for (auto& t : threads) t.join();
+  *ok = static_cast<int>(std::count(status.begin(), status.end(), 200));
+  std::sort(ms.begin(), ms.end());
+  return ms[static_cast<size_t>(0.99 * (n - 1))];
+}
+
+// Slow clients are held by the event threads, not by threads of their own:
+// a thousand of them sending their body a byte a second add no thread, and
+// normal clients are served beside them.
+TEST_F(Stress, ThousandSlowClientsAddNoThreadsNormalOnesServed) {
+  ASSERT_GE(fd_limit_, 2500) << "descriptor limit too low for 1000 held clients";
+  Service z = StartZemsynth(da_.Address(), {{"ORVEL_HTTP_READ_TIMEOUT", "120"}});
+  ASSERT_TRUE(z.child);
+  const std::string request = EmptySynth();
+  constexpr int kNormal = 50;
+  int ok = 0;
+  // Twice: the first brings in the handler threads a burst needs.
+  ConcurrentP99Ms(z.port, request, kNormal, &ok);
+  const double alone_p99 = ConcurrentP99Ms(z.port, request, kNormal, &ok);
+  EXPECT_EQ(ok, kNormal);
+  const int base_threads = stress::ThreadCount(z.child->pid());
+  ASSERT_GT(base_threads, 0);
+
+  constexpr size_t kSlow = 1000;
+  constexpr int kSeconds = 5;
+  const std::string head = "POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n<";
+  std::vector<orvel::testutil::TestFd> slow;
+  for (size_t i = 0; i < kSlow; ++i) {
+    orvel::testutil::TestFd fd = orvel::testutil::ConnectLoopback(z.port, 5000);
+    ASSERT_TRUE(fd.valid()) << i;
+    ASSERT_TRUE(orvel::testutil::SendAll(fd.get(), head));
+    slow.push_back(std::move(fd));
+  }
+  int max_threads = 0;
+  int slow_only_threads = 0;
+  double beside_p99 = 0;
+  int beside_ok = 0;
+  for (int second = 0; second < kSeconds; ++second) {
+    auto tick = Clock::now();
+    for (auto& fd : slow) ASSERT_TRUE(orvel::testutil::SendAll(fd.get(), "x"));
+    const int threads = stress::ThreadCount(z.child->pid());
+    if (second == 0) slow_only_threads = threads;
+    max_threads = std::max(max_threads, threads);
+    if (second == kSeconds / 2) beside_p99 = ConcurrentP99Ms(z.port, request, kNormal, &beside_ok);
+    while (SecondsSince(tick) < 1) usleep(20 * 1000);
+  }
+  // None of the slow ones was cut or answered: all still held.
+  size_t held = 0;
+  for (auto& fd : slow) {
+    char c;
+    held += recv(fd.get(), &c, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+  }
+  EXPECT_EQ(held, kSlow);
+  EXPECT_EQ(beside_ok, kNormal);
+  // Held slow clients alone add no thread at all.
+  EXPECT_LE(slow_only_threads, base_threads);
+  // The normal burst may start a few handler threads more than before, never
+  // one per slow client.
+  EXPECT_LE(max_threads, base_threads + kNormal)
+      << "threads " << base_threads << " before the slow clients";
+  EXPECT_TRUE(z.child->Running());
+  printf("slow clients: %zu held at a byte a second, zemsynth threads %d before, %d at most "
+         "beside them; normal p99 %.1f ms alone, %.1f ms beside them\n",
+         held, base_threads, max_threads, alone_p99, beside_p99);
 }
 
 // The kernel limit on threads is real: zemsynth runs as an unprivileged
