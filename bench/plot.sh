@@ -28,8 +28,8 @@ set datafile separator '\t'
 set key autotitle columnhead
 set multiplot layout 1,2 title 'Empty SynthZemReq, one request per connection, loopback'
 set logscale x 2
-set xtics (1, 16, 64, 256)
-set xrange [0.8:320]
+set xtics (1, 16, 64, 256, 1024)
+set xrange [0.8:1300]
 set grid
 set key top left
 set xlabel 'concurrent connections'

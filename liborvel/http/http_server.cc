@@ -279,7 +279,7 @@ class EventThread final : public EventLoop::Watcher, public EventLoop::Timer {
   Server* const server_;
   std::unique_ptr<EventLoop> loop_;
   bool accepting_ = false;
-  char head_[kHeadReadBytes + 1];
+  char head_[kHeadReadBytes + 1] = {};
 };
 
 bool EventThread::StartAccepting() {

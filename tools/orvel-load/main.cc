@@ -51,6 +51,7 @@ struct Options {
   long idle = 0;
   double hold_s = 2;
   int rss_pid = 0;
+  long spread = 1;
 };
 
 // Parses the command line; a wrong one ends the process (status 64).
@@ -86,6 +87,10 @@ void ParseArgs(int argc, char** argv, Options* o) {
       .Seconds("hold", "S", "idle mode: seconds to hold them (default 2)", 86400, &o->hold_s)
       .Number("rss-pid", 0, "PID", "idle mode: read this process's VmRSS before and after", 1,
               1LL << 30, &o->rss_pid)
+      .Number("spread", 0, "K",
+              "idle mode: connect to K addresses from --host up (the server listening "
+              "on all), for more connections than one address pair has source ports",
+              1, 250, &o->spread)
       .ExitStatus(
           "  0   every request succeeded (load) or every idle connection was\n"
           "      established and left open (idle)\n"
@@ -365,7 +370,10 @@ int RunIdle(const Options& o, const sockaddr_in& to) {
     s.failed = &failed;
     s.established = &established;
     s.closed = &closed;
-    s.fd = net::ConnectStart(to, &err);
+    sockaddr_in dest = to;
+    const long k = static_cast<long>(&s - socks.data()) % o.spread;
+    dest.sin_addr.s_addr = htonl(ntohl(to.sin_addr.s_addr) + static_cast<uint32_t>(k));
+    s.fd = net::ConnectStart(dest, &err);
     if (!s.fd.valid() || !loop->Watch(s.fd.get(), EPOLLOUT, &s)) {
       if (!s.fd.valid()) std::fprintf(stderr, "connect: %s\n", std::strerror(err));
       ++failed;
@@ -399,7 +407,8 @@ int main(int argc, char** argv) {
   ParseArgs(argc, argv, &o);
   signal(SIGPIPE, SIG_IGN);
   uint32_t addr = 0;
-  if (!net::ParseDottedQuad(o.host.c_str(), &addr) || (ntohl(addr) >> 24) != 127) {
+  if (!net::ParseDottedQuad(o.host.c_str(), &addr) || (ntohl(addr) >> 24) != 127 ||
+      ((ntohl(addr) + static_cast<uint32_t>(o.spread) - 1) >> 24) != 127) {
     std::fprintf(stderr, "orvel-load: %s is not a 127.0.0.0/8 address\n", o.host.c_str());
     return orvel::cli::kExitUsage;
   }
