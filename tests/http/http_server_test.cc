@@ -500,6 +500,12 @@ void ServeThroughDescriptorExhaustion() {
 }
 
 TEST(HttpServerDeath, AcceptSurvivesDescriptorExhaustion) {
+#ifdef ORVEL_SANITIZE_UNDEFINED
+  // UBSan reads an object's vtable through a pipe the first time it checks
+  // a dynamic type; with the descriptor table full that read fails and it
+  // reports every such object as invalid.
+  GTEST_SKIP() << "not under UBSan: its type checks need free descriptors";
+#endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(ServeThroughDescriptorExhaustion(), ::testing::ExitedWithCode(0),
               "accept: Too many open files");
