@@ -11,7 +11,8 @@
 #
 #   --interactive  zemsynth keeps the terminal, so the fallback search
 #                  pauses for a key press at each step (watch the monitor)
-#   --keep         leave everything running until Ctrl-C (to look at the page)
+#   --keep         leave everything running until Ctrl-C or SIGTERM, and
+#                  print the coordinate monitor's page address
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
@@ -31,7 +32,7 @@ while (($#)); do
 done
 
 if ((do_build)); then
-  "$root/scripts/setup-deps.sh"
+  "$root/scripts/setup-deps.sh" build
   cmake -S "$root" -B "$build" >/dev/null
   cmake --build "$build" -j "$(nproc)" --target zemsynth zemclient zemproxy orvel-slpd \
     orvel-slptool orvel-pelmmon >/dev/null
@@ -131,16 +132,13 @@ for p in "$p1" "$p2" "$p3"; do wait_port "$p" zemproxy "$work/proxy1.log"; done
 "$bin_slptool" --da "$da" --scope default register "service:CompResource://127.0.0.12" \
   "(x-PELM-coords=9 9 9)" >/dev/null
 
-# --- the coordinate monitor (the service always reaches it on port 5646) ---
-monitor_note="not started: port 5646 is taken"
-if ! ss -Hltn "sport = :5646" | grep -q .; then
-  http_port=$(free_port)
-  start monitor "$bin_mon" --listen 127.0.0.1 --port 5646 --coords "$ORVEL_PATH/pelm.coords" \
-    --http "127.0.0.1:$http_port" --no-view
-  wait_port 5646 orvel-pelmmon "$work/monitor.log"
-  export ORVEL_PELMMONITOR=127.0.0.1
-  monitor_note="http://127.0.0.1:$http_port/"
-fi
+# --- the coordinate monitor, on a free port the service is told of ---------
+mon_port=$(free_port)
+http_port=$(free_port)
+start monitor "$bin_mon" --listen 127.0.0.1 --port "$mon_port" --coords "$ORVEL_PATH/pelm.coords" \
+  --http "127.0.0.1:$http_port" --no-view
+wait_port "$mon_port" orvel-pelmmon "$work/monitor.log"
+export ORVEL_PELMMONITOR=127.0.0.1:$mon_port
 
 # --- the service -----------------------------------------------------------
 synth_port=$(free_port)
@@ -154,7 +152,6 @@ pids+=($!)
 wait_port "$synth_port" zemsynth "$work/zemsynth.log"
 
 echo "Orvel demo: directory agent $da, proxies on ports $p1 $p2 $p3, zemsynth on $synth_port"
-echo "Coordinate monitor: $monitor_note"
 ((interactive)) && echo "Interactive: press a key in this terminal at each pause of the fallback search."
 echo
 echo "Posting SynthZemReq: hosts 10.0.0.1 10.0.0.2 10.0.0.3, zone 10.1.0.0/16 (stands for 10.1.0.5)"
@@ -192,6 +189,11 @@ if [[ -s $work/abone.log ]]; then
 fi
 if ((keep)); then
   echo
-  echo "Everything keeps running; Ctrl-C stops it."
-  while :; do sleep 60; done
+  echo "Coordinate monitor: http://127.0.0.1:$http_port/"
+  echo "Everything keeps running; Ctrl-C or SIGTERM stops it."
+  # A background sleep: bash runs the signal trap as soon as wait returns,
+  # not after a foreground sleep ends.
+  sleep infinity &
+  pids+=($!)
+  wait $! || true
 fi

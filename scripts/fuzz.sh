@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-20}
-command -v clang++ >/dev/null || { echo "fuzz: clang++ not installed (scripts/setup-deps.sh)"; exit 1; }
+scripts/setup-deps.sh build fuzz
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DORVEL_FUZZ=ON -DORVEL_SANITIZE=address,undefined \
   -DORVEL_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target $(cd fuzz && ls *_fuzz.cc | sed 's/\.cc$//')

@@ -1,19 +1,43 @@
 #!/usr/bin/env bash
-# Installs what Orvel needs to build and test, when missing: Debian packages
-# (compiler, CMake, libxml2, GoogleTest, Google Benchmark, clang for fuzzing,
-# libcurl, nlohmann-json and etcd for the agents that share registrations,
-# cpp-httplib for the monitor's page and the metrics listener,
-# prometheus-cpp for the metrics and prometheus for promtool, Chromium and Node.js for the monitor
-# page test) and the npm package the
-# browser test drives Chromium with.
+# Installs what Orvel needs, when missing, by purpose:
+#   scripts/setup-deps.sh [GROUP...]      no GROUP: all of them
+#   build    compiler, CMake, libxml2, ss and pkill for the scripts, and the
+#            libraries the programs link:
+#            libcurl + nlohmann-json (the agents' etcd client), cpp-httplib
+#            (the monitor's page, the metrics listener), prometheus-cpp
+#   test     GoogleTest, and what the suite starts or reads: etcd, promtool
+#            (Debian's prometheus), setsid
+#   browser  Chromium, Node.js and the npm package that drives it (the
+#            monitor page test)
+#   memcheck valgrind
+#   fuzz     clang with libFuzzer
+#   bench    Google Benchmark, nginx (the HTTP baseline)
+# Debian packages come through apt-get, as root or through sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-pkgs=(build-essential cmake pkg-config libxml2-dev libgtest-dev libgmock-dev
-      libbenchmark-dev iproute2 procps util-linux clang libclang-rt-dev chromium valgrind
-      libcurl4-openssl-dev nlohmann-json3-dev etcd-server libcpp-httplib-dev
-      prometheus-cpp-dev prometheus)
-command -v node >/dev/null || pkgs+=(nodejs)
-command -v npm >/dev/null || pkgs+=(npm)
+
+groups=("$@")
+((${#groups[@]})) || groups=(build test browser memcheck fuzz bench)
+
+pkgs=()
+npm_browser=0
+for g in "${groups[@]}"; do
+  case $g in
+    build) pkgs+=(build-essential cmake pkg-config libxml2-dev libcurl4-openssl-dev
+                  nlohmann-json3-dev libcpp-httplib-dev prometheus-cpp-dev iproute2 procps) ;;
+    test) pkgs+=(libgtest-dev libgmock-dev etcd-server prometheus util-linux) ;;
+    browser) pkgs+=(chromium)
+             command -v node >/dev/null || pkgs+=(nodejs)
+             command -v npm >/dev/null || pkgs+=(npm)
+             npm_browser=1 ;;
+    memcheck) pkgs+=(valgrind) ;;
+    fuzz) pkgs+=(clang libclang-rt-dev) ;;
+    bench) pkgs+=(libbenchmark-dev nginx) ;;
+    all) exec "$0" ;;
+    *) echo "setup: unknown group '$g' (build test browser memcheck fuzz bench)" >&2; exit 64 ;;
+  esac
+done
+
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -25,7 +49,7 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-if [[ ! -d tests/browser/node_modules/playwright-core ]]; then
+if ((npm_browser)) && [[ ! -d tests/browser/node_modules/playwright-core ]]; then
   echo "setup: installing playwright-core for the browser test"
   (cd tests/browser && npm install --no-audit --no-fund --silent) ||
     echo "setup: npm install failed; the browser test will be skipped"

@@ -6,12 +6,14 @@
 # reuses an existing build instead (CI reuses build/ from scripts/test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-command -v valgrind >/dev/null || { echo "valgrind: not installed (apt-get install valgrind)"; exit 1; }
+scripts/setup-deps.sh build test memcheck
 dir=${ORVEL_VALGRIND_BUILD_DIR:-build-valgrind}
 if [[ -z ${ORVEL_VALGRIND_BUILD_DIR:-} ]]; then
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_MEMCHECK=ON >/dev/null
 else
   cmake -S . -B "$dir" -DORVEL_MEMCHECK=ON >/dev/null
+  # The reused build goes back to plain tests afterwards.
+  trap 'cmake -S . -B "$dir" -DORVEL_MEMCHECK=OFF >/dev/null' EXIT
 fi
 cmake --build "$dir" -j "${JOBS:-$(nproc)}"
 # Valgrind slows every program; give the suites' own waits room.
