@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 
 namespace {
 

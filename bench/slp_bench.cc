@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "SLP.h"
-#include "slp_api.h"
+#include "orvel/SLP.h"
+#include "orvel/slp_api.h"
 
 namespace {
 

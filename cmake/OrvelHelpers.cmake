@@ -1,13 +1,14 @@
 # orvel_add_gtest(NAME target MODULE module SOURCES a.cc b.cc LIBS orvel_msg ... [LABELS label]
 #                 [RESOURCE_LOCK name] [TIMEOUT seconds] [RUN_SERIAL])
 # Builds one gtest binary; every TEST inside shows in ctest as "<module>.<Suite>.<Case>".
+# Tests are white-box: they may include any module's internal headers.
 # Tests find the built programs through ORVEL_BUILD_DIR.  Only one variable is
 # passed: a list value would be split by the property list it travels in.
 function(orvel_add_gtest)
   cmake_parse_arguments(T "RUN_SERIAL" "NAME;MODULE;RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_testutil GTest::gtest GTest::gtest_main Threads::Threads)
-  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/liborvel ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_internal orvel_testutil GTest::gtest
+                        GTest::gtest_main Threads::Threads)
   if(NOT T_MODULE)
     set(T_MODULE ${T_NAME})
   endif()

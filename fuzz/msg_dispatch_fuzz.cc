@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   xmlInitParser();

@@ -7,7 +7,7 @@
 
 #include "slp/attr.h"
 #include "slp/wire.h"
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "EndPoint.h"
-#include "Msg.h"
-#include "SLP.h"
+#include "orvel/EndPoint.h"
+#include "orvel/Msg.h"
+#include "orvel/SLP.h"
 #include "console.h"
 
 // The directory agent address: the command-line argument itself.  Set by

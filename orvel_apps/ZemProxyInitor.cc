@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "Zem.h"
-#include "http.h"
+#include "orvel/http.h"
 
 #ifndef ORVEL_DEFAULT_PROXY_CODE_URL
 #error "ORVEL_DEFAULT_PROXY_CODE_URL must be defined by the build"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "SLP.h"
+#include "orvel/SLP.h"
 #include "Zem.h"
 
 namespace {

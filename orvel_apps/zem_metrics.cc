@@ -7,9 +7,9 @@
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 
-#include "EndPoint.h"
-#include "Msg.h"
-#include "http.h"
+#include "orvel/EndPoint.h"
+#include "orvel/Msg.h"
+#include "orvel/http.h"
 #include "http/server_stats.h"
 #include "metrics_http.h"
 #include "zem_stats.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "Zem.h"
 #include "zem_stats.h"
 

@@ -16,7 +16,7 @@
 #include "Zem.h"
 #include "zem_stats.h"
 #include "cli.h"
-#include "http.h"
+#include "orvel/http.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "http.h"
+#include "orvel/http.h"
 #include "net/socket_io.h"
 
 // What the server is started with: one per startServerLoop call, shared by

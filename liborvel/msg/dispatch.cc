@@ -1,5 +1,5 @@
 // The two factories that turn a received document into its message class.
-#include "Msg.h"
+#include "orvel/Msg.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 
 namespace orvel {
 namespace msg {

@@ -1,8 +1,8 @@
 // Text conversions of the endpoint records.
 #include <cstdlib>
 
-#include "EndPoint.h"
-#include "Msg.h"
+#include "orvel/EndPoint.h"
+#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 
 using orvel::msg::ParseUnsigned;

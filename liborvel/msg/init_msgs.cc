@@ -1,6 +1,6 @@
 // Initialisation messages: SynthInit, SynthInitOk, DynamicInit,
 // DynamicInitResp.
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
 

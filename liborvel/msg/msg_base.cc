@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_text.h"
 #include "msg/doc_writer.h"

@@ -1,5 +1,5 @@
 // Coordinate query messages: PELMNode, PELMQueryReq, PELMQueryResp.
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
 

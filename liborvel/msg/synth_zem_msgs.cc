@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
 

@@ -1,6 +1,6 @@
 // Gateway and zone synthesis messages: SynthVGWReq, SynthVGWOk,
 // SynthIPMZReq, SynthIPMZOk.
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
 

@@ -1,5 +1,5 @@
 // Proxy control messages: ZemInit, ZemInitOk, ZemCommit, ZemCommitOk.
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
 

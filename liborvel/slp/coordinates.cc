@@ -23,8 +23,8 @@
 #include <mutex>
 #include <string>
 
-#include "Msg.h"
-#include "SLP.h"
+#include "orvel/Msg.h"
+#include "orvel/SLP.h"
 #include "net/address.h"
 #include "net/socket_io.h"
 #include "slp/coordinates_reader.h"

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "slp/ua_internal.h"
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 
 namespace orvel {
 namespace slp {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "SLP.h"
+#include "orvel/SLP.h"
 #include "slp/ua_internal.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "slp/ua_internal.h"
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 
 namespace orvel {
 namespace slp {

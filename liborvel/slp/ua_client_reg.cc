@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "slp/ua_internal.h"
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 
 namespace orvel {
 namespace slp {

@@ -23,7 +23,7 @@
 
 #include "net/socket_io.h"
 #include "slp/wire.h"
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 
 namespace orvel {
 namespace slp {

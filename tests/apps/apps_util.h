@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 #include "testutil/process_util.h"
 
 namespace apps_test {

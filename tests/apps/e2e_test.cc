@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "apps_util.h"
-#include "http.h"
+#include "orvel/http.h"
 #include "testutil/process_util.h"
 
 namespace {

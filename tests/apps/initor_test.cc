@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "Zem.h"
-#include "http.h"
+#include "orvel/http.h"
 #include "testutil/net_util.h"
 #include "testutil/process_util.h"
 

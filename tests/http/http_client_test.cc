@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "http.h"
+#include "orvel/http.h"
 #include "http/http_test_util.h"
 #include "testutil/net_util.h"
 

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "http.h"
+#include "orvel/http.h"
 #include "http/http_impl.h"
 #include "http/http_test_util.h"
 #include "testutil/net_util.h"

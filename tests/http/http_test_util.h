@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 
 namespace orvel::httptest {
 

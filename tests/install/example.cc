@@ -1,6 +1,6 @@
-// Builds against an installed liborvel through orvel.pc only.
-#include <Msg.h>
-#include <http.h>
+// Builds against an installed liborvel, through orvel.pc or find_package(orvel).
+#include <orvel/Msg.h>
+#include <orvel/http.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 
 namespace msgtest {
 

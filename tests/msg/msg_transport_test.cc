@@ -12,7 +12,7 @@
 #include <thread>
 #include <typeinfo>
 
-#include "http.h"
+#include "orvel/http.h"
 #include "http/http_impl.h"
 #include "msg_test_util.h"
 

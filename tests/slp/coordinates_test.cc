@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Msg.h"
-#include "SLP.h"
+#include "orvel/Msg.h"
+#include "orvel/SLP.h"
 #include "slp/coordinates_reader.h"
 #include "testutil/process_util.h"
 

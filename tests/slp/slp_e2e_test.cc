@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "SLP.h"
+#include "orvel/SLP.h"
 #include "testutil/process_util.h"
 
 namespace {

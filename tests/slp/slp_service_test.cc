@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "SLP.h"
+#include "orvel/SLP.h"
 #include "fake_agent.h"
 #include "slp/wire.h"
 

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "SLP.h"
+#include "orvel/SLP.h"
 #include "fake_agent.h"
 #include "slp/ua_internal.h"
 #include "slp/wire.h"
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 
 namespace {
 

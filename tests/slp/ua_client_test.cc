@@ -24,7 +24,7 @@
 #include "fake_agent.h"
 #include "slp/ua_internal.h"
 #include "slp/wire.h"
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 
 namespace {
 

@@ -26,9 +26,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "apps/apps_util.h"
-#include "http.h"
+#include "orvel/http.h"
 #include "slp/wire.h"
 #include "stress/stress_util.h"
 #include "testutil/net_util.h"

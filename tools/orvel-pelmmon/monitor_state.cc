@@ -10,7 +10,6 @@
 
 #include "projection.h"
 #include "slp/coordinates_reader.h"
-#include "slp/predicate.h"
 
 namespace pelmmon {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "SLP.h"
+#include "orvel/SLP.h"
 #include "cli.h"
-#include "slp_api.h"
+#include "orvel/slp_api.h"
 
 namespace {
 

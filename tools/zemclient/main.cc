@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "cli.h"
-#include "http.h"
+#include "orvel/http.h"
 
 namespace {
 

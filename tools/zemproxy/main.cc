@@ -19,13 +19,13 @@
 #include <cstring>
 #include <string>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
 #include "cli.h"
 #include "http/server_stats.h"
 #include "log.h"
 #include "metrics_http.h"
-#include "http.h"
-#include "slp_api.h"
+#include "orvel/http.h"
+#include "orvel/slp_api.h"
 
 namespace {
 

@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "slp_api.h"
+#include "orvel/export.h"
+#include "orvel/slp_api.h"
 
 // One SLP answer: a service URL and its lifetime.
-class ServiceInstance {
+class ORVEL_EXPORT ServiceInstance {
  public:
   ServiceInstance();
   ServiceInstance(const std::string& url, unsigned short lifetime);
@@ -44,14 +45,14 @@ class ServiceInstance {
 // std::vector<ServiceInstance>* being filled.  Appends one record per call
 // with SLP_OK or SLP_LAST_CALL, a non-null URL and a non-zero lifetime;
 // ignores every other call.  Always returns SLP_TRUE.
-SLPBoolean SLPFindSrvCallback(SLPHandle h, const char* srvurl,
+ORVEL_EXPORT SLPBoolean SLPFindSrvCallback(SLPHandle h, const char* srvurl,
                               unsigned short lifetime, SLPError errcode,
                               void* cookie);
 
 // A short English text for an SLP error code ("scope not supported", ...).
-const char* SLPErrorText(SLPError err);
+ORVEL_EXPORT const char* SLPErrorText(SLPError err);
 
-class SLPService {
+class ORVEL_EXPORT SLPService {
  public:
   SLPService(const std::string& srvtype, const std::string& predicate,
              const std::string& da_addr, const std::string& scope);
@@ -92,13 +93,13 @@ class SLPService {
 // Coordinates text of the host (network-order address) from
 // $ORVEL_PATH/pelm.coords, read once per process into a cache; the empty
 // string when there are none.  Thread-safe.
-std::string getCoordinates(unsigned long addr);
+ORVEL_EXPORT std::string getCoordinates(unsigned long addr);
 // Sends "NODE COLOUR\n" to the monitor at $ORVEL_PELMMONITOR: "ADDR" (TCP
 // port 5646) or "ADDR:PORT".
 // Blocks at most for the connect time-out (ORVEL_PELMMONITOR_TIMEOUT_MS,
 // default 2000).  Never raises SIGPIPE.
-void pelmmon_color(const std::string& node, int colour);
+ORVEL_EXPORT void pelmmon_color(const std::string& node, int colour);
 // Removes one trailing line feed from text, in place.  Accepts "".
-void chomp(char* text);
+ORVEL_EXPORT void chomp(char* text);
 
 #endif  // ORVEL_INCLUDE_SLP_H_

@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "EndPoint.h"
+#include "orvel/EndPoint.h"
+#include "orvel/export.h"
 
 // ---------------------------------------------------------------------------
 // Free utilities.  Addresses and masks are 32-bit values in network byte order
@@ -28,14 +29,14 @@
 
 // Parses a dotted quad (any form inet_aton accepts).  Returns the address in
 // network byte order, or 0 when the text is null or not an address.
-unsigned long inet_ADDR(const char* text);
+ORVEL_EXPORT unsigned long inet_ADDR(const char* text);
 // Dotted-quad text of a network-order address (low 32 bits).  Thread-safe.
-std::string inet_NTOS(unsigned long addr);
+ORVEL_EXPORT std::string inet_NTOS(unsigned long addr);
 // Decimal text of the value ("%lu").
-std::string ultostr(unsigned long value);
+ORVEL_EXPORT std::string ultostr(unsigned long value);
 // Prefix length of a network-order netmask, judged by its lowest set bit
 // (255.255.255.0 gives 24, 0.0.0.0 gives 0, 255.0.255.0 gives 24).
-int mask2int(unsigned long mask);
+ORVEL_EXPORT int mask2int(unsigned long mask);
 
 // Limit on every count ("num") read from a received document: a list's
 // entry count and a coordinate node's own count.  A document whose count is
@@ -49,7 +50,7 @@ constexpr long kMaxListEntries = 65536;
 // coordinates) cannot make the reader allocate without bound.
 constexpr long kMaxDocEntries = 16 * kMaxListEntries;
 
-class Msg {
+class ORVEL_EXPORT Msg {
  public:
   // The seventeen type names; each is also the root element name.
   static const std::string UNKNOWN;  // "Unknown"
@@ -164,10 +165,10 @@ class Msg {
 // Returns a new message the caller owns, or null: *unknown_type (if given) is
 // then true when the root names no request type, false when the document was
 // refused by its class (see Msg::isValid).
-Msg* newRequestMsgFromDoc(xmlDocPtr doc, bool* unknown_type = nullptr);
+ORVEL_EXPORT Msg* newRequestMsgFromDoc(xmlDocPtr doc, bool* unknown_type = nullptr);
 // The same for the eight reply types (SynthZemOk, SynthVGWOk, SynthIPMZOk,
 // SynthInitOk, ZemInitOk, ZemCommitOk, DynamicInitResp, PELMQueryResp).
-Msg* newReplyMsgFromDoc(xmlDocPtr doc, bool* unknown_type = nullptr);
+ORVEL_EXPORT Msg* newReplyMsgFromDoc(xmlDocPtr doc, bool* unknown_type = nullptr);
 
 // ---------------------------------------------------------------------------
 // The message classes.  Each has a build constructor, which copies the
@@ -197,7 +198,7 @@ Msg* newReplyMsgFromDoc(xmlDocPtr doc, bool* unknown_type = nullptr);
 // ---- Proxy control --------------------------------------------------------
 
 // Tells a proxy its data port.  Body: "data_port".
-class ZemInit : public Msg {
+class ORVEL_EXPORT ZemInit : public Msg {
  public:
   ZemInit(unsigned long id, unsigned long ver, unsigned short port);
   explicit ZemInit(xmlDocPtr doc);
@@ -210,7 +211,7 @@ class ZemInit : public Msg {
 };
 
 // A proxy's answer to ZemInit.  Body: "data_addr", "ttl".
-class ZemInitOk : public Msg {
+class ORVEL_EXPORT ZemInitOk : public Msg {
  public:
   ZemInitOk(unsigned long id, unsigned long ver, unsigned long addr,
             unsigned char ttl);
@@ -229,7 +230,7 @@ class ZemInitOk : public Msg {
 // Hands a proxy its data address, port, TTL and the member transports.
 // Body: "data_addr", "data_port", "ttl", "memberlist" of "member" ("addr",
 // "port").  Members read from a document are never ABone nodes.
-class ZemCommit : public Msg {
+class ORVEL_EXPORT ZemCommit : public Msg {
  public:
   ZemCommit(unsigned long id, unsigned long ver, unsigned long addr,
             unsigned short port, unsigned char ttl,
@@ -257,7 +258,7 @@ class ZemCommit : public Msg {
 };
 
 // A proxy's answer to ZemCommit: the envelope only.
-class ZemCommitOk : public Msg {
+class ORVEL_EXPORT ZemCommitOk : public Msg {
  public:
   ZemCommitOk(unsigned long id, unsigned long ver);
   explicit ZemCommitOk(xmlDocPtr doc);
@@ -272,7 +273,7 @@ class ZemCommitOk : public Msg {
 // 83886346, 10.0.0.200 is -939524086).  Building prints
 // "orvel: setEP %d -> %s\n" and reading "orvel: getEP %s -> %d\n" to
 // standard output for every zone.
-class SynthZemReq : public Msg {
+class ORVEL_EXPORT SynthZemReq : public Msg {
  public:
   SynthZemReq(unsigned long id, unsigned long ver,
               const std::vector<EndPoint>& endpoints,
@@ -292,7 +293,7 @@ class SynthZemReq : public Msg {
 // The synthesis reply: a multicast transport per end host and per zone.
 // Body: "eptransportlist" of "eptransport" and "zonetransportlist" of
 // "zonetransport", each ("addr", "port", "ttl").
-class SynthZemOk : public Msg {
+class ORVEL_EXPORT SynthZemOk : public Msg {
  public:
   SynthZemOk(unsigned long id, unsigned long ver,
              const std::vector<MulticastEndPoint>& ep_transports,
@@ -316,7 +317,7 @@ class SynthZemOk : public Msg {
 // A video-gateway synthesis request.  Body: "vgwdataaddr", "vgwdataport",
 // "vgwttl", "vicsdrlist" of "vicsdr" ("user", "addr", "dataaddr",
 // "dataport", "ttl"), "netmeetinglist" of "netmeeting" ("user", "addr").
-class SynthVGWReq : public Msg {
+class ORVEL_EXPORT SynthVGWReq : public Msg {
  public:
   SynthVGWReq(unsigned long id, unsigned long ver, unsigned long data_addr,
               unsigned short data_port, unsigned char ttl,
@@ -342,14 +343,14 @@ class SynthVGWReq : public Msg {
 };
 
 // The acknowledgement of SynthVGWReq: the envelope only.
-class SynthVGWOk : public Msg {
+class ORVEL_EXPORT SynthVGWOk : public Msg {
  public:
   SynthVGWOk(unsigned long id, unsigned long ver);
   explicit SynthVGWOk(xmlDocPtr doc);
 };
 
 // A multicast-zone synthesis request.  Body: "endpointlist" of "endpoint".
-class SynthIPMZReq : public Msg {
+class ORVEL_EXPORT SynthIPMZReq : public Msg {
  public:
   SynthIPMZReq(unsigned long id, unsigned long ver,
                const std::vector<EndPoint>& endpoints);
@@ -364,7 +365,7 @@ class SynthIPMZReq : public Msg {
 
 // The reply to SynthIPMZReq.  Body: "zonelist" of "zone" ("addr", "mask";
 // the zones' mEP is not carried), "idxlist" of "idx".
-class SynthIPMZOk : public Msg {
+class ORVEL_EXPORT SynthIPMZOk : public Msg {
  public:
   SynthIPMZOk(unsigned long id, unsigned long ver,
               const std::vector<EndZone>& zones,
@@ -386,7 +387,7 @@ class SynthIPMZOk : public Msg {
 // A conference initialisation request.  Body: "viclist"/"vic",
 // "mcviclist"/"mcvic", "nmlist"/"nm", "hhlist"/"hh", "wblist"/"wb" (each
 // entry "user", "addr"), then "moviename".
-class SynthInit : public Msg {
+class ORVEL_EXPORT SynthInit : public Msg {
  public:
   SynthInit(unsigned long id, unsigned long ver,
             const std::vector<VCEndPoint>& vics,
@@ -418,7 +419,7 @@ class SynthInit : public Msg {
 };
 
 // The acknowledgement of SynthInit: the envelope only.
-class SynthInitOk : public Msg {
+class ORVEL_EXPORT SynthInitOk : public Msg {
  public:
   SynthInitOk(unsigned long id, unsigned long ver);
   explicit SynthInitOk(xmlDocPtr doc);
@@ -426,7 +427,7 @@ class SynthInitOk : public Msg {
 
 // A dynamic initialisation request: an argument vector.  Body: "argv" of
 // "arg".  An empty argument is an "arg" without children.
-class DynamicInit : public Msg {
+class ORVEL_EXPORT DynamicInit : public Msg {
  public:
   DynamicInit(unsigned long id, unsigned long ver,
               const std::vector<std::string>& argv);
@@ -442,7 +443,7 @@ class DynamicInit : public Msg {
 // The reply to DynamicInit: a status.  Body: "status", signed decimal, read
 // back as signed decimal (beyond the 32-bit range: the nearest limit).  Any
 // value is carried; the constants are the ones this library gives meaning.
-class DynamicInitResp : public Msg {
+class ORVEL_EXPORT DynamicInitResp : public Msg {
  public:
   static constexpr int32_t Ok = 0;
   static constexpr int32_t Failed = -1;
@@ -460,7 +461,7 @@ class DynamicInitResp : public Msg {
 // ---- Coordinate queries ---------------------------------------------------
 
 // One node's network coordinates.
-class PELMNode {
+class ORVEL_EXPORT PELMNode {
  public:
   PELMNode() = default;
   explicit PELMNode(std::vector<double> coords)
@@ -490,7 +491,7 @@ class PELMNode {
 // "num_proxy", "clientlist" of "client", "candidatelist" of "candidate"
 // (each node with its own "num" and one "coord" per coordinate, "%f"),
 // "capacitylist" of "capacity", "costlist" of "cost".
-class PELMQueryReq : public Msg {
+class ORVEL_EXPORT PELMQueryReq : public Msg {
  public:
   PELMQueryReq(unsigned long id, unsigned long ver, int32_t solution_rank,
                int32_t proxies_per_solution,
@@ -521,7 +522,7 @@ class PELMQueryReq : public Msg {
 };
 
 // The answer to PELMQueryReq.  Body: "idxlist" of "idx", "fitness" ("%f").
-class PELMQueryResp : public Msg {
+class ORVEL_EXPORT PELMQueryResp : public Msg {
  public:
   PELMQueryResp(unsigned long id, unsigned long ver,
                 const std::vector<int32_t>& indices, double fitness);

@@ -48,7 +48,8 @@
 
 #include <string>
 
-#include "Msg.h"
+#include "orvel/Msg.h"
+#include "orvel/export.h"
 
 // One HTTP request.  Allocated by readHTTPRequest() or newHTTPReq(),
 // released with freeHTTPReq(); uri and body are malloc'ed buffers the
@@ -61,7 +62,7 @@ struct HTTPReq {
 };
 
 // Releases uri, body and the record.  Accepts null.
-void freeHTTPReq(HTTPReq* req);
+ORVEL_EXPORT void freeHTTPReq(HTTPReq* req);
 
 // The request handler: gets the request message (still owned by the server,
 // deleted right after the call, so keep no reference to it) and returns a
@@ -81,51 +82,51 @@ typedef Msg* (*RecvCallbackT)(Msg* request);
 // The port is bound before it returns.  A null handler, a failure to create
 // the thread, or a port that cannot be bound ends the process with status 1.  Ignores SIGPIPE for the process
 // and initialises libxml2 on the calling thread.  Meant to be called once.
-void startServerLoop(unsigned short port, RecvCallbackT handler);
+ORVEL_EXPORT void startServerLoop(unsigned short port, RecvCallbackT handler);
 // Listening socket bound to INADDR_ANY:port with SO_REUSEADDR and a backlog
 // of SOMAXCONN (the kernel caps it at net.core.somaxconn), or -1 (after perror "socket", "bind" or "listen").  The caller owns
 // the descriptor.  Prints "Listening on port %d".
-int openServerSocket(unsigned short port);
+ORVEL_EXPORT int openServerSocket(unsigned short port);
 // Reads one request from sock (not closed here), bounded by
 // ORVEL_HTTP_READ_TIMEOUT.  Returns a new record the caller releases with
 // freeHTTPReq(), or null (printing why; nothing is left allocated).  A body
 // cut short by the peer closing is returned as far as it arrived.
-HTTPReq* readHTTPRequest(int sock);
+ORVEL_EXPORT HTTPReq* readHTTPRequest(int sock);
 // Writes a 200 response carrying text (without its terminator).  Prints a
 // warning when the peer did not take the whole body.
-void sendHTTPResponse(int sock, const char* text);
+ORVEL_EXPORT void sendHTTPResponse(int sock, const char* text);
 // Writes the 400 response: status line, "Connection: close", empty line.
-void sendHTTPError(int sock);
+ORVEL_EXPORT void sendHTTPError(int sock);
 
 // Process-wide CPU-time counters (microseconds), guarded by global_time_mut;
 // handler threads add the CPU time each request took as it ends, and event
 // threads the time they spent accepting and reading.
-extern long global_utime;
-extern long global_stime;
-extern pthread_mutex_t global_time_mut;
+extern ORVEL_EXPORT long global_utime;
+extern ORVEL_EXPORT long global_stime;
+extern ORVEL_EXPORT pthread_mutex_t global_time_mut;
 // The process's CPU times (getrusage RUSAGE_SELF) in microseconds.
-void get_rusage_times(long* utime, long* stime);
+ORVEL_EXPORT void get_rusage_times(long* utime, long* stime);
 // Resets / adds to both counters, each under global_time_mut.
-void global_time_init();
-void global_time_add(long utime, long stime);
+ORVEL_EXPORT void global_time_init();
+ORVEL_EXPORT void global_time_add(long utime, long stime);
 
 // ---- Client ---------------------------------------------------------------
 
 // New outgoing record with method (cut to 6 characters) and a copy of uri;
 // content_length -1, no body.  The caller releases it with freeHTTPReq().
-HTTPReq* newHTTPReq(const char* method, const std::string& uri);
+ORVEL_EXPORT HTTPReq* newHTTPReq(const char* method, const std::string& uri);
 // Stores a copy of text with its terminator; content_length = strlen + 1.
 // Does nothing when req or text is null.
-void setBody(HTTPReq* req, const char* text);
+ORVEL_EXPORT void setBody(HTTPReq* req, const char* text);
 // Connected IPv4 stream socket (close-on-exec) to host:port, or -1.  A host
 // that is not a dotted quad is looked up (getaddrinfo, first address).
 // Refuses a null host and port 0 silently, the address 0.0.0.0 with a line.
 // Blocks at most ORVEL_HTTP_CLIENT_TIMEOUT.  The caller owns the socket.
-int openClientSocket(const char* host, unsigned short port);
+ORVEL_EXPORT int openClientSocket(const char* host, unsigned short port);
 // Connects and writes the request (req stays the caller's).  Returns the
 // connected socket, or -1 when no connection was made.  A failed write is
 // not reported here; it shows when the response is read.
-int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port);
+ORVEL_EXPORT int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port);
 // Reads the reply from sock and closes sock on every path.  Returns a new
 // message of one of the eight reply classes that the caller owns and
 // deletes, or null: for an unusable or refused reply, a request type, a
@@ -134,13 +135,13 @@ int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port);
 // far as it arrived.  A reply whose declared body arrived whole is used even
 // when the peer then keeps the connection open past the time-out (the
 // time-out line is printed all the same).
-Msg* getResponseMsg(int sock);
+ORVEL_EXPORT Msg* getResponseMsg(int sock);
 // Posts msg (still the caller's) to http://host:port/query.  Returns the
 // connected socket to hand to getResponseMsg(), or -1 when nothing was sent.
 // As getResponseMsg(); also stores in *http_status (if not null) the status
 // code of the response, or 0 when no status line could be read (closed,
 // timed out or garbled).  Lets a client tell a refusal from a broken peer.
-Msg* getResponseMsgStatus(int sock, int* http_status);
-int sendRequestMsg(const char* host, unsigned short port, Msg* msg);
+ORVEL_EXPORT Msg* getResponseMsgStatus(int sock, int* http_status);
+ORVEL_EXPORT int sendRequestMsg(const char* host, unsigned short port, Msg* msg);
 
 #endif  // ORVEL_INCLUDE_HTTP_H_

@@ -21,8 +21,10 @@
 
 #include <string>
 
+#include "orvel/export.h"
+
 // An IPv4 host.
-class EndPoint {
+class ORVEL_EXPORT EndPoint {
  public:
   EndPoint() : mAddress(0) {}
   explicit EndPoint(unsigned long addr) : mAddress(addr & 0xffffffffUL) {}
@@ -40,7 +42,7 @@ class EndPoint {
 
 // A zone: a network (address and mask) plus mEP, the address of a host that
 // stands for the zone (network byte order; 0 by default).
-class EndZone : public EndPoint {
+class ORVEL_EXPORT EndZone : public EndPoint {
  public:
   EndZone() : mMask(0), mEP(0) {}
   EndZone(unsigned long addr, unsigned long mask)
@@ -62,7 +64,7 @@ class EndZone : public EndPoint {
 
 // A transport address: host and port, plus the flag that marks an ABone
 // node on which a proxy program is to be launched.
-class TransportEndPoint : public EndPoint {
+class ORVEL_EXPORT TransportEndPoint : public EndPoint {
  public:
   TransportEndPoint() : mPort(0), mAboneNode(false) {}
   TransportEndPoint(unsigned long addr, unsigned short port)
@@ -84,7 +86,7 @@ class TransportEndPoint : public EndPoint {
 };
 
 // A multicast transport: group address, port and TTL (64 by default).
-class MulticastEndPoint : public TransportEndPoint {
+class ORVEL_EXPORT MulticastEndPoint : public TransportEndPoint {
  public:
   MulticastEndPoint() : mTTL(64) {}
   MulticastEndPoint(unsigned long addr, unsigned short port, unsigned char ttl)
@@ -104,7 +106,7 @@ class MulticastEndPoint : public TransportEndPoint {
 // A vic/sdr conference participant: user name, host address (the EndPoint
 // part), and where its media flows (data address, data port, TTL 64 by
 // default).
-class vicSDREndPoint : public EndPoint {
+class ORVEL_EXPORT vicSDREndPoint : public EndPoint {
  public:
   vicSDREndPoint() : mDataAddress(0), mDataPort(0), mTTL(64) {}
   vicSDREndPoint(const std::string& username, unsigned long addr,
@@ -139,7 +141,7 @@ class vicSDREndPoint : public EndPoint {
 };
 
 // A NetMeeting conference participant: user name and host address.
-class NetmeetingEndPoint : public EndPoint {
+class ORVEL_EXPORT NetmeetingEndPoint : public EndPoint {
  public:
   NetmeetingEndPoint() = default;
   NetmeetingEndPoint(const std::string& username, unsigned long addr)
@@ -153,7 +155,7 @@ class NetmeetingEndPoint : public EndPoint {
 };
 
 // A video-conference participant: user name and host address.
-class VCEndPoint : public EndPoint {
+class ORVEL_EXPORT VCEndPoint : public EndPoint {
  public:
   VCEndPoint() = default;
   VCEndPoint(const std::string& username, unsigned long addr)

@@ -31,6 +31,8 @@
 #ifndef ORVEL_INCLUDE_SLP_API_H_
 #define ORVEL_INCLUDE_SLP_API_H_
 
+#include "orvel/export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -96,9 +98,9 @@ typedef SLPBoolean SLPAttrCallback(SLPHandle hSLP, const char* pcAttrList,
 /* Opens a handle for language pcLang (null or "" means net.slp.locale).
  * On success *phSLP is the new handle, released with SLPClose; on failure
  * *phSLP is null. */
-SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP);
+ORVEL_EXPORT SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP);
 /* Closes the handle and its socket.  Null is accepted. */
-void SLPClose(SLPHandle hSLP);
+ORVEL_EXPORT void SLPClose(SLPHandle hSLP);
 
 /* Registers pcSrvURL with lifetime usLifetime seconds (1..65535) under
  * pcSrvType (null or "": the type is taken from the URL) in the scopes of
@@ -110,20 +112,20 @@ void SLPClose(SLPHandle hSLP);
  * before its lifetime ends (at least every 15 minutes, never sooner than
  * SLPGetRefreshInterval), until SLPDereg of the URL or SLPClose; the
  * refresh runs on a thread of the handle's own. */
-SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
+ORVEL_EXPORT SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
                 const unsigned short usLifetime, const char* pcSrvType,
                 const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
                 void* pvCookie);
 /* Removes the registration of pcSrvURL from the scopes of net.slp.useScopes. */
-SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback,
+ORVEL_EXPORT SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback,
                   void* pvCookie);
 /* Removes the attributes named in pcAttrs (comma-separated tags). */
-SLPError SLPDelAttrs(SLPHandle hSLP, const char* pcSrvURL, const char* pcAttrs,
+ORVEL_EXPORT SLPError SLPDelAttrs(SLPHandle hSLP, const char* pcSrvURL, const char* pcAttrs,
                      SLPRegReport callback, void* pvCookie);
 
 /* Service types known in pcScopeList.  pcNamingAuthority "*" = all, "" =
  * IANA only.  The types come in one callback as a comma-separated list. */
-SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
+ORVEL_EXPORT SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
                          const char* pcScopeList, SLPSrvTypeCallback callback,
                          void* pvCookie);
 /* Services of pcServiceType in pcScopeList (null or "": net.slp.useScopes,
@@ -131,37 +133,37 @@ SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
  * callback per URL, in the order the agent sent them.  An answer cut to a
  * datagram (overflow flag, or a length beyond what arrived) is fetched
  * whole over TCP, up to the protocol's 16 MiB message limit. */
-SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
+ORVEL_EXPORT SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
                      const char* pcScopeList, const char* pcSearchFilter,
                      SLPSrvURLCallback callback, void* pvCookie);
 /* Attributes of a URL or of all services of a type; pcAttrIds "" = all. */
-SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType,
+ORVEL_EXPORT SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType,
                       const char* pcScopeList, const char* pcAttrIds,
                       SLPAttrCallback callback, void* pvCookie);
 
 /* The scopes this agent uses (net.slp.useScopes, else "DEFAULT").
  * *ppcScopeList is released with SLPFree. */
-SLPError SLPFindScopes(SLPHandle hSLP, char** ppcScopeList);
+ORVEL_EXPORT SLPError SLPFindScopes(SLPHandle hSLP, char** ppcScopeList);
 /* Minimum refresh interval (seconds) demanded by the agents known: the
  * largest min-refresh-interval of their DAAdverts, each agent asked over
  * unicast; 0 when none demands one.  Blocks for the agents' waits. */
-unsigned short SLPGetRefreshInterval(void);
+ORVEL_EXPORT unsigned short SLPGetRefreshInterval(void);
 
 /* Splits pcSrvURL; *ppSrvURL is one block released with SLPFree. */
-SLPError SLPParseSrvURL(const char* pcSrvURL, SLPSrvURL** ppSrvURL);
+ORVEL_EXPORT SLPError SLPParseSrvURL(const char* pcSrvURL, SLPSrvURL** ppSrvURL);
 /* Escapes reserved characters (\HH); *ppcOutBuf is released with SLPFree.
  * With isTag SLP_TRUE, characters illegal in tags give SLP_PARSE_ERROR. */
-SLPError SLPEscape(const char* pcInbuf, char** ppcOutBuf, SLPBoolean isTag);
-SLPError SLPUnescape(const char* pcInbuf, char** ppcOutBuf, SLPBoolean isTag);
+ORVEL_EXPORT SLPError SLPEscape(const char* pcInbuf, char** ppcOutBuf, SLPBoolean isTag);
+ORVEL_EXPORT SLPError SLPUnescape(const char* pcInbuf, char** ppcOutBuf, SLPBoolean isTag);
 /* Releases memory returned by this API.  Null is accepted. */
-void SLPFree(void* pvMem);
+ORVEL_EXPORT void SLPFree(void* pvMem);
 
 /* Value of a property, or null when unknown.  The pointer stays valid for
  * the life of the process (values are interned), even after a later
  * SLPSetProperty of the same name. */
-const char* SLPGetProperty(const char* pcName);
+ORVEL_EXPORT const char* SLPGetProperty(const char* pcName);
 /* Sets a process-wide property; null value is ignored. */
-void SLPSetProperty(const char* pcName, const char* pcValue);
+ORVEL_EXPORT void SLPSetProperty(const char* pcName, const char* pcValue);
 
 #ifdef __cplusplus
 }
