@@ -41,41 +41,77 @@ void PrintTimeout(double timeout_s) {
                timeout_s);
 }
 
-// Reads and builds the reply; the caller closes the socket.
-Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes,
-               int* http_status) {
-  Deadline deadline = Deadline::After(timeout_s);
-  std::vector<char> head(kHeadReadBytes + 1, '\0');
-  net::IoResult r = net::ReadSome(sock, head.data(), kHeadReadBytes, deadline);
+// Reads and checks the reply's head; false (with its line printed) when
+// there is no usable 200 answer.
+bool ReadReplyHead(int sock, double timeout_s, long long max_body_bytes, Deadline deadline,
+                   std::vector<char>* head, size_t* got, ResponseHead* parsed, int* http_status) {
+  net::IoResult r = net::ReadSome(sock, head->data(), kHeadReadBytes, deadline);
   if (r.status == IoStatus::kTimedOut) {
     PrintTimeout(timeout_s);
-    return nullptr;
+    return false;
   }
-  const size_t got = r.status == IoStatus::kOk ? r.bytes : 0;
-
-  ResponseHead parsed;
-  HeadStatus head_status = ParseResponseHead(head.data(), got, max_body_bytes, &parsed);
+  *got = r.status == IoStatus::kOk ? r.bytes : 0;
+  HeadStatus head_status = ParseResponseHead(head->data(), *got, max_body_bytes, parsed);
   if (http_status != nullptr &&
       (head_status == HeadStatus::kOk || head_status == HeadStatus::kNotOk ||
        head_status == HeadStatus::kLengthNotPositive ||
        head_status == HeadStatus::kLengthTooLarge))
-    *http_status = parsed.status;
+    *http_status = parsed->status;
   switch (head_status) {
     case HeadStatus::kOk:
-      break;
+      return true;
     case HeadStatus::kNotOk:
-      std::fprintf(stderr, "Error %d %s\n", parsed.status,
-                   parsed.reason.c_str());
-      return nullptr;
+      std::fprintf(stderr, "Error %d %s\n", parsed->status, parsed->reason.c_str());
+      return false;
     case HeadStatus::kLengthNotPositive:
     case HeadStatus::kLengthTooLarge:
-      PrintLengthRefusal(head_status, parsed.length, "server", max_body_bytes);
-      return nullptr;
+      PrintLengthRefusal(head_status, parsed->length, "server", max_body_bytes);
+      return false;
     default:
-      PrintUnexpected(head.data());
-      return nullptr;
+      PrintUnexpected(head->data());
+      return false;
   }
+}
 
+// After a whole body: anything more the peer sends is reported, and a peer
+// that keeps the connection open only costs the wait.
+void ReportSurplus(int sock, double timeout_s, Deadline deadline) {
+  std::vector<char> extra(kSurplusReadBytes, '\0');
+  net::IoResult r = net::ReadSome(sock, extra.data(), extra.size(), deadline);
+  if (r.status == IoStatus::kTimedOut) PrintTimeout(timeout_s);
+  if (r.status == IoStatus::kOk) {
+    std::fprintf(stderr, "%zu extra bytes read!\n#", r.bytes);
+    std::fwrite(extra.data(), 1, r.bytes, stderr);
+    std::fputs("#\n", stderr);
+  }
+}
+
+Msg* MsgFromBody(const char* body, size_t count) {
+  orvel::msg::EnsureXmlInitialised();
+  xmlDocPtr doc = ParseBodyDocument(body, count);
+  if (doc == nullptr) {
+    std::fputs("Reply body is not a well-formed XML document\n", stderr);
+    return nullptr;
+  }
+  if (xmlDocGetRootElement(doc) == nullptr) {
+    xmlFreeDoc(doc);
+    std::fputs("Reply document has no root element\n", stderr);
+    return nullptr;
+  }
+  // Unknown types (request types included) give null silently; a refused
+  // document is null too, since its fields cannot be trusted.
+  return newReplyMsgFromDoc(doc, nullptr);
+}
+
+// Reads and builds the reply; the caller closes the socket.
+Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes, int* http_status) {
+  Deadline deadline = Deadline::After(timeout_s);
+  std::vector<char> head(kHeadReadBytes + 1, '\0');
+  size_t got = 0;
+  ResponseHead parsed;
+  if (!ReadReplyHead(sock, timeout_s, max_body_bytes, deadline, &head, &got, &parsed,
+                     http_status))
+    return nullptr;
   const size_t declared = static_cast<size_t>(parsed.length.value);
   std::vector<char> body(declared + 1, '\0');
   // What came with the head counts up to its first zero byte; anything past
@@ -89,38 +125,12 @@ Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes,
     return nullptr;
   }
   body[count] = '\0';
-
   if (count < declared) {
     PrintShortBody(count, declared);
   } else {
-    std::vector<char> extra(kSurplusReadBytes, '\0');
-    r = net::ReadSome(sock, extra.data(), extra.size(), deadline);
-    if (r.status == IoStatus::kTimedOut) {
-      // A peer that keeps the connection open after its reply: the declared
-      // body is all here, so the reply counts; only the wait is reported.
-      PrintTimeout(timeout_s);
-    }
-    if (r.status == IoStatus::kOk) {
-      std::fprintf(stderr, "%zu extra bytes read!\n#", r.bytes);
-      std::fwrite(extra.data(), 1, r.bytes, stderr);
-      std::fputs("#\n", stderr);
-    }
+    ReportSurplus(sock, timeout_s, deadline);
   }
-
-  orvel::msg::EnsureXmlInitialised();
-  xmlDocPtr doc = ParseBodyDocument(body.data(), count);
-  if (doc == nullptr) {
-    std::fputs("Reply body is not a well-formed XML document\n", stderr);
-    return nullptr;
-  }
-  if (xmlDocGetRootElement(doc) == nullptr) {
-    xmlFreeDoc(doc);
-    std::fputs("Reply document has no root element\n", stderr);
-    return nullptr;
-  }
-  // Unknown types (request types included) give null silently; a refused
-  // document is null too, since its fields cannot be trusted.
-  return newReplyMsgFromDoc(doc, nullptr);
+  return MsgFromBody(body.data(), count);
 }
 
 }  // namespace

@@ -25,12 +25,14 @@ std::string ValueIndexKey(const std::string& tag_key, const AttrValue& v) {
   return k;
 }
 
-// Snapshot field escaping: keeps every field on one line without a tab.
+}  // namespace
+
 std::string EscapeField(std::string_view s) {
+  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
+  out.reserve(s.size());
   for (char c : s) {
     if (c == '%' || c == '\t' || c == '\n' || c == '\r') {
-      static const char kHex[] = "0123456789ABCDEF";
       out.push_back('%');
       out.push_back(kHex[static_cast<unsigned char>(c) >> 4]);
       out.push_back(kHex[static_cast<unsigned char>(c) & 15]);
@@ -49,17 +51,21 @@ bool UnescapeField(std::string_view s, std::string* out) {
       continue;
     }
     if (s.size() - i < 3) return false;
-    std::string hex(s.substr(i + 1, 2));
-    char* end = nullptr;
-    long v = std::strtol(hex.c_str(), &end, 16);
-    if (end != hex.c_str() + 2) return false;
+    int v = 0;
+    for (size_t k = i + 1; k < i + 3; ++k) {
+      const char c = s[k];
+      int d = c >= '0' && c <= '9'   ? c - '0'
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                     : -1;
+      if (d < 0) return false;
+      v = v * 16 + d;
+    }
     out->push_back(static_cast<char>(v));
     i += 2;
   }
   return true;
 }
-
-}  // namespace
 
 std::string PrimaryTag(std::string_view lang) {
   std::string key = FoldKey(lang);

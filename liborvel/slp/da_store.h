@@ -90,6 +90,12 @@ std::string PrimaryTag(std::string_view lang);
 // True when the two folded scope lists share a scope.
 bool Intersects(const std::vector<std::string>& a, const std::vector<std::string>& b);
 
+// One field of a line record (the state file, etcd keys and values): '%',
+// tab, CR and LF become %XX, so a field never holds a separator.
+std::string EscapeField(std::string_view s);
+// The inverse; false on a '%' not followed by two hex digits.
+bool UnescapeField(std::string_view s, std::string* out);
+
 class RegistrationStore {
  public:
   // scopes: the agent's scope list (e.g. "default"); clock is borrowed and

@@ -239,6 +239,23 @@ TEST_F(StoreTest, SnapshotReloadKeepsRemainingLifetimes) {
   EXPECT_EQ(torn.Load(snap.substr(0, snap.find('\n') + 10)), 0u);  // a torn line is dropped
 }
 
+// Fields of the state file and of etcd keys: every byte survives, and only
+// two hex digits follow a '%' (a sign or a space once passed as a number).
+TEST(LineFields, EscapeRoundTripsAndUnescapeIsStrict) {
+  std::string all;
+  for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
+  const std::string escaped = EscapeField(all);
+  EXPECT_EQ(escaped.find_first_of("\t\n\r"), std::string::npos);
+  std::string back;
+  ASSERT_TRUE(UnescapeField(escaped, &back));
+  EXPECT_EQ(back, all);
+  ASSERT_TRUE(UnescapeField("a%0ab%2F", &back));
+  EXPECT_EQ(back, "a\nb/");
+  for (const char* bad : {"%+1", "% 1", "%-1", "%1", "%", "x%G0", "%0x"}) {
+    EXPECT_FALSE(UnescapeField(bad, &back)) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace orvel::slp
 

@@ -193,6 +193,24 @@ std::string CommandLine::Help() const {
   return out;
 }
 
+namespace {
+
+// What getopt_long's '?' or ':' (c) was about, for the user.
+std::string GetoptError(int c, char** argv, int long_base) {
+  std::string arg = argv[optind - 1] ? argv[optind - 1] : "";
+  // For a short option inside a cluster, argv[optind-1] is the cluster.
+  if (optopt > 0 && optopt < long_base && (arg.size() < 2 || arg[1] != '-')) {
+    arg = std::string("-") + static_cast<char>(optopt);
+  }
+  size_t eq = arg.find('=');
+  if (eq != std::string::npos) arg.resize(eq);
+  if (c == ':') return arg + " needs a value";
+  if (optopt >= long_base && eq != std::string::npos) return arg + " does not take a value";
+  return "unknown or ambiguous option " + arg;
+}
+
+}  // namespace
+
 CommandLine::Outcome CommandLine::TryParse(int argc, char** argv,
                                            std::vector<std::string>* operands,
                                            std::string* error) {
@@ -222,20 +240,7 @@ CommandLine::Outcome CommandLine::TryParse(int argc, char** argv,
     if (c == kHelp || c == 'h') return Outcome::kHelp;
     if (c == kVersion) return Outcome::kVersion;
     if (c == '?' || c == ':') {
-      std::string arg = argv[optind - 1] ? argv[optind - 1] : "";
-      // For a short option inside a cluster, argv[optind-1] is the cluster.
-      if (optopt > 0 && optopt < kLongBase && (arg.size() < 2 || arg[1] != '-')) {
-        arg = std::string("-") + static_cast<char>(optopt);
-      }
-      size_t eq = arg.find('=');
-      if (eq != std::string::npos) arg.resize(eq);
-      if (c == ':') {
-        *error = arg + " needs a value";
-      } else if (optopt >= kLongBase && eq != std::string::npos) {
-        *error = arg + " does not take a value";
-      } else {
-        *error = "unknown or ambiguous option " + arg;
-      }
+      *error = GetoptError(c, argv, kLongBase);
       return Outcome::kUsageError;
     }
     const Option* o = nullptr;

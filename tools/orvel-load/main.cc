@@ -318,6 +318,65 @@ class Loop {
 
 void Slot::OnEvents(uint32_t events) { loop->Handle(index, events); }
 
+// Idle mode's tallies, shared by its connections.
+struct IdleCounts {
+  long pending = 0;  // connects not yet answered
+  long established = 0;
+  long failed = 0;
+  long closed = 0;  // closed by the server while held
+};
+
+// One idle connection: connecting, then established, then gone.
+class IdleConn final : public net::EventLoop::Watcher {
+ public:
+  // Starts connecting to dest; false (and counted failed) when that fails.
+  bool Start(net::EventLoop* loop, const sockaddr_in& dest, IdleCounts* counts) {
+    loop_ = loop;
+    counts_ = counts;
+    int err = 0;
+    fd_ = net::ConnectStart(dest, &err);
+    if (!fd_.valid() || !loop_->Watch(fd_.get(), EPOLLOUT, this)) {
+      if (!fd_.valid()) std::fprintf(stderr, "connect: %s\n", std::strerror(err));
+      ++counts_->failed;
+      state_ = kGone;
+      fd_.reset();
+      return false;
+    }
+    ++counts_->pending;
+    return true;
+  }
+
+  void OnEvents(uint32_t) override {
+    if (state_ == kConnecting) {
+      --counts_->pending;
+      if (net::ConnectResult(fd_.get()) != 0) {
+        ++counts_->failed;
+        Drop();
+        return;
+      }
+      ++counts_->established;
+      state_ = kEstablished;
+      loop_->Change(fd_.get(), EPOLLIN | EPOLLRDHUP, this);
+    } else if (state_ == kEstablished) {
+      ++counts_->closed;
+      Drop();
+    }
+  }
+
+ private:
+  enum State { kConnecting, kEstablished, kGone };
+  void Drop() {
+    state_ = kGone;
+    loop_->Unwatch(fd_.get(), this);
+    fd_.reset();
+  }
+
+  net::EventLoop* loop_ = nullptr;
+  IdleCounts* counts_ = nullptr;
+  UniqueFd fd_;
+  State state_ = kConnecting;
+};
+
 // Idle mode: connects o.idle sockets that never send, at most 256 connects
 // pending at a time, then holds them and watches for the server closing any.
 int RunIdle(const Options& o, const sockaddr_in& to) {
@@ -329,75 +388,32 @@ int RunIdle(const Options& o, const sockaddr_in& to) {
     std::perror("epoll_create1");
     return 1;
   }
-  // One per connection; 0 connecting, 1 established, 2 gone.
-  struct Idle final : net::EventLoop::Watcher {
-    void OnEvents(uint32_t) override {
-      if (state == 0) {
-        --*pending;
-        if (net::ConnectResult(fd.get()) != 0) {
-          ++*failed;
-          Drop();
-          return;
-        }
-        ++*established;
-        state = 1;
-        loop->Change(fd.get(), EPOLLIN | EPOLLRDHUP, this);
-      } else if (state == 1) {
-        ++*closed;
-        Drop();
-      }
-    }
-    void Drop() {
-      state = 2;
-      loop->Unwatch(fd.get(), this);
-      fd.reset();
-    }
-    net::EventLoop* loop = nullptr;
-    UniqueFd fd;
-    int state = 0;
-    long* pending = nullptr;
-    long* failed = nullptr;
-    long* established = nullptr;
-    long* closed = nullptr;
-  };
-  long established = 0, failed = 0, closed = 0, pending = 0;
-  std::vector<Idle> socks(static_cast<size_t>(o.idle));
+  IdleCounts counts;
+  std::vector<IdleConn> conns(static_cast<size_t>(o.idle));
   const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
-  for (Idle& s : socks) {
-    while (pending >= 256 && Clock::now() < give_up) loop->RunOnce(100);
-    s.loop = loop.get();
-    s.pending = &pending;
-    s.failed = &failed;
-    s.established = &established;
-    s.closed = &closed;
+  for (size_t i = 0; i < conns.size(); ++i) {
+    while (counts.pending >= 256 && Clock::now() < give_up) loop->RunOnce(100);
     sockaddr_in dest = to;
-    const long k = static_cast<long>(&s - socks.data()) % o.spread;
+    const long k = static_cast<long>(i) % o.spread;
     dest.sin_addr.s_addr = htonl(ntohl(to.sin_addr.s_addr) + static_cast<uint32_t>(k));
-    s.fd = net::ConnectStart(dest, &err);
-    if (!s.fd.valid() || !loop->Watch(s.fd.get(), EPOLLOUT, &s)) {
-      if (!s.fd.valid()) std::fprintf(stderr, "connect: %s\n", std::strerror(err));
-      ++failed;
-      s.state = 2;
-      s.fd.reset();
-      continue;
-    }
-    ++pending;
+    conns[i].Start(loop.get(), dest, &counts);
   }
-  while (pending > 0 && Clock::now() < give_up) loop->RunOnce(100);
-  failed += pending;
+  while (counts.pending > 0 && Clock::now() < give_up) loop->RunOnce(100);
+  counts.failed += counts.pending;
   const Clock::time_point hold_end =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.hold_s));
   while (Clock::now() < hold_end) loop->RunOnce(50);
-  std::printf("idle %ld established %ld failed %ld closed_by_server %ld", o.idle, established,
-              failed, closed);
+  std::printf("idle %ld established %ld failed %ld closed_by_server %ld", o.idle,
+              counts.established, counts.failed, counts.closed);
   if (o.rss_pid) {
     const long rss_after = ReadRssKb(o.rss_pid);
-    const double per = established > 0 ? (rss_after - rss_before) * 1024.0 / established : 0;
+    const double per =
+        counts.established > 0 ? (rss_after - rss_before) * 1024.0 / counts.established : 0;
     std::printf(" rss_before_kb %ld rss_after_kb %ld rss_per_conn_bytes %.0f", rss_before,
                 rss_after, per);
   }
   std::printf("\n");
-  return established == o.idle && closed == 0 ? 0 : 1;
+  return counts.established == o.idle && counts.closed == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -275,36 +275,100 @@ void TerminalView(MonitorState* state) {
 
 void OnSignal(int) { g_stop = true; }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  pelmmon::Options opt;
-  std::string error;
-  // --version and --log-format are every daemon's; the rest is the
-  // monitor's own command line.
-  std::vector<std::string> args(argv + 1, argv + argc);
-  orvel::cli::LogFormat log_format = orvel::cli::LogFormat::kAuto;
-  for (size_t i = 0; i < args.size();) {
+// Takes --version and --log-format, every daemon's options, out of args;
+// the rest is the monitor's own command line.  Returns an exit status when
+// the program is to end at once, else -1.
+int TakeCommonOptions(std::vector<std::string>* args, orvel::cli::LogFormat* log_format) {
+  for (size_t i = 0; i < args->size();) {
+    const std::string& a = (*args)[i];
     std::string value;
-    if (args[i] == "--version") {
+    auto at = args->begin() + static_cast<long>(i);
+    if (a == "--version") {
       orvel::cli::PrintVersion("orvel-pelmmon");
       return orvel::cli::kExitOk;
-    } else if (args[i].rfind("--log-format=", 0) == 0) {
-      value = args[i].substr(13);
-      args.erase(args.begin() + static_cast<long>(i));
-    } else if (args[i] == "--log-format" && i + 1 < args.size()) {
-      value = args[i + 1];
-      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+    } else if (a.rfind("--log-format=", 0) == 0) {
+      value = a.substr(13);
+      args->erase(at);
+    } else if (a == "--log-format" && i + 1 < args->size()) {
+      value = (*args)[i + 1];
+      args->erase(at, at + 2);
     } else {
       ++i;
       continue;
     }
-    if (!orvel::cli::ParseLogFormat(value, &log_format)) {
+    if (!orvel::cli::ParseLogFormat(value, log_format)) {
       std::fprintf(stderr, "orvel-pelmmon: --log-format needs plain or journal, not \"%s\"\n",
                    value.c_str());
       return orvel::cli::kExitUsage;
     }
   }
+  return -1;
+}
+
+void LoadCoordinatesFile(MonitorState* state, const std::string& path) {
+  std::string problem;
+  int placed = state->LoadCoordinates(path, &problem);
+  if (placed < 0) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read %s; nodes appear unplaced",
+                    path.c_str());
+  } else {
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%d nodes placed from %s", placed,
+                    path.c_str());
+  }
+  if (!problem.empty()) {
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%s: %s", path.c_str(), problem.c_str());
+  }
+}
+
+// Serves colouring lines (and the page and the terminal view when asked)
+// until SIGINT or SIGTERM.
+int Serve(const pelmmon::Options& opt, MonitorState* state) {
+  int colour_port = 0;
+  UniqueFd colour_fd = Listen(opt.listen_addr, opt.port, &colour_port);
+  if (!colour_fd.valid()) return 1;
+  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "colouring lines on %s:%d",
+                  opt.listen_addr.c_str(), colour_port);
+  PageServer page(state);
+  std::atomic<bool> http_done{false};
+  std::thread http;
+  if (!opt.http_addr.empty()) {
+    int http_port = 0;
+    if (!page.Bind(opt.http_addr, opt.http_port, &http_port)) {
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot serve the page on %s:%d",
+                      opt.http_addr.c_str(), opt.http_port);
+      return 1;
+    }
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "page at http://%s:%d/",
+                    opt.http_addr.c_str(), http_port);
+    http = std::thread([&page, &http_done] {
+      page.Run();
+      http_done = true;
+    });
+  }
+  std::thread view;
+  if (opt.tty_view) view = std::thread(TerminalView, state);
+  ColourLoop(colour_fd.get(), state);
+  if (http.joinable()) {
+    // A stop that comes before the server runs is lost: repeat it.
+    while (!http_done) {
+      page.Stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    http.join();
+  }
+  if (view.joinable()) view.join();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  orvel::cli::LogFormat log_format = orvel::cli::LogFormat::kAuto;
+  int status = TakeCommonOptions(&args, &log_format);
+  if (status >= 0) return status;
+  pelmmon::Options opt;
+  std::string error;
   if (!pelmmon::ParseOptions(args, std::getenv("ORVEL_PATH"), &opt, &error)) {
     std::fprintf(stderr, "orvel-pelmmon: %s\nTry 'orvel-pelmmon --help' for more information.\n",
                  error.c_str());
@@ -322,55 +386,8 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &sa, nullptr);
 
   MonitorState state;
-  if (!opt.coords_path.empty()) {
-    std::string problem;
-    int placed = state.LoadCoordinates(opt.coords_path, &problem);
-    if (placed < 0)
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read %s; nodes appear unplaced",
-                   opt.coords_path.c_str());
-    else
-      orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%d nodes placed from %s", placed,
-                   opt.coords_path.c_str());
-    if (!problem.empty())
-      orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%s: %s", opt.coords_path.c_str(),
-                   problem.c_str());
-  }
-
-  int colour_port = 0;
-  UniqueFd colour_fd = Listen(opt.listen_addr, opt.port, &colour_port);
-  if (!colour_fd.valid()) return 1;
-  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "colouring lines on %s:%d", opt.listen_addr.c_str(),
-               colour_port);
-  PageServer page(&state);
-  std::atomic<bool> http_done{false};
-  std::thread http;
-  if (!opt.http_addr.empty()) {
-    int http_port = 0;
-    if (!page.Bind(opt.http_addr, opt.http_port, &http_port)) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot serve the page on %s:%d",
-                   opt.http_addr.c_str(), opt.http_port);
-      return 1;
-    }
-    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "page at http://%s:%d/", opt.http_addr.c_str(),
-                 http_port);
-    http = std::thread([&page, &http_done] {
-      page.Run();
-      http_done = true;
-    });
-  }
-
-  std::thread view;
-  if (opt.tty_view) view = std::thread(TerminalView, &state);
-  ColourLoop(colour_fd.get(), &state);
-  if (http.joinable()) {
-    // A stop that comes before the server runs is lost: repeat it.
-    while (!http_done) {
-      page.Stop();
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    http.join();
-  }
-  if (view.joinable()) view.join();
-  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "stopped");
-  return 0;
+  if (!opt.coords_path.empty()) LoadCoordinatesFile(&state, opt.coords_path);
+  status = Serve(opt, &state);
+  if (status == 0) orvel::cli::Log(orvel::cli::LogLevel::kNotice, "stopped");
+  return status;
 }

@@ -67,6 +67,26 @@ int MonitorState::LoadCoordinates(const std::string& path, std::string* problem)
     if (!entries.count(key)) order.push_back(key);
   order_ = std::move(order);
 
+  const int placed = PlaceNodesLocked();
+  if (problem) {
+    problem->clear();
+    if (!whole)
+      *problem = "a line without a space (or longer than " +
+                 std::to_string(orvel::slp::kMaxCoordLineBytes) + " bytes) after " +
+                 std::to_string(entries.size()) +
+                 " entries: the service finds no coordinates in this file";
+    if (!unreadable.empty()) {
+      if (!problem->empty()) *problem += "; ";
+      *problem += std::to_string(unreadable.size()) + " values are not numbers (first: " +
+                  unreadable.front() + ")";
+    }
+  }
+  version_++;
+  changed_.notify_all();
+  return placed;
+}
+
+int MonitorState::PlaceNodesLocked() {
   std::vector<std::vector<double>> points;
   std::vector<NodeView*> placed;
   for (auto& [key, node] : nodes_) {
@@ -83,22 +103,6 @@ int MonitorState::LoadCoordinates(const std::string& path, std::string* problem)
   }
   dims_ = p.dims;
   kept_ = p.kept;
-
-  if (problem) {
-    problem->clear();
-    if (!whole)
-      *problem = "a line without a space (or longer than " +
-                 std::to_string(orvel::slp::kMaxCoordLineBytes) + " bytes) after " +
-                 std::to_string(entries.size()) +
-                 " entries: the service finds no coordinates in this file";
-    if (!unreadable.empty()) {
-      if (!problem->empty()) *problem += "; ";
-      *problem += std::to_string(unreadable.size()) + " values are not numbers (first: " +
-                  unreadable.front() + ")";
-    }
-  }
-  version_++;
-  changed_.notify_all();
   return static_cast<int>(placed.size());
 }
 

@@ -94,6 +94,8 @@ class MonitorState {
   Snapshot WaitNewer(uint64_t seen, int timeout_ms) const;
 
  private:
+  // Projects every node with coordinates onto the plane; how many.
+  int PlaceNodesLocked();
   NodeView* FindOrAddLocked(const std::string& name);
   void RecordLocked(const std::string& node, int colour);
 

@@ -23,43 +23,6 @@ int64_t NowMs() {
       .count();
 }
 
-std::string Escape(std::string_view s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    if (c == '%' || c == '\t' || c == '\n' || c == '\r') {
-      out.push_back('%');
-      out.push_back(kHex[static_cast<unsigned char>(c) >> 4]);
-      out.push_back(kHex[static_cast<unsigned char>(c) & 15]);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
-bool Unescape(std::string_view s, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '%') {
-      out->push_back(s[i]);
-      continue;
-    }
-    if (s.size() - i < 3) return false;
-    int v = 0;
-    for (size_t k = i + 1; k < i + 3; ++k) {
-      char c = s[k];
-      int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-      if (d < 0) return false;
-      v = v * 16 + d;
-    }
-    out->push_back(static_cast<char>(v));
-    i += 2;
-  }
-  return true;
-}
-
 uint16_t LifetimeFrom(int64_t expiry_ms, int64_t now_ms) {
   int64_t secs = (expiry_ms - now_ms + 999) / 1000;
   return static_cast<uint16_t>(std::clamp<int64_t>(secs, 0, 65535));
@@ -71,7 +34,7 @@ bool SameLanguage(std::string_view a, std::string_view b) { return slp::FoldKey(
 
 std::string UrlKeyPrefix(std::string_view prefix, std::string_view url) {
   std::string key(prefix);
-  key += Escape(url);
+  key += slp::EscapeField(url);
   key.push_back('\t');
   return key;
 }
@@ -86,7 +49,7 @@ std::string EncodeRecord(const slp::RegistrationInput& in, int64_t expiry_ms) {
   out += std::to_string(expiry_ms);
   for (const std::string* f : {&in.lang, &in.service_type, &in.scopes, &in.url, &in.attrs}) {
     out.push_back('\t');
-    out += Escape(*f);
+    out += slp::EscapeField(*f);
   }
   return out;
 }
@@ -108,7 +71,7 @@ bool DecodeRecord(std::string_view value, slp::RegistrationInput* in, int64_t* e
   *expiry_ms = exp;
   std::string* out[] = {&in->lang, &in->service_type, &in->scopes, &in->url, &in->attrs};
   for (size_t i = 0; i < 5; ++i) {
-    if (!Unescape(fields[i + 2], out[i])) return false;
+    if (!slp::UnescapeField(fields[i + 2], out[i])) return false;
   }
   in->fresh = true;
   return !in->url.empty();
@@ -220,7 +183,7 @@ void Replica::ApplyDelete(const std::string& key) {
   size_t tab = key.rfind('\t');
   if (tab == std::string::npos || tab < opt_.prefix.size()) return;
   std::string url;
-  if (!Unescape(std::string_view(key).substr(opt_.prefix.size(), tab - opt_.prefix.size()), &url)) {
+  if (!slp::UnescapeField(std::string_view(key).substr(opt_.prefix.size(), tab - opt_.prefix.size()), &url)) {
     return;
   }
   store_->Erase(url, key.substr(tab + 1));

@@ -55,35 +55,26 @@ int ExitStatusOf(SLPError e) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
-  std::string scope, type, lang = "en";
+struct Options {
+  std::string scope;
+  std::string type;
+  std::string lang = "en";
   long lifetime = 10800;
   bool incremental = false;
-  orvel::cli::CommandLine cli(
-      "orvel-slptool",
-      "Usage: orvel-slptool [OPTIONS] COMMAND [ARGS]",
-      "SLP searches and registrations from the command line.\n"
-      "\n"
-      "Commands:\n"
-      "  findsrvs TYPE [FILTER]   print \"URL,LIFETIME\" per service found\n"
-      "  findattrs URL [TAGS]     print the attribute list of a URL or type\n"
-      "  findsrvtypes [AUTHORITY] print the service types (\"*\" = all, default)\n"
-      "  register URL [ATTRS]     register URL (type from --type or the URL)\n"
-      "  deregister URL           remove the registration of URL\n"
-      "  getproperty NAME         print NAME = VALUE");
-  cli.Value("da", 'a', "ADDR[,ADDR...]",
-            "directory agents (host or host:port), tried in\n"
-            "order; default: net.slp.DAAddresses, else\n"
-            "multicast discovery",
-            [](const std::string& v) {
-              SLPSetProperty("net.slp.DAAddresses", v.c_str());
-              SLPSetProperty("net.slp.activeDADetection", "false");
-              SLPSetProperty("net.slp.passiveDADetection", "false");
-              return std::string();
-            })
+};
+
+// Options that set SLP properties set them as they are parsed.
+void DefineOptions(orvel::cli::CommandLine* cli, Options* o) {
+  cli->Value("da", 'a', "ADDR[,ADDR...]",
+             "directory agents (host or host:port), tried in\n"
+             "order; default: net.slp.DAAddresses, else\n"
+             "multicast discovery",
+             [](const std::string& v) {
+               SLPSetProperty("net.slp.DAAddresses", v.c_str());
+               SLPSetProperty("net.slp.activeDADetection", "false");
+               SLPSetProperty("net.slp.passiveDADetection", "false");
+               return std::string();
+             })
       .Value("port", 'p', "N", "SLP port (default 427)",
              [](const std::string& v) -> std::string {
                long long n = 0;
@@ -93,19 +84,19 @@ int main(int argc, char** argv) {
                return "";
              })
       .Value("scope", 's', "LIST", "scope list (default DEFAULT)",
-             [&scope](const std::string& v) -> std::string {
+             [o](const std::string& v) -> std::string {
                if (v.empty()) return "--scope needs a scope list";
-               scope = v;
+               o->scope = v;
                return "";
              })
       .Number("lifetime", 'l', "SECONDS", "registration lifetime, 1..65535 (default 10800)", 1,
-              65535, &lifetime)
-      .Text("type", 't', "TYPE", "service type for register", &type)
-      .Flag("incremental", 'i', "register as an update of an existing entry", &incremental)
+              65535, &o->lifetime)
+      .Text("type", 't', "TYPE", "service type for register", &o->type)
+      .Flag("incremental", 'i', "register as an update of an existing entry", &o->incremental)
       .Value("lang", 'L', "TAG", "language tag (default en)",
-             [&lang](const std::string& v) -> std::string {
+             [o](const std::string& v) -> std::string {
                if (v.empty()) return "--lang needs a language tag";
-               lang = v;
+               o->lang = v;
                return "";
              })
       .Value("wait", 'w', "MS", "give up on one agent after MS milliseconds",
@@ -124,22 +115,69 @@ int main(int argc, char** argv) {
           "  1   an SLP error (the reason is printed)\n"
           "  2   no directory agent answered or could be reached\n"
           "  64  wrong command line\n");
-  std::vector<std::string> args = cli.Parse(argc, argv);
-  const bool fresh = !incremental;
-  if (args.empty()) cli.Fail("no command given");
-  if (!scope.empty()) SLPSetProperty("net.slp.useScopes", scope.c_str());
+}
+
+// Runs one of the commands that talk to agents; SLP_PARAMETER_BAD for a
+// wrong number of arguments.
+SLPError RunAgentCommand(SLPHandle h, const Options& o, const std::vector<std::string>& args) {
   const std::string& cmd = args[0];
   auto arg = [&args](size_t i) { return i < args.size() ? args[i].c_str() : ""; };
-  auto want = [&](size_t lo, size_t hi) { return args.size() - 1 >= lo && args.size() - 1 <= hi; };
+  auto want = [&args](size_t lo, size_t hi) {
+    return args.size() - 1 >= lo && args.size() - 1 <= hi;
+  };
+  const char* scopes = o.scope.c_str();
+  if (cmd == "findsrvs") {
+    if (!want(1, 2)) return SLP_PARAMETER_BAD;
+    return SLPFindSrvs(h, arg(1), scopes, arg(2), PrintUrl, nullptr);
+  }
+  if (cmd == "findattrs") {
+    if (!want(1, 2)) return SLP_PARAMETER_BAD;
+    return SLPFindAttrs(h, arg(1), scopes, arg(2), PrintText, nullptr);
+  }
+  if (cmd == "findsrvtypes") {
+    if (!want(0, 1)) return SLP_PARAMETER_BAD;
+    return SLPFindSrvTypes(h, args.size() > 1 ? arg(1) : "*", scopes, PrintTypes, nullptr);
+  }
+  if (cmd == "register") {
+    if (!want(1, 2)) return SLP_PARAMETER_BAD;
+    return SLPReg(h, arg(1), static_cast<unsigned short>(o.lifetime), o.type.c_str(), arg(2),
+                  o.incremental ? SLP_FALSE : SLP_TRUE, IgnoreReport, nullptr);
+  }
+  // deregister
+  if (!want(1, 1)) return SLP_PARAMETER_BAD;
+  return SLPDereg(h, arg(1), IgnoreReport, nullptr);
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  Options o;
+  orvel::cli::CommandLine cli(
+      "orvel-slptool",
+      "Usage: orvel-slptool [OPTIONS] COMMAND [ARGS]",
+      "SLP searches and registrations from the command line.\n"
+      "\n"
+      "Commands:\n"
+      "  findsrvs TYPE [FILTER]   print \"URL,LIFETIME\" per service found\n"
+      "  findattrs URL [TAGS]     print the attribute list of a URL or type\n"
+      "  findsrvtypes [AUTHORITY] print the service types (\"*\" = all, default)\n"
+      "  register URL [ATTRS]     register URL (type from --type or the URL)\n"
+      "  deregister URL           remove the registration of URL\n"
+      "  getproperty NAME         print NAME = VALUE");
+  DefineOptions(&cli, &o);
+  std::vector<std::string> args = cli.Parse(argc, argv);
+  if (args.empty()) cli.Fail("no command given");
+  if (!o.scope.empty()) SLPSetProperty("net.slp.useScopes", o.scope.c_str());
+  const std::string& cmd = args[0];
   if (cmd == "getproperty") {
-    if (!want(1, 1)) cli.Fail("getproperty takes one NAME");
-    const char* v = SLPGetProperty(arg(1));
+    if (args.size() != 2) cli.Fail("getproperty takes one NAME");
+    const char* v = SLPGetProperty(args[1].c_str());
     if (!v) {
-      std::fprintf(stderr, "orvel-slptool: no property %s\n", arg(1));
+      std::fprintf(stderr, "orvel-slptool: no property %s\n", args[1].c_str());
       return orvel::cli::kExitFailed;
     }
-    std::printf("%s = %s\n", arg(1), v);
+    std::printf("%s = %s\n", args[1].c_str(), v);
     return 0;
   }
   bool known = cmd == "findsrvs" || cmd == "findattrs" || cmd == "findsrvtypes" ||
@@ -147,29 +185,12 @@ int main(int argc, char** argv) {
   if (!known) cli.Fail("unknown command " + cmd);
 
   SLPHandle h = nullptr;
-  SLPError err = SLPOpen(lang.c_str(), SLP_FALSE, &h);
+  SLPError err = SLPOpen(o.lang.c_str(), SLP_FALSE, &h);
   if (err != SLP_OK) {
     std::fprintf(stderr, "orvel-slptool: cannot open SLP: %s (%d)\n", ErrorName(err), err);
     return orvel::cli::kExitFailed;
   }
-  const char* scopes = scope.empty() ? "" : scope.c_str();
-  if (cmd == "findsrvs") {
-    if (!want(1, 2)) err = SLP_PARAMETER_BAD;
-    else err = SLPFindSrvs(h, arg(1), scopes, arg(2), PrintUrl, nullptr);
-  } else if (cmd == "findattrs") {
-    if (!want(1, 2)) err = SLP_PARAMETER_BAD;
-    else err = SLPFindAttrs(h, arg(1), scopes, arg(2), PrintText, nullptr);
-  } else if (cmd == "findsrvtypes") {
-    if (!want(0, 1)) err = SLP_PARAMETER_BAD;
-    else err = SLPFindSrvTypes(h, args.size() > 1 ? arg(1) : "*", scopes, PrintTypes, nullptr);
-  } else if (cmd == "register") {
-    if (!want(1, 2)) err = SLP_PARAMETER_BAD;
-    else err = SLPReg(h, arg(1), static_cast<unsigned short>(lifetime), type.c_str(), arg(2),
-                      fresh ? SLP_TRUE : SLP_FALSE, IgnoreReport, nullptr);
-  } else if (cmd == "deregister") {
-    if (!want(1, 1)) err = SLP_PARAMETER_BAD;
-    else err = SLPDereg(h, arg(1), IgnoreReport, nullptr);
-  }
+  err = RunAgentCommand(h, o, args);
   SLPClose(h);
   if (err == SLP_PARAMETER_BAD) cli.Fail("wrong arguments for " + cmd);
   if (err != SLP_OK) {

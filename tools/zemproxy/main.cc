@@ -46,6 +46,37 @@ struct Options {
 // Set once in main before the server starts.
 Options options;
 
+// "wrong-type", "close" or "delay=MS"; an error message otherwise.
+std::string ParseMisbehaviour(const std::string& mode, Options* o) {
+  long long n = 0;
+  if (mode == "wrong-type") {
+    o->misbehaviour = Misbehaviour::kWrongType;
+  } else if (mode == "close") {
+    o->misbehaviour = Misbehaviour::kClose;
+  } else if (mode.rfind("delay=", 0) == 0 &&
+             orvel::cli::ParseNumber(mode.substr(6), 0, 3600000, &n)) {
+    o->misbehaviour = Misbehaviour::kDelay;
+    o->delay_ms = static_cast<unsigned>(n);
+  } else {
+    return "--misbehave needs wrong-type, close or delay=MS (0..3600000), not \"" + mode + "\"";
+  }
+  return "";
+}
+
+// What goes into the directory must be what a lookup will ask for.
+void CheckAddresses(const orvel::cli::CommandLine& cli, const Options& o) {
+  const struct {
+    const char* option;
+    const std::string& value;
+  } quads[] = {{"--host", o.host}, {"--addr", o.addr}, {"--mask", o.mask}};
+  for (const auto& q : quads) {
+    in_addr unused{};
+    if (inet_pton(AF_INET, q.value.c_str(), &unused) != 1) {
+      cli.Fail(std::string(q.option) + " must be a dotted quad (A.B.C.D), not \"" + q.value + "\"");
+    }
+  }
+}
+
 // Parses the command line; a wrong one ends the process (status 64).
 void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_format) {
   orvel::cli::CommandLine cli(
@@ -74,22 +105,7 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
              "ZemCommit with ZemInitOk; close: close the\n"
              "connection without answering; delay=MS: answer\n"
              "after MS milliseconds",
-             [o](const std::string& mode) -> std::string {
-               long long n = 0;
-               if (mode == "wrong-type") {
-                 o->misbehaviour = Misbehaviour::kWrongType;
-               } else if (mode == "close") {
-                 o->misbehaviour = Misbehaviour::kClose;
-               } else if (mode.rfind("delay=", 0) == 0 &&
-                          orvel::cli::ParseNumber(mode.substr(6), 0, 3600000, &n)) {
-                 o->misbehaviour = Misbehaviour::kDelay;
-                 o->delay_ms = static_cast<unsigned>(n);
-               } else {
-                 return "--misbehave needs wrong-type, close or delay=MS (0..3600000), not \"" +
-                        mode + "\"";
-               }
-               return "";
-             });
+             [o](const std::string& mode) { return ParseMisbehaviour(mode, o); });
   cli.Value("metrics", 0, "ADDR:PORT",
            "serve Prometheus metrics (exchanges by message\n"
            "type and result) at /metrics and a health check\n"
@@ -113,17 +129,7 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
   cli.Parse(argc, argv);
   if (o->port == 0) cli.Fail("--port PORT is required");
   if (o->addr.empty()) o->addr = o->host;
-  // What goes into the directory must be what a lookup will ask for.
-  const struct {
-    const char* option;
-    const std::string& value;
-  } quads[] = {{"--host", o->host}, {"--addr", o->addr}, {"--mask", o->mask}};
-  for (const auto& q : quads) {
-    in_addr unused{};
-    if (inet_pton(AF_INET, q.value.c_str(), &unused) != 1) {
-      cli.Fail(std::string(q.option) + " must be a dotted quad (A.B.C.D), not \"" + q.value + "\"");
-    }
-  }
+  CheckAddresses(cli, *o);
   if (inet_ADDR(o->host.c_str()) == 0) cli.Fail("--host 0.0.0.0 is no address to be reached at");
 }
 
