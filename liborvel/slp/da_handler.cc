@@ -132,6 +132,22 @@ bool HasMandatoryExtension(const Message& m) {
 
 }  // namespace
 
+const char* DaResultName(DaResult r) {
+  switch (r) {
+    case DaResult::kOk: return "ok";
+    case DaResult::kError: return "error";
+    case DaResult::kMalformed: return "malformed";
+    case DaResult::kRefused: return "refused";
+    case DaResult::kNoReply: return "no_reply";
+  }
+  return "?";
+}
+
+const char* DaFunctionLabel(size_t index) {
+  if (index == 0 || index >= kDaFunctions) return "none";
+  return FunctionName(static_cast<Function>(index));
+}
+
 std::optional<Ipv4Net> ParseIpv4Net(std::string_view text) {
   std::string t(text);
   size_t slash = t.find('/');
@@ -190,6 +206,9 @@ struct DaHandler::Request {
   bool multicast = false;
   std::string note;
   HandleInfo info;
+  bool header_read = false;
+  std::optional<DaResult> result;  // unset: ok or no reply, by the reply
+  bool overflow = false;           // the answer went out cut
 };
 
 std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
@@ -205,6 +224,7 @@ std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
     std::string why = TooLarge(body, full);
     if (!why.empty()) {
       rq.note += " answer too large (" + why + ")";
+      rq.result = DaResult::kError;
       return ErrorReply(rq.header, error::kInternalError);
     }
   } else if (full > max_udp_reply()) {
@@ -217,9 +237,15 @@ std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
   m.body = std::move(body);
   std::string out;
   if (Encode(m, &out) != WireStatus::kOk) return ErrorReply(rq.header, error::kInternalError);
-  if (rq.over_tcp) return out;
+  if (rq.over_tcp) {
+    rq.overflow = truncated;
+    return out;
+  }
   if (m.header.flags & kFlagOverflow) SetLength(&out, full);
-  if (budget_.Allow(rq.source, rq.size, out.size(), std::chrono::steady_clock::now())) return out;
+  if (budget_.Allow(rq.source, rq.size, out.size(), std::chrono::steady_clock::now())) {
+    rq.overflow = (m.header.flags & kFlagOverflow) != 0;
+    return out;
+  }
   // Past the source's reply budget: the flag and no payload.  Only list
   // replies can be large; anything else that runs short is dropped.
   rq.info.rate_limited = true;
@@ -257,6 +283,7 @@ std::string DaHandler::ErrorReply(const Header& request, uint16_t code) const {
 std::string DaHandler::Fail(Request& rq, uint16_t code) const {
   // Errors are never sent to multicast requests.
   rq.note += " error " + std::to_string(code);
+  rq.result = DaResult::kError;
   return rq.multicast ? std::string() : ErrorReply(rq.header, code);
 }
 
@@ -267,12 +294,27 @@ std::string DaHandler::Handle(const uint8_t* data, size_t size, uint32_t source,
   rq.size = size;
   rq.over_tcp = over_tcp;
   std::string reply = Dispatch(rq, data, size);
+  Count(rq, reply);
   if (log) {
     *log = AddrText(source) + (over_tcp ? " tcp " : " udp ") + rq.note +
            (reply.empty() ? " -> no reply" : " -> " + std::to_string(reply.size()) + " bytes");
   }
   if (info) *info = rq.info;
   return reply;
+}
+
+void DaHandler::Count(const Request& rq, const std::string& reply) {
+  DaResult result = rq.result.value_or(reply.empty() ? DaResult::kNoReply : DaResult::kOk);
+  size_t function = rq.header_read ? static_cast<size_t>(rq.header.function) : 0;
+  if (function >= kDaFunctions) function = 0;
+  DaStats::Bump(&stats_.requests[function][static_cast<size_t>(result)]);
+  if (!reply.empty()) {
+    const size_t t = static_cast<size_t>(rq.over_tcp ? DaTransport::kTcp : DaTransport::kUdp);
+    DaStats::Bump(&stats_.replies[t]);
+    DaStats::Bump(&stats_.reply_bytes[t], reply.size());
+  }
+  if (rq.overflow) DaStats::Bump(&stats_.overflow_replies);
+  if (rq.info.rate_limited) DaStats::Bump(&stats_.rate_limited_replies);
 }
 
 // Decodes once and hands the message to the handler of its kind.
@@ -282,9 +324,11 @@ std::string DaHandler::Dispatch(Request& rq, const uint8_t* data, size_t size) {
   WireStatus st = Decode(data, size, &msg, &header_ok);
   if (!header_ok) {
     rq.note = std::string("bad header (") + WireStatusName(st) + ")";
+    rq.result = DaResult::kMalformed;
     return std::string();
   }
   rq.header = msg.header;
+  rq.header_read = true;
   rq.multicast = (rq.header.flags & kFlagRequestMcast) != 0;
   rq.note = FunctionName(rq.header.function);
   // A UDP source can be forged, so a registration from a network that may
@@ -295,10 +339,15 @@ std::string DaHandler::Dispatch(Request& rq, const uint8_t* data, size_t size) {
       rq.header.function == Function::kSrvReg || rq.header.function == Function::kSrvDeReg;
   if (registers && !rq.over_tcp && !MayRegister(rq.source)) {
     rq.note += " refused: source may not register";
+    rq.result = DaResult::kRefused;
+    if (rq.header.function == Function::kSrvReg) {
+      DaStats::Bump(&stats_.refused_registrations_source);
+    }
     return std::string();
   }
   if (st != WireStatus::kOk) {
     rq.note += std::string(" malformed (") + WireStatusName(st) + ")";
+    rq.result = DaResult::kMalformed;
     return rq.multicast ? std::string() : ErrorReply(rq.header, WireStatusToError(st));
   }
   if (HasMandatoryExtension(msg)) return Fail(rq, error::kOptionNotUnderstood);
@@ -347,7 +396,12 @@ std::string DaHandler::OnAgentDiscovery(Request& rq, const SrvRqst& body) {
 
 std::string DaHandler::OnSrvReg(Request& rq, const SrvReg& body) {
   rq.note += " url=" + body.entry.url;
-  if (!MayRegister(rq.source)) return Fail(rq, error::kAuthenticationFailed);
+  if (!MayRegister(rq.source)) {
+    std::string reply = Fail(rq, error::kAuthenticationFailed);
+    rq.result = DaResult::kRefused;
+    DaStats::Bump(&stats_.refused_registrations_source);
+    return reply;
+  }
   RegistrationInput in;
   in.url = body.entry.url;
   in.lang = rq.header.lang;
@@ -358,13 +412,20 @@ std::string DaHandler::OnSrvReg(Request& rq, const SrvReg& body) {
   in.fresh = (rq.header.flags & kFlagFresh) != 0;
   // Authentication blocks are not verified and not stored.
   uint16_t code = config_.sink ? config_.sink->Register(in) : store_->Register(in);
-  if (code != error::kOk) return Fail(rq, code);
+  if (code != error::kOk) {
+    DaStats::Bump(&stats_.refused_registrations_invalid);
+    return Fail(rq, code);
+  }
   return Reply(rq, SrvAck{error::kOk});
 }
 
 std::string DaHandler::OnSrvDeReg(Request& rq, const SrvDeReg& body) {
   rq.note += " url=" + body.entry.url;
-  if (!MayRegister(rq.source)) return Fail(rq, error::kAuthenticationFailed);
+  if (!MayRegister(rq.source)) {
+    std::string reply = Fail(rq, error::kAuthenticationFailed);
+    rq.result = DaResult::kRefused;
+    return reply;
+  }
   uint16_t code =
       config_.sink ? config_.sink->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags)
                    : store_->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags);

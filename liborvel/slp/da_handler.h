@@ -18,8 +18,9 @@
 #include <string_view>
 #include <vector>
 
-#include "slp/da_sink.h"
 #include "slp/da_rrl.h"
+#include "slp/da_sink.h"
+#include "slp/da_stats.h"
 #include "slp/da_store.h"
 #include "slp/wire.h"
 
@@ -84,6 +85,8 @@ class DaHandler {
 
   size_t max_udp_reply() const { return config_.mtu > 28 + 18 ? config_.mtu - 28 : 18; }
   ReplyBudget& reply_budget() { return budget_; }
+  // Counts of every message handled so far (see da_stats.h).
+  const DaStats& stats() const { return stats_; }
 
  private:
   struct Request;  // one decoded message and what is known about it
@@ -101,10 +104,12 @@ class DaHandler {
   std::string ErrorReply(const Header& request, uint16_t code) const;
   DAAdvert Advert(uint16_t code) const;
   bool MayRegister(uint32_t source) const;
+  void Count(const Request& rq, const std::string& reply);
 
   RegistrationStore* store_;
   DaConfig config_;
   ReplyBudget budget_;
+  DaStats stats_;
 };
 
 }  // namespace orvel::slp

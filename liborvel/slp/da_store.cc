@@ -127,6 +127,26 @@ size_t RegistrationStore::size() {
   return entries_.size();
 }
 
+std::vector<std::pair<std::string, size_t>> RegistrationStore::CountByType(size_t max_types) {
+  std::map<std::string, size_t> counts;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    PurgeLocked();
+    for (const auto& [id, e] : entries_) ++counts[e->type_key];
+  }
+  std::vector<std::pair<std::string, size_t>> out;
+  size_t rest = 0;
+  for (auto& [type, n] : counts) {
+    if (out.size() < max_types) {
+      out.emplace_back(type, n);
+    } else {
+      rest += n;
+    }
+  }
+  if (rest > 0) out.emplace_back(std::string(), rest);
+  return out;
+}
+
 uint64_t RegistrationStore::generation() {
   std::lock_guard<std::mutex> lock(mu_);
   PurgeLocked();

@@ -141,6 +141,11 @@ class RegistrationStore {
   static constexpr size_t kMaxAttrReplyBytes = 0xFFFF;
 
   size_t size();
+  // Live registrations by service type (normalized, see
+  // NormalizeServiceType), at most max_types of them in type order; the
+  // rest are summed under "" .  For metrics: one pass over the store
+  // under its lock.
+  std::vector<std::pair<std::string, size_t>> CountByType(size_t max_types);
   // Incremented by every change; lets the caller save only when needed.
   uint64_t generation();
 

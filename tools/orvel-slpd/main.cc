@@ -26,6 +26,7 @@
 #include "etcd_replica.h"
 #include "cli.h"
 #include "log.h"
+#include "metrics_http.h"
 #include "net/socket_io.h"
 #include "tcp_server.h"
 #include "slp/da_handler.h"
@@ -55,6 +56,7 @@ struct Options {
   std::string etcd_text;
   std::string etcd_prefix = "/orvel/slp/";
   bool etcd_optional = false;
+  std::string metrics;  // ADDR:PORT of the metrics listener; empty: none
 };
 
 std::atomic<bool> g_stop{false};
@@ -127,6 +129,21 @@ Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
               "lifts the bound); past it a reply carries only the\n"
               "overflow flag, and clients fetch it over TCP",
               0, 1000, &o.reply_factor)
+      .Value("metrics", 0, "ADDR:PORT",
+             "serve Prometheus metrics (requests by function and\n"
+             "result, registrations by type, reply bytes, ...) at\n"
+             "/metrics and a health check at /healthz (200 while\n"
+             "the sockets are open and the state is loaded, else\n"
+             "503) on a listener of their own",
+             [&o](const std::string& v) -> std::string {
+               std::string host, why;
+               int port = 0;
+               if (!orvel::metrics::ParseListenAddress(v, &host, &port, &why)) {
+                 return "--metrics " + why;
+               }
+               o.metrics = v;
+               return "";
+             })
       .Flag("verbose", 'v', "one log line per request on standard error", &o.verbose);
   orvel::cli::AddLogFormatOption(&cli, log_format);
   cli.Notes(
@@ -244,6 +261,7 @@ class StateSaver {
     uint64_t gen = store_->generation();
     if (!force && gen == saved_gen_) return;
     std::string err = slp::WriteFileAtomic(path_, store_->Snapshot());
+    (err.empty() ? saves_ : failures_).fetch_add(1, std::memory_order_relaxed);
     if (err.empty()) {
       if (failing_) orvel::cli::Log(orvel::cli::LogLevel::kNotice, "state saved again to %s", path_.c_str());
       failing_ = false;
@@ -253,12 +271,17 @@ class StateSaver {
       failing_ = true;
     }
   }
+  // Saves done and failed so far; read from any thread.
+  uint64_t saves() const { return saves_.load(std::memory_order_relaxed); }
+  uint64_t failures() const { return failures_.load(std::memory_order_relaxed); }
 
  private:
   std::string path_;
   slp::RegistrationStore* store_;
   uint64_t saved_gen_ = 0;
   bool failing_ = false;
+  std::atomic<uint64_t> saves_{0};
+  std::atomic<uint64_t> failures_{0};
 };
 
 // Loads the state file and proves at once that it can be written: an
@@ -358,6 +381,73 @@ bool BindListeners(const Options& opt, UniqueFd* udp, UniqueFd* tcp, int* port) 
   return true;
 }
 
+// What /metrics shows; every number is read at the scrape.
+std::vector<prometheus::MetricFamily> CollectMetrics(slp::DaHandler* handler,
+                                                     slp::RegistrationStore* store,
+                                                     const StateSaver* saver) {
+  using orvel::metrics::CounterFamily;
+  using slp::DaStats;
+  const DaStats& st = handler->stats();
+  std::vector<prometheus::MetricFamily> out;
+
+  prometheus::MetricFamily regs;
+  regs.name = "orvel_slpd_registrations";
+  regs.help = "Registrations held, by service type (\"other\": past the first 500 types)";
+  regs.type = prometheus::MetricType::Gauge;
+  for (const auto& [type, n] : store->CountByType(/*max_types=*/500)) {
+    prometheus::ClientMetric m;
+    m.label = {{"type", type.empty() ? "other" : type}};
+    m.gauge.value = static_cast<double>(n);
+    regs.metric.push_back(m);
+  }
+  out.push_back(regs);
+
+  prometheus::MetricFamily req;
+  req.name = "orvel_slpd_requests_total";
+  req.help = "Messages received, by SLP function and how they ended";
+  req.type = prometheus::MetricType::Counter;
+  for (size_t f = 0; f < slp::kDaFunctions; ++f) {
+    for (size_t r = 0; r < slp::kDaResults; ++r) {
+      uint64_t v = DaStats::Read(st.requests[f][r]);
+      if (v == 0) continue;
+      prometheus::ClientMetric m;
+      m.label = {{"function", slp::DaFunctionLabel(f)},
+                 {"result", slp::DaResultName(static_cast<slp::DaResult>(r))}};
+      m.counter.value = static_cast<double>(v);
+      req.metric.push_back(m);
+    }
+  }
+  out.push_back(req);
+
+  auto by_transport = [](const std::atomic<uint64_t>* a) {
+    return std::vector<std::pair<std::string, double>>{
+        {"udp", static_cast<double>(DaStats::Read(a[0]))},
+        {"tcp", static_cast<double>(DaStats::Read(a[1]))}};
+  };
+  out.push_back(CounterFamily("orvel_slpd_replies_total", "Replies sent, by transport",
+                              "transport", by_transport(st.replies)));
+  out.push_back(CounterFamily("orvel_slpd_reply_bytes_total", "Reply bytes sent, by transport",
+                              "transport", by_transport(st.reply_bytes)));
+  out.push_back(CounterFamily(
+      "orvel_slpd_overflow_replies_total",
+      "Answers sent cut to whole entries with the overflow flag (datagram size or a store bound)",
+      "", {{"", static_cast<double>(DaStats::Read(st.overflow_replies))}}));
+  out.push_back(CounterFamily(
+      "orvel_slpd_rate_limited_replies_total",
+      "UDP answers past the source network's reply budget (overflow flag only, or none)", "",
+      {{"", static_cast<double>(DaStats::Read(st.rate_limited_replies))}}));
+  out.push_back(CounterFamily(
+      "orvel_slpd_refused_registrations_total",
+      "Registrations not taken: source network may not register, or invalid or busy", "reason",
+      {{"source", static_cast<double>(DaStats::Read(st.refused_registrations_source))},
+       {"invalid", static_cast<double>(DaStats::Read(st.refused_registrations_invalid))}}));
+  out.push_back(CounterFamily("orvel_slpd_state_saves_total",
+                              "State file saves (--state), by result", "result",
+                              {{"ok", static_cast<double>(saver->saves())},
+                               {"failed", static_cast<double>(saver->failures())}}));
+  return out;
+}
+
 slp::DaConfig MakeConfig(const Options& opt, slp::RegistrationSink* sink) {
   slp::DaConfig cfg;
   in_addr self;
@@ -388,6 +478,29 @@ int main(int argc, char** argv) {
 
   slp::DaClock clock;
   slp::RegistrationStore store(opt.scopes, &clock);
+  // Filled in as they come to exist; the metrics listener starts first so
+  // that a probe sees 503 while the state loads.
+  std::atomic<bool> serving{false};
+  std::atomic<slp::DaHandler*> metered{nullptr};
+  std::atomic<const StateSaver*> metered_saver{nullptr};
+  std::unique_ptr<orvel::metrics::MetricsServer> metrics;
+  if (!opt.metrics.empty()) {
+    auto families = std::make_shared<orvel::metrics::CallbackCollectable>([&] {
+      slp::DaHandler* h = metered.load();
+      const StateSaver* s = metered_saver.load();
+      if (!h || !s) return std::vector<prometheus::MetricFamily>{};
+      return CollectMetrics(h, &store, s);
+    });
+    metrics = std::make_unique<orvel::metrics::MetricsServer>(
+        std::vector<std::shared_ptr<prometheus::Collectable>>{families},
+        [&serving] { return serving.load(); });
+    if (std::string why = metrics->Start(opt.metrics); !why.empty()) {
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "--metrics %s", why.c_str());
+      return 1;
+    }
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "metrics on %s (port %d)", opt.metrics.c_str(),
+                    metrics->port());
+  }
   if (!opt.state.empty() && !LoadState(opt.state, &store)) return 1;
 
   std::unique_ptr<orvel::etcd::Replica> replica;
@@ -408,6 +521,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::thread udp_thread(ServeUdp, udp.get(), &handler, opt.verbose);
+  metered_saver.store(&saver);
+  metered.store(&handler);
+  serving.store(true);
   std::thread house([&] {
     // A DA bound to loopback cannot be reached by anyone who would hear a
     // multicast advert, so it stays quiet.
@@ -427,6 +543,7 @@ int main(int argc, char** argv) {
 
   int sig = 0;
   sigwait(&sigs, &sig);
+  serving.store(false);
   g_stop.store(true);
   udp_thread.join();
   tcp_server.Stop();
@@ -434,6 +551,8 @@ int main(int argc, char** argv) {
   if (!loopback) SendAdvert(udp.get(), handler.UnsolicitedAdvert(true), port);
   saver.MaybeSave(true);
   if (replica) replica->Stop();
+  // Scrapes read the handler and the saver: stop them before those go.
+  if (metrics) metrics->Stop();
   orvel::cli::Log(orvel::cli::LogLevel::kNotice, "stopped (signal %d)", sig);
   return 0;
 }
