@@ -4,6 +4,9 @@
 // discovered, so that the loss of one agent loses no registration.  One made
 // with SLP_LIFETIME_MAXIMUM is kept by its handle and sent again before its
 // lifetime ends, for as long as the handle is open; SLPDereg ends that.
+// While registrations are kept, every agent's DAAdvert is watched: an agent
+// whose boot timestamp moved forward restarted without its registrations
+// and gets them all again at once, as SLPv2 service agents do.
 #include <algorithm>
 #include <atomic>
 #include <fnmatch.h>
@@ -11,6 +14,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +29,25 @@ namespace slp {
 namespace {
 
 std::atomic<long long> g_refresh_override_ms{0};
+std::atomic<long long> g_watch_override_ms{0};
+
+// How often the agents' boot timestamps are checked while registrations
+// are kept: one small unicast exchange per agent.
+constexpr std::chrono::seconds kAgentWatchPeriod{30};
+
+std::chrono::milliseconds AgentWatchPeriod() {
+  long long forced = g_watch_override_ms.load();
+  if (forced > 0) return std::chrono::milliseconds(forced);
+  return kAgentWatchPeriod;
+}
+
+// Seconds since 1970, as boot timestamps count.
+uint32_t WallSeconds() {
+  return static_cast<uint32_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
 
 // Longest wait between two refreshes, whatever the lifetime.
 constexpr std::chrono::seconds kMaxRefreshPeriod{900};
@@ -50,18 +73,26 @@ unsigned long MinRefreshIn(const std::string& attrs) {
   return (end == digits || *end != ')') ? 0 : v;
 }
 
-// The min-refresh-interval one agent advertises, asking it for its
-// DAAdvert over unicast.
-unsigned long AgentMinRefresh(Channel& ch, const sockaddr_in& agent) {
+// One agent's DAAdvert, asked for over unicast; false when none came (or
+// it carried an error).
+bool AgentAdvert(Channel& ch, const sockaddr_in& agent, DAAdvert* out) {
   Message req;
   SrvRqst rq;
   rq.service_type = "service:directory-agent";
   rq.scopes = ScopesOr(nullptr);
   req.body = rq;
   Message reply;
-  if (Exchange(ch, agent, req, &reply) != Outcome::kReply) return 0;
+  if (Exchange(ch, agent, req, &reply) != Outcome::kReply) return false;
   const DAAdvert* ad = std::get_if<DAAdvert>(&reply.body);
-  return (ad && ad->error == error::kOk) ? MinRefreshIn(ad->attrs) : 0;
+  if (!ad || ad->error != error::kOk) return false;
+  *out = *ad;
+  return true;
+}
+
+// The min-refresh-interval one agent advertises.
+unsigned long AgentMinRefresh(Channel& ch, const sockaddr_in& agent) {
+  DAAdvert ad;
+  return AgentAdvert(ch, agent, &ad) ? MinRefreshIn(ad.attrs) : 0;
 }
 
 std::string Lower(std::string s) {
@@ -138,6 +169,13 @@ class Refresher {
   void Keep(const Message& reg) {
     const std::string& url = std::get<SrvReg>(reg.body).entry.url;
     std::lock_guard<std::mutex> lock(mu_);
+    if (kept_.empty()) {
+      // The agents' timestamps are learnt at once, so that a restart soon
+      // after this registration is not taken for the agent's first boot.
+      registered_at_ = WallSeconds();
+      next_watch_ = Clock::now();
+      wake_.notify_all();
+    }
     Kept k{reg, Clock::now() + RefreshPeriod(LifetimeOf(reg))};
     for (Kept& old : kept_) {
       if (std::get<SrvReg>(old.reg.body).entry.url == url) {
@@ -187,14 +225,51 @@ class Refresher {
     while (!stop_) {
       Clock::time_point next = Clock::time_point::max();
       for (const Kept& k : kept_) next = std::min(next, k.due);
+      if (!kept_.empty()) next = std::min(next, next_watch_);
       if (next == Clock::time_point::max()) {
         wake_.wait(lock);
       } else if (Clock::now() < next) {
         wake_.wait_until(lock, next);
       } else {
+        const bool watch = !kept_.empty() && Clock::now() >= next_watch_;
+        if (watch) next_watch_ = Clock::now() + AgentWatchPeriod();
         lock.unlock();
+        if (watch) WatchAgents();
         RefreshDue();
         lock.lock();
+      }
+    }
+  }
+
+  // Asks every agent for its DAAdvert and sends every kept registration
+  // again to those that restarted without them: a boot timestamp larger
+  // than the one seen before, or, for an agent not seen before, one later
+  // than our first registration.  An agent that does not answer keeps its
+  // last timestamp (its restart is noticed when it answers again).
+  void WatchAgents() {
+    std::lock_guard<std::mutex> sending(send_mu_);
+    uint32_t registered_at = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      registered_at = registered_at_;
+    }
+    for (const sockaddr_in& agent : AgentsToRegisterWith(chan_.lang)) {
+      DAAdvert ad;
+      if (!AgentAdvert(chan_, agent, &ad) || ad.boot_timestamp == 0) continue;
+      const std::string key = AgentText(agent);
+      auto seen = boot_seen_.find(key);
+      const bool restarted = seen == boot_seen_.end() ? ad.boot_timestamp > registered_at
+                                                      : ad.boot_timestamp > seen->second;
+      boot_seen_[key] = ad.boot_timestamp;
+      if (!restarted) continue;
+      std::vector<Message> all;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const Kept& k : kept_) all.push_back(k.reg);
+      }
+      for (Message& reg : all) {
+        AskReport report;
+        AskAgents(chan_, {agent}, reg, &report);
       }
     }
   }
@@ -225,10 +300,14 @@ class Refresher {
 
   Channel chan_;
   std::mutex send_mu_;  // held while refreshes are on the way
+  // Boot timestamp last seen per agent ("A:P"); GUARDED_BY(send_mu_).
+  std::map<std::string, uint32_t> boot_seen_;
   std::mutex mu_;
   std::condition_variable wake_;
   bool stop_ = false;        // GUARDED_BY(mu_)
   std::vector<Kept> kept_;   // GUARDED_BY(mu_)
+  Clock::time_point next_watch_ = Clock::time_point::max();  // GUARDED_BY(mu_)
+  uint32_t registered_at_ = 0;  // wall seconds; GUARDED_BY(mu_)
   std::thread thread_;
 };
 
@@ -246,6 +325,10 @@ std::chrono::milliseconds RefreshPeriod(uint16_t lifetime_s) {
 
 void SetRefreshPeriodForTesting(std::chrono::milliseconds period) {
   g_refresh_override_ms = period.count();
+}
+
+void SetAgentWatchPeriodForTesting(std::chrono::milliseconds period) {
+  g_watch_override_ms = period.count();
 }
 
 unsigned short AgentsMinRefreshInterval() {

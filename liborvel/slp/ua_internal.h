@@ -192,6 +192,9 @@ char* CopyToMalloc(const std::string& s);
 std::chrono::milliseconds RefreshPeriod(uint16_t lifetime_s);
 // Zero: no override.
 void SetRefreshPeriodForTesting(std::chrono::milliseconds period);
+// How often the agents' DAAdverts are checked for a restart while
+// registrations are kept (30 s); zero: no override.
+void SetAgentWatchPeriodForTesting(std::chrono::milliseconds period);
 
 // attrs without the attributes whose tags match an entry of tags (a
 // comma-separated list; '*' wildcards; case-insensitive).

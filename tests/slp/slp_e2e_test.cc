@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "orvel/SLP.h"
+#include "slp/ua_internal.h"
 #include "testutil/process_util.h"
 
 namespace {
@@ -201,6 +202,41 @@ TEST_F(SlpEndToEnd, RegistrationReachesEveryAgentAndSurvivesOneKilled) {
   std::printf("look-up with the first of two agents killed: %.1f ms\n", ms);
   EXPECT_EQ(s.serviceAt(0)->getAddrStr(), "10.0.0.7");
   EXPECT_EQ(s.agentAddress(), other);
+}
+
+// A service agent keeps a registration made with the maximum lifetime; when
+// its agent restarts without state (a later boot timestamp in its DAAdvert)
+// the registration is sent again at once, not at the next refresh (15 min).
+TEST_F(SlpEndToEnd, KeptRegistrationComesBackWhenTheAgentRestarts) {
+  orvel::slp::SetAgentWatchPeriodForTesting(std::chrono::milliseconds(200));
+  SLPSetProperty("net.slp.DAAddresses", da_.c_str());
+  SLPSetProperty("net.slp.activeDADetection", "false");
+  SLPSetProperty("net.slp.passiveDADetection", "false");
+  SLPHandle h = nullptr;
+  ASSERT_EQ(SLPOpen("en", SLP_FALSE, &h), SLP_OK);
+  SLPError cb = SLP_OK;
+  ASSERT_EQ(SLPReg(h, "service:ZemProxy://10.0.0.8:8", SLP_LIFETIME_MAXIMUM, "",
+                   "(addr=10.0.0.8)", SLP_TRUE, [](SLPHandle, SLPError, void*) {}, &cb),
+            SLP_OK);
+  EXPECT_EQ(Lookup("ZemProxy", "").size(), 1u);
+  agent_->Signal(SIGTERM);
+  ASSERT_GE(agent_->Wait(5000), 0);
+  // Boot timestamps count seconds: the new agent must start in a later one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  agent_ = std::make_unique<Child>(std::vector<std::string>{
+      AgentBinary(), "--listen", "127.0.0.1", "--port", std::to_string(port_), "--scopes",
+      "default"});
+  ASSERT_TRUE(testutil::WaitForLoopbackPort(port_, 5000)) << agent_->Output();
+  size_t found = 0;
+  EXPECT_TRUE(testutil::WaitUntil(
+      [&] {
+        found = Lookup("ZemProxy", "").size();
+        return found == 1;
+      },
+      10000))
+      << "the restarted agent did not get the registration back (" << found << " found)";
+  SLPClose(h);
+  orvel::slp::SetAgentWatchPeriodForTesting(std::chrono::milliseconds(0));
 }
 
 TEST_F(SlpEndToEnd, SixteenThreadsLookUpAtOnce) {
