@@ -38,6 +38,18 @@ ORVEL_EXPORT std::string ultostr(unsigned long value);
 // (255.255.255.0 gives 24, 0.0.0.0 gives 0, 255.0.255.0 gives 24).
 ORVEL_EXPORT int mask2int(unsigned long mask);
 
+// Where the library's trace lines go: today the setEP/getEP lines of
+// SynthZemReq, each passed as one whole line ending in '\n'.  The default,
+// stdoutMsgTrace, writes them to standard output as the synthesis service
+// always has; a program whose standard output is its own (zemclient) sets
+// another hook, or nullptr to drop the lines.  The hook runs on whatever
+// thread builds or reads the message, so it must be thread-safe;
+// setMsgTraceHook and getMsgTraceHook are.
+using MsgTraceHook = void (*)(const char* line);
+ORVEL_EXPORT void setMsgTraceHook(MsgTraceHook hook);
+ORVEL_EXPORT MsgTraceHook getMsgTraceHook();
+ORVEL_EXPORT void stdoutMsgTrace(const char* line);
+
 // Limit on every count ("num") read from a received document: a list's
 // entry count and a coordinate node's own count.  A document whose count is
 // negative (taken as signed 32 bits) or above it is refused (see
@@ -270,9 +282,9 @@ class ORVEL_EXPORT ZemCommitOk : public Msg {
 // "endpoint" (dotted quad), "zonelist" of "zone" ("addr", "mask", "ep").
 // "ep" is the zone's mEP written with "%d" as the four address bytes in
 // network order read as a little-endian signed 32-bit integer (10.1.0.5 is
-// 83886346, 10.0.0.200 is -939524086).  Building prints
-// "orvel: setEP %d -> %s\n" and reading "orvel: getEP %s -> %d\n" to
-// standard output for every zone.
+// 83886346, 10.0.0.200 is -939524086).  Building traces
+// "orvel: setEP %d -> %s\n" and reading "orvel: getEP %s -> %d\n" for
+// every zone, through the trace hook (standard output by default).
 class ORVEL_EXPORT SynthZemReq : public Msg {
  public:
   SynthZemReq(unsigned long id, unsigned long ver,

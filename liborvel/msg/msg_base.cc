@@ -10,6 +10,14 @@
 #include "msg/doc_text.h"
 #include "msg/doc_writer.h"
 
+namespace {
+std::atomic<MsgTraceHook> g_trace_hook{stdoutMsgTrace};
+}  // namespace
+
+void stdoutMsgTrace(const char* line) { std::fputs(line, stdout); }
+void setMsgTraceHook(MsgTraceHook hook) { g_trace_hook.store(hook); }
+MsgTraceHook getMsgTraceHook() { return g_trace_hook.load(); }
+
 const std::string Msg::UNKNOWN = "Unknown";
 const std::string Msg::SynthInit = "SynthInit";
 const std::string Msg::SynthZemReq = "SynthZemReq";

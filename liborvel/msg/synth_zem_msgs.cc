@@ -1,6 +1,8 @@
 // Multicast synthesis messages: SynthZemReq and SynthZemOk.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "orvel/Msg.h"
 #include "msg/doc_reader.h"
@@ -36,6 +38,25 @@ unsigned long EpFromWire(uint32_t wire) {
   b[2] = (wire >> 16) & 0xff;
   b[3] = (wire >> 24) & 0xff;
   return v;
+}
+
+// Formats one trace line and hands it to the hook; nothing when none is set.
+__attribute__((format(printf, 1, 2))) void TraceLine(const char* fmt, ...) {
+  MsgTraceHook hook = getMsgTraceHook();
+  if (hook == nullptr) return;
+  va_list ap;
+  va_start(ap, fmt);
+  va_list again;
+  va_copy(again, ap);
+  int n = std::vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  if (n >= 0) {
+    std::string line(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(&line[0], line.size(), fmt, again);
+    line.resize(static_cast<size_t>(n));
+    hook(line.c_str());
+  }
+  va_end(again);
 }
 
 void WriteTransports(xmlNodePtr root, const char* list_name,
@@ -77,8 +98,8 @@ SynthZemReq::SynthZemReq(unsigned long id, unsigned long ver,
     char text[16];
     std::snprintf(text, sizeof(text), "%d", EpToWire(z.getEP()));
     AddText(zone, "ep", text);
-    std::printf("orvel: setEP %d -> %s\n",
-                static_cast<int32_t>(static_cast<uint32_t>(z.getEP())), text);
+    TraceLine("orvel: setEP %d -> %s\n", static_cast<int32_t>(static_cast<uint32_t>(z.getEP())),
+              text);
   }
 }
 
@@ -101,8 +122,8 @@ SynthZemReq::SynthZemReq(xmlDocPtr doc) {
     NodeText text(ep_node, &r);
     if (!r.ok()) return;
     z->setEP(EpFromWire(ParseUnsigned(text.c_str())));
-    std::printf("orvel: getEP %s -> %d\n", text.c_str(),
-                static_cast<int32_t>(static_cast<uint32_t>(z->getEP())));
+    TraceLine("orvel: getEP %s -> %d\n", text.c_str(),
+              static_cast<int32_t>(static_cast<uint32_t>(z->getEP())));
   });
   mValid = r.ok();
 }

@@ -186,6 +186,31 @@ TEST(SynthZemReqTrace, SetAndGetLines) {
   EXPECT_EQ(back.getZoneVec()[0].getEP(), A("10.1.0.5"));
 }
 
+// Lines collected by the hook below (one test thread).
+std::vector<std::string>* g_traced = nullptr;
+void Collect(const char* line) { g_traced->push_back(line); }
+
+TEST(SynthZemReqTrace, LinesGoThroughTheHook) {
+  ASSERT_EQ(getMsgTraceHook(), &stdoutMsgTrace) << "standard output is the default";
+  std::vector<std::string> lines;
+  g_traced = &lines;
+  std::vector<EndZone> zones{Zone("10.1.0.0", "255.255.0.0", "10.1.0.5")};
+  testing::internal::CaptureStdout();
+  setMsgTraceHook(Collect);
+  SynthZemReq req(5, 7, {}, zones);
+  SynthZemReq back(Parse(Dump(req)));
+  setMsgTraceHook(nullptr);  // dropped
+  SynthZemReq quiet(5, 7, {}, zones);
+  SynthZemReq quiet_back(Parse(Dump(quiet)));
+  setMsgTraceHook(stdoutMsgTrace);
+  fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "a hook replaces standard output";
+  EXPECT_EQ(lines, (std::vector<std::string>{"orvel: setEP 83886346 -> 83886346\n",
+                                             "orvel: getEP 83886346 -> 83886346\n"}));
+  EXPECT_EQ(quiet_back.getZoneVec()[0].getEP(), A("10.1.0.5")) << "dropping lines changes no value";
+  g_traced = nullptr;
+}
+
 TEST(SynthZemReqTrace, NoZonesNoLines) {
   testing::internal::CaptureStdout();
   SynthZemReq req(1, 2, {EndPoint(A("10.0.0.1"))}, {});

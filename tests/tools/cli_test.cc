@@ -1,5 +1,6 @@
 // The shared command-line convention and log lines of the tools.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -204,6 +205,82 @@ TEST(CliLog, FormatsAndOneLinePerEvent) {
   EXPECT_EQ(first[19], '.');
   EXPECT_EQ(first.substr(23), "Z daemon: first 1 second");
   EXPECT_EQ(text.substr(nl + 1), "<4>daemon: third\n");
+}
+
+// JOURNAL_STREAM holds "DEV:INODE" in decimal; the journal form is chosen
+// without --log-format only when it names standard error itself, and the
+// option wins over it either way.
+TEST(CliLog, JournalFormatOnlyForTheJournalStream) {
+  testutil::TempDir dir;
+  const std::string path = dir.path() + "/err";
+  int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  struct stat st {};
+  ASSERT_EQ(fstat(file, &st), 0);
+  const std::string dev = std::to_string(static_cast<unsigned long long>(st.st_dev));
+  const std::string ino = std::to_string(static_cast<unsigned long long>(st.st_ino));
+  const char* old = std::getenv("JOURNAL_STREAM");
+  const std::string saved_env = old ? old : "";
+  int saved = dup(STDERR_FILENO);
+  dup2(file, STDERR_FILENO);
+  auto chosen = [](const char* env, LogFormat option) {
+    if (env) {
+      setenv("JOURNAL_STREAM", env, 1);
+    } else {
+      unsetenv("JOURNAL_STREAM");
+    }
+    InitLog("daemon", option);
+    return CurrentLogFormat();
+  };
+  char hex[64];
+  std::snprintf(hex, sizeof hex, "%llx:%s", static_cast<unsigned long long>(st.st_dev), ino.c_str());
+  const std::string match = dev + ":" + ino;
+  const LogFormat journal = chosen(match.c_str(), LogFormat::kAuto);
+  Log(LogLevel::kNotice, "to the journal");
+  const LogFormat forced_plain = chosen(match.c_str(), LogFormat::kPlain);
+  const LogFormat none = chosen(nullptr, LogFormat::kAuto);
+  const LogFormat forced_journal = chosen(nullptr, LogFormat::kJournal);
+  const std::vector<std::string> wrong = {dev + ":" + std::to_string(st.st_ino + 1),
+                                          match + "x", " " + match, "+" + match, dev + ":",
+                                          ":" + ino, "", dev + ":" + ino + ":" + ino,
+                                          "99999999999999999999999:" + ino};
+  std::vector<LogFormat> wrong_chosen;
+  for (const std::string& w : wrong) wrong_chosen.push_back(chosen(w.c_str(), LogFormat::kAuto));
+  // Hex is not what systemd writes (the two only agree below 10).
+  const LogFormat hex_chosen = chosen(hex, LogFormat::kAuto);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(file);
+  if (old) {
+    setenv("JOURNAL_STREAM", saved_env.c_str(), 1);
+  } else {
+    unsetenv("JOURNAL_STREAM");
+  }
+  EXPECT_EQ(journal, LogFormat::kJournal) << match;
+  EXPECT_EQ(testutil::ReadFileOrEmpty(path), "<5>daemon: to the journal\n");
+  EXPECT_EQ(forced_plain, LogFormat::kPlain) << "--log-format=plain wins over the journal";
+  EXPECT_EQ(none, LogFormat::kPlain);
+  EXPECT_EQ(forced_journal, LogFormat::kJournal);
+  for (size_t i = 0; i < wrong.size(); ++i) {
+    EXPECT_EQ(wrong_chosen[i], LogFormat::kPlain) << "\"" << wrong[i] << "\"";
+  }
+  if (st.st_dev >= 10) {
+    EXPECT_EQ(hex_chosen, LogFormat::kPlain) << hex;
+  }
+
+  LogFormat from_option = LogFormat::kAuto;
+  CommandLine cli("daemon", "Usage: daemon", "about");
+  AddLogFormatOption(&cli, &from_option);
+  Argv ok({"daemon", "--log-format=journal"});
+  std::vector<std::string> operands;
+  std::string error;
+  EXPECT_EQ(cli.TryParse(ok.argc(), ok.argv(), &operands, &error), CommandLine::Outcome::kRun)
+      << error;
+  EXPECT_EQ(from_option, LogFormat::kJournal);
+  Argv bad({"daemon", "--log-format=json"});
+  EXPECT_EQ(cli.TryParse(bad.argc(), bad.argv(), &operands, &error),
+            CommandLine::Outcome::kUsageError);
+  EXPECT_NE(error.find("plain or journal"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -10,14 +10,17 @@ synth=$build/orvel_apps/zemsynth
 work=$(mktemp -d)
 . "$(dirname "$0")/test_lib.sh"
 
-da_port=$(free_port); pp=$(free_port); bad=$(free_port); sp=$(free_port); closed=$(free_port)
+da_port=$(free_port); pp=$(free_port); zp=$(free_port); bad=$(free_port); sp=$(free_port); closed=$(free_port)
 "$slpd" --listen 127.0.0.1 --port "$da_port" >"$work/slpd.log" 2>&1 & pids+=($!)
 wait_port "$da_port"
 "$proxy" --port "$pp" --da "127.0.0.1:$da_port" --addr 10.0.0.1 >"$work/proxy.log" 2>&1 & pids+=($!)
+"$proxy" --port "$zp" --da "127.0.0.1:$da_port" --addr 10.2.0.0 --mask 255.255.0.0 >"$work/zproxy.log" 2>&1 & pids+=($!)
 "$proxy" --port "$bad" --misbehave close >"$work/bad.log" 2>&1 & pids+=($!)
 export ORVEL_PATH=$work          # no pelm.coords: fallbacks find nothing
 setsid "$synth" "$sp" "127.0.0.1:$da_port" </dev/null >"$work/synth.log" 2>&1 & pids+=($!)
-wait_port "$pp"; wait_port "$bad"; wait_port "$sp"
+wait_port "$pp"; wait_port "$zp"; wait_port "$bad"; wait_port "$sp"
+# The proxies register once their ports are bound.
+for _ in $(seq 50); do grep -q "registered" "$work/proxy.log" && grep -q "registered" "$work/zproxy.log" && break; sleep 0.1; done
 
 # Table: one registered host.
 out=$("$client" synth --server "127.0.0.1:$sp" --host 10.0.0.1 --id 77 --version 78 2>"$work/err")
@@ -32,6 +35,15 @@ out=$("$client" synth --server "127.0.0.1:$sp" --json --id 5 --version 7 2>/dev/
 check "empty request as JSON" '[[ $out == "{\"id\":5,\"version\":7,\"members\":[]}" ]]'
 out=$("$client" synth --server "127.0.0.1:$sp" --json --host 10.0.0.1 --id 5 --version 7 2>/dev/null)
 check "JSON member, whole line" '[[ $out == "{\"id\":5,\"version\":7,\"members\":[{\"member\":\"10.0.0.1\",\"kind\":\"host\",\"group\":\"224.5.6.7\",\"port\":7560,\"ttl\":0}]}" ]]'
+
+# A zone: the message library's setEP/getEP trace lines stay out of the
+# output (they are zemsynth's, not the client's).
+out=$("$client" synth --server "127.0.0.1:$sp" --zone 10.2.0.0/16@10.2.0.5 --id 8 --version 9 2>"$work/err")
+rc=$?
+check "zone request exits 0 (rc $rc: $(cat "$work/err"))" '[[ $rc -eq 0 ]]'
+check "zone row, and only the table on stdout" '[[ $(wc -l <<<"$out") -eq 2 && $(sed -n 2p <<<"$out") =~ ^10\.2\.0\.0/16\ +zone\  ]]'
+check "no trace lines on stdout or stderr" '! grep -q "setEP\|getEP" <<<"$out$(cat "$work/err")"'
+check "zemsynth still prints its getEP line" 'grep -q "^orvel: getEP " "$work/synth.log"'
 
 # Refused: a host with neither proxy nor coordinates.
 "$client" synth --server "127.0.0.1:$sp" --host 10.9.9.9 >/dev/null 2>"$work/err"; rc=$?

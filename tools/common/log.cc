@@ -16,13 +16,36 @@ std::string g_program = "orvel";
 LogFormat g_format = LogFormat::kPlain;
 bool g_stamp = true;
 
-// JOURNAL_STREAM is "DEVICE:INODE" of the stream systemd connected; it
-// counts only while standard error is still that stream.
+// A whole unsigned decimal number: digits only, no sign, no space, no
+// overflow.
+bool ParseDecimal(const std::string& text, unsigned long long* out) {
+  if (text.empty() || text.size() > 20) return false;
+  unsigned long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const unsigned d = static_cast<unsigned>(c - '0');
+    if (v > (~0ULL - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *out = v;
+  return true;
+}
+
+// systemd sets JOURNAL_STREAM to "DEV:INODE", both decimal, of the stream
+// it connected to the journal (st_dev as the kernel reports it, not split
+// into major and minor).  It counts only while standard error is still
+// that stream: a daemon started from a unit whose stderr was redirected
+// again inherits the variable but not the journal.
 bool StderrIsJournal() {
   const char* js = std::getenv("JOURNAL_STREAM");
   if (!js) return false;
+  const std::string text = js;
+  const size_t colon = text.find(':');
   unsigned long long dev = 0, ino = 0;
-  if (std::sscanf(js, "%llu:%llu", &dev, &ino) != 2) return false;
+  if (colon == std::string::npos || !ParseDecimal(text.substr(0, colon), &dev) ||
+      !ParseDecimal(text.substr(colon + 1), &ino)) {
+    return false;
+  }
   struct stat st {};
   if (fstat(STDERR_FILENO, &st) != 0) return false;
   return static_cast<unsigned long long>(st.st_dev) == dev &&

@@ -370,6 +370,9 @@ int Send(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  // Standard output carries only the answer: the message library's trace
+  // lines (setEP/getEP) are not ours to print.
+  setMsgTraceHook(nullptr);
   if (argc < 2) {
     MainUsage(stderr);
     return kExitUsage;
