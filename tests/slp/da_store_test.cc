@@ -74,6 +74,23 @@ TEST_F(StoreTest, LifetimeExpiresAndRemainingShrinks) {
   EXPECT_EQ(store.size(), 0u);
 }
 
+// What the metrics gauge shows: live registrations per normalized type,
+// the types past the bound summed under "".
+TEST_F(StoreTest, CountByTypeIsBoundedAndSkipsExpired) {
+  ASSERT_EQ(Reg("service:a://1", "service:A", "", 300), error::kOk);
+  ASSERT_EQ(Reg("service:a://2", "a", "", 300), error::kOk);
+  ASSERT_EQ(Reg("service:b://1", "b", "", 300), error::kOk);
+  ASSERT_EQ(Reg("service:c://1", "c", "", 1), error::kOk);
+  ASSERT_EQ(Reg("service:d://1", "d", "", 300), error::kOk);
+  ASSERT_EQ(Reg("service:d://2", "d", "", 300), error::kOk);
+  using Counts = std::vector<std::pair<std::string, size_t>>;
+  EXPECT_EQ(store.CountByType(10), (Counts{{"a", 2}, {"b", 1}, {"c", 1}, {"d", 2}}));
+  EXPECT_EQ(store.CountByType(2), (Counts{{"a", 2}, {"b", 1}, {"", 3}}));
+  clock.Advance(1500);
+  EXPECT_EQ(store.CountByType(10), (Counts{{"a", 2}, {"b", 1}, {"d", 2}}));
+  EXPECT_EQ(store.CountByType(0), (Counts{{"", 5}}));
+}
+
 TEST_F(StoreTest, TypeMatchingIgnoresCaseAndOneServicePrefix) {
   Reg("service:ZemProxy://10.0.0.1:1", "service:ZemProxy", "");
   Reg("ZemProxy://10.0.0.2:2", "ZemProxy", "");

@@ -392,12 +392,27 @@ std::vector<prometheus::MetricFamily> CollectMetrics(slp::DaHandler* handler,
 
   prometheus::MetricFamily regs;
   regs.name = "orvel_slpd_registrations";
-  regs.help = "Registrations held, by service type (\"other\": past the first 500 types)";
+  // Past 500 types the rest share one series.  Parentheses are reserved in
+  // SLP strings, so a well-formed type never reads "(other types)"; one
+  // that does joins that series rather than repeat it.
+  regs.help = "Registrations held, by service type";
   regs.type = prometheus::MetricType::Gauge;
+  static const char kOtherTypes[] = "(other types)";
+  double other = 0;
   for (const auto& [type, n] : store->CountByType(/*max_types=*/500)) {
+    if (type.empty() || type == kOtherTypes) {
+      other += static_cast<double>(n);
+      continue;
+    }
     prometheus::ClientMetric m;
-    m.label = {{"type", type.empty() ? "other" : type}};
+    m.label = {{"type", type}};
     m.gauge.value = static_cast<double>(n);
+    regs.metric.push_back(m);
+  }
+  if (other > 0) {
+    prometheus::ClientMetric m;
+    m.label = {{"type", kOtherTypes}};
+    m.gauge.value = other;
     regs.metric.push_back(m);
   }
   out.push_back(regs);
