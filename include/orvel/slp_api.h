@@ -110,8 +110,10 @@ ORVEL_EXPORT void SLPClose(SLPHandle hSLP);
  * acknowledged.  callback gets the same code.  With SLP_LIFETIME_MAXIMUM
  * the handle sends the registration again, to every agent known then,
  * before its lifetime ends (at least every 15 minutes, never sooner than
- * SLPGetRefreshInterval), until SLPDereg of the URL or SLPClose; the
- * refresh runs on a thread of the handle's own. */
+ * SLPGetRefreshInterval), until SLPDereg of the URL or SLPClose, and at
+ * once to an agent whose DAAdvert (asked for every 30 s) shows a later boot
+ * timestamp, i.e. that restarted without its registrations; the refresh
+ * runs on a thread of the handle's own. */
 ORVEL_EXPORT SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
                 const unsigned short usLifetime, const char* pcSrvType,
                 const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
