@@ -4,11 +4,14 @@
 #   build    compiler, CMake, libxml2, ss and pkill for the scripts, and the
 #            libraries the programs link:
 #            libcurl + nlohmann-json (the agents' etcd client), cpp-httplib
-#            (the monitor's page, the metrics listener), prometheus-cpp
+#            (the monitor's page, the metrics listener), prometheus-cpp,
+#            help2man (the man pages)
 #   test     GoogleTest, and what the suite starts or reads: etcd, promtool
 #            (Debian's prometheus), setsid
 #   browser  Chromium, Node.js and the npm package that drives it (the
 #            monitor page test)
+#   package  dpkg-dev (dpkg-shlibdeps for cpack -G DEB), and what the packaging
+#            tests run: lintian, lexgrog (man-db), systemd-analyze (systemd)
 #   memcheck valgrind
 #   fuzz     clang with libFuzzer
 #   bench    Google Benchmark, nginx (the HTTP baseline)
@@ -17,24 +20,26 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 groups=("$@")
-((${#groups[@]})) || groups=(build test browser memcheck fuzz bench)
+((${#groups[@]})) || groups=(build test package browser memcheck fuzz bench)
 
 pkgs=()
 npm_browser=0
 for g in "${groups[@]}"; do
   case $g in
     build) pkgs+=(build-essential cmake pkg-config libxml2-dev libcurl4-openssl-dev
-                  nlohmann-json3-dev libcpp-httplib-dev prometheus-cpp-dev iproute2 procps) ;;
+                  nlohmann-json3-dev libcpp-httplib-dev prometheus-cpp-dev iproute2 procps
+                  help2man) ;;
     test) pkgs+=(libgtest-dev libgmock-dev etcd-server prometheus util-linux) ;;
     browser) pkgs+=(chromium)
              command -v node >/dev/null || pkgs+=(nodejs)
              command -v npm >/dev/null || pkgs+=(npm)
              npm_browser=1 ;;
+    package) pkgs+=(dpkg-dev lintian man-db systemd) ;;
     memcheck) pkgs+=(valgrind) ;;
     fuzz) pkgs+=(clang libclang-rt-dev) ;;
     bench) pkgs+=(libbenchmark-dev nginx) ;;
     all) exec "$0" ;;
-    *) echo "setup: unknown group '$g' (build test browser memcheck fuzz bench)" >&2; exit 64 ;;
+    *) echo "setup: unknown group '$g' (build test package browser memcheck fuzz bench)" >&2; exit 64 ;;
   esac
 done
 

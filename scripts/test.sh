@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # What the suite needs; the browser test is skipped with a line unless
 # "scripts/setup-deps.sh browser" ran (CI installs every group).
-"$(pwd)/scripts/setup-deps.sh" build test
+"$(pwd)/scripts/setup-deps.sh" build test package
 dir=build
 cmake_args=()
 if [[ ${1:-} == --sanitize ]]; then

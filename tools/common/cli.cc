@@ -181,15 +181,21 @@ std::string CommandLine::Help() const {
   out += about_;
   if (!about_.empty() && about_.back() != '\n') out += "\n";
   out += "\nOptions:\n";
-  for (const Option& o : options_) AppendOption(&out, o.short_name, o.name, o.value_name, o.help);
-  AppendOption(&out, 'h', "help", "", "print this help and exit");
-  if (version_) AppendOption(&out, 0, "version", "", "print the program's name and version and exit");
+  out += OptionsHelp();
   if (!notes_.empty()) {
     out += "\n" + notes_;
     if (notes_.back() != '\n') out += "\n";
   }
   AppendSection(&out, "Environment:", environment_);
   AppendSection(&out, "Exit status:", exit_status_);
+  return out;
+}
+
+std::string CommandLine::OptionsHelp() const {
+  std::string out;
+  for (const Option& o : options_) AppendOption(&out, o.short_name, o.name, o.value_name, o.help);
+  AppendOption(&out, 'h', "help", "", "print this help and exit");
+  if (version_) AppendOption(&out, 0, "version", "", "print the program's name and version and exit");
   return out;
 }
 

@@ -92,6 +92,8 @@ class CommandLine {
   [[noreturn]] void Fail(const std::string& why) const;
 
   std::string Help() const;
+  // The option lines alone, as Help() lists them under "Options:".
+  std::string OptionsHelp() const;
   const std::string& program() const { return program_; }
 
   static std::string NumberError(const std::string& option, const std::string& value,

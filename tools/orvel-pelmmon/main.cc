@@ -57,6 +57,7 @@ void Usage(FILE* out) {
       "Usage: orvel-pelmmon [options]\n"
       "Coordinate monitor: colours nodes as the synthesis service reports them.\n"
       "\n"
+      "Options:\n"
       "  --listen ADDR     address for colouring lines (default 127.0.0.1)\n"
       "  --port N          TCP port for colouring lines, 0 to 65535 (default 5646;\n"
       "                    0 takes a free port)\n"

@@ -159,12 +159,12 @@ int main(int argc, char** argv) {
       "SLP searches and registrations from the command line.\n"
       "\n"
       "Commands:\n"
-      "  findsrvs TYPE [FILTER]   print \"URL,LIFETIME\" per service found\n"
-      "  findattrs URL [TAGS]     print the attribute list of a URL or type\n"
-      "  findsrvtypes [AUTHORITY] print the service types (\"*\" = all, default)\n"
-      "  register URL [ATTRS]     register URL (type from --type or the URL)\n"
-      "  deregister URL           remove the registration of URL\n"
-      "  getproperty NAME         print NAME = VALUE");
+      "  findsrvs TYPE [FILTER]    print \"URL,LIFETIME\" per service found\n"
+      "  findattrs URL [TAGS]      print the attribute list of a URL or type\n"
+      "  findsrvtypes [AUTHORITY]  print the service types (\"*\" = all, default)\n"
+      "  register URL [ATTRS]      register URL (type from --type or the URL)\n"
+      "  deregister URL            remove the registration of URL\n"
+      "  getproperty NAME          print NAME = VALUE");
   DefineOptions(&cli, &o);
   std::vector<std::string> args = cli.Parse(argc, argv);
   if (args.empty()) cli.Fail("no command given");

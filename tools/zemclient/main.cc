@@ -38,7 +38,9 @@ const char kExitStatusText[] =
     "  2   the service could not be reached\n"
     "  64  wrong command line\n";
 
-void MainUsage(FILE* out) {
+// command_options: the option lists of the commands, shown by --help (empty
+// in the usage error).
+void MainUsage(FILE* out, const std::string& command_options) {
   std::fprintf(out,
       "Usage: zemclient COMMAND [options]\n"
       "Client of the Orvel synthesis service.\n"
@@ -53,12 +55,13 @@ void MainUsage(FILE* out) {
       "Options:\n"
       "  -h, --help    print this help and exit\n"
       "      --version print the program's name and version and exit\n"
+      "%s"
       "\n"
       "Environment:\n"
       "  ORVEL_HTTP_CLIENT_TIMEOUT  seconds to wait for the service's answer\n"
       "\n"
       "Exit status:\n"
-      "%s", kExitStatusText);
+      "%s", command_options.c_str(), kExitStatusText);
 }
 
 bool ParseServer(const std::string& s, std::string* host, unsigned short* port) {
@@ -204,75 +207,97 @@ bool PrintJson(SynthZemReq& req, SynthZemOk& ok) try {
   return false;
 }
 
-int Synth(int argc, char** argv) {
+struct SynthArgs {
   std::string server;
   std::vector<EndPoint> hosts;
   std::vector<EndZone> zones;
   bool json = false;
   unsigned long id = 0, version = 0;
   bool id_given = false, version_given = false;
+};
+
+orvel::cli::CommandLine SynthCommandLine(SynthArgs* a) {
   orvel::cli::CommandLine cli(
       "zemclient synth",
       "Usage: zemclient synth --server HOST:PORT [--host ADDR]... [--zone ZONE]... [--json]",
       "Posts a SynthZemReq naming end hosts and zones and prints the transports.");
   cli.WithoutVersion()  // --version is the message's version here
-      .Text("server", 0, "HOST:PORT", "the synthesis service (required)", &server)
+      .Text("server", 0, "HOST:PORT", "the synthesis service (required)", &a->server)
       .Value("host", 0, "ADDR", "an end host (dotted quad); repeatable, order kept",
-             [&hosts](const std::string& v) -> std::string {
+             [a](const std::string& v) -> std::string {
                unsigned long addr;
                if (!ParseDottedQuad(v, &addr)) return "--host wants a dotted quad, not \"" + v + "\"";
-               hosts.emplace_back(addr);
+               a->hosts.emplace_back(addr);
                return "";
              })
       .Value("zone", 0, "NET/MASK@EP",
              "a zone: network address, mask (dotted quad or prefix\n"
              "length) and the host that stands for it; repeatable",
-             [&zones](const std::string& v) -> std::string {
+             [a](const std::string& v) -> std::string {
                EndZone z;
                if (!ParseZone(v, &z)) return "--zone wants NET/MASK@EP, not \"" + v + "\"";
-               zones.push_back(z);
+               a->zones.push_back(z);
                return "";
              })
       .Value("id", 0, "N", "message id (default: generated)",
-             [&](const std::string& v) -> std::string {
+             [a](const std::string& v) -> std::string {
                long long n = 0;
                if (!orvel::cli::ParseNumber(v, 0, 4294967295LL, &n))
                  return orvel::cli::CommandLine::NumberError("--id", v, 0, 4294967295LL);
-               id = static_cast<unsigned long>(n);
-               id_given = true;
+               a->id = static_cast<unsigned long>(n);
+               a->id_given = true;
                return "";
              })
       .Value("version", 0, "N", "message version (default: generated)",
-             [&](const std::string& v) -> std::string {
+             [a](const std::string& v) -> std::string {
                long long n = 0;
                if (!orvel::cli::ParseNumber(v, 0, 4294967295LL, &n))
                  return orvel::cli::CommandLine::NumberError("--version", v, 0, 4294967295LL);
-               version = static_cast<unsigned long>(n);
-               version_given = true;
+               a->version = static_cast<unsigned long>(n);
+               a->version_given = true;
                return "";
              })
-      .Flag("json", 0, "print the answer as JSON instead of a table", &json)
+      .Flag("json", 0, "print the answer as JSON instead of a table", &a->json)
       .Notes(
           "Example:\n"
           "  zemclient synth --server 127.0.0.1:7000 --host 10.0.0.1 --host 10.0.0.2 \\\n"
           "      --zone 10.1.0.0/255.255.0.0@10.1.0.5\n")
       .ExitStatus(kExitStatusText);
+  return cli;
+}
+
+orvel::cli::CommandLine SendCommandLine(std::string* server) {
+  orvel::cli::CommandLine cli(
+      "zemclient send", "Usage: zemclient send --server HOST:PORT FILE|-",
+      "Posts the XML message document in FILE (or standard input for -) and\n"
+      "prints the reply document.");
+  cli.WithoutVersion()
+      .Text("server", 0, "HOST:PORT", "the peer: the synthesis service or a proxy (required)",
+            server)
+      .Operands(1)
+      .ExitStatus(kExitStatusText);
+  return cli;
+}
+
+int Synth(int argc, char** argv) {
+  SynthArgs a;
+  orvel::cli::CommandLine cli = SynthCommandLine(&a);
   // argv[0] is the command word: getopt starts after it.
   cli.Parse(argc + 1, argv - 1);
   std::string host;
   unsigned short port;
-  if (!ParseServer(server, &host, &port)) {
+  if (!ParseServer(a.server, &host, &port)) {
     std::fprintf(stderr, "zemclient: --server HOST:PORT is required (try --help)\n");
     return kExitUsage;
   }
-  if (!id_given) id = Msg::generateId();
-  if (!version_given) version = Msg::generateVersion();
+  if (!a.id_given) a.id = Msg::generateId();
+  if (!a.version_given) a.version = Msg::generateVersion();
   // The request's own trace lines go to standard error, keeping the table
   // (or JSON) alone on standard output.
   fflush(stdout);
   int saved = dup(STDOUT_FILENO);
   dup2(STDERR_FILENO, STDOUT_FILENO);
-  SynthZemReq req(id, version, hosts, zones);
+  SynthZemReq req(a.id, a.version, a.hosts, a.zones);
   fflush(stdout);
   dup2(saved, STDOUT_FILENO);
   close(saved);
@@ -286,10 +311,10 @@ int Synth(int argc, char** argv) {
     return kExitRefused;
   }
   auto& ok = static_cast<SynthZemOk&>(*reply);
-  if (ok.getId() != id || ok.getVersion() != version)
+  if (ok.getId() != a.id || ok.getVersion() != a.version)
     std::fprintf(stderr, "zemclient: warning: answer carries id %lu version %lu, sent %lu %lu\n",
-                 ok.getId(), ok.getVersion(), id, version);
-  if (json) {
+                 ok.getId(), ok.getVersion(), a.id, a.version);
+  if (a.json) {
     if (!PrintJson(req, ok)) return kExitRefused;
   } else {
     PrintTable(req, ok);
@@ -299,15 +324,7 @@ int Synth(int argc, char** argv) {
 
 int Send(int argc, char** argv) {
   std::string server, file;
-  orvel::cli::CommandLine cli(
-      "zemclient send", "Usage: zemclient send --server HOST:PORT FILE|-",
-      "Posts the XML message document in FILE (or standard input for -) and\n"
-      "prints the reply document.");
-  cli.WithoutVersion()
-      .Text("server", 0, "HOST:PORT", "the peer: the synthesis service or a proxy (required)",
-            &server)
-      .Operands(1)
-      .ExitStatus(kExitStatusText);
+  orvel::cli::CommandLine cli = SendCommandLine(&server);
   std::vector<std::string> operands = cli.Parse(argc + 1, argv - 1);
   if (!operands.empty()) file = operands[0];
   std::string host;
@@ -374,12 +391,16 @@ int main(int argc, char** argv) {
   // lines (setEP/getEP) are not ours to print.
   setMsgTraceHook(nullptr);
   if (argc < 2) {
-    MainUsage(stderr);
+    MainUsage(stderr, "");
     return kExitUsage;
   }
   std::string cmd = argv[1];
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-    MainUsage(stdout);
+    SynthArgs synth_args;
+    std::string send_server;
+    MainUsage(stdout, "\nOptions of synth:\n" + SynthCommandLine(&synth_args).OptionsHelp() +
+                          "\nOptions of send (after them FILE, or - for standard input):\n" +
+                          SendCommandLine(&send_server).OptionsHelp());
     return kExitOk;
   }
   if (cmd == "--version") {
