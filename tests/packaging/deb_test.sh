@@ -30,12 +30,18 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Depends) == *libxml2* ]] || fail "Depends lacks libxml2: $(field Depends)"
 [[ $(field Depends) == *libc6* ]] || fail "Depends lacks libc6: $(field Depends)"
 
+# The library folder: usr/lib, or usr/lib/TRIPLET when configured with the
+# prefix /usr (GNUInstallDirs).
+lib=$(cd "$root" && find usr/lib -name liborvel.so | head -1)
+lib=${lib%/liborvel.so}
+[[ -n $lib ]] || { fail "no liborvel.so in the package"; lib=usr/lib; }
 expect=(
   usr/bin/zemsynth usr/bin/zemclient usr/bin/zemproxy usr/bin/orvel-slpd
   usr/bin/orvel-slptool usr/bin/orvel-pelmmon
-  usr/lib/liborvel.a usr/lib/liborvel.so usr/lib/pkgconfig/orvel.pc
+  $lib/liborvel.a $lib/liborvel.so $lib/pkgconfig/orvel.pc
+  $lib/pkgconfig/orvel-slp.pc $lib/cmake/orvel/orvelConfig.cmake
   usr/include/orvel/Msg.h usr/include/orvel/EndPoint.h usr/include/orvel/http.h
-  usr/include/orvel/SLP.h
+  usr/include/orvel/SLP.h usr/include/orvel/slp_api.h usr/include/orvel/slp/slp.h
   usr/share/doc/orvel/README.md usr/share/doc/orvel/copyright usr/share/doc/orvel/changelog.gz
 )
 for p in zemsynth zemclient zemproxy orvel-slpd orvel-slptool orvel-pelmmon; do
@@ -54,8 +60,8 @@ for f in "$root"/usr/bin/*; do
   [[ -x $f ]] || fail "${f#$root} not executable"
 done
 # The shared library by its soname, the name the programs and ldconfig use.
-soname=$(objdump -p "$root"/usr/lib/liborvel.so | awk '$1 == "SONAME" {print $2}')
-[[ -n $soname && -e $root/usr/lib/$soname ]] || fail "liborvel soname ${soname:-none} not in the package"
+soname=$(objdump -p "$root/$lib/liborvel.so" | awk '$1 == "SONAME" {print $2}')
+[[ -n $soname && -e $root/$lib/$soname ]] || fail "liborvel soname ${soname:-none} not in the package"
 grep -q 'ldconfig' "$scratch/control/triggers" 2>/dev/null || fail "no ldconfig trigger for liborvel"
 
 # The default files are conffiles: an upgrade keeps the operator's edits.
@@ -71,7 +77,7 @@ for u in "$@"; do
   grep -qx "EnvironmentFile=-/etc/default/$u" "$f" || fail "$u.service EnvironmentFile"
 done
 # orvel.pc leads to the package's headers and libraries.
-pc=$root/usr/lib/pkgconfig/orvel.pc
+pc=$root/$lib/pkgconfig/orvel.pc
 incdir=$(realpath -m "$(pkg-config --variable=includedir "$pc")")
 libdir=$(realpath -m "$(pkg-config --variable=libdir "$pc")")
 [[ -f $incdir/orvel/Msg.h ]] || fail "orvel.pc includedir $incdir holds no orvel/Msg.h"
