@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "port/mutex.h"
+
 FILE* ins = nullptr;
 struct termios termsave;
 struct termios term;
@@ -17,7 +19,7 @@ namespace {
 
 // One pause at a time: two concurrent pauses would otherwise share one key
 // and the second would save the pause settings as "normal".
-std::mutex pause_mutex;
+orvel::port::Mutex pause_mutex;
 
 // Read by the signal handler: the console descriptor and whether the pause
 // settings are in force right now.  Atomic, not just volatile: the signal
@@ -29,7 +31,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler")
 constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kNumFatalSignals = sizeof kFatalSignals / sizeof kFatalSignals[0];
 struct sigaction saved_actions[kNumFatalSignals];
-bool handler_installed[kNumFatalSignals];
+bool handler_installed[kNumFatalSignals] GUARDED_BY(pause_mutex);
 
 // Puts the console back, then lets the signal do what it would have done.
 void RestoreConsoleOnSignal(int sig) {
@@ -40,8 +42,8 @@ void RestoreConsoleOnSignal(int sig) {
   raise(sig);  // pending until this handler returns
 }
 
-// REQUIRES: pause_mutex held.  Signals the process ignores stay ignored.
-void InstallPauseSignalHandlers() {
+// Signals the process ignores stay ignored.
+void InstallPauseSignalHandlers() REQUIRES(pause_mutex) {
   for (int i = 0; i < kNumFatalSignals; ++i) {
     handler_installed[i] = false;
     struct sigaction old;
@@ -55,7 +57,7 @@ void InstallPauseSignalHandlers() {
   }
 }
 
-void RemovePauseSignalHandlers() {
+void RemovePauseSignalHandlers() REQUIRES(pause_mutex) {
   for (int i = 0; i < kNumFatalSignals; ++i) {
     if (handler_installed[i]) sigaction(kFatalSignals[i], &saved_actions[i], nullptr);
     handler_installed[i] = false;
@@ -90,7 +92,7 @@ void initConsole() {
 }
 
 void pressAnyKey() {
-  std::lock_guard<std::mutex> lock(pause_mutex);
+  orvel::port::MutexLock lock(&pause_mutex);
   FILE* console = ins != nullptr ? ins : stdin;
   int fd = fileno(console);
   if (ConsoleInBackground(fd)) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Static analysis of our code: clang-tidy (checks in .clang-tidy) and cppcheck
+# Static analysis of our code: clang-tidy (checks in .clang-tidy, and clang's
+# lock analysis of the GUARDED_BY/REQUIRES annotations) and cppcheck
 # (suppressions in .cppcheck-suppressions), both driven by the compile
 # database of build-lint/.  Exits non-zero on any finding.
 # Installs clang-tidy and cppcheck (Debian packages) when missing.
@@ -60,10 +61,12 @@ if [[ -n $runner ]]; then
   for f in "${sources[@]}"; do
     regexes+=("^$(printf '%s' "$root/$f" | sed 's/[][\.*^$+?(){}|]/\\&/g')\$")
   done
-  "$runner" -quiet -p "$dir" -j "$jobs" -header-filter "$header_filter" "${regexes[@]}" >"$log" 2>&1
+  "$runner" -quiet -p "$dir" -j "$jobs" -header-filter "$header_filter" \
+    -extra-arg=-Wthread-safety "${regexes[@]}" >"$log" 2>&1
 else
   printf '%s\n' "${sources[@]}" |
-    xargs -P "$jobs" -n 1 clang-tidy --quiet -p "$dir" --header-filter "$header_filter" >"$log" 2>&1
+    xargs -P "$jobs" -n 1 clang-tidy --quiet -p "$dir" --header-filter "$header_filter" \
+      --extra-arg=-Wthread-safety >"$log" 2>&1
 fi
 rc=$?
 set -e

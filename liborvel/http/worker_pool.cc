@@ -26,9 +26,10 @@ struct WorkerPool::Worker {
   WorkerPool* pool;
   Task task;  // null while idle
   void* arg;
+  // task, arg, retire and the listing in idle_ change under pool->mu_.
   bool retire = false;
   bool last_of_burst = false;  // the final idle worker to time out
-  std::condition_variable wake;
+  port::CondVar wake;
   std::list<Worker*>::iterator in_idle;  // valid while listed in idle_
   WorkerPool::Ended self;                 // thread and stack mapping
   // The thread's reference, and Run()'s while it wakes the worker after
@@ -82,30 +83,31 @@ WorkerPool::WorkerPool(size_t stack_bytes, std::chrono::milliseconds idle_keep,
       max_idle_(max_idle) {}
 
 WorkerPool::~WorkerPool() {
-  std::unique_lock<std::mutex> lock(mu_);
-  stopping_ = true;
-  for (Worker* w : idle_) {
-    w->retire = true;
-    w->wake.notify_one();
+  {
+    port::MutexLock lock(&mu_);
+    stopping_ = true;
+    for (Worker* w : idle_) {
+      w->retire = true;
+      w->wake.Signal();
+    }
+    idle_.clear();
+    while (live_ != 0) all_ended_.Wait(&lock);
   }
-  idle_.clear();
-  all_ended_.wait(lock, [this] { return live_ == 0; });
-  lock.unlock();
   ReapEnded();
 }
 
 int WorkerPool::Run(Task task, void* arg, CreateFn create) {
   {
-    std::unique_lock<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     if (!idle_.empty()) {
       Worker* w = idle_.back();
       idle_.pop_back();
       w->task = task;
       w->arg = arg;
       w->refs.fetch_add(1, std::memory_order_relaxed);
-      lock.unlock();
+      lock.Unlock();
       // Woken after the unlock, the worker does not block on mu_ at once.
-      w->wake.notify_one();
+      w->wake.Signal();
       w->Unref();
       return 0;
     }
@@ -139,29 +141,29 @@ int WorkerPool::Run(Task task, void* arg, CreateFn create) {
     if (rc == 0) return 0;
   }
   if (map != nullptr) munmap(map, map_len);
-  std::lock_guard<std::mutex> lock(mu_);
-  if (--live_ == 0) all_ended_.notify_all();
+  port::MutexLock lock(&mu_);
+  if (--live_ == 0) all_ended_.SignalAll();
   return rc;
 }
 
 void WorkerPool::RetireIdle() {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   for (Worker* w : idle_) {
     w->retire = true;
-    w->wake.notify_one();
+    w->wake.Signal();
   }
   idle_.clear();
 }
 
 size_t WorkerPool::threads() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   return live_;
 }
 
 void WorkerPool::ReapEnded() {
   std::vector<Ended> ended;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     ended.swap(ended_);
   }
   Reap(ended);
@@ -170,15 +172,18 @@ void WorkerPool::ReapEnded() {
 size_t WorkerPool::stack_bytes() const { return stack_bytes_ + kTlsReserve; }
 
 size_t WorkerPool::idle() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   return idle_.size();
 }
 
-bool WorkerPool::WaitForTask(Worker* w, std::unique_lock<std::mutex>& lock) {
+bool WorkerPool::WaitForTask(Worker* w, port::MutexLock* lock) {
   w->task = nullptr;
   if (stopping_ || idle_.size() >= max_idle_) return false;
   w->in_idle = idle_.insert(idle_.end(), w);
-  w->wake.wait_for(lock, idle_keep_, [w] { return w->task != nullptr || w->retire; });
+  const auto give_up = std::chrono::steady_clock::now() + idle_keep_;
+  while (w->task == nullptr && !w->retire) {
+    if (!w->wake.WaitUntil(lock, give_up)) break;
+  }
   if (w->task != nullptr) return true;  // Run() has unlisted it
   if (!w->retire) {
     idle_.erase(w->in_idle);  // timed out, still listed
@@ -192,8 +197,8 @@ void* WorkerPool::Main(void* worker) {
   WorkerPool* pool = w->pool;
   for (;;) {
     w->task(w->arg);
-    std::unique_lock<std::mutex> lock(pool->mu_);
-    if (!pool->WaitForTask(w, lock)) {
+    port::MutexLock lock(&pool->mu_);
+    if (!pool->WaitForTask(w, &lock)) {
       const bool trim = w->last_of_burst;
       // This thread is reaped by whoever ends next; it reaps the one before.
       w->self.thread = pthread_self();
@@ -202,8 +207,8 @@ void* WorkerPool::Main(void* worker) {
       pool->ended_.push_back(w->self);
       w->Unref();
       // The destructor may free the pool as soon as the lock is released.
-      if (--pool->live_ == 0) pool->all_ended_.notify_all();
-      lock.unlock();
+      if (--pool->live_ == 0) pool->all_ended_.SignalAll();
+      lock.Unlock();
       Reap(ended);
       // A burst spreads freed memory over per-thread malloc arenas that
       // glibc keeps; once the pool has drained, give it back.

@@ -20,6 +20,8 @@
 #include <mutex>
 #include <vector>
 
+#include "port/mutex.h"
+
 namespace orvel::http {
 
 class WorkerPool {
@@ -62,18 +64,18 @@ class WorkerPool {
  private:
   struct Worker;
   static void* Main(void* worker);
-  // Returns false when the worker is to end.  REQUIRES: mu_ held.
-  bool WaitForTask(Worker* w, std::unique_lock<std::mutex>& lock);
+  // Returns false when the worker is to end.
+  bool WaitForTask(Worker* w, port::MutexLock* lock) REQUIRES(mu_);
 
   const size_t stack_bytes_;
   const std::chrono::milliseconds idle_keep_;
   const size_t max_idle_;
-  mutable std::mutex mu_;
-  std::condition_variable all_ended_;  // signalled when live_ drops to 0
-  std::list<Worker*> idle_;            // GUARDED_BY(mu_); most recent last
-  std::vector<Ended> ended_;           // GUARDED_BY(mu_)
-  size_t live_ = 0;                    // GUARDED_BY(mu_)
-  bool stopping_ = false;              // GUARDED_BY(mu_)
+  mutable port::Mutex mu_;
+  port::CondVar all_ended_;                   // signalled when live_ drops to 0
+  std::list<Worker*> idle_ GUARDED_BY(mu_);  // most recent last
+  std::vector<Ended> ended_ GUARDED_BY(mu_);
+  size_t live_ GUARDED_BY(mu_) = 0;
+  bool stopping_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace orvel::http

@@ -116,7 +116,7 @@ void EventLoop::Disarm(Timer* t) {
 
 void EventLoop::Post(std::function<void()> fn) {
   {
-    std::lock_guard<std::mutex> lock(posted_mu_);
+    port::MutexLock lock(&posted_mu_);
     posted_.push_back(std::move(fn));
   }
   // One write per batch of posts: the loop clears the flag before it runs
@@ -165,7 +165,7 @@ int EventLoop::RunDueTimers() {
 int EventLoop::RunPosted() {
   std::vector<std::function<void()>> batch;
   {
-    std::lock_guard<std::mutex> lock(posted_mu_);
+    port::MutexLock lock(&posted_mu_);
     wake_pending_.store(false, std::memory_order_release);
     batch.swap(posted_);
   }
@@ -176,7 +176,7 @@ int EventLoop::RunPosted() {
 int EventLoop::RunOnce(int timeout_ms) {
   int ran = 0;
   {
-    std::lock_guard<std::mutex> lock(posted_mu_);
+    port::MutexLock lock(&posted_mu_);
     if (!posted_.empty()) timeout_ms = 0;
   }
   int n = ::epoll_wait(epoll_.get(), events_.data(), static_cast<int>(events_.size()),

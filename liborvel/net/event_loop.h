@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "net/socket_io.h"
+#include "port/mutex.h"
 
 namespace orvel::net {
 
@@ -123,8 +124,8 @@ class EventLoop {
   size_t watched_ = 0;
   Timer* first_ = nullptr;
   Timer* last_ = nullptr;
-  std::mutex posted_mu_;
-  std::vector<std::function<void()>> posted_;  // guarded by posted_mu_
+  port::Mutex posted_mu_;
+  std::vector<std::function<void()>> posted_ GUARDED_BY(posted_mu_);
   std::atomic<bool> stop_{false};
   std::atomic<bool> wake_pending_{false};
 };

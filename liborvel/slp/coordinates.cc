@@ -28,6 +28,7 @@
 #include "net/address.h"
 #include "net/socket_io.h"
 #include "slp/coordinates_reader.h"
+#include "port/mutex.h"
 
 namespace {
 
@@ -40,9 +41,9 @@ constexpr int kDefaultMonitorTimeoutMs = 2000;
 // and keeps the entries stored so far, so the next call reads the file
 // again.  Both are guarded by coordmap_mutex: a lookup never sees a
 // half-filled map.
-std::mutex coordmap_mutex;
-std::map<std::string, std::string> coordmap;
-bool coordmap_initialized = false;
+orvel::port::Mutex coordmap_mutex;
+std::map<std::string, std::string> coordmap GUARDED_BY(coordmap_mutex);
+bool coordmap_initialized GUARDED_BY(coordmap_mutex) = false;
 
 enum class LineResult { kLine, kEnd, kTooLong };
 
@@ -65,8 +66,8 @@ struct FileCloser {
   void operator()(FILE* f) const { fclose(f); }
 };
 
-// REQUIRES: coordmap_mutex held.  True when the whole file was read.
-bool FillCoordMap() {
+// True when the whole file was read.
+bool FillCoordMap() REQUIRES(coordmap_mutex) {
   const char* path_env = getenv("ORVEL_PATH");
   if (path_env == nullptr) {
     printf("ORVEL_PATH not set, returning now...\n");
@@ -165,7 +166,7 @@ void chomp(char* text) {
 }
 
 std::string getCoordinates(unsigned long addr) {
-  std::lock_guard<std::mutex> lock(coordmap_mutex);
+  orvel::port::MutexLock lock(&coordmap_mutex);
   if (!coordmap_initialized) {
     if (!FillCoordMap()) return std::string();
     coordmap_initialized = true;

@@ -182,7 +182,7 @@ uint16_t RegistrationStore::FindServices(std::string_view type, std::string_view
   NearestSets nearest;
   std::vector<EntryPtr> candidates;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     PurgeLocked();
     NearestLocked(*pred, bucket, eligible, &nearest);
     candidates = CandidatesLocked(*pred, req_key, nearest);
@@ -264,7 +264,7 @@ uint16_t RegistrationStore::FindAttributes(std::string_view url_or_type, std::st
   std::vector<EntryPtr> candidates;
   uint64_t generation = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     PurgeLocked();
     CachedAnswer cached;
     if (CachedLocked(cache_key, &cached)) {
@@ -303,7 +303,7 @@ uint16_t RegistrationStore::FindAttributes(std::string_view url_or_type, std::st
   answer.truncated = all.truncated();
   *out = answer.text;
   if (truncated) *truncated = answer.truncated;
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   CacheLocked(cache_key, std::move(answer));
   return !any && other_language ? error::kLanguageNotSupported : error::kOk;
 }
@@ -320,7 +320,7 @@ uint16_t RegistrationStore::FindTypes(bool all_authorities, std::string_view nam
   std::vector<EntryPtr> all;
   uint64_t generation = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     PurgeLocked();
     CachedAnswer cached;
     if (CachedLocked(cache_key, &cached)) {
@@ -342,7 +342,7 @@ uint16_t RegistrationStore::FindTypes(bool all_authorities, std::string_view nam
   CachedAnswer answer;
   answer.generation = generation;
   answer.text = *out;
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   CacheLocked(cache_key, std::move(answer));
   return error::kOk;
 }

@@ -11,7 +11,7 @@ bool ReplyBudget::Allow(uint32_t source, size_t request_bytes, size_t reply_byte
                         Clock::time_point now) {
   if (config_.factor == 0) return true;
   const uint32_t network = source & 0xFFFFFF00u;
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   auto it = credit_.find(network);
   if (it == credit_.end()) {
     if (credit_.size() >= config_.max_networks) EvictLocked();
@@ -31,7 +31,7 @@ bool ReplyBudget::Allow(uint32_t source, size_t request_bytes, size_t reply_byte
 
 bool ReplyBudget::TrySpend(uint32_t source, size_t bytes) {
   if (config_.factor == 0) return true;
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   auto it = credit_.find(source & 0xFFFFFF00u);
   if (it == credit_.end() || it->second.bytes < bytes) return false;
   it->second.bytes -= bytes;
@@ -53,12 +53,12 @@ void ReplyBudget::EvictLocked() {
 }
 
 uint64_t ReplyBudget::limited() {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   return limited_;
 }
 
 std::string ReplyBudget::TakeLogLine(Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   if (limited_ == logged_ || now - last_log_ < std::chrono::seconds(1)) return std::string();
   std::string line = std::to_string(limited_ - logged_) + " UDP replies limited to the overflow flag (" +
                      std::to_string(limited_) + " in all; last to " +

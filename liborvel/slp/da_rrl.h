@@ -22,6 +22,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "port/mutex.h"
+
 namespace orvel::slp {
 
 struct ReplyBudgetConfig {
@@ -55,15 +57,15 @@ class ReplyBudget {
     size_t bytes = 0;
     Clock::time_point seen;
   };
-  void EvictLocked();
+  void EvictLocked() REQUIRES(mu_);
 
   ReplyBudgetConfig config_;
-  std::mutex mu_;
-  std::unordered_map<uint32_t, Credit> credit_;  // by network (source & /24)
-  uint64_t limited_ = 0;
-  uint64_t logged_ = 0;
-  uint32_t last_network_ = 0;
-  Clock::time_point last_log_{};
+  port::Mutex mu_;
+  std::unordered_map<uint32_t, Credit> credit_ GUARDED_BY(mu_);  // by network (source & /24)
+  uint64_t limited_ GUARDED_BY(mu_) = 0;
+  uint64_t logged_ GUARDED_BY(mu_) = 0;
+  uint32_t last_network_ GUARDED_BY(mu_) = 0;
+  Clock::time_point last_log_ GUARDED_BY(mu_){};
 };
 
 }  // namespace orvel::slp

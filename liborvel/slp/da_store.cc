@@ -122,7 +122,7 @@ bool RegistrationStore::ServesAny(std::string_view scopes) const {
 }
 
 size_t RegistrationStore::size() {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   PurgeLocked();
   return entries_.size();
 }
@@ -148,7 +148,7 @@ std::vector<std::pair<std::string, size_t>> RegistrationStore::CountByType(size_
 }
 
 uint64_t RegistrationStore::generation() {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   PurgeLocked();
   return generation_;
 }
@@ -260,7 +260,7 @@ uint16_t RegistrationStore::Register(const RegistrationInput& in) {
   e->bucket = e->type_key.substr(0, e->type_key.find(':'));
   e->scope_text = in.scopes;
 
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   PurgeLocked();
   auto found = by_key_.find({e->url, e->lang_key});
   if (in.fresh) {
@@ -294,7 +294,7 @@ uint16_t RegistrationStore::Deregister(std::string_view scopes, std::string_view
     return error::kParseError;
   }
   if (!ServesAll(scopes)) return error::kScopeNotSupported;
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   PurgeLocked();
   std::vector<uint64_t> ids;
   for (auto it = by_key_.lower_bound({std::string(url), std::string()});
@@ -329,7 +329,7 @@ bool RegistrationStore::TypeMatches(const Entry& e, const std::string& req_key) 
 std::vector<RegistrationInput> RegistrationStore::Entries(std::string_view url) {
   std::vector<EntryPtr> found;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     PurgeLocked();
     if (url.empty()) {
       for (const auto& kv : entries_) found.push_back(kv.second);
@@ -358,7 +358,7 @@ std::vector<RegistrationInput> RegistrationStore::Entries(std::string_view url) 
 }
 
 bool RegistrationStore::Erase(std::string_view url, std::string_view lang) {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   PurgeLocked();
   auto it = by_key_.find({std::string(url), FoldKey(lang)});
   if (it == by_key_.end()) return false;
@@ -371,7 +371,7 @@ std::string RegistrationStore::Snapshot() {
   // the lock and format after releasing it.
   std::vector<EntryPtr> all;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     PurgeLocked();
     all.reserve(entries_.size());
     for (const auto& kv : entries_) all.push_back(kv.second);

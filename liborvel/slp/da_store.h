@@ -41,6 +41,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "port/mutex.h"
 #include "slp/attr.h"
 
 namespace orvel::slp {
@@ -194,37 +195,38 @@ class RegistrationStore {
   };
 
   // --- da_store.cc: registrations, indexes, expiry
-  void PurgeLocked();
-  void RemoveLocked(uint64_t id);
-  void PutLocked(EntryPtr e);
-  void IndexLocked(const EntryPtr& e, bool add);
+  void PurgeLocked() REQUIRES(mu_);
+  void RemoveLocked(uint64_t id) REQUIRES(mu_);
+  void PutLocked(EntryPtr e) REQUIRES(mu_);
+  void IndexLocked(const EntryPtr& e, bool add) REQUIRES(mu_);
   static bool Visible(const Entry& e, const std::vector<std::string>& scopes);
   uint16_t RemainingLifetime(const Entry& e) const;
   static bool TypeMatches(const Entry& e, const std::string& req_key);
 
   // --- da_lookup.cc: the steps of the look-ups
   // Registrations of the requested (normalized) type, in registration order.
-  std::vector<EntryPtr> TypeMatchesLocked(const std::string& req_key) const;
+  std::vector<EntryPtr> TypeMatchesLocked(const std::string& req_key) const REQUIRES(mu_);
   void NearestLocked(const Predicate& pred, const std::string& bucket,
-                     const std::function<bool(const Entry&)>& eligible, NearestSets* sets) const;
+                     const std::function<bool(const Entry&)>& eligible, NearestSets* sets) const
+      REQUIRES(mu_);
   std::vector<EntryPtr> CandidatesLocked(const Predicate& pred, const std::string& req_key,
-                                         const NearestSets& nearest) const;
+                                         const NearestSets& nearest) const REQUIRES(mu_);
   void OrderAnswers(std::vector<std::pair<double, const Entry*>>* hits,
                     const std::string& req_primary, std::vector<ServiceMatch>* out) const;
-  bool CachedLocked(const std::string& key, CachedAnswer* answer) const;
-  void CacheLocked(const std::string& key, CachedAnswer answer);
+  bool CachedLocked(const std::string& key, CachedAnswer* answer) const REQUIRES(mu_);
+  void CacheLocked(const std::string& key, CachedAnswer answer) REQUIRES(mu_);
 
   const DaClock* clock_;
   StoreLimits limits_;
   std::string scopes_text_;
   std::vector<std::string> scopes_;
 
-  std::mutex mu_;
-  uint64_t next_id_ = 1;
-  uint64_t generation_ = 0;
-  std::map<uint64_t, EntryPtr> entries_;  // by id = registration order
-  std::map<Key, uint64_t> by_key_;
-  std::unordered_map<std::string, std::map<uint64_t, EntryPtr>> by_bucket_;
+  mutable port::Mutex mu_;
+  uint64_t next_id_ GUARDED_BY(mu_) = 1;
+  uint64_t generation_ GUARDED_BY(mu_) = 0;
+  std::map<uint64_t, EntryPtr> entries_ GUARDED_BY(mu_);  // by id = registration order
+  std::map<Key, uint64_t> by_key_ GUARDED_BY(mu_);
+  std::unordered_map<std::string, std::map<uint64_t, EntryPtr>> by_bucket_ GUARDED_BY(mu_);
   // Registrations with coordinates, per bucket, packed for the distance
   // scan of nearest terms (unordered).  The raw pointer stays valid while
   // the entry is in entries_: every removal goes through IndexLocked.
@@ -233,12 +235,12 @@ class RegistrationStore {
     uint32_t dims;
     double c[4];  // the first dimensions; entry->coords has them all
   };
-  std::unordered_map<std::string, std::vector<CoordRec>> by_coords_;
+  std::unordered_map<std::string, std::vector<CoordRec>> by_coords_ GUARDED_BY(mu_);
   // tag '\0' IndexKey -> sorted ids.
-  std::unordered_map<std::string, std::vector<uint64_t>> by_value_;
-  std::set<std::pair<std::chrono::steady_clock::time_point, uint64_t>> by_expiry_;
+  std::unordered_map<std::string, std::vector<uint64_t>> by_value_ GUARDED_BY(mu_);
+  std::set<std::pair<std::chrono::steady_clock::time_point, uint64_t>> by_expiry_ GUARDED_BY(mu_);
   // Attribute and type answers by request, valid for one generation.
-  std::unordered_map<std::string, CachedAnswer> answers_;
+  std::unordered_map<std::string, CachedAnswer> answers_ GUARDED_BY(mu_);
 };
 
 }  // namespace orvel::slp

@@ -14,15 +14,16 @@
 
 #include "slp/ua_internal.h"
 #include "orvel/slp_api.h"
+#include "port/mutex.h"
 
 namespace orvel {
 namespace slp {
 namespace {
 
 struct Store {
-  std::mutex mu;
-  std::set<std::string> pool;                  // GUARDED_BY(mu)
-  std::map<std::string, const char*> values;   // GUARDED_BY(mu)
+  port::Mutex mu;
+  std::set<std::string> pool GUARDED_BY(mu);
+  std::map<std::string, const char*> values GUARDED_BY(mu);
 
   Store() {
     // Defaults: a dead agent costs at most unicastMaximumWait per address,
@@ -43,13 +44,14 @@ struct Store {
         {"net.slp.MTU", "1400"},
         {"net.slp.interfaces", ""},
     };
+    port::MutexLock lock(&mu);  // nobody else sees it yet; the analysis wants it
     for (const auto& kv : kDefaults) Set(kv[0], kv[1]);
     if (const char* path = std::getenv("ORVEL_SLP_CONF")) LoadFile(path);
   }
 
   // "name = value" lines; '#' and ';' start comments.  A missing or
   // unreadable file leaves the defaults, as an absent slp.conf would.
-  void LoadFile(const char* path) {
+  void LoadFile(const char* path) REQUIRES(mu) {
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
@@ -70,8 +72,7 @@ struct Store {
     return s.substr(b, e - b + 1);
   }
 
-  // REQUIRES: mu held, or during construction.
-  void Set(const std::string& name, const std::string& value) {
+  void Set(const std::string& name, const std::string& value) REQUIRES(mu) {
     values[name] = pool.insert(value).first->c_str();
   }
 };
@@ -130,7 +131,7 @@ std::vector<int> PropertyMillisList(const char* name) {
 extern "C" const char* SLPGetProperty(const char* pcName) {
   if (pcName == nullptr) return nullptr;
   orvel::slp::Store& s = orvel::slp::TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
+  orvel::port::MutexLock lock(&s.mu);
   auto it = s.values.find(pcName);
   return it == s.values.end() ? nullptr : it->second;
 }
@@ -138,6 +139,6 @@ extern "C" const char* SLPGetProperty(const char* pcName) {
 extern "C" void SLPSetProperty(const char* pcName, const char* pcValue) {
   if (pcName == nullptr || pcValue == nullptr) return;
   orvel::slp::Store& s = orvel::slp::TheStore();
-  std::lock_guard<std::mutex> lock(s.mu);
+  orvel::port::MutexLock lock(&s.mu);
   s.Set(pcName, pcValue);
 }

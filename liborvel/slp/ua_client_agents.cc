@@ -16,6 +16,7 @@
 
 #include "net/address.h"
 #include "slp/ua_internal.h"
+#include "port/mutex.h"
 
 namespace orvel {
 namespace slp {
@@ -27,8 +28,8 @@ struct Failure {
 };
 
 struct Health {
-  std::mutex mu;
-  std::vector<Failure> failures;  // GUARDED_BY(mu)
+  port::Mutex mu;
+  std::vector<Failure> failures GUARDED_BY(mu);
 };
 
 Health& TheHealth() {
@@ -46,7 +47,7 @@ bool FailedLately(const std::vector<Failure>& failures, const sockaddr_in& a,
 // Stable: healthy agents keep their order, failed ones follow in theirs.
 std::vector<sockaddr_in> HealthyFirst(const std::vector<sockaddr_in>& agents) {
   Health& h = TheHealth();
-  std::lock_guard<std::mutex> lock(h.mu);
+  port::MutexLock lock(&h.mu);
   if (h.failures.empty()) return agents;
   Clock::time_point now = Clock::now();
   std::vector<sockaddr_in> out;
@@ -160,7 +161,7 @@ std::vector<sockaddr_in> AgentsToRegisterWith(const std::string& lang) {
 
 void NoteAgentAnswered(const sockaddr_in& agent) {
   Health& h = TheHealth();
-  std::lock_guard<std::mutex> lock(h.mu);
+  port::MutexLock lock(&h.mu);
   h.failures.erase(std::remove_if(h.failures.begin(), h.failures.end(),
                                   [&agent](const Failure& f) {
                                     return SameAddr(f.agent, agent);
@@ -170,7 +171,7 @@ void NoteAgentAnswered(const sockaddr_in& agent) {
 
 void NoteAgentFailed(const sockaddr_in& agent) {
   Health& h = TheHealth();
-  std::lock_guard<std::mutex> lock(h.mu);
+  port::MutexLock lock(&h.mu);
   Clock::time_point now = Clock::now();
   for (Failure& f : h.failures) {
     if (SameAddr(f.agent, agent)) {
@@ -189,7 +190,7 @@ void NoteAgentFailed(const sockaddr_in& agent) {
 
 void ForgetAgentFailures() {
   Health& h = TheHealth();
-  std::lock_guard<std::mutex> lock(h.mu);
+  port::MutexLock lock(&h.mu);
   h.failures.clear();
 }
 

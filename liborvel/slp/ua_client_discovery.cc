@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "slp/ua_internal.h"
+#include "port/mutex.h"
 
 namespace orvel {
 namespace slp {
@@ -26,9 +27,9 @@ namespace {
 constexpr size_t kRecvBufferBytes = 65536;
 
 struct Discovered {
-  std::mutex mu;
-  std::vector<sockaddr_in> agents;  // GUARDED_BY(mu)
-  Clock::time_point found_at;       // GUARDED_BY(mu)
+  port::Mutex mu;
+  std::vector<sockaddr_in> agents GUARDED_BY(mu);
+  Clock::time_point found_at GUARDED_BY(mu);
 };
 
 Discovered& TheDiscovered() {
@@ -161,7 +162,7 @@ class PassiveListener {
 
   static void Heard(const sockaddr_in& agent, bool alive) {
     Discovered& d = TheDiscovered();
-    std::lock_guard<std::mutex> lock(d.mu);
+    port::MutexLock lock(&d.mu);
     std::vector<sockaddr_in> kept;
     for (const sockaddr_in& k : d.agents)
       if (!SameAddr(k, agent)) kept.push_back(k);
@@ -238,21 +239,21 @@ void StartPassiveListener() {
 
 std::vector<sockaddr_in> DiscoveredAgentsSnapshot(Clock::time_point* found_at) {
   Discovered& d = TheDiscovered();
-  std::lock_guard<std::mutex> lock(d.mu);
+  port::MutexLock lock(&d.mu);
   *found_at = d.found_at;
   return d.agents;
 }
 
 void SetDiscoveredAgents(const std::vector<sockaddr_in>& agents) {
   Discovered& d = TheDiscovered();
-  std::lock_guard<std::mutex> lock(d.mu);
+  port::MutexLock lock(&d.mu);
   d.agents = agents;
   d.found_at = Clock::now();
 }
 
 void ForgetDiscoveredAgents() {
   Discovered& d = TheDiscovered();
-  std::lock_guard<std::mutex> lock(d.mu);
+  port::MutexLock lock(&d.mu);
   d.agents.clear();
 }
 

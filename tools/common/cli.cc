@@ -106,7 +106,7 @@ CommandLine& CommandLine::Flag(const char* name, char short_name, const char* he
 }
 
 CommandLine& CommandLine::Action(const char* name, char short_name, const char* help,
-                                 std::function<void()> act) {
+                                 const std::function<void()>& act) {
   options_.push_back(Option{name, short_name, "", help, [act](const std::string&) {
                               act();
                               return std::string();

@@ -69,7 +69,7 @@ class CommandLine {
   CommandLine& Flag(const char* name, char short_name, const char* help, bool* out);
   // A flag with an action of its own.
   CommandLine& Action(const char* name, char short_name, const char* help,
-                      std::function<void()> act);
+                      const std::function<void()>& act);
 
   // Text after the options (notes, examples), the environment variables
   // read, and the exit statuses (default: kExitStatusHelp).

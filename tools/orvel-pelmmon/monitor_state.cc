@@ -48,7 +48,7 @@ int MonitorState::LoadCoordinates(const std::string& path, std::string* problem)
   bool whole = orvel::slp::ReadCoordinates(f.get(), &entries);
   std::vector<std::string> unreadable;
 
-  std::lock_guard<std::mutex> l(mu_);
+  orvel::port::MutexLock l(&mu_);
   for (const auto& [key, value] : entries) {
     NodeView* n = FindOrAddLocked(key);
     auto coords = orvel::slp::ParseCoordinates(value);
@@ -82,7 +82,7 @@ int MonitorState::LoadCoordinates(const std::string& path, std::string* problem)
     }
   }
   version_++;
-  changed_.notify_all();
+  changed_.SignalAll();
   return placed;
 }
 
@@ -156,7 +156,7 @@ bool MonitorState::ApplyLine(const std::string& raw) {
   unsigned long colour = std::strtoul(digits, &end, 10);
   if (*end != '\0' || colour > 1000000) return false;
 
-  std::lock_guard<std::mutex> l(mu_);
+  orvel::port::MutexLock l(&mu_);
   if (node == "RESET") {
     for (auto& kv : nodes_) kv.second.colour = 0;
     if (search_open_) searches_.back().ended_ms = clock_();
@@ -170,12 +170,12 @@ bool MonitorState::ApplyLine(const std::string& raw) {
     RecordLocked(node, static_cast<int>(colour));
   }
   version_++;
-  changed_.notify_all();
+  changed_.SignalAll();
   return true;
 }
 
 Snapshot MonitorState::Take() const {
-  std::lock_guard<std::mutex> l(mu_);
+  orvel::port::MutexLock l(&mu_);
   Snapshot s;
   s.version = version_;
   s.dims = dims_;
@@ -187,9 +187,11 @@ Snapshot MonitorState::Take() const {
 
 Snapshot MonitorState::WaitNewer(uint64_t seen, int timeout_ms) const {
   {
-    std::unique_lock<std::mutex> l(mu_);
-    changed_.wait_for(l, std::chrono::milliseconds(timeout_ms),
-                      [&] { return version_ != seen; });
+    orvel::port::MutexLock l(&mu_);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (version_ == seen) {
+      if (!changed_.WaitUntil(&l, give_up)) break;
+    }
   }
   return Take();
 }

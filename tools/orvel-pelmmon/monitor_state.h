@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "port/mutex.h"
+
 namespace pelmmon {
 
 constexpr int kClientColour = 1;
@@ -95,22 +97,22 @@ class MonitorState {
 
  private:
   // Projects every node with coordinates onto the plane; how many.
-  int PlaceNodesLocked();
-  NodeView* FindOrAddLocked(const std::string& name);
-  void RecordLocked(const std::string& node, int colour);
+  int PlaceNodesLocked() REQUIRES(mu_);
+  NodeView* FindOrAddLocked(const std::string& name) REQUIRES(mu_);
+  void RecordLocked(const std::string& node, int colour) REQUIRES(mu_);
 
   const Clock clock_;
-  mutable std::mutex mu_;
-  mutable std::condition_variable changed_;
-  uint64_t version_ = 0;                    // guarded by mu_
-  std::vector<std::string> order_;          // guarded by mu_
-  std::map<std::string, NodeView> nodes_;   // guarded by mu_
-  size_t unknown_nodes_ = 0;                // guarded by mu_
-  size_t dims_ = 0;                         // guarded by mu_
-  double kept_ = 1.0;                       // guarded by mu_
-  std::deque<Search> searches_;             // guarded by mu_
-  bool search_open_ = false;                // guarded by mu_
-  uint64_t next_search_id_ = 1;             // guarded by mu_
+  mutable orvel::port::Mutex mu_;
+  mutable orvel::port::CondVar changed_;
+  uint64_t version_ GUARDED_BY(mu_) = 0;
+  std::vector<std::string> order_ GUARDED_BY(mu_);
+  std::map<std::string, NodeView> nodes_ GUARDED_BY(mu_);
+  size_t unknown_nodes_ GUARDED_BY(mu_) = 0;
+  size_t dims_ GUARDED_BY(mu_) = 0;
+  double kept_ GUARDED_BY(mu_) = 1.0;
+  std::deque<Search> searches_ GUARDED_BY(mu_);
+  bool search_open_ GUARDED_BY(mu_) = false;
+  uint64_t next_search_id_ GUARDED_BY(mu_) = 1;
 };
 
 // JSON text of a snapshot, read by the page:

@@ -230,7 +230,7 @@ std::string Client::endpoint() const {
 }
 
 Result Client::Post(const std::string& path, const std::string& body, std::string* reply) {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   Result res;
   res.status = Status::kUnreachable;
   res.message = "no endpoint";
@@ -365,7 +365,7 @@ WatchEnd Client::Watch(const std::string& key, const std::string& range_end,
                        int64_t start_revision, const std::function<void()>& on_created,
                        const std::function<void(const std::vector<Event>&)>& on_events,
                        const std::atomic<bool>& stop) {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   WatchStream ws;
   ws.on_created = &on_created;
   ws.on_events = &on_events;

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "port/mutex.h"
+
 namespace orvel::etcd {
 
 std::string Base64Encode(std::string_view bytes);
@@ -114,9 +116,9 @@ class Client {
 
   std::vector<std::string> endpoints_;
   long timeout_ms_;
-  std::mutex mu_;  // one call at a time on the handle
+  port::Mutex mu_;  // one call at a time on the handle
   std::atomic<size_t> current_{0};  // index of the endpoint tried first
-  std::unique_ptr<Curl> curl_;
+  std::unique_ptr<Curl> curl_ PT_GUARDED_BY(mu_);
 };
 
 }  // namespace orvel::etcd

@@ -100,27 +100,30 @@ std::string Replica::Start() {
 
 void Replica::Stop() {
   {
-    std::lock_guard<std::mutex> lock(stop_mu_);
+    port::MutexLock lock(&stop_mu_);
     stopping_ = true;
   }
   interrupt_watch_.store(true);
-  stop_cv_.notify_all();
+  stop_cv_.SignalAll();
   if (watch_thread_.joinable()) watch_thread_.join();
   if (probe_thread_.joinable()) probe_thread_.join();
 }
 
 void Replica::Pause(int ms) {
-  std::unique_lock<std::mutex> lock(stop_mu_);
-  stop_cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping_; });
+  port::MutexLock lock(&stop_mu_);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stopping_) {
+    if (!stop_cv_.WaitUntil(&lock, give_up)) break;
+  }
 }
 
 bool Replica::available() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   return available_;
 }
 
 int64_t Replica::revision() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  port::MutexLock lock(&mu_);
   return revision_;
 }
 
@@ -130,7 +133,7 @@ std::string Replica::Reload() {
   if (!r.ok()) return r.message;
   std::set<std::pair<std::string, std::string>> present;  // URL, folded language
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     known_.clear();
   }
   size_t taken = 0;
@@ -148,10 +151,10 @@ std::string Replica::Reload() {
   }
   loaded_.store(taken);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     revision_ = r.revision;
   }
-  applied_cv_.notify_all();
+  applied_cv_.SignalAll();
   return std::string();
 }
 
@@ -160,7 +163,7 @@ bool Replica::ApplyPut(const KeyValue& kv) {
   int64_t expiry = 0;
   if (!DecodeRecord(kv.value, &in, &expiry)) return false;  // not a registration of ours
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     known_[kv.key] = Known{kv.lease, expiry};
   }
   // The record's expiry, not the lease, sets the lifetime: etcd extends
@@ -176,7 +179,7 @@ bool Replica::ApplyPut(const KeyValue& kv) {
 
 void Replica::ApplyDelete(const std::string& key) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     known_.erase(key);
   }
   if (key.compare(0, opt_.prefix.size(), opt_.prefix) != 0) return;
@@ -191,22 +194,26 @@ void Replica::ApplyDelete(const std::string& key) {
 
 void Replica::Applied(int64_t revision) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     revision_ = std::max(revision_, revision);
   }
-  applied_cv_.notify_all();
+  applied_cv_.SignalAll();
 }
 
 bool Replica::WaitApplied(int64_t revision) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return applied_cv_.wait_for(lock, std::chrono::milliseconds(opt_.ack_wait_ms),
-                              [&] { return revision_ >= revision; });
+  port::MutexLock lock(&mu_);
+  const auto give_up =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(opt_.ack_wait_ms);
+  while (revision_ < revision) {
+    if (!applied_cv_.WaitUntil(&lock, give_up)) return revision_ >= revision;
+  }
+  return true;
 }
 
 void Replica::SetHealth(bool watch_up, bool probe_ok, const std::string& why) {
   std::string line;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     watch_up_ = watch_up;
     probe_ok_ = probe_ok;
     bool up = watch_up_ && probe_ok_;
@@ -227,7 +234,7 @@ uint16_t Replica::Failed(const Result& r) {
   if (r.status == Status::kUnreachable) {
     bool watch_up;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      port::MutexLock lock(&mu_);
       watch_up = watch_up_;
     }
     SetHealth(watch_up, false, r.message);
@@ -240,7 +247,7 @@ uint16_t Replica::Failed(const Result& r) {
 
 uint16_t Replica::Register(const slp::RegistrationInput& in) {
   if (!available()) return slp::error::kDaBusyNow;
-  std::lock_guard<std::mutex> write_lock(write_mu_);
+  port::MutexLock write_lock(&write_mu_);
   // Validate and merge on a scratch store holding this URL's registrations,
   // so nothing reaches the local copy before etcd has it.
   slp::RegistrationStore scratch(store_->scopes_text(), clock_, opt_.limits);
@@ -266,7 +273,7 @@ uint16_t Replica::Register(const slp::RegistrationInput& in) {
   if (!r.ok()) return Failed(r);
   int64_t old_lease = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     if (auto it = known_.find(key); it != known_.end()) old_lease = it->second.lease;
   }
   r = writer_.Put(key, EncodeRecord(result, expiry), lease);
@@ -285,7 +292,7 @@ uint16_t Replica::Deregister(std::string_view scopes, std::string_view url, std:
   if (!available()) return slp::error::kDaBusyNow;
   std::vector<std::string> patterns;
   if (!slp::ParseTagList(tags, &patterns)) return slp::error::kParseError;
-  std::lock_guard<std::mutex> write_lock(write_mu_);
+  port::MutexLock write_lock(&write_mu_);
   slp::RegistrationStore scratch(store_->scopes_text(), clock_, opt_.limits);
   std::vector<slp::RegistrationInput> before = store_->Entries(url);
   for (const slp::RegistrationInput& e : before) scratch.Register(e);
@@ -309,7 +316,7 @@ uint16_t Replica::Deregister(std::string_view scopes, std::string_view url, std:
       const std::string key = RegistrationKey(opt_.prefix, after.url, after.lang);
       int64_t expiry = NowMs() + int64_t{after.lifetime} * 1000;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        port::MutexLock lock(&mu_);
         if (auto it = known_.find(key); it != known_.end()) expiry = it->second.expiry_ms;
       }
       Result r = writer_.PutKeepLease(key, EncodeRecord(after, expiry));
@@ -326,7 +333,7 @@ void Replica::WatchLoop() {
   auto on_created = [this] {
     bool probe_ok;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      port::MutexLock lock(&mu_);
       probe_ok = probe_ok_;
     }
     SetHealth(true, probe_ok, std::string());
@@ -345,19 +352,19 @@ void Replica::WatchLoop() {
   };
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(stop_mu_);
+      port::MutexLock lock(&stop_mu_);
       if (stopping_) return;
     }
     WatchEnd end =
         watcher_.Watch(opt_.prefix, range_end_, revision() + 1, on_created, on_events, interrupt_watch_);
     {
-      std::lock_guard<std::mutex> lock(stop_mu_);
+      port::MutexLock lock(&stop_mu_);
       if (stopping_) return;
     }
     interrupt_watch_.store(false);
     bool probe_ok;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      port::MutexLock lock(&mu_);
       probe_ok = probe_ok_;
     }
     if (end.kind == WatchEnd::kCompacted) {
@@ -378,7 +385,7 @@ void Replica::ProbeLoop() {
   for (;;) {
     Pause(opt_.probe_every_ms);
     {
-      std::lock_guard<std::mutex> lock(stop_mu_);
+      port::MutexLock lock(&stop_mu_);
       if (stopping_) return;
     }
     // A linearizable read needs a leader: it fails on a member cut off
@@ -386,7 +393,7 @@ void Replica::ProbeLoop() {
     Result r = prober_.Range(opt_.prefix, range_end_, nullptr, /*count_only=*/true);
     bool watch_up;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      port::MutexLock lock(&mu_);
       watch_up = watch_up_;
     }
     if (!r.ok() && watch_up) interrupt_watch_.store(true);  // make the watch reconnect

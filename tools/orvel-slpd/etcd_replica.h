@@ -38,6 +38,7 @@
 #include "etcd_client.h"
 #include "slp/da_sink.h"
 #include "slp/da_store.h"
+#include "port/mutex.h"
 
 namespace orvel::etcd {
 
@@ -115,20 +116,20 @@ class Replica : public slp::RegistrationSink {
   Client writer_;   // registrations, one at a time (write_mu_)
   Client watcher_;  // the watch stream and full reads
   Client prober_;   // reachability probe
-  std::mutex write_mu_;
+  port::Mutex write_mu_;
 
-  mutable std::mutex mu_;  // known_, revision_, health
-  std::condition_variable applied_cv_;
-  std::map<std::string, Known> known_;  // by key
-  int64_t revision_ = 0;
-  bool watch_up_ = true;
-  bool probe_ok_ = true;
-  bool available_ = true;
+  mutable port::Mutex mu_;
+  port::CondVar applied_cv_;
+  std::map<std::string, Known> known_ GUARDED_BY(mu_);  // by key
+  int64_t revision_ GUARDED_BY(mu_) = 0;
+  bool watch_up_ GUARDED_BY(mu_) = true;
+  bool probe_ok_ GUARDED_BY(mu_) = true;
+  bool available_ GUARDED_BY(mu_) = true;
   std::atomic<size_t> loaded_{0};
 
-  std::mutex stop_mu_;
-  std::condition_variable stop_cv_;
-  bool stopping_ = false;
+  port::Mutex stop_mu_;
+  port::CondVar stop_cv_;
+  bool stopping_ GUARDED_BY(stop_mu_) = false;
   std::atomic<bool> interrupt_watch_{false};
   std::thread watch_thread_;
   std::thread probe_thread_;
