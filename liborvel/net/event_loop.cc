@@ -17,7 +17,7 @@ constexpr int kEventsPerRound = 256;
 
 // Drains the eventfd; the posted tasks themselves run after the round's
 // other events.
-class EventLoop::Waker : public EventLoop::Watcher {
+class EventLoop::Waker final : public EventLoop::Watcher {
  public:
   explicit Waker(EventLoop* loop) : loop_(loop) {}
   void OnEvents(uint32_t) override {

@@ -139,6 +139,7 @@ std::vector<RegistrationStore::EntryPtr> RegistrationStore::CandidatesLocked(
   size_t budget = 2 * bucket_it->second.size() + 64;
   static const std::vector<uint64_t> kNone;
   auto equal = [&](const std::string& tag, const std::string& key) -> const std::vector<uint64_t>* {
+    mu_.AssertHeld();  // called by PlanCandidates below, under the lock
     auto it = by_value_.find(tag + '\0' + key);
     const std::vector<uint64_t>* ids = it == by_value_.end() ? &kNone : &it->second;
     if (ids->size() > budget) return nullptr;

@@ -130,7 +130,7 @@ size_t RegistrationStore::size() {
 std::vector<std::pair<std::string, size_t>> RegistrationStore::CountByType(size_t max_types) {
   std::map<std::string, size_t> counts;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     PurgeLocked();
     for (const auto& [id, e] : entries_) ++counts[e->type_key];
   }

@@ -22,6 +22,7 @@
 
 #include "slp/ua_internal.h"
 #include "orvel/slp_api.h"
+#include "port/mutex.h"
 
 namespace orvel {
 namespace slp {
@@ -154,10 +155,10 @@ class Refresher {
   }
   ~Refresher() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      port::MutexLock lock(&mu_);
       stop_ = true;
     }
-    wake_.notify_all();
+    wake_.SignalAll();
     if (thread_.joinable()) thread_.join();
   }
   Refresher(const Refresher&) = delete;
@@ -168,13 +169,13 @@ class Refresher {
   // Keeps reg (a SrvReg just acknowledged), replacing one for the same URL.
   void Keep(const Message& reg) {
     const std::string& url = std::get<SrvReg>(reg.body).entry.url;
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     if (kept_.empty()) {
       // The agents' timestamps are learnt at once, so that a restart soon
       // after this registration is not taken for the agent's first boot.
       registered_at_ = WallSeconds();
       next_watch_ = Clock::now();
-      wake_.notify_all();
+      wake_.SignalAll();
     }
     Kept k{reg, Clock::now() + RefreshPeriod(LifetimeOf(reg))};
     for (Kept& old : kept_) {
@@ -184,13 +185,13 @@ class Refresher {
       }
     }
     kept_.push_back(std::move(k));
-    wake_.notify_all();
+    wake_.SignalAll();
   }
 
   // Drops the attributes named in tags from the kept registration of url,
   // so a refresh does not bring back what SLPDelAttrs removed.
   void DropAttrs(const std::string& url, const std::string& tags) {
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     for (Kept& k : kept_) {
       SrvReg& reg = std::get<SrvReg>(k.reg.body);
       if (reg.entry.url == url) reg.attrs = WithoutTags(reg.attrs, tags);
@@ -200,8 +201,8 @@ class Refresher {
   // Stops refreshing url.  Returns once no refresh of it is on the way,
   // so a deregistration sent next cannot be overtaken by one.
   void Forget(const std::string& url) {
-    std::lock_guard<std::mutex> sending(send_mu_);
-    std::lock_guard<std::mutex> lock(mu_);
+    port::MutexLock sending(&send_mu_);
+    port::MutexLock lock(&mu_);
     for (size_t i = 0; i < kept_.size(); ++i) {
       if (std::get<SrvReg>(kept_[i].reg.body).entry.url == url) {
         kept_.erase(kept_.begin() + static_cast<long>(i));
@@ -221,22 +222,22 @@ class Refresher {
   }
 
   void Run() {
-    std::unique_lock<std::mutex> lock(mu_);
+    port::MutexLock lock(&mu_);
     while (!stop_) {
       Clock::time_point next = Clock::time_point::max();
       for (const Kept& k : kept_) next = std::min(next, k.due);
       if (!kept_.empty()) next = std::min(next, next_watch_);
       if (next == Clock::time_point::max()) {
-        wake_.wait(lock);
+        wake_.Wait(&lock);
       } else if (Clock::now() < next) {
-        wake_.wait_until(lock, next);
+        wake_.WaitUntil(&lock, next);
       } else {
         const bool watch = !kept_.empty() && Clock::now() >= next_watch_;
         if (watch) next_watch_ = Clock::now() + AgentWatchPeriod();
-        lock.unlock();
+        lock.Unlock();
         if (watch) WatchAgents();
         RefreshDue();
-        lock.lock();
+        lock.Lock();
       }
     }
   }
@@ -247,10 +248,10 @@ class Refresher {
   // than our first registration.  An agent that does not answer keeps its
   // last timestamp (its restart is noticed when it answers again).
   void WatchAgents() {
-    std::lock_guard<std::mutex> sending(send_mu_);
+    port::MutexLock sending(&send_mu_);
     uint32_t registered_at = 0;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      port::MutexLock lock(&mu_);
       registered_at = registered_at_;
     }
     for (const sockaddr_in& agent : AgentsToRegisterWith(chan_.lang)) {
@@ -264,7 +265,7 @@ class Refresher {
       if (!restarted) continue;
       std::vector<Message> all;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        port::MutexLock lock(&mu_);
         for (const Kept& k : kept_) all.push_back(k.reg);
       }
       for (Message& reg : all) {
@@ -277,13 +278,13 @@ class Refresher {
   // Sends every registration that is due to every agent known now (an
   // agent found since the last round gets it too).
   void RefreshDue() {
-    std::lock_guard<std::mutex> sending(send_mu_);
+    port::MutexLock sending(&send_mu_);
     // Refreshing sooner than an agent allows would only be rejected.
     std::chrono::seconds floor(
         g_refresh_override_ms.load() > 0 ? 0 : AgentsMinRefreshInterval());
     std::vector<Message> due;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      port::MutexLock lock(&mu_);
       Clock::time_point now = Clock::now();
       for (Kept& k : kept_) {
         if (k.due > now) continue;
@@ -299,15 +300,15 @@ class Refresher {
   }
 
   Channel chan_;
-  std::mutex send_mu_;  // held while refreshes are on the way
-  // Boot timestamp last seen per agent ("A:P"); GUARDED_BY(send_mu_).
-  std::map<std::string, uint32_t> boot_seen_;
-  std::mutex mu_;
-  std::condition_variable wake_;
-  bool stop_ = false;        // GUARDED_BY(mu_)
-  std::vector<Kept> kept_;   // GUARDED_BY(mu_)
-  Clock::time_point next_watch_ = Clock::time_point::max();  // GUARDED_BY(mu_)
-  uint32_t registered_at_ = 0;  // wall seconds; GUARDED_BY(mu_)
+  port::Mutex send_mu_;  // held while refreshes are on the way
+  // Boot timestamp last seen per agent ("A:P").
+  std::map<std::string, uint32_t> boot_seen_ GUARDED_BY(send_mu_);
+  port::Mutex mu_;
+  port::CondVar wake_;
+  bool stop_ GUARDED_BY(mu_) = false;
+  std::vector<Kept> kept_ GUARDED_BY(mu_);
+  Clock::time_point next_watch_ GUARDED_BY(mu_) = Clock::time_point::max();
+  uint32_t registered_at_ GUARDED_BY(mu_) = 0;  // wall seconds
   std::thread thread_;
 };
 

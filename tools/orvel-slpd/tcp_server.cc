@@ -32,7 +32,7 @@ size_t DescriptorBound() {
 
 // Accepts; out of descriptors it stops watching for a moment, since the
 // pending connection would wake a level-triggered loop again at once.
-class TcpServer::Acceptor : public net::EventLoop::Watcher, public net::EventLoop::Timer {
+class TcpServer::Acceptor final : public net::EventLoop::Watcher, public net::EventLoop::Timer {
  public:
   explicit Acceptor(TcpServer* server) : server_(server) {}
   void OnEvents(uint32_t) override {
@@ -46,7 +46,7 @@ class TcpServer::Acceptor : public net::EventLoop::Watcher, public net::EventLoo
   TcpServer* server_;
 };
 
-class TcpServer::Conn : public net::EventLoop::Watcher, public net::EventLoop::Timer {
+class TcpServer::Conn final : public net::EventLoop::Watcher, public net::EventLoop::Timer {
  public:
   Conn(TcpServer* server, net::UniqueFd fd, uint32_t peer)
       : server_(server), fd_(std::move(fd)), peer_(peer) {}
