@@ -28,16 +28,7 @@ using testutil::TempDir;
 
 unsigned long Addr(const char* text) { return inet_addr(text); }
 
-// True when every piece occurs in text, each after the one before.
-bool InOrder(const std::string& text, const std::vector<std::string>& pieces) {
-  size_t pos = 0;
-  for (const auto& piece : pieces) {
-    pos = text.find(piece, pos);
-    if (pos == std::string::npos) return false;
-    pos += piece.size();
-  }
-  return true;
-}
+using testutil::InOrder;
 
 class EndToEnd : public ::testing::Test {
  protected:

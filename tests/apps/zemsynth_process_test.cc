@@ -27,17 +27,7 @@ namespace {
 using testutil::Child;
 using testutil::ChildOptions;
 
-// True when every piece occurs in text, each after the one before (the
-// server's own lines on stderr may come between).
-bool InOrder(const std::string& text, const std::vector<std::string>& pieces) {
-  size_t pos = 0;
-  for (const auto& piece : pieces) {
-    pos = text.find(piece, pos);
-    if (pos == std::string::npos) return false;
-    pos += piece.size();
-  }
-  return true;
-}
+using testutil::InOrder;
 
 std::string Zemsynth() { return testutil::BuildPath("orvel_apps/zemsynth"); }
 

@@ -16,57 +16,12 @@
 namespace orvel::slp::etcdtest {
 namespace {
 
-uint16_t g_xid = 1000;
+using slpdtest::MakeMessage;
+using slpdtest::TcpExchange;
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sa;
-}
-
-Message MakeMessage(Body body, uint16_t flags = 0) {
-  Message m;
-  m.header.xid = ++g_xid;
-  m.header.flags = flags;
-  m.header.lang = "en";
-  m.body = std::move(body);
-  return m;
-}
-
+// A registration waits for etcd: allow it a few seconds.
 bool UdpExchange(int port, const Message& m, Message* reply, int wait_ms = 4000) {
-  testutil::TestFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  std::string bytes = Encode(m);
-  sockaddr_in to = Loopback(port);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    ::sendto(s.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    pollfd p{s.get(), POLLIN, 0};
-    // A registration waits for etcd: allow it a few seconds.
-    while (::poll(&p, 1, wait_ms) > 0) {
-      char buf[65536];
-      ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
-      if (n <= 0) break;
-      if (Decode(std::string(buf, static_cast<size_t>(n)), reply) == WireStatus::kOk &&
-          reply->header.xid == m.header.xid) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-bool TcpExchange(int port, const Message& m, Message* reply) {
-  testutil::TestFd s = testutil::ConnectLoopback(static_cast<uint16_t>(port), 2000);
-  if (!s.valid()) return false;
-  if (!testutil::SendAll(s.get(), Encode(m))) return false;
-  std::string in;
-  while (in.size() < 5 || in.size() < PeekLength(reinterpret_cast<const uint8_t*>(in.data()), 5)) {
-    std::string more = testutil::ReadAtLeast(s.get(), 1, 3000);
-    if (more.empty()) return false;
-    in += more;
-  }
-  return Decode(in, reply) == WireStatus::kOk;
+  return slpdtest::UdpExchange(port, m, reply, wait_ms);
 }
 
 }  // namespace
@@ -120,27 +75,6 @@ int64_t EtcdServer::CompactAll() {
                     std::to_string(body.size()) + "\r\n\r\n" + body;
   std::string resp = testutil::Exchange(client_port_, req, false, 5000);
   return resp.find(" 200 ") != std::string::npos ? r.revision : 0;
-}
-
-Agent::Agent(const std::vector<std::string>& extra) {
-  std::vector<std::string> argv = {::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen",
-                                   "127.0.0.1", "--port", "0"};
-  argv.insert(argv.end(), extra.begin(), extra.end());
-  child_ = std::make_unique<::testutil::Child>(argv);
-  const std::string mark = "listening on 127.0.0.1:";
-  if (!child_->WaitForOutput(mark, 10000)) return;
-  std::string out = child_->Output();
-  port_ = std::atoi(out.c_str() + out.find(mark) + mark.size());
-}
-
-void Agent::Kill() {
-  child_->Signal(SIGKILL);
-  child_->Wait(5000);
-}
-
-int Agent::Stop() {
-  child_->Signal(SIGTERM);
-  return child_->Wait(10000);
 }
 
 uint16_t Register(int port, const std::string& url, const std::string& attrs, uint16_t lifetime,

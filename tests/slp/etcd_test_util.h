@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "slpd_test_util.h"
 #include "slp/wire.h"
 #include "testutil/process_util.h"
 
@@ -44,18 +45,11 @@ class EtcdServer {
 };
 
 // orvel-slpd on 127.0.0.1 with a kernel-chosen port.
-class Agent {
+// An agent of the cluster under test.
+class Agent : public slpdtest::SlpdProcess {
  public:
-  explicit Agent(const std::vector<std::string>& extra);
-  int port() const { return port_; }
-  ::testutil::Child& child() { return *child_; }
-  std::string Output() const { return child_->Output(); }
-  void Kill();
-  int Stop();  // SIGTERM; the wait status or -1
-
- private:
-  std::unique_ptr<::testutil::Child> child_;
-  int port_ = 0;
+  explicit Agent(const std::vector<std::string>& extra) : SlpdProcess(extra) {}
+  std::string Output() { return child().Output(); }
 };
 
 // One SrvReg over UDP (sent up to three times, each waiting wait_ms); the

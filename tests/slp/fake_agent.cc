@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "testutil/net_util.h"
+
 namespace slptest {
 
 using orvel::slp::Decode;
@@ -17,13 +19,7 @@ using orvel::slp::WireStatus;
 
 namespace {
 
-sockaddr_in Loopback(unsigned short port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
+using orvel::testutil::Loopback;
 
 bool ReadExactly(int fd, std::string* out, size_t n) {
   while (out->size() < n) {

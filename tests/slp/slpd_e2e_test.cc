@@ -15,106 +15,29 @@
 #include <vector>
 
 #include "slp/wire.h"
+#include "slpd_test_util.h"
+#include "testutil/net_util.h"
 #include "testutil/process_util.h"
 
 namespace orvel::slp {
 namespace {
 
-// Owns a test socket.
-struct Sock {
-  explicit Sock(int type) : fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {}
-  ~Sock() {
-    if (fd >= 0) ::close(fd);
-  }
-  Sock(const Sock&) = delete;
-  Sock& operator=(const Sock&) = delete;
-  int fd;
-};
+using slpdtest::MakeMessage;
+using slpdtest::TcpExchange;
+using slpdtest::UdpExchange;
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sa;
-}
-
-class Agent {
+// Every agent here logs one line per request.
+class Agent : public slpdtest::SlpdProcess {
  public:
-  explicit Agent(std::vector<std::string> extra) {
-    std::vector<std::string> argv = {testutil::BuildPath("tools/orvel-slpd/orvel-slpd"),
-                                     "--listen", "127.0.0.1", "--port", "0", "--verbose"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    child_ = std::make_unique<testutil::Child>(argv);
-    if (!child_->WaitForOutput("listening on 127.0.0.1:", 5000)) return;
-    std::string out = child_->Output();
-    size_t at = out.find("listening on 127.0.0.1:");
-    port_ = std::atoi(out.c_str() + at + std::string("listening on 127.0.0.1:").size());
-  }
-  int port() const { return port_; }
-  testutil::Child& child() { return *child_; }
-  // SIGTERM, then the exit status (or -1).
-  int Stop() {
-    child_->Signal(SIGTERM);
-    return child_->Wait(5000);
-  }
+  explicit Agent(std::vector<std::string> extra) : SlpdProcess(Verbose(std::move(extra)), 5000) {}
+  int Stop() { return SlpdProcess::Stop(5000); }
 
  private:
-  std::unique_ptr<testutil::Child> child_;
-  int port_ = 0;
+  static std::vector<std::string> Verbose(std::vector<std::string> extra) {
+    extra.insert(extra.begin(), "--verbose");
+    return extra;
+  }
 };
-
-uint16_t g_xid = 100;
-
-Message MakeMessage(Body body, uint16_t flags = 0) {
-  Message m;
-  m.header.xid = ++g_xid;
-  m.header.flags = flags;
-  m.body = std::move(body);
-  return m;
-}
-
-// Sends over UDP and waits (bounded) for the reply with the same XID;
-// resends up to three times.  Returns false when nothing came.
-bool UdpExchange(int port, const Message& m, Message* reply) {
-  Sock s(SOCK_DGRAM);
-  std::string bytes = Encode(m);
-  sockaddr_in to = Loopback(port);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    ::sendto(s.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    pollfd p{s.fd, POLLIN, 0};
-    while (::poll(&p, 1, 1000) > 0) {
-      char buf[65536];
-      ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      if (Decode(std::string(buf, static_cast<size_t>(n)), reply) == WireStatus::kOk &&
-          reply->header.xid == m.header.xid) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-bool TcpExchange(int port, const Message& m, Message* reply) {
-  Sock s(SOCK_STREAM);
-  sockaddr_in to = Loopback(port);
-  if (::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return false;
-  std::string bytes = Encode(m);
-  if (::send(s.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
-    return false;
-  }
-  std::string in;
-  timeval tv{3, 0};
-  ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  while (in.size() < 5 || in.size() < PeekLength(reinterpret_cast<const uint8_t*>(in.data()), 5)) {
-    char buf[65536];
-    ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
-    if (n <= 0) return false;
-    in.append(buf, static_cast<size_t>(n));
-  }
-  return Decode(in, reply) == WireStatus::kOk;
-}
 
 uint16_t RegisterUdp(int port, const std::string& url, const std::string& type,
                      const std::string& attrs, uint16_t lifetime = 300) {
@@ -168,7 +91,7 @@ TEST(SlpdEndToEnd, RegisterThenFindOverUdp) {
 }
 
 TEST(SlpdEndToEnd, RestartWithStateKeepsRegistrations) {
-  testutil::TempDir dir;
+  ::testutil::TempDir dir;
   const std::string state = dir.path() + "/slpd.state";
   {
     Agent agent({"--state", state});
@@ -196,7 +119,7 @@ TEST(SlpdEndToEnd, RestartWithStateKeepsRegistrations) {
 }
 
 TEST(SlpdEndToEnd, UnwritableStateIsReportedAndServingGoesOn) {
-  testutil::TempDir dir;
+  ::testutil::TempDir dir;
   const std::string folder = dir.path() + "/state";
   ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
   Agent agent({"--state", folder + "/slpd.state"});
@@ -244,8 +167,8 @@ TEST(SlpdEndToEnd, FloodOfMalformedDatagramsDoesNotStopLookups) {
             error::kOk);
   Message good = MakeMessage(Query("ZemProxy", "(&(addr=10.0.0.5)(mask=255.255.255.255))"));
   std::string bytes = Encode(good);
-  Sock flood(SOCK_DGRAM);
-  sockaddr_in to = Loopback(agent.port());
+  testutil::TestFd flood(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in to = testutil::Loopback(static_cast<uint16_t>(agent.port()));
   uint32_t seed = 7;
   int answered = 0;
   for (int round = 0; round < 40; ++round) {
@@ -255,7 +178,7 @@ TEST(SlpdEndToEnd, FloodOfMalformedDatagramsDoesNotStopLookups) {
       bad[seed % bad.size()] = static_cast<char>(seed >> 16);
       if (i % 5 == 0) bad.assign(60000, static_cast<char>(seed >> 8));  // oversized garbage
       if (i % 7 == 0) bad.resize(seed % bad.size());
-      ::sendto(flood.fd, bad.data(), bad.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      ::sendto(flood.get(), bad.data(), bad.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
     Message reply;
     Message q = MakeMessage(Query("ZemProxy", "(&(addr=10.0.0.5)(mask=255.255.255.255))"));
@@ -268,11 +191,11 @@ TEST(SlpdEndToEnd, FloodOfMalformedDatagramsDoesNotStopLookups) {
 }
 
 TEST(SlpdEndToEnd, HelpDescribesNearestNodeAnswers) {
-  testutil::Child help({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--help"});
+  ::testutil::Child help({::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--help"});
   int status = help.Wait(5000);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_NE(help.Output().find("x-PELM-clients"), std::string::npos);
-  testutil::Child bad({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--allow-register", "x"});
+  ::testutil::Child bad({::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--allow-register", "x"});
   status = bad.Wait(5000);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 64);
   EXPECT_NE(bad.Output().find("--allow-register needs A.B.C.D/LEN"), std::string::npos)

@@ -19,20 +19,11 @@
 
 #include "slp/wire.h"
 #include "testutil/net_util.h"
+#include "slpd_test_util.h"
 #include "testutil/process_util.h"
 
 namespace orvel::slp {
 namespace {
-
-struct Sock {
-  explicit Sock(int type) : fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {}
-  ~Sock() {
-    if (fd >= 0) ::close(fd);
-  }
-  Sock(const Sock&) = delete;
-  Sock& operator=(const Sock&) = delete;
-  int fd;
-};
 
 sockaddr_in Addr(const char* host, int port) {
   sockaddr_in sa{};
@@ -42,55 +33,53 @@ sockaddr_in Addr(const char* host, int port) {
   return sa;
 }
 
-class Agent {
+orvel::testutil::TestFd Socket(int type) {
+  return orvel::testutil::TestFd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+}
+
+// An agent with its metrics listener on a free port; wait false: return at
+// once, before it serves.
+class Agent : public slpdtest::SlpdProcess {
  public:
-  explicit Agent(const std::vector<std::string>& extra, const std::string& wait_for = "listening on 127.0.0.1:") {
-    metrics_ = ::testutil::FreeLoopbackPort();
-    std::vector<std::string> argv = {::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"),
-                                     "--listen", "127.0.0.1", "--port", "0", "--metrics",
-                                     "127.0.0.1:" + std::to_string(metrics_)};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    child_ = std::make_unique<::testutil::Child>(argv);
-    if (wait_for.empty() || !child_->WaitForOutput(wait_for, 20000)) return;
-    const std::string out = child_->Output();
-    const std::string mark = "listening on 127.0.0.1:";
-    port_ = std::atoi(out.c_str() + out.find(mark) + mark.size());
-  }
-  int port() const { return port_; }
+  explicit Agent(const std::vector<std::string>& extra, bool wait = true)
+      : Agent(::testutil::FreeLoopbackPort(), extra, wait) {}
   uint16_t metrics() const { return metrics_; }
-  ::testutil::Child& child() { return *child_; }
 
  private:
-  std::unique_ptr<::testutil::Child> child_;
-  int port_ = 0;
-  uint16_t metrics_ = 0;
+  Agent(uint16_t metrics, const std::vector<std::string>& extra, bool wait)
+      : SlpdProcess(WithMetrics(metrics, extra), wait ? 20000 : 0), metrics_(metrics) {}
+  static std::vector<std::string> WithMetrics(uint16_t metrics, std::vector<std::string> extra) {
+    extra.insert(extra.begin(), {"--metrics", "127.0.0.1:" + std::to_string(metrics)});
+    return extra;
+  }
+  uint16_t metrics_;
 };
 
 // Sends one datagram from source (no retry: every send counts once) and
 // returns the reply's size, 0 when none came within a second.
 size_t SendUdp(int port, const std::string& bytes, const char* source = "127.0.0.1") {
-  Sock s(SOCK_DGRAM);
+  orvel::testutil::TestFd s = Socket(SOCK_DGRAM);
   sockaddr_in from = Addr(source, 0);
-  if (::bind(s.fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return 0;
+  if (::bind(s.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return 0;
   sockaddr_in to = Addr("127.0.0.1", port);
-  ::sendto(s.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  pollfd p{s.fd, POLLIN, 0};
+  ::sendto(s.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  pollfd p{s.get(), POLLIN, 0};
   if (::poll(&p, 1, 1000) <= 0) return 0;
   char buf[65536];
-  ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+  ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 // One request over TCP; the reply's size (0: none).
 size_t SendTcp(int port, const std::string& bytes) {
-  Sock s(SOCK_STREAM);
+  orvel::testutil::TestFd s = Socket(SOCK_STREAM);
   sockaddr_in to = Addr("127.0.0.1", port);
-  if (::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return 0;
-  if (!orvel::testutil::SendAll(s.fd, bytes)) return 0;
-  std::string head = orvel::testutil::ReadAtLeast(s.fd, 5, 3000);
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return 0;
+  if (!orvel::testutil::SendAll(s.get(), bytes)) return 0;
+  std::string head = orvel::testutil::ReadAtLeast(s.get(), 5, 3000);
   if (head.size() < 5) return 0;
   const size_t want = PeekLength(reinterpret_cast<const uint8_t*>(head.data()), head.size());
-  std::string rest = orvel::testutil::ReadAtLeast(s.fd, want - head.size(), 3000);
+  std::string rest = orvel::testutil::ReadAtLeast(s.get(), want - head.size(), 3000);
   return head.size() + rest.size();
 }
 
@@ -289,14 +278,14 @@ TEST(SlpdMetrics, HealthIsUnavailableUntilTheStateIsLoaded) {
   // registrations waits for its time-out, then (optional) serving starts
   // from memory.
   const unsigned short silent = ::testutil::FreeLoopbackPort();
-  Sock listener(SOCK_STREAM);
+  orvel::testutil::TestFd listener = Socket(SOCK_STREAM);
   int one = 1;
-  ::setsockopt(listener.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in sa = Addr("127.0.0.1", silent);
-  ASSERT_EQ(::bind(listener.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(::listen(listener.fd, 16), 0);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(::listen(listener.get(), 16), 0);
   Agent agent({"--etcd", "http://127.0.0.1:" + std::to_string(silent), "--etcd-optional"},
-              /*wait_for=*/"");
+              /*wait=*/false);
   ASSERT_TRUE(orvel::testutil::WaitListening(agent.metrics(), 5000)) << agent.child().Output();
   const std::string loading = Scrape(agent.metrics(), "/healthz");
   EXPECT_EQ(loading.rfind("HTTP/1.1 503", 0), 0u) << loading;

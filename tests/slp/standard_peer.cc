@@ -9,26 +9,15 @@
 
 #include <chrono>
 
+#include "testutil/net_util.h"
+
 namespace slptest {
 namespace {
 
-struct Fd {
-  explicit Fd(int type) : fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int fd;
-};
+using orvel::testutil::Loopback;
+using orvel::testutil::TestFd;
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sa;
-}
+TestFd Socket(int type) { return TestFd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)); }
 
 uint32_t Get(const std::string& b, size_t at, int bytes) {
   uint32_t v = 0;
@@ -138,10 +127,10 @@ PeerReply StandardPeer::Parse(const std::string& bytes) {
 
 PeerReply StandardPeer::OverTcp(const std::string& request) {
   PeerReply none;
-  Fd s(SOCK_STREAM);
-  sockaddr_in to = Loopback(port_);
-  if (::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return none;
-  if (::send(s.fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+  TestFd s = Socket(SOCK_STREAM);
+  sockaddr_in to = Loopback(static_cast<uint16_t>(port_));
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return none;
+  if (::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size())) {
     return none;
   }
@@ -150,8 +139,8 @@ PeerReply StandardPeer::OverTcp(const std::string& request) {
   size_t want = 5;
   char buf[65536];
   while (in.size() < want) {
-    if (!WaitReadable(s.fd, 5000)) return none;
-    ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+    if (!WaitReadable(s.get(), 5000)) return none;
+    ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
     if (n <= 0) return none;
     in.append(buf, static_cast<size_t>(n));
     if (want == 5 && in.size() >= 5) want = Get(in, 2, 3);
@@ -165,13 +154,13 @@ PeerReply StandardPeer::Exchange(int function, const std::string& body, uint16_t
                                  bool tcp_only) {
   const std::string request = Message(function, ++xid_, flags, body);
   if (tcp_only) return OverTcp(request);
-  Fd s(SOCK_DGRAM);
-  sockaddr_in to = Loopback(port_);
+  TestFd s = Socket(SOCK_DGRAM);
+  sockaddr_in to = Loopback(static_cast<uint16_t>(port_));
   for (int attempt = 0; attempt < 3; ++attempt) {
-    ::sendto(s.fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    while (WaitReadable(s.fd, 2000)) {
+    ::sendto(s.get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    while (WaitReadable(s.get(), 2000)) {
       char buf[65536];
-      ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+      ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
       if (n < 16) break;
       std::string got(buf, static_cast<size_t>(n));
       if (Get(got, 10, 2) != xid_) continue;
@@ -193,13 +182,13 @@ PeerReply StandardPeer::Exchange(int function, const std::string& body, uint16_t
 PeerReply StandardPeer::DiscoverAgent(int timeout_ms, double* seconds) {
   auto start = std::chrono::steady_clock::now();
   PeerReply r;
-  Fd s(SOCK_STREAM);
-  sockaddr_in to = Loopback(port_);
+  TestFd s = Socket(SOCK_STREAM);
+  sockaddr_in to = Loopback(static_cast<uint16_t>(port_));
   std::string request = Message(1, ++xid_, 0,
                                 Str("") + Str("service:directory-agent") + Str("") + Str("") +
                                     Str(""));
-  if (::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-      ::send(s.fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      ::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) ==
           static_cast<ssize_t>(request.size())) {
     std::string in;
     char buf[4096];
@@ -208,8 +197,8 @@ PeerReply StandardPeer::DiscoverAgent(int timeout_ms, double* seconds) {
     while (!closed) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                       deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0 || !WaitReadable(s.fd, static_cast<int>(left))) break;
-      ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
+      if (left <= 0 || !WaitReadable(s.get(), static_cast<int>(left))) break;
+      ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
       if (n <= 0) closed = true;
       if (n > 0) in.append(buf, static_cast<size_t>(n));
     }

@@ -20,11 +20,7 @@
 
 namespace orvel::testutil {
 
-namespace {
-
 sockaddr_in Loopback(uint16_t port) { return net::Ipv4(htonl(INADDR_LOOPBACK), port); }
-
-}  // namespace
 
 uint16_t FreePort() {
   int err = 0;

@@ -5,6 +5,8 @@
 #ifndef ORVEL_TESTS_TESTUTIL_NET_UTIL_H_
 #define ORVEL_TESTS_TESTUTIL_NET_UTIL_H_
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -19,6 +21,9 @@ namespace orvel::testutil {
 
 // Owns a descriptor; closes it when destroyed.
 using TestFd = net::UniqueFd;
+
+// 127.0.0.1:port.
+sockaddr_in Loopback(uint16_t port);
 
 // A TCP port that was free a moment ago (bound to the wildcard address and
 // released again).

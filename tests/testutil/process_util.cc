@@ -96,6 +96,16 @@ bool WaitForLoopbackPort(unsigned short port, int timeout_ms) {
       timeout_ms);
 }
 
+bool InOrder(const std::string& text, const std::vector<std::string>& pieces) {
+  size_t pos = 0;
+  for (const auto& piece : pieces) {
+    pos = text.find(piece, pos);
+    if (pos == std::string::npos) return false;
+    pos += piece.size();
+  }
+  return true;
+}
+
 std::string BuildPath(const std::string& relative) {
   const char* dir = getenv("ORVEL_BUILD_DIR");
   return std::string(dir != nullptr ? dir : ".") + "/" + relative;

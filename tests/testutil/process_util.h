@@ -47,6 +47,10 @@ bool WaitForLoopbackPort(unsigned short port, int timeout_ms);
 // $ORVEL_BUILD_DIR/relative (ORVEL_BUILD_DIR is set by ctest).
 std::string BuildPath(const std::string& relative);
 
+// True when every piece occurs in text, each after the one before (other
+// lines, such as a server's own on standard error, may come between).
+bool InOrder(const std::string& text, const std::vector<std::string>& pieces);
+
 struct ChildOptions {
   // Environment changes for the child: variables set, then variables unset.
   std::map<std::string, std::string> env;
