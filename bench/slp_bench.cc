@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_net.h"
 #include "orvel/SLP.h"
 #include "orvel/slp_api.h"
 
@@ -59,26 +60,17 @@ Stats Measure(int n, F&& once) {
 }
 
 unsigned short FreeUdpPort() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
+  int port = -1;
+  orvel::bench::UniqueFd s = orvel::bench::BoundLoopback(SOCK_DGRAM, &port);
+  return static_cast<unsigned short>(port);
 }
 
 // The floor: one datagram of the size of a host lookup, echoed back.
 Stats UdpEchoFloor(int n) {
-  int srv = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  bind(srv, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(srv, reinterpret_cast<sockaddr*>(&a), &len);
+  int srv_port = -1;
+  orvel::bench::UniqueFd srv_fd = orvel::bench::BoundLoopback(SOCK_DGRAM, &srv_port);
+  const int srv = srv_fd.get();
+  const sockaddr_in a = orvel::bench::Loopback(srv_port);
   std::atomic<bool> stop{false};
   std::thread echo([&] {
     char buf[2048];
@@ -91,8 +83,9 @@ Stats UdpEchoFloor(int n) {
       if (r > 0) sendto(srv, buf, static_cast<size_t>(r), 0, reinterpret_cast<sockaddr*>(&from), fl);
     }
   });
-  int cli = socket(AF_INET, SOCK_DGRAM, 0);
-  connect(cli, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  orvel::bench::UniqueFd cli_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const int cli = cli_fd.get();
+  connect(cli, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
   std::string msg(81, 'x');
   Stats s = Measure(n, [&](int) {
     char buf[2048];
@@ -101,8 +94,6 @@ Stats UdpEchoFloor(int n) {
   });
   stop = true;
   echo.join();
-  close(cli);
-  close(srv);
   return s;
 }
 

@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_net.h"
 #include "slp/da_handler.h"
 #include "slp/da_store.h"
 #include "slp/wire.h"
@@ -43,23 +44,8 @@ namespace {
 namespace slp = orvel::slp;
 using Clock = std::chrono::steady_clock;
 
-struct Sock {
-  Sock() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-  ~Sock() { ::close(fd); }
-  Sock(const Sock&) = delete;
-  Sock& operator=(const Sock&) = delete;
-  int fd;
-};
-
-int BindLoopback(int fd) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return -1;
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  return ntohs(sa.sin_port);
-}
+using orvel::bench::BoundLoopback;
+using orvel::bench::UniqueFd;
 
 std::atomic<bool> g_stop{false};
 
@@ -82,16 +68,7 @@ void Serve(int fd, slp::DaHandler* handler) {
 
 // One round trip; returns the reply ("" on time-out).
 std::string RoundTrip(int fd, int port, const std::string& bytes) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, 2000) <= 0) return std::string();
-  char buf[65536];
-  ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  return orvel::bench::UdpRoundTrip(fd, port, bytes, 2000);
 }
 
 struct Figures {
@@ -156,66 +133,54 @@ double LookupRate(int fd, int port, int rounds, const std::function<std::string(
 
 // Sends `bytes` every millisecond until stop; replies are drained.
 void Flood(int port, const std::string& bytes, const std::atomic<bool>* stop) {
-  Sock s;
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in to = orvel::bench::Loopback(port);
   auto next = Clock::now();
   char buf[65536];
   while (!stop->load()) {
-    ::sendto(s.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::sendto(s.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
     next += std::chrono::milliseconds(1);
-    while (::recv(s.fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    while (::recv(s.get(), buf, sizeof buf, MSG_DONTWAIT) > 0) {
     }
     std::this_thread::sleep_until(next);
   }
 }
 
-// One TCP connection: read a frame, answer it (handler null: with canned),
-// close.
-void ServeTcpOnce(int listen_fd, slp::DaHandler* handler, const std::string* canned) {
-  int c = ::accept(listen_fd, nullptr, nullptr);
-  if (c < 0) return;
+// Reads one framed SLP message (what arrived when the peer stopped early).
+std::string ReadFrame(int fd) {
   std::string in;
   char buf[65536];
-  while (in.size() < 5 || in.size() < slp::PeekLength(reinterpret_cast<const uint8_t*>(in.data()), 5)) {
-    ssize_t n = ::recv(c, buf, sizeof buf, 0);
+  while (in.size() < 5 ||
+         in.size() < slp::PeekLength(reinterpret_cast<const uint8_t*>(in.data()), 5)) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) break;
     in.append(buf, static_cast<size_t>(n));
   }
+  return in;
+}
+
+// One TCP connection: read a frame, answer it (handler null: with canned),
+// close.
+void ServeTcpOnce(int listen_fd, slp::DaHandler* handler, const std::string* canned) {
+  UniqueFd c(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
+  if (!c.valid()) return;
+  const std::string in = ReadFrame(c.get());
   std::string reply = handler ? handler->Handle(in, 0x7f000001, /*over_tcp=*/true) : *canned;
-  size_t sent = 0;
-  while (sent < reply.size()) {
-    ssize_t n = ::send(c, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
-  ::close(c);
+  (void)orvel::net::WriteAll(c.get(), reply.data(), reply.size(),
+                             orvel::net::Deadline::After(10));
 }
 
 // Sends request over a fresh TCP connection and reads the framed answer;
 // returns its size (0 on failure).
 size_t TcpFetch(int port, const std::string& request) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  size_t got = 0;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-    std::string in;
-    char buf[65536];
-    while (in.size() < 5 || in.size() < slp::PeekLength(reinterpret_cast<const uint8_t*>(in.data()), 5)) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      in.append(buf, static_cast<size_t>(n));
-    }
-    got = in.size();
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in to = orvel::bench::Loopback(port);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 ||
+      ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) <= 0) {
+    return 0;
   }
-  ::close(fd);
-  return got;
+  return ReadFrame(fd.get()).size();
 }
 
 // Median milliseconds of `rounds` TCP fetches of request from a server
@@ -224,15 +189,14 @@ double TcpFetchMs(slp::DaHandler* handler, const std::string* canned, const std:
                   int rounds, size_t* bytes) {
   std::vector<double> ms;
   for (int i = 0; i < rounds; ++i) {
-    int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port = BindLoopback(lfd);
-    ::listen(lfd, 4);
-    std::thread server(ServeTcpOnce, lfd, handler, canned);
+    int port = -1;
+    UniqueFd lfd = BoundLoopback(SOCK_STREAM, &port);
+    ::listen(lfd.get(), 4);
+    std::thread server(ServeTcpOnce, lfd.get(), handler, canned);
     auto t0 = Clock::now();
     *bytes = TcpFetch(port, request);
     ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     server.join();
-    ::close(lfd);
   }
   std::sort(ms.begin(), ms.end());
   return ms[ms.size() / 2];
@@ -246,11 +210,14 @@ int main(int argc, char** argv) {
   slp::DaClock clock;
   slp::RegistrationStore store("default", &clock);
   slp::DaHandler handler(&store, slp::DaConfig{});
-  Sock agent_sock, echo_sock, client;
-  int agent_port = BindLoopback(agent_sock.fd);
-  int echo_port = BindLoopback(echo_sock.fd);
-  std::thread agent(Serve, agent_sock.fd, &handler);
-  std::thread echo(Serve, echo_sock.fd, nullptr);
+  int agent_port = -1;
+  int echo_port = -1;
+  int client_port = -1;
+  UniqueFd agent_sock = BoundLoopback(SOCK_DGRAM, &agent_port);
+  UniqueFd echo_sock = BoundLoopback(SOCK_DGRAM, &echo_port);
+  UniqueFd client = BoundLoopback(SOCK_DGRAM, &client_port);
+  std::thread agent(Serve, agent_sock.get(), &handler);
+  std::thread echo(Serve, echo_sock.get(), nullptr);
 
   std::mt19937 rng(42);
   std::uniform_real_distribution<double> coord(0, 100);
@@ -270,7 +237,7 @@ int main(int argc, char** argv) {
       std::snprintf(c, sizeof c, "(x-PELM-coords=%.2f %.2f %.2f)", coord(rng), coord(rng), coord(rng));
       r.attrs = c;
     }
-    if (RoundTrip(client.fd, agent_port, Encode(r, xid++, slp::kFlagFresh)).empty()) {
+    if (RoundTrip(client.get(), agent_port, Encode(r, xid++, slp::kFlagFresh)).empty()) {
       std::fprintf(stderr, "registration %d got no answer\n", i);
       return 1;
     }
@@ -302,10 +269,10 @@ int main(int argc, char** argv) {
   Series echo_s, p1_s, p2_s;
   const std::string echo_bytes(81, 'e');  // the size of a P1 request
   for (int i = 0; i < count; ++i) {
-    Once(client.fd, echo_port, echo_bytes, [](const std::string& r) { return r.size() == 81; },
+    Once(client.get(), echo_port, echo_bytes, [](const std::string& r) { return r.size() == 81; },
          &echo_s);
-    Once(client.fd, agent_port, p1_request(i), one_url, &p1_s);
-    Once(client.fd, agent_port, p2_request(), one_url, &p2_s);
+    Once(client.get(), agent_port, p1_request(i), one_url, &p1_s);
+    Once(client.get(), agent_port, p2_request(), one_url, &p2_s);
   }
   Figures echo_f = echo_s.Result(), p1 = p1_s.Result(), p2 = p2_s.Result();
   g_stop.store(true);
@@ -322,7 +289,7 @@ int main(int argc, char** argv) {
   row("CompResource nearest (P2)", p2);
   bool failed = p1.failures || p2.failures;
   g_stop.store(false);
-  std::thread agent2(Serve, agent_sock.fd, &handler);
+  std::thread agent2(Serve, agent_sock.get(), &handler);
 
   // Look-ups under a steady flood of type AttrRqsts, in alternating
   // segments with and without it so that machine noise hits both alike.
@@ -334,11 +301,11 @@ int main(int argc, char** argv) {
   flood_rq.scopes = "default";
   const std::string flood_bytes = Encode(flood_rq, 7);
   for (int segment = 0; segment < 5; ++segment) {
-    quiet_s += rounds / LookupRate(client.fd, agent_port, rounds, p1_request, &quiet_failures);
+    quiet_s += rounds / LookupRate(client.get(), agent_port, rounds, p1_request, &quiet_failures);
     std::atomic<bool> stop_flood{false};
     std::thread flooder(Flood, agent_port, flood_bytes, &stop_flood);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    flood_s += rounds / LookupRate(client.fd, agent_port, rounds, p1_request, &flood_failures);
+    flood_s += rounds / LookupRate(client.get(), agent_port, rounds, p1_request, &flood_failures);
     stop_flood.store(true);
     flooder.join();
   }
@@ -362,17 +329,17 @@ int main(int argc, char** argv) {
   mixed.push_back(Encode(da, 4));
   // From a /24 of its own (127.0.1.1), so credit that the other phases'
   // clients saved up in 127.0.0.0/24 does not count.
-  Sock sender;
+  UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in own{};
   own.sin_family = AF_INET;
   own.sin_addr.s_addr = htonl(0x7f000101);
-  ::bind(sender.fd, reinterpret_cast<sockaddr*>(&own), sizeof own);
+  ::bind(sender.get(), reinterpret_cast<sockaddr*>(&own), sizeof own);
   size_t sent = 0, received = 0;
   auto amp_end = Clock::now() + std::chrono::seconds(2);
   for (size_t i = 0; Clock::now() < amp_end; ++i) {
     const std::string& rq = mixed[i % mixed.size()];
     sent += rq.size();
-    received += RoundTrip(sender.fd, agent_port, rq).size();
+    received += RoundTrip(sender.get(), agent_port, rq).size();
   }
   std::printf("%-26s %9.2fx  (%zu reply bytes for %zu request bytes)\n",
               "udp amplification, one sender", double(received) / sent, received, sent);

@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_net.h"
 #include "slp/wire.h"
 
 namespace {
@@ -45,25 +46,8 @@ namespace {
 namespace slp = orvel::slp;
 using Clock = std::chrono::steady_clock;
 
-struct Sock {
-  Sock() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-  ~Sock() { ::close(fd); }
-  Sock(const Sock&) = delete;
-  Sock& operator=(const Sock&) = delete;
-  int fd;
-};
-
-int FreeTcpPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  ::close(fd);
-  return ntohs(sa.sin_port);
-}
+using orvel::bench::FreeTcpPort;
+using orvel::bench::UniqueFd;
 
 // A child process whose stdout and stderr go to a file.
 struct Proc {
@@ -118,16 +102,7 @@ struct Proc {
 };
 
 std::string RoundTrip(int fd, int port, const std::string& bytes) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, 5000) <= 0) return std::string();
-  char buf[65536];
-  ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  return orvel::bench::UdpRoundTrip(fd, port, bytes, 5000);
 }
 
 std::string Encode(slp::Body body, uint16_t xid, uint16_t flags = 0) {
@@ -228,7 +203,7 @@ int main(int argc, char** argv) {
                    shared ? shared->Output().c_str() : "", alone.Output().c_str(),
                    etcd.Output().c_str());
     } else {
-      Sock sock;
+      UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
       uint16_t xid = 1;
       const int ports[3] = {alone_port, shared_port, control_port};
       Series reg[3], look[3];
@@ -242,7 +217,7 @@ int main(int argc, char** argv) {
           r.scopes = "default";
           r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
           std::string req = Encode(r, xid++, slp::kFlagFresh);
-          if (!Timed(sock.fd, ports[which], req, AckOk, &reg[which])) {
+          if (!Timed(sock.get(), ports[which], req, AckOk, &reg[which])) {
             ++failures;
           }
         }
@@ -254,7 +229,7 @@ int main(int argc, char** argv) {
           q.service_type = "ZemProxy";
           q.scopes = "default";
           q.predicate = "(&(addr=" + AddrOf((i * 7919) % count) + ")(mask=255.255.255.255))";
-          if (!Timed(sock.fd, ports[which], Encode(q, xid++), OneUrl, &look[which])) {
+          if (!Timed(sock.get(), ports[which], Encode(q, xid++), OneUrl, &look[which])) {
             ++failures;
           }
         }

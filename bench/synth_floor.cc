@@ -22,42 +22,15 @@
 #include <vector>
 
 #include "bench_messages.h"
+#include "bench_net.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-int BoundPort(int fd) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return -1;
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  return ntohs(sa.sin_port);
-}
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return to;
-}
+using orvel::bench::BoundLoopback;
+using orvel::bench::Loopback;
+using orvel::bench::UniqueFd;
 
 std::atomic<bool> g_stop{false};
 
@@ -81,8 +54,8 @@ void TcpServer(int fd, const std::vector<std::string>* answers) {
   while (!g_stop.load()) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 100) <= 0) continue;
-    Fd conn(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
-    if (conn.get() < 0) continue;
+    UniqueFd conn(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!conn.valid()) continue;
     for (;;) {
       ssize_t n = ::recv(conn.get(), buf, sizeof buf, 0);
       if (n <= 0 || buf[n - 1] == '\0') break;
@@ -93,9 +66,10 @@ void TcpServer(int fd, const std::vector<std::string>* answers) {
 }
 
 bool Exchange(int port, const std::string& request) {
-  Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in to = Loopback(port);
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return false;
+  // A plain blocking connect: the floor takes no call it does not need.
+  UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in to = Loopback(port);
+  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return false;
   if (::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size()))
     return false;
@@ -111,12 +85,8 @@ bool Exchange(int port, const std::string& request) {
 }
 
 bool UdpRoundTrip(int fd, int port, const std::string& bytes, size_t reply_bytes) {
-  sockaddr_in to = Loopback(port);
-  ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, 2000) <= 0) return false;
-  char buf[65536];
-  return ::recv(fd, buf, sizeof buf, 0) >= static_cast<ssize_t>(std::min(reply_bytes, bytes.size()));
+  return orvel::bench::UdpRoundTrip(fd, port, bytes, 2000).size() >=
+         std::min(reply_bytes, bytes.size());
 }
 
 }  // namespace
@@ -129,11 +99,12 @@ int main(int argc, char** argv) {
   const int members = std::max(1, std::atoi(argv[1]));
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2000;
 
-  Fd udp_server(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  Fd udp_client(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  Fd tcp_server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int udp_port = BoundPort(udp_server.get());
-  const int tcp_port = BoundPort(tcp_server.get());
+  int udp_port = -1;
+  int tcp_port = -1;
+  int client_port = -1;
+  UniqueFd udp_server = BoundLoopback(SOCK_DGRAM, &udp_port);
+  UniqueFd udp_client = BoundLoopback(SOCK_DGRAM, &client_port);
+  UniqueFd tcp_server = BoundLoopback(SOCK_STREAM, &tcp_port);
   if (udp_port < 0 || tcp_port < 0 || ::listen(tcp_server.get(), 128) != 0) {
     std::perror("synth_floor: bind");
     return 1;
