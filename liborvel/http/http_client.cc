@@ -23,10 +23,6 @@ namespace orvel::http {
 
 namespace {
 
-struct ReqDeleter {
-  void operator()(HTTPReq* req) const { freeHTTPReq(req); }
-};
-
 struct MallocDeleter {
   void operator()(char* p) const { std::free(p); }
 };
@@ -164,7 +160,7 @@ UniqueFd ConnectClient(const char* host, unsigned short port,
 using namespace orvel::http;
 
 HTTPReq* newHTTPReq(const char* method, const std::string& uri) {
-  std::unique_ptr<HTTPReq, ReqDeleter> req(new HTTPReq{});
+  ReqPtr req(new HTTPReq{});
   std::snprintf(req->method, sizeof req->method, "%s",
                 method != nullptr ? method : "");
   req->uri = strdup(uri.c_str());
@@ -223,7 +219,7 @@ int sendRequestMsg(const char* host, unsigned short port, Msg* msg) {
   char port_text[20];
   std::snprintf(port_text, sizeof port_text, "%d", port);
   std::string uri = std::string("http://") + host + ":" + port_text + "/query";
-  std::unique_ptr<HTTPReq, ReqDeleter> req(newHTTPReq("POST", uri));
+  ReqPtr req(newHTTPReq("POST", uri));
   if (!req) return -1;
   MallocText text(msg->getChars());
   setBody(req.get(), text.get());

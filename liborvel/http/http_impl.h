@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "orvel/http.h"
@@ -176,6 +177,22 @@ void PrintShortBody(size_t received, size_t declared);
 // Connects to host:port within deadline (see openClientSocket).
 net::UniqueFd ConnectClient(const char* host, unsigned short port,
                             net::Deadline deadline);
+
+// A request record freed with freeHTTPReq.
+struct ReqDeleter {
+  void operator()(HTTPReq* req) const { freeHTTPReq(req); }
+};
+using ReqPtr = std::unique_ptr<HTTPReq, ReqDeleter>;
+
+// The blocking read of one request (readHTTPRequest and HTTPconn): null
+// when it was refused or timed out, with the line printed.
+HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes);
+
+// Parses, dispatches and answers one request that has been read whole
+// (req null: it was refused, and why has been printed).  Does not close
+// sock.
+void ServeRequest(RecvCallbackT callback, int sock, uint32_t srcaddr, uint16_t srcport,
+                  ReqPtr req);
 
 }  // namespace orvel::http
 
