@@ -61,33 +61,29 @@ struct Options {
 
 std::atomic<bool> g_stop{false};
 
-Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
-  Options o;
-  orvel::cli::CommandLine cli(
-      "orvel-slpd", "Usage: orvel-slpd [options]",
-      "SLPv2 directory agent: registrations over UDP and TCP, service, attribute\n"
-      "and type requests, DAAdverts.");
-  cli.Value("listen", 0, "ADDR", "IPv4 address to listen on (default 0.0.0.0)",
-            [&o](const std::string& v) -> std::string {
+// Where and what the agent serves.
+void DefineServiceOptions(orvel::cli::CommandLine* cli, Options* o) {
+  cli->Value("listen", 0, "ADDR", "IPv4 address to listen on (default 0.0.0.0)",
+            [o](const std::string& v) -> std::string {
               in_addr tmp;
               if (inet_pton(AF_INET, v.c_str(), &tmp) != 1) return "--listen needs an IPv4 address";
-              o.listen = v;
+              o->listen = v;
               return "";
             })
       .Number("port", 0, "N", "UDP and TCP port (default 427; 0 picks a free one)", 0, 65535,
-              &o.port)
-      .Text("scopes", 0, "LIST", "comma-separated scopes served (default \"default\")", &o.scopes)
+              &o->port)
+      .Text("scopes", 0, "LIST", "comma-separated scopes served (default \"default\")", &o->scopes)
       .Text("state", 0, "FILE",
             "keep registrations in FILE (atomic replace) and\n"
             "reload them at start with their remaining lifetimes;\n"
-            "a FILE that cannot be read or written is an error", &o.state)
+            "a FILE that cannot be read or written is an error", &o->state)
       .Value("allow-register", 0, "NET",
              "network allowed to register and deregister, as\n"
              "A.B.C.D/LEN; repeatable (default 127.0.0.0/8)",
-             [&o](const std::string& v) -> std::string {
+             [o](const std::string& v) -> std::string {
                auto net = slp::ParseIpv4Net(v);
                if (!net) return "--allow-register needs A.B.C.D/LEN";
-               o.allow.push_back(*net);
+               o->allow.push_back(*net);
                return "";
              })
       // Below 576 (the IPv4 minimum) even one URL entry may not fit.
@@ -96,8 +92,12 @@ Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
               "headers (default 1400); longer replies are cut to\n"
               "whole entries and carry the overflow flag, and the\n"
               "full answer is available over TCP",
-              576, 65535, &o.mtu)
-      .Value("etcd", 0, "URL[,URL...]",
+              576, 65535, &o->mtu);
+}
+
+// Registrations shared through etcd.
+void DefineSharingOptions(orvel::cli::CommandLine* cli, Options* o) {
+  cli->Value("etcd", 0, "URL[,URL...]",
              "share registrations with every agent on the same\n"
              "etcd cluster (its client URLs, http://HOST:2379):\n"
              "each registration is written to etcd under a lease\n"
@@ -105,46 +105,61 @@ Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
              "look-ups are answered from a local copy kept by a\n"
              "watch; while etcd is unreachable registrations get\n"
              "DA_BUSY_NOW (excludes --state)",
-             [&o](const std::string& v) -> std::string {
-               o.etcd_text = v;
-               o.etcd = orvel::etcd::ParseEndpoints(o.etcd_text);
-               if (o.etcd.empty()) return "--etcd needs http://HOST:PORT[,http://HOST:PORT...]";
+             [o](const std::string& v) -> std::string {
+               o->etcd_text = v;
+               o->etcd = orvel::etcd::ParseEndpoints(o->etcd_text);
+               if (o->etcd.empty()) return "--etcd needs http://HOST:PORT[,http://HOST:PORT...]";
                return "";
              })
       .Value("etcd-prefix", 0, "P",
              "key prefix in etcd (default \"/orvel/slp/\"); agents\n"
              "that share registrations use the same prefix",
-             [&o](const std::string& v) -> std::string {
+             [o](const std::string& v) -> std::string {
                if (v.empty()) return "--etcd-prefix must not be empty";
-               o.etcd_prefix = v;
+               o->etcd_prefix = v;
                return "";
              })
       .Flag("etcd-optional", 0,
             "start even when etcd is unreachable, then serving\n"
             "from memory only (default: exit with status 1)",
-            &o.etcd_optional)
-      .Number("udp-reply-factor", 0, "N",
+            &o->etcd_optional);
+}
+
+// Reply budget, metrics and logging.
+void DefineObservingOptions(orvel::cli::CommandLine* cli, Options* o) {
+  cli->Number("udp-reply-factor", 0, "N",
               "UDP reply bytes each source network (/24) may draw,\n"
               "as a multiple of the bytes it sends (default 2; 0\n"
               "lifts the bound); past it a reply carries only the\n"
               "overflow flag, and clients fetch it over TCP",
-              0, 1000, &o.reply_factor)
+              0, 1000, &o->reply_factor)
       .Value("metrics", 0, "ADDR:PORT",
              "serve Prometheus metrics (requests by function and\n"
              "result, registrations by type, reply bytes, ...) at\n"
              "/metrics and a health check at /healthz (200 while\n"
              "the sockets are open and the state is loaded, else\n"
              "503) on a listener of their own",
-             [&o](const std::string& v) -> std::string {
+             [o](const std::string& v) -> std::string {
                std::string host, why;
                int port = 0;
                if (!orvel::metrics::ParseListenAddress(v, &host, &port, &why)) {
                  return "--metrics " + why;
                }
-               o.metrics = v;
+               o->metrics = v;
                return "";
              })
-      .Flag("verbose", 'v', "one log line per request on standard error", &o.verbose);
+      .Flag("verbose", 'v', "one log line per request on standard error", &o->verbose);
+}
+
+Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
+  Options o;
+  orvel::cli::CommandLine cli(
+      "orvel-slpd", "Usage: orvel-slpd [options]",
+      "SLPv2 directory agent: registrations over UDP and TCP, service, attribute\n"
+      "and type requests, DAAdverts.");
+  DefineServiceOptions(&cli, &o);
+  DefineSharingOptions(&cli, &o);
+  DefineObservingOptions(&cli, &o);
   orvel::cli::AddLogFormatOption(&cli, log_format);
   cli.Notes(
       "Service types compare without regard to case or to one leading\n"
@@ -381,20 +396,13 @@ bool BindListeners(const Options& opt, UniqueFd* udp, UniqueFd* tcp, int* port) 
   return true;
 }
 
-// What /metrics shows; every number is read at the scrape.
-std::vector<prometheus::MetricFamily> CollectMetrics(slp::DaHandler* handler,
-                                                     slp::RegistrationStore* store,
-                                                     const StateSaver* saver) {
-  using orvel::metrics::CounterFamily;
-  using slp::DaStats;
-  const DaStats& st = handler->stats();
-  std::vector<prometheus::MetricFamily> out;
-
+// Registrations held, by type; past 500 types the rest share one series.
+prometheus::MetricFamily RegistrationsFamily(slp::RegistrationStore* store) {
   prometheus::MetricFamily regs;
   regs.name = "orvel_slpd_registrations";
-  // Past 500 types the rest share one series.  Parentheses are reserved in
-  // SLP strings, so a well-formed type never reads "(other types)"; one
-  // that does joins that series rather than repeat it.
+  // Parentheses are reserved in SLP strings, so a well-formed type never
+  // reads "(other types)"; one that does joins that series rather than
+  // repeat it.
   regs.help = "Registrations held, by service type";
   regs.type = prometheus::MetricType::Gauge;
   static const char kOtherTypes[] = "(other types)";
@@ -415,15 +423,17 @@ std::vector<prometheus::MetricFamily> CollectMetrics(slp::DaHandler* handler,
     m.gauge.value = other;
     regs.metric.push_back(m);
   }
-  out.push_back(regs);
+  return regs;
+}
 
+prometheus::MetricFamily RequestsFamily(const slp::DaStats& st) {
   prometheus::MetricFamily req;
   req.name = "orvel_slpd_requests_total";
   req.help = "Messages received, by SLP function and how they ended";
   req.type = prometheus::MetricType::Counter;
   for (size_t f = 0; f < slp::kDaFunctions; ++f) {
     for (size_t r = 0; r < slp::kDaResults; ++r) {
-      uint64_t v = DaStats::Read(st.requests[f][r]);
+      uint64_t v = slp::DaStats::Read(st.requests[f][r]);
       if (v == 0) continue;
       prometheus::ClientMetric m;
       m.label = {{"function", slp::DaFunctionLabel(f)},
@@ -432,8 +442,19 @@ std::vector<prometheus::MetricFamily> CollectMetrics(slp::DaHandler* handler,
       req.metric.push_back(m);
     }
   }
-  out.push_back(req);
+  return req;
+}
 
+// What /metrics shows; every number is read at the scrape.
+std::vector<prometheus::MetricFamily> CollectMetrics(slp::DaHandler* handler,
+                                                     slp::RegistrationStore* store,
+                                                     const StateSaver* saver) {
+  using orvel::metrics::CounterFamily;
+  using slp::DaStats;
+  const DaStats& st = handler->stats();
+  std::vector<prometheus::MetricFamily> out;
+  out.push_back(RegistrationsFamily(store));
+  out.push_back(RequestsFamily(st));
   auto by_transport = [](const std::atomic<uint64_t>* a) {
     return std::vector<std::pair<std::string, double>>{
         {"udp", static_cast<double>(DaStats::Read(a[0]))},
@@ -461,6 +482,45 @@ std::vector<prometheus::MetricFamily> CollectMetrics(slp::DaHandler* handler,
                               {{"ok", static_cast<double>(saver->saves())},
                                {"failed", static_cast<double>(saver->failures())}}));
   return out;
+}
+
+// The metrics listener; scrapes see nothing until the handler and the saver
+// are published, and /healthz follows *serving.  Null (and logged) when it
+// cannot listen.
+std::unique_ptr<orvel::metrics::MetricsServer> StartMetrics(
+    const std::string& listen, slp::RegistrationStore* store, const std::atomic<bool>* serving,
+    const std::atomic<slp::DaHandler*>* metered,
+    const std::atomic<const StateSaver*>* metered_saver) {
+  auto families = std::make_shared<orvel::metrics::CallbackCollectable>([=] {
+    slp::DaHandler* h = metered->load();
+    const StateSaver* s = metered_saver->load();
+    if (!h || !s) return std::vector<prometheus::MetricFamily>{};
+    return CollectMetrics(h, store, s);
+  });
+  auto metrics = std::make_unique<orvel::metrics::MetricsServer>(
+      std::vector<std::shared_ptr<prometheus::Collectable>>{families},
+      [serving] { return serving->load(); });
+  if (std::string why = metrics->Start(listen); !why.empty()) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "--metrics %s", why.c_str());
+    return nullptr;
+  }
+  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "metrics on %s (port %d)", listen.c_str(),
+                  metrics->port());
+  return metrics;
+}
+
+// Until g_stop: unsolicited DAAdverts (not from loopback: nobody who would
+// hear a multicast advert can reach such an agent) and state saves.
+void Housekeep(int udp, slp::DaHandler* handler, StateSaver* saver, int port, bool loopback) {
+  auto next_advert = std::chrono::steady_clock::now();
+  while (!g_stop.load()) {
+    if (!loopback && std::chrono::steady_clock::now() >= next_advert) {
+      SendAdvert(udp, handler->UnsolicitedAdvert(false), port);
+      next_advert += std::chrono::seconds(kAdvertEverySeconds);
+    }
+    saver->MaybeSave(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSaveEveryMs));
+  }
 }
 
 slp::DaConfig MakeConfig(const Options& opt, slp::RegistrationSink* sink) {
@@ -500,21 +560,8 @@ int main(int argc, char** argv) {
   std::atomic<const StateSaver*> metered_saver{nullptr};
   std::unique_ptr<orvel::metrics::MetricsServer> metrics;
   if (!opt.metrics.empty()) {
-    auto families = std::make_shared<orvel::metrics::CallbackCollectable>([&] {
-      slp::DaHandler* h = metered.load();
-      const StateSaver* s = metered_saver.load();
-      if (!h || !s) return std::vector<prometheus::MetricFamily>{};
-      return CollectMetrics(h, &store, s);
-    });
-    metrics = std::make_unique<orvel::metrics::MetricsServer>(
-        std::vector<std::shared_ptr<prometheus::Collectable>>{families},
-        [&serving] { return serving.load(); });
-    if (std::string why = metrics->Start(opt.metrics); !why.empty()) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "--metrics %s", why.c_str());
-      return 1;
-    }
-    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "metrics on %s (port %d)", opt.metrics.c_str(),
-                    metrics->port());
+    metrics = StartMetrics(opt.metrics, &store, &serving, &metered, &metered_saver);
+    if (!metrics) return 1;
   }
   if (!opt.state.empty() && !LoadState(opt.state, &store)) return 1;
 
@@ -539,19 +586,7 @@ int main(int argc, char** argv) {
   metered_saver.store(&saver);
   metered.store(&handler);
   serving.store(true);
-  std::thread house([&] {
-    // A DA bound to loopback cannot be reached by anyone who would hear a
-    // multicast advert, so it stays quiet.
-    auto next_advert = std::chrono::steady_clock::now();
-    while (!g_stop.load()) {
-      if (!loopback && std::chrono::steady_clock::now() >= next_advert) {
-        SendAdvert(udp.get(), handler.UnsolicitedAdvert(false), port);
-        next_advert += std::chrono::seconds(kAdvertEverySeconds);
-      }
-      saver.MaybeSave(false);
-      std::this_thread::sleep_for(std::chrono::milliseconds(kSaveEveryMs));
-    }
-  });
+  std::thread house(Housekeep, udp.get(), &handler, &saver, port, loopback);
 
   std::printf("orvel-slpd: listening on %s:%d", opt.listen.c_str(), port);
   std::fflush(stdout);
