@@ -1,4 +1,6 @@
 // Msg.h: the XML message model shared by Orvel and its sibling services.
+// (One public header for every message class, as users include it; each
+// class is short and documented where it stands.)
 //
 // Every protocol message is an object of a class derived from Msg and always
 // carries its wire form, a libxml2 document, which it owns.  A sender builds

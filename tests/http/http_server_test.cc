@@ -1,5 +1,8 @@
 // The server over loopback with raw sockets: exact response bytes and the
 // lines printed for every kind of request.
+//
+// One file for one contract: the server's bytes and lines, case by case,
+// beside the raw-socket helpers they share.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>

@@ -2,6 +2,9 @@
 // retransmission, agent fail-over within the wait bound, overflow re-asked
 // over TCP, registrations, concurrency, and multicast agent discovery in a
 // private network namespace.
+//
+// One file for the client API's contract, beside the scripted agents it
+// runs against; the agent-list behaviour is in ua_client_agents_test.cc.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>

@@ -1,6 +1,11 @@
 // Load and fault tests of the real programs on loopback: connection bursts,
 // slow clients, a thread limit, misbehaving proxies, a killed directory
 // agent and a flood of bad datagrams.  Every count and wait is bounded.
+//
+// Longer than our other files on purpose: each test is one scenario read
+// top to bottom (start the programs, load them, check, stop), and they
+// share one set of process and load helpers; split, the helpers would
+// move away from the scenarios that explain them.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>

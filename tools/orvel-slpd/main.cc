@@ -26,6 +26,7 @@
 #include "etcd_replica.h"
 #include "cli.h"
 #include "log.h"
+#include "metrics.h"
 #include "metrics_http.h"
 #include "net/socket_io.h"
 #include "tcp_server.h"
@@ -396,119 +397,6 @@ bool BindListeners(const Options& opt, UniqueFd* udp, UniqueFd* tcp, int* port) 
   return true;
 }
 
-// Registrations held, by type; past 500 types the rest share one series.
-prometheus::MetricFamily RegistrationsFamily(slp::RegistrationStore* store) {
-  prometheus::MetricFamily regs;
-  regs.name = "orvel_slpd_registrations";
-  // Parentheses are reserved in SLP strings, so a well-formed type never
-  // reads "(other types)"; one that does joins that series rather than
-  // repeat it.
-  regs.help = "Registrations held, by service type";
-  regs.type = prometheus::MetricType::Gauge;
-  static const char kOtherTypes[] = "(other types)";
-  double other = 0;
-  for (const auto& [type, n] : store->CountByType(/*max_types=*/500)) {
-    if (type.empty() || type == kOtherTypes) {
-      other += static_cast<double>(n);
-      continue;
-    }
-    prometheus::ClientMetric m;
-    m.label = {{"type", type}};
-    m.gauge.value = static_cast<double>(n);
-    regs.metric.push_back(m);
-  }
-  if (other > 0) {
-    prometheus::ClientMetric m;
-    m.label = {{"type", kOtherTypes}};
-    m.gauge.value = other;
-    regs.metric.push_back(m);
-  }
-  return regs;
-}
-
-prometheus::MetricFamily RequestsFamily(const slp::DaStats& st) {
-  prometheus::MetricFamily req;
-  req.name = "orvel_slpd_requests_total";
-  req.help = "Messages received, by SLP function and how they ended";
-  req.type = prometheus::MetricType::Counter;
-  for (size_t f = 0; f < slp::kDaFunctions; ++f) {
-    for (size_t r = 0; r < slp::kDaResults; ++r) {
-      uint64_t v = slp::DaStats::Read(st.requests[f][r]);
-      if (v == 0) continue;
-      prometheus::ClientMetric m;
-      m.label = {{"function", slp::DaFunctionLabel(f)},
-                 {"result", slp::DaResultName(static_cast<slp::DaResult>(r))}};
-      m.counter.value = static_cast<double>(v);
-      req.metric.push_back(m);
-    }
-  }
-  return req;
-}
-
-// What /metrics shows; every number is read at the scrape.
-std::vector<prometheus::MetricFamily> CollectMetrics(slp::DaHandler* handler,
-                                                     slp::RegistrationStore* store,
-                                                     const StateSaver* saver) {
-  using orvel::metrics::CounterFamily;
-  using slp::DaStats;
-  const DaStats& st = handler->stats();
-  std::vector<prometheus::MetricFamily> out;
-  out.push_back(RegistrationsFamily(store));
-  out.push_back(RequestsFamily(st));
-  auto by_transport = [](const std::atomic<uint64_t>* a) {
-    return std::vector<std::pair<std::string, double>>{
-        {"udp", static_cast<double>(DaStats::Read(a[0]))},
-        {"tcp", static_cast<double>(DaStats::Read(a[1]))}};
-  };
-  out.push_back(CounterFamily("orvel_slpd_replies_total", "Replies sent, by transport",
-                              "transport", by_transport(st.replies)));
-  out.push_back(CounterFamily("orvel_slpd_reply_bytes_total", "Reply bytes sent, by transport",
-                              "transport", by_transport(st.reply_bytes)));
-  out.push_back(CounterFamily(
-      "orvel_slpd_overflow_replies_total",
-      "Answers sent cut to whole entries with the overflow flag (datagram size or a store bound)",
-      "", {{"", static_cast<double>(DaStats::Read(st.overflow_replies))}}));
-  out.push_back(CounterFamily(
-      "orvel_slpd_rate_limited_replies_total",
-      "UDP answers past the source network's reply budget (overflow flag only, or none)", "",
-      {{"", static_cast<double>(DaStats::Read(st.rate_limited_replies))}}));
-  out.push_back(CounterFamily(
-      "orvel_slpd_refused_registrations_total",
-      "Registrations not taken: source network may not register, or invalid or busy", "reason",
-      {{"source", static_cast<double>(DaStats::Read(st.refused_registrations_source))},
-       {"invalid", static_cast<double>(DaStats::Read(st.refused_registrations_invalid))}}));
-  out.push_back(CounterFamily("orvel_slpd_state_saves_total",
-                              "State file saves (--state), by result", "result",
-                              {{"ok", static_cast<double>(saver->saves())},
-                               {"failed", static_cast<double>(saver->failures())}}));
-  return out;
-}
-
-// The metrics listener; scrapes see nothing until the handler and the saver
-// are published, and /healthz follows *serving.  Null (and logged) when it
-// cannot listen.
-std::unique_ptr<orvel::metrics::MetricsServer> StartMetrics(
-    const std::string& listen, slp::RegistrationStore* store, const std::atomic<bool>* serving,
-    const std::atomic<slp::DaHandler*>* metered,
-    const std::atomic<const StateSaver*>* metered_saver) {
-  auto families = std::make_shared<orvel::metrics::CallbackCollectable>([=] {
-    slp::DaHandler* h = metered->load();
-    const StateSaver* s = metered_saver->load();
-    if (!h || !s) return std::vector<prometheus::MetricFamily>{};
-    return CollectMetrics(h, store, s);
-  });
-  auto metrics = std::make_unique<orvel::metrics::MetricsServer>(
-      std::vector<std::shared_ptr<prometheus::Collectable>>{families},
-      [serving] { return serving->load(); });
-  if (std::string why = metrics->Start(listen); !why.empty()) {
-    orvel::cli::Log(orvel::cli::LogLevel::kError, "--metrics %s", why.c_str());
-    return nullptr;
-  }
-  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "metrics on %s (port %d)", listen.c_str(),
-                  metrics->port());
-  return metrics;
-}
-
 // Until g_stop: unsolicited DAAdverts (not from loopback: nobody who would
 // hear a multicast advert can reach such an agent) and state saves.
 void Housekeep(int udp, slp::DaHandler* handler, StateSaver* saver, int port, bool loopback) {
@@ -560,7 +448,15 @@ int main(int argc, char** argv) {
   std::atomic<const StateSaver*> metered_saver{nullptr};
   std::unique_ptr<orvel::metrics::MetricsServer> metrics;
   if (!opt.metrics.empty()) {
-    metrics = StartMetrics(opt.metrics, &store, &serving, &metered, &metered_saver);
+    metrics = orvel::slpd::StartMetrics(
+        opt.metrics,
+        [&] {
+          slp::DaHandler* h = metered.load();
+          const StateSaver* s = metered_saver.load();
+          if (!h || !s) return std::vector<prometheus::MetricFamily>{};
+          return orvel::slpd::CollectMetrics(h->stats(), &store, s->saves(), s->failures());
+        },
+        [&serving] { return serving.load(); });
     if (!metrics) return 1;
   }
   if (!opt.state.empty() && !LoadState(opt.state, &store)) return 1;
