@@ -202,26 +202,39 @@ double TcpFetchMs(slp::DaHandler* handler, const std::string* canned, const std:
   return ms[ms.size() / 2];
 }
 
-}  // namespace
+constexpr int kHalf = 5000;
 
-int main(int argc, char** argv) {
-  int count = argc > 1 ? std::atoi(argv[1]) : 20000;
-  constexpr int kHalf = 5000;
-  slp::DaClock clock;
-  slp::RegistrationStore store("default", &clock);
-  slp::DaHandler handler(&store, slp::DaConfig{});
+// The client's side of every phase: its socket, the agent's port and the
+// requests it sends.
+struct Client {
+  int fd = -1;
   int agent_port = -1;
-  int echo_port = -1;
-  int client_port = -1;
-  UniqueFd agent_sock = BoundLoopback(SOCK_DGRAM, &agent_port);
-  UniqueFd echo_sock = BoundLoopback(SOCK_DGRAM, &echo_port);
-  UniqueFd client = BoundLoopback(SOCK_DGRAM, &client_port);
-  std::thread agent(Serve, agent_sock.get(), &handler);
-  std::thread echo(Serve, echo_sock.get(), nullptr);
-
-  std::mt19937 rng(42);
-  std::uniform_real_distribution<double> coord(0, 100);
   uint16_t xid = 1;
+  std::mt19937 rng{42};
+  std::uniform_real_distribution<double> coord{0, 100};
+
+  std::string P1(int i) {
+    slp::SrvRqst q;
+    q.service_type = "ZemProxy";
+    q.scopes = "default";
+    q.predicate = "(&(addr=" + AddrOf(i % kHalf) + ")(mask=255.255.255.255))";
+    return Encode(q, xid++);
+  }
+  std::string P2() {
+    char c[160];
+    std::snprintf(c, sizeof c, "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=%.1f %.1f %.1f)))",
+                  coord(rng), coord(rng), coord(rng));
+    slp::SrvRqst q;
+    q.service_type = "CompResource";
+    q.scopes = "default";
+    q.predicate = c;
+    return Encode(q, xid++);
+  }
+};
+
+// kHalf ZemProxy registrations by address, kHalf computing nodes with
+// random coordinates.  False when one got no answer.
+bool RegisterAll(Client* c) {
   for (int i = 0; i < 2 * kHalf; ++i) {
     slp::SrvReg r;
     r.entry.lifetime = 3600;
@@ -233,52 +246,36 @@ int main(int argc, char** argv) {
     } else {
       r.entry.url = "service:CompResource://" + AddrOf(i);
       r.service_type = "service:CompResource";
-      char c[96];
-      std::snprintf(c, sizeof c, "(x-PELM-coords=%.2f %.2f %.2f)", coord(rng), coord(rng), coord(rng));
-      r.attrs = c;
+      char attrs[96];
+      std::snprintf(attrs, sizeof attrs, "(x-PELM-coords=%.2f %.2f %.2f)", c->coord(c->rng),
+                    c->coord(c->rng), c->coord(c->rng));
+      r.attrs = attrs;
     }
-    if (RoundTrip(client.get(), agent_port, Encode(r, xid++, slp::kFlagFresh)).empty()) {
+    if (RoundTrip(c->fd, c->agent_port, Encode(r, c->xid++, slp::kFlagFresh)).empty()) {
       std::fprintf(stderr, "registration %d got no answer\n", i);
-      return 1;
+      return false;
     }
   }
-  std::printf("registrations: %zu\n", store.size());
+  return true;
+}
 
-  auto one_url = [](const std::string& reply) {
-    slp::Message m;
-    return slp::Decode(reply, &m) == slp::WireStatus::kOk &&
-           std::get<slp::SrvRply>(m.body).urls.size() == 1;
-  };
-  auto p1_request = [&](int i) {
-    slp::SrvRqst q;
-    q.service_type = "ZemProxy";
-    q.scopes = "default";
-    q.predicate = "(&(addr=" + AddrOf(i % kHalf) + ")(mask=255.255.255.255))";
-    return Encode(q, xid++);
-  };
-  auto p2_request = [&]() {
-    char c[160];
-    std::snprintf(c, sizeof c, "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=%.1f %.1f %.1f)))",
-                  coord(rng), coord(rng), coord(rng));
-    slp::SrvRqst q;
-    q.service_type = "CompResource";
-    q.scopes = "default";
-    q.predicate = c;
-    return Encode(q, xid++);
-  };
+bool OneUrl(const std::string& reply) {
+  slp::Message m;
+  return slp::Decode(reply, &m) == slp::WireStatus::kOk &&
+         std::get<slp::SrvRply>(m.body).urls.size() == 1;
+}
+
+// The two look-ups and the echo floor, interleaved; false on failures.
+bool MeasureLookups(Client* c, int echo_port, int count) {
   Series echo_s, p1_s, p2_s;
   const std::string echo_bytes(81, 'e');  // the size of a P1 request
   for (int i = 0; i < count; ++i) {
-    Once(client.get(), echo_port, echo_bytes, [](const std::string& r) { return r.size() == 81; },
+    Once(c->fd, echo_port, echo_bytes, [](const std::string& r) { return r.size() == 81; },
          &echo_s);
-    Once(client.get(), agent_port, p1_request(i), one_url, &p1_s);
-    Once(client.get(), agent_port, p2_request(), one_url, &p2_s);
+    Once(c->fd, c->agent_port, c->P1(i), OneUrl, &p1_s);
+    Once(c->fd, c->agent_port, c->P2(), OneUrl, &p2_s);
   }
   Figures echo_f = echo_s.Result(), p1 = p1_s.Result(), p2 = p2_s.Result();
-  g_stop.store(true);
-  agent.join();
-  echo.join();
-
   auto row = [&](const char* name, const Figures& f) {
     std::printf("%-26s %9.0f/s  p50 %7.1f us  p99 %7.1f us  rate/echo %.2f  failures %zu\n", name,
                 f.per_second, f.p50_us, f.p99_us, f.per_second / echo_f.per_second, f.failures);
@@ -287,25 +284,30 @@ int main(int argc, char** argv) {
   row("udp echo (floor)", echo_f);
   row("ZemProxy addr/mask (P1)", p1);
   row("CompResource nearest (P2)", p2);
-  bool failed = p1.failures || p2.failures;
-  g_stop.store(false);
-  std::thread agent2(Serve, agent_sock.get(), &handler);
+  return p1.failures == 0 && p2.failures == 0;
+}
 
-  // Look-ups under a steady flood of type AttrRqsts, in alternating
-  // segments with and without it so that machine noise hits both alike.
+slp::AttrRqst TypeAttrRqst() {
+  slp::AttrRqst rq;
+  rq.url = "ZemProxy";
+  rq.scopes = "default";
+  return rq;
+}
+
+// Look-ups under a steady flood of type AttrRqsts, in alternating
+// segments with and without it so that machine noise hits both alike.
+void MeasureUnderFlood(Client* c, int count) {
   const int rounds = std::max(count / 20, 200);
   size_t quiet_failures = 0, flood_failures = 0;
   double quiet_s = 0, flood_s = 0;
-  slp::AttrRqst flood_rq;
-  flood_rq.url = "ZemProxy";
-  flood_rq.scopes = "default";
-  const std::string flood_bytes = Encode(flood_rq, 7);
+  const std::string flood_bytes = Encode(TypeAttrRqst(), 7);
+  auto p1 = [c](int i) { return c->P1(i); };
   for (int segment = 0; segment < 5; ++segment) {
-    quiet_s += rounds / LookupRate(client.get(), agent_port, rounds, p1_request, &quiet_failures);
+    quiet_s += rounds / LookupRate(c->fd, c->agent_port, rounds, p1, &quiet_failures);
     std::atomic<bool> stop_flood{false};
-    std::thread flooder(Flood, agent_port, flood_bytes, &stop_flood);
+    std::thread flooder(Flood, c->agent_port, flood_bytes, &stop_flood);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    flood_s += rounds / LookupRate(client.get(), agent_port, rounds, p1_request, &flood_failures);
+    flood_s += rounds / LookupRate(c->fd, c->agent_port, rounds, p1, &flood_failures);
     stop_flood.store(true);
     flooder.join();
   }
@@ -313,13 +315,15 @@ int main(int argc, char** argv) {
   std::printf("%-26s %9.0f/s  unflooded %9.0f/s  flooded/unflooded %.2f  failures %zu\n",
               "look-ups under AttrRqst flood", flooded, quiet, flooded / quiet,
               quiet_failures + flood_failures);
+}
 
-  // Amplification seen by one sender: two seconds of mixed short requests.
+// Amplification seen by one sender: two seconds of mixed short requests.
+void MeasureAmplification(int agent_port) {
   std::vector<std::string> mixed;
   slp::SrvTypeRqst types;
   types.scopes = "default";
   mixed.push_back(Encode(types, 1));
-  mixed.push_back(Encode(flood_rq, 2));
+  mixed.push_back(Encode(TypeAttrRqst(), 2));
   slp::SrvRqst all;
   all.service_type = "CompResource";
   all.scopes = "default";
@@ -343,11 +347,12 @@ int main(int argc, char** argv) {
   }
   std::printf("%-26s %9.2fx  (%zu reply bytes for %zu request bytes)\n",
               "udp amplification, one sender", double(received) / sent, received, sent);
-  g_stop.store(true);
-  agent2.join();
+}
 
-  // A 10000-URL answer over TCP.
-  slp::RegistrationStore bulk("default", &clock);
+// A 10000-URL answer over TCP against the same bytes written bare; the
+// answer's size (0: it failed).
+size_t MeasureTcpAnswer(slp::DaClock* clock) {
+  slp::RegistrationStore bulk("default", clock);
   for (int i = 0; i < 10000; ++i) {
     slp::RegistrationInput in;
     in.url = "service:bulk://" + AddrOf(i) + ":5000";
@@ -370,5 +375,35 @@ int main(int argc, char** argv) {
   std::printf("%-26s %9.2f ms  (%zu bytes; bare tcp %zu bytes %.2f ms; ratio %.2f)\n",
               "10000-URL answer over tcp", answer_ms, answer_bytes, canned_bytes, floor_ms,
               answer_ms / floor_ms);
-  return failed || answer_bytes == 0 ? 1 : 0;
+  return answer_bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int count = argc > 1 ? std::atoi(argv[1]) : 20000;
+  slp::DaClock clock;
+  slp::RegistrationStore store("default", &clock);
+  slp::DaHandler handler(&store, slp::DaConfig{});
+  Client client;
+  int echo_port = -1;
+  int client_port = -1;
+  UniqueFd agent_sock = BoundLoopback(SOCK_DGRAM, &client.agent_port);
+  UniqueFd echo_sock = BoundLoopback(SOCK_DGRAM, &echo_port);
+  UniqueFd client_sock = BoundLoopback(SOCK_DGRAM, &client_port);
+  client.fd = client_sock.get();
+  std::thread agent(Serve, agent_sock.get(), &handler);
+  std::thread echo(Serve, echo_sock.get(), nullptr);
+  bool ok = RegisterAll(&client);
+  if (ok) {
+    std::printf("registrations: %zu\n", store.size());
+    ok = MeasureLookups(&client, echo_port, count);
+    MeasureUnderFlood(&client, count);
+    MeasureAmplification(client.agent_port);
+  }
+  g_stop.store(true);
+  agent.join();
+  echo.join();
+  if (!ok) return 1;
+  return MeasureTcpAnswer(&clock) == 0 ? 1 : 0;
 }
