@@ -23,8 +23,8 @@ inline std::string TextOf(Msg& msg) {
 inline std::string RequestBytes(Msg& msg, const std::string& host, int port) {
   const std::string text = TextOf(msg);
   std::string out = "POST http://" + host + ":" + std::to_string(port) +
-                    "/query HTTP/1.1\r\nContent-Length: " +
-                    std::to_string(text.size() + 1) + "\r\n\r\n" + text;
+                    "/query HTTP/1.1\r\nContent-Length: " + std::to_string(text.size() + 1) +
+                    "\r\n\r\n" + text;
   out.push_back('\0');
   return out;
 }
@@ -32,8 +32,8 @@ inline std::string RequestBytes(Msg& msg, const std::string& host, int port) {
 // What sendHTTPResponse() sends for a reply message.
 inline std::string ResponseBytes(Msg& msg) {
   const std::string text = TextOf(msg);
-  return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
-         std::to_string(text.size()) + "\r\n\r\n" + text;
+  return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + std::to_string(text.size()) +
+         "\r\n\r\n" + text;
 }
 
 }  // namespace orvel::bench

@@ -41,8 +41,8 @@ std::string RequestText(int n) {
 void BM_ParseConstruct(benchmark::State& state) {
   std::string text = RequestText(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()),
-                                  nullptr, nullptr, kParseOptions);
+    xmlDocPtr doc =
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, kParseOptions);
     SynthZemReq req(doc);
     benchmark::DoNotOptimize(req.getEPVec().data());
   }
@@ -51,8 +51,8 @@ void BM_ParseConstruct(benchmark::State& state) {
 void BM_BareParse(benchmark::State& state) {
   std::string text = RequestText(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()),
-                                  nullptr, nullptr, kParseOptions);
+    xmlDocPtr doc =
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, kParseOptions);
     benchmark::DoNotOptimize(doc);
     xmlFreeDoc(doc);
   }
@@ -73,13 +73,11 @@ void BM_BareBuildDump(benchmark::State& state) {
   std::vector<EndPoint> eps = Hosts(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     xmlDocPtr doc = xmlNewDoc(BAD_CAST "1.0");
-    xmlNodePtr root =
-        xmlNewDocNode(doc, nullptr, BAD_CAST "SynthZemReq", nullptr);
+    xmlNodePtr root = xmlNewDocNode(doc, nullptr, BAD_CAST "SynthZemReq", nullptr);
     xmlDocSetRootElement(doc, root);
     xmlNewChild(root, nullptr, BAD_CAST "id", BAD_CAST "5");
     xmlNewChild(root, nullptr, BAD_CAST "version", BAD_CAST "7");
-    xmlNodePtr list =
-        xmlNewChild(root, nullptr, BAD_CAST "endpointlist", nullptr);
+    xmlNodePtr list = xmlNewChild(root, nullptr, BAD_CAST "endpointlist", nullptr);
     char num[16];
     std::snprintf(num, sizeof(num), "%d", static_cast<int>(eps.size()));
     xmlNewProp(list, BAD_CAST "num", BAD_CAST num);
@@ -125,8 +123,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void PrintRatios() const {
-    std::printf(
-        "\nOverhead over bare libxml2 (CPU time ratio, fastest repetition):\n");
+    std::printf("\nOverhead over bare libxml2 (CPU time ratio, fastest repetition):\n");
     for (const char* n : {"1", "100", "10000"}) {
       std::printf(
           "  hosts %-5s  parse+construct / parse: %.3f   "
@@ -137,8 +134,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
  private:
-  double Ratio(const std::string& ours, const std::string& bare,
-               const std::string& n) const {
+  double Ratio(const std::string& ours, const std::string& bare, const std::string& n) const {
     auto a = times_ns_.find(ours + n);
     auto b = times_ns_.find(bare + n);
     if (a == times_ns_.end() || b == times_ns_.end() || b->second == 0) {

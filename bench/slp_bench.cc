@@ -80,7 +80,8 @@ Stats UdpEchoFloor(int n) {
       sockaddr_in from{};
       socklen_t fl = sizeof(from);
       ssize_t r = recvfrom(srv, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fl);
-      if (r > 0) sendto(srv, buf, static_cast<size_t>(r), 0, reinterpret_cast<sockaddr*>(&from), fl);
+      if (r > 0)
+        sendto(srv, buf, static_cast<size_t>(r), 0, reinterpret_cast<sockaddr*>(&from), fl);
     }
   });
   orvel::bench::UniqueFd cli_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -152,8 +153,8 @@ int main(int argc, char** argv) {
     }
     char c[64];
     std::snprintf(c, sizeof(c), "%.1f %.1f %.1f", coord(rng), coord(rng), coord(rng));
-    return SLPReg(h, ("service:CompResource://" + HostAddr(i + 1000000) + "/?x-PELM").c_str(),
-                  3600, "service:CompResource", (std::string("(x-PELM-coords=") + c + ")").c_str(),
+    return SLPReg(h, ("service:CompResource://" + HostAddr(i + 1000000) + "/?x-PELM").c_str(), 3600,
+                  "service:CompResource", (std::string("(x-PELM-coords=") + c + ")").c_str(),
                   SLP_TRUE, NoReport, nullptr) == SLP_OK;
   });
 
@@ -183,8 +184,9 @@ int main(int argc, char** argv) {
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
 
-  std::printf("orvel-slpd on %s, %d registrations (%d ZemProxy, %d CompResource), %d lookups each\n",
-              da.c_str(), registrations, half, registrations - half, lookups);
+  std::printf(
+      "orvel-slpd on %s, %d registrations (%d ZemProxy, %d CompResource), %d lookups each\n",
+      da.c_str(), registrations, half, registrations - half, lookups);
   Report("UDP echo round trip (floor)", floor, floor);
   Report("SrvReg (SLPReg)", reg, floor);
   Report("host predicate, SLPFindSrvs", host_api, floor);

@@ -60,7 +60,8 @@ void Serve(int fd, slp::DaHandler* handler) {
     ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) continue;
     std::string reply =
-        handler ? handler->Handle(buf.data(), static_cast<size_t>(n), ntohl(from.sin_addr.s_addr), false)
+        handler ? handler->Handle(buf.data(), static_cast<size_t>(n), ntohl(from.sin_addr.s_addr),
+                                  false)
                 : std::string(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n));
     ::sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
   }
@@ -113,8 +114,9 @@ std::string Encode(slp::Body body, uint16_t xid, uint16_t flags = 0) {
   return slp::Encode(m);
 }
 
-std::string AddrOf(int i) { return "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1"; }
-
+std::string AddrOf(int i) {
+  return "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1";
+}
 
 // Rate of P1 look-ups over `rounds` round trips (1 / mean latency).
 double LookupRate(int fd, int port, int rounds, const std::function<std::string(int)>& request,
@@ -167,8 +169,7 @@ void ServeTcpOnce(int listen_fd, slp::DaHandler* handler, const std::string* can
   if (!c.valid()) return;
   const std::string in = ReadFrame(c.get());
   std::string reply = handler ? handler->Handle(in, 0x7f000001, /*over_tcp=*/true) : *canned;
-  (void)orvel::net::WriteAll(c.get(), reply.data(), reply.size(),
-                             orvel::net::Deadline::After(10));
+  (void)orvel::net::WriteAll(c.get(), reply.data(), reply.size(), orvel::net::Deadline::After(10));
 }
 
 // Sends request over a fresh TCP connection and reads the framed answer;
@@ -270,8 +271,8 @@ bool MeasureLookups(Client* c, int echo_port, int count) {
   Series echo_s, p1_s, p2_s;
   const std::string echo_bytes(81, 'e');  // the size of a P1 request
   for (int i = 0; i < count; ++i) {
-    Once(c->fd, echo_port, echo_bytes, [](const std::string& r) { return r.size() == 81; },
-         &echo_s);
+    Once(
+        c->fd, echo_port, echo_bytes, [](const std::string& r) { return r.size() == 81; }, &echo_s);
     Once(c->fd, c->agent_port, c->P1(i), OneUrl, &p1_s);
     Once(c->fd, c->agent_port, c->P2(), OneUrl, &p2_s);
   }

@@ -235,8 +235,8 @@ int main(int argc, char** argv) {
         }
       }
       auto line = [](const char* name, double alone, double shared, double control) {
-        std::printf("%s standalone %.0f etcd %.0f ratio %.3f control %.0f control-ratio %.3f\n", name,
-                    alone, shared, shared / alone, control, control / alone);
+        std::printf("%s standalone %.0f etcd %.0f ratio %.3f control %.0f control-ratio %.3f\n",
+                    name, alone, shared, shared / alone, control, control / alone);
       };
       line("registrations/s", reg[0].Rate(), reg[1].Rate(), reg[2].Rate());
       line("registration-p50-us", reg[0].MedianUs(), reg[1].MedianUs(), reg[2].MedianUs());

@@ -42,7 +42,8 @@ void UdpEcho(int fd) {
     sockaddr_in from{};
     socklen_t len = sizeof from;
     ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (n > 0) ::sendto(fd, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+    if (n > 0)
+      ::sendto(fd, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
   }
 }
 

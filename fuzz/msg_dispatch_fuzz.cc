@@ -19,9 +19,9 @@ static void Quiet(void*, const char*, ...) {}
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   xmlSetGenericErrorFunc(nullptr, Quiet);
   for (int reply = 0; reply < 2; reply++) {
-    xmlDocPtr doc = xmlReadMemory(reinterpret_cast<const char*>(data), static_cast<int>(size),
-                                  nullptr, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                  XML_PARSE_NOWARNING);
+    xmlDocPtr doc =
+        xmlReadMemory(reinterpret_cast<const char*>(data), static_cast<int>(size), nullptr, nullptr,
+                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (!doc) return 0;
     Msg* m = reply ? newReplyMsgFromDoc(doc) : newRequestMsgFromDoc(doc);
     if (m) {

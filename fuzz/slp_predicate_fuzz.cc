@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace orvel::slp;
   static AttrList attrs = [] {
     AttrList a;
-    AttrList::Parse("(addr=10.0.0.1),(mask=255.255.255.255),(x-PELM-coords=1 2 3),(n=42),kw", false, &a);
+    AttrList::Parse("(addr=10.0.0.1),(mask=255.255.255.255),(x-PELM-coords=1 2 3),(n=42),kw", false,
+                    &a);
     return a;
   }();
   std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -5,9 +5,9 @@
 #include <string>
 #include <variant>
 
+#include "orvel/slp_api.h"
 #include "slp/attr.h"
 #include "slp/wire.h"
-#include "orvel/slp_api.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "orvel/EndPoint.h"
 #include "orvel/Msg.h"
 #include "orvel/SLP.h"
-#include "console.h"
 
 // The directory agent address: the command-line argument itself.  Set by
 // main before the server starts and never changed.
@@ -41,10 +41,8 @@ Msg* RecvCallback(Msg* request);
 // fallback colours the monitor and pauses three times on the console.
 class ZemProxyLocator {
  public:
-  ZemProxyLocator(EndPoint& ep, const std::string& da_addr,
-                  const std::string& scope);
-  ZemProxyLocator(EndZone& zone, const std::string& da_addr,
-                  const std::string& scope);
+  ZemProxyLocator(EndPoint& ep, const std::string& da_addr, const std::string& scope);
+  ZemProxyLocator(EndZone& zone, const std::string& da_addr, const std::string& scope);
   ~ZemProxyLocator() = default;
 
   TransportEndPoint getZemProxy() const { return mZemProxy; }

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "orvel/Msg.h"
 #include "Zem.h"
+#include "orvel/Msg.h"
 #include "orvel/http.h"
 
 #ifndef ORVEL_DEFAULT_PROXY_CODE_URL
@@ -64,8 +64,7 @@ bool RunCommand(const std::string& command) {
     return false;
   }
   if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)) {
-    printf("command could not be run (status %d), returning now...\n",
-           WEXITSTATUS(status));
+    printf("command could not be run (status %d), returning now...\n", WEXITSTATUS(status));
     return false;
   }
   return true;
@@ -73,9 +72,7 @@ bool RunCommand(const std::string& command) {
 
 }  // namespace
 
-std::string proxyCodeURL() {
-  return EnvOr("ORVEL_PROXY_CODE_URL", ORVEL_DEFAULT_PROXY_CODE_URL);
-}
+std::string proxyCodeURL() { return EnvOr("ORVEL_PROXY_CODE_URL", ORVEL_DEFAULT_PROXY_CODE_URL); }
 
 std::string viewerCodeURL() {
   return EnvOr("ORVEL_VIEWER_CODE_URL", ORVEL_DEFAULT_VIEWER_CODE_URL);
@@ -87,11 +84,7 @@ void ZemProxyInitor::setLoadWaitForTesting(unsigned int step_usec) {
 
 ZemProxyInitor::ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
                                std::vector<TransportEndPoint>& zone_proxies)
-    : mId(0),
-      mVersion(0),
-      mInitOk(false),
-      mEPProxyVec(ep_proxies),
-      mZoneProxyVec(zone_proxies) {
+    : mId(0), mVersion(0), mInitOk(false), mEPProxyVec(ep_proxies), mZoneProxyVec(zone_proxies) {
   std::vector<TransportEndPoint> membervec(mEPProxyVec);
   membervec.insert(membervec.end(), mZoneProxyVec.begin(), mZoneProxyVec.end());
   mId = Msg::generateId();
@@ -185,8 +178,7 @@ bool ZemProxyInitor::initByMessage(const TransportEndPoint& member, bool is_ep,
   reply.reset();
 
   {
-    ZemCommit commit(mId, mVersion, transport.getAddr(), kDataPort,
-                     transport.getTTL(), peers);
+    ZemCommit commit(mId, mVersion, transport.getAddr(), kDataPort, transport.getTTL(), peers);
     printf("sending ZemCommit...");
     fflush(stdout);
     sock = sendRequestMsg(addr.c_str(), member.getPort(), &commit);

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "orvel/SLP.h"
 #include "Zem.h"
+#include "orvel/SLP.h"
 
 namespace {
 
@@ -15,17 +15,16 @@ constexpr int kResetColour = 0;
 
 // One lookup on its own SLP handle.  Found only when the search succeeded,
 // counted answers and handed them over.
-bool LookUp(const std::string& srvtype, const std::string& predicate,
-            const std::string& da_addr, const std::string& scope,
-            std::vector<ServiceInstance>& sivec) {
+bool LookUp(const std::string& srvtype, const std::string& predicate, const std::string& da_addr,
+            const std::string& scope, std::vector<ServiceInstance>& sivec) {
   SLPService service(srvtype, predicate, da_addr, scope);
   if (service.FindServices() < 0) {
     // The reason and the agent, so that a failure is not mistaken for
     // "no proxy registered".
     const std::string& agent = service.agentAddress();
     printf("SLP lookup of %s failed at agent %s: %s (%d)\n", srvtype.c_str(),
-           agent.empty() ? "(none)" : agent.c_str(),
-           SLPErrorText(service.lastError()), static_cast<int>(service.lastError()));
+           agent.empty() ? "(none)" : agent.c_str(), SLPErrorText(service.lastError()),
+           static_cast<int>(service.lastError()));
     return false;
   }
   if (service.numFound() <= 0) return false;
@@ -43,8 +42,8 @@ std::string NearestNodePredicate(const std::string& coords) {
 
 // The computing nodes nearest to the host at addr (network byte order),
 // nearest first.  False when its coordinates are unknown or none is found.
-bool LookUpNearestNodes(unsigned long addr, const std::string& da_addr,
-                        const std::string& scope, std::vector<ServiceInstance>& sivec) {
+bool LookUpNearestNodes(unsigned long addr, const std::string& da_addr, const std::string& scope,
+                        std::vector<ServiceInstance>& sivec) {
   std::string coords = getCoordinates(addr);
   if (coords.empty()) {
     printf("coordinates not found, returning now...\n");
@@ -60,8 +59,7 @@ ZemProxyLocator::ZemProxyLocator(EndPoint& ep, const std::string& da_addr,
                                  const std::string& scope) {
   std::vector<ServiceInstance> sivec;
   const std::string host = ep.getAddrStr();
-  if (LookUp("ZemProxy", HostPredicate(host, "255.255.255.255"), da_addr, scope,
-             sivec)) {
+  if (LookUp("ZemProxy", HostPredicate(host, "255.255.255.255"), da_addr, scope, sivec)) {
     const ServiceInstance& si = selectProxy(sivec);
     mZemProxy.setAddr(si.getAddr());
     mZemProxy.setPort(si.getPort());
@@ -91,8 +89,8 @@ ZemProxyLocator::ZemProxyLocator(EndPoint& ep, const std::string& da_addr,
 ZemProxyLocator::ZemProxyLocator(EndZone& zone, const std::string& da_addr,
                                  const std::string& scope) {
   std::vector<ServiceInstance> sivec;
-  if (LookUp("ZemProxy", HostPredicate(zone.getAddrStr(), zone.getMaskStr()),
-             da_addr, scope, sivec)) {
+  if (LookUp("ZemProxy", HostPredicate(zone.getAddrStr(), zone.getMaskStr()), da_addr, scope,
+             sivec)) {
     const ServiceInstance& si = selectProxy(sivec);
     mZemProxy.setAddr(si.getAddr());
     mZemProxy.setPort(si.getPort());

@@ -7,11 +7,11 @@
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 
+#include "http/server_stats.h"
+#include "metrics_http.h"
 #include "orvel/EndPoint.h"
 #include "orvel/Msg.h"
 #include "orvel/http.h"
-#include "http/server_stats.h"
-#include "metrics_http.h"
 #include "zem_stats.h"
 
 namespace orvel::zem {
@@ -22,8 +22,8 @@ using orvel::http::RequestResult;
 struct ZemMetrics {
   ZemMetrics()
       : registry(std::make_shared<prometheus::Registry>()),
-        requests({Msg::SynthZemReq, Msg::ZemInit, Msg::ZemCommit, Msg::SynthInit,
-                  Msg::SynthVGWReq, Msg::SynthIPMZReq, Msg::DynamicInit, Msg::PELMQueryReq},
+        requests({Msg::SynthZemReq, Msg::ZemInit, Msg::ZemCommit, Msg::SynthInit, Msg::SynthVGWReq,
+                  Msg::SynthIPMZReq, Msg::DynamicInit, Msg::PELMQueryReq},
                  {"ok", "refused", "malformed", "unknown_type", "timeout"}) {
     auto& durations = prometheus::BuildHistogram()
                           .Name("zemsynth_synthesis_duration_seconds")
@@ -72,10 +72,10 @@ struct ZemMetrics {
     conn_user = global_utime;
     conn_sys = global_stime;
     pthread_mutex_unlock(&global_time_mut);
-    out.push_back(metrics::CounterFamily(
-        "zemsynth_connection_cpu_seconds_total",
-        "CPU time spent by finished connection threads, by mode", "mode",
-        {{"user", conn_user / 1e6}, {"system", conn_sys / 1e6}}));
+    out.push_back(metrics::CounterFamily("zemsynth_connection_cpu_seconds_total",
+                                         "CPU time spent by finished connection threads, by mode",
+                                         "mode",
+                                         {{"user", conn_user / 1e6}, {"system", conn_sys / 1e6}}));
     long user = 0, sys = 0;
     get_rusage_times(&user, &sys);
     out.push_back(metrics::CounterFamily("process_cpu_seconds_total",
@@ -124,8 +124,8 @@ std::string StartMetricsFromEnvironment(int* port) {
   if (listen == nullptr || *listen == '\0') return "";
   auto* m = new ZemMetrics();  // lives as long as the process
   auto families = std::make_shared<metrics::CallbackCollectable>([m] { return m->Collect(); });
-  static auto* server = new metrics::MetricsServer(
-      {families, m->registry}, [] { return http::ServerAccepting(); });
+  static auto* server =
+      new metrics::MetricsServer({families, m->registry}, [] { return http::ServerAccepting(); });
   std::string why = server->Start(listen);
   if (!why.empty()) return "ORVEL_METRICS_LISTEN " + why;
   g_metrics.store(m, std::memory_order_release);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "orvel/Msg.h"
 #include "Zem.h"
+#include "orvel/Msg.h"
 #include "zem_stats.h"
 
 const char* DAstr = "";
@@ -65,6 +65,5 @@ Msg* RecvCallback(Msg* request) {
   const std::vector<MulticastEndPoint>& ep_transports = initor.getEPTransports();
   const std::vector<MulticastEndPoint>& zone_transports = initor.getZoneTransports();
   // Ownership passes to the server, which deletes the reply after sending.
-  return new SynthZemOk(req->getId(), req->getVersion(), ep_transports,
-                        zone_transports);
+  return new SynthZemOk(req->getId(), req->getVersion(), ep_transports, zone_transports);
 }

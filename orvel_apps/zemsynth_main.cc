@@ -14,9 +14,9 @@
 #include <string>
 
 #include "Zem.h"
-#include "zem_stats.h"
 #include "cli.h"
 #include "orvel/http.h"
+#include "zem_stats.h"
 
 namespace {
 

@@ -20,6 +20,7 @@ if ((jobs < 1 || jobs > 2)); then jobs=2; fi
 missing_pkgs=()
 command -v clang-tidy >/dev/null || missing_pkgs+=(clang-tidy)
 command -v cppcheck >/dev/null || missing_pkgs+=(cppcheck)
+command -v clang-format >/dev/null || missing_pkgs+=(clang-format)
 if ((${#missing_pkgs[@]})); then
   SUDO=""
   [[ $(id -u) -ne 0 ]] && SUDO=sudo
@@ -27,7 +28,7 @@ if ((${#missing_pkgs[@]})); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing_pkgs[@]}" >/dev/null
 fi
-for tool in clang-tidy cppcheck cmake; do
+for tool in clang-tidy clang-format cppcheck cmake; do
   command -v "$tool" >/dev/null || { echo "lint: $tool not found" >&2; exit 2; }
 done
 
@@ -84,6 +85,17 @@ elif ((rc != 0)); then
   status=1
 else
   echo "clang-tidy: clean"
+fi
+
+echo "=== clang-format ($(clang-format --version | sed -n 's/.*version \([0-9.]*\).*/\1/p')) ==="
+# The committed .clang-format is the layout of every file.
+mapfile -t formatted < <(git ls-files '*.cc' '*.h' '*.c')
+if clang-format --dry-run --Werror "${formatted[@]}" 2>"$dir/clang-format.log"; then
+  echo "clang-format: clean"
+else
+  head -40 "$dir/clang-format.log" >&2
+  echo "lint: files differ from .clang-format (clang-format -i FILE...)" >&2
+  status=1
 fi
 
 echo "=== cppcheck ($(cppcheck --version)) ==="

@@ -109,9 +109,8 @@ class ORVEL_EXPORT MulticastEndPoint : public TransportEndPoint {
 class ORVEL_EXPORT vicSDREndPoint : public EndPoint {
  public:
   vicSDREndPoint() : mDataAddress(0), mDataPort(0), mTTL(64) {}
-  vicSDREndPoint(const std::string& username, unsigned long addr,
-                 unsigned long data_addr, unsigned short data_port,
-                 unsigned char ttl)
+  vicSDREndPoint(const std::string& username, unsigned long addr, unsigned long data_addr,
+                 unsigned short data_port, unsigned char ttl)
       : EndPoint(addr),
         mUsername(username),
         mDataAddress(data_addr & 0xffffffffUL),

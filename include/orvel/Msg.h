@@ -227,8 +227,7 @@ class ORVEL_EXPORT ZemInit : public Msg {
 // A proxy's answer to ZemInit.  Body: "data_addr", "ttl".
 class ORVEL_EXPORT ZemInitOk : public Msg {
  public:
-  ZemInitOk(unsigned long id, unsigned long ver, unsigned long addr,
-            unsigned char ttl);
+  ZemInitOk(unsigned long id, unsigned long ver, unsigned long addr, unsigned char ttl);
   explicit ZemInitOk(xmlDocPtr doc);
 
   unsigned long getAddr() const { return mAddress; }
@@ -246,15 +245,12 @@ class ORVEL_EXPORT ZemInitOk : public Msg {
 // "port").  Members read from a document are never ABone nodes.
 class ORVEL_EXPORT ZemCommit : public Msg {
  public:
-  ZemCommit(unsigned long id, unsigned long ver, unsigned long addr,
-            unsigned short port, unsigned char ttl,
-            const std::vector<TransportEndPoint>& members);
+  ZemCommit(unsigned long id, unsigned long ver, unsigned long addr, unsigned short port,
+            unsigned char ttl, const std::vector<TransportEndPoint>& members);
   explicit ZemCommit(xmlDocPtr doc);
 
   std::vector<TransportEndPoint>& getMemberVec() { return mMemberVec; }
-  const std::vector<TransportEndPoint>& getMemberVec() const {
-    return mMemberVec;
-  }
+  const std::vector<TransportEndPoint>& getMemberVec() const { return mMemberVec; }
   unsigned long getAddr() const { return mAddress; }
   std::string getAddrStr() const;
   // The port cut to 16 bits (a received "65537" gives 1; the field keeps
@@ -289,8 +285,7 @@ class ORVEL_EXPORT ZemCommitOk : public Msg {
 // every zone, through the trace hook (standard output by default).
 class ORVEL_EXPORT SynthZemReq : public Msg {
  public:
-  SynthZemReq(unsigned long id, unsigned long ver,
-              const std::vector<EndPoint>& endpoints,
+  SynthZemReq(unsigned long id, unsigned long ver, const std::vector<EndPoint>& endpoints,
               const std::vector<EndZone>& zones);
   explicit SynthZemReq(xmlDocPtr doc);
 
@@ -317,9 +312,7 @@ class ORVEL_EXPORT SynthZemOk : public Msg {
   std::vector<MulticastEndPoint>& getEPTVec() { return mEPTVec; }
   const std::vector<MulticastEndPoint>& getEPTVec() const { return mEPTVec; }
   std::vector<MulticastEndPoint>& getZoneTVec() { return mZoneTVec; }
-  const std::vector<MulticastEndPoint>& getZoneTVec() const {
-    return mZoneTVec;
-  }
+  const std::vector<MulticastEndPoint>& getZoneTVec() const { return mZoneTVec; }
 
  private:
   std::vector<MulticastEndPoint> mEPTVec;
@@ -334,8 +327,7 @@ class ORVEL_EXPORT SynthZemOk : public Msg {
 class ORVEL_EXPORT SynthVGWReq : public Msg {
  public:
   SynthVGWReq(unsigned long id, unsigned long ver, unsigned long data_addr,
-              unsigned short data_port, unsigned char ttl,
-              const std::vector<vicSDREndPoint>& vics,
+              unsigned short data_port, unsigned char ttl, const std::vector<vicSDREndPoint>& vics,
               const std::vector<NetmeetingEndPoint>& netmeetings);
   explicit SynthVGWReq(xmlDocPtr doc);
 
@@ -366,8 +358,7 @@ class ORVEL_EXPORT SynthVGWOk : public Msg {
 // A multicast-zone synthesis request.  Body: "endpointlist" of "endpoint".
 class ORVEL_EXPORT SynthIPMZReq : public Msg {
  public:
-  SynthIPMZReq(unsigned long id, unsigned long ver,
-               const std::vector<EndPoint>& endpoints);
+  SynthIPMZReq(unsigned long id, unsigned long ver, const std::vector<EndPoint>& endpoints);
   explicit SynthIPMZReq(xmlDocPtr doc);
 
   std::vector<EndPoint>& getEPVec() { return mEPVec; }
@@ -381,8 +372,7 @@ class ORVEL_EXPORT SynthIPMZReq : public Msg {
 // the zones' mEP is not carried), "idxlist" of "idx".
 class ORVEL_EXPORT SynthIPMZOk : public Msg {
  public:
-  SynthIPMZOk(unsigned long id, unsigned long ver,
-              const std::vector<EndZone>& zones,
+  SynthIPMZOk(unsigned long id, unsigned long ver, const std::vector<EndZone>& zones,
               const std::vector<uint32_t>& indices);
   explicit SynthIPMZOk(xmlDocPtr doc);
 
@@ -403,12 +393,10 @@ class ORVEL_EXPORT SynthIPMZOk : public Msg {
 // entry "user", "addr"), then "moviename".
 class ORVEL_EXPORT SynthInit : public Msg {
  public:
-  SynthInit(unsigned long id, unsigned long ver,
-            const std::vector<VCEndPoint>& vics,
-            const std::vector<VCEndPoint>& mcvics,
-            const std::vector<VCEndPoint>& nms,
-            const std::vector<VCEndPoint>& hhs,
-            const std::vector<VCEndPoint>& wbs, std::string movie_name);
+  SynthInit(unsigned long id, unsigned long ver, const std::vector<VCEndPoint>& vics,
+            const std::vector<VCEndPoint>& mcvics, const std::vector<VCEndPoint>& nms,
+            const std::vector<VCEndPoint>& hhs, const std::vector<VCEndPoint>& wbs,
+            std::string movie_name);
   explicit SynthInit(xmlDocPtr doc);
 
   std::vector<VCEndPoint>& getVicVec() { return mVicVec; }
@@ -443,8 +431,7 @@ class ORVEL_EXPORT SynthInitOk : public Msg {
 // "arg".  An empty argument is an "arg" without children.
 class ORVEL_EXPORT DynamicInit : public Msg {
  public:
-  DynamicInit(unsigned long id, unsigned long ver,
-              const std::vector<std::string>& argv);
+  DynamicInit(unsigned long id, unsigned long ver, const std::vector<std::string>& argv);
   explicit DynamicInit(xmlDocPtr doc);
 
   std::vector<std::string>& getARGV() { return mARGV; }
@@ -478,8 +465,7 @@ class ORVEL_EXPORT DynamicInitResp : public Msg {
 class ORVEL_EXPORT PELMNode {
  public:
   PELMNode() = default;
-  explicit PELMNode(std::vector<double> coords)
-      : mCoordinates(std::move(coords)) {}
+  explicit PELMNode(std::vector<double> coords) : mCoordinates(std::move(coords)) {}
   // One coordinate per text, read as a decimal floating-point number (text
   // that is no number gives 0.0).
   explicit PELMNode(std::vector<std::string> coords);
@@ -508,10 +494,8 @@ class ORVEL_EXPORT PELMNode {
 class ORVEL_EXPORT PELMQueryReq : public Msg {
  public:
   PELMQueryReq(unsigned long id, unsigned long ver, int32_t solution_rank,
-               int32_t proxies_per_solution,
-               const std::vector<PELMNode>& clients,
-               const std::vector<PELMNode>& candidates,
-               const std::vector<int32_t>& capacities,
+               int32_t proxies_per_solution, const std::vector<PELMNode>& clients,
+               const std::vector<PELMNode>& candidates, const std::vector<int32_t>& capacities,
                const std::vector<int32_t>& costs);
   explicit PELMQueryReq(xmlDocPtr doc);
 
@@ -538,8 +522,8 @@ class ORVEL_EXPORT PELMQueryReq : public Msg {
 // The answer to PELMQueryReq.  Body: "idxlist" of "idx", "fitness" ("%f").
 class ORVEL_EXPORT PELMQueryResp : public Msg {
  public:
-  PELMQueryResp(unsigned long id, unsigned long ver,
-                const std::vector<int32_t>& indices, double fitness);
+  PELMQueryResp(unsigned long id, unsigned long ver, const std::vector<int32_t>& indices,
+                double fitness);
   explicit PELMQueryResp(xmlDocPtr doc);
 
   std::vector<int32_t>& getIndexVec() { return mIndexVec; }

@@ -4,8 +4,8 @@
 // SLPService wraps one lookup: it opens an SLP handle (slp_api.h), points
 // the library at the given directory agents ("A[:PORT][,B[:PORT]...]", the
 // first that answers is used; or agent discovery when the text is empty),
-// runs one search and keeps the answers as ServiceInstance records.  Each SLPService is used by one thread; several
-// may run at once.
+// runs one search and keeps the answers as ServiceInstance records.  Each SLPService is used by one
+// thread; several may run at once.
 #ifndef ORVEL_INCLUDE_SLP_H_
 #define ORVEL_INCLUDE_SLP_H_
 
@@ -45,17 +45,16 @@ class ORVEL_EXPORT ServiceInstance {
 // std::vector<ServiceInstance>* being filled.  Appends one record per call
 // with SLP_OK or SLP_LAST_CALL, a non-null URL and a non-zero lifetime;
 // ignores every other call.  Always returns SLP_TRUE.
-ORVEL_EXPORT SLPBoolean SLPFindSrvCallback(SLPHandle h, const char* srvurl,
-                              unsigned short lifetime, SLPError errcode,
-                              void* cookie);
+ORVEL_EXPORT SLPBoolean SLPFindSrvCallback(SLPHandle h, const char* srvurl, unsigned short lifetime,
+                                           SLPError errcode, void* cookie);
 
 // A short English text for an SLP error code ("scope not supported", ...).
 ORVEL_EXPORT const char* SLPErrorText(SLPError err);
 
 class ORVEL_EXPORT SLPService {
  public:
-  SLPService(const std::string& srvtype, const std::string& predicate,
-             const std::string& da_addr, const std::string& scope);
+  SLPService(const std::string& srvtype, const std::string& predicate, const std::string& da_addr,
+             const std::string& scope);
   ~SLPService();
   SLPService(const SLPService&) = delete;
   SLPService& operator=(const SLPService&) = delete;

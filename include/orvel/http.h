@@ -80,12 +80,12 @@ typedef Msg* (*RecvCallbackT)(Msg* request);
 // and the connections already accepted are still served; the process goes
 // on).
 // The port is bound before it returns.  A null handler, a failure to create
-// the thread, or a port that cannot be bound ends the process with status 1.  Ignores SIGPIPE for the process
-// and initialises libxml2 on the calling thread.  Meant to be called once.
+// the thread, or a port that cannot be bound ends the process with status 1.  Ignores SIGPIPE for
+// the process and initialises libxml2 on the calling thread.  Meant to be called once.
 ORVEL_EXPORT void startServerLoop(unsigned short port, RecvCallbackT handler);
 // Listening socket bound to INADDR_ANY:port with SO_REUSEADDR and a backlog
-// of SOMAXCONN (the kernel caps it at net.core.somaxconn), or -1 (after perror "socket", "bind" or "listen").  The caller owns
-// the descriptor.  Prints "Listening on port %d".
+// of SOMAXCONN (the kernel caps it at net.core.somaxconn), or -1 (after perror "socket", "bind" or
+// "listen").  The caller owns the descriptor.  Prints "Listening on port %d".
 ORVEL_EXPORT int openServerSocket(unsigned short port);
 // Reads one request from sock (not closed here), bounded by
 // ORVEL_HTTP_READ_TIMEOUT.  Returns a new record the caller releases with

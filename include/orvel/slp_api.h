@@ -79,21 +79,20 @@ typedef void* SLPHandle;
 
 /* A service URL split into its parts (SLPParseSrvURL). */
 typedef struct srvurl {
-  char* s_pcSrvType;    /* e.g. "service:printer:lpr" or "http" */
-  char* s_pcHost;       /* host text, "" when none */
-  int s_iPort;          /* 0 when none */
-  char* s_pcNetFamily;  /* "" for IP */
-  char* s_pcSrvPart;    /* rest after host and port, "" when none */
+  char* s_pcSrvType;   /* e.g. "service:printer:lpr" or "http" */
+  char* s_pcHost;      /* host text, "" when none */
+  int s_iPort;         /* 0 when none */
+  char* s_pcNetFamily; /* "" for IP */
+  char* s_pcSrvPart;   /* rest after host and port, "" when none */
 } SLPSrvURL;
 
 typedef void SLPRegReport(SLPHandle hSLP, SLPError errCode, void* pvCookie);
-typedef SLPBoolean SLPSrvTypeCallback(SLPHandle hSLP, const char* pcSrvTypes,
-                                      SLPError errCode, void* pvCookie);
-typedef SLPBoolean SLPSrvURLCallback(SLPHandle hSLP, const char* pcSrvURL,
-                                     unsigned short sLifetime, SLPError errCode,
-                                     void* pvCookie);
-typedef SLPBoolean SLPAttrCallback(SLPHandle hSLP, const char* pcAttrList,
-                                   SLPError errCode, void* pvCookie);
+typedef SLPBoolean SLPSrvTypeCallback(SLPHandle hSLP, const char* pcSrvTypes, SLPError errCode,
+                                      void* pvCookie);
+typedef SLPBoolean SLPSrvURLCallback(SLPHandle hSLP, const char* pcSrvURL, unsigned short sLifetime,
+                                     SLPError errCode, void* pvCookie);
+typedef SLPBoolean SLPAttrCallback(SLPHandle hSLP, const char* pcAttrList, SLPError errCode,
+                                   void* pvCookie);
 
 /* Opens a handle for language pcLang (null or "" means net.slp.locale).
  * On success *phSLP is the new handle, released with SLPClose; on failure
@@ -114,34 +113,33 @@ ORVEL_EXPORT void SLPClose(SLPHandle hSLP);
  * once to an agent whose DAAdvert (asked for every 30 s) shows a later boot
  * timestamp, i.e. that restarted without its registrations; the refresh
  * runs on a thread of the handle's own. */
-ORVEL_EXPORT SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
-                const unsigned short usLifetime, const char* pcSrvType,
-                const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
-                void* pvCookie);
+ORVEL_EXPORT SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL, const unsigned short usLifetime,
+                             const char* pcSrvType, const char* pcAttrs, SLPBoolean fresh,
+                             SLPRegReport callback, void* pvCookie);
 /* Removes the registration of pcSrvURL from the scopes of net.slp.useScopes. */
 ORVEL_EXPORT SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback,
-                  void* pvCookie);
+                               void* pvCookie);
 /* Removes the attributes named in pcAttrs (comma-separated tags). */
 ORVEL_EXPORT SLPError SLPDelAttrs(SLPHandle hSLP, const char* pcSrvURL, const char* pcAttrs,
-                     SLPRegReport callback, void* pvCookie);
+                                  SLPRegReport callback, void* pvCookie);
 
 /* Service types known in pcScopeList.  pcNamingAuthority "*" = all, "" =
  * IANA only.  The types come in one callback as a comma-separated list. */
 ORVEL_EXPORT SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
-                         const char* pcScopeList, SLPSrvTypeCallback callback,
-                         void* pvCookie);
+                                      const char* pcScopeList, SLPSrvTypeCallback callback,
+                                      void* pvCookie);
 /* Services of pcServiceType in pcScopeList (null or "": net.slp.useScopes,
  * else "DEFAULT") matching the LDAP filter pcSearchFilter ("" = all).  One
  * callback per URL, in the order the agent sent them.  An answer cut to a
  * datagram (overflow flag, or a length beyond what arrived) is fetched
  * whole over TCP, up to the protocol's 16 MiB message limit. */
 ORVEL_EXPORT SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
-                     const char* pcScopeList, const char* pcSearchFilter,
-                     SLPSrvURLCallback callback, void* pvCookie);
+                                  const char* pcScopeList, const char* pcSearchFilter,
+                                  SLPSrvURLCallback callback, void* pvCookie);
 /* Attributes of a URL or of all services of a type; pcAttrIds "" = all. */
 ORVEL_EXPORT SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType,
-                      const char* pcScopeList, const char* pcAttrIds,
-                      SLPAttrCallback callback, void* pvCookie);
+                                   const char* pcScopeList, const char* pcAttrIds,
+                                   SLPAttrCallback callback, void* pvCookie);
 
 /* The scopes this agent uses (net.slp.useScopes, else "DEFAULT").
  * *ppcScopeList is released with SLPFree. */

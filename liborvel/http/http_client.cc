@@ -33,8 +33,7 @@ void PrintUnexpected(const char* head) {
 }
 
 void PrintTimeout(double timeout_s) {
-  std::fprintf(stderr, "Timed out after %g s waiting for the reply from server\n",
-               timeout_s);
+  std::fprintf(stderr, "Timed out after %g s waiting for the reply from server\n", timeout_s);
 }
 
 // Reads and checks the reply's head; false (with its line printed) when
@@ -50,8 +49,7 @@ bool ReadReplyHead(int sock, double timeout_s, long long max_body_bytes, Deadlin
   HeadStatus head_status = ParseResponseHead(head->data(), *got, max_body_bytes, parsed);
   if (http_status != nullptr &&
       (head_status == HeadStatus::kOk || head_status == HeadStatus::kNotOk ||
-       head_status == HeadStatus::kLengthNotPositive ||
-       head_status == HeadStatus::kLengthTooLarge))
+       head_status == HeadStatus::kLengthNotPositive || head_status == HeadStatus::kLengthTooLarge))
     *http_status = parsed->status;
   switch (head_status) {
     case HeadStatus::kOk:
@@ -105,8 +103,7 @@ Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes, int* http_s
   std::vector<char> head(kHeadReadBytes + 1, '\0');
   size_t got = 0;
   ResponseHead parsed;
-  if (!ReadReplyHead(sock, timeout_s, max_body_bytes, deadline, &head, &got, &parsed,
-                     http_status))
+  if (!ReadReplyHead(sock, timeout_s, max_body_bytes, deadline, &head, &got, &parsed, http_status))
     return nullptr;
   const size_t declared = static_cast<size_t>(parsed.length.value);
   std::vector<char> body(declared + 1, '\0');
@@ -131,8 +128,7 @@ Msg* ReadReply(int sock, double timeout_s, long long max_body_bytes, int* http_s
 
 }  // namespace
 
-UniqueFd ConnectClient(const char* host, unsigned short port,
-                       Deadline deadline) {
+UniqueFd ConnectClient(const char* host, unsigned short port, Deadline deadline) {
   if (host == nullptr || port == 0) return UniqueFd();
   uint32_t addr = 0;
   std::string why;
@@ -161,8 +157,7 @@ using namespace orvel::http;
 
 HTTPReq* newHTTPReq(const char* method, const std::string& uri) {
   ReqPtr req(new HTTPReq{});
-  std::snprintf(req->method, sizeof req->method, "%s",
-                method != nullptr ? method : "");
+  std::snprintf(req->method, sizeof req->method, "%s", method != nullptr ? method : "");
   req->uri = strdup(uri.c_str());
   if (req->uri == nullptr) return nullptr;
   req->content_length = -1;
@@ -182,8 +177,7 @@ void setBody(HTTPReq* req, const char* text) {
 }
 
 int openClientSocket(const char* host, unsigned short port) {
-  return ConnectClient(host, port, Deadline::After(ClientTimeoutSeconds()))
-      .release();
+  return ConnectClient(host, port, Deadline::After(ClientTimeoutSeconds())).release();
 }
 
 int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port) {
@@ -192,16 +186,15 @@ int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port) {
   UniqueFd sock = ConnectClient(host, port, deadline);
   if (!sock.valid()) return -1;
   const bool has_body = req->content_length > 0 && req->body != nullptr;
-  std::string head = std::string(req->method) + " " +
-                     (req->uri != nullptr ? req->uri : "") + " HTTP/1.1\r\n";
+  std::string head =
+      std::string(req->method) + " " + (req->uri != nullptr ? req->uri : "") + " HTTP/1.1\r\n";
   head += has_body ? "Content-Length: " + std::to_string(req->content_length)
                    : std::string("Content-Length: 0");
   head += "\r\n\r\n";
   // Head and body in one segment where they fit: the server reads them in
   // one go.  A failed write shows when the response is read.
   (void)orvel::net::WriteAll2(sock.get(), head.data(), head.size(), req->body,
-                              has_body ? static_cast<size_t>(req->content_length) : 0,
-                              deadline);
+                              has_body ? static_cast<size_t>(req->content_length) : 0, deadline);
   return sock.release();
 }
 

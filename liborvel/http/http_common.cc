@@ -69,8 +69,7 @@ double ReadTimeoutSeconds() {
 }
 
 double ClientTimeoutSeconds() {
-  return net::EnvSeconds("ORVEL_HTTP_CLIENT_TIMEOUT",
-                         kDefaultClientTimeoutSeconds);
+  return net::EnvSeconds("ORVEL_HTTP_CLIENT_TIMEOUT", kDefaultClientTimeoutSeconds);
 }
 
 long long MaxBodyBytes() {
@@ -85,8 +84,7 @@ long long MaxBodyBytes() {
 
 namespace orvel::http {
 
-HTTPReq* RequestFromHead(char* head, size_t got, long long max_body_bytes,
-                         size_t* received) {
+HTTPReq* RequestFromHead(char* head, size_t got, long long max_body_bytes, size_t* received) {
   head[got] = '\0';  // the lines below print it as text
   RequestHead parsed;
   const HeadStatus status = ParseRequestHead(head, got, max_body_bytes, &parsed);
@@ -135,8 +133,7 @@ BodyStep ReadBodyOnce(int fd, char* body, size_t declared, size_t* received) {
   }
 }
 
-bool ReadBodyRest(int fd, char* body, size_t declared, size_t* received,
-                  net::Deadline deadline) {
+bool ReadBodyRest(int fd, char* body, size_t declared, size_t* received, net::Deadline deadline) {
   while (*received < declared) {
     switch (ReadBodyOnce(fd, body, declared, received)) {
       case BodyStep::kMore:
@@ -166,8 +163,8 @@ void PrintBodyTimeout(double timeout_s, size_t received, int declared) {
 }
 
 void PrintShortBody(size_t received, size_t declared) {
-  std::fprintf(stderr, "Only received %zu bytes of message body out of %zu expected.\n",
-               received, declared);
+  std::fprintf(stderr, "Only received %zu bytes of message body out of %zu expected.\n", received,
+               declared);
 }
 
 }  // namespace orvel::http

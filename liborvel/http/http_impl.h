@@ -16,8 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "orvel/http.h"
 #include "net/socket_io.h"
+#include "orvel/http.h"
 
 // What the server is started with: one per startServerLoop call, shared by
 // its event threads and never freed (the server serves until the process
@@ -48,7 +48,7 @@ void* HTTPconn(void* parameters);
 namespace orvel::http {
 
 // Fixed sizes of the wire format.
-constexpr size_t kHeadReadBytes = 8192;       // one read of the head
+constexpr size_t kHeadReadBytes = 8192;  // one read of the head
 constexpr size_t kMaxMethodChars = 6;
 constexpr size_t kMaxUriChars = 8191;
 constexpr size_t kMaxVersionChars = 9;
@@ -90,17 +90,17 @@ struct LengthField {
 
 enum class HeadStatus {
   kOk,
-  kBadFirstLine,      // request/status line unreadable or a token too long
-  kNoContentLength,   // the Content-Length line is not where it must be
-  kLengthNotPositive, // declared length 0 or negative
-  kLengthTooLarge,    // declared length above the limit
-  kNotOk,             // response only: status other than 200
+  kBadFirstLine,       // request/status line unreadable or a token too long
+  kNoContentLength,    // the Content-Length line is not where it must be
+  kLengthNotPositive,  // declared length 0 or negative
+  kLengthTooLarge,     // declared length above the limit
+  kNotOk,              // response only: status other than 200
 };
 
 // Prints the line for a refused declared length (kLengthNotPositive or
 // kLengthTooLarge) on standard error; peer is "client" or "server".
-void PrintLengthRefusal(HeadStatus status, const LengthField& length,
-                        const char* peer, long long max_body_bytes);
+void PrintLengthRefusal(HeadStatus status, const LengthField& length, const char* peer,
+                        long long max_body_bytes);
 
 struct RequestHead {
   std::string method;
@@ -113,8 +113,8 @@ struct RequestHead {
 // Reads a request head from the first len bytes of data (the bytes of one
 // read; scanning stops at the first zero byte): "%s %s %s\r\n%n" then
 // "Content-Length: %d\r\n\r\n%n".  Fills *head as far as it got.
-HeadStatus ParseRequestHead(const char* data, size_t len,
-                            long long max_body_bytes, RequestHead* head);
+HeadStatus ParseRequestHead(const char* data, size_t len, long long max_body_bytes,
+                            RequestHead* head);
 
 struct ResponseHead {
   std::string version;
@@ -127,8 +127,8 @@ struct ResponseHead {
 // Reads a response head: "%s %d %s\r\nConnection: close\r\n%n" then
 // "Content-Length: %d\r\n\r\n%n".  kNotOk is reported before the
 // Connection line is looked at, so a 400 names its status.
-HeadStatus ParseResponseHead(const char* data, size_t len,
-                             long long max_body_bytes, ResponseHead* head);
+HeadStatus ParseResponseHead(const char* data, size_t len, long long max_body_bytes,
+                             ResponseHead* head);
 
 // Parses body[0, len) as an XML document with network access off and
 // without entity substitution or DTD loading.  Null when it does not parse.
@@ -137,8 +137,7 @@ xmlDocPtr ParseBodyDocument(const char* body, size_t len);
 // Thread creation used for handler threads; replaceable so tests can
 // make it fail.  Null restores pthread_create.  Also retires the idle
 // handler threads, so the next request needs a new one.
-using ThreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*,
-                               void* (*)(void*), void*);
+using ThreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 void SetThreadCreateForTesting(ThreadCreateFn fn);
 // Connections accepted and not yet closed, plus handler threads still at
 // work: 0 when the server is quiet.
@@ -154,8 +153,7 @@ void SetHeadReadHookForTesting(HeadReadHook hook);
 // got bytes and room for one more).  Copies the body bytes that came along
 // (at most the declared length) and sets *received to their count.  Null,
 // after printing why, when the head is refused.
-HTTPReq* RequestFromHead(char* head, size_t got, long long max_body_bytes,
-                         size_t* received);
+HTTPReq* RequestFromHead(char* head, size_t got, long long max_body_bytes, size_t* received);
 
 enum class BodyStep {
   kMore,   // bytes arrived (*received grew)
@@ -166,8 +164,7 @@ enum class BodyStep {
 BodyStep ReadBodyOnce(int fd, char* body, size_t declared, size_t* received);
 // Reads into body[*received, declared) until it is full, the peer closes or
 // the deadline passes.  False on time-out.
-bool ReadBodyRest(int fd, char* body, size_t declared, size_t* received,
-                  net::Deadline deadline);
+bool ReadBodyRest(int fd, char* body, size_t declared, size_t* received, net::Deadline deadline);
 
 // The lines of a request that came too slowly or too short.
 void PrintHeadTimeout(double timeout_s);
@@ -175,8 +172,7 @@ void PrintBodyTimeout(double timeout_s, size_t received, int declared);
 void PrintShortBody(size_t received, size_t declared);
 
 // Connects to host:port within deadline (see openClientSocket).
-net::UniqueFd ConnectClient(const char* host, unsigned short port,
-                            net::Deadline deadline);
+net::UniqueFd ConnectClient(const char* host, unsigned short port, net::Deadline deadline);
 
 // A request record freed with freeHTTPReq.
 struct ReqDeleter {
@@ -191,8 +187,7 @@ HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes);
 // Parses, dispatches and answers one request that has been read whole
 // (req null: it was refused, and why has been printed).  Does not close
 // sock.
-void ServeRequest(RecvCallbackT callback, int sock, uint32_t srcaddr, uint16_t srcport,
-                  ReqPtr req);
+void ServeRequest(RecvCallbackT callback, int sock, uint32_t srcaddr, uint16_t srcport, ReqPtr req);
 
 }  // namespace orvel::http
 

@@ -9,22 +9,18 @@
 
 namespace orvel::http {
 
-bool LengthField::fits_int() const {
-  return value >= INT_MIN && value <= INT_MAX;
-}
+bool LengthField::fits_int() const { return value >= INT_MIN && value <= INT_MAX; }
 
 namespace {
 
 bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // A cursor over a zero-terminated view, matching like sscanf.
 class Scanner {
  public:
-  Scanner(const char* data, size_t len)
-      : data_(data), len_(strnlen(data, len)) {}
+  Scanner(const char* data, size_t len) : data_(data), len_(strnlen(data, len)) {}
 
   size_t pos() const { return pos_; }
   void seek(size_t pos) { pos_ = pos; }
@@ -90,8 +86,8 @@ class Scanner {
 };
 
 // The "Content-Length: %d\r\n\r\n%n" step shared by both directions.
-HeadStatus ParseLengthLine(Scanner* scan, long long max_body_bytes,
-                           LengthField* length, size_t* body_offset) {
+HeadStatus ParseLengthLine(Scanner* scan, long long max_body_bytes, LengthField* length,
+                           size_t* body_offset) {
   if (!scan->Literal("Content-Length: ") || !scan->Number(length)) {
     return HeadStatus::kNoContentLength;
   }
@@ -104,21 +100,19 @@ HeadStatus ParseLengthLine(Scanner* scan, long long max_body_bytes,
 
 }  // namespace
 
-HeadStatus ParseRequestHead(const char* data, size_t len,
-                            long long max_body_bytes, RequestHead* head) {
+HeadStatus ParseRequestHead(const char* data, size_t len, long long max_body_bytes,
+                            RequestHead* head) {
   Scanner scan(data, len);
-  if (!scan.Token(kMaxMethodChars, &head->method) ||
-      !scan.Token(kMaxUriChars, &head->uri) ||
+  if (!scan.Token(kMaxMethodChars, &head->method) || !scan.Token(kMaxUriChars, &head->uri) ||
       !scan.Token(kMaxVersionChars, &head->version)) {
     return HeadStatus::kBadFirstLine;
   }
   scan.SkipSpace();
-  return ParseLengthLine(&scan, max_body_bytes, &head->length,
-                         &head->body_offset);
+  return ParseLengthLine(&scan, max_body_bytes, &head->length, &head->body_offset);
 }
 
-HeadStatus ParseResponseHead(const char* data, size_t len,
-                             long long max_body_bytes, ResponseHead* head) {
+HeadStatus ParseResponseHead(const char* data, size_t len, long long max_body_bytes,
+                             ResponseHead* head) {
   Scanner scan(data, len);
   LengthField status;
   if (!scan.Token(kMaxVersionChars, &head->version) || !scan.Number(&status) ||
@@ -131,8 +125,7 @@ HeadStatus ParseResponseHead(const char* data, size_t len,
   if (!scan.Literal("\r\nConnection: close\r\n")) {
     return HeadStatus::kNoContentLength;
   }
-  return ParseLengthLine(&scan, max_body_bytes, &head->length,
-                         &head->body_offset);
+  return ParseLengthLine(&scan, max_body_bytes, &head->length, &head->body_offset);
 }
 
 xmlDocPtr ParseBodyDocument(const char* body, size_t len) {
@@ -140,12 +133,11 @@ xmlDocPtr ParseBodyDocument(const char* body, size_t len) {
   // No XML_PARSE_NOENT and no DTD loading: entities stay references and no
   // external file or URL is ever read.  Our own line reports a failure.
   return xmlReadMemory(body, static_cast<int>(len), nullptr, nullptr,
-                       XML_PARSE_NONET | XML_PARSE_NOERROR |
-                           XML_PARSE_NOWARNING);
+                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
 }
 
-void PrintLengthRefusal(HeadStatus status, const LengthField& length,
-                        const char* peer, long long max_body_bytes) {
+void PrintLengthRefusal(HeadStatus status, const LengthField& length, const char* peer,
+                        long long max_body_bytes) {
   if (status == HeadStatus::kLengthTooLarge) {
     std::fprintf(stderr, "Content-Length %s from %s is above the limit of %lld bytes\n",
                  length.text.c_str(), peer, max_body_bytes);

@@ -47,8 +47,8 @@ HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
     return nullptr;
   }
   size_t received = 0;
-  ReqPtr req(RequestFromHead(head.get(), r.status == IoStatus::kOk ? r.bytes : 0,
-                             max_body_bytes, &received));
+  ReqPtr req(RequestFromHead(head.get(), r.status == IoStatus::kOk ? r.bytes : 0, max_body_bytes,
+                             &received));
   head.reset();
   if (!req) return nullptr;
   const size_t declared = static_cast<size_t>(req->content_length);
@@ -186,24 +186,21 @@ void sendHTTPResponse(int sock, const char* text) {
   Deadline deadline = Deadline::After(ReadTimeoutSeconds());
   const size_t total = std::strlen(text);
   char head[128];
-  int head_len = std::snprintf(
-      head, sizeof head,
-      "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
-      "HTTP/1.1", static_cast<int>(total));
+  int head_len = std::snprintf(head, sizeof head,
+                               "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
+                               "HTTP/1.1", static_cast<int>(total));
   // Head and body leave in one call, so a small reply is one segment.
-  orvel::net::IoResult r = orvel::net::WriteAll2(
-      sock, head, static_cast<size_t>(head_len), text, total, deadline);
-  const size_t body_sent =
-      r.bytes > static_cast<size_t>(head_len) ? r.bytes - head_len : 0;
+  orvel::net::IoResult r =
+      orvel::net::WriteAll2(sock, head, static_cast<size_t>(head_len), text, total, deadline);
+  const size_t body_sent = r.bytes > static_cast<size_t>(head_len) ? r.bytes - head_len : 0;
   if (body_sent < total) {
-    std::fprintf(stderr, "Warning: Could only write %zu bytes out of %zu total!\n",
-                 body_sent, total);
+    std::fprintf(stderr, "Warning: Could only write %zu bytes out of %zu total!\n", body_sent,
+                 total);
   }
 }
 
 void sendHTTPError(int sock) {
-  static const char kResponse[] =
-      "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+  static const char kResponse[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
   (void)orvel::net::WriteAll(sock, kResponse, sizeof kResponse - 1,
                              Deadline::After(ReadTimeoutSeconds()));
 }

@@ -74,10 +74,22 @@ WorkerPool& ConnectionWorkers() {
 // shortage; the listening socket itself is still fine.
 bool AcceptErrorPasses(int err) {
   switch (err) {
-    case EINTR: case ECONNABORTED: case EAGAIN: case EPROTO: case EPERM:
-    case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
-    case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
-    case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
+    case EINTR:
+    case ECONNABORTED:
+    case EAGAIN:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
       return true;
     default:
       return false;
@@ -441,8 +453,8 @@ int openServerSocket(unsigned short port) {
   const char* failed_call = "socket";
   // A burst of connects beyond the backlog has its SYNs dropped, and the
   // clients retry only after a second: take as many as the kernel allows.
-  UniqueFd sock = orvel::net::ListenTcp(orvel::net::Ipv4(htonl(INADDR_ANY), port), SOMAXCONN,
-                                        &err, &failed_call);
+  UniqueFd sock = orvel::net::ListenTcp(orvel::net::Ipv4(htonl(INADDR_ANY), port), SOMAXCONN, &err,
+                                        &failed_call);
   if (!sock.valid()) {
     errno = err;
     std::perror(failed_call);

@@ -14,11 +14,16 @@ thread_local bool t_read_timed_out = false;
 
 const char* RequestResultName(RequestResult r) {
   switch (r) {
-    case RequestResult::kOk: return "ok";
-    case RequestResult::kRefused: return "refused";
-    case RequestResult::kMalformed: return "malformed";
-    case RequestResult::kUnknownType: return "unknown_type";
-    case RequestResult::kTimeout: return "timeout";
+    case RequestResult::kOk:
+      return "ok";
+    case RequestResult::kRefused:
+      return "refused";
+    case RequestResult::kMalformed:
+      return "malformed";
+    case RequestResult::kUnknownType:
+      return "unknown_type";
+    case RequestResult::kTimeout:
+      return "timeout";
   }
   return "unknown";
 }

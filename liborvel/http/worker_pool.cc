@@ -31,7 +31,7 @@ struct WorkerPool::Worker {
   bool last_of_burst = false;  // the final idle worker to time out
   port::CondVar wake;
   std::list<Worker*>::iterator in_idle;  // valid while listed in idle_
-  WorkerPool::Ended self;                 // thread and stack mapping
+  WorkerPool::Ended self;                // thread and stack mapping
   // The thread's reference, and Run()'s while it wakes the worker after
   // unlocking: the worker may run the task and end before that wake-up.
   std::atomic<int> refs{1};
@@ -75,8 +75,7 @@ void Reap(const std::vector<WorkerPool::Ended>& ended) {
 
 }  // namespace
 
-WorkerPool::WorkerPool(size_t stack_bytes, std::chrono::milliseconds idle_keep,
-                       size_t max_idle)
+WorkerPool::WorkerPool(size_t stack_bytes, std::chrono::milliseconds idle_keep, size_t max_idle)
     : stack_bytes_((std::max<size_t>(stack_bytes, PTHREAD_STACK_MIN) + PageSize() - 1) &
                    ~(PageSize() - 1)),
       idle_keep_(idle_keep),

@@ -71,7 +71,7 @@ class WorkerPool {
   const std::chrono::milliseconds idle_keep_;
   const size_t max_idle_;
   mutable port::Mutex mu_;
-  port::CondVar all_ended_;                   // signalled when live_ drops to 0
+  port::CondVar all_ended_;                  // signalled when live_ drops to 0
   std::list<Worker*> idle_ GUARDED_BY(mu_);  // most recent last
   std::vector<Ended> ended_ GUARDED_BY(mu_);
   size_t live_ GUARDED_BY(mu_) = 0;

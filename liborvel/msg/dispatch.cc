@@ -17,14 +17,10 @@ struct Entry {
 
 // In the order the transports try them.
 const Entry kRequests[] = {
-    {&Msg::SynthZemReq, Build<::SynthZemReq>},
-    {&Msg::SynthVGWReq, Build<::SynthVGWReq>},
-    {&Msg::SynthIPMZReq, Build<::SynthIPMZReq>},
-    {&Msg::SynthInit, Build<::SynthInit>},
-    {&Msg::ZemInit, Build<::ZemInit>},
-    {&Msg::ZemCommit, Build<::ZemCommit>},
-    {&Msg::DynamicInit, Build<::DynamicInit>},
-    {&Msg::PELMQueryReq, Build<::PELMQueryReq>},
+    {&Msg::SynthZemReq, Build<::SynthZemReq>},   {&Msg::SynthVGWReq, Build<::SynthVGWReq>},
+    {&Msg::SynthIPMZReq, Build<::SynthIPMZReq>}, {&Msg::SynthInit, Build<::SynthInit>},
+    {&Msg::ZemInit, Build<::ZemInit>},           {&Msg::ZemCommit, Build<::ZemCommit>},
+    {&Msg::DynamicInit, Build<::DynamicInit>},   {&Msg::PELMQueryReq, Build<::PELMQueryReq>},
 };
 
 const Entry kReplies[] = {

@@ -91,9 +91,7 @@ double ParseDouble(const char* text) {
   return std::strtod(text, nullptr);
 }
 
-xmlNodePtr FirstPositional(const xmlNode* parent) {
-  return SkipFrom(parent->children);
-}
+xmlNodePtr FirstPositional(const xmlNode* parent) { return SkipFrom(parent->children); }
 
 xmlNodePtr NextPositional(const xmlNode* node) { return SkipFrom(node->next); }
 
@@ -132,9 +130,8 @@ NodeText::NodeText(const xmlNode* node, DocReader* reader) : text_("") {
     return;
   }
   const xmlNode* only = node->children;
-  if (node->type == XML_ELEMENT_NODE && only != nullptr &&
-      only->next == nullptr && only->type == XML_TEXT_NODE &&
-      only->content != nullptr) {
+  if (node->type == XML_ELEMENT_NODE && only != nullptr && only->next == nullptr &&
+      only->type == XML_TEXT_NODE && only->content != nullptr) {
     text_ = reinterpret_cast<const char*>(only->content);
     return;
   }
@@ -146,9 +143,7 @@ NodeText::NodeText(const xmlNode* node, DocReader* reader) : text_("") {
 }
 
 DocReader::DocReader(xmlDocPtr doc)
-    : root_(doc ? xmlDocGetRootElement(doc) : nullptr),
-      entries_(0),
-      ok_(root_ != nullptr) {}
+    : root_(doc ? xmlDocGetRootElement(doc) : nullptr), entries_(0), ok_(root_ != nullptr) {}
 
 xmlNodePtr DocReader::Take(Cursor* c) {
   if (!ok_ || c->next == nullptr) {
@@ -160,9 +155,7 @@ xmlNodePtr DocReader::Take(Cursor* c) {
   return node;
 }
 
-unsigned long DocReader::Address(Cursor* c) {
-  return inet_ADDR(NodeText(Take(c), this).c_str());
-}
+unsigned long DocReader::Address(Cursor* c) { return inet_ADDR(NodeText(Take(c), this).c_str()); }
 
 long DocReader::Count(const xmlNode* node) {
   if (!ok_ || node == nullptr || node->type != XML_ELEMENT_NODE) {

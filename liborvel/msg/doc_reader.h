@@ -70,9 +70,7 @@ class DocReader {
 
   bool ok() const { return ok_; }
   void Fail() { ok_ = false; }
-  Cursor Root() const {
-    return Cursor{root_ ? FirstPositional(root_) : nullptr};
-  }
+  Cursor Root() const { return Cursor{root_ ? FirstPositional(root_) : nullptr}; }
   static Cursor Children(const xmlNode* parent) {
     return Cursor{parent ? FirstPositional(parent) : nullptr};
   }
@@ -82,15 +80,9 @@ class DocReader {
   xmlNodePtr Take(Cursor* c);
 
   // Scalars read from the next child.
-  uint32_t Unsigned(Cursor* c) {
-    return ParseUnsigned(NodeText(Take(c), this).c_str());
-  }
-  int32_t Signed(Cursor* c) {
-    return ParseSigned(NodeText(Take(c), this).c_str());
-  }
-  double Double(Cursor* c) {
-    return ParseDouble(NodeText(Take(c), this).c_str());
-  }
+  uint32_t Unsigned(Cursor* c) { return ParseUnsigned(NodeText(Take(c), this).c_str()); }
+  int32_t Signed(Cursor* c) { return ParseSigned(NodeText(Take(c), this).c_str()); }
+  double Double(Cursor* c) { return ParseDouble(NodeText(Take(c), this).c_str()); }
   unsigned long Address(Cursor* c);
   std::string Text(Cursor* c) { return NodeText(Take(c), this).c_str(); }
 

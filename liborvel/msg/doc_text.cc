@@ -76,13 +76,20 @@ bool AppendEscaped(Out* out, const xmlChar* s, bool attribute) {
     if (!Printable(c)) return false;
     const char* ref = nullptr;
     switch (c) {
-      case '<': ref = "&lt;"; break;
-      case '>': ref = "&gt;"; break;
-      case '&': ref = "&amp;"; break;
+      case '<':
+        ref = "&lt;";
+        break;
+      case '>':
+        ref = "&gt;";
+        break;
+      case '&':
+        ref = "&amp;";
+        break;
       case '"':
         if (attribute) ref = "&quot;";
         break;
-      default: break;
+      default:
+        break;
     }
     if (ref == nullptr) continue;
     out->append(run, static_cast<size_t>(p - run));
@@ -105,8 +112,8 @@ bool PlainName(const xmlChar* name) {
 }
 
 bool WriteElement(xmlNodePtr n, int depth, Out* out) {
-  if (n->type != XML_ELEMENT_NODE || n->ns != nullptr || n->nsDef != nullptr ||
-      depth > kMaxDepth || !PlainName(n->name)) {
+  if (n->type != XML_ELEMENT_NODE || n->ns != nullptr || n->nsDef != nullptr || depth > kMaxDepth ||
+      !PlainName(n->name)) {
     return false;
   }
   const char* name = reinterpret_cast<const char*>(n->name);
@@ -146,7 +153,8 @@ bool WriteElement(xmlNodePtr n, int depth, Out* out) {
 bool WriteDirect(xmlDocPtr doc, Out* out) {
   xmlNodePtr root = doc->children;
   if (doc->type != XML_DOCUMENT_NODE || doc->encoding != nullptr || doc->standalone != -1 ||
-      doc->version == nullptr || std::strcmp(reinterpret_cast<const char*>(doc->version), "1.0") != 0 ||
+      doc->version == nullptr ||
+      std::strcmp(reinterpret_cast<const char*>(doc->version), "1.0") != 0 ||
       doc->intSubset != nullptr || doc->extSubset != nullptr || root == nullptr ||
       root != doc->last || xmlSaveNoEmptyTags != 0) {
     return false;

@@ -31,8 +31,7 @@ bool IsXmlChar(unsigned long c) {
 // Length of the reference starting at s[0] == '&' that the XML library
 // resolves into text, or 0 when s does not begin one.
 size_t ResolvedReferenceLength(const char* s) {
-  static const char* const kPredefined[] = {"&amp;", "&lt;", "&gt;", "&quot;",
-                                            "&apos;"};
+  static const char* const kPredefined[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
   for (const char* ref : kPredefined) {
     size_t n = std::strlen(ref);
     if (std::strncmp(s, ref, n) == 0) return n;
@@ -60,8 +59,7 @@ size_t ResolvedReferenceLength(const char* s) {
 
 std::string FormatInt(unsigned long value) {
   char buf[16];
-  std::snprintf(buf, sizeof(buf), "%d",
-                static_cast<int32_t>(static_cast<uint32_t>(value)));
+  std::snprintf(buf, sizeof(buf), "%d", static_cast<int32_t>(static_cast<uint32_t>(value)));
   return buf;
 }
 
@@ -157,8 +155,7 @@ xmlNodePtr AddDouble(xmlNodePtr parent, const char* name, double value) {
   return AddText(parent, name, FormatDouble(value).c_str());
 }
 
-xmlNodePtr AddString(xmlNodePtr parent, const char* name,
-                     const std::string& value) {
+xmlNodePtr AddString(xmlNodePtr parent, const char* name, const std::string& value) {
   if (value.empty()) return AddText(parent, name, nullptr);
   return AddText(parent, name, EscapeBareAmpersands(value).c_str());
 }

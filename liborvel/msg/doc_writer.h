@@ -38,8 +38,7 @@ xmlNodePtr AddAddress(xmlNodePtr parent, const char* name, unsigned long addr);
 xmlNodePtr AddDouble(xmlNodePtr parent, const char* name, double value);
 // A string field from a caller (see EscapeBareAmpersands); an empty value
 // gives an element without children.
-xmlNodePtr AddString(xmlNodePtr parent, const char* name,
-                     const std::string& value);
+xmlNodePtr AddString(xmlNodePtr parent, const char* name, const std::string& value);
 // An element without text carrying num="count".
 xmlNodePtr AddList(xmlNodePtr parent, const char* name, size_t count);
 

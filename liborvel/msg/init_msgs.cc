@@ -1,8 +1,8 @@
 // Initialisation messages: SynthInit, SynthInitOk, DynamicInit,
 // DynamicInitResp.
-#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
+#include "orvel/Msg.h"
 
 using orvel::msg::AddAddress;
 using orvel::msg::AddInt;
@@ -14,8 +14,7 @@ using orvel::msg::NodeText;
 
 namespace {
 
-void WriteParticipants(xmlNodePtr root, const char* list_name,
-                       const char* item_name,
+void WriteParticipants(xmlNodePtr root, const char* list_name, const char* item_name,
                        const std::vector<VCEndPoint>& participants) {
   xmlNodePtr list = AddList(root, list_name, participants.size());
   for (const VCEndPoint& p : participants) {
@@ -35,12 +34,10 @@ void ReadParticipants(DocReader* r, Cursor* c, std::vector<VCEndPoint>* out) {
 
 }  // namespace
 
-SynthInit::SynthInit(unsigned long id, unsigned long ver,
-                     const std::vector<VCEndPoint>& vics,
-                     const std::vector<VCEndPoint>& mcvics,
-                     const std::vector<VCEndPoint>& nms,
-                     const std::vector<VCEndPoint>& hhs,
-                     const std::vector<VCEndPoint>& wbs, std::string movie_name)
+SynthInit::SynthInit(unsigned long id, unsigned long ver, const std::vector<VCEndPoint>& vics,
+                     const std::vector<VCEndPoint>& mcvics, const std::vector<VCEndPoint>& nms,
+                     const std::vector<VCEndPoint>& hhs, const std::vector<VCEndPoint>& wbs,
+                     std::string movie_name)
     : Msg(Msg::SynthInit, id, ver),
       mVicVec(vics),
       mMCVicVec(mcvics),
@@ -73,15 +70,13 @@ SynthInit::SynthInit(xmlDocPtr doc) {
   mValid = r.ok();
 }
 
-SynthInitOk::SynthInitOk(unsigned long id, unsigned long ver)
-    : Msg(Msg::SynthInitOk, id, ver) {
+SynthInitOk::SynthInitOk(unsigned long id, unsigned long ver) : Msg(Msg::SynthInitOk, id, ver) {
   writeEnvelope();
 }
 
 SynthInitOk::SynthInitOk(xmlDocPtr doc) { readEnvelopeOnly(Msg::SynthInitOk, doc); }
 
-DynamicInit::DynamicInit(unsigned long id, unsigned long ver,
-                         const std::vector<std::string>& argv)
+DynamicInit::DynamicInit(unsigned long id, unsigned long ver, const std::vector<std::string>& argv)
     : Msg(Msg::DynamicInit, id, ver), mARGV(argv) {
   xmlNodePtr root = writeEnvelope();
   xmlNodePtr list = AddList(root, "argv", mARGV.size());
@@ -95,14 +90,12 @@ DynamicInit::DynamicInit(xmlDocPtr doc) {
   Cursor c = r.Root();
   mId = r.Unsigned(&c);
   mVersion = r.Unsigned(&c);
-  r.List(&c, &mARGV, [&r](xmlNodePtr item, std::string* arg) {
-    *arg = NodeText(item, &r).c_str();
-  });
+  r.List(&c, &mARGV,
+         [&r](xmlNodePtr item, std::string* arg) { *arg = NodeText(item, &r).c_str(); });
   mValid = r.ok();
 }
 
-DynamicInitResp::DynamicInitResp(unsigned long id, unsigned long ver,
-                                 int32_t status)
+DynamicInitResp::DynamicInitResp(unsigned long id, unsigned long ver, int32_t status)
     : Msg(Msg::DynamicInitResp, id, ver), mStatus(status) {
   xmlNodePtr root = writeEnvelope();
   AddInt(root, "status", static_cast<uint32_t>(mStatus));

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_text.h"
 #include "msg/doc_writer.h"
+#include "orvel/Msg.h"
 
 namespace {
 std::atomic<MsgTraceHook> g_trace_hook{stdoutMsgTrace};
@@ -49,13 +49,7 @@ Msg::Msg(const std::string& type, unsigned long id, unsigned long ver)
       mSrcPort(0),
       mValid(true) {}
 
-Msg::Msg()
-    : sock(-1),
-      mId(0),
-      mVersion(0),
-      mSrcAddress(0),
-      mSrcPort(0),
-      mValid(true) {}
+Msg::Msg() : sock(-1), mId(0), mVersion(0), mSrcAddress(0), mSrcPort(0), mValid(true) {}
 
 Msg::~Msg() = default;
 
@@ -70,8 +64,7 @@ void Msg::readEnvelopeOnly(const std::string& type, xmlDocPtr doc) {
 }
 
 xmlNodePtr Msg::writeEnvelope() {
-  xmlNodePtr root =
-      xmlNewDocNode(mDoc.get(), nullptr, BAD_CAST mType.c_str(), nullptr);
+  xmlNodePtr root = xmlNewDocNode(mDoc.get(), nullptr, BAD_CAST mType.c_str(), nullptr);
   xmlDocSetRootElement(mDoc.get(), root);
   orvel::msg::AddInt(root, "id", mId);
   orvel::msg::AddInt(root, "version", mVersion);
@@ -113,16 +106,13 @@ std::string Msg::getSrcAddrStr() const { return inet_NTOS(mSrcAddress); }
 
 std::string Msg::getSrcPortStr() const { return ultostr(mSrcPort); }
 
-char* Msg::getChars() const {
-  return orvel::msg::DocumentText(mDoc.get(), nullptr);
-}
+char* Msg::getChars() const { return orvel::msg::DocumentText(mDoc.get(), nullptr); }
 
 unsigned long Msg::generateId() {
   unsigned long cur = sId.load();
   for (;;) {
-    unsigned long next =
-        cur == 0 ? static_cast<unsigned long>(time(nullptr)) & 0xffffffffUL
-                 : (cur + 1) & 0xffffffffUL;
+    unsigned long next = cur == 0 ? static_cast<unsigned long>(time(nullptr)) & 0xffffffffUL
+                                  : (cur + 1) & 0xffffffffUL;
     if (sId.compare_exchange_weak(cur, next)) return next;
   }
 }

@@ -1,7 +1,7 @@
 // Coordinate query messages: PELMNode, PELMQueryReq, PELMQueryResp.
-#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
+#include "orvel/Msg.h"
 
 using orvel::msg::AddDouble;
 using orvel::msg::AddInt;
@@ -15,8 +15,7 @@ using orvel::msg::ParseUnsigned;
 // NOLINTNEXTLINE(performance-unnecessary-value-param): by value as Msg.h declares it
 PELMNode::PELMNode(std::vector<std::string> coords) {
   mCoordinates.reserve(coords.size());
-  for (const std::string& c : coords)
-    mCoordinates.push_back(ParseDouble(c.c_str()));
+  for (const std::string& c : coords) mCoordinates.push_back(ParseDouble(c.c_str()));
 }
 
 bool PELMNode::allocCoordVec(int32_t count) {
@@ -81,9 +80,8 @@ void ReadInts(DocReader* r, Cursor* c, std::vector<int32_t>* out) {
 
 }  // namespace
 
-PELMQueryReq::PELMQueryReq(unsigned long id, unsigned long ver,
-                           int32_t solution_rank, int32_t proxies_per_solution,
-                           const std::vector<PELMNode>& clients,
+PELMQueryReq::PELMQueryReq(unsigned long id, unsigned long ver, int32_t solution_rank,
+                           int32_t proxies_per_solution, const std::vector<PELMNode>& clients,
                            const std::vector<PELMNode>& candidates,
                            const std::vector<int32_t>& capacities,
                            const std::vector<int32_t>& costs)
@@ -103,8 +101,7 @@ PELMQueryReq::PELMQueryReq(unsigned long id, unsigned long ver,
   WriteInts(root, "costlist", "cost", mCostVec);
 }
 
-PELMQueryReq::PELMQueryReq(xmlDocPtr doc)
-    : mSolutionRank(0), mNumProxiesPerSolution(0) {
+PELMQueryReq::PELMQueryReq(xmlDocPtr doc) : mSolutionRank(0), mNumProxiesPerSolution(0) {
   mType = Msg::PELMQueryReq;
   mDoc.reset(doc);
   DocReader r(doc);
@@ -121,8 +118,7 @@ PELMQueryReq::PELMQueryReq(xmlDocPtr doc)
 }
 
 PELMQueryResp::PELMQueryResp(unsigned long id, unsigned long ver,
-                             const std::vector<int32_t>& indices,
-                             double fitness)
+                             const std::vector<int32_t>& indices, double fitness)
     : Msg(Msg::PELMQueryResp, id, ver), mIndexVec(indices), mFitness(fitness) {
   xmlNodePtr root = writeEnvelope();
   WriteInts(root, "idxlist", "idx", mIndexVec);

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
+#include "orvel/Msg.h"
 
 using orvel::msg::AddAddress;
 using orvel::msg::AddInt;
@@ -25,9 +25,9 @@ namespace {
 int32_t EpToWire(unsigned long ep) {
   uint32_t v = static_cast<uint32_t>(ep);
   const unsigned char* b = reinterpret_cast<const unsigned char*>(&v);
-  return static_cast<int32_t>(
-      static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-      static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24);
+  return static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                              static_cast<uint32_t>(b[2]) << 16 |
+                              static_cast<uint32_t>(b[3]) << 24);
 }
 
 unsigned long EpFromWire(uint32_t wire) {
@@ -59,8 +59,7 @@ __attribute__((format(printf, 1, 2))) void TraceLine(const char* fmt, ...) {
   va_end(again);
 }
 
-void WriteTransports(xmlNodePtr root, const char* list_name,
-                     const char* item_name,
+void WriteTransports(xmlNodePtr root, const char* list_name, const char* item_name,
                      const std::vector<MulticastEndPoint>& transports) {
   xmlNodePtr list = AddList(root, list_name, transports.size());
   for (const MulticastEndPoint& t : transports) {
@@ -71,8 +70,7 @@ void WriteTransports(xmlNodePtr root, const char* list_name,
   }
 }
 
-void ReadTransports(DocReader* r, Cursor* c,
-                    std::vector<MulticastEndPoint>* out) {
+void ReadTransports(DocReader* r, Cursor* c, std::vector<MulticastEndPoint>* out) {
   r->List(c, out, [r](xmlNodePtr item, MulticastEndPoint* t) {
     Cursor f = DocReader::Children(item);
     t->setAddr(NodeText(r->Take(&f), r).c_str());
@@ -84,8 +82,7 @@ void ReadTransports(DocReader* r, Cursor* c,
 }  // namespace
 
 SynthZemReq::SynthZemReq(unsigned long id, unsigned long ver,
-                         const std::vector<EndPoint>& endpoints,
-                         const std::vector<EndZone>& zones)
+                         const std::vector<EndPoint>& endpoints, const std::vector<EndZone>& zones)
     : Msg(Msg::SynthZemReq, id, ver), mEPVec(endpoints), mZoneVec(zones) {
   xmlNodePtr root = writeEnvelope();
   xmlNodePtr list = AddList(root, "endpointlist", mEPVec.size());
@@ -110,9 +107,8 @@ SynthZemReq::SynthZemReq(xmlDocPtr doc) {
   Cursor c = r.Root();
   mId = r.Unsigned(&c);
   mVersion = r.Unsigned(&c);
-  r.List(&c, &mEPVec, [&r](xmlNodePtr item, EndPoint* ep) {
-    ep->setAddr(NodeText(item, &r).c_str());
-  });
+  r.List(&c, &mEPVec,
+         [&r](xmlNodePtr item, EndPoint* ep) { ep->setAddr(NodeText(item, &r).c_str()); });
   r.List(&c, &mZoneVec, [&r](xmlNodePtr item, EndZone* z) {
     Cursor f = DocReader::Children(item);
     z->setAddr(NodeText(r.Take(&f), &r).c_str());
@@ -131,9 +127,7 @@ SynthZemReq::SynthZemReq(xmlDocPtr doc) {
 SynthZemOk::SynthZemOk(unsigned long id, unsigned long ver,
                        const std::vector<MulticastEndPoint>& ep_transports,
                        const std::vector<MulticastEndPoint>& zone_transports)
-    : Msg(Msg::SynthZemOk, id, ver),
-      mEPTVec(ep_transports),
-      mZoneTVec(zone_transports) {
+    : Msg(Msg::SynthZemOk, id, ver), mEPTVec(ep_transports), mZoneTVec(zone_transports) {
   xmlNodePtr root = writeEnvelope();
   WriteTransports(root, "eptransportlist", "eptransport", mEPTVec);
   WriteTransports(root, "zonetransportlist", "zonetransport", mZoneTVec);

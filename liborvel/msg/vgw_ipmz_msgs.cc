@@ -1,8 +1,8 @@
 // Gateway and zone synthesis messages: SynthVGWReq, SynthVGWOk,
 // SynthIPMZReq, SynthIPMZOk.
-#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
+#include "orvel/Msg.h"
 
 using orvel::msg::AddAddress;
 using orvel::msg::AddInt;
@@ -12,9 +12,8 @@ using orvel::msg::Cursor;
 using orvel::msg::DocReader;
 using orvel::msg::NodeText;
 
-SynthVGWReq::SynthVGWReq(unsigned long id, unsigned long ver,
-                         unsigned long data_addr, unsigned short data_port,
-                         unsigned char ttl,
+SynthVGWReq::SynthVGWReq(unsigned long id, unsigned long ver, unsigned long data_addr,
+                         unsigned short data_port, unsigned char ttl,
                          const std::vector<vicSDREndPoint>& vics,
                          const std::vector<NetmeetingEndPoint>& netmeetings)
     : Msg(Msg::SynthVGWReq, id, ver),
@@ -38,15 +37,13 @@ SynthVGWReq::SynthVGWReq(unsigned long id, unsigned long ver,
   }
   list = AddList(root, "netmeetinglist", mNMVec.size());
   for (const NetmeetingEndPoint& n : mNMVec) {
-    xmlNodePtr item =
-        xmlNewChild(list, nullptr, BAD_CAST "netmeeting", nullptr);
+    xmlNodePtr item = xmlNewChild(list, nullptr, BAD_CAST "netmeeting", nullptr);
     AddString(item, "user", n.getUsername());
     AddAddress(item, "addr", n.getAddr());
   }
 }
 
-SynthVGWReq::SynthVGWReq(xmlDocPtr doc)
-    : mVGWDataAddr(0), mVGWDataPort(0), mVGWTTL(0) {
+SynthVGWReq::SynthVGWReq(xmlDocPtr doc) : mVGWDataAddr(0), mVGWDataPort(0), mVGWTTL(0) {
   mType = Msg::SynthVGWReq;
   mDoc.reset(doc);
   DocReader r(doc);
@@ -72,12 +69,9 @@ SynthVGWReq::SynthVGWReq(xmlDocPtr doc)
   mValid = r.ok();
 }
 
-std::string SynthVGWReq::getVGWDataAddrStr() const {
-  return inet_NTOS(mVGWDataAddr);
-}
+std::string SynthVGWReq::getVGWDataAddrStr() const { return inet_NTOS(mVGWDataAddr); }
 
-SynthVGWOk::SynthVGWOk(unsigned long id, unsigned long ver)
-    : Msg(Msg::SynthVGWOk, id, ver) {
+SynthVGWOk::SynthVGWOk(unsigned long id, unsigned long ver) : Msg(Msg::SynthVGWOk, id, ver) {
   writeEnvelope();
 }
 
@@ -98,14 +92,12 @@ SynthIPMZReq::SynthIPMZReq(xmlDocPtr doc) {
   Cursor c = r.Root();
   mId = r.Unsigned(&c);
   mVersion = r.Unsigned(&c);
-  r.List(&c, &mEPVec, [&r](xmlNodePtr item, EndPoint* ep) {
-    ep->setAddr(NodeText(item, &r).c_str());
-  });
+  r.List(&c, &mEPVec,
+         [&r](xmlNodePtr item, EndPoint* ep) { ep->setAddr(NodeText(item, &r).c_str()); });
   mValid = r.ok();
 }
 
-SynthIPMZOk::SynthIPMZOk(unsigned long id, unsigned long ver,
-                         const std::vector<EndZone>& zones,
+SynthIPMZOk::SynthIPMZOk(unsigned long id, unsigned long ver, const std::vector<EndZone>& zones,
                          const std::vector<uint32_t>& indices)
     : Msg(Msg::SynthIPMZOk, id, ver), mZoneVec(zones), mIdxVec(indices) {
   xmlNodePtr root = writeEnvelope();

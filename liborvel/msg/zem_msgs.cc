@@ -1,7 +1,7 @@
 // Proxy control messages: ZemInit, ZemInitOk, ZemCommit, ZemCommitOk.
-#include "orvel/Msg.h"
 #include "msg/doc_reader.h"
 #include "msg/doc_writer.h"
+#include "orvel/Msg.h"
 
 using orvel::msg::AddAddress;
 using orvel::msg::AddInt;
@@ -29,8 +29,7 @@ ZemInit::ZemInit(xmlDocPtr doc) : mPort(0) {
 
 std::string ZemInit::getPortStr() const { return ultostr(mPort); }
 
-ZemInitOk::ZemInitOk(unsigned long id, unsigned long ver, unsigned long addr,
-                     unsigned char ttl)
+ZemInitOk::ZemInitOk(unsigned long id, unsigned long ver, unsigned long addr, unsigned char ttl)
     : Msg(Msg::ZemInitOk, id, ver), mAddress(addr & 0xffffffffUL), mTTL(ttl) {
   xmlNodePtr root = writeEnvelope();
   AddAddress(root, "data_addr", mAddress);
@@ -52,9 +51,8 @@ ZemInitOk::ZemInitOk(xmlDocPtr doc) : mAddress(0), mTTL(0) {
 std::string ZemInitOk::getAddrStr() const { return inet_NTOS(mAddress); }
 std::string ZemInitOk::getTTLStr() const { return ultostr(mTTL); }
 
-ZemCommit::ZemCommit(unsigned long id, unsigned long ver, unsigned long addr,
-                     unsigned short port, unsigned char ttl,
-                     const std::vector<TransportEndPoint>& members)
+ZemCommit::ZemCommit(unsigned long id, unsigned long ver, unsigned long addr, unsigned short port,
+                     unsigned char ttl, const std::vector<TransportEndPoint>& members)
     : Msg(Msg::ZemCommit, id, ver),
       mAddress(addr & 0xffffffffUL),
       mPort(port),
@@ -94,8 +92,7 @@ std::string ZemCommit::getAddrStr() const { return inet_NTOS(mAddress); }
 std::string ZemCommit::getPortStr() const { return ultostr(getPort()); }
 std::string ZemCommit::getTTLStr() const { return ultostr(mTTL); }
 
-ZemCommitOk::ZemCommitOk(unsigned long id, unsigned long ver)
-    : Msg(Msg::ZemCommitOk, id, ver) {
+ZemCommitOk::ZemCommitOk(unsigned long id, unsigned long ver) : Msg(Msg::ZemCommitOk, id, ver) {
   writeEnvelope();
 }
 

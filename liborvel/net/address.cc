@@ -116,8 +116,7 @@ UniqueFd ListenTcp(const sockaddr_in& at, int backlog, int* error, const char** 
 
 UniqueFd BindUdp(const sockaddr_in& at, int* error) {
   UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (sock.valid() &&
-      ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) {
+  if (sock.valid() && ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) {
     return sock;
   }
   if (error != nullptr) *error = errno;

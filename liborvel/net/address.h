@@ -52,8 +52,8 @@ int ConnectResult(int fd);
 // failure, with the errno value in *error (ETIMEDOUT when the deadline
 // passed, ECONNREFUSED when nothing listens); *failed_call (if not null)
 // then names the call that failed, "socket" or "connect".
-UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error,
-                    bool nonblocking = false, const char** failed_call = nullptr);
+UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error, bool nonblocking = false,
+                    const char** failed_call = nullptr);
 
 // A TCP socket bound to `at` (SO_REUSEADDR set) and listening with backlog.
 // Port 0 lets the kernel choose (see LocalPort).  *failed_call (if not

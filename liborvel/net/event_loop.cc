@@ -142,8 +142,8 @@ void EventLoop::Run() {
 
 int EventLoop::TimeoutForNextTimer(int timeout_ms) const {
   if (first_ == nullptr) return timeout_ms;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(first_->at_ - Clock::now())
-                  .count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(first_->at_ - Clock::now()).count();
   // Rounded up, so a round never wakes just before its timer and spins.
   long long wait = left < 0 ? 0 : left + 1;
   if (timeout_ms >= 0 && wait > timeout_ms) wait = timeout_ms;

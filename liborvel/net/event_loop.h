@@ -119,8 +119,8 @@ class EventLoop {
   UniqueFd wake_fd_;  // eventfd: Post() and Stop() write it
   std::unique_ptr<Waker> waker_;
   std::vector<epoll_event> events_;
-  int pending_ = 0;       // events_ of the round in progress
-  int next_event_ = 0;    // the next of them to dispatch
+  int pending_ = 0;     // events_ of the round in progress
+  int next_event_ = 0;  // the next of them to dispatch
   size_t watched_ = 0;
   Timer* first_ = nullptr;
   Timer* last_ = nullptr;

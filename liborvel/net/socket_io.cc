@@ -25,8 +25,8 @@ Deadline Deadline::After(double seconds) {
   if (seconds < 0) seconds = 0;
   Deadline d;
   d.infinite_ = false;
-  d.at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                             std::chrono::duration<double>(seconds));
+  d.at_ = Clock::now() +
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   return d;
 }
 
@@ -39,9 +39,7 @@ Deadline Deadline::At(Clock::time_point at) {
 
 int Deadline::remaining_ms() const {
   if (infinite_) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  at_ - Clock::now())
-                  .count();
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - Clock::now()).count();
   if (left <= 0) return 0;
   // Round up so a wait never ends just before the deadline and spins.
   return left > 1000000000 ? 1000000000 : static_cast<int>(left) + 1;
@@ -93,8 +91,7 @@ IoResult WriteAll2(int fd, const void* first, size_t first_len, const void* seco
     iovec iov[2];
     int count = 0;
     if (done < first_len) {
-      iov[count++] = {const_cast<char*>(static_cast<const char*>(first)) + done,
-                      first_len - done};
+      iov[count++] = {const_cast<char*>(static_cast<const char*>(first)) + done, first_len - done};
     }
     const size_t second_done = done > first_len ? done - first_len : 0;
     if (second_len > second_done) {

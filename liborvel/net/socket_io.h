@@ -15,9 +15,9 @@
 #ifndef ORVEL_LIBORVEL_NET_SOCKET_IO_H_
 #define ORVEL_LIBORVEL_NET_SOCKET_IO_H_
 
+#include <sys/types.h>
 #include <chrono>
 #include <cstddef>
-#include <sys/types.h>
 
 namespace orvel::net {
 

@@ -2,8 +2,8 @@
 #include "slp/attr.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 namespace orvel::slp {
@@ -23,8 +23,15 @@ bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 // Characters that must appear escaped inside attribute values.
 bool IsValueReserved(unsigned char c) {
   switch (c) {
-    case '(': case ')': case ',': case '\\': case '!':
-    case '<': case '=': case '>': case '~':
+    case '(':
+    case ')':
+    case ',':
+    case '\\':
+    case '!':
+    case '<':
+    case '=':
+    case '>':
+    case '~':
       return true;
     default:
       return IsControl(c);
@@ -141,9 +148,9 @@ AttrValue ClassifyValue(std::string_view unescaped) {
     return v;
   }
   size_t digits_from = (!s.empty() && s[0] == '-') ? 1 : 0;
-  bool all_digits = s.size() > digits_from &&
-                    std::all_of(s.begin() + digits_from, s.end(),
-                                [](char c) { return c >= '0' && c <= '9'; });
+  bool all_digits =
+      s.size() > digits_from &&
+      std::all_of(s.begin() + digits_from, s.end(), [](char c) { return c >= '0' && c <= '9'; });
   if (all_digits && s.size() <= 40) {
     errno = 0;
     long long n = std::strtoll(folded.c_str(), nullptr, 10);
@@ -252,8 +259,7 @@ AttrError AddParsed(std::string_view tag_text, const std::vector<std::string_vie
                            [&](const Attribute& a) { return a.tag_key == attr.tag_key; });
   Attribute* into = &attr;
   if (same != attrs->end()) {
-    same->raw_values.insert(same->raw_values.end(), attr.raw_values.begin(),
-                            attr.raw_values.end());
+    same->raw_values.insert(same->raw_values.end(), attr.raw_values.begin(), attr.raw_values.end());
     same->values.insert(same->values.end(), attr.values.begin(), attr.values.end());
     into = &*same;
   }

@@ -111,7 +111,7 @@ class AttrUnion {
   size_t bytes_ = 0;  // of Format(), give or take the separators
   bool truncated_ = false;
   std::vector<Attribute> attrs_;
-  std::unordered_map<std::string, size_t> by_tag_;  // tag_key -> index in attrs_
+  std::unordered_map<std::string, size_t> by_tag_;     // tag_key -> index in attrs_
   std::vector<std::unordered_set<std::string>> keys_;  // parallel to attrs_
 };
 

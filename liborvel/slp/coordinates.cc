@@ -23,12 +23,12 @@
 #include <mutex>
 #include <string>
 
-#include "orvel/Msg.h"
-#include "orvel/SLP.h"
 #include "net/address.h"
 #include "net/socket_io.h"
-#include "slp/coordinates_reader.h"
+#include "orvel/Msg.h"
+#include "orvel/SLP.h"
 #include "port/mutex.h"
+#include "slp/coordinates_reader.h"
 
 namespace {
 
@@ -114,8 +114,7 @@ bool ReadCoordinates(FILE* f, std::map<std::string, std::string>* out) {
   }
 }
 
-MonitorAddress ParseMonitorAddress(const std::string& text, uint32_t* addr,
-                                   uint16_t* port) {
+MonitorAddress ParseMonitorAddress(const std::string& text, uint32_t* addr, uint16_t* port) {
   const size_t colon = text.find(':');
   *addr = static_cast<uint32_t>(inet_ADDR(text.substr(0, colon).c_str()));
   if (*addr == 0) return MonitorAddress::kBadAddress;
@@ -190,12 +189,10 @@ void pelmmon_color(const std::string& node, int colour) {
       break;
     case orvel::slp::MonitorAddress::kBadAddress:
       // Address 0 would reach this host's own monitor port, not the monitor.
-      printf("ORVEL_PELMMONITOR [%s] is not a dotted quad, nothing sent\n",
-             monitor);
+      printf("ORVEL_PELMMONITOR [%s] is not a dotted quad, nothing sent\n", monitor);
       return;
     case orvel::slp::MonitorAddress::kBadPort:
-      printf("ORVEL_PELMMONITOR [%s] has no valid port after the colon, nothing sent\n",
-             monitor);
+      printf("ORVEL_PELMMONITOR [%s] has no valid port after the colon, nothing sent\n", monitor);
       return;
   }
   int timeout_ms = MonitorTimeoutMs();
@@ -204,9 +201,9 @@ void pelmmon_color(const std::string& node, int colour) {
   orvel::net::Deadline deadline = orvel::net::Deadline::AfterMs(timeout_ms);
   int err = 0;
   const char* failed_call = "connect";
-  orvel::net::UniqueFd sock = orvel::net::ConnectTcp(
-      orvel::net::Ipv4(monitor_addr, monitor_port), deadline, &err,
-      /*nonblocking=*/false, &failed_call);
+  orvel::net::UniqueFd sock =
+      orvel::net::ConnectTcp(orvel::net::Ipv4(monitor_addr, monitor_port), deadline, &err,
+                             /*nonblocking=*/false, &failed_call);
   if (!sock.valid()) {
     errno = err;
     perror(std::string(failed_call) == "socket" ? "pelmmon_color: socket:"

@@ -33,8 +33,7 @@ enum class MonitorAddress { kOk, kBadAddress, kBadPort };
 // Reads the monitor's address from text ("A.B.C.D", port 5646, or
 // "A.B.C.D:PORT" with PORT 1 to 65535) into *addr (network order) and
 // *port (host order).  An address that reads as 0 is kBadAddress.
-MonitorAddress ParseMonitorAddress(const std::string& text, uint32_t* addr,
-                                   uint16_t* port);
+MonitorAddress ParseMonitorAddress(const std::string& text, uint32_t* addr, uint16_t* port);
 
 }  // namespace orvel::slp
 

@@ -14,17 +14,28 @@ namespace {
 
 const char* FunctionName(Function f) {
   switch (f) {
-    case Function::kSrvRqst: return "SrvRqst";
-    case Function::kSrvRply: return "SrvRply";
-    case Function::kSrvReg: return "SrvReg";
-    case Function::kSrvDeReg: return "SrvDeReg";
-    case Function::kSrvAck: return "SrvAck";
-    case Function::kAttrRqst: return "AttrRqst";
-    case Function::kAttrRply: return "AttrRply";
-    case Function::kDAAdvert: return "DAAdvert";
-    case Function::kSrvTypeRqst: return "SrvTypeRqst";
-    case Function::kSrvTypeRply: return "SrvTypeRply";
-    case Function::kSAAdvert: return "SAAdvert";
+    case Function::kSrvRqst:
+      return "SrvRqst";
+    case Function::kSrvRply:
+      return "SrvRply";
+    case Function::kSrvReg:
+      return "SrvReg";
+    case Function::kSrvDeReg:
+      return "SrvDeReg";
+    case Function::kSrvAck:
+      return "SrvAck";
+    case Function::kAttrRqst:
+      return "AttrRqst";
+    case Function::kAttrRply:
+      return "AttrRply";
+    case Function::kDAAdvert:
+      return "DAAdvert";
+    case Function::kSrvTypeRqst:
+      return "SrvTypeRqst";
+    case Function::kSrvTypeRply:
+      return "SrvTypeRply";
+    case Function::kSAAdvert:
+      return "SAAdvert";
   }
   return "?";
 }
@@ -134,11 +145,16 @@ bool HasMandatoryExtension(const Message& m) {
 
 const char* DaResultName(DaResult r) {
   switch (r) {
-    case DaResult::kOk: return "ok";
-    case DaResult::kError: return "error";
-    case DaResult::kMalformed: return "malformed";
-    case DaResult::kRefused: return "refused";
-    case DaResult::kNoReply: return "no_reply";
+    case DaResult::kOk:
+      return "ok";
+    case DaResult::kError:
+      return "error";
+    case DaResult::kMalformed:
+      return "malformed";
+    case DaResult::kRefused:
+      return "refused";
+    case DaResult::kNoReply:
+      return "no_reply";
   }
   return "?";
 }
@@ -264,12 +280,21 @@ std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
 std::string DaHandler::ErrorReply(const Header& request, uint16_t code) const {
   Body body;
   switch (request.function) {
-    case Function::kSrvRqst: body = SrvRply{code, {}}; break;
+    case Function::kSrvRqst:
+      body = SrvRply{code, {}};
+      break;
     case Function::kSrvReg:
-    case Function::kSrvDeReg: body = SrvAck{code}; break;
-    case Function::kAttrRqst: body = AttrRply{code, {}, {}}; break;
-    case Function::kSrvTypeRqst: body = SrvTypeRply{code, {}}; break;
-    default: return std::string();  // replies and adverts are never answered
+    case Function::kSrvDeReg:
+      body = SrvAck{code};
+      break;
+    case Function::kAttrRqst:
+      body = AttrRply{code, {}, {}};
+      break;
+    case Function::kSrvTypeRqst:
+      body = SrvTypeRply{code, {}};
+      break;
+    default:
+      return std::string();  // replies and adverts are never answered
   }
   Message m;
   m.header.xid = request.xid;
@@ -371,8 +396,8 @@ std::string DaHandler::OnSrvRqst(Request& rq, const SrvRqst& body) {
   if (rq.multicast || type == "service:service-agent") return std::string();
   if (!body.spi.empty()) return Fail(rq, error::kAuthenticationUnknown);
   std::vector<ServiceMatch> found;
-  uint16_t code = store_->FindServices(body.service_type, body.scopes, rq.header.lang,
-                                       body.predicate, &found);
+  uint16_t code =
+      store_->FindServices(body.service_type, body.scopes, rq.header.lang, body.predicate, &found);
   if (code != error::kOk) return Fail(rq, code);
   SrvRply reply;
   reply.urls.reserve(found.size());
@@ -427,8 +452,9 @@ std::string DaHandler::OnSrvDeReg(Request& rq, const SrvDeReg& body) {
     return reply;
   }
   uint16_t code =
-      config_.sink ? config_.sink->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags)
-                   : store_->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags);
+      config_.sink
+          ? config_.sink->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags)
+          : store_->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags);
   if (code != error::kOk) return Fail(rq, code);
   return Reply(rq, SrvAck{error::kOk});
 }
@@ -448,8 +474,8 @@ std::string DaHandler::OnAttrRqst(Request& rq, const AttrRqst& body) {
 
 std::string DaHandler::OnSrvTypeRqst(Request& rq, const SrvTypeRqst& body) {
   SrvTypeRply reply;
-  uint16_t code = store_->FindTypes(body.all_authorities, body.naming_authority, body.scopes,
-                                    &reply.types);
+  uint16_t code =
+      store_->FindTypes(body.all_authorities, body.naming_authority, body.scopes, &reply.types);
   if (code != error::kOk) return Fail(rq, code);
   return Reply(rq, std::move(reply));
 }

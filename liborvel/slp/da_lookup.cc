@@ -316,8 +316,8 @@ uint16_t RegistrationStore::FindTypes(bool all_authorities, std::string_view nam
   if (!ParseScopeList(scopes, &scope_list)) return error::kParseError;
   if (!Intersects(scope_list, scopes_)) return error::kScopeNotSupported;
   const std::string na = FoldKey(naming_authority);
-  const std::string cache_key = std::string("t\0", 2) + (all_authorities ? "*" : na) + '\0' +
-                                Joined(scope_list);
+  const std::string cache_key =
+      std::string("t\0", 2) + (all_authorities ? "*" : na) + '\0' + Joined(scope_list);
   std::vector<EntryPtr> all;
   uint64_t generation = 0;
   {

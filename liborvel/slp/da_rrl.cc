@@ -60,9 +60,9 @@ uint64_t ReplyBudget::limited() {
 std::string ReplyBudget::TakeLogLine(Clock::time_point now) {
   port::MutexLock lock(&mu_);
   if (limited_ == logged_ || now - last_log_ < std::chrono::seconds(1)) return std::string();
-  std::string line = std::to_string(limited_ - logged_) + " UDP replies limited to the overflow flag (" +
-                     std::to_string(limited_) + " in all; last to " +
-                     std::to_string(last_network_ >> 24) + "." +
+  std::string line = std::to_string(limited_ - logged_) +
+                     " UDP replies limited to the overflow flag (" + std::to_string(limited_) +
+                     " in all; last to " + std::to_string(last_network_ >> 24) + "." +
                      std::to_string((last_network_ >> 16) & 0xFF) + "." +
                      std::to_string((last_network_ >> 8) & 0xFF) + ".0/24)";
   logged_ = limited_;

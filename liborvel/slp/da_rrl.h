@@ -27,9 +27,9 @@
 namespace orvel::slp {
 
 struct ReplyBudgetConfig {
-  size_t factor = 2;          // 0: no budget at all
+  size_t factor = 2;                // 0: no budget at all
   size_t burst = size_t{4} * 1400;  // most credit one network can hold
-  size_t max_networks = 16384;  // tracked at once; the oldest go first
+  size_t max_networks = 16384;      // tracked at once; the oldest go first
 };
 
 class ReplyBudget {

@@ -23,8 +23,8 @@ class RegistrationSink {
   // Deregister, plus error::kDaBusyNow when the change cannot be recorded
   // now (the service agent retries later).  Thread-safe.
   virtual uint16_t Register(const RegistrationInput& in) = 0;
-  virtual uint16_t Deregister(std::string_view scopes, std::string_view url,
-                              std::string_view lang, std::string_view tags) = 0;
+  virtual uint16_t Deregister(std::string_view scopes, std::string_view url, std::string_view lang,
+                              std::string_view tags) = 0;
 };
 
 }  // namespace orvel::slp

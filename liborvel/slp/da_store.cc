@@ -95,7 +95,9 @@ bool ParseScopeList(std::string_view text, std::vector<std::string>* out) {
   return true;
 }
 
-bool LanguageMatches(std::string_view a, std::string_view b) { return PrimaryTag(a) == PrimaryTag(b); }
+bool LanguageMatches(std::string_view a, std::string_view b) {
+  return PrimaryTag(a) == PrimaryTag(b);
+}
 
 RegistrationStore::RegistrationStore(std::string_view scopes, const DaClock* clock,
                                      const StoreLimits& limits)
@@ -230,7 +232,8 @@ bool RegistrationStore::Visible(const Entry& e, const std::vector<std::string>& 
 }
 
 uint16_t RegistrationStore::RemainingLifetime(const Entry& e) const {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(e.expiry - clock_->Now()).count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(e.expiry - clock_->Now()).count();
   long long secs = (left + 999) / 1000;
   return static_cast<uint16_t>(std::clamp<long long>(secs, 1, 65535));
 }
@@ -241,10 +244,13 @@ uint16_t RegistrationStore::Register(const RegistrationInput& in) {
   }
   auto e = std::make_shared<Entry>();
   switch (AttrList::Parse(in.attrs, /*strict=*/true, &e->attrs)) {
-    case AttrError::kOk: break;
-    case AttrError::kParse: return error::kParseError;
+    case AttrError::kOk:
+      break;
+    case AttrError::kParse:
+      return error::kParseError;
     case AttrError::kMixedTypes:
-    case AttrError::kTooLarge: return error::kInvalidRegistration;
+    case AttrError::kTooLarge:
+      return error::kInvalidRegistration;
   }
   e->type_key = NormalizeServiceType(in.service_type);
   if (FoldKey(in.lang).empty() || in.lifetime == 0 || in.url.empty() || e->type_key.empty()) {
@@ -340,7 +346,8 @@ std::vector<RegistrationInput> RegistrationStore::Entries(std::string_view url) 
       }
     }
   }
-  std::sort(found.begin(), found.end(), [](const EntryPtr& a, const EntryPtr& b) { return a->id < b->id; });
+  std::sort(found.begin(), found.end(),
+            [](const EntryPtr& a, const EntryPtr& b) { return a->id < b->id; });
   std::vector<RegistrationInput> out;
   out.reserve(found.size());
   for (const EntryPtr& e : found) {

@@ -101,8 +101,7 @@ class RegistrationStore {
  public:
   // scopes: the agent's scope list (e.g. "default"); clock is borrowed and
   // must outlive the store.
-  RegistrationStore(std::string_view scopes, const DaClock* clock,
-                    const StoreLimits& limits = {});
+  RegistrationStore(std::string_view scopes, const DaClock* clock, const StoreLimits& limits = {});
 
   RegistrationStore(const RegistrationStore&) = delete;
   RegistrationStore& operator=(const RegistrationStore&) = delete;

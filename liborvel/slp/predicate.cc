@@ -122,10 +122,20 @@ class Predicate::Parser {
     Kind kind = Kind::kEqual;
     size_t tag_end = eq;
     switch (item[eq - 1]) {
-      case '~': kind = Kind::kApprox; --tag_end; break;
-      case '<': kind = Kind::kLessEq; --tag_end; break;
-      case '>': kind = Kind::kGreaterEq; --tag_end; break;
-      default: break;
+      case '~':
+        kind = Kind::kApprox;
+        --tag_end;
+        break;
+      case '<':
+        kind = Kind::kLessEq;
+        --tag_end;
+        break;
+      case '>':
+        kind = Kind::kGreaterEq;
+        --tag_end;
+        break;
+      default:
+        break;
     }
     std::string_view tag_text = item.substr(0, tag_end);
     std::string_view value = item.substr(eq + 1);
@@ -153,7 +163,8 @@ class Predicate::Parser {
       size_t start = 0;
       while (true) {
         size_t star = value.find('*', start);
-        raw_pieces.push_back(value.substr(start, star == std::string_view::npos ? star : star - start));
+        raw_pieces.push_back(
+            value.substr(start, star == std::string_view::npos ? star : star - start));
         if (star == std::string_view::npos) break;
         start = star + 1;
       }
@@ -246,9 +257,10 @@ bool Predicate::EvalItem(const Node& n, const Attribute& a, bool negate) const {
         case Kind::kLessEq:
         case Kind::kGreaterEq: {
           if (v.type == AttrType::kBoolean) break;
-          int cmp = v.type == AttrType::kInteger
-                        ? (v.integer < n.term.integer ? -1 : v.integer > n.term.integer ? 1 : 0)
-                        : v.key.compare(n.term.key);
+          int cmp = v.type == AttrType::kInteger ? (v.integer < n.term.integer   ? -1
+                                                    : v.integer > n.term.integer ? 1
+                                                                                 : 0)
+                                                 : v.key.compare(n.term.key);
           hit = n.kind == Kind::kLessEq ? cmp <= 0 : cmp >= 0;
           break;
         }
@@ -278,7 +290,10 @@ bool Predicate::Eval(int index, const AttrList& attrs, const NearestFn* nearest)
     case Kind::kNot: {
       const Node& child = nodes_[n.children[0]];
       switch (child.kind) {
-        case Kind::kAnd: case Kind::kOr: case Kind::kNot: case Kind::kPresent:
+        case Kind::kAnd:
+        case Kind::kOr:
+        case Kind::kNot:
+        case Kind::kPresent:
           return !Eval(n.children[0], attrs, nearest);
         default: {
           const Attribute* a = attrs.Find(child.tag_key);

@@ -12,9 +12,9 @@
 #include <set>
 #include <string>
 
-#include "slp/ua_internal.h"
 #include "orvel/slp_api.h"
 #include "port/mutex.h"
+#include "slp/ua_internal.h"
 
 namespace orvel {
 namespace slp {
@@ -113,8 +113,7 @@ std::vector<int> PropertyMillisList(const char* name) {
   size_t pos = 0;
   while (pos <= v.size() && !v.empty()) {
     size_t comma = v.find(',', pos);
-    std::string item = v.substr(pos, comma == std::string::npos ? std::string::npos
-                                                                : comma - pos);
+    std::string item = v.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     char* end = nullptr;
     long n = std::strtol(item.c_str(), &end, 10);
     if (item.empty() || *end != '\0' || n <= 0 || n > 3600000) return {};

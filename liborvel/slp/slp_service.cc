@@ -24,38 +24,61 @@ unsigned long ParseAddr(const std::string& text) {
 
 const char* SLPErrorText(SLPError err) {
   switch (err) {
-    case SLP_OK: return "ok";
-    case SLP_LAST_CALL: return "last call";
-    case SLP_LANGUAGE_NOT_SUPPORTED: return "language not supported";
-    case SLP_PARSE_ERROR: return "parse error";
-    case SLP_INVALID_REGISTRATION: return "invalid registration";
-    case SLP_SCOPE_NOT_SUPPORTED: return "scope not supported";
-    case SLP_AUTHENTICATION_UNKNOWN: return "authentication unknown";
-    case SLP_AUTHENTICATION_ABSENT: return "authentication absent";
-    case SLP_AUTHENTICATION_FAILED: return "authentication failed";
-    case SLP_VER_NOT_SUPPORTED: return "agent does not support this SLP version";
-    case SLP_INTERNAL_ERROR: return "agent internal error";
-    case SLP_DA_BUSY_NOW: return "agent busy";
-    case SLP_INVALID_UPDATE: return "invalid update";
-    case SLP_REFRESH_REJECTED: return "refresh rejected";
-    case SLP_NOT_IMPLEMENTED: return "not implemented";
-    case SLP_BUFFER_OVERFLOW: return "buffer overflow";
-    case SLP_NETWORK_TIMED_OUT: return "no directory agent answered in time";
-    case SLP_NETWORK_INIT_FAILED: return "no directory agent configured or found";
-    case SLP_MEMORY_ALLOC_FAILED: return "out of memory";
-    case SLP_PARAMETER_BAD: return "bad parameter";
-    case SLP_NETWORK_ERROR: return "network error (agent unreachable)";
-    case SLP_INTERNAL_SYSTEM_ERROR: return "internal error";
-    case SLP_HANDLE_IN_USE: return "handle in use";
-    case SLP_TYPE_ERROR: return "type error";
+    case SLP_OK:
+      return "ok";
+    case SLP_LAST_CALL:
+      return "last call";
+    case SLP_LANGUAGE_NOT_SUPPORTED:
+      return "language not supported";
+    case SLP_PARSE_ERROR:
+      return "parse error";
+    case SLP_INVALID_REGISTRATION:
+      return "invalid registration";
+    case SLP_SCOPE_NOT_SUPPORTED:
+      return "scope not supported";
+    case SLP_AUTHENTICATION_UNKNOWN:
+      return "authentication unknown";
+    case SLP_AUTHENTICATION_ABSENT:
+      return "authentication absent";
+    case SLP_AUTHENTICATION_FAILED:
+      return "authentication failed";
+    case SLP_VER_NOT_SUPPORTED:
+      return "agent does not support this SLP version";
+    case SLP_INTERNAL_ERROR:
+      return "agent internal error";
+    case SLP_DA_BUSY_NOW:
+      return "agent busy";
+    case SLP_INVALID_UPDATE:
+      return "invalid update";
+    case SLP_REFRESH_REJECTED:
+      return "refresh rejected";
+    case SLP_NOT_IMPLEMENTED:
+      return "not implemented";
+    case SLP_BUFFER_OVERFLOW:
+      return "buffer overflow";
+    case SLP_NETWORK_TIMED_OUT:
+      return "no directory agent answered in time";
+    case SLP_NETWORK_INIT_FAILED:
+      return "no directory agent configured or found";
+    case SLP_MEMORY_ALLOC_FAILED:
+      return "out of memory";
+    case SLP_PARAMETER_BAD:
+      return "bad parameter";
+    case SLP_NETWORK_ERROR:
+      return "network error (agent unreachable)";
+    case SLP_INTERNAL_SYSTEM_ERROR:
+      return "internal error";
+    case SLP_HANDLE_IN_USE:
+      return "handle in use";
+    case SLP_TYPE_ERROR:
+      return "type error";
   }
   return "unknown error";
 }
 
 ServiceInstance::ServiceInstance() : lifetime(0) {}
 
-ServiceInstance::ServiceInstance(const std::string& url,
-                                 unsigned short lifetime_s)
+ServiceInstance::ServiceInstance(const std::string& url, unsigned short lifetime_s)
     : serviceURL(url), lifetime(lifetime_s) {}
 
 unsigned long ServiceInstance::getAddr() const {
@@ -78,8 +101,7 @@ unsigned long ServiceInstance::getAddr() const {
 
 unsigned short ServiceInstance::getPort() const {
   size_t colon = serviceURL.rfind(':');
-  const char* text =
-      serviceURL.c_str() + (colon == std::string::npos ? 0 : colon + 1);
+  const char* text = serviceURL.c_str() + (colon == std::string::npos ? 0 : colon + 1);
   char* end = nullptr;
   errno = 0;
   unsigned long port = std::strtoul(text, &end, 10);
@@ -95,20 +117,17 @@ std::string ServiceInstance::getAddrStr() const {
   return text;
 }
 
-SLPBoolean SLPFindSrvCallback(SLPHandle, const char* srvurl,
-                              unsigned short lifetime, SLPError errcode,
-                              void* cookie) {
+SLPBoolean SLPFindSrvCallback(SLPHandle, const char* srvurl, unsigned short lifetime,
+                              SLPError errcode, void* cookie) {
   // The closing SLP_LAST_CALL has no URL; a null URL is never an answer.
-  if ((errcode != SLP_OK && errcode != SLP_LAST_CALL) || lifetime == 0 ||
-      srvurl == nullptr || cookie == nullptr)
+  if ((errcode != SLP_OK && errcode != SLP_LAST_CALL) || lifetime == 0 || srvurl == nullptr ||
+      cookie == nullptr)
     return SLP_TRUE;
-  static_cast<std::vector<ServiceInstance>*>(cookie)->emplace_back(srvurl,
-                                                                   lifetime);
+  static_cast<std::vector<ServiceInstance>*>(cookie)->emplace_back(srvurl, lifetime);
   return SLP_TRUE;
 }
 
-SLPService::SLPService(const std::string& srvtype,
-                       const std::string& predicate,
+SLPService::SLPService(const std::string& srvtype, const std::string& predicate,
                        const std::string& da_addr, const std::string& scope)
     : mHandle(nullptr), mNumFound(0), mSIvec(nullptr) {
   mLastError = SLPOpen("en", SLP_FALSE, &mHandle);
@@ -141,8 +160,8 @@ int SLPService::FindServices() {
     return -1;
   }
   std::vector<ServiceInstance> found;
-  SLPError err = SLPFindSrvs(mHandle, mSrvType.c_str(), mScope.c_str(),
-                             mPredicate.c_str(), SLPFindSrvCallback, &found);
+  SLPError err = SLPFindSrvs(mHandle, mSrvType.c_str(), mScope.c_str(), mPredicate.c_str(),
+                             SLPFindSrvCallback, &found);
   mLastError = err;
   mAgent = orvel::slp::LastAgentOf(mHandle);
   if (err != SLP_OK) {

@@ -11,8 +11,8 @@
 #include <new>
 #include <string>
 
-#include "slp/ua_internal.h"
 #include "orvel/slp_api.h"
+#include "slp/ua_internal.h"
 
 namespace orvel {
 namespace slp {
@@ -23,8 +23,7 @@ namespace {
 // to the first agent that answers, and a failure reaches the callback
 // through on_error.  deliver(reply) hands a successful answer over.
 template <typename Request, typename OnError, typename Deliver>
-SLPError Search(SLPHandle hSLP, bool args_ok, Request rq, OnError on_error,
-                Deliver deliver) {
+SLPError Search(SLPHandle hSLP, bool args_ok, Request rq, OnError on_error, Deliver deliver) {
   Handle* h = AsHandle(hSLP);
   if (!h || !args_ok) return SLP_PARAMETER_BAD;
   BusyGuard busy(h);
@@ -42,16 +41,13 @@ SLPError Search(SLPHandle hSLP, bool args_ok, Request rq, OnError on_error,
   return deliver(reply);
 }
 
-SLPError DeliverUrls(SLPHandle h, const Message& reply,
-                     SLPSrvURLCallback* callback, void* cookie) {
+SLPError DeliverUrls(SLPHandle h, const Message& reply, SLPSrvURLCallback* callback, void* cookie) {
   if (const SrvRply* r = std::get_if<SrvRply>(&reply.body)) {
     for (const UrlEntry& e : r->urls) {
-      if (callback(h, e.url.c_str(), e.lifetime, SLP_OK, cookie) == SLP_FALSE)
-        return SLP_OK;
+      if (callback(h, e.url.c_str(), e.lifetime, SLP_OK, cookie) == SLP_FALSE) return SLP_OK;
     }
   } else if (const DAAdvert* ad = std::get_if<DAAdvert>(&reply.body)) {
-    if (callback(h, ad->url.c_str(), 0xFFFF, SLP_OK, cookie) == SLP_FALSE)
-      return SLP_OK;
+    if (callback(h, ad->url.c_str(), 0xFFFF, SLP_OK, cookie) == SLP_FALSE) return SLP_OK;
   }
   callback(h, nullptr, 0, SLP_LAST_CALL, cookie);
   return SLP_OK;
@@ -61,8 +57,7 @@ SLPError DeliverUrls(SLPHandle h, const Message& reply,
 // has checked the function; a body of another kind would be a decoder
 // fault, answered as a parse error rather than an exception.
 template <typename Reply, typename Callback>
-SLPError DeliverText(SLPHandle h, const Message& reply,
-                     std::string Reply::*field, bool skip_empty,
+SLPError DeliverText(SLPHandle h, const Message& reply, std::string Reply::*field, bool skip_empty,
                      Callback* callback, void* cookie) {
   const Reply* r = std::get_if<Reply>(&reply.body);
   if (r == nullptr) {
@@ -70,8 +65,7 @@ SLPError DeliverText(SLPHandle h, const Message& reply,
     return SLP_PARSE_ERROR;
   }
   const std::string& text = r->*field;
-  if (!(skip_empty && text.empty()) &&
-      callback(h, text.c_str(), SLP_OK, cookie) == SLP_FALSE)
+  if (!(skip_empty && text.empty()) && callback(h, text.c_str(), SLP_OK, cookie) == SLP_FALSE)
     return SLP_OK;
   callback(h, nullptr, SLP_LAST_CALL, cookie);
   return SLP_OK;
@@ -91,9 +85,7 @@ char* CopyToMalloc(const std::string& s) {
   return p;
 }
 
-std::string LastAgentOf(SLPHandle h) {
-  return h ? AsHandle(h)->last_agent : std::string();
-}
+std::string LastAgentOf(SLPHandle h) { return h ? AsHandle(h)->last_agent : std::string(); }
 
 }  // namespace slp
 }  // namespace orvel
@@ -110,8 +102,7 @@ SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP) {
   // Ownership passes to the caller through the C API; SLPClose deletes.
   auto h = new (std::nothrow) Handle;
   if (!h) return SLP_MEMORY_ALLOC_FAILED;
-  std::string lang =
-      (pcLang && *pcLang) ? pcLang : orvel::slp::PropertyString("net.slp.locale");
+  std::string lang = (pcLang && *pcLang) ? pcLang : orvel::slp::PropertyString("net.slp.locale");
   if (lang.empty()) lang = "en";
   if (!orvel::slp::OpenChannel(&h->chan, lang)) {
     delete h;
@@ -123,9 +114,8 @@ SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP) {
 
 void SLPClose(SLPHandle hSLP) { delete AsHandle(hSLP); }
 
-SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
-                     const char* pcScopeList, const char* pcSearchFilter,
-                     SLPSrvURLCallback callback, void* pvCookie) {
+SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcScopeList,
+                     const char* pcSearchFilter, SLPSrvURLCallback callback, void* pvCookie) {
   using namespace orvel::slp;
   bool ok = pcServiceType && *pcServiceType && callback;
   SrvRqst rq;
@@ -133,16 +123,12 @@ SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
   rq.scopes = ScopesOr(pcScopeList);
   rq.predicate = pcSearchFilter ? pcSearchFilter : "";
   return Search(
-      hSLP, ok, std::move(rq),
-      [&](SLPError e) { callback(hSLP, nullptr, 0, e, pvCookie); },
-      [&](const Message& reply) {
-        return DeliverUrls(hSLP, reply, callback, pvCookie);
-      });
+      hSLP, ok, std::move(rq), [&](SLPError e) { callback(hSLP, nullptr, 0, e, pvCookie); },
+      [&](const Message& reply) { return DeliverUrls(hSLP, reply, callback, pvCookie); });
 }
 
-SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType,
-                      const char* pcScopeList, const char* pcAttrIds,
-                      SLPAttrCallback callback, void* pvCookie) {
+SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType, const char* pcScopeList,
+                      const char* pcAttrIds, SLPAttrCallback callback, void* pvCookie) {
   using namespace orvel::slp;
   bool ok = pcURLOrServiceType && *pcURLOrServiceType && callback;
   AttrRqst rq;
@@ -150,17 +136,14 @@ SLPError SLPFindAttrs(SLPHandle hSLP, const char* pcURLOrServiceType,
   rq.scopes = ScopesOr(pcScopeList);
   rq.tags = pcAttrIds ? pcAttrIds : "";
   return Search(
-      hSLP, ok, std::move(rq),
-      [&](SLPError e) { callback(hSLP, nullptr, e, pvCookie); },
+      hSLP, ok, std::move(rq), [&](SLPError e) { callback(hSLP, nullptr, e, pvCookie); },
       [&](const Message& reply) {
-        return DeliverText(hSLP, reply, &AttrRply::attrs, /*skip_empty=*/false,
-                           callback, pvCookie);
+        return DeliverText(hSLP, reply, &AttrRply::attrs, /*skip_empty=*/false, callback, pvCookie);
       });
 }
 
-SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
-                         const char* pcScopeList, SLPSrvTypeCallback callback,
-                         void* pvCookie) {
+SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority, const char* pcScopeList,
+                         SLPSrvTypeCallback callback, void* pvCookie) {
   using namespace orvel::slp;
   bool ok = pcNamingAuthority && callback;
   SrvTypeRqst rq;
@@ -168,11 +151,10 @@ SLPError SLPFindSrvTypes(SLPHandle hSLP, const char* pcNamingAuthority,
   if (ok && !rq.all_authorities) rq.naming_authority = pcNamingAuthority;
   rq.scopes = ScopesOr(pcScopeList);
   return Search(
-      hSLP, ok, std::move(rq),
-      [&](SLPError e) { callback(hSLP, nullptr, e, pvCookie); },
+      hSLP, ok, std::move(rq), [&](SLPError e) { callback(hSLP, nullptr, e, pvCookie); },
       [&](const Message& reply) {
-        return DeliverText(hSLP, reply, &SrvTypeRply::types, /*skip_empty=*/true,
-                           callback, pvCookie);
+        return DeliverText(hSLP, reply, &SrvTypeRply::types, /*skip_empty=*/true, callback,
+                           pvCookie);
       });
 }
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "net/address.h"
-#include "slp/ua_internal.h"
 #include "port/mutex.h"
+#include "slp/ua_internal.h"
 
 namespace orvel {
 namespace slp {
@@ -68,8 +68,7 @@ void AddUnique(std::vector<sockaddr_in>* to, const std::vector<sockaddr_in>& fro
 
 // Discovered agents; with may_search, discovering actively when the cache
 // is empty or older than net.slp.DAActiveDiscoveryInterval.
-std::vector<sockaddr_in> DiscoveredAgents(const std::string& lang,
-                                          bool may_search) {
+std::vector<sockaddr_in> DiscoveredAgents(const std::string& lang, bool may_search) {
   bool active = PropertyBool("net.slp.activeDADetection", true);
   bool passive = PropertyBool("net.slp.passiveDADetection", true);
   if (!active && !passive) return {};
@@ -78,8 +77,7 @@ std::vector<sockaddr_in> DiscoveredAgents(const std::string& lang,
   Clock::time_point found_at;
   std::vector<sockaddr_in> agents = DiscoveredAgentsSnapshot(&found_at);
   // Agents heard passively count until an exchange with them fails.
-  if (!agents.empty() &&
-      (!active || Clock::now() - found_at < std::chrono::seconds(interval_s)))
+  if (!agents.empty() && (!active || Clock::now() - found_at < std::chrono::seconds(interval_s)))
     return agents;
   if (!active || !may_search) return agents;
   agents = DiscoverAgents(lang);
@@ -101,8 +99,7 @@ uint16_t ConfiguredPort() {
   return (p <= 0 || p > 65535) ? kDefaultPort : static_cast<uint16_t>(p);
 }
 
-bool ResolveAgent(const std::string& text, uint16_t default_port,
-                  sockaddr_in* out) {
+bool ResolveAgent(const std::string& text, uint16_t default_port, sockaddr_in* out) {
   std::string host = text;
   uint16_t port = default_port;
   size_t colon = text.rfind(':');
@@ -163,9 +160,7 @@ void NoteAgentAnswered(const sockaddr_in& agent) {
   Health& h = TheHealth();
   port::MutexLock lock(&h.mu);
   h.failures.erase(std::remove_if(h.failures.begin(), h.failures.end(),
-                                  [&agent](const Failure& f) {
-                                    return SameAddr(f.agent, agent);
-                                  }),
+                                  [&agent](const Failure& f) { return SameAddr(f.agent, agent); }),
                    h.failures.end());
 }
 
@@ -180,11 +175,10 @@ void NoteAgentFailed(const sockaddr_in& agent) {
     }
   }
   // Bounded by the agents a process knows; drop the stale ones first.
-  h.failures.erase(std::remove_if(h.failures.begin(), h.failures.end(),
-                                  [now](const Failure& f) {
-                                    return now - f.at >= kFailedAgentDemotion;
-                                  }),
-                   h.failures.end());
+  h.failures.erase(
+      std::remove_if(h.failures.begin(), h.failures.end(),
+                     [now](const Failure& f) { return now - f.at >= kFailedAgentDemotion; }),
+      h.failures.end());
   h.failures.push_back({agent, now});
 }
 

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "slp/ua_internal.h"
 #include "port/mutex.h"
+#include "slp/ua_internal.h"
 
 namespace orvel {
 namespace slp {
@@ -73,16 +73,12 @@ void CollectAdverts(int fd, uint16_t xid, uint16_t port, net::Deadline round_end
     if (net::WaitReady(fd, POLLIN, round_end) != 0) continue;
     sockaddr_in from{};
     socklen_t fl = sizeof(from);
-    ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0,
-                           reinterpret_cast<sockaddr*>(&from), &fl);
+    ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
     if (n <= 0) continue;
     Message reply;
-    if (Decode(buf.data(), static_cast<size_t>(n), &reply) != WireStatus::kOk)
-      continue;
+    if (Decode(buf.data(), static_cast<size_t>(n), &reply) != WireStatus::kOk) continue;
     const DAAdvert* ad = std::get_if<DAAdvert>(&reply.body);
-    if (!ad || reply.header.xid != xid || ad->error != 0 ||
-        ad->boot_timestamp == 0)
-      continue;
+    if (!ad || reply.header.xid != xid || ad->error != 0 || ad->boot_timestamp == 0) continue;
     sockaddr_in agent = AgentFromAdvert(*ad, from, port);
     bool known = false;
     for (const sockaddr_in& f : *found) known = known || SameAddr(f, agent);
@@ -131,8 +127,7 @@ class PassiveListener {
     ip_mreq m{};
     m.imr_multiaddr = a.sin_addr;
     if (!FirstInterface(&m.imr_interface)) m.imr_interface.s_addr = htonl(INADDR_ANY);
-    if (!s.valid() ||
-        ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+    if (!s.valid() || ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
         setsockopt(s.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0)
       return Socket();
     return s;
@@ -152,8 +147,7 @@ class PassiveListener {
       ssize_t n = ::recvfrom(sock_.get(), buf.data(), buf.size(), 0,
                              reinterpret_cast<sockaddr*>(&from), &fl);
       Message m;
-      if (n <= 0 || Decode(buf.data(), static_cast<size_t>(n), &m) != WireStatus::kOk)
-        continue;
+      if (n <= 0 || Decode(buf.data(), static_cast<size_t>(n), &m) != WireStatus::kOk) continue;
       const DAAdvert* ad = std::get_if<DAAdvert>(&m.body);
       if (!ad || m.header.xid != 0 || ad->error != 0) continue;
       Heard(AgentFromAdvert(*ad, from, port_), ad->boot_timestamp != 0);
@@ -181,8 +175,7 @@ class PassiveListener {
 
 }  // namespace
 
-sockaddr_in AgentFromAdvert(const DAAdvert& ad, const sockaddr_in& from,
-                            uint16_t port) {
+sockaddr_in AgentFromAdvert(const DAAdvert& ad, const sockaddr_in& from, uint16_t port) {
   sockaddr_in a = from;
   a.sin_port = htons(port);
   size_t slashes = ad.url.find("//");
@@ -191,8 +184,7 @@ sockaddr_in AgentFromAdvert(const DAAdvert& ad, const sockaddr_in& from,
     size_t stop = host.find_first_of(":/;");
     if (stop != std::string::npos) host.resize(stop);
     in_addr ia;
-    if (inet_pton(AF_INET, host.c_str(), &ia) == 1 && ia.s_addr != 0)
-      a.sin_addr = ia;
+    if (inet_pton(AF_INET, host.c_str(), &ia) == 1 && ia.s_addr != 0) a.sin_addr = ia;
   }
   return a;
 }
@@ -220,8 +212,8 @@ std::vector<sockaddr_in> DiscoverAgents(const std::string& lang) {
     req.body = rq;
     std::string bytes = Encode(req);
     if (bytes.empty() || bytes.size() > kDefaultMaxDatagramBytes) break;
-    if (::sendto(s.get(), bytes.data(), bytes.size(), 0,
-                 reinterpret_cast<sockaddr*>(&group), sizeof(group)) < 0)
+    if (::sendto(s.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&group),
+                 sizeof(group)) < 0)
       break;
     size_t before = found.size();
     net::Deadline round_end = net::Deadline::At(

@@ -35,16 +35,19 @@ bool ExpectedFunction(const Message& req, Function got) {
     case Function::kSrvRqst:
       return got == Function::kSrvRply || got == Function::kDAAdvert;
     case Function::kSrvReg:
-    case Function::kSrvDeReg: return got == Function::kSrvAck;
-    case Function::kAttrRqst: return got == Function::kAttrRply;
-    case Function::kSrvTypeRqst: return got == Function::kSrvTypeRply;
-    default: return false;
+    case Function::kSrvDeReg:
+      return got == Function::kSrvAck;
+    case Function::kAttrRqst:
+      return got == Function::kAttrRply;
+    case Function::kSrvTypeRqst:
+      return got == Function::kSrvTypeRply;
+    default:
+      return false;
   }
 }
 
 bool ExpectedReply(const Message& req, const Message& reply) {
-  return reply.header.xid == req.header.xid &&
-         ExpectedFunction(req, reply.header.function);
+  return reply.header.xid == req.header.xid && ExpectedFunction(req, reply.header.function);
 }
 
 // What a received datagram is to the request in flight.
@@ -54,8 +57,7 @@ enum class Datagram { kOther, kWhole, kCut };
 Datagram Classify(const uint8_t* d, size_t n, const Message& req) {
   if (n < kHeaderFixedBytes || d[0] != kVersion) return Datagram::kOther;
   uint16_t xid = static_cast<uint16_t>(d[10] << 8 | d[11]);
-  if (xid != req.header.xid ||
-      !ExpectedFunction(req, static_cast<Function>(d[1])))
+  if (xid != req.header.xid || !ExpectedFunction(req, static_cast<Function>(d[1])))
     return Datagram::kOther;
   uint16_t flags = static_cast<uint16_t>(d[5] << 8 | d[6]);
   if ((flags & kFlagOverflow) || PeekLength(d, n) > n) return Datagram::kCut;
@@ -68,8 +70,8 @@ Outcome ReadFramed(int fd, net::Deadline deadline, std::string* in) {
   size_t want = 5;
   std::vector<char> chunk(kTcpChunkBytes);
   while (in->size() < want) {
-    net::IoResult r = net::ReadSome(fd, chunk.data(),
-                                    std::min(chunk.size(), want - in->size()), deadline);
+    net::IoResult r =
+        net::ReadSome(fd, chunk.data(), std::min(chunk.size(), want - in->size()), deadline);
     if (r.status == net::IoStatus::kTimedOut) return Outcome::kTimedOut;
     if (r.status != net::IoStatus::kOk) return Outcome::kError;  // closed early or failed
     in->append(chunk.data(), r.bytes);
@@ -84,9 +86,8 @@ Outcome ReadFramed(int fd, net::Deadline deadline, std::string* in) {
 
 // A cut datagram: the whole answer over TCP.  When that fails, a datagram
 // that decodes (whole entries with the overflow flag) is still an answer.
-Outcome FetchWhole(const sockaddr_in& agent, const Message& req,
-                   const std::string& bytes, net::Deadline deadline,
-                   const uint8_t* part, size_t part_size, Message* reply) {
+Outcome FetchWhole(const sockaddr_in& agent, const Message& req, const std::string& bytes,
+                   net::Deadline deadline, const uint8_t* part, size_t part_size, Message* reply) {
   Outcome o = TcpExchange(agent, req, bytes, deadline, reply);
   if (o == Outcome::kReply) return o;
   if (Decode(part, part_size, reply) == WireStatus::kOk && ExpectedReply(req, *reply))
@@ -97,10 +98,8 @@ Outcome FetchWhole(const sockaddr_in& agent, const Message& req,
 // The UDP part of Exchange: send, wait, resend on the datagramTimeouts
 // schedule until a matching reply or the deadline.
 Outcome UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
-                    const std::string& bytes, net::Deadline deadline,
-                    Message* reply) {
-  if (::connect(ch.udp.get(), reinterpret_cast<const sockaddr*>(&agent),
-                sizeof(agent)) < 0)
+                    const std::string& bytes, net::Deadline deadline, Message* reply) {
+  if (::connect(ch.udp.get(), reinterpret_cast<const sockaddr*>(&agent), sizeof(agent)) < 0)
     return Outcome::kError;
   std::vector<int> waits = PropertyMillisList("net.slp.datagramTimeouts");
   if (waits.empty()) waits = {2000, 4000, 8000};
@@ -123,7 +122,8 @@ Outcome UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
       // Replies to earlier XIDs (late answers to retransmissions of a
       // previous call) and garbage are skipped.
       switch (Classify(buf.data(), got, req)) {
-        case Datagram::kOther: continue;
+        case Datagram::kOther:
+          continue;
         case Datagram::kCut:
           return FetchWhole(agent, req, bytes, deadline, buf.data(), got, reply);
         case Datagram::kWhole:
@@ -152,22 +152,37 @@ std::string Join(const std::vector<sockaddr_in>& agents) {
 
 SLPError ApiErrorFromWire(uint16_t code) {
   switch (code) {
-    case error::kOk: return SLP_OK;
-    case error::kLanguageNotSupported: return SLP_LANGUAGE_NOT_SUPPORTED;
-    case error::kParseError: return SLP_PARSE_ERROR;
-    case error::kInvalidRegistration: return SLP_INVALID_REGISTRATION;
-    case error::kScopeNotSupported: return SLP_SCOPE_NOT_SUPPORTED;
-    case error::kAuthenticationUnknown: return SLP_AUTHENTICATION_UNKNOWN;
-    case error::kAuthenticationAbsent: return SLP_AUTHENTICATION_ABSENT;
-    case error::kAuthenticationFailed: return SLP_AUTHENTICATION_FAILED;
-    case error::kVerNotSupported: return SLP_VER_NOT_SUPPORTED;
-    case error::kInternalError: return SLP_INTERNAL_ERROR;
-    case error::kDaBusyNow: return SLP_DA_BUSY_NOW;
-    case error::kInvalidUpdate: return SLP_INVALID_UPDATE;
-    case error::kRefreshRejected: return SLP_REFRESH_REJECTED;
+    case error::kOk:
+      return SLP_OK;
+    case error::kLanguageNotSupported:
+      return SLP_LANGUAGE_NOT_SUPPORTED;
+    case error::kParseError:
+      return SLP_PARSE_ERROR;
+    case error::kInvalidRegistration:
+      return SLP_INVALID_REGISTRATION;
+    case error::kScopeNotSupported:
+      return SLP_SCOPE_NOT_SUPPORTED;
+    case error::kAuthenticationUnknown:
+      return SLP_AUTHENTICATION_UNKNOWN;
+    case error::kAuthenticationAbsent:
+      return SLP_AUTHENTICATION_ABSENT;
+    case error::kAuthenticationFailed:
+      return SLP_AUTHENTICATION_FAILED;
+    case error::kVerNotSupported:
+      return SLP_VER_NOT_SUPPORTED;
+    case error::kInternalError:
+      return SLP_INTERNAL_ERROR;
+    case error::kDaBusyNow:
+      return SLP_DA_BUSY_NOW;
+    case error::kInvalidUpdate:
+      return SLP_INVALID_UPDATE;
+    case error::kRefreshRejected:
+      return SLP_REFRESH_REJECTED;
     case error::kMsgNotSupported:
-    case error::kOptionNotUnderstood: return SLP_NOT_IMPLEMENTED;
-    default: return SLP_NETWORK_ERROR;
+    case error::kOptionNotUnderstood:
+      return SLP_NOT_IMPLEMENTED;
+    default:
+      return SLP_NETWORK_ERROR;
   }
 }
 
@@ -188,9 +203,8 @@ uint16_t NewXid() {
   return x;
 }
 
-Outcome TcpExchange(const sockaddr_in& agent, const Message& req,
-                    const std::string& bytes, net::Deadline deadline,
-                    Message* reply) {
+Outcome TcpExchange(const sockaddr_in& agent, const Message& req, const std::string& bytes,
+                    net::Deadline deadline, Message* reply) {
   int err = 0;
   const char* failed_call = nullptr;
   Socket s = net::ConnectTcp(agent, deadline, &err, /*nonblocking=*/true, &failed_call);
@@ -205,13 +219,11 @@ Outcome TcpExchange(const sockaddr_in& agent, const Message& req,
   std::string in;
   Outcome o = ReadFramed(s.get(), deadline, &in);
   if (o != Outcome::kReply) return o;
-  if (Decode(in, reply) != WireStatus::kOk || !ExpectedReply(req, *reply))
-    return Outcome::kError;
+  if (Decode(in, reply) != WireStatus::kOk || !ExpectedReply(req, *reply)) return Outcome::kError;
   return Outcome::kReply;
 }
 
-Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req,
-                 Message* reply) {
+Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply) {
   req.header.xid = NewXid();
   req.header.lang = ch.lang;
   std::string bytes;
@@ -220,8 +232,7 @@ Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req,
       net::Deadline::AfterMs(PropertyLong("net.slp.unicastMaximumWait", 15000));
   long mtu = PropertyLong("net.slp.MTU", 1400);
   size_t max_datagram = mtu > 28 ? static_cast<size_t>(mtu - 28) : kDefaultMaxDatagramBytes;
-  if (bytes.size() > max_datagram)
-    return TcpExchange(agent, req, bytes, deadline, reply);
+  if (bytes.size() > max_datagram) return TcpExchange(agent, req, bytes, deadline, reply);
   return UdpExchange(ch, agent, req, bytes, deadline, reply);
 }
 
@@ -230,8 +241,7 @@ uint16_t ReplyError(const Message& reply) {
       [](const auto& b) -> uint16_t {
         using T = std::decay_t<decltype(b)>;
         if constexpr (std::is_same_v<T, SrvRply> || std::is_same_v<T, SrvAck> ||
-                      std::is_same_v<T, AttrRply> ||
-                      std::is_same_v<T, SrvTypeRply> ||
+                      std::is_same_v<T, AttrRply> || std::is_same_v<T, SrvTypeRply> ||
                       std::is_same_v<T, DAAdvert>) {
           return b.error;
         } else {
@@ -241,8 +251,7 @@ uint16_t ReplyError(const Message& reply) {
       reply.body);
 }
 
-SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply,
-                       AskReport* report) {
+SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply, AskReport* report) {
   std::vector<sockaddr_in> agents = AgentsToAsk(ch.lang);
   report->agent.clear();
   if (agents.empty()) return SLP_NETWORK_INIT_FAILED;
@@ -275,8 +284,8 @@ SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply,
   return all_refused ? SLP_NETWORK_ERROR : result;
 }
 
-SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents,
-                   Message& req, AskReport* report) {
+SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents, Message& req,
+                   AskReport* report) {
   report->agent.clear();
   if (agents.empty()) return SLP_NETWORK_INIT_FAILED;
   SLPError first = SLP_NETWORK_TIMED_OUT;
@@ -287,8 +296,7 @@ SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents,
     Outcome o = Exchange(ch, agent, req, &reply);
     SLPError e = o == Outcome::kReply
                      ? ApiErrorFromWire(ReplyError(reply))
-                     : (o == Outcome::kRefused ? SLP_NETWORK_ERROR
-                                               : SLP_NETWORK_TIMED_OUT);
+                     : (o == Outcome::kRefused ? SLP_NETWORK_ERROR : SLP_NETWORK_TIMED_OUT);
     (o == Outcome::kReply ? NoteAgentAnswered : NoteAgentFailed)(agent);
     if (e == SLP_OK) any_ok = true;
     // An agent's own answer says more than silence.

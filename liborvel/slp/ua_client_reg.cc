@@ -7,9 +7,9 @@
 // While registrations are kept, every agent's DAAdvert is watched: an agent
 // whose boot timestamp moved forward restarted without its registrations
 // and gets them all again at once, as SLPv2 service agents do.
+#include <fnmatch.h>
 #include <algorithm>
 #include <atomic>
-#include <fnmatch.h>
 #include <cctype>
 #include <condition_variable>
 #include <cstdlib>
@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "slp/ua_internal.h"
 #include "orvel/slp_api.h"
 #include "port/mutex.h"
+#include "slp/ua_internal.h"
 
 namespace orvel {
 namespace slp {
@@ -44,10 +44,9 @@ std::chrono::milliseconds AgentWatchPeriod() {
 
 // Seconds since 1970, as boot timestamps count.
 uint32_t WallSeconds() {
-  return static_cast<uint32_t>(
-      std::chrono::duration_cast<std::chrono::seconds>(
-          std::chrono::system_clock::now().time_since_epoch())
-          .count());
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count());
 }
 
 // Longest wait between two refreshes, whatever the lifetime.
@@ -122,9 +121,8 @@ std::vector<std::string> TopLevelItems(const std::string& list) {
 // The tag of "(tag=values)" or of a keyword "tag".
 std::string TagOf(const std::string& item) {
   std::string t = Trim(item);
-  if (!t.empty() && t[0] == '(') t = t.substr(1, t.find('=') == std::string::npos
-                                                     ? t.size() - 2
-                                                     : t.find('=') - 1);
+  if (!t.empty() && t[0] == '(')
+    t = t.substr(1, t.find('=') == std::string::npos ? t.size() - 2 : t.find('=') - 1);
   return Lower(t);
 }
 
@@ -137,8 +135,7 @@ std::string WithoutTags(const std::string& attrs, const std::string& tags) {
   for (const std::string& item : TopLevelItems(attrs)) {
     std::string tag = TagOf(item);
     bool drop = false;
-    for (const std::string& p : patterns)
-      drop = drop || fnmatch(p.c_str(), tag.c_str(), 0) == 0;
+    for (const std::string& p : patterns) drop = drop || fnmatch(p.c_str(), tag.c_str(), 0) == 0;
     if (drop || Trim(item).empty()) continue;
     out += (out.empty() ? "" : ",") + item;
   }
@@ -280,8 +277,7 @@ class Refresher {
   void RefreshDue() {
     port::MutexLock sending(&send_mu_);
     // Refreshing sooner than an agent allows would only be rejected.
-    std::chrono::seconds floor(
-        g_refresh_override_ms.load() > 0 ? 0 : AgentsMinRefreshInterval());
+    std::chrono::seconds floor(g_refresh_override_ms.load() > 0 ? 0 : AgentsMinRefreshInterval());
     std::vector<Message> due;
     {
       port::MutexLock lock(&mu_);
@@ -289,8 +285,7 @@ class Refresher {
       for (Kept& k : kept_) {
         if (k.due > now) continue;
         due.push_back(k.reg);
-        k.due = now + std::max<std::chrono::milliseconds>(
-                          RefreshPeriod(LifetimeOf(k.reg)), floor);
+        k.due = now + std::max<std::chrono::milliseconds>(RefreshPeriod(LifetimeOf(k.reg)), floor);
       }
     }
     for (Message& reg : due) {
@@ -355,8 +350,8 @@ namespace {
 // Sends req to every agent known; the caller holds the handle busy.
 SLPError SendToAll(Handle* h, Message& req) {
   orvel::slp::AskReport report;
-  SLPError err = orvel::slp::AskAgents(
-      h->chan, orvel::slp::AgentsToRegisterWith(h->chan.lang), req, &report);
+  SLPError err =
+      orvel::slp::AskAgents(h->chan, orvel::slp::AgentsToRegisterWith(h->chan.lang), req, &report);
   h->last_agent = report.agent;
   return err;
 }
@@ -367,8 +362,8 @@ void KeepAlive(Handle* h, const Message& req) {
   h->refresher->Keep(req);
 }
 
-SLPError Deregister(SLPHandle hSLP, const char* pcSrvURL, const char* tags,
-                    SLPRegReport callback, void* pvCookie) {
+SLPError Deregister(SLPHandle hSLP, const char* pcSrvURL, const char* tags, SLPRegReport callback,
+                    void* pvCookie) {
   using namespace orvel::slp;
   Handle* h = AsHandle(hSLP);
   if (!h || !pcSrvURL || !*pcSrvURL || !callback) return SLP_PARAMETER_BAD;
@@ -383,8 +378,7 @@ SLPError Deregister(SLPHandle hSLP, const char* pcSrvURL, const char* tags,
   d.tags = tags;
   req.body = d;
   SLPError err = SendToAll(h, req);
-  if (*tags != '\0' && err == SLP_OK && h->refresher)
-    h->refresher->DropAttrs(pcSrvURL, tags);
+  if (*tags != '\0' && err == SLP_OK && h->refresher) h->refresher->DropAttrs(pcSrvURL, tags);
   callback(hSLP, err, pvCookie);
   return err;
 }
@@ -393,14 +387,12 @@ SLPError Deregister(SLPHandle hSLP, const char* pcSrvURL, const char* tags,
 
 extern "C" {
 
-SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
-                const unsigned short usLifetime, const char* pcSrvType,
-                const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
+SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL, const unsigned short usLifetime,
+                const char* pcSrvType, const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
                 void* pvCookie) {
   using namespace orvel::slp;
   Handle* h = AsHandle(hSLP);
-  if (!h || !pcSrvURL || !*pcSrvURL || usLifetime == 0 || !callback)
-    return SLP_PARAMETER_BAD;
+  if (!h || !pcSrvURL || !*pcSrvURL || usLifetime == 0 || !callback) return SLP_PARAMETER_BAD;
   std::string type = (pcSrvType && *pcSrvType) ? pcSrvType : TypeOfUrl(pcSrvURL);
   if (type.empty()) return SLP_PARAMETER_BAD;
   BusyGuard busy(h);
@@ -424,8 +416,7 @@ SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL,
   return err;
 }
 
-SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback,
-                  void* pvCookie) {
+SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback, void* pvCookie) {
   return Deregister(hSLP, pcSrvURL, "", callback, pvCookie);
 }
 
@@ -435,8 +426,6 @@ SLPError SLPDelAttrs(SLPHandle hSLP, const char* pcSrvURL, const char* pcAttrs,
   return Deregister(hSLP, pcSrvURL, pcAttrs, callback, pvCookie);
 }
 
-unsigned short SLPGetRefreshInterval(void) {
-  return orvel::slp::AgentsMinRefreshInterval();
-}
+unsigned short SLPGetRefreshInterval(void) { return orvel::slp::AgentsMinRefreshInterval(); }
 
 }  // extern "C"

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "slp/ua_internal.h"
 #include "orvel/slp_api.h"
+#include "slp/ua_internal.h"
 
 namespace orvel {
 namespace slp {
@@ -103,8 +103,7 @@ SLPError SLPUnescape(const char* pcInbuf, char** ppcOutBuf, SLPBoolean isTag) {
       out += static_cast<char>(hi * 16 + lo);
       c += 2;
     } else {
-      if (isTag == SLP_TRUE &&
-          orvel::slp::IsBadTagChar(static_cast<unsigned char>(*c)))
+      if (isTag == SLP_TRUE && orvel::slp::IsBadTagChar(static_cast<unsigned char>(*c)))
         return SLP_PARSE_ERROR;
       out += *c;
     }

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "net/socket_io.h"
-#include "slp/wire.h"
 #include "orvel/slp_api.h"
+#include "slp/wire.h"
 
 namespace orvel {
 namespace slp {
@@ -50,8 +50,7 @@ std::string Trim(const std::string& s);
 // net.slp.port, or 427 when unset or out of range.
 uint16_t ConfiguredPort();
 // "host" or "host:port"; names are resolved (IPv4 only).
-bool ResolveAgent(const std::string& text, uint16_t default_port,
-                  sockaddr_in* out);
+bool ResolveAgent(const std::string& text, uint16_t default_port, sockaddr_in* out);
 // The agents of net.slp.DAAddresses ("A[:P],B[:P],..."), in list order;
 // items that do not resolve are left out.
 std::vector<sockaddr_in> ConfiguredAgents();
@@ -88,8 +87,7 @@ void SetDiscoveredAgents(const std::vector<sockaddr_in>& agents);
 void ForgetDiscoveredAgents();
 // The address an advert names in its "service:directory-agent://A" URL,
 // else from (with port).
-sockaddr_in AgentFromAdvert(const DAAdvert& ad, const sockaddr_in& from,
-                            uint16_t port);
+sockaddr_in AgentFromAdvert(const DAAdvert& ad, const sockaddr_in& from, uint16_t port);
 
 // ---- Exchange (ua_client_exchange.cc) ----------------------------------------
 
@@ -111,13 +109,11 @@ uint16_t NewXid();
 // net.slp.datagramTimeouts schedule, all within net.slp.unicastMaximumWait;
 // TCP when the request does not fit a datagram or the reply was cut short
 // (overflow flag, or a header length beyond what arrived).
-Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req,
-                 Message* reply);
+Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply);
 // The request over TCP with its XID; replies up to the 24-bit length limit
 // are read whole.
-Outcome TcpExchange(const sockaddr_in& agent, const Message& req,
-                    const std::string& bytes, net::Deadline deadline,
-                    Message* reply);
+Outcome TcpExchange(const sockaddr_in& agent, const Message& req, const std::string& bytes,
+                    net::Deadline deadline, Message* reply);
 // Error code of any reply body (SrvAck, SrvRply, ...).
 uint16_t ReplyError(const Message& reply);
 
@@ -129,12 +125,11 @@ struct AskReport {
 // Asks the agents in order until one gives an answer worth keeping.  An
 // agent that does not answer, does not serve the scope or is busy makes way
 // for the next.
-SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply,
-                       AskReport* report);
+SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply, AskReport* report);
 // Asks every agent in agents (registrations go to all); SLP_OK when one
 // accepted, else the most telling error.
-SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents,
-                   Message& req, AskReport* report);
+SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents, Message& req,
+                   AskReport* report);
 
 // The protocol error code carried in a reply as an API error.
 SLPError ApiErrorFromWire(uint16_t code);
@@ -152,7 +147,7 @@ struct Handle {
 
   Channel chan;  // language and socket for calls on the caller's thread
   std::atomic<bool> busy{false};
-  std::string last_agent;  // see AskReport; written by the call holding busy
+  std::string last_agent;                // see AskReport; written by the call holding busy
   std::unique_ptr<Refresher> refresher;  // created by the first SLPReg kept alive
 };
 

@@ -59,8 +59,7 @@ class Writer {
 // first and a failed read leaves the reader failed.
 class Reader {
  public:
-  Reader(const uint8_t* data, size_t pos, size_t end)
-      : data_(data), pos_(pos), end_(end) {}
+  Reader(const uint8_t* data, size_t pos, size_t end) : data_(data), pos_(pos), end_(end) {}
   size_t remaining() const { return ok_ ? end_ - pos_ : 0; }
   bool ok() const { return ok_; }
   bool at_end() const { return ok_ && pos_ == end_; }
@@ -112,8 +111,7 @@ class Reader {
   }
   bool Entry(UrlEntry* e) {
     uint8_t reserved;
-    return U8(&reserved) && U16(&e->lifetime) && Str(&e->url) &&
-           Auths(&e->auths);
+    return U8(&reserved) && U16(&e->lifetime) && Str(&e->url) && Auths(&e->auths);
   }
   bool Fail(WireStatus s) {
     if (ok_) status_ = s;
@@ -229,16 +227,16 @@ bool DecodeBody(Reader& r, SrvRply* b) {
   return true;
 }
 bool DecodeBody(Reader& r, SrvReg* b) {
-  return r.Entry(&b->entry) && r.Str(&b->service_type) && r.Str(&b->scopes) &&
-         r.Str(&b->attrs) && r.Auths(&b->attr_auths);
+  return r.Entry(&b->entry) && r.Str(&b->service_type) && r.Str(&b->scopes) && r.Str(&b->attrs) &&
+         r.Auths(&b->attr_auths);
 }
 bool DecodeBody(Reader& r, SrvDeReg* b) {
   return r.Str(&b->scopes) && r.Entry(&b->entry) && r.Str(&b->tags);
 }
 bool DecodeBody(Reader& r, SrvAck* b) { return r.U16(&b->error); }
 bool DecodeBody(Reader& r, AttrRqst* b) {
-  return r.Str(&b->prlist) && r.Str(&b->url) && r.Str(&b->scopes) &&
-         r.Str(&b->tags) && r.Str(&b->spi);
+  return r.Str(&b->prlist) && r.Str(&b->url) && r.Str(&b->scopes) && r.Str(&b->tags) &&
+         r.Str(&b->spi);
 }
 bool DecodeBody(Reader& r, AttrRply* b) {
   if (!r.U16(&b->error)) return false;
@@ -248,8 +246,8 @@ bool DecodeBody(Reader& r, AttrRply* b) {
 bool DecodeBody(Reader& r, DAAdvert* b) {
   if (!r.U16(&b->error)) return false;
   if (ErrorOnly(r, b->error)) return true;
-  return r.U32(&b->boot_timestamp) && r.Str(&b->url) && r.Str(&b->scopes) &&
-         r.Str(&b->attrs) && r.Str(&b->spis) && r.Auths(&b->auths);
+  return r.U32(&b->boot_timestamp) && r.Str(&b->url) && r.Str(&b->scopes) && r.Str(&b->attrs) &&
+         r.Str(&b->spis) && r.Auths(&b->auths);
 }
 bool DecodeBody(Reader& r, SrvTypeRqst* b) {
   uint16_t na_len;
@@ -270,23 +268,44 @@ bool DecodeBody(Reader& r, SrvTypeRply* b) {
   return r.Str(&b->types);
 }
 bool DecodeBody(Reader& r, SAAdvert* b) {
-  return r.Str(&b->url) && r.Str(&b->scopes) && r.Str(&b->attrs) &&
-         r.Auths(&b->auths);
+  return r.Str(&b->url) && r.Str(&b->scopes) && r.Str(&b->attrs) && r.Auths(&b->auths);
 }
 
 bool MakeBody(Function f, Body* body) {
   switch (f) {
-    case Function::kSrvRqst: *body = SrvRqst{}; return true;
-    case Function::kSrvRply: *body = SrvRply{}; return true;
-    case Function::kSrvReg: *body = SrvReg{}; return true;
-    case Function::kSrvDeReg: *body = SrvDeReg{}; return true;
-    case Function::kSrvAck: *body = SrvAck{}; return true;
-    case Function::kAttrRqst: *body = AttrRqst{}; return true;
-    case Function::kAttrRply: *body = AttrRply{}; return true;
-    case Function::kDAAdvert: *body = DAAdvert{}; return true;
-    case Function::kSrvTypeRqst: *body = SrvTypeRqst{}; return true;
-    case Function::kSrvTypeRply: *body = SrvTypeRply{}; return true;
-    case Function::kSAAdvert: *body = SAAdvert{}; return true;
+    case Function::kSrvRqst:
+      *body = SrvRqst{};
+      return true;
+    case Function::kSrvRply:
+      *body = SrvRply{};
+      return true;
+    case Function::kSrvReg:
+      *body = SrvReg{};
+      return true;
+    case Function::kSrvDeReg:
+      *body = SrvDeReg{};
+      return true;
+    case Function::kSrvAck:
+      *body = SrvAck{};
+      return true;
+    case Function::kAttrRqst:
+      *body = AttrRqst{};
+      return true;
+    case Function::kAttrRply:
+      *body = AttrRply{};
+      return true;
+    case Function::kDAAdvert:
+      *body = DAAdvert{};
+      return true;
+    case Function::kSrvTypeRqst:
+      *body = SrvTypeRqst{};
+      return true;
+    case Function::kSrvTypeRply:
+      *body = SrvTypeRply{};
+      return true;
+    case Function::kSAAdvert:
+      *body = SAAdvert{};
+      return true;
   }
   return false;
 }
@@ -305,15 +324,24 @@ void Put24(std::string* s, size_t at, uint32_t v) {
 
 const char* WireStatusName(WireStatus s) {
   switch (s) {
-    case WireStatus::kOk: return "ok";
-    case WireStatus::kTruncated: return "truncated message";
-    case WireStatus::kBadLength: return "length field out of bounds";
-    case WireStatus::kBadVersion: return "unsupported version";
-    case WireStatus::kBadFunction: return "unknown function id";
-    case WireStatus::kBadExtension: return "bad extension offset";
-    case WireStatus::kBadAuthBlock: return "bad authentication block";
-    case WireStatus::kTrailingBytes: return "bytes after the body";
-    case WireStatus::kTooLarge: return "field too large to encode";
+    case WireStatus::kOk:
+      return "ok";
+    case WireStatus::kTruncated:
+      return "truncated message";
+    case WireStatus::kBadLength:
+      return "length field out of bounds";
+    case WireStatus::kBadVersion:
+      return "unsupported version";
+    case WireStatus::kBadFunction:
+      return "unknown function id";
+    case WireStatus::kBadExtension:
+      return "bad extension offset";
+    case WireStatus::kBadAuthBlock:
+      return "bad authentication block";
+    case WireStatus::kTrailingBytes:
+      return "bytes after the body";
+    case WireStatus::kTooLarge:
+      return "field too large to encode";
   }
   return "unknown";
 }
@@ -326,12 +354,10 @@ uint16_t WireStatusToError(WireStatus s) {
 
 Function FunctionOf(const Body& body) {
   static constexpr Function kByIndex[] = {
-      Function::kSrvRqst,     Function::kSrvRply,     Function::kSrvReg,
-      Function::kSrvDeReg,    Function::kSrvAck,      Function::kAttrRqst,
-      Function::kAttrRply,    Function::kDAAdvert,    Function::kSrvTypeRqst,
-      Function::kSrvTypeRply, Function::kSAAdvert};
-  static_assert(std::variant_size_v<Body> ==
-                sizeof(kByIndex) / sizeof(kByIndex[0]));
+      Function::kSrvRqst,     Function::kSrvRply,     Function::kSrvReg,   Function::kSrvDeReg,
+      Function::kSrvAck,      Function::kAttrRqst,    Function::kAttrRply, Function::kDAAdvert,
+      Function::kSrvTypeRqst, Function::kSrvTypeRply, Function::kSAAdvert};
+  static_assert(std::variant_size_v<Body> == sizeof(kByIndex) / sizeof(kByIndex[0]));
   return kByIndex[body.index()];
 }
 
@@ -356,11 +382,8 @@ WireStatus Encode(const Message& msg, std::string* out) {
   for (size_t i = 0; i < msg.extensions.size(); ++i) {
     const Extension& e = msg.extensions[i];
     w.U16(e.id);
-    size_t next = i + 1 < msg.extensions.size()
-                      ? out->size() + 3 + e.data.size()
-                      : 0;
-    w.U24(static_cast<uint32_t>(next > kMaxMessageBytes ? kMaxMessageBytes + 1
-                                                        : next));
+    size_t next = i + 1 < msg.extensions.size() ? out->size() + 3 + e.data.size() : 0;
+    w.U24(static_cast<uint32_t>(next > kMaxMessageBytes ? kMaxMessageBytes + 1 : next));
     w.Raw(e.data);
   }
   if (!w.ok() || out->size() > kMaxMessageBytes) return WireStatus::kTooLarge;
@@ -385,8 +408,7 @@ uint32_t PeekLength(const uint8_t* data, size_t size) {
   return Get24(data + 2);
 }
 
-WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header,
-                        size_t* body_offset) {
+WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header, size_t* body_offset) {
   if (size < kHeaderFixedBytes) return WireStatus::kTruncated;
   header->version = data[0];
   if (header->version != kVersion) return WireStatus::kBadVersion;
@@ -399,8 +421,7 @@ WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header,
   if (header->length > size && !(header->flags & kFlagOverflow)) return WireStatus::kTruncated;
   if (header->length < kHeaderFixedBytes + lang_len || size < kHeaderFixedBytes + lang_len)
     return WireStatus::kBadLength;
-  header->lang.assign(reinterpret_cast<const char*>(data + kHeaderFixedBytes),
-                      lang_len);
+  header->lang.assign(reinterpret_cast<const char*>(data + kHeaderFixedBytes), lang_len);
   *body_offset = kHeaderFixedBytes + lang_len;
   if (data[1] < 1 || data[1] > 11) return WireStatus::kBadFunction;
   return WireStatus::kOk;
@@ -434,24 +455,20 @@ WireStatus Decode(const uint8_t* data, size_t size, Message* out, bool* header_o
       size_t next = Get24(data + off + 2);
       if (next != 0 && next <= off) return WireStatus::kBadExtension;
       size_t data_end = next == 0 ? length : next;
-      if (data_end < off + 5 || data_end > length)
-        return WireStatus::kBadExtension;
+      if (data_end < off + 5 || data_end > length) return WireStatus::kBadExtension;
       Extension e;
       e.id = static_cast<uint16_t>((data[off] << 8) | data[off + 1]);
-      e.data.assign(reinterpret_cast<const char*>(data + off + 5),
-                    data_end - off - 5);
+      e.data.assign(reinterpret_cast<const char*>(data + off + 5), data_end - off - 5);
       out->extensions.push_back(std::move(e));
       prev = off + 5;
       off = next;
     }
   }
 
-  if (!MakeBody(out->header.function, &out->body))
-    return WireStatus::kBadFunction;
+  if (!MakeBody(out->header.function, &out->body)) return WireStatus::kBadFunction;
   Reader r(data, body_start, body_end);
   bool ok = std::visit([&r](auto& b) { return DecodeBody(r, &b); }, out->body);
-  if (!ok) return r.status() == WireStatus::kOk ? WireStatus::kBadLength
-                                                 : r.status();
+  if (!ok) return r.status() == WireStatus::kOk ? WireStatus::kBadLength : r.status();
   if (!r.at_end()) return WireStatus::kTrailingBytes;
   return WireStatus::kOk;
 }

@@ -81,14 +81,14 @@ constexpr uint16_t kRefreshRejected = 15;
 // the wire except kBadVersion (VER_NOT_SUPPORTED).
 enum class WireStatus {
   kOk = 0,
-  kTruncated,       // the buffer ends before the header or before Length
-  kBadLength,       // Length smaller than the header, or a field overruns
-  kBadVersion,      // version byte is not 2
-  kBadFunction,     // unknown function id
-  kBadExtension,    // extension offsets outside the message or not increasing
-  kBadAuthBlock,    // authentication block length inconsistent
-  kTrailingBytes,   // body shorter than the space up to the first extension
-  kTooLarge,        // encoding would exceed a 16- or 24-bit length field
+  kTruncated,      // the buffer ends before the header or before Length
+  kBadLength,      // Length smaller than the header, or a field overruns
+  kBadVersion,     // version byte is not 2
+  kBadFunction,    // unknown function id
+  kBadExtension,   // extension offsets outside the message or not increasing
+  kBadAuthBlock,   // authentication block length inconsistent
+  kTrailingBytes,  // body shorter than the space up to the first extension
+  kTooLarge,       // encoding would exceed a 16- or 24-bit length field
 };
 const char* WireStatusName(WireStatus s);
 // The protocol error code to answer a request that failed with s.
@@ -97,7 +97,7 @@ uint16_t WireStatusToError(WireStatus s);
 struct Header {
   uint8_t version = kVersion;
   Function function = Function::kSrvRqst;
-  uint32_t length = 0;    // whole message; filled in by Encode and Decode
+  uint32_t length = 0;  // whole message; filled in by Encode and Decode
   uint16_t flags = 0;
   uint32_t next_ext = 0;  // first extension offset; filled in by Encode
   uint16_t xid = 0;
@@ -197,9 +197,8 @@ struct Extension {
   std::string data;  // bytes after the 5-byte extension header
 };
 
-using Body = std::variant<SrvRqst, SrvRply, SrvReg, SrvDeReg, SrvAck, AttrRqst,
-                          AttrRply, DAAdvert, SrvTypeRqst, SrvTypeRply,
-                          SAAdvert>;
+using Body = std::variant<SrvRqst, SrvRply, SrvReg, SrvDeReg, SrvAck, AttrRqst, AttrRply, DAAdvert,
+                          SrvTypeRqst, SrvTypeRply, SAAdvert>;
 
 struct Message {
   Header header;
@@ -223,9 +222,7 @@ std::string Encode(const Message& msg);
 // building replies that must stay within a datagram.
 size_t EncodedSize(const UrlEntry& entry);
 // Bytes taken by a header with language tag lang.
-inline size_t HeaderSize(const std::string& lang) {
-  return kHeaderFixedBytes + lang.size();
-}
+inline size_t HeaderSize(const std::string& lang) { return kHeaderFixedBytes + lang.size(); }
 
 // Decodes the header at data[0..size).  Checks version, Length against size
 // (Length may be smaller than size: the rest is ignored) and the language
@@ -237,8 +234,7 @@ inline size_t HeaderSize(const std::string& lang) {
 // what arrived fetch it over TCP) and only whole elements before the cut.
 // Such a message decodes from the bytes present; header.length keeps the
 // Length as sent.
-WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header,
-                        size_t* body_offset);
+WireStatus DecodeHeader(const uint8_t* data, size_t size, Header* header, size_t* body_offset);
 
 // Decodes one whole message from data[0..size).  Only the first
 // header.length bytes are considered.  When the header decodes but the body
@@ -253,8 +249,7 @@ WireStatus Decode(const uint8_t* data, size_t size, Message* out);
 // when the body is not, so a receiver can answer with the XID).
 WireStatus Decode(const uint8_t* data, size_t size, Message* out, bool* header_ok);
 inline WireStatus Decode(const std::string& bytes, Message* out) {
-  return Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                out);
+  return Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), out);
 }
 
 // For stream framing: given at least the first 5 bytes of a message, the

@@ -32,9 +32,9 @@ inline DirectoryAgent StartDirectoryAgent() {
   DirectoryAgent da;
   for (int attempt = 0; attempt < 5 && !da.child; ++attempt) {
     unsigned short port = testutil::FreeLoopbackPort();
-    auto child = std::make_unique<Child>(std::vector<std::string>{
-        testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen", "127.0.0.1",
-        "--port", std::to_string(port), "--verbose"});
+    auto child = std::make_unique<Child>(
+        std::vector<std::string>{testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen",
+                                 "127.0.0.1", "--port", std::to_string(port), "--verbose"});
     // The agent also listens on TCP, which tells that it is ready.
     if (testutil::WaitForLoopbackPort(port, 5000) && child->Running()) {
       da.port = port;
@@ -68,7 +68,8 @@ inline bool Register(const DirectoryAgent& da, const std::string& url, const std
 
 inline SLPBoolean CollectURL(SLPHandle, const char* url, unsigned short, SLPError err,
                              void* cookie) {
-  if (err == SLP_OK && url != nullptr) static_cast<std::vector<std::string>*>(cookie)->push_back(url);
+  if (err == SLP_OK && url != nullptr)
+    static_cast<std::vector<std::string>*>(cookie)->push_back(url);
   return SLP_TRUE;
 }
 

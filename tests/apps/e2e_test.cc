@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "orvel/Msg.h"
 #include "apps_util.h"
+#include "orvel/Msg.h"
 #include "orvel/http.h"
 #include "testutil/process_util.h"
 
@@ -41,8 +41,8 @@ class EndToEnd : public ::testing::Test {
                    "#!/bin/sh\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done >> '" + calls_ +
                        "'\necho >> '" + calls_ + "'\n",
                    0755);
-    ASSERT_TRUE(apps_test::Register(da_, "service:CompResource://127.0.0.5",
-                                    "(x-PELM-coords=1 2 3)"));
+    ASSERT_TRUE(
+        apps_test::Register(da_, "service:CompResource://127.0.0.5", "(x-PELM-coords=1 2 3)"));
     host1_ = RegisteredProxy("10.0.0.1", "255.255.255.255");
     host2_ = RegisteredProxy("10.0.0.2", "255.255.255.255");
     zone_ = RegisteredProxy("10.1.0.0", "255.255.0.0");
@@ -54,10 +54,10 @@ class EndToEnd : public ::testing::Test {
     o.env["ORVEL_PATH"] = dir_.path();
     o.env["ORVEL_ABONEVIEWERARGS"] = "-v";
     o.unset_env = {"ORVEL_PELMMONITOR"};
-    zemsynth_ = std::make_unique<Child>(
-        std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
-                                 std::to_string(port_), da_.Address()},
-        o);
+    zemsynth_ =
+        std::make_unique<Child>(std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
+                                                         std::to_string(port_), da_.Address()},
+                                o);
     ASSERT_TRUE(testutil::WaitForLoopbackPort(port_, 10000)) << zemsynth_->Output();
   }
 
@@ -110,8 +110,8 @@ TEST_F(EndToEnd, TwoEndHostsAndOneZoneAreAnsweredInRequestOrder) {
   auto req = TwoHostsOneZone(4242, 17);
   auto start = std::chrono::steady_clock::now();
   std::unique_ptr<Msg> reply = Exchange(req.get());
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                  .count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   ExpectSynthOk(reply.get(), 4242, 17);
   // Members in request order: each proxy's commit lists the others.
   ASSERT_EQ(host1_.Received().size(), 2u);
@@ -120,17 +120,19 @@ TEST_F(EndToEnd, TwoEndHostsAndOneZoneAreAnsweredInRequestOrder) {
   EXPECT_NE(host1_.Received()[1].find("ttl=0 members=0[]"), std::string::npos);
   EXPECT_NE(host2_.Received()[1].find("ttl=0 members=2[" + host1_.Endpoint() + "," +
                                       zone_.Endpoint() + "]"),
-            std::string::npos) << host2_.Received()[1];
+            std::string::npos)
+      << host2_.Received()[1];
   EXPECT_NE(zone_.Received()[1].find("ttl=1 members=2[" + host1_.Endpoint() + "," +
                                      host2_.Endpoint() + "]"),
-            std::string::npos) << zone_.Received()[1];
+            std::string::npos)
+      << zone_.Received()[1];
   const std::string out = zemsynth_->Output();
   EXPECT_NE(out.find("Got SynthZemReq from 127.0.0.1:"), std::string::npos) << out;
   // In this order; the server's own lines on stderr may come between.
-  EXPECT_TRUE(InOrder(out, {"got proxy " + host1_.Endpoint() + "\n",
-                            "got proxy " + host2_.Endpoint() + "\n",
-                            "locating proxy for zone 10.1.0.0 (ep 83886346)\n",
-                            "got proxy " + zone_.Endpoint() + "\n"}))
+  EXPECT_TRUE(InOrder(
+      out,
+      {"got proxy " + host1_.Endpoint() + "\n", "got proxy " + host2_.Endpoint() + "\n",
+       "locating proxy for zone 10.1.0.0 (ep 83886346)\n", "got proxy " + zone_.Endpoint() + "\n"}))
       << out;
   // Reported for the record: the cost of one member end to end.
   printf("end-to-end: %.1f ms for 3 members, %.1f ms per member\n", ms, ms / 3);
@@ -179,10 +181,9 @@ TEST_F(EndToEnd, RegisteredProxyIsLeftAloneWhenAnotherHostHasNone) {
   EXPECT_EQ(Exchange(&req), nullptr);
   ASSERT_TRUE(zemsynth_->WaitForOutput("Zem init failed!?\n", 5000)) << zemsynth_->Output();
   const std::string out = zemsynth_->Output();
-  EXPECT_TRUE(InOrder(out, {"got proxy " + host2_.Endpoint() + "\n",
-                            "coordinates not found, returning now...\n",
-                            "got proxy 0.0.0.0:0\n", "member 1 has no proxy address",
-                            "Zem init failed!?\n"}))
+  EXPECT_TRUE(InOrder(
+      out, {"got proxy " + host2_.Endpoint() + "\n", "coordinates not found, returning now...\n",
+            "got proxy 0.0.0.0:0\n", "member 1 has no proxy address", "Zem init failed!?\n"}))
       << out;
   EXPECT_TRUE(host2_.Received().empty()) << host2_.child->Output();
 }
@@ -235,10 +236,10 @@ class EndToEndTwoAgents : public EndToEnd {
     port_ = testutil::FreeLoopbackPort();
     ChildOptions o;
     o.unset_env = {"ORVEL_PELMMONITOR"};
-    zemsynth_ = std::make_unique<Child>(
-        std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
-                                 std::to_string(port_), both},
-        o);
+    zemsynth_ =
+        std::make_unique<Child>(std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
+                                                         std::to_string(port_), both},
+                                o);
     ASSERT_TRUE(testutil::WaitForLoopbackPort(port_, 10000)) << zemsynth_->Output();
   }
 
@@ -257,8 +258,8 @@ TEST_F(EndToEndTwoAgents, SynthesisGoesOnWithTheFirstAgentKilled) {
   req = TwoHostsOneZone(8, 1);
   auto start = std::chrono::steady_clock::now();
   std::unique_ptr<Msg> reply = Exchange(req.get());
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                  .count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   std::printf("synthesis with the first of two agents killed: %.0f ms\n", ms);
   ExpectSynthOk(reply.get(), 8, 1);
   EXPECT_EQ(zemsynth_->Output().find("got proxy 0.0.0.0:0"), std::string::npos)
@@ -300,7 +301,8 @@ TEST(ZemProxyRegistration, SecondProxyOnABusyPortLeavesTheFirstEntryAlone) {
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(second.Output().find("Couldn't open server socket on port " +
                                  std::to_string(first.port) + "."),
-            std::string::npos) << second.Output();
+            std::string::npos)
+      << second.Output();
   EXPECT_EQ(second.Output().find("registered"), std::string::npos) << second.Output();
   EXPECT_EQ(apps_test::Find(da, "ZemProxy", "(&(addr=10.5.0.1)(mask=255.255.255.255))"),
             (std::vector<std::string>{url}));
@@ -312,9 +314,11 @@ TEST(ZemProxyRegistration, SecondProxyOnABusyPortLeavesTheFirstEntryAlone) {
 TEST(ZemProxyRegistration, AddrAndMaskMustBeDottedQuads) {
   apps_test::DirectoryAgent da = apps_test::StartDirectoryAgent();
   ASSERT_TRUE(da.child);
-  const std::vector<std::vector<std::string>> bad = {
-      {"--addr", "banana"}, {"--addr", "10.0.0"}, {"--mask", "255.255.0.256"},
-      {"--mask", "255.255.0.0 "}, {"--host", "localhost"}};
+  const std::vector<std::vector<std::string>> bad = {{"--addr", "banana"},
+                                                     {"--addr", "10.0.0"},
+                                                     {"--mask", "255.255.0.256"},
+                                                     {"--mask", "255.255.0.0 "},
+                                                     {"--host", "localhost"}};
   for (const auto& args : bad) {
     SCOPED_TRACE(args[0] + " " + args[1]);
     std::vector<std::string> argv = {testutil::BuildPath("tools/zemproxy/zemproxy"), "--port",
@@ -325,9 +329,10 @@ TEST(ZemProxyRegistration, AddrAndMaskMustBeDottedQuads) {
     int status = proxy.Wait(10000);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 64);  // a wrong command line
-    EXPECT_NE(proxy.Output().find("zemproxy: " + args[0] + " must be a dotted quad (A.B.C.D), not \"" +
-                                  args[1] + "\"\n"),
-              std::string::npos) << proxy.Output();
+    EXPECT_NE(proxy.Output().find("zemproxy: " + args[0] +
+                                  " must be a dotted quad (A.B.C.D), not \"" + args[1] + "\"\n"),
+              std::string::npos)
+        << proxy.Output();
   }
   EXPECT_TRUE(apps_test::Find(da, "ZemProxy", "").empty());
 }

@@ -51,8 +51,8 @@ class Initor : public ::testing::Test {
     Proxy p;
     for (int attempt = 0; attempt < 5 && !p.child; ++attempt) {
       unsigned short port = testutil::FreeLoopbackPort();
-      std::vector<std::string> argv = {testutil::BuildPath("tools/zemproxy/zemproxy"),
-                                       "--port", std::to_string(port)};
+      std::vector<std::string> argv = {testutil::BuildPath("tools/zemproxy/zemproxy"), "--port",
+                                       std::to_string(port)};
       argv.insert(argv.end(), extra.begin(), extra.end());
       auto child = std::make_unique<Child>(argv);
       if (testutil::WaitForLoopbackPort(port, 5000) && child->Running()) {
@@ -100,8 +100,9 @@ TEST_F(Initor, EndHostAndZoneProxyGetTheirGroupsAndPeers) {
   std::unique_ptr<ZemProxyInitor> initor;
   std::string out = Run({ep.endpoint()}, {zone.endpoint()}, &initor);
   ASSERT_TRUE(initor->initOk()) << out;
-  EXPECT_EQ(out, "got ZemInitOk\nsending ZemCommit...got ZemCommitOk\n"
-                 "got ZemInitOk\nsending ZemCommit...got ZemCommitOk\n");
+  EXPECT_EQ(out,
+            "got ZemInitOk\nsending ZemCommit...got ZemCommitOk\n"
+            "got ZemInitOk\nsending ZemCommit...got ZemCommitOk\n");
   EXPECT_EQ(Transports(initor->getEPTransports()), "224.5.6.7:7560/0 ");
   EXPECT_EQ(Transports(initor->getZoneTransports()), "225.5.6.7:7560/1 ");
 
@@ -113,10 +114,12 @@ TEST_F(Initor, EndHostAndZoneProxyGetTheirGroupsAndPeers) {
   EXPECT_NE(ep_got[0].find(" data_port=7560"), std::string::npos);
   EXPECT_NE(ep_got[1].find("ZemCommit id="), std::string::npos);
   EXPECT_NE(ep_got[1].find("data_addr=224.5.6.7 data_port=7560 ttl=0 members=0[]"),
-            std::string::npos) << ep_got[1];
+            std::string::npos)
+      << ep_got[1];
   EXPECT_NE(zone_got[1].find("data_addr=225.5.6.7 data_port=7560 ttl=1 members=1[127.0.0.1:" +
                              std::to_string(ep.port) + "]"),
-            std::string::npos) << zone_got[1];
+            std::string::npos)
+      << zone_got[1];
   // One id and version for the whole initialisation.
   std::string idv = IdVersion(ep_got[0]);
   EXPECT_FALSE(idv.empty());
@@ -137,9 +140,11 @@ TEST_F(Initor, ThreeMembersEachCommitListsTheOthers) {
   ASSERT_EQ(c.Received().size(), 2u);
   EXPECT_NE(a.Received().at(1).find("ttl=0 members=0[]"), std::string::npos);
   EXPECT_NE(b.Received()[1].find("224.5.6.7 data_port=7560 ttl=0 members=2[" + pa + "," + pc + "]"),
-            std::string::npos) << b.Received()[1];
+            std::string::npos)
+      << b.Received()[1];
   EXPECT_NE(c.Received()[1].find("225.5.6.7 data_port=7560 ttl=1 members=2[" + pa + "," + pb + "]"),
-            std::string::npos) << c.Received()[1];
+            std::string::npos)
+      << c.Received()[1];
   EXPECT_EQ(Transports(initor->getEPTransports()), "224.5.6.7:7560/0 224.5.6.7:7560/0 ");
   EXPECT_EQ(Transports(initor->getZoneTransports()), "225.5.6.7:7560/1 ");
 }
@@ -190,8 +195,8 @@ TEST_F(Initor, MemberWithoutProxyContactsNoProxyAtAll) {
   std::string out = Run({first.endpoint(), TransportEndPoint()}, {last.endpoint()}, &initor);
   EXPECT_FALSE(initor->initOk());
   EXPECT_EQ(out, "");
-  EXPECT_NE(err.Text().find("member 1 has no proxy address, returning now...\n"),
-            std::string::npos) << err.Text();
+  EXPECT_NE(err.Text().find("member 1 has no proxy address, returning now...\n"), std::string::npos)
+      << err.Text();
   EXPECT_TRUE(first.Received().empty()) << first.log();
   EXPECT_TRUE(last.Received().empty()) << last.log();
   EXPECT_TRUE(initor->getEPTransports().empty());
@@ -202,10 +207,13 @@ INSTANTIATE_TEST_SUITE_P(
     Table, InitorStops,
     ::testing::Values(
         StopCase{"PortZero", {}, true, false, "got ZemCommitOk\n"},
-        StopCase{"CommitOkAnsweredToInit", {"--misbehave", "wrong-type"}, false, false,
+        StopCase{"CommitOkAnsweredToInit",
+                 {"--misbehave", "wrong-type"},
+                 false,
+                 false,
                  "got ZemCommitOk\n"},
-        StopCase{"ClosedWithoutAnswer", {"--misbehave", "close"}, false, false,
-                 "got ZemCommitOk\n"}),
+        StopCase{
+            "ClosedWithoutAnswer", {"--misbehave", "close"}, false, false, "got ZemCommitOk\n"}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 // A proxy that sends its whole reply but keeps the connection open until
@@ -221,21 +229,21 @@ TEST_F(Initor, WholeReplyFromProxyThatKeepsTheConnectionIsUsed) {
     free(text);
     delete reply;
     orvel::testutil::SendAll(fd, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body);
+                                     std::to_string(body.size()) + "\r\n\r\n" + body);
     // Stays until the client closes its end.
     (void)orvel::testutil::ReadUntilClosed(fd, 5000);
   });
   setenv("ORVEL_HTTP_CLIENT_TIMEOUT", "0.3", 1);
   orvel::testutil::StderrCapture err;
   std::unique_ptr<ZemProxyInitor> initor;
-  std::string out =
-      Run({TransportEndPoint(Addr("127.0.0.1"), lingering.port())}, {}, &initor);
+  std::string out = Run({TransportEndPoint(Addr("127.0.0.1"), lingering.port())}, {}, &initor);
   unsetenv("ORVEL_HTTP_CLIENT_TIMEOUT");
   EXPECT_TRUE(initor->initOk()) << out << err.Text();
   EXPECT_EQ(out, "got ZemInitOk\nsending ZemCommit...got ZemCommitOk\n");
   EXPECT_EQ(Transports(initor->getEPTransports()), "224.5.6.7:7560/0 ");
   EXPECT_NE(err.Text().find("Timed out after 0.3 s waiting for the reply from server\n"),
-            std::string::npos) << err.Text();
+            std::string::npos)
+      << err.Text();
   EXPECT_EQ(lingering.connections(), 2);
 }
 
@@ -313,10 +321,12 @@ TEST_F(AboneInitor, TwoNodesGetLoadAndStartCommandsByteForByte) {
   std::unique_ptr<ZemProxyInitor> initor;
   std::string out = Run({AboneNode("127.0.0.2")}, {AboneNode("127.0.0.3")}, &initor);
   ASSERT_TRUE(initor->initOk()) << out;
-  const std::string start0 = Absc() +
+  const std::string start0 =
+      Absc() +
       " 127.0.0.2 LOAD X=http://code.test/executables/viewer O=out.txt R=err.txt "
       "C=VanoruProxy -v 2 ";
-  const std::string start1 = Absc() +
+  const std::string start1 =
+      Absc() +
       " 127.0.0.3 LOAD X=http://code.test/executables/viewer O=out.txt R=err.txt "
       "C=VanoruProxy -v 2 S=-m127.0.0.2 ";
   EXPECT_EQ(out, "loading proxy to 127.0.0.2...\n" + Invoking(start0) +
@@ -339,7 +349,8 @@ TEST_F(AboneInitor, EmptyViewerArgumentsGiveTwoSpaces) {
   ASSERT_TRUE(initor->initOk()) << out;
   EXPECT_NE(out.find(Absc() + " 127.0.0.2 LOAD X=http://code.test/executables/viewer "
                               "O=out.txt R=err.txt C=VanoruProxy  \n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_EQ(Calls().size(), 2u);
 }
 
@@ -348,7 +359,8 @@ TEST_F(AboneInitor, ViewerArgumentsUnsetStopAfterTheLoad) {
   std::unique_ptr<ZemProxyInitor> initor;
   std::string out = Run({AboneNode("127.0.0.2"), AboneNode("127.0.0.3")}, {}, &initor);
   EXPECT_FALSE(initor->initOk());
-  EXPECT_EQ(out, "loading proxy to 127.0.0.2...\nORVEL_ABONEVIEWERARGS not set, returning now...\n");
+  EXPECT_EQ(out,
+            "loading proxy to 127.0.0.2...\nORVEL_ABONEVIEWERARGS not set, returning now...\n");
   EXPECT_EQ(Calls().size(), 1u);
   EXPECT_TRUE(initor->getEPTransports().empty());
 }
@@ -407,8 +419,9 @@ TEST_F(AboneInitor, LineWithSeveralCommandsRunsAsItStands) {
   EXPECT_TRUE(initor->initOk()) << out;
   std::vector<std::string> calls = Calls();
   ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[1], "<-f><anee2><127.0.0.2><LOAD><X=http://code.test/executables/viewer>"
-                      "<O=out.txt><R=err.txt><C=VanoruProxy><-v>");
+  EXPECT_EQ(calls[1],
+            "<-f><anee2><127.0.0.2><LOAD><X=http://code.test/executables/viewer>"
+            "<O=out.txt><R=err.txt><C=VanoruProxy><-v>");
   EXPECT_EQ(calls[2], "after");
 }
 

@@ -13,8 +13,8 @@
 
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -78,7 +78,8 @@ class SlpRelay {
       char buf[65536];
       if (p[0].revents & POLLIN) {
         socklen_t len = sizeof client;
-        ssize_t n = recvfrom(front_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&client), &len);
+        ssize_t n =
+            recvfrom(front_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&client), &len);
         if (n > 0) {
           {
             std::lock_guard<std::mutex> lock(mu_);
@@ -120,15 +121,15 @@ class Locator : public ::testing::Test {
                    "10.0.0.4 1 2 3\n"
                    "10.2.0.0 9 9 9\n");
     // Two computing nodes; the one at 1 2 3 is nearest to 10.0.0.4.
-    ASSERT_TRUE(apps_test::Register(da_, "service:CompResource://127.0.0.6",
-                                    "(x-PELM-coords=9 9 9)"));
-    ASSERT_TRUE(apps_test::Register(da_, "service:CompResource://127.0.0.5",
-                                    "(x-PELM-coords=1 2 3)"));
+    ASSERT_TRUE(
+        apps_test::Register(da_, "service:CompResource://127.0.0.6", "(x-PELM-coords=9 9 9)"));
+    ASSERT_TRUE(
+        apps_test::Register(da_, "service:CompResource://127.0.0.5", "(x-PELM-coords=1 2 3)"));
   }
 
   struct Result {
-    std::string output;    // stdout and stderr of the probe
-    std::string unread;    // keys not consumed
+    std::string output;  // stdout and stderr of the probe
+    std::string unread;  // keys not consumed
     int status = -1;
     std::string Line() const {
       size_t pos = output.rfind("RESULT ");
@@ -218,8 +219,7 @@ TEST_F(Locator, HostFallbackTakesTheNearestComputingNode) {
   EXPECT_NE(sent.find("ZemProxy"), std::string::npos);
   EXPECT_NE(sent.find("(&(addr=10.0.0.4)(mask=255.255.255.255))"), std::string::npos);
   EXPECT_NE(sent.find("CompResource"), std::string::npos);
-  EXPECT_NE(sent.find("(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))"),
-            std::string::npos);
+  EXPECT_NE(sent.find("(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))"), std::string::npos);
 }
 
 // Without a terminal and with standard input at its end, pauses return at
@@ -273,12 +273,12 @@ TEST_F(Locator, FailedLookUpIsLoggedWithReasonAndAgent) {
                "255.255.0.0", "10.0.0.9"},
               o);
   probe.Wait(30000);
-  EXPECT_EQ(probe.Output(),
-            std::string(kNoTerminal) + "SLP lookup of ZemProxy failed at agent " + dead +
-                ": network error (agent unreachable) (-23)\n"
-                "finding coordinates for 10.0.0.9...\n"
-                "coordinates not found, returning now...\n"
-                "RESULT 0.0.0.0:0 abone=0\n");
+  EXPECT_EQ(probe.Output(), std::string(kNoTerminal) + "SLP lookup of ZemProxy failed at agent " +
+                                dead +
+                                ": network error (agent unreachable) (-23)\n"
+                                "finding coordinates for 10.0.0.9...\n"
+                                "coordinates not found, returning now...\n"
+                                "RESULT 0.0.0.0:0 abone=0\n");
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "orvel/Msg.h"
 #include "apps_util.h"
+#include "orvel/Msg.h"
 #include "orvel/http.h"
 #include "testutil/net_util.h"
 #include "testutil/process_util.h"
@@ -43,10 +43,10 @@ void Start(Service* s) {
   o.env = {{"ORVEL_METRICS_LISTEN", "127.0.0.1:" + std::to_string(s->metrics)},
            {"ORVEL_PATH", s->dir.path()}};
   o.unset_env = {"ORVEL_PELMMONITOR"};
-  s->synth = std::make_unique<Child>(
-      std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
-                               std::to_string(s->port), s->da.Address()},
-      o);
+  s->synth =
+      std::make_unique<Child>(std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
+                                                       std::to_string(s->port), s->da.Address()},
+                              o);
   ASSERT_TRUE(s->synth->WaitForOutput("waiting for request\n", 10000)) << s->synth->Output();
   ASSERT_TRUE(orvel::testutil::WaitListening(s->metrics, 5000));
 }
@@ -64,8 +64,8 @@ int Synthesize(unsigned short port, const std::vector<std::string>& hosts) {
 }
 
 std::string Get(unsigned short port, const std::string& path) {
-  return orvel::testutil::Exchange(port, "GET " + path +
-                                      " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  return orvel::testutil::Exchange(
+      port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
 }
 
 // The value of the sample line that starts with series, or -1.
@@ -90,7 +90,8 @@ TEST(ZemsynthMetrics, CountsMatchWhatWasSent) {
   EXPECT_EQ(Synthesize(s.port, {}), 200);
   EXPECT_EQ(Synthesize(s.port, {"10.9.9.9"}), 400);
   // Not a document: malformed.
-  std::string bad = orvel::testutil::Exchange(s.port, "POST /query HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd");
+  std::string bad =
+      orvel::testutil::Exchange(s.port, "POST /query HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd");
   EXPECT_EQ(bad.rfind("HTTP/1.1 400", 0), 0u) << bad;
 
   const std::string text = "\n" + Body(Get(s.metrics, "/metrics"));

@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "orvel/Msg.h"
 #include "apps_util.h"
+#include "orvel/Msg.h"
 #include "orvel/http.h"
 #include "testutil/process_util.h"
 
@@ -61,9 +61,8 @@ TEST(ZemsynthProcess, PortArgumentIsDigitsCutTo16Bits) {
   struct {
     std::string arg;
     unsigned short expected;
-  } cases[] = {{std::to_string(port) + "x", port},
-               {std::to_string(65536 + port), port},
-               {"70000", 4464}};
+  } cases[] = {
+      {std::to_string(port) + "x", port}, {std::to_string(65536 + port), port}, {"70000", 4464}};
   for (const auto& c : cases) {
     Child z({Zemsynth(), c.arg, "127.0.0.1"});
     const std::string want = " on port " + std::to_string(c.expected);
@@ -101,9 +100,11 @@ TEST(ZemsynthProcess, AgentThatIsNotAnAddressIsWarnedAboutOnce) {
       EXPECT_EQ(at, std::string::npos) << out;
       continue;
     }
-    EXPECT_NE(out.find(warning + c.da + "\" is not an agent address (A.B.C.D or A.B.C.D:PORT, "
-                                        "several separated by commas)\n"),
-              std::string::npos) << out;
+    EXPECT_NE(out.find(warning + c.da +
+                       "\" is not an agent address (A.B.C.D or A.B.C.D:PORT, "
+                       "several separated by commas)\n"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(out.find(warning, at + 1), std::string::npos) << out;
   }
 }
@@ -124,9 +125,11 @@ TEST(ZemsynthProcess, PortInUseEndsWithStatus1) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 1);
   const std::string out = z.Output();
-  EXPECT_NE(out.find(std::string("bind: ") + strerror(EADDRINUSE) + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(std::string("bind: ") + strerror(EADDRINUSE) + "\n"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("Couldn't open server socket on port " + std::to_string(port) + ".\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
 }
 
 // ---- Pauses through a pseudo-terminal ---------------------------------------
@@ -185,8 +188,7 @@ class ZemsynthConsole : public ::testing::Test {
     return got;
   }
   void Type(const std::string& keys) {
-    ASSERT_EQ(write(z_->pty_master(), keys.data(), keys.size()),
-              static_cast<ssize_t>(keys.size()));
+    ASSERT_EQ(write(z_->pty_master(), keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
   tcflag_t LocalModes() {
     termios t{};
@@ -249,8 +251,7 @@ TEST_F(ZemsynthConsole, ConcurrentPausesTakeOneKeyEach) {
       },
       20000));
   ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000));
-  const bool first_done =
-      first.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+  const bool first_done = first.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
   std::future<bool>& pending = first_done ? second : first;
   EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
   Type("k");
@@ -279,11 +280,9 @@ TEST_F(ZemsynthConsole, TerminationDuringAPauseRestoresTheConsole) {
 TEST_F(ZemsynthConsole, BackgroundServiceIsNotStoppedByAPause) {
   Start(/*background=*/true);
   std::future<bool> reply = Request();
-  ASSERT_EQ(reply.wait_for(std::chrono::seconds(30)), std::future_status::ready)
-      << z_->Output();
+  ASSERT_EQ(reply.wait_for(std::chrono::seconds(30)), std::future_status::ready) << z_->Output();
   EXPECT_FALSE(reply.get());
-  EXPECT_TRUE(InOrder(z_->Output(), {kClientLine,
-                                     "(console not in the foreground: not pausing)\n",
+  EXPECT_TRUE(InOrder(z_->Output(), {kClientLine, "(console not in the foreground: not pausing)\n",
                                      "Zem init failed!?\n"}))
       << z_->Output();
   EXPECT_TRUE(z_->Running());

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "orvel/http.h"
 #include "http/http_test_util.h"
+#include "orvel/http.h"
 #include "testutil/net_util.h"
 
 namespace orvel::httptest {
@@ -31,8 +31,7 @@ std::string InitOkText(unsigned long id) {
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(std::vector<std::string> segments, int linger_ms = 0)
-      : segments_(std::move(segments)),
-        peer_([this, linger_ms](int fd) {
+      : segments_(std::move(segments)), peer_([this, linger_ms](int fd) {
           std::string got = testutil::ReadHttpRequest(fd);
           {
             std::lock_guard<std::mutex> lock(mu_);
@@ -57,8 +56,7 @@ class ScriptedPeer {
   FakePeer peer_;
 };
 
-std::unique_ptr<Msg> Roundtrip(uint16_t port, const Msg& msg,
-                               const char* host = "127.0.0.1") {
+std::unique_ptr<Msg> Roundtrip(uint16_t port, const Msg& msg, const char* host = "127.0.0.1") {
   int sock = sendRequestMsg(host, port, const_cast<Msg*>(&msg));
   if (sock < 0) return nullptr;
   return std::unique_ptr<Msg>(getResponseMsg(sock));
@@ -74,8 +72,8 @@ TEST(HttpClient, WritesTheAbcExampleByteForByte) {
   ASSERT_GE(sock, 0);
   EXPECT_TRUE(fcntl(sock, F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ(getResponseMsg(sock), nullptr);
-  EXPECT_EQ(peer.request(), "POST " + uri + " HTTP/1.1\r\nContent-Length: 4\r\n\r\nabc" +
-                                std::string(1, '\0'));
+  EXPECT_EQ(peer.request(),
+            "POST " + uri + " HTTP/1.1\r\nContent-Length: 4\r\n\r\nabc" + std::string(1, '\0'));
 }
 
 TEST(HttpClient, RecordWithoutBodySendsLengthZero) {
@@ -98,9 +96,9 @@ TEST(HttpClient, PostsAMessageAndReadsItsReply) {
   EXPECT_EQ(ok->getId(), 10u);
   EXPECT_EQ(ok->getAddrStr(), "10.0.0.5");
   EXPECT_EQ(ok->getTTL(), 9);
-  EXPECT_EQ(peer.request(), Request(Text(init), "POST http://127.0.0.1:" +
-                                                    std::to_string(peer.port()) +
-                                                    "/query HTTP/1.1"));
+  EXPECT_EQ(peer.request(),
+            Request(Text(init),
+                    "POST http://127.0.0.1:" + std::to_string(peer.port()) + "/query HTTP/1.1"));
 }
 
 TEST(HttpClient, ResolvesAHostName) {
@@ -113,8 +111,9 @@ TEST(HttpClient, ResolvesAHostName) {
 
 TEST(HttpClient, BodyInSeveralSegments) {
   std::string text = InitOkText(30);
-  std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
-                     std::to_string(text.size()) + "\r\n\r\n";
+  std::string head =
+      "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + std::to_string(text.size()) +
+      "\r\n\r\n";
   ScriptedPeer peer({head, text.substr(0, 15), text.substr(15, 20), text.substr(35)});
   std::unique_ptr<Msg> reply = Roundtrip(peer.port(), ZemInit(30, 31, 1));
   ASSERT_NE(reply, nullptr);
@@ -130,8 +129,8 @@ TEST(HttpClient, ShortBodyParsedAfterItsLine) {
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(reply->getId(), 40u);
   EXPECT_NE(err.Text().find("Only received " + std::to_string(text.size()) +
-                            " bytes of message body out of " +
-                            std::to_string(text.size() + 30) + " expected.\n"),
+                            " bytes of message body out of " + std::to_string(text.size() + 30) +
+                            " expected.\n"),
             std::string::npos);
 }
 
@@ -160,8 +159,9 @@ TEST(HttpClient, UnusableRepliesGiveNull) {
       {"two fields", "HTTP/1.1 200\r\n\r\n", unexpected + "HTTP/1.1 200\r\n\r\n\n"},
       {"version of ten", "HTTP/1.100 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
        unexpected},
-      {"reason of 500", "HTTP/1.1 200 " + std::string(500, 'R') +
-                            "\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
+      {"reason of 500",
+       "HTTP/1.1 200 " + std::string(500, 'R') +
+           "\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
        unexpected},
       {"404", "HTTP/1.1 404 Not Found\r\n\r\n", "Error 404 Not\n"},
       {"no Connection line", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", unexpected},
@@ -173,7 +173,8 @@ TEST(HttpClient, UnusableRepliesGiveNull) {
       {"length overflowing int",
        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 3000000000\r\n\r\nx",
        "Content-Length 3000000000 from server is above the limit of 16777216 bytes\n"},
-      {"body not XML", OkResponse("<ZemInitOk><id>"), "Reply body is not a well-formed XML document\n"},
+      {"body not XML", OkResponse("<ZemInitOk><id>"),
+       "Reply body is not a well-formed XML document\n"},
       {"request type as reply", OkResponse(init_text), ""},
       {"refused reply document", OkResponse("<ZemInitOk><id>1</id></ZemInitOk>"), ""},
   };

@@ -14,31 +14,27 @@ struct RequestCase {
   const char* name;
   std::string head;
   HeadStatus status;
-  long long length;       // checked when status is kOk
-  std::string body_start; // text at body_offset, checked when kOk
+  long long length;        // checked when status is kOk
+  std::string body_start;  // text at body_offset, checked when kOk
 };
 
 TEST(HttpRequestParser, ReadsLikeTheScanfPatterns) {
   const std::string long_uri(kMaxUriChars, 'u');
   const RequestCase cases[] = {
-      {"plain", "POST /q HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
-       HeadStatus::kOk, 5, "hello"},
-      {"no space after colon", "POST /q HTTP/1.1\r\nContent-Length:5\r\n\r\nab",
-       HeadStatus::kOk, 5, "ab"},
-      {"white space after number eats leading body spaces",
-       "POST /q HTTP/1.1\r\nContent-Length: 3\r\n\r\n  x", HeadStatus::kOk, 3,
-       "x"},
-      {"tokens on separate lines", "GET\n/\nHTTP/1.0\nContent-Length: 1\n\nz",
-       HeadStatus::kOk, 1, "z"},
-      {"six-character method, nine-character version",
-       "DELETE / HTTP/1.10\r\nContent-Length: 2\r\n\r\nab", HeadStatus::kOk, 2,
+      {"plain", "POST /q HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", HeadStatus::kOk, 5, "hello"},
+      {"no space after colon", "POST /q HTTP/1.1\r\nContent-Length:5\r\n\r\nab", HeadStatus::kOk, 5,
        "ab"},
-      {"longest URI", "POST " + long_uri + " V\r\nContent-Length: 1\r\n\r\nq",
-       HeadStatus::kOk, 1, "q"},
-      {"limit itself", "POST / V\r\nContent-Length: 1000\r\n\r\n",
-       HeadStatus::kOk, 1000, ""},
-      {"no digits", "POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n",
-       HeadStatus::kNoContentLength, 0, ""},
+      {"white space after number eats leading body spaces",
+       "POST /q HTTP/1.1\r\nContent-Length: 3\r\n\r\n  x", HeadStatus::kOk, 3, "x"},
+      {"tokens on separate lines", "GET\n/\nHTTP/1.0\nContent-Length: 1\n\nz", HeadStatus::kOk, 1,
+       "z"},
+      {"six-character method, nine-character version",
+       "DELETE / HTTP/1.10\r\nContent-Length: 2\r\n\r\nab", HeadStatus::kOk, 2, "ab"},
+      {"longest URI", "POST " + long_uri + " V\r\nContent-Length: 1\r\n\r\nq", HeadStatus::kOk, 1,
+       "q"},
+      {"limit itself", "POST / V\r\nContent-Length: 1000\r\n\r\n", HeadStatus::kOk, 1000, ""},
+      {"no digits", "POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n", HeadStatus::kNoContentLength, 0,
+       ""},
       {"beyond int", "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n",
        HeadStatus::kLengthTooLarge, 0, ""},
   };
@@ -62,8 +58,7 @@ TEST(HttpRequestParser, StopsAtFirstZeroByte) {
 }
 
 TEST(HttpRequestParser, OverflowingLengthKeepsItsText) {
-  const std::string head =
-      "POST / HTTP/1.1\r\nContent-Length: -99999999999\r\n\r\n";
+  const std::string head = "POST / HTTP/1.1\r\nContent-Length: -99999999999\r\n\r\n";
   RequestHead parsed;
   EXPECT_EQ(ParseRequestHead(head.data(), head.size(), kLimit, &parsed),
             HeadStatus::kLengthNotPositive);
@@ -97,12 +92,12 @@ struct ResponseCase {
 
 TEST(HttpResponseParser, ReadsLikeTheScanfPatterns) {
   const ResponseCase cases[] = {
-      {"400 without Connection line", "HTTP/1.1 404 Not Found\r\n\r\n",
-       HeadStatus::kNotOk, 404, 0},
+      {"400 without Connection line", "HTTP/1.1 404 Not Found\r\n\r\n", HeadStatus::kNotOk, 404, 0},
       {"status not a number", "HTTP/1.1 OK fine\r\n", HeadStatus::kBadFirstLine, 0, 0},
       {"status beyond int", "HTTP/1.1 99999999999 OK\r\n", HeadStatus::kBadFirstLine, 0, 0},
-      {"reason of 499", "HTTP/1.1 200 " + std::string(499, 'R') +
-                            "\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
+      {"reason of 499",
+       "HTTP/1.1 200 " + std::string(499, 'R') +
+           "\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
        HeadStatus::kOk, 200, 1},
       {"other letter case", "HTTP/1.1 200 OK\r\nconnection: close\r\nContent-Length: 1\r\n\r\nx",
        HeadStatus::kNoContentLength, 200, 0},

@@ -15,9 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,9 +25,9 @@
 #include <thread>
 #include <vector>
 
-#include "orvel/http.h"
 #include "http/http_impl.h"
 #include "http/http_test_util.h"
+#include "orvel/http.h"
 #include "testutil/net_util.h"
 
 namespace orvel::httptest {
@@ -81,8 +81,7 @@ Msg* TestHandler(Msg* request) {
       clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     } while ((t.tv_sec - t0.tv_sec) * 1000000000L + (t.tv_nsec - t0.tv_nsec) < 20000000L);
   }
-  return new ZemInitOk(request->getId(), request->getVersion(),
-                       request->getSrcAddr(), 7);
+  return new ZemInitOk(request->getId(), request->getVersion(), request->getSrcAddr(), 7);
 }
 
 }  // namespace
@@ -170,13 +169,12 @@ struct Row {
 
 TEST_F(HttpServer, RefusedRequestsGet400AndTheirLine) {
   const std::string refused_init = "<?xml version=\"1.0\"?>\n<ZemInit><id>1</id></ZemInit>";
-  const std::string commit =
-      Text(ZemCommit(5, 6, htonl(0xe0050607), 7560, 0,
-                     {TransportEndPoint(htonl(0x0a000001), 7560)}));
+  const std::string commit = Text(
+      ZemCommit(5, 6, htonl(0xe0050607), 7560, 0, {TransportEndPoint(htonl(0x0a000001), 7560)}));
   const Row rows[] = {
-      {"malformed request line", "GARBAGE\r\n\r\n",
-       {"Unexpected header from client:\nGARBAGE\r\n\r\n\n",
-        "readHTTPRequest returned NULL\n"}},
+      {"malformed request line",
+       "GARBAGE\r\n\r\n",
+       {"Unexpected header from client:\nGARBAGE\r\n\r\n\n", "readHTTPRequest returned NULL\n"}},
       {"Host header first",
        "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello",
        {"Unexpected content-length from client:\nPOST / HTTP/1.1\r\nHost: a\r\n",
@@ -184,25 +182,32 @@ TEST_F(HttpServer, RefusedRequestsGet400AndTheirLine) {
       {"header name in other case",
        "POST / HTTP/1.1\r\ncontent-length: 5\r\n\r\nhello",
        {"Unexpected content-length from client:\n", "readHTTPRequest returned NULL\n"}},
-      {"length zero", "POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+      {"length zero",
+       "POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
        {"Body length is: 0\n", "readHTTPRequest returned NULL\n"}},
-      {"length negative", "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n",
+      {"length negative",
+       "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n",
        {"Body length is: -5\n", "readHTTPRequest returned NULL\n"}},
-      {"length above the limit", "POST / HTTP/1.1\r\nContent-Length: 16777217\r\n\r\nx",
+      {"length above the limit",
+       "POST / HTTP/1.1\r\nContent-Length: 16777217\r\n\r\nx",
        {"Content-Length 16777217 from client is above the limit of 16777216 bytes\n",
         "readHTTPRequest returned NULL\n"}},
       {"length overflowing int",
        "POST / HTTP/1.1\r\nContent-Length: 4294967297\r\n\r\nx",
        {"Content-Length 4294967297 from client is above the limit",
         "readHTTPRequest returned NULL\n"}},
-      {"method of seven", Request(InitText(1), "CONNECT / HTTP/1.1"),
+      {"method of seven",
+       Request(InitText(1), "CONNECT / HTTP/1.1"),
        {"Unexpected header from client:\nCONNECT", "readHTTPRequest returned NULL\n"}},
-      {"version of ten", Request(InitText(1), "POST / HTTP/1.100"),
+      {"version of ten",
+       Request(InitText(1), "POST / HTTP/1.100"),
        {"Unexpected header from client:\nPOST", "readHTTPRequest returned NULL\n"}},
-      {"URI of 8192", Request(InitText(1), "POST /" + std::string(8191, 'u') + " V"),
+      {"URI of 8192",
+       Request(InitText(1), "POST /" + std::string(8191, 'u') + " V"),
        {"Unexpected header from client:\n", "readHTTPRequest returned NULL\n"}},
       {"reply type as request", Request(InitOkText(1)), {"undefined request type\n"}},
-      {"body not XML", Request("this is not <xml"),
+      {"body not XML",
+       Request("this is not <xml"),
        {"Request body is not a well-formed XML document\n"}},
       {"refused document", Request(refused_init), {"Refused malformed ZemInit request\n"}},
       {"handler returns null", Request(commit), {"RecvCallback returned NULL\n"}},
@@ -251,17 +256,18 @@ TEST_F(HttpServer, AcceptedVariants) {
       "<data_port>&e;</data_port></ZemInit>";
   const Row rows[] = {
       {"GET / HTTP/1.0", Request(text, "GET / HTTP/1.0"), {}},
-      {"six-character method, nine-character version",
-       Request(text, "DELETE / HTTP/1.10"), {}},
+      {"six-character method, nine-character version", Request(text, "DELETE / HTTP/1.10"), {}},
       {"no terminating zero",
-       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
-           "\r\n\r\n" + text, {}},
+       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n" + text,
+       {}},
       {"surplus beyond the declared length dropped",
-       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
-           "\r\n\r\n" + text + "<trailing garbage", {}},
+       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n" + text +
+           "<trailing garbage",
+       {}},
       {"comment before the root",
        Request("<?xml version=\"1.0\"?>\n<!-- hi --><ZemInit><id>200</id>"
-               "<version>201</version><data_port>9</data_port></ZemInit>"), {}},
+               "<version>201</version><data_port>9</data_port></ZemInit>"),
+       {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -278,11 +284,9 @@ TEST_F(HttpServer, LimitFromEnvironment) {
   const std::string over = std::to_string(text.size() + 2);
   ServerEnv env("ORVEL_HTTP_MAX_BODY", limit.c_str());
   StderrCapture err;
-  EXPECT_EQ(Send("POST / HTTP/1.1\r\nContent-Length: " + over + "\r\n\r\nx"),
-            kBadRequest);
-  EXPECT_NE(err.Text().find("Content-Length " + over +
-                            " from client is above the limit of " + limit +
-                            " bytes\n"),
+  EXPECT_EQ(Send("POST / HTTP/1.1\r\nContent-Length: " + over + "\r\n\r\nx"), kBadRequest);
+  EXPECT_NE(err.Text().find("Content-Length " + over + " from client is above the limit of " +
+                            limit + " bytes\n"),
             std::string::npos);
   EXPECT_EQ(Send(Request(text)), OkResponse(InitOkText(300)));
 }
@@ -324,9 +328,8 @@ TEST_F(HttpServer, SplitHeadAnswered400) {
 TEST_F(HttpServer, BodyInLaterSegmentsIsRead) {
   const std::string text = InitText(400);
   TestFd s = testutil::ConnectLoopback(port_);
-  testutil::SendAll(s.get(), "POST / HTTP/1.1\r\nContent-Length: " +
-                                 std::to_string(text.size()) + "\r\n\r\n" +
-                                 text.substr(0, 10));
+  testutil::SendAll(s.get(), "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
+                                 "\r\n\r\n" + text.substr(0, 10));
   usleep(100 * 1000);
   testutil::SendAll(s.get(), text.substr(10, 20));
   usleep(100 * 1000);
@@ -337,12 +340,12 @@ TEST_F(HttpServer, BodyInLaterSegmentsIsRead) {
 TEST_F(HttpServer, PartialBodyDispatched) {
   const std::string text = InitText(500);
   StderrCapture err;
-  std::string request = "POST / HTTP/1.1\r\nContent-Length: " +
-                        std::to_string(text.size() + 50) + "\r\n\r\n" + text;
+  std::string request =
+      "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(text.size() + 50) + "\r\n\r\n" + text;
   EXPECT_EQ(Send(request, /*half_close=*/true), OkResponse(InitOkText(500)));
   EXPECT_NE(err.Text().find("Only received " + std::to_string(text.size()) +
-                            " bytes of message body out of " +
-                            std::to_string(text.size() + 50) + " expected.\n"),
+                            " bytes of message body out of " + std::to_string(text.size() + 50) +
+                            " expected.\n"),
             std::string::npos);
 }
 
@@ -391,8 +394,7 @@ TEST_F(HttpServer, FiftyConcurrentClientsAllAnswered) {
   std::vector<std::thread> threads;
   for (int i = 0; i < kClients; ++i) {
     threads.emplace_back([&, i] {
-      got[i] = testutil::Exchange(port_, Request(InitText(1000 + i * 10)),
-                                  false, 30000);
+      got[i] = testutil::Exchange(port_, Request(InitText(1000 + i * 10)), false, 30000);
     });
   }
   for (auto& t : threads) t.join();
@@ -401,9 +403,7 @@ TEST_F(HttpServer, FiftyConcurrentClientsAllAnswered) {
   }
 }
 
-int FailingCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
-  return EAGAIN;
-}
+int FailingCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; }
 
 TEST_F(HttpServer, ThreadCreationFailureClosesOnlyThatConnection) {
   StderrCapture err;
@@ -526,10 +526,9 @@ void EndAcceptingWhenListenerFails() {
     socklen_t len = sizeof a;
     int listening = 0;
     socklen_t opt_len = sizeof listening;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
-        a.sin_family == AF_INET && ntohs(a.sin_port) == port &&
-        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &opt_len) == 0 &&
-        listening == 1) {
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.sin_family == AF_INET &&
+        ntohs(a.sin_port) == port &&
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &opt_len) == 0 && listening == 1) {
       listener = fd;
     }
   }
@@ -550,8 +549,8 @@ TEST(HttpServerDeath, ListenerFailureEndsAcceptingNotTheProcess) {
 
 TEST(HttpServerDeath, NullHandlerEndsProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(startServerLoop(testutil::FreePort(), nullptr),
-              ::testing::ExitedWithCode(1), "RecvCallback is NULL!");
+  EXPECT_EXIT(startServerLoop(testutil::FreePort(), nullptr), ::testing::ExitedWithCode(1),
+              "RecvCallback is NULL!");
 }
 
 TEST(HttpServerDeath, PortInUseEndsProcess) {

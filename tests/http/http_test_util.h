@@ -21,16 +21,15 @@ inline std::string Text(const Msg& msg) {
 // A request framed as our client frames it: the text plus its zero byte.
 inline std::string Request(const std::string& text,
                            const std::string& line = "POST /query HTTP/1.1") {
-  return line + "\r\nContent-Length: " + std::to_string(text.size() + 1) +
-         "\r\n\r\n" + text + std::string(1, '\0');
+  return line + "\r\nContent-Length: " + std::to_string(text.size() + 1) + "\r\n\r\n" + text +
+         std::string(1, '\0');
 }
 
-inline const std::string kBadRequest =
-    "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+inline const std::string kBadRequest = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
 
 inline std::string OkResponse(const std::string& text) {
-  return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
-         std::to_string(text.size()) + "\r\n\r\n" + text;
+  return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + std::to_string(text.size()) +
+         "\r\n\r\n" + text;
 }
 
 // Sets an environment variable for one scope.

@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -45,8 +45,12 @@ class Gate {
     open_ = true;
     changed_.notify_all();
   }
-  bool WaitEntered(int n) { return WaitFor([&] { return entered_ >= n; }); }
-  bool WaitFinished(int n) { return WaitFor([&] { return finished_ >= n; }); }
+  bool WaitEntered(int n) {
+    return WaitFor([&] { return entered_ >= n; });
+  }
+  bool WaitFinished(int n) {
+    return WaitFor([&] { return finished_ >= n; });
+  }
   size_t distinct_threads() {
     std::lock_guard<std::mutex> lock(mu_);
     return threads_.size();
@@ -119,9 +123,7 @@ TEST(WorkerPool, NoMoreThanMaxIdleWait) {
   EXPECT_EQ(pool.idle(), 3u);
 }
 
-int FailingCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
-  return EAGAIN;
-}
+int FailingCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; }
 
 TEST(WorkerPool, CreationFailureIsReportedAndTaskNotRun) {
   WorkerPool pool(64 * 1024, milliseconds(5000), 16);

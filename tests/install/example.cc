@@ -10,7 +10,8 @@ int main() {
   ZemCommitOk ok(1234, 1235);
   char* text = ok.getChars();
   if (!text) return 1;
-  const char* want = "<?xml version=\"1.0\"?>\n<ZemCommitOk><id>1234</id><version>1235</version></ZemCommitOk>\n";
+  const char* want =
+      "<?xml version=\"1.0\"?>\n<ZemCommitOk><id>1234</id><version>1235</version></ZemCommitOk>\n";
   int rc = std::strcmp(text, want) == 0 ? 0 : 1;
   std::printf("%s", text);
   std::free(text);

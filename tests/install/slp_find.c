@@ -12,8 +12,8 @@ static void OnReg(SLPHandle h, SLPError err, void* cookie) {
   *(SLPError*)cookie = err;
 }
 
-static SLPBoolean OnUrl(SLPHandle h, const char* url, unsigned short lifetime,
-                        SLPError err, void* cookie) {
+static SLPBoolean OnUrl(SLPHandle h, const char* url, unsigned short lifetime, SLPError err,
+                        void* cookie) {
   (void)h;
   (void)lifetime;
   if (err == SLP_OK) {

@@ -45,10 +45,10 @@ std::string Ours(xmlDocPtr doc) {
 // Random text: mostly printable ASCII with the characters that need
 // escaping; with `wide`, also tabs, newlines, carriage returns and UTF-8.
 std::string RandomText(std::mt19937& rng, bool wide) {
-  static const char* const kPieces[] = {"a", "Z", "0", " ", "<", ">", "&", "\"", "'", ";",
-                                        "&amp;", "]]>", "=", "#", "~", "/"};
-  static const char* const kWide[] = {"\t", "\n", "\r", "\xc3\xa9", "\xe4\xb8\xad",
-                                      "\xf0\x9f\x98\x80"};
+  static const char* const kPieces[] = {"a", "Z", "0",     " ",   "<", ">", "&", "\"",
+                                        "'", ";", "&amp;", "]]>", "=", "#", "~", "/"};
+  static const char* const kWide[] = {"\t",       "\n",           "\r",
+                                      "\xc3\xa9", "\xe4\xb8\xad", "\xf0\x9f\x98\x80"};
   std::string s;
   const int len = static_cast<int>(rng() % 12);
   for (int i = 0; i < len; ++i) {

@@ -115,11 +115,10 @@ TEST(Utilities, InetAddr) {
 
 // Whatever form it takes, an address reads as inet_aton reads it.
 TEST(Utilities, InetAddrAgreesWithInetAton) {
-  const char* texts[] = {
-      "10.0.0.1",   "255.255.255.255", "0.0.0.0",  "010.0.0.1",  "1.2.3.04",
-      "0x0a.0.0.1", "1.2.3.4 ",        "1.2.3.4x", "1.2.3.256",  "1.2.3",
-      "1",          "4294967295",      "1..2.3",   ".1.2.3",     "1.2.3.4.",
-      "1234.1.1.1", "00.0.0.0",        " 1.2.3.4", "1.2.3.0000", "99.99.99.99"};
+  const char* texts[] = {"10.0.0.1",   "255.255.255.255", "0.0.0.0",  "010.0.0.1",  "1.2.3.04",
+                         "0x0a.0.0.1", "1.2.3.4 ",        "1.2.3.4x", "1.2.3.256",  "1.2.3",
+                         "1",          "4294967295",      "1..2.3",   ".1.2.3",     "1.2.3.4.",
+                         "1234.1.1.1", "00.0.0.0",        " 1.2.3.4", "1.2.3.0000", "99.99.99.99"};
   for (const char* t : texts) {
     struct in_addr in;
     unsigned long want = inet_aton(t, &in) ? in.s_addr : 0;
@@ -167,9 +166,8 @@ TEST(Utilities, Mask2int) {
   const struct {
     const char* mask;
     int bits;
-  } cases[] = {{"0.0.0.0", 0},        {"255.255.255.128", 25},
-               {"255.255.255.0", 24}, {"255.255.255.255", 32},
-               {"255.0.0.0", 8},      {"255.0.255.0", 24},
+  } cases[] = {{"0.0.0.0", 0},          {"255.255.255.128", 25}, {"255.255.255.0", 24},
+               {"255.255.255.255", 32}, {"255.0.0.0", 8},        {"255.0.255.0", 24},
                {"128.0.0.0", 1}};
   for (const auto& c : cases) EXPECT_EQ(mask2int(A(c.mask)), c.bits) << c.mask;
 }
@@ -197,8 +195,7 @@ TEST(NumberReading, UnsignedDecimal) {
       {"99999999999999999999999999999", 4294967295u},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(orvel::msg::ParseUnsigned(c.text), c.value)
-        << '"' << c.text << '"';
+    EXPECT_EQ(orvel::msg::ParseUnsigned(c.text), c.value) << '"' << c.text << '"';
   }
   EXPECT_EQ(orvel::msg::ParseUnsigned(nullptr), 0u);
 }

@@ -34,10 +34,8 @@ const Example kExamples[] = {
      "</data_port></ZemInit>"},
     {"ZemCommit",
      [] {
-       std::vector<TransportEndPoint> members{{A("10.0.0.1"), 7560},
-                                              {A("10.0.0.2"), 7560}};
-       return std::make_unique<ZemCommit>(1000, 1000, A("224.5.6.7"), 7560, 0,
-                                          members);
+       std::vector<TransportEndPoint> members{{A("10.0.0.1"), 7560}, {A("10.0.0.2"), 7560}};
+       return std::make_unique<ZemCommit>(1000, 1000, A("224.5.6.7"), 7560, 0, members);
      },
      "<ZemCommit><id>1000</id><version>1000</version><data_addr>224.5.6.7"
      "</data_addr><data_port>7560</data_port><ttl>0</ttl><memberlist num=\"2\">"
@@ -45,8 +43,7 @@ const Example kExamples[] = {
      "10.0.0.2</addr><port>7560</port></member></memberlist></ZemCommit>"},
     {"SynthZemReq",
      [] {
-       std::vector<EndPoint> eps{EndPoint(A("10.0.0.1")),
-                                 EndPoint(A("10.0.0.2"))};
+       std::vector<EndPoint> eps{EndPoint(A("10.0.0.1")), EndPoint(A("10.0.0.2"))};
        std::vector<EndZone> zones{Zone("10.1.0.0", "255.255.0.0", "10.1.0.5")};
        return std::make_unique<SynthZemReq>(5, 7, eps, zones);
      },
@@ -56,8 +53,7 @@ const Example kExamples[] = {
      "<ep>83886346</ep></zone></zonelist></SynthZemReq>"},
     {"SynthZemOk",
      [] {
-       std::vector<MulticastEndPoint> ept{{A("224.5.6.7"), 7560, 0},
-                                          {A("224.5.6.7"), 7560, 0}};
+       std::vector<MulticastEndPoint> ept{{A("224.5.6.7"), 7560, 0}, {A("224.5.6.7"), 7560, 0}};
        std::vector<MulticastEndPoint> zt{{A("225.5.6.7"), 7560, 1}};
        return std::make_unique<SynthZemOk>(5, 7, ept, zt);
      },
@@ -69,11 +65,9 @@ const Example kExamples[] = {
      "</zonetransport></zonetransportlist></SynthZemOk>"},
     {"SynthVGWReq",
      [] {
-       std::vector<vicSDREndPoint> vics{
-           {"user1", A("10.0.0.5"), A("224.2.0.1"), 5004, 16}};
+       std::vector<vicSDREndPoint> vics{{"user1", A("10.0.0.5"), A("224.2.0.1"), 5004, 16}};
        std::vector<NetmeetingEndPoint> nms{{"user2", A("10.0.0.9")}};
-       return std::make_unique<SynthVGWReq>(7, 8, A("224.2.0.1"), 5004, 16,
-                                            vics, nms);
+       return std::make_unique<SynthVGWReq>(7, 8, A("224.2.0.1"), 5004, 16, vics, nms);
      },
      "<SynthVGWReq><id>7</id><version>8</version><vgwdataaddr>224.2.0.1"
      "</vgwdataaddr><vgwdataport>5004</vgwdataport><vgwttl>16</vgwttl>"
@@ -86,8 +80,7 @@ const Example kExamples[] = {
      [] {
        std::vector<EndZone> zones{EndZone(A("10.1.0.0"), A("255.255.0.0")),
                                   EndZone(A("10.2.3.0"), A("255.255.255.0"))};
-       return std::make_unique<SynthIPMZOk>(7, 9, zones,
-                                            std::vector<uint32_t>{0, 0, 1});
+       return std::make_unique<SynthIPMZOk>(7, 9, zones, std::vector<uint32_t>{0, 0, 1});
      },
      "<SynthIPMZOk><id>7</id><version>9</version><zonelist num=\"2\"><zone>"
      "<addr>10.1.0.0</addr><mask>255.255.0.0</mask></zone><zone><addr>10.2.3.0"
@@ -98,8 +91,7 @@ const Example kExamples[] = {
        std::vector<VCEndPoint> vic{{"user1", A("10.0.0.5")}};
        std::vector<VCEndPoint> wb{{"user2", A("10.0.0.9")}};
        std::vector<VCEndPoint> none;
-       return std::make_unique<SynthInit>(7, 8, vic, none, none, none, wb,
-                                          "intro");
+       return std::make_unique<SynthInit>(7, 8, vic, none, none, none, wb, "intro");
      },
      "<SynthInit><id>7</id><version>8</version><viclist num=\"1\"><vic><user>"
      "user1</user><addr>10.0.0.5</addr></vic></viclist><mcviclist num=\"0\"/>"
@@ -108,22 +100,18 @@ const Example kExamples[] = {
      "</SynthInit>"},
     {"DynamicInit",
      [] {
-       return std::make_unique<DynamicInit>(
-           7, 8, std::vector<std::string>{"proxy", "5000"});
+       return std::make_unique<DynamicInit>(7, 8, std::vector<std::string>{"proxy", "5000"});
      },
      "<DynamicInit><id>7</id><version>8</version><argv num=\"2\"><arg>proxy"
      "</arg><arg>5000</arg></argv></DynamicInit>"},
-    {"DynamicInitResp",
-     [] { return std::make_unique<DynamicInitResp>(7, 9, -2); },
+    {"DynamicInitResp", [] { return std::make_unique<DynamicInitResp>(7, 9, -2); },
      "<DynamicInitResp><id>7</id><version>9</version><status>-2</status>"
      "</DynamicInitResp>"},
     {"PELMQueryReq",
      [] {
-       std::vector<PELMNode> clients{
-           PELMNode(std::vector<double>{12.5, -3.25})};
-       std::vector<PELMNode> candidates{
-           PELMNode(std::vector<double>{10.0, 0.0}),
-           PELMNode(std::vector<double>{40.0, 7.125})};
+       std::vector<PELMNode> clients{PELMNode(std::vector<double>{12.5, -3.25})};
+       std::vector<PELMNode> candidates{PELMNode(std::vector<double>{10.0, 0.0}),
+                                        PELMNode(std::vector<double>{40.0, 7.125})};
        return std::make_unique<PELMQueryReq>(7, 8, 0, 1, clients, candidates,
                                              std::vector<int32_t>{10, 4},
                                              std::vector<int32_t>{1, 3});
@@ -138,10 +126,7 @@ const Example kExamples[] = {
      "</capacitylist><costlist num=\"2\"><cost>1</cost><cost>3</cost>"
      "</costlist></PELMQueryReq>"},
     {"PELMQueryResp",
-     [] {
-       return std::make_unique<PELMQueryResp>(7, 9, std::vector<int32_t>{0},
-                                              2.75);
-     },
+     [] { return std::make_unique<PELMQueryResp>(7, 9, std::vector<int32_t>{0}, 2.75); },
      "<PELMQueryResp><id>7</id><version>9</version><idxlist num=\"1\"><idx>0"
      "</idx></idxlist><fitness>2.750000</fitness></PELMQueryResp>"},
 };
@@ -223,10 +208,10 @@ TEST(SynthZemReqTrace, NoZonesNoLines) {
 
 TEST(SynthZemReqTrace, NonNumericEpReadsZero) {
   testing::internal::CaptureStdout();
-  SynthZemReq back(Parse(
-      "<SynthZemReq><id>1</id><version>2</version><endpointlist num=\"0\"/>"
-      "<zonelist num=\"1\"><zone><addr>10.1.0.0</addr><mask>bad</mask>"
-      "<ep>abc</ep></zone></zonelist></SynthZemReq>"));
+  SynthZemReq back(
+      Parse("<SynthZemReq><id>1</id><version>2</version><endpointlist num=\"0\"/>"
+            "<zonelist num=\"1\"><zone><addr>10.1.0.0</addr><mask>bad</mask>"
+            "<ep>abc</ep></zone></zonelist></SynthZemReq>"));
   fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "orvel: getEP abc -> 0\n");
   ASSERT_TRUE(back.isValid());

@@ -23,8 +23,8 @@ inline std::string Dump(const Msg& m) {
 
 // Parses as the transports do: no network, no entity substitution.
 inline xmlDocPtr Parse(const std::string& text) {
-  return xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr,
-                       nullptr, XML_PARSE_NONET);
+  return xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                       XML_PARSE_NONET);
 }
 
 // A document as getChars writes it: the declaration, the root on one line.

@@ -12,9 +12,9 @@
 #include <thread>
 #include <typeinfo>
 
-#include "orvel/http.h"
 #include "http/http_impl.h"
 #include "msg_test_util.h"
+#include "orvel/http.h"
 
 using msgtest::A;
 using msgtest::Dump;
@@ -36,14 +36,13 @@ Seen g_seen;
 Msg* Answer(Msg* request) {
   {
     std::lock_guard<std::mutex> lock(g_seen_mutex);
-    g_seen = Seen{request->getType(), typeid(*request).name(), Dump(*request),
-                  request->getSrcAddrStr()};
+    g_seen =
+        Seen{request->getType(), typeid(*request).name(), Dump(*request), request->getSrcAddrStr()};
   }
   unsigned long id = request->getId(), ver = request->getVersion();
   const std::string t = request->getType();
   if (t == Msg::SynthZemReq) {
-    return new SynthZemOk(id, ver, {MulticastEndPoint(A("224.5.6.7"), 7560, 0)},
-                          {});
+    return new SynthZemOk(id, ver, {MulticastEndPoint(A("224.5.6.7"), 7560, 0)}, {});
   }
   if (t == Msg::SynthVGWReq) return new SynthVGWOk(id, ver);
   if (t == Msg::SynthIPMZReq) return new SynthIPMZOk(id, ver, {}, {1, 2});
@@ -67,8 +66,7 @@ class Loopback {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        listen(fd_, 4) != 0 ||
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd_, 4) != 0 ||
         getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
       close(fd_);
       fd_ = -1;
@@ -88,8 +86,7 @@ class Loopback {
       socklen_t len = sizeof(peer);
       int sock = accept(fd_, reinterpret_cast<sockaddr*>(&peer), &len);
       if (sock < 0) return;
-      HTTPconn(
-          new Parameters{Answer, sock, peer.sin_addr.s_addr, peer.sin_port});
+      HTTPconn(new Parameters{Answer, sock, peer.sin_addr.s_addr, peer.sin_port});
     });
   }
 
@@ -107,57 +104,48 @@ struct Pair {
 
 template <typename Req, typename Rep>
 Pair Make(const char* name, std::function<Msg*()> build) {
-  return Pair{name, build,
-              [](Msg* m) { return dynamic_cast<Req*>(m) != nullptr; },
+  return Pair{name, build, [](Msg* m) { return dynamic_cast<Req*>(m) != nullptr; },
               [](Msg* m) { return dynamic_cast<Rep*>(m) != nullptr; }};
 }
 
 std::vector<Pair> Pairs() {
   return {
-      Make<SynthZemReq, SynthZemOk>(
-          "SynthZemReq",
-          [] {
-            EndZone z(A("10.1.0.0"), A("255.255.0.0"));
-            z.setEP(A("10.1.0.5"));
-            return new SynthZemReq(5, 7, {EndPoint(A("10.0.0.1"))}, {z});
-          }),
+      Make<SynthZemReq, SynthZemOk>("SynthZemReq",
+                                    [] {
+                                      EndZone z(A("10.1.0.0"), A("255.255.0.0"));
+                                      z.setEP(A("10.1.0.5"));
+                                      return new SynthZemReq(5, 7, {EndPoint(A("10.0.0.1"))}, {z});
+                                    }),
       Make<SynthVGWReq, SynthVGWOk>(
           "SynthVGWReq",
           [] {
             return new SynthVGWReq(6, 8, A("224.2.0.1"), 5004, 16,
-                                   {vicSDREndPoint("R&D", A("10.0.0.5"),
-                                                   A("224.2.0.1"), 5004, 16)},
+                                   {vicSDREndPoint("R&D", A("10.0.0.5"), A("224.2.0.1"), 5004, 16)},
                                    {NetmeetingEndPoint("n", A("10.0.0.9"))});
           }),
       Make<SynthIPMZReq, SynthIPMZOk>(
-          "SynthIPMZReq",
-          [] { return new SynthIPMZReq(7, 9, {EndPoint(A("10.0.0.1"))}); }),
-      Make<SynthInit, SynthInitOk>(
-          "SynthInit",
-          [] {
-            std::vector<VCEndPoint> v{VCEndPoint("u", A("10.0.0.5"))};
-            return new SynthInit(8, 10, v, {}, {}, {}, v, "intro");
-          }),
-      Make<ZemInit, ZemInitOk>("ZemInit",
-                               [] { return new ZemInit(9, 11, 7560); }),
-      Make<ZemCommit, ZemCommitOk>(
-          "ZemCommit",
-          [] {
-            return new ZemCommit(10, 12, A("224.5.6.7"), 7560, 0,
-                                 {TransportEndPoint(A("10.0.0.1"), 7560)});
-          }),
-      Make<DynamicInit, DynamicInitResp>(
-          "DynamicInit",
-          [] {
-            return new DynamicInit(11, 13, {"proxy", "5000"});
-          }),
-      Make<PELMQueryReq, PELMQueryResp>(
-          "PELMQueryReq",
-          [] {
-            return new PELMQueryReq(12, 14, 0, 1,
-                                    {PELMNode(std::vector<double>{1.5})}, {},
-                                    {4}, {-1});
-          }),
+          "SynthIPMZReq", [] { return new SynthIPMZReq(7, 9, {EndPoint(A("10.0.0.1"))}); }),
+      Make<SynthInit, SynthInitOk>("SynthInit",
+                                   [] {
+                                     std::vector<VCEndPoint> v{VCEndPoint("u", A("10.0.0.5"))};
+                                     return new SynthInit(8, 10, v, {}, {}, {}, v, "intro");
+                                   }),
+      Make<ZemInit, ZemInitOk>("ZemInit", [] { return new ZemInit(9, 11, 7560); }),
+      Make<ZemCommit, ZemCommitOk>("ZemCommit",
+                                   [] {
+                                     return new ZemCommit(10, 12, A("224.5.6.7"), 7560, 0,
+                                                          {TransportEndPoint(A("10.0.0.1"), 7560)});
+                                   }),
+      Make<DynamicInit, DynamicInitResp>("DynamicInit",
+                                         [] {
+                                           return new DynamicInit(11, 13, {"proxy", "5000"});
+                                         }),
+      Make<PELMQueryReq, PELMQueryResp>("PELMQueryReq",
+                                        [] {
+                                          return new PELMQueryReq(
+                                              12, 14, 0, 1, {PELMNode(std::vector<double>{1.5})},
+                                              {}, {4}, {-1});
+                                        }),
   };
 }
 
@@ -232,8 +220,7 @@ class HugeCount : public Msg {
  public:
   HugeCount() : Msg(Msg::SynthIPMZReq, 1, 2) {
     xmlNodePtr root = writeEnvelope();
-    xmlNodePtr list =
-        xmlNewChild(root, nullptr, BAD_CAST "endpointlist", nullptr);
+    xmlNodePtr list = xmlNewChild(root, nullptr, BAD_CAST "endpointlist", nullptr);
     xmlNewProp(list, BAD_CAST "num", BAD_CAST "4294967295");
   }
 };

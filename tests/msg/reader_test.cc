@@ -33,14 +33,14 @@ TEST(ListRules, NumDecidesTheEntryCount) {
   EXPECT_EQ(more.getEPVec()[1].getAddr(), A("10.0.0.2"));
   EXPECT_EQ(more.getEPVec()[2].getAddr(), 0u);
   // num 1 with two entries: the surplus is ignored.
-  SynthVGWReq fewer(Parse(Wrap(
-      "SynthVGWReq",
-      "<a>224.2.0.1</a><b>5004</b><c>16</c><vicsdrlist num=\"3\"><vicsdr>"
-      "<user>u1</user><addr>10.0.0.5</addr><dataaddr>224.2.0.1</dataaddr>"
-      "<dataport>5004</dataport><ttl>16</ttl></vicsdr></vicsdrlist>"
-      "<netmeetinglist num=\"1\"><netmeeting><user>n1</user><addr>10.0.0.9"
-      "</addr></netmeeting><netmeeting><user>n2</user><addr>10.0.0.10</addr>"
-      "</netmeeting></netmeetinglist>")));
+  SynthVGWReq fewer(
+      Parse(Wrap("SynthVGWReq",
+                 "<a>224.2.0.1</a><b>5004</b><c>16</c><vicsdrlist num=\"3\"><vicsdr>"
+                 "<user>u1</user><addr>10.0.0.5</addr><dataaddr>224.2.0.1</dataaddr>"
+                 "<dataport>5004</dataport><ttl>16</ttl></vicsdr></vicsdrlist>"
+                 "<netmeetinglist num=\"1\"><netmeeting><user>n1</user><addr>10.0.0.9"
+                 "</addr></netmeeting><netmeeting><user>n2</user><addr>10.0.0.10</addr>"
+                 "</netmeeting></netmeetinglist>")));
   ASSERT_TRUE(fewer.isValid());
   ASSERT_EQ(fewer.getVicVec().size(), 3u);
   EXPECT_EQ(fewer.getVicVec()[0].getUsername(), "u1");
@@ -51,26 +51,23 @@ TEST(ListRules, NumDecidesTheEntryCount) {
 }
 
 TEST(ListRules, CoordinateNodesCarryTheirOwnCounts) {
-  PELMQueryReq q(Parse(Wrap(
-      "PELMQueryReq",
-      "<r>99999999999</r><n>4294967295</n><clientlist num=\"2\"><client "
-      "num=\"3\">"
-      "<coord>1.5</coord><coord>2.5</coord></client><client num=\"2\">"
-      "<coord>7</coord><coord>8</coord><coord>9</coord></client></clientlist>"
-      "<candidatelist num=\"1\"><candidate num=\"0\"/></candidatelist>"
-      "<capacitylist num=\"3\"><capacity>-3</capacity><capacity>"
-      "4294967296</capacity></capacitylist>"
-      "<costlist num=\"0\"/>")));
+  PELMQueryReq q(Parse(Wrap("PELMQueryReq",
+                            "<r>99999999999</r><n>4294967295</n><clientlist num=\"2\"><client "
+                            "num=\"3\">"
+                            "<coord>1.5</coord><coord>2.5</coord></client><client num=\"2\">"
+                            "<coord>7</coord><coord>8</coord><coord>9</coord></client></clientlist>"
+                            "<candidatelist num=\"1\"><candidate num=\"0\"/></candidatelist>"
+                            "<capacitylist num=\"3\"><capacity>-3</capacity><capacity>"
+                            "4294967296</capacity></capacitylist>"
+                            "<costlist num=\"0\"/>")));
   ASSERT_TRUE(q.isValid());
   // Beyond 32 bits saturates at 4294967295 before narrowing (not the low
   // bits of the wide value).
   EXPECT_EQ(q.getSolutionRank(), -1);
   EXPECT_EQ(q.getNumProxiesPerSolution(), -1);
   ASSERT_EQ(q.getClientVec().size(), 2u);
-  EXPECT_EQ(q.getClientVec()[0].getCoordinates(),
-            (std::vector<double>{1.5, 2.5, 0.0}));
-  EXPECT_EQ(q.getClientVec()[1].getCoordinates(),
-            (std::vector<double>{7.0, 8.0}));
+  EXPECT_EQ(q.getClientVec()[0].getCoordinates(), (std::vector<double>{1.5, 2.5, 0.0}));
+  EXPECT_EQ(q.getClientVec()[1].getCoordinates(), (std::vector<double>{7.0, 8.0}));
   EXPECT_EQ(q.getCandidateVec()[0].size(), 0);
   EXPECT_EQ(q.getCapacityVec(), (std::vector<int32_t>{-3, -1, 0}));
 }
@@ -97,8 +94,7 @@ TEST(Layout, WrongNamesAtTheRightPositions) {
 }
 
 TEST(Layout, PrettyPrintedDocumentWithCommentsReadsLikeCompact) {
-  std::vector<VCEndPoint> vic{{"user1", A("10.0.0.5")},
-                              {"user2", A("10.0.0.6")}};
+  std::vector<VCEndPoint> vic{{"user1", A("10.0.0.5")}, {"user2", A("10.0.0.6")}};
   SynthInit built(7, 8, vic, {}, vic, {}, {}, "intro");
   // Reformat the way another peer's library would, with comments mixed in.
   xmlChar* pretty = nullptr;
@@ -127,18 +123,18 @@ TEST(Layout, PrettyPrintedDocumentWithCommentsReadsLikeCompact) {
 
 TEST(Factories, RootElementChoosesTheClass) {
   bool unknown = true;
-  std::unique_ptr<Msg> m(newRequestMsgFromDoc(
-      Parse("<?xml version=\"1.0\"?><!-- first --><ZemInit>" +
-            std::string(kEnv) + "<p>7560</p></ZemInit>"),
-      &unknown));
+  std::unique_ptr<Msg> m(
+      newRequestMsgFromDoc(Parse("<?xml version=\"1.0\"?><!-- first --><ZemInit>" +
+                                 std::string(kEnv) + "<p>7560</p></ZemInit>"),
+                           &unknown));
   ASSERT_NE(m, nullptr);
   EXPECT_FALSE(unknown);
   EXPECT_NE(dynamic_cast<ZemInit*>(m.get()), nullptr);
 
   // A DOCTYPE is no obstacle while no entity of it is used.
-  std::unique_ptr<Msg> typed(newRequestMsgFromDoc(
-      Parse("<!DOCTYPE ZemInit [<!ENTITY unused \"x\">]><ZemInit>" +
-            std::string(kEnv) + "<p>&amp;7</p></ZemInit>")));
+  std::unique_ptr<Msg> typed(
+      newRequestMsgFromDoc(Parse("<!DOCTYPE ZemInit [<!ENTITY unused \"x\">]><ZemInit>" +
+                                 std::string(kEnv) + "<p>&amp;7</p></ZemInit>")));
   ASSERT_NE(typed, nullptr);
   EXPECT_EQ(typed->getId(), 1u);
 
@@ -175,11 +171,10 @@ TEST_P(Refused, FactoryReturnsNullAndMessageIsInvalid) {
 std::string ManyCoordNodes(int nodes) {
   std::string list;
   for (int i = 0; i < nodes; ++i) list += "<client num=\"65536\"/>";
-  return Wrap("PELMQueryReq",
-              "<r>0</r><n>1</n><clientlist num=\"" + std::to_string(nodes) +
-                  "\">" + list +
-                  "</clientlist><candidatelist num=\"0\"/>"
-                  "<capacitylist num=\"0\"/><costlist num=\"0\"/>");
+  return Wrap("PELMQueryReq", "<r>0</r><n>1</n><clientlist num=\"" + std::to_string(nodes) + "\">" +
+                                  list +
+                                  "</clientlist><candidatelist num=\"0\"/>"
+                                  "<capacitylist num=\"0\"/><costlist num=\"0\"/>");
 }
 
 // A document's own DTD entity referenced many times: expanded, it would
@@ -187,8 +182,7 @@ std::string ManyCoordNodes(int nodes) {
 std::string EntityAmplification() {
   std::string args;
   for (int i = 0; i < 1000; ++i) args += "<arg>&big;</arg>";
-  return "<!DOCTYPE DynamicInit [<!ENTITY big \"" + std::string(10000, 'x') +
-         "\">]>" +
+  return "<!DOCTYPE DynamicInit [<!ENTITY big \"" + std::string(10000, 'x') + "\">]>" +
          Wrap("DynamicInit", "<argv num=\"1000\">" + args + "</argv>");
 }
 
@@ -199,10 +193,8 @@ const Refusal kRefusals[] = {
     {"MissingTtl", Wrap("ZemInitOk", "<a>1.2.3.4</a>"), false},
     {"MissingList", Wrap("SynthZemReq", "<endpointlist num=\"0\"/>"), true},
     {"MissingListAfterWhitespace",
-     Wrap("SynthZemOk", "<eptransportlist num=\"0\"/>\n  <!-- none -->\n"),
-     false},
-    {"MissingNum",
-     Wrap("ZemCommit", "<a>1.2.3.4</a><p>1</p><t>1</t><memberlist/>"), true},
+     Wrap("SynthZemOk", "<eptransportlist num=\"0\"/>\n  <!-- none -->\n"), false},
+    {"MissingNum", Wrap("ZemCommit", "<a>1.2.3.4</a><p>1</p><t>1</t><memberlist/>"), true},
     {"ScalarInsteadOfList", Wrap("DynamicInit", "text"), true},
     {"EntryWithoutField",
      Wrap("ZemCommit",
@@ -215,14 +207,10 @@ const Refusal kRefusals[] = {
           "</addr><mask>255.255.0.0</mask></zone></zonelist>"),
      true},
     {"NegativeCount", Wrap("SynthIPMZReq", "<endpointlist num=\"-1\"/>"), true},
-    {"HugeCount", Wrap("SynthIPMZReq", "<endpointlist num=\"4294967295\"/>"),
-     true},
-    {"CountBeyond32Bits",
-     Wrap("SynthIPMZReq", "<endpointlist num=\"99999999999\"/>"), true},
-    {"CountOverLimit", Wrap("SynthIPMZReq", "<endpointlist num=\"65537\"/>"),
-     true},
-    {"IndexCountOverLimit",
-     Wrap("PELMQueryResp", "<idxlist num=\"2147483647\"/><f>1</f>"), false},
+    {"HugeCount", Wrap("SynthIPMZReq", "<endpointlist num=\"4294967295\"/>"), true},
+    {"CountBeyond32Bits", Wrap("SynthIPMZReq", "<endpointlist num=\"99999999999\"/>"), true},
+    {"CountOverLimit", Wrap("SynthIPMZReq", "<endpointlist num=\"65537\"/>"), true},
+    {"IndexCountOverLimit", Wrap("PELMQueryResp", "<idxlist num=\"2147483647\"/><f>1</f>"), false},
     {"NodeCountOverLimit",
      Wrap("PELMQueryReq",
           "<r>0</r><n>1</n><clientlist num=\"1\"><client num=\"65537\"/>"
@@ -269,8 +257,7 @@ TEST(Refusal, DirectConstructionKeepsTheDocumentAndTheFieldsRead) {
 TEST(Refusal, SixteenNodesAtTheLimitStayWithinTheBudget) {
   std::unique_ptr<Msg> m(newRequestMsgFromDoc(Parse(ManyCoordNodes(15))));
   ASSERT_NE(m, nullptr);
-  EXPECT_EQ(static_cast<PELMQueryReq*>(m.get())->getClientVec()[14].size(),
-            65536);
+  EXPECT_EQ(static_cast<PELMQueryReq*>(m.get())->getClientVec()[14].size(), 65536);
 }
 
 // Ampersands in string fields: references resolve as the XML library does,
@@ -306,18 +293,15 @@ TEST(Strings, AmpersandsAndMarkupReadBack) {
   }
   DynamicInit args(1, 2, {"--name=R&D", "&nbsp;"});
   std::unique_ptr<DynamicInit> back = Reparse<DynamicInit>(args);
-  EXPECT_EQ(back->getARGV(),
-            (std::vector<std::string>{"--name=R&D", "&nbsp;"}));
+  EXPECT_EQ(back->getARGV(), (std::vector<std::string>{"--name=R&D", "&nbsp;"}));
   SynthInit movie(1, 2, {}, {}, {}, {}, {}, "Tom & Jerry");
   EXPECT_EQ(Reparse<SynthInit>(movie)->getMovieName(), "Tom & Jerry");
 }
 
 TEST(Strings, EmptyValuesAreChildlessElements) {
   DynamicInit args(1, 2, {"", "x"});
-  EXPECT_NE(Dump(args).find("<argv num=\"2\"><arg/><arg>x</arg></argv>"),
-            std::string::npos);
-  EXPECT_EQ(Reparse<DynamicInit>(args)->getARGV(),
-            (std::vector<std::string>{"", "x"}));
+  EXPECT_NE(Dump(args).find("<argv num=\"2\"><arg/><arg>x</arg></argv>"), std::string::npos);
+  EXPECT_EQ(Reparse<DynamicInit>(args)->getARGV(), (std::vector<std::string>{"", "x"}));
   SynthInit none(1, 2, {}, {}, {}, {}, {}, "");
   EXPECT_NE(Dump(none).find("<moviename/>"), std::string::npos);
   EXPECT_EQ(Reparse<SynthInit>(none)->getMovieName(), "");

@@ -12,9 +12,7 @@ using msgtest::Parse;
 
 namespace {
 
-void ExpectSame(const EndPoint& a, const EndPoint& b) {
-  EXPECT_EQ(a.getAddr(), b.getAddr());
-}
+void ExpectSame(const EndPoint& a, const EndPoint& b) { EXPECT_EQ(a.getAddr(), b.getAddr()); }
 void ExpectSame(const EndZone& a, const EndZone& b, bool with_ep) {
   EXPECT_EQ(a.getAddr(), b.getAddr());
   EXPECT_EQ(a.getMask(), b.getMask());
@@ -92,17 +90,14 @@ const std::vector<VCEndPoint> kVC{
 std::vector<Case> Cases() {
   return {
       Make<ZemInit>(
-          "ZemInit", true,
-          [] { return std::make_unique<ZemInit>(1, 2, 65535); },
+          "ZemInit", true, [] { return std::make_unique<ZemInit>(1, 2, 65535); },
           [](ZemInit& b, ZemInit& p) {
             EXPECT_EQ(b.getPort(), p.getPort());
             EXPECT_EQ(p.getPortStr(), "65535");
           }),
       Make<ZemInitOk>(
           "ZemInitOk", false,
-          [] {
-            return std::make_unique<ZemInitOk>(3, 4, A("239.255.0.200"), 255);
-          },
+          [] { return std::make_unique<ZemInitOk>(3, 4, A("239.255.0.200"), 255); },
           [](ZemInitOk& b, ZemInitOk& p) {
             EXPECT_EQ(b.getAddr(), p.getAddr());
             EXPECT_EQ(p.getAddrStr(), "239.255.0.200");
@@ -111,11 +106,9 @@ std::vector<Case> Cases() {
       Make<ZemCommit>(
           "ZemCommit", true,
           [] {
-            std::vector<TransportEndPoint> m{{A("10.0.0.1"), 7560},
-                                             {A("10.0.0.250"), 65535}};
+            std::vector<TransportEndPoint> m{{A("10.0.0.1"), 7560}, {A("10.0.0.250"), 65535}};
             m[0].setAboneNode();
-            return std::make_unique<ZemCommit>(5, 6, A("224.5.6.7"), 7560, 0,
-                                               m);
+            return std::make_unique<ZemCommit>(5, 6, A("224.5.6.7"), 7560, 0, m);
           },
           [](ZemCommit& b, ZemCommit& p) {
             EXPECT_EQ(b.getAddr(), p.getAddr());
@@ -123,19 +116,16 @@ std::vector<Case> Cases() {
             EXPECT_EQ(b.getTTL(), p.getTTL());
             ExpectSameList(b.getMemberVec(), p.getMemberVec());
           }),
-      Make<ZemCommitOk>("ZemCommitOk", false,
-                        [] { return std::make_unique<ZemCommitOk>(7, 8); }),
+      Make<ZemCommitOk>("ZemCommitOk", false, [] { return std::make_unique<ZemCommitOk>(7, 8); }),
       Make<SynthZemReq>(
           "SynthZemReq", true,
           [] {
             return std::make_unique<SynthZemReq>(
                 9, 10,
-                std::vector<EndPoint>{EndPoint(A("10.0.0.1")),
-                                      EndPoint(A("255.255.255.255"))},
-                std::vector<EndZone>{
-                    Zone("10.1.0.0", "255.255.0.0", "10.1.0.5"),
-                    Zone("10.0.0.0", "255.255.255.0", "10.0.0.200"),
-                    Zone("0.0.0.0", "0.0.0.0", "255.255.255.255")});
+                std::vector<EndPoint>{EndPoint(A("10.0.0.1")), EndPoint(A("255.255.255.255"))},
+                std::vector<EndZone>{Zone("10.1.0.0", "255.255.0.0", "10.1.0.5"),
+                                     Zone("10.0.0.0", "255.255.255.0", "10.0.0.200"),
+                                     Zone("0.0.0.0", "0.0.0.0", "255.255.255.255")});
           },
           [](SynthZemReq& b, SynthZemReq& p) {
             ExpectSameList(b.getEPVec(), p.getEPVec());
@@ -162,9 +152,8 @@ std::vector<Case> Cases() {
           [] {
             return std::make_unique<SynthVGWReq>(
                 13, 14, A("224.2.0.1"), 65535, 255,
-                std::vector<vicSDREndPoint>{
-                    {"user1", A("10.0.0.5"), A("224.2.0.1"), 5004, 16},
-                    {"x&y <z>", A("10.0.0.6"), A("224.2.0.2"), 0, 0}},
+                std::vector<vicSDREndPoint>{{"user1", A("10.0.0.5"), A("224.2.0.1"), 5004, 16},
+                                            {"x&y <z>", A("10.0.0.6"), A("224.2.0.2"), 0, 0}},
                 std::vector<NetmeetingEndPoint>{{"user2", A("10.0.0.9")}});
           },
           [](SynthVGWReq& b, SynthVGWReq& p) {
@@ -175,25 +164,19 @@ std::vector<Case> Cases() {
             ExpectSameList(b.getVicVec(), p.getVicVec());
             ExpectSameList(b.getNMVec(), p.getNMVec());
           }),
-      Make<SynthVGWOk>("SynthVGWOk", false,
-                       [] { return std::make_unique<SynthVGWOk>(15, 16); }),
+      Make<SynthVGWOk>("SynthVGWOk", false, [] { return std::make_unique<SynthVGWOk>(15, 16); }),
       Make<SynthIPMZReq>(
           "SynthIPMZReq", true,
           [] {
             return std::make_unique<SynthIPMZReq>(
-                17, 18,
-                std::vector<EndPoint>{EndPoint(A("10.0.0.1")), EndPoint(0)});
+                17, 18, std::vector<EndPoint>{EndPoint(A("10.0.0.1")), EndPoint(0)});
           },
-          [](SynthIPMZReq& b, SynthIPMZReq& p) {
-            ExpectSameList(b.getEPVec(), p.getEPVec());
-          }),
+          [](SynthIPMZReq& b, SynthIPMZReq& p) { ExpectSameList(b.getEPVec(), p.getEPVec()); }),
       Make<SynthIPMZOk>(
           "SynthIPMZOk", false,
           [] {
             return std::make_unique<SynthIPMZOk>(
-                19, 20,
-                std::vector<EndZone>{
-                    Zone("10.1.0.0", "255.255.0.0", "10.1.0.5")},
+                19, 20, std::vector<EndZone>{Zone("10.1.0.0", "255.255.0.0", "10.1.0.5")},
                 std::vector<uint32_t>{0, 4294967295u, 2147483648u, 7});
           },
           [](SynthIPMZOk& b, SynthIPMZOk& p) {
@@ -206,8 +189,7 @@ std::vector<Case> Cases() {
           "SynthInit", true,
           [] {
             std::vector<VCEndPoint> one{kVC[0]}, other{kVC[1]}, none;
-            return std::make_unique<SynthInit>(21, 22, kVC, one, none, other,
-                                               kVC, "intro & outro");
+            return std::make_unique<SynthInit>(21, 22, kVC, one, none, other, kVC, "intro & outro");
           },
           [](SynthInit& b, SynthInit& p) {
             ExpectSameList(b.getVicVec(), p.getVicVec());
@@ -217,42 +199,31 @@ std::vector<Case> Cases() {
             ExpectSameList(b.getWBVec(), p.getWBVec());
             EXPECT_EQ(b.getMovieName(), p.getMovieName());
           }),
-      Make<SynthInitOk>("SynthInitOk", false,
-                        [] { return std::make_unique<SynthInitOk>(23, 24); }),
+      Make<SynthInitOk>("SynthInitOk", false, [] { return std::make_unique<SynthInitOk>(23, 24); }),
       Make<DynamicInit>(
           "DynamicInit", true,
           [] {
             return std::make_unique<DynamicInit>(
                 25, 26, std::vector<std::string>{"proxy", "", "a b", "-x=<1>"});
           },
-          [](DynamicInit& b, DynamicInit& p) {
-            EXPECT_EQ(b.getARGV(), p.getARGV());
-          }),
+          [](DynamicInit& b, DynamicInit& p) { EXPECT_EQ(b.getARGV(), p.getARGV()); }),
       Make<DynamicInitResp>(
           "DynamicInitResp", false,
-          [] {
-            return std::make_unique<DynamicInitResp>(
-                27, 28, DynamicInitResp::PortInUse);
-          },
-          [](DynamicInitResp& b, DynamicInitResp& p) {
-            EXPECT_EQ(b.getStatus(), p.getStatus());
-          }),
+          [] { return std::make_unique<DynamicInitResp>(27, 28, DynamicInitResp::PortInUse); },
+          [](DynamicInitResp& b, DynamicInitResp& p) { EXPECT_EQ(b.getStatus(), p.getStatus()); }),
       Make<PELMQueryReq>(
           "PELMQueryReq", true,
           [] {
-            std::vector<PELMNode> clients{
-                PELMNode(std::vector<double>{12.5, -3.25}), PELMNode()};
-            std::vector<PELMNode> candidates{
-                PELMNode(std::vector<double>{1.0, 2.0, 3.0}),
-                PELMNode(std::vector<double>{-0.5})};
-            return std::make_unique<PELMQueryReq>(
-                29, 30, -1, -7, clients, candidates,
-                std::vector<int32_t>{10, -4}, std::vector<int32_t>{INT32_MIN});
+            std::vector<PELMNode> clients{PELMNode(std::vector<double>{12.5, -3.25}), PELMNode()};
+            std::vector<PELMNode> candidates{PELMNode(std::vector<double>{1.0, 2.0, 3.0}),
+                                             PELMNode(std::vector<double>{-0.5})};
+            return std::make_unique<PELMQueryReq>(29, 30, -1, -7, clients, candidates,
+                                                  std::vector<int32_t>{10, -4},
+                                                  std::vector<int32_t>{INT32_MIN});
           },
           [](PELMQueryReq& b, PELMQueryReq& p) {
             EXPECT_EQ(b.getSolutionRank(), p.getSolutionRank());
-            EXPECT_EQ(b.getNumProxiesPerSolution(),
-                      p.getNumProxiesPerSolution());
+            EXPECT_EQ(b.getNumProxiesPerSolution(), p.getNumProxiesPerSolution());
             ExpectSameList(b.getClientVec(), p.getClientVec());
             ExpectSameList(b.getCandidateVec(), p.getCandidateVec());
             EXPECT_EQ(b.getCapacityVec(), p.getCapacityVec());
@@ -261,8 +232,8 @@ std::vector<Case> Cases() {
       Make<PELMQueryResp>(
           "PELMQueryResp", false,
           [] {
-            return std::make_unique<PELMQueryResp>(
-                4294967295u, 0, std::vector<int32_t>{0, -1, 5}, -2.75);
+            return std::make_unique<PELMQueryResp>(4294967295u, 0, std::vector<int32_t>{0, -1, 5},
+                                                   -2.75);
           },
           [](PELMQueryResp& b, PELMQueryResp& p) {
             EXPECT_EQ(b.getIndexVec(), p.getIndexVec());
@@ -281,9 +252,8 @@ TEST_P(RoundTrip, EveryFieldSurvives) {
   std::unique_ptr<Msg> built = c.build();
   std::string text = Dump(*built);
   bool unknown = true;
-  std::unique_ptr<Msg> parsed(c.request
-                                  ? newRequestMsgFromDoc(Parse(text), &unknown)
-                                  : newReplyMsgFromDoc(Parse(text), &unknown));
+  std::unique_ptr<Msg> parsed(c.request ? newRequestMsgFromDoc(Parse(text), &unknown)
+                                        : newReplyMsgFromDoc(Parse(text), &unknown));
   fflush(stdout);
   testing::internal::GetCapturedStdout();
   ASSERT_NE(parsed, nullptr);
@@ -311,8 +281,6 @@ TEST_P(RoundTrip, OtherFactoryDoesNotKnowTheType) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSixteen, RoundTrip, testing::ValuesIn(Cases()),
-                         [](const testing::TestParamInfo<Case>& info) {
-                           return info.param.name;
-                         });
+                         [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
 }  // namespace

@@ -46,10 +46,21 @@ std::string NtopAddr(unsigned long v) {
 }
 
 TEST(Writer, NumbersAndAddressesMatchTheCLibrary) {
-  std::vector<unsigned long> values = {0,          1,          9,           10,
-                                       99,         100,        255,         256,
-                                       0x7fffffff, 0x80000000, 0xffffffff,  0x100000000UL,
-                                       0x1ffffffffUL, htonl(0x0a000064), htonl(0x01020304),
+  std::vector<unsigned long> values = {0,
+                                       1,
+                                       9,
+                                       10,
+                                       99,
+                                       100,
+                                       255,
+                                       256,
+                                       0x7fffffff,
+                                       0x80000000,
+                                       0xffffffff,
+                                       0x100000000UL,
+                                       0x1ffffffffUL,
+                                       htonl(0x0a000064),
+                                       htonl(0x01020304),
                                        htonl(0xe0020001)};
   std::mt19937_64 rng(42);
   for (int i = 0; i < 2000; ++i) values.push_back(rng());

@@ -20,8 +20,8 @@ TEST(Address, DottedQuadsOnly) {
   EXPECT_EQ(a, htonl(INADDR_LOOPBACK));
   EXPECT_TRUE(ParseDottedQuad("255.255.255.255", &a));
   EXPECT_EQ(a, 0xffffffffu);
-  for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", "a.b.c.d",
-                          "1..2.3", "0001.2.3.4", "-1.2.3.4"}) {
+  for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", "a.b.c.d", "1..2.3",
+                          "0001.2.3.4", "-1.2.3.4"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(ParseDottedQuad(bad, &a));
   }
@@ -54,8 +54,8 @@ TEST(Address, ListenConnectAndLocalPort) {
   ASSERT_TRUE(blocking.valid()) << err;
   EXPECT_FALSE(fcntl(blocking.get(), F_GETFL) & O_NONBLOCK);
   EXPECT_TRUE(fcntl(blocking.get(), F_GETFD) & FD_CLOEXEC);
-  UniqueFd nonblocking = ConnectTcp(Ipv4(htonl(INADDR_LOOPBACK), port), Deadline::After(10),
-                                    &err, /*nonblocking=*/true);
+  UniqueFd nonblocking = ConnectTcp(Ipv4(htonl(INADDR_LOOPBACK), port), Deadline::After(10), &err,
+                                    /*nonblocking=*/true);
   ASSERT_TRUE(nonblocking.valid()) << err;
   EXPECT_TRUE(fcntl(nonblocking.get(), F_GETFL) & O_NONBLOCK);
 

@@ -49,9 +49,7 @@ Step Query(const std::string& addr, const std::string& expected) {
 }
 Step Write(const std::string& content) { return {Step::kWriteFile, content, ""}; }
 
-std::string Finding(const std::string& addr) {
-  return "finding coordinates for " + addr + "...\n";
-}
+std::string Finding(const std::string& addr) { return "finding coordinates for " + addr + "...\n"; }
 const char kFormatError[] = "coordinate file format error, returning now...\n";
 const char kNotFound[] = "coordinate file not found, returning now...\n";
 const char kPathUnset[] = "ORVEL_PATH not set, returning now...\n";
@@ -75,8 +73,7 @@ std::vector<CoordCase> CoordCases() {
        {Write("10.0.0.1 1.5 2.5 3.5\n"), Query("10.0.0.1", "1.5 2.5 3.5")},
        Finding("10.0.0.1")},
       {"LastLineWithoutLineFeed",
-       {Write("10.0.0.1 1 2\n10.0.0.2 3 4"), Query("10.0.0.2", "3 4"),
-        Query("10.0.0.1", "1 2")},
+       {Write("10.0.0.1 1 2\n10.0.0.2 3 4"), Query("10.0.0.2", "3 4"), Query("10.0.0.1", "1 2")},
        Finding("10.0.0.2") + Finding("10.0.0.1")},
       {"LaterDuplicateWins",
        {Write("10.0.0.1 old\n10.0.0.1 new\n"), Query("10.0.0.1", "new")},
@@ -92,17 +89,15 @@ std::vector<CoordCase> CoordCases() {
        Finding("10.0.0.9")},
       // Every call reads the file again: once it is mended, a call succeeds.
       {"BlankLineIsFormatErrorOnEveryCall",
-       {Write("10.0.0.1 1 2\n\n10.0.0.2 3\n"), Query("10.0.0.1", ""),
-        Query("10.0.0.2", ""), Write("10.0.0.1 1 2\n10.0.0.2 3\n"),
-        Query("10.0.0.2", "3")},
+       {Write("10.0.0.1 1 2\n\n10.0.0.2 3\n"), Query("10.0.0.1", ""), Query("10.0.0.2", ""),
+        Write("10.0.0.1 1 2\n10.0.0.2 3\n"), Query("10.0.0.2", "3")},
        std::string(kFormatError) + kFormatError + Finding("10.0.0.2")},
       {"LineWithoutSpaceIsFormatError",
        {Write("10.0.0.1 1 2\n10.0.0.2\n"), Query("10.0.0.1", "")},
        kFormatError},
       // Lines are read whole: no piece of a long line becomes a line.
       {"LineOf127CharactersIsOneEntry",
-       {Write(l127 + "\n10.0.0.8 8\n"), Query("10.0.0.7", l127.substr(9)),
-        Query("10.0.0.8", "8")},
+       {Write(l127 + "\n10.0.0.8 8\n"), Query("10.0.0.7", l127.substr(9)), Query("10.0.0.8", "8")},
        Finding("10.0.0.7") + Finding("10.0.0.8")},
       {"LineOf200CharactersIsOneEntry",
        {Write("10.0.0.8 8\n" + l200 + "\n"), Query("10.0.0.7", l200.substr(9))},
@@ -114,11 +109,16 @@ std::vector<CoordCase> CoordCases() {
        {Write("10.0.0.8 8\n" + l64k1 + "\n"), Query("10.0.0.8", "")},
        kFormatError},
       {"UnsetPathThenSet",
-       {{Step::kUnsetPath, "", ""}, Query("10.0.0.1", ""), Write("10.0.0.1 1 2 3\n"),
-        {Step::kSetPath, "", ""}, Query("10.0.0.1", "1 2 3")},
+       {{Step::kUnsetPath, "", ""},
+        Query("10.0.0.1", ""),
+        Write("10.0.0.1 1 2 3\n"),
+        {Step::kSetPath, "", ""},
+        Query("10.0.0.1", "1 2 3")},
        std::string(kPathUnset) + Finding("10.0.0.1")},
       {"MissingFileThenPresent",
-       {{Step::kRemoveFile, "", ""}, Query("10.0.0.1", ""), Write("10.0.0.1 4 5\n"),
+       {{Step::kRemoveFile, "", ""},
+        Query("10.0.0.1", ""),
+        Write("10.0.0.1 4 5\n"),
         Query("10.0.0.1", "4 5")},
        std::string(kNotFound) + Finding("10.0.0.1")},
       // Once filled, the cache is not refreshed.
@@ -152,8 +152,8 @@ std::string RunSteps(const CoordCase& c, const TempDir& dir) {
       case Step::kQuery: {
         std::string got = getCoordinates(Addr(step.arg.c_str()));
         if (got != step.expected) {
-          failures += "query " + step.arg + ": got [" + got.substr(0, 80) +
-                      "] want [" + step.expected.substr(0, 80) + "]\n";
+          failures += "query " + step.arg + ": got [" + got.substr(0, 80) + "] want [" +
+                      step.expected.substr(0, 80) + "]\n";
         }
         break;
       }
@@ -181,8 +181,8 @@ TEST(CoordinatesFile, SixteenThreadsOnAColdCacheAllGetTheirValues) {
   TempDir dir;
   std::string content;
   for (int i = 1; i <= 200; ++i) {
-    content += "10.1." + std::to_string(i / 100) + "." + std::to_string(i % 100) +
-               " " + std::to_string(i) + " " + std::to_string(i * 2) + "\n";
+    content += "10.1." + std::to_string(i / 100) + "." + std::to_string(i % 100) + " " +
+               std::to_string(i) + " " + std::to_string(i * 2) + "\n";
   }
   dir.WriteFile("pelm.coords", content);
   std::string report = RunInFreshProcess([&] {
@@ -206,8 +206,8 @@ TEST(CoordinatesFile, SixteenThreadsOnAColdCacheAllGetTheirValues) {
     for (int t = 0; t < 16; ++t) {
       for (int k = 0; k < 200; ++k) {
         int i = (k + t * 13) % 200 + 1;
-        std::string want = "10.1." + std::to_string(i / 100) + "." + std::to_string(i % 100) +
-                           "=" + std::to_string(i) + " " + std::to_string(i * 2);
+        std::string want = "10.1." + std::to_string(i / 100) + "." + std::to_string(i % 100) + "=" +
+                           std::to_string(i) + " " + std::to_string(i * 2);
         if (results[t * 200 + k] != want) bad += results[t * 200 + k] + "\n";
       }
     }

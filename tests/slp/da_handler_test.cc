@@ -190,12 +190,12 @@ TEST_F(HandlerTest, RefusedRegistrationOverUdpGetsNoReply) {
 // and those that only compare Length with what arrived.
 TEST_F(HandlerTest, OversizeUdpReplyServesBothReadingsOfOverflow) {
   for (int i = 0; i < 100; ++i) {
-    ASSERT_EQ(Register("service:CompResource://10.0." + std::to_string(i) + ".1/" +
-                           std::string(40, 'p'),
-                       "CompResource",
-                       "(n=" + std::to_string(i) + "),(pad=" + std::string(40, 'p') +
-                           std::to_string(i) + ")"),
-              error::kOk);
+    ASSERT_EQ(
+        Register(
+            "service:CompResource://10.0." + std::to_string(i) + ".1/" + std::string(40, 'p'),
+            "CompResource",
+            "(n=" + std::to_string(i) + "),(pad=" + std::string(40, 'p') + std::to_string(i) + ")"),
+        error::kOk);
   }
   SrvRqst q;
   q.service_type = "CompResource";
@@ -246,13 +246,13 @@ TEST_F(HandlerTest, LargeAnswersOverTcp) {
   DaHandler h(&big, DaConfig{});
   for (int i = 0; i < 10000; ++i) {
     RegistrationInput in;
-    in.url = "service:big://10." + std::to_string(i / 250) + "." + std::to_string(i % 250) +
-             ".1:5000";
+    in.url =
+        "service:big://10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1:5000";
     in.lang = "en";
     in.service_type = "big";
     in.scopes = "default";
-    in.attrs = "(host=" + in.url.substr(14) + "),(serial=" + std::string(8, 'a') +
-               std::to_string(i) + ")";
+    in.attrs =
+        "(host=" + in.url.substr(14) + "),(serial=" + std::string(8, 'a') + std::to_string(i) + ")";
     in.lifetime = 300;
     ASSERT_EQ(big.Register(in), error::kOk);
   }
@@ -399,7 +399,8 @@ TEST_F(HandlerTest, MulticastAndScopeRules) {
 }
 
 TEST_F(HandlerTest, AttributeAndTypeRequestsFromBytes) {
-  Register("service:ZemProxy://10.0.0.1:1", "service:ZemProxy", "(addr=10.0.0.1),(mask=255.255.255.255)");
+  Register("service:ZemProxy://10.0.0.1:1", "service:ZemProxy",
+           "(addr=10.0.0.1),(mask=255.255.255.255)");
   AttrRqst a;
   a.url = "service:ZemProxy://10.0.0.1:1";
   a.scopes = "default";
@@ -414,7 +415,8 @@ TEST_F(HandlerTest, AttributeAndTypeRequestsFromBytes) {
 }
 
 TEST_F(HandlerTest, MalformedInputNeverBreaksTheAgent) {
-  Register("service:ZemProxy://10.0.0.1:5000", "ZemProxy", "(addr=10.0.0.1),(mask=255.255.255.255)");
+  Register("service:ZemProxy://10.0.0.1:5000", "ZemProxy",
+           "(addr=10.0.0.1),(mask=255.255.255.255)");
   SrvRqst q;
   q.service_type = "ZemProxy";
   q.scopes = "default";
@@ -426,8 +428,8 @@ TEST_F(HandlerTest, MalformedInputNeverBreaksTheAgent) {
 
   // Every truncation: nothing, or a PARSE_ERROR reply with the same XID.
   for (size_t len = 0; len < good.size(); ++len) {
-    std::string reply = handler.Handle(reinterpret_cast<const uint8_t*>(good.data()), len, kLocal,
-                                       false);
+    std::string reply =
+        handler.Handle(reinterpret_cast<const uint8_t*>(good.data()), len, kLocal, false);
     if (reply.empty()) continue;
     Message r;
     ASSERT_EQ(Decode(reply, &r), WireStatus::kOk) << len;

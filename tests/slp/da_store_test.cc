@@ -209,8 +209,8 @@ TEST_F(StoreTest, EqualityIndexStaysInStepWithUpdates) {
   }
   const std::string p = "(&(addr=10.0.0.7)(mask=255.255.255.255))";
   EXPECT_EQ(Find("ZemProxy", p), Urls{"service:ZemProxy://10.0.0.7:5000"});
-  Reg("service:ZemProxy://10.0.0.7:5000", "service:ZemProxy", "(addr=10.0.0.77),(mask=255.255.255.255)",
-      300, /*fresh=*/false);
+  Reg("service:ZemProxy://10.0.0.7:5000", "service:ZemProxy",
+      "(addr=10.0.0.77),(mask=255.255.255.255)", 300, /*fresh=*/false);
   EXPECT_EQ(Find("ZemProxy", p), Urls{});
   EXPECT_EQ(Find("ZemProxy", "(addr=10.0.0.77)"), Urls{"service:ZemProxy://10.0.0.7:5000"});
   store.Deregister("default", "service:ZemProxy://10.0.0.7:5000", "en", "");

@@ -30,9 +30,9 @@ TEST(EtcdCodec, Base64RoundTripsEveryByteAndLength) {
 
 TEST(EtcdCodec, Base64RejectsMalformedText) {
   std::string out;
-  EXPECT_FALSE(Base64Decode("Zm9", &out));     // length not a multiple of 4
-  EXPECT_FALSE(Base64Decode("Zm9!", &out));    // outside the alphabet
-  EXPECT_FALSE(Base64Decode("Z=9v", &out));    // padding inside
+  EXPECT_FALSE(Base64Decode("Zm9", &out));   // length not a multiple of 4
+  EXPECT_FALSE(Base64Decode("Zm9!", &out));  // outside the alphabet
+  EXPECT_FALSE(Base64Decode("Z=9v", &out));  // padding inside
   EXPECT_FALSE(Base64Decode("Zm==Zm9v", &out));
 }
 

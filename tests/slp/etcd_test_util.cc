@@ -46,10 +46,10 @@ bool EtcdServer::Start(int timeout_ms) {
   Kill();
   std::string peer = "http://127.0.0.1:" + std::to_string(peer_port_);
   child_ = std::make_unique<::testutil::Child>(std::vector<std::string>{
-      EtcdBinary(), "--name", "t", "--data-dir", dir_.path() + "/data", "--listen-client-urls", url(),
-      "--advertise-client-urls", url(), "--listen-peer-urls", peer,
-      "--initial-advertise-peer-urls", peer, "--initial-cluster", "t=" + peer,
-      "--logger", "zap", "--log-level", "error"});
+      EtcdBinary(), "--name", "t", "--data-dir", dir_.path() + "/data", "--listen-client-urls",
+      url(), "--advertise-client-urls", url(), "--listen-peer-urls", peer,
+      "--initial-advertise-peer-urls", peer, "--initial-cluster", "t=" + peer, "--logger", "zap",
+      "--log-level", "error"});
   etcd::Client probe({url()}, 500);
   return ::testutil::WaitUntil(
       [&] { return probe.Range("/", etcd::PrefixEnd("/"), nullptr, true).ok(); }, timeout_ms);
@@ -70,9 +70,10 @@ int64_t EtcdServer::CompactAll() {
   etcd::Result r = c.Range("/", etcd::PrefixEnd("/"), nullptr, true);
   if (!r.ok()) return 0;
   std::string body = "{\"revision\":\"" + std::to_string(r.revision) + "\",\"physical\":true}";
-  std::string req = "POST /v3/kv/compaction HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                    "Content-Type: application/json\r\nContent-Length: " +
-                    std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::string req =
+      "POST /v3/kv/compaction HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+      "Content-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
   std::string resp = testutil::Exchange(client_port_, req, false, 5000);
   return resp.find(" 200 ") != std::string::npos ? r.revision : 0;
 }

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "slpd_test_util.h"
 #include "slp/wire.h"
+#include "slpd_test_util.h"
 #include "testutil/process_util.h"
 
 namespace orvel::slp::etcdtest {
@@ -54,8 +54,8 @@ class Agent : public slpdtest::SlpdProcess {
 
 // One SrvReg over UDP (sent up to three times, each waiting wait_ms); the
 // SrvAck's error, or 0xffff when nothing came.
-uint16_t Register(int port, const std::string& url, const std::string& attrs,
-                  uint16_t lifetime, bool fresh = true, int wait_ms = 4000);
+uint16_t Register(int port, const std::string& url, const std::string& attrs, uint16_t lifetime,
+                  bool fresh = true, int wait_ms = 4000);
 // SrvDeReg of url, or of some of its attribute tags.
 uint16_t Deregister(int port, const std::string& url, const std::string& tags = "");
 

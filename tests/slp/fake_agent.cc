@@ -49,8 +49,7 @@ FakeAgent::FakeAgent(Handler handler) : handler_(std::move(handler)) {
     int t = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(t, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-        listen(t, 8) != 0) {
+    if (bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(t, 8) != 0) {
       close(u);
       close(t);
       continue;
@@ -76,9 +75,7 @@ FakeAgent::~FakeAgent() {
     if (fd >= 0) close(fd);
 }
 
-std::string FakeAgent::address() const {
-  return "127.0.0.1:" + std::to_string(port_);
-}
+std::string FakeAgent::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 std::vector<unsigned> FakeAgent::udp_xids() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -94,19 +91,17 @@ void FakeAgent::Run() {
     if (p[0].revents & POLLIN) {
       sockaddr_in from{};
       socklen_t fl = sizeof(from);
-      ssize_t n = recvfrom(udp_, buf.data(), buf.size(), 0,
-                           reinterpret_cast<sockaddr*>(&from), &fl);
+      ssize_t n =
+          recvfrom(udp_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
       Message req;
-      if (n > 0 && Decode(buf.data(), static_cast<size_t>(n), &req) ==
-                       WireStatus::kOk) {
+      if (n > 0 && Decode(buf.data(), static_cast<size_t>(n), &req) == WireStatus::kOk) {
         {
           std::lock_guard<std::mutex> lock(mu_);
           xids_.push_back(req.header.xid);
         }
         ++udp_requests_;
         for (const std::string& d : handler_(req, false))
-          sendto(udp_, d.data(), d.size(), 0,
-                 reinterpret_cast<sockaddr*>(&from), fl);
+          sendto(udp_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
       }
     }
     if (p[1].revents & POLLIN) {
@@ -122,8 +117,7 @@ void FakeAgent::Run() {
 void FakeAgent::ServeTcp(int fd) {
   std::string in;
   if (!ReadExactly(fd, &in, 5)) return;
-  uint32_t len = orvel::slp::PeekLength(
-      reinterpret_cast<const uint8_t*>(in.data()), in.size());
+  uint32_t len = orvel::slp::PeekLength(reinterpret_cast<const uint8_t*>(in.data()), in.size());
   if (len < 16 || len > 65536 || !ReadExactly(fd, &in, len)) return;
   Message req;
   if (Decode(in, &req) != WireStatus::kOk) return;
@@ -138,8 +132,7 @@ void FakeAgent::ServeTcp(int fd) {
   }
 }
 
-std::string ReplyTo(const Message& request, orvel::slp::Body body,
-                    uint16_t flags) {
+std::string ReplyTo(const Message& request, orvel::slp::Body body, uint16_t flags) {
   Message m;
   m.header.xid = request.header.xid;
   m.header.lang = request.header.lang;

@@ -17,8 +17,8 @@ namespace slptest {
 
 // Handler result: raw datagrams (UDP) or one byte stream (TCP, the pieces
 // concatenated).  Empty: stay silent.
-using Handler = std::function<std::vector<std::string>(
-    const orvel::slp::Message& request, bool over_tcp)>;
+using Handler =
+    std::function<std::vector<std::string>(const orvel::slp::Message& request, bool over_tcp)>;
 
 class FakeAgent {
  public:
@@ -53,8 +53,7 @@ class FakeAgent {
 };
 
 // A reply to request: same XID and language, the given body and flags.
-std::string ReplyTo(const orvel::slp::Message& request,
-                    orvel::slp::Body body, uint16_t flags = 0);
+std::string ReplyTo(const orvel::slp::Message& request, orvel::slp::Body body, uint16_t flags = 0);
 
 // A UDP port on 127.0.0.1 that nobody listens on (bound, then closed).
 unsigned short DeadUdpPort();

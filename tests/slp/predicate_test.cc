@@ -55,51 +55,37 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"(|(foo=bar)(&(x-num=1)(x-clients=1 2 4)))", kNode, false},
         // Case and whitespace folding of tags and values.
         EvalCase{"(X-CLIENTS=1   2 3)", kNode, true},
-        EvalCase{"( x-clients = 1 2 3 )", kNode, true},
-        EvalCase{"(os=LINUX)", kNode, true},
+        EvalCase{"( x-clients = 1 2 3 )", kNode, true}, EvalCase{"(os=LINUX)", kNode, true},
         // Integers compare as integers; dotted quads as strings.
-        EvalCase{"(cpu>=2)", kNode, true},
-        EvalCase{"(cpu>=10)", kNode, false},
-        EvalCase{"(cpu<=4)", kNode, true},
-        EvalCase{"(x-num=01)", kNode, true},
-        EvalCase{"(cpu~=4)", kNode, true},
-        EvalCase{"(mask<=255.255.255.0)", kHost, false},
+        EvalCase{"(cpu>=2)", kNode, true}, EvalCase{"(cpu>=10)", kNode, false},
+        EvalCase{"(cpu<=4)", kNode, true}, EvalCase{"(x-num=01)", kNode, true},
+        EvalCase{"(cpu~=4)", kNode, true}, EvalCase{"(mask<=255.255.255.0)", kHost, false},
         EvalCase{"(mask>=255.255.255.0)", kHost, true},
         // Substrings only match strings.
-        EvalCase{"(os=lin*)", kNode, true},
-        EvalCase{"(os=*NU*)", kNode, true},
-        EvalCase{"(os=l*x)", kNode, true},
-        EvalCase{"(os=l*z)", kNode, false},
+        EvalCase{"(os=lin*)", kNode, true}, EvalCase{"(os=*NU*)", kNode, true},
+        EvalCase{"(os=l*x)", kNode, true}, EvalCase{"(os=l*z)", kNode, false},
         EvalCase{"(cpu=4*)", kNode, false},
         // Presence, keywords, types that disagree.
-        EvalCase{"(x-abone=*)", kNode, true},
-        EvalCase{"(x-abone=true)", kNode, false},
-        EvalCase{"(missing=*)", kNode, false},
-        EvalCase{"(cpu=true)", kNode, false},
+        EvalCase{"(x-abone=*)", kNode, true}, EvalCase{"(x-abone=true)", kNode, false},
+        EvalCase{"(missing=*)", kNode, false}, EvalCase{"(cpu=true)", kNode, false},
         // Multi-valued attributes and negation per value.
-        EvalCase{"(proto=udp)", kNode, true},
-        EvalCase{"(!(proto=tcp))", kNode, true},
-        EvalCase{"(!(os=linux))", kNode, false},
-        EvalCase{"(!(foo=bar))", kNode, false},
-        EvalCase{"(!(&(os=linux)(cpu=5)))", kNode, true},
-        EvalCase{"(!(missing=*))", kNode, true},
+        EvalCase{"(proto=udp)", kNode, true}, EvalCase{"(!(proto=tcp))", kNode, true},
+        EvalCase{"(!(os=linux))", kNode, false}, EvalCase{"(!(foo=bar))", kNode, false},
+        EvalCase{"(!(&(os=linux)(cpu=5)))", kNode, true}, EvalCase{"(!(missing=*))", kNode, true},
         // and / or.
         EvalCase{"(&(os=linux)(cpu=4)(proto=tcp))", kNode, true},
         EvalCase{"(&(os=linux)(cpu=5))", kNode, false},
         EvalCase{"(|(x=33)(os=linux))", kNode, true},
         // Escapes in values.
-        EvalCase{"(v=a\\28b\\29)", "(v=a\\28b\\29)", true},
-        EvalCase{"(v=a\\2a)", "(v=a*)", true},
+        EvalCase{"(v=a\\28b\\29)", "(v=a\\28b\\29)", true}, EvalCase{"(v=a\\2a)", "(v=a*)", true},
         // The empty predicate matches anything, even no attributes.
-        EvalCase{"", kHost, true},
-        EvalCase{"", "", true},
-        EvalCase{"(x=*)", "", false}));
+        EvalCase{"", kHost, true}, EvalCase{"", "", true}, EvalCase{"(x=*)", "", false}));
 
 TEST(PredicateParse, RefusesMalformedFilters) {
   const char* bad[] = {
-      "(",       "()",      "(a=1",       "a=1",        "(a=1))",  "(&)",     "(!)",
-      "(!(a=1)(b=2))",      "(a>=1*)",    "(a~=*x)",    "(a=)",    "(=1)",    "(a:dn:=x)",
-      "(a=\\zz)", "(a=\\2)", "(&(a=1)(b=2)", "(a=(b))", "(|(a=1)x)", "(a<1)",
+      "(",       "()",        "(a=1",  "a=1",  "(a=1))",    "(&)",      "(!)",     "(!(a=1)(b=2))",
+      "(a>=1*)", "(a~=*x)",   "(a=)",  "(=1)", "(a:dn:=x)", "(a=\\zz)", "(a=\\2)", "(&(a=1)(b=2)",
+      "(a=(b))", "(|(a=1)x)", "(a<1)",
   };
   for (const char* text : bad) {
     EXPECT_FALSE(Predicate::Parse(text)) << text;
@@ -145,8 +131,7 @@ TEST(PredicateNearest, DetectsTheLocatorForm) {
   EXPECT_TRUE(p->MatchesNearestRest(0, node));
 
   // Extra conjuncts must hold for a candidate.
-  std::optional<Predicate> q =
-      Predicate::Parse("(&(cpu>=16)(x-PELM-num=2)(x-PELM-clients=1 2 3))");
+  std::optional<Predicate> q = Predicate::Parse("(&(cpu>=16)(x-PELM-num=2)(x-PELM-clients=1 2 3))");
   ASSERT_TRUE(q);
   ASSERT_EQ(q->nearest_terms().size(), 1u);
   EXPECT_FALSE(q->MatchesNearestRest(0, node));
@@ -179,12 +164,18 @@ TEST(AttrListParse, RefusesMalformedLists) {
     const char* text;
     AttrError error;
   } cases[] = {
-      {"(a=1", AttrError::kParse},          {"(a)", AttrError::kParse},
-      {"(a=1),", AttrError::kParse},        {"(a=1)x", AttrError::kParse},
-      {"(a=\\zz)", AttrError::kParse},      {"(a=x\\)", AttrError::kParse},
-      {"(a=1,,2)", AttrError::kParse},      {"(a=b=c)", AttrError::kParse},
-      {"(=1)", AttrError::kParse},          {"(a=\\41)", AttrError::kParse},
-      {"(a=\\FF\\0)", AttrError::kParse},   {"(x=4,true,sue)", AttrError::kMixedTypes},
+      {"(a=1", AttrError::kParse},
+      {"(a)", AttrError::kParse},
+      {"(a=1),", AttrError::kParse},
+      {"(a=1)x", AttrError::kParse},
+      {"(a=\\zz)", AttrError::kParse},
+      {"(a=x\\)", AttrError::kParse},
+      {"(a=1,,2)", AttrError::kParse},
+      {"(a=b=c)", AttrError::kParse},
+      {"(=1)", AttrError::kParse},
+      {"(a=\\41)", AttrError::kParse},
+      {"(a=\\FF\\0)", AttrError::kParse},
+      {"(x=4,true,sue)", AttrError::kMixedTypes},
       {"(x=1),(x=y)", AttrError::kMixedTypes},
   };
   for (const Bad& c : cases) {

@@ -34,8 +34,7 @@ struct ToolRun {
 class SlpEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access(AgentBinary().c_str(), X_OK) != 0 ||
-        access(ToolBinary().c_str(), X_OK) != 0)
+    if (access(AgentBinary().c_str(), X_OK) != 0 || access(ToolBinary().c_str(), X_OK) != 0)
       GTEST_SKIP() << "orvel-slpd or orvel-slptool not built";
     SLPSetProperty("net.slp.datagramTimeouts", "300,300,300");
     SLPSetProperty("net.slp.unicastMaximumWait", "3000");
@@ -46,17 +45,16 @@ class SlpEndToEnd : public ::testing::Test {
 
   static unsigned short StartAgent(std::unique_ptr<Child>* child) {
     unsigned short port = testutil::FreeLoopbackPort();
-    *child = std::make_unique<Child>(std::vector<std::string>{
-        AgentBinary(), "--listen", "127.0.0.1", "--port", std::to_string(port),
-        "--scopes", "default"});
-    if (!(*child)->started() || !testutil::WaitForLoopbackPort(port, 5000))
-      return 0;
+    *child = std::make_unique<Child>(
+        std::vector<std::string>{AgentBinary(), "--listen", "127.0.0.1", "--port",
+                                 std::to_string(port), "--scopes", "default"});
+    if (!(*child)->started() || !testutil::WaitForLoopbackPort(port, 5000)) return 0;
     return port;
   }
 
   ToolRun Tool(std::vector<std::string> args) {
-    std::vector<std::string> argv{ToolBinary(), "--da", da_, "--scope",
-                                  "default", "--wait", "3000"};
+    std::vector<std::string> argv{ToolBinary(), "--da",   da_,   "--scope",
+                                  "default",    "--wait", "3000"};
     argv.insert(argv.end(), args.begin(), args.end());
     Child c(argv);
     ToolRun r;
@@ -67,8 +65,7 @@ class SlpEndToEnd : public ::testing::Test {
   }
 
   // Looks up as the locator does and returns the answers (empty on error).
-  std::vector<ServiceInstance> Lookup(const std::string& type,
-                                      const std::string& predicate,
+  std::vector<ServiceInstance> Lookup(const std::string& type, const std::string& predicate,
                                       int* rc = nullptr) {
     SLPService s(type, predicate, da_, "default");
     int n = s.FindServices();
@@ -84,12 +81,10 @@ class SlpEndToEnd : public ::testing::Test {
 };
 
 TEST_F(SlpEndToEnd, RegisteredProxyIsFoundWithAddressPortAndLifetime) {
-  ToolRun reg = Tool({"--lifetime", "300", "register",
-                      "service:ZemProxy://10.0.0.1:5000",
+  ToolRun reg = Tool({"--lifetime", "300", "register", "service:ZemProxy://10.0.0.1:5000",
                       "(addr=10.0.0.1),(mask=255.255.255.255)"});
   ASSERT_EQ(reg.exit_code, 0) << reg.output;
-  ASSERT_EQ(Tool({"--lifetime", "300", "register",
-                  "service:ZemProxy://10.1.0.9:5001",
+  ASSERT_EQ(Tool({"--lifetime", "300", "register", "service:ZemProxy://10.1.0.9:5001",
                   "(addr=10.1.0.0),(mask=255.255.0.0)"})
                 .exit_code,
             0);
@@ -102,15 +97,13 @@ TEST_F(SlpEndToEnd, RegisteredProxyIsFoundWithAddressPortAndLifetime) {
   EXPECT_GT(host[0].getLifetime(), 290);
   EXPECT_LE(host[0].getLifetime(), 300);
 
-  std::vector<ServiceInstance> zone =
-      Lookup("ZemProxy", "(&(addr=10.1.0.0)(mask=255.255.0.0))");
+  std::vector<ServiceInstance> zone = Lookup("ZemProxy", "(&(addr=10.1.0.0)(mask=255.255.0.0))");
   ASSERT_EQ(zone.size(), 1u);
   EXPECT_EQ(zone[0].getAddrStr(), "10.1.0.9");
   EXPECT_EQ(zone[0].getPort(), 5001);
 
   int rc = -2;
-  EXPECT_TRUE(Lookup("ZemProxy", "(&(addr=10.0.0.2)(mask=255.255.255.255))", &rc)
-                  .empty());
+  EXPECT_TRUE(Lookup("ZemProxy", "(&(addr=10.0.0.2)(mask=255.255.255.255))", &rc).empty());
   EXPECT_EQ(rc, 0);
 
   ToolRun find = Tool({"findsrvs", "ZemProxy", "(addr=10.0.0.1)"});
@@ -127,27 +120,23 @@ TEST_F(SlpEndToEnd, NearestComputingNodeComesFirst) {
                {"service:CompResource://10.2.0.2/?x-PELM", "1 2 4"},
                {"service:CompResource://10.2.0.3/?x-PELM", "5 5 5"}};
   for (const Node& n : nodes) {
-    ToolRun r = Tool({"register", n.url,
-                      std::string("(x-PELM-coords=") + n.coords + ")"});
+    ToolRun r = Tool({"register", n.url, std::string("(x-PELM-coords=") + n.coords + ")"});
     ASSERT_EQ(r.exit_code, 0) << r.output;
   }
-  std::vector<ServiceInstance> found = Lookup(
-      "CompResource", "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))");
+  std::vector<ServiceInstance> found =
+      Lookup("CompResource", "(|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))");
   ASSERT_FALSE(found.empty());
   EXPECT_EQ(found[0].getAddrStr(), "10.2.0.2");
   EXPECT_EQ(found[0].getPort(), 0);
 }
 
 TEST_F(SlpEndToEnd, RegistrationExpiresAfterItsLifetime) {
-  ASSERT_EQ(Tool({"--lifetime", "2", "register", "service:ZemProxy://10.0.0.7:7"})
-                .exit_code,
-            0);
+  ASSERT_EQ(Tool({"--lifetime", "2", "register", "service:ZemProxy://10.0.0.7:7"}).exit_code, 0);
   std::vector<ServiceInstance> fresh = Lookup("ZemProxy", "");
   ASSERT_EQ(fresh.size(), 1u);
   EXPECT_GE(fresh[0].getLifetime(), 1);
   EXPECT_LE(fresh[0].getLifetime(), 2);
-  EXPECT_TRUE(testutil::WaitUntil(
-      [this] { return Lookup("ZemProxy", "").empty(); }, 6000));
+  EXPECT_TRUE(testutil::WaitUntil([this] { return Lookup("ZemProxy", "").empty(); }, 6000));
   int rc = -2;
   Lookup("ZemProxy", "", &rc);
   EXPECT_EQ(rc, 0);
@@ -184,8 +173,9 @@ TEST_F(SlpEndToEnd, RegistrationReachesEveryAgentAndSurvivesOneKilled) {
   SLPHandle h = nullptr;
   ASSERT_EQ(SLPOpen("en", SLP_FALSE, &h), SLP_OK);
   SLPError cb = SLP_OK;
-  EXPECT_EQ(SLPReg(h, "service:ZemProxy://10.0.0.7:7", 600, "", "(addr=10.0.0.7)", SLP_TRUE,
-                   [](SLPHandle, SLPError, void*) {}, &cb),
+  EXPECT_EQ(SLPReg(
+                h, "service:ZemProxy://10.0.0.7:7", 600, "", "(addr=10.0.0.7)", SLP_TRUE,
+                [](SLPHandle, SLPError, void*) {}, &cb),
             SLP_OK);
   SLPClose(h);
   for (const std::string& one : {da_, other}) {
@@ -197,8 +187,8 @@ TEST_F(SlpEndToEnd, RegistrationReachesEveryAgentAndSurvivesOneKilled) {
   auto start = std::chrono::steady_clock::now();
   SLPService s("ZemProxy", "", both, "default");
   ASSERT_EQ(s.FindServices(), 1);
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                  .count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   std::printf("look-up with the first of two agents killed: %.1f ms\n", ms);
   EXPECT_EQ(s.serviceAt(0)->getAddrStr(), "10.0.0.7");
   EXPECT_EQ(s.agentAddress(), other);
@@ -215,17 +205,18 @@ TEST_F(SlpEndToEnd, KeptRegistrationComesBackWhenTheAgentRestarts) {
   SLPHandle h = nullptr;
   ASSERT_EQ(SLPOpen("en", SLP_FALSE, &h), SLP_OK);
   SLPError cb = SLP_OK;
-  ASSERT_EQ(SLPReg(h, "service:ZemProxy://10.0.0.8:8", SLP_LIFETIME_MAXIMUM, "",
-                   "(addr=10.0.0.8)", SLP_TRUE, [](SLPHandle, SLPError, void*) {}, &cb),
+  ASSERT_EQ(SLPReg(
+                h, "service:ZemProxy://10.0.0.8:8", SLP_LIFETIME_MAXIMUM, "", "(addr=10.0.0.8)",
+                SLP_TRUE, [](SLPHandle, SLPError, void*) {}, &cb),
             SLP_OK);
   EXPECT_EQ(Lookup("ZemProxy", "").size(), 1u);
   agent_->Signal(SIGTERM);
   ASSERT_GE(agent_->Wait(5000), 0);
   // Boot timestamps count seconds: the new agent must start in a later one.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  agent_ = std::make_unique<Child>(std::vector<std::string>{
-      AgentBinary(), "--listen", "127.0.0.1", "--port", std::to_string(port_), "--scopes",
-      "default"});
+  agent_ = std::make_unique<Child>(std::vector<std::string>{AgentBinary(), "--listen", "127.0.0.1",
+                                                            "--port", std::to_string(port_),
+                                                            "--scopes", "default"});
   ASSERT_TRUE(testutil::WaitForLoopbackPort(port_, 5000)) << agent_->Output();
   size_t found = 0;
   EXPECT_TRUE(testutil::WaitUntil(
@@ -255,8 +246,7 @@ TEST_F(SlpEndToEnd, SixteenThreadsLookUpAtOnce) {
       std::string a = "10.3.0." + std::to_string(i);
       bool all = true;
       for (int k = 0; k < 10; ++k) {
-        SLPService s("ZemProxy", "(&(addr=" + a + ")(mask=255.255.255.255))", da_,
-                     "default");
+        SLPService s("ZemProxy", "(&(addr=" + a + ")(mask=255.255.255.255))", da_, "default");
         all = all && s.FindServices() == 1 && s.serviceAt(0)->getAddrStr() == a &&
               s.serviceAt(0)->getPort() == 6000 + i;
       }
@@ -291,9 +281,11 @@ TEST_F(SlpEndToEnd, ToolReportsErrorsWithExitCodes) {
 
 TEST_F(SlpEndToEnd, PropertiesComeFromTheConfigurationFile) {
   testutil::TempDir dir;
-  std::string conf = dir.WriteFile(
-      "slp.conf", "# agent on a test port\nnet.slp.DAAddresses = 127.0.0.1 ; inline\n"
-                  "net.slp.port=" + std::to_string(port_) + "\nnot a property line\n");
+  std::string conf =
+      dir.WriteFile("slp.conf",
+                    "# agent on a test port\nnet.slp.DAAddresses = 127.0.0.1 ; inline\n"
+                    "net.slp.port=" +
+                        std::to_string(port_) + "\nnot a property line\n");
   ASSERT_EQ(Tool({"register", "service:ZemProxy://10.0.0.6:6"}).exit_code, 0);
   testutil::ChildOptions opt;
   opt.env["ORVEL_SLP_CONF"] = conf;
@@ -309,9 +301,8 @@ TEST_F(SlpEndToEnd, PropertiesComeFromTheConfigurationFile) {
 }
 
 TEST_F(SlpEndToEnd, AttributesAndTypesThroughTheTool) {
-  ASSERT_EQ(Tool({"register", "service:ZemProxy://10.0.0.4:4", "(addr=10.0.0.4),(port=4)"})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      Tool({"register", "service:ZemProxy://10.0.0.4:4", "(addr=10.0.0.4),(port=4)"}).exit_code, 0);
   ToolRun attrs = Tool({"findattrs", "service:ZemProxy://10.0.0.4:4"});
   EXPECT_EQ(attrs.exit_code, 0);
   EXPECT_NE(attrs.output.find("(addr=10.0.0.4)"), std::string::npos) << attrs.output;

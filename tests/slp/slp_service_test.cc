@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "orvel/SLP.h"
 #include "fake_agent.h"
+#include "orvel/SLP.h"
 #include "slp/wire.h"
 
 namespace {
@@ -30,7 +30,7 @@ TEST(ServiceInstance, AddressAndPortFromUrl) {
       {"service:CompResource://10.1.2.3/?x-PELM-num=1", "10.1.2.3", 0},
       // Port and attribute part together: the host text keeps the port.
       {"service:CompResource://10.1.2.3:80/?x-PELM-num=1", "", 80},
-      {"service:ZemProxy:10.0.0.5:5000", "", 5000},  // no "//"
+      {"service:ZemProxy:10.0.0.5:5000", "", 5000},         // no "//"
       {"service:ZemProxy://proxy.example:5000", "", 5000},  // a name
       {"service:ZemProxy://10.0.0.5:65535", "10.0.0.5", 65535},
       {"service:ZemProxy://10.0.0.5:65536", "10.0.0.5", 0},
@@ -63,9 +63,9 @@ TEST(SLPFindSrvCallback, KeepsOnlyRealAnswers) {
     bool kept;
   } calls[] = {
       {"service:x://1.1.1.1:1", 300, SLP_OK, true},
-      {"service:x://2.2.2.2:2", 0, SLP_OK, false},     // lifetime 0
-      {nullptr, 0, SLP_LAST_CALL, false},              // closing call
-      {nullptr, 10, SLP_OK, false},                    // null URL
+      {"service:x://2.2.2.2:2", 0, SLP_OK, false},  // lifetime 0
+      {nullptr, 0, SLP_LAST_CALL, false},           // closing call
+      {nullptr, 10, SLP_OK, false},                 // null URL
       {nullptr, 10, SLP_LAST_CALL, false},
       {"service:x://3.3.3.3:3", 5, SLP_NETWORK_TIMED_OUT, false},
       {"service:x://4.4.4.4:4", 5, SLP_PARSE_ERROR, false},
@@ -74,10 +74,8 @@ TEST(SLPFindSrvCallback, KeepsOnlyRealAnswers) {
   std::vector<ServiceInstance> list;
   for (const Call& c : calls) {
     size_t before = list.size();
-    EXPECT_EQ(SLPFindSrvCallback(nullptr, c.url, c.lifetime, c.err, &list),
-              SLP_TRUE);
-    EXPECT_EQ(list.size(), before + (c.kept ? 1 : 0))
-        << (c.url ? c.url : "(null)");
+    EXPECT_EQ(SLPFindSrvCallback(nullptr, c.url, c.lifetime, c.err, &list), SLP_TRUE);
+    EXPECT_EQ(list.size(), before + (c.kept ? 1 : 0)) << (c.url ? c.url : "(null)");
   }
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].getServiceURL(), "service:x://1.1.1.1:1");
@@ -159,8 +157,7 @@ TEST_F(SLPServiceSearch, FailedSearchHidesEarlierResults) {
   SLPService s("ZemProxy", "", agent_->address(), "default");
   ASSERT_EQ(s.FindServices(), 1);
   // Point the process at an address where nobody answers.
-  SLPSetProperty("net.slp.DAAddresses",
-                 ("127.0.0.1:" + std::to_string(dead)).c_str());
+  SLPSetProperty("net.slp.DAAddresses", ("127.0.0.1:" + std::to_string(dead)).c_str());
   EXPECT_EQ(s.FindServices(), -1);
   EXPECT_EQ(s.numFound(), 0);
   EXPECT_EQ(s.serviceAt(0), nullptr);

@@ -72,9 +72,9 @@ TEST(SlpdEndToEnd, RegisterThenFindOverUdp) {
                         "(x-PELM-coords=9 9 9)"),
             error::kOk);
   Message reply;
-  ASSERT_TRUE(UdpExchange(agent.port(),
-                          MakeMessage(Query("ZemProxy", "(&(addr=10.0.0.5)(mask=255.255.255.255))")),
-                          &reply));
+  ASSERT_TRUE(UdpExchange(
+      agent.port(), MakeMessage(Query("ZemProxy", "(&(addr=10.0.0.5)(mask=255.255.255.255))")),
+      &reply));
   const SrvRply& r = std::get<SrvRply>(reply.body);
   ASSERT_EQ(r.urls.size(), 1u);
   EXPECT_EQ(r.urls[0].url, "service:ZemProxy://10.0.0.5:5000");
@@ -138,10 +138,10 @@ TEST(SlpdEndToEnd, OverflowedReplyIsAnsweredInFullOverTcp) {
   Agent agent({"--mtu", "576"});
   ASSERT_GT(agent.port(), 0);
   for (int i = 0; i < 30; ++i) {
-    ASSERT_EQ(RegisterUdp(agent.port(),
-                          "service:CompResource://10.0.1." + std::to_string(i) + "/" +
-                              std::string(30, 'x'),
-                          "CompResource", "(x-PELM-coords=" + std::to_string(i) + " 0)"),
+    ASSERT_EQ(RegisterUdp(
+                  agent.port(),
+                  "service:CompResource://10.0.1." + std::to_string(i) + "/" + std::string(30, 'x'),
+                  "CompResource", "(x-PELM-coords=" + std::to_string(i) + " 0)"),
               error::kOk);
   }
   Message q = MakeMessage(Query("CompResource", ""));
@@ -195,7 +195,8 @@ TEST(SlpdEndToEnd, HelpDescribesNearestNodeAnswers) {
   int status = help.Wait(5000);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_NE(help.Output().find("x-PELM-clients"), std::string::npos);
-  ::testutil::Child bad({::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--allow-register", "x"});
+  ::testutil::Child bad(
+      {::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--allow-register", "x"});
   status = bad.Wait(5000);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 64);
   EXPECT_NE(bad.Output().find("--allow-register needs A.B.C.D/LEN"), std::string::npos)

@@ -21,9 +21,10 @@
 namespace orvel::slp::etcdtest {
 namespace {
 
-#define REQUIRE_ETCD()                                                                  \
-  if (EtcdBinary().empty()) GTEST_SKIP() << "etcd is not installed (package etcd-server); " \
-                                            "skipping the --etcd test"
+#define REQUIRE_ETCD()                                            \
+  if (EtcdBinary().empty())                                       \
+  GTEST_SKIP() << "etcd is not installed (package etcd-server); " \
+                  "skipping the --etcd test"
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -213,8 +214,7 @@ TEST(SlpdEtcd, UnreachableAtStartExitsUnlessOptional) {
 
   Agent optional({"--etcd", nowhere, "--etcd-optional"});
   ASSERT_GT(optional.port(), 0) << optional.Output();
-  EXPECT_NE(optional.Output().find("serving from memory only (--etcd-optional)"),
-            std::string::npos)
+  EXPECT_NE(optional.Output().find("serving from memory only (--etcd-optional)"), std::string::npos)
       << optional.Output();
   EXPECT_EQ(Register(optional.port(), kU1, "(addr=10.0.0.1)", 60), error::kOk);
   EXPECT_TRUE(Find(optional.port()).Has(kU1));

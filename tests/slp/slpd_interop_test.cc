@@ -27,8 +27,8 @@ namespace {
 class Agent {
  public:
   explicit Agent(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {testutil::BuildPath("tools/orvel-slpd/orvel-slpd"),
-                                     "--listen", "127.0.0.1", "--port", "0"};
+    std::vector<std::string> argv = {testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen",
+                                     "127.0.0.1", "--port", "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     child_ = std::make_unique<testutil::Child>(argv);
     const std::string mark = "listening on 127.0.0.1:";
@@ -86,8 +86,8 @@ TEST(SlpdInterop, AgentDiscoveryOverTcpEndsWithTheClose) {
   const std::string s = StandardPeer::Str("");
   std::string both =
       StandardPeer::Message(1, 1, 0, s + StandardPeer::Str("service:directory-agent") + s + s + s) +
-      StandardPeer::Message(1, 2, 0,
-                            s + StandardPeer::Str("ZemProxy") + StandardPeer::Str("default") + s + s);
+      StandardPeer::Message(
+          1, 2, 0, s + StandardPeer::Str("ZemProxy") + StandardPeer::Str("default") + s + s);
   ASSERT_EQ(::send(fd, both.data(), both.size(), MSG_NOSIGNAL), static_cast<ssize_t>(both.size()));
   std::string in;
   EXPECT_TRUE(ReadUntilClose(fd, 10000, &in));
@@ -187,7 +187,8 @@ TEST(SlpdInterop, UdpAmplificationIsBound) {
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(agent.port()));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string body = StandardPeer::Str("") + std::string("\xff\xff", 2) + StandardPeer::Str("default");
+  std::string body =
+      StandardPeer::Str("") + std::string("\xff\xff", 2) + StandardPeer::Str("default");
   size_t sent = 0, received = 0;
   for (int i = 0; i < 300; ++i) {
     std::string rq = StandardPeer::Message(9, static_cast<uint16_t>(i), 0, body);
@@ -243,8 +244,8 @@ TEST(SlpdInterop, ManyTcpConnectionsAtOnceAreServed) {
 TEST(SlpdInterop, StateFolderMustBeWritableAtStart) {
   testutil::TempDir dir;
   const std::string missing = dir.path() + "/no-such-folder/slpd.state";
-  testutil::Child a({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen",
-                            "127.0.0.1", "--port", "0", "--state", missing});
+  testutil::Child a({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen", "127.0.0.1",
+                     "--port", "0", "--state", missing});
   int status = a.Wait(5000);
   ASSERT_TRUE(WIFEXITED(status)) << a.Output();
   EXPECT_NE(WEXITSTATUS(status), 0);
@@ -254,8 +255,8 @@ TEST(SlpdInterop, StateFolderMustBeWritableAtStart) {
 
   const std::string plain = dir.path() + "/plain";
   std::ofstream(plain) << "not a folder\n";
-  testutil::Child b({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen",
-                            "127.0.0.1", "--port", "0", "--state", plain + "/slpd.state"});
+  testutil::Child b({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen", "127.0.0.1",
+                     "--port", "0", "--state", plain + "/slpd.state"});
   status = b.Wait(5000);
   ASSERT_TRUE(WIFEXITED(status)) << b.Output();
   EXPECT_NE(WEXITSTATUS(status), 0);

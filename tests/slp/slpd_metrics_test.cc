@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "slp/wire.h"
-#include "testutil/net_util.h"
 #include "slpd_test_util.h"
+#include "testutil/net_util.h"
 #include "testutil/process_util.h"
 
 namespace orvel::slp {
@@ -126,8 +126,8 @@ double Sample(const std::string& text, const std::string& series) {
 }
 
 std::string Requests(const char* function, const char* result) {
-  return std::string("orvel_slpd_requests_total{function=\"") + function + "\",result=\"" +
-         result + "\"}";
+  return std::string("orvel_slpd_requests_total{function=\"") + function + "\",result=\"" + result +
+         "\"}";
 }
 
 TEST(SlpdMetrics, CountsMatchWhatWasSent) {
@@ -145,7 +145,8 @@ TEST(SlpdMetrics, CountsMatchWhatWasSent) {
     ASSERT_GT(got = SendUdp(port, Registration(url, "service:test"), "127.0.0.2"), 0u);
     udp_bytes += got;
   }
-  ASSERT_GT(got = SendUdp(port, Registration("service:other://10.0.0.3", "Other"), "127.0.0.2"), 0u);
+  ASSERT_GT(got = SendUdp(port, Registration("service:other://10.0.0.3", "Other"), "127.0.0.2"),
+            0u);
   udp_bytes += got;
   // Refused: lifetime 0 (invalid), and over TCP from a network that may not
   // register (its source is real, so it gets the error).

@@ -12,8 +12,8 @@
 namespace orvel::slp::slpdtest {
 
 SlpdProcess::SlpdProcess(const std::vector<std::string>& extra, int wait_ms) {
-  std::vector<std::string> argv = {::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"),
-                                   "--listen", "127.0.0.1", "--port", "0"};
+  std::vector<std::string> argv = {::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen",
+                                   "127.0.0.1", "--port", "0"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   child_ = std::make_unique<::testutil::Child>(argv);
   const std::string mark = "listening on 127.0.0.1:";

@@ -105,8 +105,9 @@ PeerReply StandardPeer::Parse(const std::string& bytes) {
       }
       break;
     }
-    case 5: break;  // SrvAck
-    case 7:         // AttrRply
+    case 5:
+      break;  // SrvAck
+    case 7:   // AttrRply
       r.list = c.Str();
       c.SkipAuths();
       break;
@@ -118,8 +119,11 @@ PeerReply StandardPeer::Parse(const std::string& bytes) {
       c.Str();
       c.SkipAuths();
       break;
-    case 10: r.list = c.Str(); break;  // SrvTypeRply
-    default: return r;
+    case 10:
+      r.list = c.Str();
+      break;  // SrvTypeRply
+    default:
+      return r;
   }
   r.ok = c.ok;
   return r;
@@ -157,7 +161,8 @@ PeerReply StandardPeer::Exchange(int function, const std::string& body, uint16_t
   TestFd s = Socket(SOCK_DGRAM);
   sockaddr_in to = Loopback(static_cast<uint16_t>(port_));
   for (int attempt = 0; attempt < 3; ++attempt) {
-    ::sendto(s.get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::sendto(s.get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof to);
     while (WaitReadable(s.get(), 2000)) {
       char buf[65536];
       ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
@@ -184,9 +189,8 @@ PeerReply StandardPeer::DiscoverAgent(int timeout_ms, double* seconds) {
   PeerReply r;
   TestFd s = Socket(SOCK_STREAM);
   sockaddr_in to = Loopback(static_cast<uint16_t>(port_));
-  std::string request = Message(1, ++xid_, 0,
-                                Str("") + Str("service:directory-agent") + Str("") + Str("") +
-                                    Str(""));
+  std::string request =
+      Message(1, ++xid_, 0, Str("") + Str("service:directory-agent") + Str("") + Str("") + Str(""));
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
       ::send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) ==
           static_cast<ssize_t>(request.size())) {
@@ -196,7 +200,8 @@ PeerReply StandardPeer::DiscoverAgent(int timeout_ms, double* seconds) {
     bool closed = false;
     while (!closed) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now()).count();
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
       if (left <= 0 || !WaitReadable(s.get(), static_cast<int>(left))) break;
       ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
       if (n <= 0) closed = true;

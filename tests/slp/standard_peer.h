@@ -17,11 +17,11 @@
 namespace slptest {
 
 struct PeerReply {
-  bool ok = false;       // a reply arrived and parsed
-  int function = 0;      // function id of the reply
+  bool ok = false;   // a reply arrived and parsed
+  int function = 0;  // function id of the reply
   uint16_t xid = 0;
   uint16_t flags = 0;
-  uint32_t length = 0;   // Length field of the reply used
+  uint32_t length = 0;  // Length field of the reply used
   uint16_t error = 0;
   std::vector<std::string> urls;  // SrvRply
   std::string list;               // AttrRply attrs, SrvTypeRply types, DAAdvert scopes

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "orvel/SLP.h"
 #include "fake_agent.h"
+#include "orvel/SLP.h"
+#include "orvel/slp_api.h"
 #include "slp/ua_internal.h"
 #include "slp/wire.h"
-#include "orvel/slp_api.h"
 
 namespace {
 
@@ -31,8 +31,7 @@ struct Urls {
   SLPError final_code = SLP_OK;
 };
 
-SLPBoolean Collect(SLPHandle, const char* url, unsigned short, SLPError err,
-                   void* cookie) {
+SLPBoolean Collect(SLPHandle, const char* url, unsigned short, SLPError err, void* cookie) {
   Urls* u = static_cast<Urls*>(cookie);
   if (err == SLP_OK && url)
     u->urls.push_back(url);
@@ -41,17 +40,15 @@ SLPBoolean Collect(SLPHandle, const char* url, unsigned short, SLPError err,
   return SLP_TRUE;
 }
 
-void RegReport(SLPHandle, SLPError err, void* cookie) {
-  *static_cast<SLPError*>(cookie) = err;
-}
+void RegReport(SLPHandle, SLPError err, void* cookie) { *static_cast<SLPError*>(cookie) = err; }
 
 SrvRply ManyUrls(int count, const std::string& padding = "") {
   SrvRply r;
   for (int i = 0; i < count; ++i)
     r.urls.push_back({300,
                       "service:ZemProxy://10." + std::to_string(i / 65536) + "." +
-                          std::to_string(i / 256 % 256) + "." +
-                          std::to_string(i % 256) + ":5000" + padding,
+                          std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + ":5000" +
+                          padding,
                       {}});
   return r;
 }
@@ -82,12 +79,8 @@ class SlpAgents : public ::testing::Test {
     SLPClose(h_);
     SetRefreshPeriodForTesting(std::chrono::milliseconds(0));
   }
-  void UseAgents(const std::string& list) {
-    SLPSetProperty("net.slp.DAAddresses", list.c_str());
-  }
-  SLPError Find(Urls* u) {
-    return SLPFindSrvs(h_, "ZemProxy", "default", "", Collect, u);
-  }
+  void UseAgents(const std::string& list) { SLPSetProperty("net.slp.DAAddresses", list.c_str()); }
+  SLPError Find(Urls* u) { return SLPFindSrvs(h_, "ZemProxy", "default", "", Collect, u); }
   SLPHandle h_ = nullptr;
 };
 
@@ -105,11 +98,9 @@ TEST_F(SlpAgents, AnswerCutToADatagramIsFetchedWholeOverTcp) {
     Urls u;
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(Find(&u), SLP_OK) << "flags " << flags;
-    double ms = std::chrono::duration<double, std::milli>(
-                    std::chrono::steady_clock::now() - start)
-                    .count();
-    std::printf("10000 URLs, cut datagram (flags 0x%04x) then TCP: %.1f ms\n",
-                flags, ms);
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::printf("10000 URLs, cut datagram (flags 0x%04x) then TCP: %.1f ms\n", flags, ms);
     ASSERT_EQ(u.urls.size(), 10000u);
     EXPECT_EQ(u.urls[9999], "service:ZemProxy://10.0.39.15:5000");
     EXPECT_EQ(u.final_code, SLP_LAST_CALL);
@@ -194,9 +185,7 @@ TEST_F(SlpAgents, NextAgentServesWhenFirstIsBusyOrBroken) {
       r.error = code;
       return Replies{ReplyTo(req, r)};
     });
-    FakeAgent second([](const Message& req, bool) {
-      return Replies{ReplyTo(req, ManyUrls(1))};
-    });
+    FakeAgent second([](const Message& req, bool) { return Replies{ReplyTo(req, ManyUrls(1))}; });
     UseAgents(first.address() + "," + second.address());
     Urls u;
     ASSERT_EQ(Find(&u), SLP_OK) << code;
@@ -207,9 +196,7 @@ TEST_F(SlpAgents, NextAgentServesWhenFirstIsBusyOrBroken) {
 
 TEST_F(SlpAgents, SilentAgentIsAskedLastAfterItFailed) {
   FakeAgent silent([](const Message&, bool) { return Replies{}; });
-  FakeAgent live([](const Message& req, bool) {
-    return Replies{ReplyTo(req, ManyUrls(1))};
-  });
+  FakeAgent live([](const Message& req, bool) { return Replies{ReplyTo(req, ManyUrls(1))}; });
   UseAgents(silent.address() + "," + live.address());
   Urls u;
   ASSERT_EQ(Find(&u), SLP_OK);
@@ -270,14 +257,13 @@ TEST_F(SlpAgents, RegistrationGoesToEveryListedAgent) {
   std::string dead = "127.0.0.1:" + std::to_string(slptest::DeadUdpPort());
   UseAgents(a.address() + "," + dead + "," + b.address());
   SLPError report = SLP_INTERNAL_SYSTEM_ERROR;
-  ASSERT_EQ(SLPReg(h_, "service:ZemProxy://10.0.0.9:5000", 300, "", "(addr=10.0.0.9)",
-                   SLP_TRUE, RegReport, &report),
+  ASSERT_EQ(SLPReg(h_, "service:ZemProxy://10.0.0.9:5000", 300, "", "(addr=10.0.0.9)", SLP_TRUE,
+                   RegReport, &report),
             SLP_OK);
   EXPECT_EQ(report, SLP_OK);
   EXPECT_EQ(log_a.count(Function::kSrvReg), 1);
   EXPECT_EQ(log_b.count(Function::kSrvReg), 1);
-  ASSERT_EQ(SLPDereg(h_, "service:ZemProxy://10.0.0.9:5000", RegReport, &report),
-            SLP_OK);
+  ASSERT_EQ(SLPDereg(h_, "service:ZemProxy://10.0.0.9:5000", RegReport, &report), SLP_OK);
   EXPECT_EQ(log_a.count(Function::kSrvDeReg), 1);
   EXPECT_EQ(log_b.count(Function::kSrvDeReg), 1);
 }
@@ -289,14 +275,12 @@ TEST_F(SlpAgents, MaximumLifetimeIsRefreshedUntilDeregistered) {
   SetRefreshPeriodForTesting(std::chrono::milliseconds(50));
   SLPError report = SLP_INTERNAL_SYSTEM_ERROR;
   const char* url = "service:ZemProxy://10.0.0.9:5000";
-  ASSERT_EQ(SLPReg(h_, url, SLP_LIFETIME_MAXIMUM, "", "(addr=10.0.0.9)", SLP_TRUE,
-                   RegReport, &report),
-            SLP_OK);
+  ASSERT_EQ(
+      SLPReg(h_, url, SLP_LIFETIME_MAXIMUM, "", "(addr=10.0.0.9)", SLP_TRUE, RegReport, &report),
+      SLP_OK);
   EXPECT_TRUE(Eventually([&] { return log.count(Function::kSrvReg) >= 3; }));
   // The handle stays usable meanwhile.
-  ASSERT_EQ(SLPReg(h_, "service:x://1.1.1.1", 60, "", "", SLP_TRUE, RegReport,
-                   &report),
-            SLP_OK);
+  ASSERT_EQ(SLPReg(h_, "service:x://1.1.1.1", 60, "", "", SLP_TRUE, RegReport, &report), SLP_OK);
   ASSERT_EQ(SLPDereg(h_, url, RegReport, &report), SLP_OK);
   int regs = log.count(Function::kSrvReg);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -313,13 +297,11 @@ TEST_F(SlpAgents, FiniteLifetimeAndClosedHandleAreNotRefreshed) {
   UseAgents(agent.address());
   SetRefreshPeriodForTesting(std::chrono::milliseconds(50));
   SLPError report;
-  ASSERT_EQ(SLPReg(h_, "service:x://1.1.1.1", 600, "", "", SLP_TRUE, RegReport,
-                   &report),
-            SLP_OK);
+  ASSERT_EQ(SLPReg(h_, "service:x://1.1.1.1", 600, "", "", SLP_TRUE, RegReport, &report), SLP_OK);
   SLPHandle other = nullptr;
   ASSERT_EQ(SLPOpen("en", SLP_FALSE, &other), SLP_OK);
-  ASSERT_EQ(SLPReg(other, "service:x://2.2.2.2", SLP_LIFETIME_MAXIMUM, "", "",
-                   SLP_TRUE, RegReport, &report),
+  ASSERT_EQ(SLPReg(other, "service:x://2.2.2.2", SLP_LIFETIME_MAXIMUM, "", "", SLP_TRUE, RegReport,
+                   &report),
             SLP_OK);
   EXPECT_TRUE(Eventually([&] { return log.count(Function::kSrvReg) >= 3; }));
   SLPClose(other);
@@ -342,8 +324,8 @@ TEST_F(SlpAgents, DeletedAttributesStayDeletedAcrossRefreshes) {
   SetRefreshPeriodForTesting(std::chrono::milliseconds(50));
   SLPError report;
   const char* url = "service:x://1.1.1.1";
-  ASSERT_EQ(SLPReg(h_, url, SLP_LIFETIME_MAXIMUM, "", "(a=1),(b=2,3),x-c,(d=4)",
-                   SLP_TRUE, RegReport, &report),
+  ASSERT_EQ(SLPReg(h_, url, SLP_LIFETIME_MAXIMUM, "", "(a=1),(b=2,3),x-c,(d=4)", SLP_TRUE,
+                   RegReport, &report),
             SLP_OK);
   ASSERT_EQ(SLPDelAttrs(h_, url, "B,x-*", RegReport, &report), SLP_OK);
   size_t seen;

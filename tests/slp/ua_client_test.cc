@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "fake_agent.h"
+#include "orvel/slp_api.h"
 #include "slp/ua_internal.h"
 #include "slp/wire.h"
-#include "orvel/slp_api.h"
 
 namespace {
 
@@ -43,8 +43,8 @@ struct Found {
   SLPError final_code = SLP_OK;
 };
 
-SLPBoolean Collect(SLPHandle, const char* url, unsigned short lifetime,
-                   SLPError err, void* cookie) {
+SLPBoolean Collect(SLPHandle, const char* url, unsigned short lifetime, SLPError err,
+                   void* cookie) {
   Found* f = static_cast<Found*>(cookie);
   if (f->last_calls > 0) ++f->calls_after_last;
   if (err == SLP_OK && url) {
@@ -57,9 +57,7 @@ SLPBoolean Collect(SLPHandle, const char* url, unsigned short lifetime,
   return SLP_TRUE;
 }
 
-void RegReport(SLPHandle, SLPError err, void* cookie) {
-  *static_cast<SLPError*>(cookie) = err;
-}
+void RegReport(SLPHandle, SLPError err, void* cookie) { *static_cast<SLPError*>(cookie) = err; }
 
 std::vector<std::string> OneUrl(const Message& req, const std::string& url) {
   SrvRply r;
@@ -79,11 +77,8 @@ class SlpClient : public ::testing::Test {
     ASSERT_EQ(SLPOpen("en", SLP_FALSE, &h_), SLP_OK);
   }
   void TearDown() override { SLPClose(h_); }
-  void UseAgents(const std::string& list) {
-    SLPSetProperty("net.slp.DAAddresses", list.c_str());
-  }
-  SLPError Find(Found* f, const char* type = "ZemProxy",
-                const char* filter = "") {
+  void UseAgents(const std::string& list) { SLPSetProperty("net.slp.DAAddresses", list.c_str()); }
+  SLPError Find(Found* f, const char* type = "ZemProxy", const char* filter = "") {
     return SLPFindSrvs(h_, type, "default", filter, Collect, f);
   }
   SLPHandle h_ = nullptr;
@@ -120,8 +115,7 @@ struct Stopper {
 };
 
 // Stops after the first URL; meanwhile tries the same handle again.
-SLPBoolean StopAtFirst(SLPHandle h, const char*, unsigned short, SLPError,
-                       void* cookie) {
+SLPBoolean StopAtFirst(SLPHandle h, const char*, unsigned short, SLPError, void* cookie) {
   Stopper* s = static_cast<Stopper*>(cookie);
   ++s->calls;
   Found ignored;
@@ -194,9 +188,7 @@ TEST_F(SlpClient, SilentAgentTimesOutAfterBoundedRetries) {
 
 TEST_F(SlpClient, NextAgentAnswersWhenFirstIsDeadOrSilent) {
   FakeAgent silent([](const Message&, bool) { return std::vector<std::string>{}; });
-  FakeAgent second([](const Message& req, bool) {
-    return OneUrl(req, "service:x://2.2.2.2:2");
-  });
+  FakeAgent second([](const Message& req, bool) { return OneUrl(req, "service:x://2.2.2.2:2"); });
   std::string dead = "127.0.0.1:" + std::to_string(slptest::DeadUdpPort());
   struct Case {
     const char* what;
@@ -230,9 +222,7 @@ TEST_F(SlpClient, OverflowReplyIsFetchedAgainOverTcp) {
 }
 
 TEST_F(SlpClient, RequestTooBigForADatagramGoesOverTcp) {
-  FakeAgent agent([](const Message& req, bool) {
-    return OneUrl(req, "service:x://1.1.1.1:1");
-  });
+  FakeAgent agent([](const Message& req, bool) { return OneUrl(req, "service:x://1.1.1.1:1"); });
   UseAgents(agent.address());
   SLPSetProperty("net.slp.MTU", "128");
   std::string filter = "(x-PELM-clients=" + std::string(200, '1') + ")";
@@ -292,12 +282,11 @@ TEST_F(SlpClient, RegisterAndDeregisterCarryTheirFields) {
   });
   UseAgents(agent.address());
   SLPError report = SLP_INTERNAL_SYSTEM_ERROR;
-  ASSERT_EQ(SLPReg(h_, "service:ZemProxy://10.0.0.9:5000", 60, "", "(addr=10.0.0.9)",
-                   SLP_TRUE, RegReport, &report),
+  ASSERT_EQ(SLPReg(h_, "service:ZemProxy://10.0.0.9:5000", 60, "", "(addr=10.0.0.9)", SLP_TRUE,
+                   RegReport, &report),
             SLP_OK);
   EXPECT_EQ(report, SLP_OK);
-  ASSERT_EQ(SLPDereg(h_, "service:ZemProxy://10.0.0.9:5000", RegReport, &report),
-            SLP_OK);
+  ASSERT_EQ(SLPDereg(h_, "service:ZemProxy://10.0.0.9:5000", RegReport, &report), SLP_OK);
   ASSERT_EQ(got.size(), 2u);
   const SrvReg& reg = std::get<SrvReg>(got[0].body);
   EXPECT_TRUE(got[0].header.flags & kFlagFresh);
@@ -309,21 +298,19 @@ TEST_F(SlpClient, RegisterAndDeregisterCarryTheirFields) {
   EXPECT_EQ(dr.entry.url, "service:ZemProxy://10.0.0.9:5000");
   EXPECT_EQ(dr.scopes, "default");
   EXPECT_EQ(dr.tags, "");
-  EXPECT_EQ(SLPReg(h_, "service:x://1.1.1.1", 0, "", "", SLP_TRUE, RegReport,
-                   &report),
+  EXPECT_EQ(SLPReg(h_, "service:x://1.1.1.1", 0, "", "", SLP_TRUE, RegReport, &report),
             SLP_PARAMETER_BAD);
 }
 
 TEST_F(SlpClient, RejectedRegistrationIsReported) {
   FakeAgent agent([](const Message& req, bool) {
-    return std::vector<std::string>{
-        ReplyTo(req, SrvAck{error::kInvalidRegistration})};
+    return std::vector<std::string>{ReplyTo(req, SrvAck{error::kInvalidRegistration})};
   });
   UseAgents(agent.address());
   SLPError report = SLP_OK;
-  EXPECT_EQ(SLPReg(h_, "service:x://1.1.1.1", 5, "service:x", "(a=1,true)",
-                   SLP_TRUE, RegReport, &report),
-            SLP_INVALID_REGISTRATION);
+  EXPECT_EQ(
+      SLPReg(h_, "service:x://1.1.1.1", 5, "service:x", "(a=1,true)", SLP_TRUE, RegReport, &report),
+      SLP_INVALID_REGISTRATION);
   EXPECT_EQ(report, SLP_INVALID_REGISTRATION);
 }
 
@@ -369,8 +356,13 @@ TEST(SlpProperties, DefaultsAndInternedValues) {
   struct Case {
     const char* text;
     std::vector<int> want;  // empty: rejected
-  } lists[] = {{"100,200", {100, 200}}, {"100, 200", {100, 200}},
-               {"100,x", {}}, {"100,", {}}, {"0,5", {}}, {"-5", {}}, {"", {}}};
+  } lists[] = {{"100,200", {100, 200}},
+               {"100, 200", {100, 200}},
+               {"100,x", {}},
+               {"100,", {}},
+               {"0,5", {}},
+               {"-5", {}},
+               {"", {}}};
   for (const Case& c : lists) {
     SLPSetProperty("x.test.list", c.text);
     EXPECT_EQ(PropertyMillisList("x.test.list"), c.want) << c.text;
@@ -428,11 +420,9 @@ void MulticastAgent(int udp, std::atomic<bool>* stop) {
     if (poll(&p, 1, 50) <= 0) continue;
     sockaddr_in from{};
     socklen_t fl = sizeof(from);
-    ssize_t n = recvfrom(udp, buf.data(), buf.size(), 0,
-                         reinterpret_cast<sockaddr*>(&from), &fl);
+    ssize_t n = recvfrom(udp, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
     Message req;
-    if (n <= 0 || Decode(buf.data(), static_cast<size_t>(n), &req) != WireStatus::kOk)
-      continue;
+    if (n <= 0 || Decode(buf.data(), static_cast<size_t>(n), &req) != WireStatus::kOk) continue;
     const SrvRqst* rq = std::get_if<SrvRqst>(&req.body);
     if (!rq) continue;
     std::string reply;
@@ -463,8 +453,8 @@ int AgentSocket(unsigned short port) {
   inet_pton(AF_INET, "127.0.0.1", &m.imr_interface);
   if (bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
       setsockopt(udp, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0 ||
-      setsockopt(udp, IPPROTO_IP, IP_MULTICAST_IF, &m.imr_interface,
-                 sizeof(m.imr_interface)) != 0) {
+      setsockopt(udp, IPPROTO_IP, IP_MULTICAST_IF, &m.imr_interface, sizeof(m.imr_interface)) !=
+          0) {
     close(udp);
     return -1;
   }
@@ -546,12 +536,8 @@ void RunDiscoveryCase(Detection mode) {
 
 // Each case runs in a forked child that moves into a new network namespace,
 // so multicast never leaves the test.
-TEST(SlpDiscovery, FindsAgentByMulticastInOwnNamespace) {
-  RunDiscoveryCase(Detection::kActive);
-}
+TEST(SlpDiscovery, FindsAgentByMulticastInOwnNamespace) { RunDiscoveryCase(Detection::kActive); }
 
-TEST(SlpDiscovery, LearnsAgentFromUnsolicitedAdvert) {
-  RunDiscoveryCase(Detection::kPassive);
-}
+TEST(SlpDiscovery, LearnsAgentFromUnsolicitedAdvert) { RunDiscoveryCase(Detection::kPassive); }
 
 }  // namespace

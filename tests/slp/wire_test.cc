@@ -29,24 +29,21 @@ std::string ToHex(const std::string& s) {
 }
 
 // The SrvRqst dump: type service:test, scope default, predicate (a=1).
-const std::string kSrvRqstDump = Bytes({
-    0x02, 0x01, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34,
-    0x00, 0x02, 0x65, 0x6e, 0x00, 0x00, 0x00, 0x0c, 0x73, 0x65, 0x72, 0x76,
-    0x69, 0x63, 0x65, 0x3a, 0x74, 0x65, 0x73, 0x74, 0x00, 0x07, 0x64, 0x65,
-    0x66, 0x61, 0x75, 0x6c, 0x74, 0x00, 0x05, 0x28, 0x61, 0x3d, 0x31, 0x29,
-    0x00, 0x00});
+const std::string kSrvRqstDump =
+    Bytes({0x02, 0x01, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34, 0x00,
+           0x02, 0x65, 0x6e, 0x00, 0x00, 0x00, 0x0c, 0x73, 0x65, 0x72, 0x76, 0x69, 0x63,
+           0x65, 0x3a, 0x74, 0x65, 0x73, 0x74, 0x00, 0x07, 0x64, 0x65, 0x66, 0x61, 0x75,
+           0x6c, 0x74, 0x00, 0x05, 0x28, 0x61, 0x3d, 0x31, 0x29, 0x00, 0x00});
 
 // The SrvRply dump: one entry service:test://127.0.0.1:5000, lifetime 300.
-const std::string kSrvRplyDump = Bytes({
-    0x02, 0x02, 0x00, 0x00, 0x37, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34,
-    0x00, 0x02, 0x65, 0x6e, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x2c, 0x00,
-    0x1d, 0x73, 0x65, 0x72, 0x76, 0x69, 0x63, 0x65, 0x3a, 0x74, 0x65, 0x73,
-    0x74, 0x3a, 0x2f, 0x2f, 0x31, 0x32, 0x37, 0x2e, 0x30, 0x2e, 0x30, 0x2e,
-    0x31, 0x3a, 0x35, 0x30, 0x30, 0x30, 0x00});
+const std::string kSrvRplyDump =
+    Bytes({0x02, 0x02, 0x00, 0x00, 0x37, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34, 0x00, 0x02,
+           0x65, 0x6e, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x2c, 0x00, 0x1d, 0x73, 0x65, 0x72,
+           0x76, 0x69, 0x63, 0x65, 0x3a, 0x74, 0x65, 0x73, 0x74, 0x3a, 0x2f, 0x2f, 0x31, 0x32,
+           0x37, 0x2e, 0x30, 0x2e, 0x30, 0x2e, 0x31, 0x3a, 0x35, 0x30, 0x30, 0x30, 0x00});
 
-const std::string kSrvAckDump = Bytes({0x02, 0x05, 0x00, 0x00, 0x12, 0x00,
-                                       0x00, 0x00, 0x00, 0x00, 0xab, 0xcd,
-                                       0x00, 0x02, 0x65, 0x6e, 0x00, 0x00});
+const std::string kSrvAckDump = Bytes({0x02, 0x05, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                       0xab, 0xcd, 0x00, 0x02, 0x65, 0x6e, 0x00, 0x00});
 
 Message WithBody(Body body, uint16_t xid = 0x1234, uint16_t flags = 0) {
   Message m;
@@ -109,22 +106,19 @@ TEST(SlpWire, SrvAckMatchesKnownBytes) {
 }
 
 TEST(SlpWire, FlagsAreTheHighBitsOfByteFive) {
-  std::string b = Encode(WithBody(SrvAck{}, 1, kFlagOverflow | kFlagFresh |
-                                                  kFlagRequestMcast));
+  std::string b = Encode(WithBody(SrvAck{}, 1, kFlagOverflow | kFlagFresh | kFlagRequestMcast));
   EXPECT_EQ(static_cast<unsigned char>(b[5]), 0xE0);
   EXPECT_EQ(static_cast<unsigned char>(b[6]), 0x00);
 }
 
 // A valid auth block: BSD 2, length 14, timestamp, SPI "ab", 2 bytes.
 AuthBlock SampleAuth() {
-  return {Bytes({0x00, 0x02, 0x00, 0x0e, 0, 0, 0, 1, 0x00, 0x02, 'a', 'b',
-                 0x55, 0x66})};
+  return {Bytes({0x00, 0x02, 0x00, 0x0e, 0, 0, 0, 1, 0x00, 0x02, 'a', 'b', 0x55, 0x66})};
 }
 
 std::vector<Message> OneOfEachType() {
   std::vector<Message> all;
-  SrvRqst rq{"10.0.0.1,10.0.0.2", "service:printer", "default,other",
-             "(&(a=1)(b=*))", "spi"};
+  SrvRqst rq{"10.0.0.1,10.0.0.2", "service:printer", "default,other", "(&(a=1)(b=*))", "spi"};
   all.push_back(WithBody(rq, 1, kFlagRequestMcast));
   SrvRply rp;
   rp.urls.push_back({65535, "service:a://1.2.3.4", {SampleAuth()}});
@@ -145,8 +139,9 @@ std::vector<Message> OneOfEachType() {
   all.push_back(WithBody(SrvAck{error::kInvalidUpdate}, 5));
   all.push_back(WithBody(AttrRqst{"", "service:x", "DEFAULT", "a,b", ""}, 6));
   all.push_back(WithBody(AttrRply{0, "(a=1),(b=x y)", {}}, 7));
-  DAAdvert ad{0, 123456, "service:directory-agent://127.0.0.1", "DEFAULT",
-              "(min-refresh-interval=1)", "", {}};
+  DAAdvert ad{
+      0,  123456, "service:directory-agent://127.0.0.1", "DEFAULT", "(min-refresh-interval=1)",
+      "", {}};
   all.push_back(WithBody(ad, 0));
   SrvTypeRqst all_types;
   all_types.prlist = "1.1.1.1";
@@ -160,8 +155,7 @@ std::vector<Message> OneOfEachType() {
   acme.naming_authority = "acme";
   all.push_back(WithBody(acme, 11));
   all.push_back(WithBody(SrvTypeRply{0, "service:a,service:b.acme"}, 12));
-  all.push_back(WithBody(
-      SAAdvert{"service:service-agent://1.2.3.4", "DEFAULT", "", {}}, 13));
+  all.push_back(WithBody(SAAdvert{"service:service-agent://1.2.3.4", "DEFAULT", "", {}}, 13));
   Message ext = WithBody(SrvAck{}, 14);
   ext.extensions.push_back({0x0002, "abc"});
   ext.extensions.push_back({0x8001, ""});
@@ -206,12 +200,11 @@ TEST(SlpWire, SrvTypeRqstNamingAuthorityForms) {
 TEST(SlpWire, ErrorReplyMayEndAfterErrorCode) {
   struct Case {
     Function f;
-  } cases[] = {{Function::kSrvRply}, {Function::kAttrRply},
-               {Function::kSrvTypeRply}, {Function::kDAAdvert}};
+  } cases[] = {
+      {Function::kSrvRply}, {Function::kAttrRply}, {Function::kSrvTypeRply}, {Function::kDAAdvert}};
   for (const Case& c : cases) {
-    std::string b = Bytes({0x02, static_cast<int>(c.f), 0x00, 0x00, 0x12, 0,
-                           0, 0, 0, 0, 0x00, 0x07, 0x00, 0x02, 'e', 'n', 0x00,
-                           0x04});
+    std::string b = Bytes({0x02, static_cast<int>(c.f), 0x00, 0x00, 0x12, 0, 0, 0, 0, 0, 0x00, 0x07,
+                           0x00, 0x02, 'e', 'n', 0x00, 0x04});
     Message m;
     EXPECT_EQ(Decode(b, &m), WireStatus::kOk) << static_cast<int>(c.f);
     // The same short body without an error is a truncated message.
@@ -300,8 +293,7 @@ TEST(SlpWire, HeaderSurvivesBodyError) {
   EXPECT_EQ(WireStatusToError(WireStatus::kBadLength), error::kParseError);
   b[0] = 3;
   EXPECT_EQ(Decode(b, &m), WireStatus::kBadVersion);
-  EXPECT_EQ(WireStatusToError(WireStatus::kBadVersion),
-            error::kVerNotSupported);
+  EXPECT_EQ(WireStatusToError(WireStatus::kBadVersion), error::kVerNotSupported);
 }
 
 // Builds a SrvAck followed by raw extension bytes whose offsets the test
@@ -329,16 +321,12 @@ TEST(SlpWire, ExtensionChainsMustRiseStrictly) {
     std::string ext;
   } bad[] = {
       {"points at itself", Bytes({0x00, 0x01, 0x00, 0x00, 18})},
-      {"points back", Bytes({0x00, 0x01, 0x00, 0x00, 23, 0x00, 0x02, 0, 0,
-                             18})},
-      {"next inside the header of this one",
-       Bytes({0x00, 0x01, 0x00, 0x00, 20, 0, 0, 0, 0, 0})},
+      {"points back", Bytes({0x00, 0x01, 0x00, 0x00, 23, 0x00, 0x02, 0, 0, 18})},
+      {"next inside the header of this one", Bytes({0x00, 0x01, 0x00, 0x00, 20, 0, 0, 0, 0, 0})},
       {"next beyond length", Bytes({0x00, 0x01, 0x00, 0x01, 0x00})},
   };
   for (const Case& c : bad) {
-    EXPECT_EQ(Decode(AckWithExtensions(18, c.ext), &m),
-              WireStatus::kBadExtension)
-        << c.what;
+    EXPECT_EQ(Decode(AckWithExtensions(18, c.ext), &m), WireStatus::kBadExtension) << c.what;
   }
 }
 
@@ -393,12 +381,8 @@ TEST(SlpWire, OversizeFieldsRefuseToEncode) {
 }
 
 TEST(SlpWire, PeekLengthForStreams) {
-  EXPECT_EQ(PeekLength(reinterpret_cast<const uint8_t*>(kSrvRplyDump.data()),
-                       5),
-            55u);
-  EXPECT_EQ(PeekLength(reinterpret_cast<const uint8_t*>(kSrvRplyDump.data()),
-                       4),
-            0u);
+  EXPECT_EQ(PeekLength(reinterpret_cast<const uint8_t*>(kSrvRplyDump.data()), 5), 55u);
+  EXPECT_EQ(PeekLength(reinterpret_cast<const uint8_t*>(kSrvRplyDump.data()), 4), 0u);
 }
 
 }  // namespace

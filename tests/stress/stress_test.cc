@@ -31,8 +31,8 @@
 
 #include <gtest/gtest.h>
 
-#include "orvel/Msg.h"
 #include "apps/apps_util.h"
+#include "orvel/Msg.h"
 #include "orvel/http.h"
 #include "slp/wire.h"
 #include "stress/stress_util.h"
@@ -153,8 +153,7 @@ TEST_F(Stress, TwentyThousandConnectionsInBurstsOf500AllAnswered) {
   // Idle connection threads wait 10 s for more work, then end and hand
   // back what they used; RSS is read once they are gone.
   auto settled_rss = [&] {
-    testutil::WaitUntil([&] { return stress::ThreadCount(z.child->pid()) <= base_threads; },
-                        25000);
+    testutil::WaitUntil([&] { return stress::ThreadCount(z.child->pid()) <= base_threads; }, 25000);
     testutil::WaitUntil([] { return false; }, 300);
     return stress::RssKb(z.child->pid());
   };
@@ -178,8 +177,7 @@ TEST_F(Stress, TwentyThousandConnectionsInBurstsOf500AllAnswered) {
         ++answered;
       } else {
         ADD_FAILURE() << "burst " << b << " connection " << i << " got '"
-                      << results[i].reply.substr(0, 40) << "' connected="
-                      << results[i].connected;
+                      << results[i].reply.substr(0, 40) << "' connected=" << results[i].connected;
       }
     }
     ASSERT_TRUE(z.child->Running()) << z.child->Output().substr(0, 2000);
@@ -198,16 +196,18 @@ TEST_F(Stress, TwentyThousandConnectionsInBurstsOf500AllAnswered) {
   EXPECT_LE(end_rss, start_rss * 11 / 10) << "start " << start_rss << " kB";
 #endif
   EXPECT_EQ(Post(z.port, request), 200);
-  printf("burst load: %d/%d answered 200 in %.1f s; RSS %ld kB at start, %ld kB peak, "
-         "%ld kB %.1f s after the load\n",
-         answered, kBursts * static_cast<int>(kBurst), secs, start_rss, peak_rss, end_rss,
-         SecondsSince(idle_start));
+  printf(
+      "burst load: %d/%d answered 200 in %.1f s; RSS %ld kB at start, %ld kB peak, "
+      "%ld kB %.1f s after the load\n",
+      answered, kBursts * static_cast<int>(kBurst), secs, start_rss, peak_rss, end_rss,
+      SecondsSince(idle_start));
 }
 
 TEST_F(Stress, SlowAndSilentClientsCutAtReadTimeoutWhileOthersServed) {
   ASSERT_GE(fd_limit_, 2500) << "descriptor limit too low for 1000 held clients";
   constexpr int kTimeoutS = 3;
-  Service z = StartZemsynth(da_.Address(), {{"ORVEL_HTTP_READ_TIMEOUT", std::to_string(kTimeoutS)}});
+  Service z =
+      StartZemsynth(da_.Address(), {{"ORVEL_HTTP_READ_TIMEOUT", std::to_string(kTimeoutS)}});
   ASSERT_TRUE(z.child);
   const std::string request = EmptySynth();
 
@@ -252,9 +252,10 @@ TEST_F(Stress, SlowAndSilentClientsCutAtReadTimeoutWhileOthersServed) {
   EXPECT_TRUE(z.child->Running());
   // Once they are gone, the service answers as before.
   EXPECT_EQ(Post(z.port, request), 200);
-  printf("slow clients: %zu held (opened in %.1f s), %d/50 normal served meanwhile, %zu cut "
-         "within %.1f s of opening (time-out %d s)\n",
-         kSlow, open_secs, served, cut, cut_secs, kTimeoutS);
+  printf(
+      "slow clients: %zu held (opened in %.1f s), %d/50 normal served meanwhile, %zu cut "
+      "within %.1f s of opening (time-out %d s)\n",
+      kSlow, open_secs, served, cut, cut_secs, kTimeoutS);
 }
 
 // The 99th percentile of n concurrent exchanges' latencies, in ms; the
@@ -331,9 +332,10 @@ TEST_F(Stress, ThousandSlowClientsAddNoThreadsNormalOnesServed) {
   EXPECT_LE(max_threads, base_threads + kNormal)
       << "threads " << base_threads << " before the slow clients";
   EXPECT_TRUE(z.child->Running());
-  printf("slow clients: %zu held at a byte a second, zemsynth threads %d before, %d at most "
-         "beside them; normal p99 %.1f ms alone, %.1f ms beside them\n",
-         held, base_threads, max_threads, alone_p99, beside_p99);
+  printf(
+      "slow clients: %zu held at a byte a second, zemsynth threads %d before, %d at most "
+      "beside them; normal p99 %.1f ms alone, %.1f ms beside them\n",
+      held, base_threads, max_threads, alone_p99, beside_p99);
 }
 
 // The kernel limit on threads is real: zemsynth runs as an unprivileged
@@ -342,10 +344,9 @@ TEST_F(Stress, ThreadLimitClosesThoseConnectionsLaterOnesServed) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run zemsynth as another user";
   if (access("/usr/bin/prlimit", X_OK) != 0 || access("/usr/bin/setpriv", X_OK) != 0)
     GTEST_SKIP() << "prlimit or setpriv missing";
-  Service z = StartZemsynth(
-      da_.Address(), {{"ORVEL_HTTP_READ_TIMEOUT", "2"}},
-      {"/usr/bin/prlimit", "--nproc=8:8", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-       "--clear-groups"});
+  Service z = StartZemsynth(da_.Address(), {{"ORVEL_HTTP_READ_TIMEOUT", "2"}},
+                            {"/usr/bin/prlimit", "--nproc=8:8", "/usr/bin/setpriv", "--reuid=65534",
+                             "--regid=65534", "--clear-groups"});
   ASSERT_TRUE(z.child);
   const std::string request = EmptySynth();
 
@@ -410,15 +411,14 @@ TEST_F(Stress, MisbehavingProxiesEachEndInClean400) {
     const char* host;
     unsigned short port;
   } cases[] = {
-      {"garbage", "10.0.1.1", garbage.port()},   {"huge length", "10.0.1.2", huge.port()},
+      {"garbage", "10.0.1.1", garbage.port()},      {"huge length", "10.0.1.2", huge.port()},
       {"close mid-reply", "10.0.1.3", half.port()}, {"never answers", "10.0.1.4", silent.port()},
-      {"closes", "10.0.1.5", close_proxy.port},  {"wrong type", "10.0.1.6", wrong_proxy.port},
+      {"closes", "10.0.1.5", close_proxy.port},     {"wrong type", "10.0.1.6", wrong_proxy.port},
       {"delays", "10.0.1.7", slow_proxy.port},
   };
   for (const Case& c : cases) {
-    ASSERT_TRUE(apps_test::Register(
-        da_, "service:ZemProxy://127.0.0.1:" + std::to_string(c.port),
-        std::string("(addr=") + c.host + "),(mask=255.255.255.255)"))
+    ASSERT_TRUE(apps_test::Register(da_, "service:ZemProxy://127.0.0.1:" + std::to_string(c.port),
+                                    std::string("(addr=") + c.host + "),(mask=255.255.255.255)"))
         << c.what;
   }
   constexpr int kClientTimeoutS = 2;
@@ -500,9 +500,10 @@ TEST_F(Stress, AgentKilledLookupsFailServiceServesRestartedWithStateRegistration
   EXPECT_EQ(Post(z.port, host), 200);
   EXPECT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.2.1)").size(), 1u);
   EXPECT_TRUE(z.child->Running());
-  printf("agent killed: look-up failed after %.2f s, service kept serving, registration back "
-         "after restart\n",
-         fail_secs);
+  printf(
+      "agent killed: look-up failed after %.2f s, service kept serving, registration back "
+      "after restart\n",
+      fail_secs);
 }
 
 // A UDP socket bound to a loopback source address.
@@ -534,7 +535,6 @@ void Drain(int fd, std::vector<size_t>* sizes, int wait_ms) {
     wait_ms = 0;
   }
 }
-
 
 // A registration as raw bytes, for senders that must never wait.
 std::string RegistrationBytes(const std::string& url, const std::string& attrs, uint16_t xid) {
@@ -577,7 +577,8 @@ TEST_F(Stress, AgentStateFileSurvivesKillsDuringWriteAndRename) {
         << i;
   }
   ASSERT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.4.1)").size(), kBase);
-  ASSERT_TRUE(testutil::WaitUntil([&] { return !Exists(a.state + ".tmp") && Exists(a.state); }, 5000));
+  ASSERT_TRUE(
+      testutil::WaitUntil([&] { return !Exists(a.state + ".tmp") && Exists(a.state); }, 5000));
 
   std::mt19937 rng(2024);
   constexpr int kRounds = 25;
@@ -617,10 +618,11 @@ TEST_F(Stress, AgentStateFileSurvivesKillsDuringWriteAndRename) {
     ASSERT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.4.1)").size(), kBase)
         << "round " << round;
   }
-  printf("state file: %d kills under churn (half at random, half aimed at a write), %d of them "
-         "before the rename; "
-         "every restart restored all %zu registrations\n",
-         kRounds, killed_mid_write, kBase);
+  printf(
+      "state file: %d kills under churn (half at random, half aimed at a write), %d of them "
+      "before the rename; "
+      "every restart restored all %zu registrations\n",
+      kRounds, killed_mid_write, kBase);
 }
 
 // A small file system of the test's own, in a mount namespace of its own so
@@ -660,11 +662,13 @@ TEST_F(Stress, AgentOnFullDiskServesFromMemoryReportsItAndSavesWhenSpaceReturns)
   StatefulAgent a(dir.path());
   ASSERT_TRUE(a.Start());
   for (int i = 0; i < 20; ++i) {
-    ASSERT_TRUE(apps_test::Register(a.da, "service:ZemProxy://127.0.0.1:" + std::to_string(11000 + i),
+    ASSERT_TRUE(apps_test::Register(a.da,
+                                    "service:ZemProxy://127.0.0.1:" + std::to_string(11000 + i),
                                     "(addr=10.0.5.1),(mask=255.255.255.255)"));
   }
   ASSERT_TRUE(testutil::WaitUntil(
-      [&] { return testutil::ReadFileOrEmpty(a.state).find(":11019") != std::string::npos; }, 5000));
+      [&] { return testutil::ReadFileOrEmpty(a.state).find(":11019") != std::string::npos; },
+      5000));
   const std::string saved = testutil::ReadFileOrEmpty(a.state);
 
   const std::string filler = dir.path() + "/filler";
@@ -691,16 +695,17 @@ TEST_F(Stress, AgentOnFullDiskServesFromMemoryReportsItAndSavesWhenSpaceReturns)
   ASSERT_TRUE(a.Start());
   EXPECT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.5.2)").size(), 200u);
   EXPECT_EQ(apps_test::Find(a.da, "ZemProxy", "(addr=10.0.5.1)").size(), 20u);
-  printf("full disk: save refused and reported, 220 registrations served from memory, saved "
-         "again and restored after a kill once space returned\n");
+  printf(
+      "full disk: save refused and reported, 220 registrations served from memory, saved "
+      "again and restored after a kill once space returned\n");
 }
 
 TEST_F(Stress, AgentFloodedWithBadDatagramsStillAnswersRealLookups) {
   using namespace orvel::slp;
   constexpr size_t kMtu = 1400;
   unsigned short port = testutil::FreeLoopbackPort();
-  auto agent = StartAgent(port, {"--allow-register", "127.0.0.1/32", "--mtu",
-                                 std::to_string(kMtu)});
+  auto agent =
+      StartAgent(port, {"--allow-register", "127.0.0.1/32", "--mtu", std::to_string(kMtu)});
   ASSERT_TRUE(agent);
   apps_test::DirectoryAgent da;
   da.port = port;
@@ -797,10 +802,10 @@ TEST_F(Stress, AgentFloodedWithBadDatagramsStillAnswersRealLookups) {
   EXPECT_TRUE(other_replies.empty()) << other_replies.size() << " replies to refused registrations";
   for (size_t n : flood_reply_sizes) EXPECT_LE(n, kMtu - 28);
   EXPECT_TRUE(agent->Running());
-  printf("agent flood: %zu bad datagrams, %zu replies (all within %zu bytes), %d/%d real "
-         "look-ups complete, %zu replies to 50 refused registrations\n",
-         flood_sent, flood_reply_sizes.size(), kMtu - 28, answered, lookups,
-         other_replies.size());
+  printf(
+      "agent flood: %zu bad datagrams, %zu replies (all within %zu bytes), %d/%d real "
+      "look-ups complete, %zu replies to 50 refused registrations\n",
+      flood_sent, flood_reply_sizes.size(), kMtu - 28, answered, lookups, other_replies.size());
 }
 
 }  // namespace

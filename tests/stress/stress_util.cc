@@ -17,7 +17,6 @@
 #include <fstream>
 #include <memory>
 
-
 namespace stress {
 
 long RaiseDescriptorLimit() {

@@ -27,7 +27,7 @@ int ThreadCount(pid_t pid);
 // Outcome of one raw connection.
 struct ConnResult {
   bool connected = false;
-  bool closed = false;   // end of stream (or reset) seen
+  bool closed = false;  // end of stream (or reset) seen
   std::string reply;
 };
 

@@ -58,8 +58,7 @@ bool WaitListeningWithoutConnecting(uint16_t port, int timeout_ms) {
       std::istringstream fields(line);
       std::string slot, local, remote, state;
       fields >> slot >> local >> remote >> state;
-      if (state == "0A" && local.size() > 5 &&
-          local.compare(local.size() - 5, 5, want) == 0) {
+      if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0) {
         return true;
       }
     }
@@ -100,8 +99,7 @@ std::string ReadWhile(int fd, int timeout_ms, bool* closed,
 }  // namespace
 
 std::string ReadUntilClosed(int fd, int timeout_ms, bool* closed) {
-  return ReadWhile(fd, timeout_ms, closed,
-                   [](const std::string&) { return false; });
+  return ReadWhile(fd, timeout_ms, closed, [](const std::string&) { return false; });
 }
 
 std::string ReadAtLeast(int fd, size_t want, int timeout_ms) {
@@ -109,8 +107,7 @@ std::string ReadAtLeast(int fd, size_t want, int timeout_ms) {
                    [want](const std::string& s) { return s.size() >= want; });
 }
 
-std::string Exchange(uint16_t port, const std::string& request,
-                     bool half_close, int timeout_ms) {
+std::string Exchange(uint16_t port, const std::string& request, bool half_close, int timeout_ms) {
   TestFd s = ConnectLoopback(port);
   if (!s.valid()) return std::string();
   SendAll(s.get(), request);

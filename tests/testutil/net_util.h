@@ -37,15 +37,14 @@ TestFd ConnectLoopback(uint16_t port, int timeout_ms = 5000);
 bool SendAll(int fd, const std::string& data);
 // Reads until the peer closes, an error, or timeout_ms passes.  *closed
 // tells whether end of stream was seen.
-std::string ReadUntilClosed(int fd, int timeout_ms = 10000,
-                            bool* closed = nullptr);
+std::string ReadUntilClosed(int fd, int timeout_ms = 10000, bool* closed = nullptr);
 // Reads until at least want bytes arrived, the peer closes, or timeout_ms.
 std::string ReadAtLeast(int fd, size_t want, int timeout_ms = 10000);
 
 // One raw exchange: connect, send request, half-close when asked, read the
 // whole response.  An empty string when the connection failed.
-std::string Exchange(uint16_t port, const std::string& request,
-                     bool half_close = false, int timeout_ms = 10000);
+std::string Exchange(uint16_t port, const std::string& request, bool half_close = false,
+                     int timeout_ms = 10000);
 
 // Blocks until something listens on 127.0.0.1:port, for at most timeout_ms.
 bool WaitListening(uint16_t port, int timeout_ms = 5000);

@@ -27,8 +27,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   // Writes content to path()/name (mode 0644, or mode when given).
-  std::string WriteFile(const std::string& name, const std::string& content,
-                        int mode = 0644) const;
+  std::string WriteFile(const std::string& name, const std::string& content, int mode = 0644) const;
 
  private:
   std::string path_;

@@ -42,8 +42,8 @@ TEST(CliNumbers, AcceptOnlyWholeNumbersInRange) {
   EXPECT_TRUE(ParseNumber("-5", -10, 10, &v));
   EXPECT_EQ(v, -5);
   v = 7;
-  for (const char* bad : {"", "65536", "-1", "12x", " 1", "+1", "1 ", "0x10", "-",
-                          "99999999999999999999999"}) {
+  for (const char* bad :
+       {"", "65536", "-1", "12x", " 1", "+1", "1 ", "0x10", "-", "99999999999999999999999"}) {
     EXPECT_FALSE(ParseNumber(bad, 0, 65535, &v)) << '"' << bad << '"';
   }
   EXPECT_EQ(v, 7) << "a refused number leaves the output alone";
@@ -233,7 +233,8 @@ TEST(CliLog, JournalFormatOnlyForTheJournalStream) {
     return CurrentLogFormat();
   };
   char hex[64];
-  std::snprintf(hex, sizeof hex, "%llx:%s", static_cast<unsigned long long>(st.st_dev), ino.c_str());
+  std::snprintf(hex, sizeof hex, "%llx:%s", static_cast<unsigned long long>(st.st_dev),
+                ino.c_str());
   const std::string match = dev + ":" + ino;
   const LogFormat journal = chosen(match.c_str(), LogFormat::kAuto);
   Log(LogLevel::kNotice, "to the journal");
@@ -241,8 +242,13 @@ TEST(CliLog, JournalFormatOnlyForTheJournalStream) {
   const LogFormat none = chosen(nullptr, LogFormat::kAuto);
   const LogFormat forced_journal = chosen(nullptr, LogFormat::kJournal);
   const std::vector<std::string> wrong = {dev + ":" + std::to_string(st.st_ino + 1),
-                                          match + "x", " " + match, "+" + match, dev + ":",
-                                          ":" + ino, "", dev + ":" + ino + ":" + ino,
+                                          match + "x",
+                                          " " + match,
+                                          "+" + match,
+                                          dev + ":",
+                                          ":" + ino,
+                                          "",
+                                          dev + ":" + ino + ":" + ino,
                                           "99999999999999999999999:" + ino};
   std::vector<LogFormat> wrong_chosen;
   for (const std::string& w : wrong) wrong_chosen.push_back(chosen(w.c_str(), LogFormat::kAuto));

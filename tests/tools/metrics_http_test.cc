@@ -50,7 +50,8 @@ TEST(MetricsCounts, UnknownTypesShareOneLabel) {
 
 TEST(MetricsServer, ServesMetricsAndHealthOnItsOwnPort) {
   auto registry = std::make_shared<prometheus::Registry>();
-  auto& family = prometheus::BuildCounter().Name("test_events_total").Help("events").Register(*registry);
+  auto& family =
+      prometheus::BuildCounter().Name("test_events_total").Help("events").Register(*registry);
   prometheus::Counter& events = family.Add({{"kind", "a"}});
   events.Increment(3);
   std::atomic<bool> healthy{true};

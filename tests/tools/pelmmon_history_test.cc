@@ -3,10 +3,10 @@
 // the distance-keeping projection, and the command line.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "monitor_state.h"
@@ -134,8 +134,8 @@ TEST(ProjectionTest, KeepsDistancesOfPointsOnAPlane) {
 // Two nodes that differ only in the third dimension, the widest one, are
 // told apart; the projection never lengthens a distance.
 TEST(ProjectionTest, SeparatesNodesAlongTheWidestAxisAndNeverStretches) {
-  std::vector<std::vector<double>> pts = {
-      {1, 2, 0}, {1, 2, 40}, {3, 1, 20}, {2, 2, 10}, {0, 0, 30}, {5}};
+  std::vector<std::vector<double>> pts = {{1, 2, 0},  {1, 2, 40}, {3, 1, 20},
+                                          {2, 2, 10}, {0, 0, 30}, {5}};
   auto p = pelmmon::ProjectToPlane(pts);
   EXPECT_GT(p.kept, 0.9);
   EXPECT_LT(p.kept, 1.0);
@@ -158,7 +158,8 @@ TEST(OptionsTest, PortsAreCheckedWhole) {
   EXPECT_EQ(port, 0);
   EXPECT_TRUE(pelmmon::ParsePort("65535", &port));
   EXPECT_EQ(port, 65535);
-  for (const char* bad : {"", "abc", "99999", "65536", "-1", "+80", " 80", "80 ", "5646x", "123456"})
+  for (const char* bad :
+       {"", "abc", "99999", "65536", "-1", "+80", " 80", "80 ", "5646x", "123456"})
     EXPECT_FALSE(pelmmon::ParsePort(bad, &port)) << bad;
 
   pelmmon::Options opt;

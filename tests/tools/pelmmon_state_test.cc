@@ -92,8 +92,8 @@ TEST_F(MonitorStateTest, LinesAppliedInOrderAndResetClears) {
 
 TEST_F(MonitorStateTest, RefusesMalformedLinesWithoutChange) {
   uint64_t v = state_.Take().version;
-  for (const char* bad : {"", "10.0.0.1", "10.0.0.1 ", " 5", "10.0.0.1 x", "10.0.0.1 5x",
-                          "10.0.0.1 99999999999"})
+  for (const char* bad :
+       {"", "10.0.0.1", "10.0.0.1 ", " 5", "10.0.0.1 x", "10.0.0.1 5x", "10.0.0.1 99999999999"})
     EXPECT_FALSE(state_.ApplyLine(bad)) << bad;
   EXPECT_EQ(state_.Take().version, v);
 }

@@ -56,8 +56,8 @@ bool ParseSeconds(const std::string& text, double hi, double* out) {
 
 std::string CommandLine::NumberError(const std::string& option, const std::string& value,
                                      long long lo, long long hi) {
-  return option + " needs a number " + std::to_string(lo) + ".." + std::to_string(hi) +
-         ", not \"" + value + "\"";
+  return option + " needs a number " + std::to_string(lo) + ".." + std::to_string(hi) + ", not \"" +
+         value + "\"";
 }
 
 CommandLine::CommandLine(std::string program, std::string usage, std::string about)
@@ -195,7 +195,8 @@ std::string CommandLine::OptionsHelp() const {
   std::string out;
   for (const Option& o : options_) AppendOption(&out, o.short_name, o.name, o.value_name, o.help);
   AppendOption(&out, 'h', "help", "", "print this help and exit");
-  if (version_) AppendOption(&out, 0, "version", "", "print the program's name and version and exit");
+  if (version_)
+    AppendOption(&out, 0, "version", "", "print the program's name and version and exit");
   return out;
 }
 
@@ -218,8 +219,7 @@ std::string GetoptError(int c, char** argv, int long_base) {
 }  // namespace
 
 CommandLine::Outcome CommandLine::TryParse(int argc, char** argv,
-                                           std::vector<std::string>* operands,
-                                           std::string* error) {
+                                           std::vector<std::string>* operands, std::string* error) {
   // Values 256+i name options_[i]; short names map to the same entry.
   constexpr int kLongBase = 256;
   constexpr int kHelp = 1, kVersion = 2;

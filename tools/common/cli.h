@@ -45,16 +45,16 @@ class CommandLine {
 
   // An option taking a value.  short_name 0 for none; help may hold '\n'
   // for continuation lines.
-  CommandLine& Value(const char* name, char short_name, const char* value_name,
-                     const char* help, Setter set);
-  CommandLine& Text(const char* name, char short_name, const char* value_name,
-                    const char* help, std::string* out);
+  CommandLine& Value(const char* name, char short_name, const char* value_name, const char* help,
+                     Setter set);
+  CommandLine& Text(const char* name, char short_name, const char* value_name, const char* help,
+                    std::string* out);
   // Repeatable: every occurrence is appended.
-  CommandLine& TextList(const char* name, char short_name, const char* value_name,
-                        const char* help, std::vector<std::string>* out);
+  CommandLine& TextList(const char* name, char short_name, const char* value_name, const char* help,
+                        std::vector<std::string>* out);
   template <typename T>
-  CommandLine& Number(const char* name, char short_name, const char* value_name,
-                      const char* help, long long lo, long long hi, T* out) {
+  CommandLine& Number(const char* name, char short_name, const char* value_name, const char* help,
+                      long long lo, long long hi, T* out) {
     std::string opt = std::string("--") + name;
     return Value(name, short_name, value_name, help,
                  [opt, lo, hi, out](const std::string& v) -> std::string {
@@ -96,8 +96,8 @@ class CommandLine {
   std::string OptionsHelp() const;
   const std::string& program() const { return program_; }
 
-  static std::string NumberError(const std::string& option, const std::string& value,
-                                 long long lo, long long hi);
+  static std::string NumberError(const std::string& option, const std::string& value, long long lo,
+                                 long long hi);
 
  private:
   struct Option {

@@ -80,7 +80,8 @@ void AddLogFormatOption(CommandLine* cli, LogFormat* out) {
 
 void InitLog(const char* program, LogFormat format) {
   g_program = program;
-  if (format == LogFormat::kAuto) format = StderrIsJournal() ? LogFormat::kJournal : LogFormat::kPlain;
+  if (format == LogFormat::kAuto)
+    format = StderrIsJournal() ? LogFormat::kJournal : LogFormat::kPlain;
   g_format = format;
   g_stamp = format == LogFormat::kPlain && !isatty(STDERR_FILENO);
 }

@@ -24,9 +24,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <memory>
 #include <vector>
 
 #include "cli.h"
@@ -76,11 +76,11 @@ void ParseArgs(int argc, char** argv, Options* o) {
       .Text("request", 0, "FILE", "the request bytes (load mode)", &o->request_file)
       .Number("connections", 0, "N", "connections in flight (default 16)", 1, 100000,
               &o->connections)
-      .Number("requests", 0, "N", "stop after N completed requests (default 20000)", 1,
-              1000000000, &o->requests)
+      .Number("requests", 0, "N", "stop after N completed requests (default 20000)", 1, 1000000000,
+              &o->requests)
       .Seconds("duration", "S", "stop after S seconds at most (default 10)", 86400, &o->duration_s)
-      .Number("warmup", 0, "N", "requests completed before measuring (default 200)", 0,
-              1000000000, &o->warmup)
+      .Number("warmup", 0, "N", "requests completed before measuring (default 200)", 0, 1000000000,
+              &o->warmup)
       .Seconds("timeout", "S", "a connection taking longer is an error (default 10)", 86400,
                &o->timeout_s)
       .Number("idle", 0, "N", "idle mode with N connections", 1, 1000000, &o->idle)
@@ -166,8 +166,8 @@ class Loop {
     if (o_.warmup == 0) StartClock();
     for (size_t i = 0; i < slots_.size(); ++i) Start(i);
     const Clock::time_point end_by =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(o_.duration_s));
+        Clock::now() +
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.duration_s));
     while (!Enough()) {
       Clock::time_point now = Clock::now();
       if (now >= end_by) break;
@@ -182,10 +182,12 @@ class Loop {
       return latencies_us_[static_cast<size_t>(q * (latencies_us_.size() - 1))];
     };
     const double rate = elapsed > 0 ? latencies_us_.size() / elapsed : 0;
-    std::printf("requests %zu errors %ld seconds %.3f rate %.1f p50_us %.1f p99_us %.1f "
-                "p999_us %.1f\n",
-                latencies_us_.size(), errors_, elapsed, rate, at(0.50), at(0.99), at(0.999));
-    if (!first_error_.empty()) std::fprintf(stderr, "orvel-load: first error: %s\n", first_error_.c_str());
+    std::printf(
+        "requests %zu errors %ld seconds %.3f rate %.1f p50_us %.1f p99_us %.1f "
+        "p999_us %.1f\n",
+        latencies_us_.size(), errors_, elapsed, rate, at(0.50), at(0.99), at(0.999));
+    if (!first_error_.empty())
+      std::fprintf(stderr, "orvel-load: first error: %s\n", first_error_.c_str());
     return errors_ == 0 && !latencies_us_.empty() ? 0 : 1;
   }
 
@@ -296,7 +298,8 @@ class Loop {
   void ExpireSlow() {
     Clock::time_point now = Clock::now();
     for (size_t i = 0; i < slots_.size(); ++i) {
-      if (slots_[i].state != Slot::State::kFree && Seconds(now - slots_[i].started) > o_.timeout_s) {
+      if (slots_[i].state != Slot::State::kFree &&
+          Seconds(now - slots_[i].started) > o_.timeout_s) {
         Error(i, "timed out");
       }
     }
@@ -400,8 +403,8 @@ int RunIdle(const Options& o, const sockaddr_in& to) {
   }
   while (counts.pending > 0 && Clock::now() < give_up) loop->RunOnce(100);
   counts.failed += counts.pending;
-  const Clock::time_point hold_end =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.hold_s));
+  const Clock::time_point hold_end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                        std::chrono::duration<double>(o.hold_s));
   while (Clock::now() < hold_end) loop->RunOnce(50);
   std::printf("idle %ld established %ld failed %ld closed_by_server %ld", o.idle,
               counts.established, counts.failed, counts.closed);

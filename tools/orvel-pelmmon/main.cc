@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <httplib.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -18,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <httplib.h>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -54,37 +54,37 @@ std::atomic<bool> g_stop{false};
 
 void Usage(FILE* out) {
   std::fprintf(out,
-      "Usage: orvel-pelmmon [options]\n"
-      "Coordinate monitor: colours nodes as the synthesis service reports them.\n"
-      "\n"
-      "Options:\n"
-      "  --listen ADDR     address for colouring lines (default 127.0.0.1)\n"
-      "  --port N          TCP port for colouring lines, 0 to 65535 (default 5646;\n"
-      "                    0 takes a free port)\n"
-      "  --coords FILE     coordinates file (default $ORVEL_PATH/pelm.coords)\n"
-      "  --http ADDR:PORT  serve the live page, e.g. --http 127.0.0.1:8080\n"
-      "  --no-view         do not print the terminal view\n"
-      "  --log-format FORMAT\n"
-      "                    plain: one line per event on standard error, stamped\n"
-      "                    with ISO-8601 UTC time unless it is a terminal;\n"
-      "                    journal: syslog priority prefixes for journald\n"
-      "                    (default: journal when standard error is the journal)\n"
-      "  -h, --help        print this help and exit\n"
-      "  --version         print the program's name and version and exit\n"
-      "\n"
-      "Each line \"NODE COLOUR\" colours NODE (1 client, 5 chosen node);\n"
-      "\"RESET 0\" clears the colours and closes the current search, which stays\n"
-      "in the history.  The page at / draws all coordinate dimensions on a plane\n"
-      "that keeps distances, with a line from each client to its chosen node and\n"
-      "the last searches; /state gives the state as JSON.\n"
-      "\n"
-      "Environment:\n"
-      "  ORVEL_PATH  folder of the coordinates file pelm.coords\n"
-      "\n"
-      "Exit status:\n"
-      "  0   stopped by SIGTERM or SIGINT\n"
-      "  1   a listener could not be opened\n"
-      "  64  wrong command line\n");
+               "Usage: orvel-pelmmon [options]\n"
+               "Coordinate monitor: colours nodes as the synthesis service reports them.\n"
+               "\n"
+               "Options:\n"
+               "  --listen ADDR     address for colouring lines (default 127.0.0.1)\n"
+               "  --port N          TCP port for colouring lines, 0 to 65535 (default 5646;\n"
+               "                    0 takes a free port)\n"
+               "  --coords FILE     coordinates file (default $ORVEL_PATH/pelm.coords)\n"
+               "  --http ADDR:PORT  serve the live page, e.g. --http 127.0.0.1:8080\n"
+               "  --no-view         do not print the terminal view\n"
+               "  --log-format FORMAT\n"
+               "                    plain: one line per event on standard error, stamped\n"
+               "                    with ISO-8601 UTC time unless it is a terminal;\n"
+               "                    journal: syslog priority prefixes for journald\n"
+               "                    (default: journal when standard error is the journal)\n"
+               "  -h, --help        print this help and exit\n"
+               "  --version         print the program's name and version and exit\n"
+               "\n"
+               "Each line \"NODE COLOUR\" colours NODE (1 client, 5 chosen node);\n"
+               "\"RESET 0\" clears the colours and closes the current search, which stays\n"
+               "in the history.  The page at / draws all coordinate dimensions on a plane\n"
+               "that keeps distances, with a line from each client to its chosen node and\n"
+               "the last searches; /state gives the state as JSON.\n"
+               "\n"
+               "Environment:\n"
+               "  ORVEL_PATH  folder of the coordinates file pelm.coords\n"
+               "\n"
+               "Exit status:\n"
+               "  0   stopped by SIGTERM or SIGINT\n"
+               "  1   a listener could not be opened\n"
+               "  64  wrong command line\n");
 }
 
 // The socket for colouring lines; invalid (after one line saying why) when
@@ -99,7 +99,7 @@ UniqueFd Listen(const std::string& addr, int port, int* bound_port) {
   UniqueFd fd = orvel::net::ListenTcp(orvel::net::Ipv4(a, static_cast<uint16_t>(port)), 64, &err);
   if (!fd.valid()) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot listen on %s:%d: %s", addr.c_str(), port,
-                 std::strerror(err));
+                    std::strerror(err));
     return fd;
   }
   *bound_port = orvel::net::LocalPort(fd.get());
@@ -127,8 +127,7 @@ void ServeColourPeer(UniqueFd peer, MonitorState* state) {
   size_t start = 0;
   while (start < data.size()) {
     size_t nl = data.find('\n', start);
-    std::string line =
-        data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+    std::string line = data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
     if (line.size() <= kMaxLineBytes && !state->ApplyLine(line) && !line.empty())
       orvel::cli::Log(orvel::cli::LogLevel::kWarning, "ignored line \"%s\"", line.c_str());
     if (nl == std::string::npos) break;
@@ -178,15 +177,13 @@ class PageServer {
   explicit PageServer(MonitorState* state) : state_(state) {
     server_.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
     server_.Get("/", [](const httplib::Request&, httplib::Response& res) { Page(&res); });
-    server_.Get("/index.html",
-                [](const httplib::Request&, httplib::Response& res) { Page(&res); });
+    server_.Get("/index.html", [](const httplib::Request&, httplib::Response& res) { Page(&res); });
     server_.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
       res.set_header("Cache-Control", "no-store");
       res.set_content(pelmmon::SnapshotJson(state_->Take()), "application/json");
     });
-    server_.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
-      Events(&res);
-    });
+    server_.Get("/events",
+                [this](const httplib::Request&, httplib::Response& res) { Events(&res); });
   }
 
   bool Bind(const std::string& addr, int port, int* bound) {
@@ -264,8 +261,8 @@ void TerminalView(MonitorState* state) {
     if (!s.searches.empty()) {
       for (const auto& c : s.searches.back().choices) {
         if (c.distance)
-          std::printf("last search: %s -> %s, distance %.3g\n", c.client.c_str(),
-                      c.chosen.c_str(), *c.distance);
+          std::printf("last search: %s -> %s, distance %.3g\n", c.client.c_str(), c.chosen.c_str(),
+                      *c.distance);
         else
           std::printf("last search: %s -> %s\n", c.client.c_str(), c.chosen.c_str());
       }
@@ -313,8 +310,7 @@ void LoadCoordinatesFile(MonitorState* state, const std::string& path) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read %s; nodes appear unplaced",
                     path.c_str());
   } else {
-    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%d nodes placed from %s", placed,
-                    path.c_str());
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%d nodes placed from %s", placed, path.c_str());
   }
   if (!problem.empty()) {
     orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%s: %s", path.c_str(), problem.c_str());
@@ -339,8 +335,8 @@ int Serve(const pelmmon::Options& opt, MonitorState* state) {
                       opt.http_addr.c_str(), opt.http_port);
       return 1;
     }
-    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "page at http://%s:%d/",
-                    opt.http_addr.c_str(), http_port);
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "page at http://%s:%d/", opt.http_addr.c_str(),
+                    http_port);
     http = std::thread([&page, &http_done] {
       page.Run();
       http_done = true;
@@ -381,7 +377,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   ::signal(SIGPIPE, SIG_IGN);
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnSignal;
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);

@@ -77,8 +77,8 @@ int MonitorState::LoadCoordinates(const std::string& path, std::string* problem)
                  " entries: the service finds no coordinates in this file";
     if (!unreadable.empty()) {
       if (!problem->empty()) *problem += "; ";
-      *problem += std::to_string(unreadable.size()) + " values are not numbers (first: " +
-                  unreadable.front() + ")";
+      *problem += std::to_string(unreadable.size()) +
+                  " values are not numbers (first: " + unreadable.front() + ")";
     }
   }
   version_++;
@@ -224,8 +224,11 @@ std::string SnapshotJson(const Snapshot& s) {
                         {"marks_dropped", search.marks_dropped},
                         {"choices", std::move(choices)}});
   }
-  Json out = {{"version", s.version}, {"dims", s.dims}, {"kept", s.kept},
-              {"nodes", std::move(nodes)}, {"searches", std::move(searches)}};
+  Json out = {{"version", s.version},
+              {"dims", s.dims},
+              {"kept", s.kept},
+              {"nodes", std::move(nodes)},
+              {"searches", std::move(searches)}};
   // Node names come from the network: bytes that are not UTF-8 are replaced
   // rather than failing the whole answer.
   return out.dump(-1, ' ', false, Json::error_handler_t::replace);

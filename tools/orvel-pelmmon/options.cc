@@ -24,8 +24,8 @@ bool ParseHostPort(const std::string& text, std::string* host, int* port) {
   return true;
 }
 
-bool ParseOptions(const std::vector<std::string>& args, const char* orvel_path,
-                  Options* opt, std::string* error) {
+bool ParseOptions(const std::vector<std::string>& args, const char* orvel_path, Options* opt,
+                  std::string* error) {
   if (orvel_path != nullptr) opt->coords_path = std::string(orvel_path) + "/pelm.coords";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];

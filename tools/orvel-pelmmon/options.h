@@ -25,8 +25,8 @@ bool ParseHostPort(const std::string& text, std::string* host, int* port);
 
 // Parses the arguments after the program name.  On a usage error returns
 // false with *error set to the line to print.
-bool ParseOptions(const std::vector<std::string>& args, const char* orvel_path,
-                  Options* opt, std::string* error);
+bool ParseOptions(const std::vector<std::string>& args, const char* orvel_path, Options* opt,
+                  std::string* error);
 
 }  // namespace pelmmon
 

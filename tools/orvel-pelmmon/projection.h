@@ -16,7 +16,7 @@ namespace pelmmon {
 
 struct Projection {
   std::vector<std::pair<double, double>> xy;  // one per input point, same order
-  size_t dims = 0;    // dimensions of the widest point
+  size_t dims = 0;                            // dimensions of the widest point
   double kept = 1.0;  // share of the total spread (variance) the plane holds
 };
 

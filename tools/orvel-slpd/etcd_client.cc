@@ -72,7 +72,8 @@ struct WatchStream {
     if (doc.is_discarded() || !doc.is_object()) return true;  // not ours to judge: skip
     if (doc.contains("error")) {
       end.kind = WatchEnd::kBroken;
-      end.message = doc["error"].is_object() ? String(doc["error"], "message") : String(doc, "error");
+      end.message =
+          doc["error"].is_object() ? String(doc["error"], "message") : String(doc, "error");
       ended = true;
       return false;
     }
@@ -129,8 +130,8 @@ std::string Base64Encode(std::string_view bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    uint32_t v = (static_cast<uint8_t>(bytes[i]) << 16) | (static_cast<uint8_t>(bytes[i + 1]) << 8) |
-                 static_cast<uint8_t>(bytes[i + 2]);
+    uint32_t v = (static_cast<uint8_t>(bytes[i]) << 16) |
+                 (static_cast<uint8_t>(bytes[i + 1]) << 8) | static_cast<uint8_t>(bytes[i + 2]);
     for (int s = 18; s >= 0; s -= 6) out.push_back(kAlphabet[(v >> s) & 63]);
   }
   size_t rest = bytes.size() - i;
@@ -154,11 +155,16 @@ bool Base64Decode(std::string_view text, std::string* out) {
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
     else if (c == '=' && i + 2 >= text.size()) {
       ++pad;
       continue;
@@ -314,8 +320,7 @@ Result Client::PutKeepLease(const std::string& key, const std::string& value) {
   return Post("/v3/kv/put", body.dump(), &reply);
 }
 
-Result Client::DeleteRange(const std::string& key, const std::string& range_end,
-                           int64_t* deleted) {
+Result Client::DeleteRange(const std::string& key, const std::string& range_end, int64_t* deleted) {
   json body{{"key", Base64Encode(key)}, {"range_end", Base64Encode(range_end)}};
   std::string reply;
   Result r = Post("/v3/kv/deleterange", body.dump(), &reply);
@@ -361,8 +366,8 @@ Result Client::Range(const std::string& key, const std::string& range_end,
   }
 }
 
-WatchEnd Client::Watch(const std::string& key, const std::string& range_end,
-                       int64_t start_revision, const std::function<void()>& on_created,
+WatchEnd Client::Watch(const std::string& key, const std::string& range_end, int64_t start_revision,
+                       const std::function<void()>& on_created,
                        const std::function<void(const std::vector<Event>&)>& on_events,
                        const std::atomic<bool>& stop) {
   port::MutexLock lock(&mu_);

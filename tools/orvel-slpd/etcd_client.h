@@ -116,7 +116,7 @@ class Client {
 
   std::vector<std::string> endpoints_;
   long timeout_ms_;
-  port::Mutex mu_;  // one call at a time on the handle
+  port::Mutex mu_;                  // one call at a time on the handle
   std::atomic<size_t> current_{0};  // index of the endpoint tried first
   std::unique_ptr<Curl> curl_ PT_GUARDED_BY(mu_);
 };

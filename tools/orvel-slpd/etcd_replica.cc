@@ -28,7 +28,9 @@ uint16_t LifetimeFrom(int64_t expiry_ms, int64_t now_ms) {
   return static_cast<uint16_t>(std::clamp<int64_t>(secs, 0, 65535));
 }
 
-bool SameLanguage(std::string_view a, std::string_view b) { return slp::FoldKey(a) == slp::FoldKey(b); }
+bool SameLanguage(std::string_view a, std::string_view b) {
+  return slp::FoldKey(a) == slp::FoldKey(b);
+}
 
 }  // namespace
 
@@ -186,7 +188,8 @@ void Replica::ApplyDelete(const std::string& key) {
   size_t tab = key.rfind('\t');
   if (tab == std::string::npos || tab < opt_.prefix.size()) return;
   std::string url;
-  if (!slp::UnescapeField(std::string_view(key).substr(opt_.prefix.size(), tab - opt_.prefix.size()), &url)) {
+  if (!slp::UnescapeField(
+          std::string_view(key).substr(opt_.prefix.size(), tab - opt_.prefix.size()), &url)) {
     return;
   }
   store_->Erase(url, key.substr(tab + 1));
@@ -355,8 +358,8 @@ void Replica::WatchLoop() {
       port::MutexLock lock(&stop_mu_);
       if (stopping_) return;
     }
-    WatchEnd end =
-        watcher_.Watch(opt_.prefix, range_end_, revision() + 1, on_created, on_events, interrupt_watch_);
+    WatchEnd end = watcher_.Watch(opt_.prefix, range_end_, revision() + 1, on_created, on_events,
+                                  interrupt_watch_);
     {
       port::MutexLock lock(&stop_mu_);
       if (stopping_) return;
@@ -369,8 +372,8 @@ void Replica::WatchLoop() {
     }
     if (end.kind == WatchEnd::kCompacted) {
       // The changes since our revision are gone: read everything again.
-      log_("etcd history compacted past revision " + std::to_string(revision()) +
-           " (oldest kept " + std::to_string(end.compact_revision) + "): reading every registration again");
+      log_("etcd history compacted past revision " + std::to_string(revision()) + " (oldest kept " +
+           std::to_string(end.compact_revision) + "): reading every registration again");
       std::string err = Reload();
       if (err.empty()) continue;
       SetHealth(false, probe_ok, err);

@@ -36,9 +36,9 @@
 #include <vector>
 
 #include "etcd_client.h"
+#include "port/mutex.h"
 #include "slp/da_sink.h"
 #include "slp/da_store.h"
-#include "port/mutex.h"
 
 namespace orvel::etcd {
 
@@ -55,9 +55,9 @@ struct ReplicaOptions {
   std::vector<std::string> endpoints;
   std::string prefix = "/orvel/slp/";
   slp::StoreLimits limits;
-  long timeout_ms = 3000;       // one etcd call, per endpoint
-  int probe_every_ms = 500;     // reachability probe
-  int ack_wait_ms = 2000;       // a write waits this long to show in the local copy
+  long timeout_ms = 3000;    // one etcd call, per endpoint
+  int probe_every_ms = 500;  // reachability probe
+  int ack_wait_ms = 2000;    // a write waits this long to show in the local copy
 };
 
 class Replica : public slp::RegistrationSink {

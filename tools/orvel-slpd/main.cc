@@ -22,18 +22,18 @@
 #include <thread>
 #include <vector>
 
+#include "cli.h"
 #include "etcd_client.h"
 #include "etcd_replica.h"
-#include "cli.h"
 #include "log.h"
 #include "metrics.h"
 #include "metrics_http.h"
 #include "net/socket_io.h"
-#include "tcp_server.h"
 #include "slp/da_handler.h"
 #include "slp/da_state.h"
 #include "slp/da_store.h"
 #include "slp/wire.h"
+#include "tcp_server.h"
 
 namespace {
 
@@ -65,19 +65,21 @@ std::atomic<bool> g_stop{false};
 // Where and what the agent serves.
 void DefineServiceOptions(orvel::cli::CommandLine* cli, Options* o) {
   cli->Value("listen", 0, "ADDR", "IPv4 address to listen on (default 0.0.0.0)",
-            [o](const std::string& v) -> std::string {
-              in_addr tmp;
-              if (inet_pton(AF_INET, v.c_str(), &tmp) != 1) return "--listen needs an IPv4 address";
-              o->listen = v;
-              return "";
-            })
+             [o](const std::string& v) -> std::string {
+               in_addr tmp;
+               if (inet_pton(AF_INET, v.c_str(), &tmp) != 1)
+                 return "--listen needs an IPv4 address";
+               o->listen = v;
+               return "";
+             })
       .Number("port", 0, "N", "UDP and TCP port (default 427; 0 picks a free one)", 0, 65535,
               &o->port)
       .Text("scopes", 0, "LIST", "comma-separated scopes served (default \"default\")", &o->scopes)
       .Text("state", 0, "FILE",
             "keep registrations in FILE (atomic replace) and\n"
             "reload them at start with their remaining lifetimes;\n"
-            "a FILE that cannot be read or written is an error", &o->state)
+            "a FILE that cannot be read or written is an error",
+            &o->state)
       .Value("allow-register", 0, "NET",
              "network allowed to register and deregister, as\n"
              "A.B.C.D/LEN; repeatable (default 127.0.0.0/8)",
@@ -250,9 +252,9 @@ void ServeUdp(int fd, slp::DaHandler* handler, bool verbose) {
     if (n < 0) continue;
     std::string log;
     slp::HandleInfo info;
-    std::string reply = handler->Handle(buf.data(), static_cast<size_t>(n),
-                                        ntohl(from.sin_addr.s_addr), /*over_tcp=*/false,
-                                        verbose ? &log : nullptr, &info);
+    std::string reply =
+        handler->Handle(buf.data(), static_cast<size_t>(n), ntohl(from.sin_addr.s_addr),
+                        /*over_tcp=*/false, verbose ? &log : nullptr, &info);
     if (verbose) orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
     if (info.rate_limited) {
       std::string line = handler->reply_budget().TakeLogLine(std::chrono::steady_clock::now());
@@ -267,7 +269,8 @@ void ServeUdp(int fd, slp::DaHandler* handler, bool verbose) {
 
 class StateSaver {
  public:
-  StateSaver(std::string path, slp::RegistrationStore* store) : path_(std::move(path)), store_(store) {}
+  StateSaver(std::string path, slp::RegistrationStore* store)
+      : path_(std::move(path)), store_(store) {}
   void Mark() { saved_gen_ = store_->generation(); }
   // Saves when the store changed since the last successful save.  A
   // failure (e.g. a full disk) is reported once; the agent keeps serving
@@ -279,11 +282,13 @@ class StateSaver {
     std::string err = slp::WriteFileAtomic(path_, store_->Snapshot());
     (err.empty() ? saves_ : failures_).fetch_add(1, std::memory_order_relaxed);
     if (err.empty()) {
-      if (failing_) orvel::cli::Log(orvel::cli::LogLevel::kNotice, "state saved again to %s", path_.c_str());
+      if (failing_)
+        orvel::cli::Log(orvel::cli::LogLevel::kNotice, "state saved again to %s", path_.c_str());
       failing_ = false;
       saved_gen_ = gen;
     } else if (!failing_) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot save state: %s (serving from memory)", err.c_str());
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot save state: %s (serving from memory)",
+                      err.c_str());
       failing_ = true;
     }
   }
@@ -307,16 +312,19 @@ bool LoadState(const std::string& path, slp::RegistrationStore* store) {
   std::string content;
   std::string err = slp::ReadStateFile(path, &content);
   if (!err.empty()) {
-    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read state file %s: %s", path.c_str(), err.c_str());
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot read state file %s: %s", path.c_str(),
+                    err.c_str());
     return false;
   }
   if (!content.empty()) {
     size_t n = store->Load(content);
-    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%zu registrations restored from %s", n, path.c_str());
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "%zu registrations restored from %s", n,
+                    path.c_str());
   }
   err = slp::WriteFileAtomic(path, store->Snapshot());
   if (!err.empty()) {
-    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot write state file %s: %s", path.c_str(), err.c_str());
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot write state file %s: %s", path.c_str(),
+                    err.c_str());
     return false;
   }
   return true;
@@ -335,28 +343,28 @@ bool StartReplica(const Options& opt, slp::RegistrationStore* store, slp::DaCloc
   orvel::etcd::ReplicaOptions ro;
   ro.endpoints = opt.etcd;
   ro.prefix = opt.etcd_prefix;
-  *replica = std::make_unique<orvel::etcd::Replica>(
-      store, clock, ro, [](const std::string& line) {
-        bool bad = line.rfind("etcd lost", 0) == 0 || line.rfind("etcd refused", 0) == 0;
-        orvel::cli::Log(bad ? orvel::cli::LogLevel::kWarning : orvel::cli::LogLevel::kNotice, "%s",
-                        line.c_str());
-      });
+  *replica = std::make_unique<orvel::etcd::Replica>(store, clock, ro, [](const std::string& line) {
+    bool bad = line.rfind("etcd lost", 0) == 0 || line.rfind("etcd refused", 0) == 0;
+    orvel::cli::Log(bad ? orvel::cli::LogLevel::kWarning : orvel::cli::LogLevel::kNotice, "%s",
+                    line.c_str());
+  });
   std::string err = (*replica)->Start();
   if (!err.empty() && !opt.etcd_optional) {
-    orvel::cli::Log(orvel::cli::LogLevel::kError, "etcd unreachable at %s: %s", opt.etcd_text.c_str(),
-                 err.c_str());
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "etcd unreachable at %s: %s",
+                    opt.etcd_text.c_str(), err.c_str());
     return false;
   }
   if (!err.empty()) {
     orvel::cli::Log(orvel::cli::LogLevel::kWarning,
-                 "etcd unreachable at %s: %s; serving from memory only "
-                 "(--etcd-optional), registrations are not shared",
-                 opt.etcd_text.c_str(), err.c_str());
+                    "etcd unreachable at %s: %s; serving from memory only "
+                    "(--etcd-optional), registrations are not shared",
+                    opt.etcd_text.c_str(), err.c_str());
     replica->reset();
   } else {
-    orvel::cli::Log(orvel::cli::LogLevel::kNotice, "etcd at %s: %zu registrations loaded from %s (revision %lld)",
-                 opt.etcd_text.c_str(), (*replica)->loaded(), opt.etcd_prefix.c_str(),
-                 static_cast<long long>((*replica)->revision()));
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice,
+                    "etcd at %s: %zu registrations loaded from %s (revision %lld)",
+                    opt.etcd_text.c_str(), (*replica)->loaded(), opt.etcd_prefix.c_str(),
+                    static_cast<long long>((*replica)->revision()));
   }
   return true;
 }
@@ -379,8 +387,8 @@ bool BindListeners(const Options& opt, UniqueFd* udp, UniqueFd* tcp, int* port) 
     if (tcp->valid()) break;
     int err = errno;
     if (opt.port != 0 || err != EADDRINUSE || attempt >= 20) {
-      orvel::cli::Log(orvel::cli::LogLevel::kError, "bind tcp %s:%d: %s", opt.listen.c_str(),
-                      *port, std::strerror(err));
+      orvel::cli::Log(orvel::cli::LogLevel::kError, "bind tcp %s:%d: %s", opt.listen.c_str(), *port,
+                      std::strerror(err));
       return false;
     }
   }
@@ -391,7 +399,7 @@ bool BindListeners(const Options& opt, UniqueFd* udp, UniqueFd* tcp, int* port) 
     mreq.imr_interface.s_addr = htonl(INADDR_ANY);
     if (::setsockopt(udp->get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
       orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot join %s: %s", slp::kMulticastGroup,
-                   std::strerror(errno));
+                      std::strerror(errno));
     }
   }
   return true;

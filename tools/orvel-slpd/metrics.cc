@@ -60,8 +60,8 @@ prometheus::MetricFamily RequestsFamily(const slp::DaStats& st) {
 }  // namespace
 
 std::vector<prometheus::MetricFamily> CollectMetrics(const slp::DaStats& st,
-                                                     slp::RegistrationStore* store,
-                                                     uint64_t saves, uint64_t save_failures) {
+                                                     slp::RegistrationStore* store, uint64_t saves,
+                                                     uint64_t save_failures) {
   using orvel::metrics::CounterFamily;
   using slp::DaStats;
   std::vector<prometheus::MetricFamily> out;
@@ -72,8 +72,8 @@ std::vector<prometheus::MetricFamily> CollectMetrics(const slp::DaStats& st,
         {"udp", static_cast<double>(DaStats::Read(a[0]))},
         {"tcp", static_cast<double>(DaStats::Read(a[1]))}};
   };
-  out.push_back(CounterFamily("orvel_slpd_replies_total", "Replies sent, by transport",
-                              "transport", by_transport(st.replies)));
+  out.push_back(CounterFamily("orvel_slpd_replies_total", "Replies sent, by transport", "transport",
+                              by_transport(st.replies)));
   out.push_back(CounterFamily("orvel_slpd_reply_bytes_total", "Reply bytes sent, by transport",
                               "transport", by_transport(st.reply_bytes)));
   out.push_back(CounterFamily(
@@ -89,10 +89,9 @@ std::vector<prometheus::MetricFamily> CollectMetrics(const slp::DaStats& st,
       "Registrations not taken: source network may not register, or invalid or busy", "reason",
       {{"source", static_cast<double>(DaStats::Read(st.refused_registrations_source))},
        {"invalid", static_cast<double>(DaStats::Read(st.refused_registrations_invalid))}}));
-  out.push_back(CounterFamily("orvel_slpd_state_saves_total",
-                              "State file saves (--state), by result", "result",
-                              {{"ok", static_cast<double>(saves)},
-                               {"failed", static_cast<double>(save_failures)}}));
+  out.push_back(CounterFamily(
+      "orvel_slpd_state_saves_total", "State file saves (--state), by result", "result",
+      {{"ok", static_cast<double>(saves)}, {"failed", static_cast<double>(save_failures)}}));
   return out;
 }
 

@@ -22,8 +22,8 @@ namespace orvel::slpd {
 // Every family, from the handler's counters, the store and the state
 // file's save counts.  Thread-safe as the store and the counters are.
 std::vector<prometheus::MetricFamily> CollectMetrics(const slp::DaStats& stats,
-                                                     slp::RegistrationStore* store,
-                                                     uint64_t saves, uint64_t save_failures);
+                                                     slp::RegistrationStore* store, uint64_t saves,
+                                                     uint64_t save_failures);
 
 // Serves collect() at /metrics and serving() at /healthz (200 or 503) on
 // listen ("ADDR:PORT").  Null, with the reason logged, when it cannot

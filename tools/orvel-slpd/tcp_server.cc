@@ -113,7 +113,8 @@ class TcpServer::Conn final : public net::EventLoop::Watcher, public net::EventL
       out_ = server_->handler_->Handle(reinterpret_cast<const uint8_t*>(in_.data()), length, peer_,
                                        /*over_tcp=*/true,
                                        server_->options_.verbose ? &log : nullptr, &info);
-      if (server_->options_.verbose) orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
+      if (server_->options_.verbose)
+        orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
       in_.erase(0, length);
       frame_started_ = false;
       close_when_idle_ = close_when_idle_ || info.agent_discovery;
@@ -136,7 +137,7 @@ class TcpServer::Conn final : public net::EventLoop::Watcher, public net::EventL
     const bool in_frame = !in_.empty();
     if (!in_frame || !frame_started_) {
       loop.Arm(this, net::Deadline::After(in_frame ? server_->options_.frame_seconds
-                                                  : server_->options_.idle_seconds)
+                                                   : server_->options_.idle_seconds)
                          .at());
     }
     frame_started_ = in_frame;
@@ -194,7 +195,8 @@ bool TcpServer::Accept() {
     socklen_t len = sizeof from;
     net::UniqueFd fd(::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&from), &len,
                                SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!fd.valid()) return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
+    if (!fd.valid())
+      return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
     if (conns_.size() >= options_.max_connections) continue;  // closed by fd's destructor
     auto conn = std::make_unique<Conn>(this, std::move(fd), ntohl(from.sin_addr.s_addr));
     Conn* c = conn.get();

@@ -8,16 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "orvel/SLP.h"
 #include "cli.h"
+#include "orvel/SLP.h"
 #include "orvel/slp_api.h"
 
 namespace {
 
 const char* ErrorName(SLPError e) { return SLPErrorText(e); }
 
-SLPBoolean PrintUrl(SLPHandle, const char* url, unsigned short lifetime,
-                    SLPError err, void*) {
+SLPBoolean PrintUrl(SLPHandle, const char* url, unsigned short lifetime, SLPError err, void*) {
   if (err == SLP_OK && url) std::printf("%s,%u\n", url, lifetime);
   return SLP_TRUE;
 }
@@ -108,8 +107,7 @@ void DefineOptions(orvel::cli::CommandLine* cli, Options* o) {
                return "";
              })
       .Operands(-1)
-      .Environment(
-          "  ORVEL_SLP_CONF  configuration file with net.slp.* properties\n")
+      .Environment("  ORVEL_SLP_CONF  configuration file with net.slp.* properties\n")
       .ExitStatus(
           "  0   success (also when nothing was found)\n"
           "  1   an SLP error (the reason is printed)\n"
@@ -154,8 +152,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   Options o;
   orvel::cli::CommandLine cli(
-      "orvel-slptool",
-      "Usage: orvel-slptool [OPTIONS] COMMAND [ARGS]",
+      "orvel-slptool", "Usage: orvel-slptool [OPTIONS] COMMAND [ARGS]",
       "SLP searches and registrations from the command line.\n"
       "\n"
       "Commands:\n"

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "orvel/Msg.h"
 #include "cli.h"
+#include "orvel/Msg.h"
 #include "orvel/http.h"
 
 namespace {
@@ -42,26 +42,27 @@ const char kExitStatusText[] =
 // in the usage error).
 void MainUsage(FILE* out, const std::string& command_options) {
   std::fprintf(out,
-      "Usage: zemclient COMMAND [options]\n"
-      "Client of the Orvel synthesis service.\n"
-      "\n"
-      "Commands:\n"
-      "  synth   build and post a SynthZemReq, print the SynthZemOk as a table\n"
-      "  send    post any message document (a file, or - for standard input)\n"
-      "          and print the reply document\n"
-      "\n"
-      "Run 'zemclient COMMAND --help' for a command's options.\n"
-      "\n"
-      "Options:\n"
-      "  -h, --help    print this help and exit\n"
-      "      --version print the program's name and version and exit\n"
-      "%s"
-      "\n"
-      "Environment:\n"
-      "  ORVEL_HTTP_CLIENT_TIMEOUT  seconds to wait for the service's answer\n"
-      "\n"
-      "Exit status:\n"
-      "%s", command_options.c_str(), kExitStatusText);
+               "Usage: zemclient COMMAND [options]\n"
+               "Client of the Orvel synthesis service.\n"
+               "\n"
+               "Commands:\n"
+               "  synth   build and post a SynthZemReq, print the SynthZemOk as a table\n"
+               "  send    post any message document (a file, or - for standard input)\n"
+               "          and print the reply document\n"
+               "\n"
+               "Run 'zemclient COMMAND --help' for a command's options.\n"
+               "\n"
+               "Options:\n"
+               "  -h, --help    print this help and exit\n"
+               "      --version print the program's name and version and exit\n"
+               "%s"
+               "\n"
+               "Environment:\n"
+               "  ORVEL_HTTP_CLIENT_TIMEOUT  seconds to wait for the service's answer\n"
+               "\n"
+               "Exit status:\n"
+               "%s",
+               command_options.c_str(), kExitStatusText);
 }
 
 bool ParseServer(const std::string& s, std::string* host, unsigned short* port) {
@@ -78,8 +79,8 @@ bool ParseServer(const std::string& s, std::string* host, unsigned short* port) 
 bool ParseDottedQuad(const std::string& s, unsigned long* addr) {
   unsigned a, b, c, d;
   char tail;
-  if (std::sscanf(s.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 ||
-      b > 255 || c > 255 || d > 255)
+  if (std::sscanf(s.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 ||
+      c > 255 || d > 255)
     return false;
   *addr = inet_ADDR(s.c_str());
   return true;
@@ -110,8 +111,7 @@ bool ParseZone(const std::string& s, EndZone* zone) {
 
 // Posts msg and waits for the reply.  On failure prints one line and sets
 // *status to the exit status.
-std::unique_ptr<Msg> Exchange(const std::string& host, unsigned short port, Msg* msg,
-                              int* status) {
+std::unique_ptr<Msg> Exchange(const std::string& host, unsigned short port, Msg* msg, int* status) {
   int sock = sendRequestMsg(host.c_str(), port, msg);
   if (sock < 0) {
     std::fprintf(stderr, "zemclient: cannot reach %s:%u\n", host.c_str(), port);
@@ -126,8 +126,8 @@ std::unique_ptr<Msg> Exchange(const std::string& host, unsigned short port, Msg*
     else if (http_status == 0)
       std::fprintf(stderr, "zemclient: no usable answer from %s:%u\n", host.c_str(), port);
     else
-      std::fprintf(stderr, "zemclient: unexpected answer from %s:%u (HTTP %d)\n",
-                   host.c_str(), port, http_status);
+      std::fprintf(stderr, "zemclient: unexpected answer from %s:%u (HTTP %d)\n", host.c_str(),
+                   port, http_status);
     *status = kExitRefused;
     return nullptr;
   }
@@ -147,8 +147,8 @@ void PrintTable(SynthZemReq& req, SynthZemOk& ok) {
   const auto& zt = ok.getZoneTVec();
   for (size_t i = 0; i < ept.size(); i++) {
     MulticastEndPoint t = ept[i];
-    rows.push_back({i < eps.size() ? EndPoint(eps[i]).getAddrStr() : "?", "host",
-                    t.getAddrStr(), t.getPortStr(), ultostr(t.getTTL())});
+    rows.push_back({i < eps.size() ? EndPoint(eps[i]).getAddrStr() : "?", "host", t.getAddrStr(),
+                    t.getPortStr(), ultostr(t.getTTL())});
   }
   for (size_t i = 0; i < zt.size(); i++) {
     MulticastEndPoint t = zt[i];
@@ -187,8 +187,8 @@ bool PrintJson(SynthZemReq& req, SynthZemOk& ok) try {
   const auto& eps = req.getEPVec();
   const auto& zones = req.getZoneVec();
   for (size_t i = 0; i < ok.getEPTVec().size(); i++)
-    members.push_back(entry(i < eps.size() ? EndPoint(eps[i]).getAddrStr() : "?", "host",
-                            ok.getEPTVec()[i]));
+    members.push_back(
+        entry(i < eps.size() ? EndPoint(eps[i]).getAddrStr() : "?", "host", ok.getEPTVec()[i]));
   for (size_t i = 0; i < ok.getZoneTVec().size(); i++) {
     std::string name = "?";
     if (i < zones.size()) {
@@ -226,7 +226,8 @@ orvel::cli::CommandLine SynthCommandLine(SynthArgs* a) {
       .Value("host", 0, "ADDR", "an end host (dotted quad); repeatable, order kept",
              [a](const std::string& v) -> std::string {
                unsigned long addr;
-               if (!ParseDottedQuad(v, &addr)) return "--host wants a dotted quad, not \"" + v + "\"";
+               if (!ParseDottedQuad(v, &addr))
+                 return "--host wants a dotted quad, not \"" + v + "\"";
                a->hosts.emplace_back(addr);
                return "";
              })

@@ -19,11 +19,11 @@
 #include <cstring>
 #include <string>
 
-#include "orvel/Msg.h"
 #include "cli.h"
 #include "http/server_stats.h"
 #include "log.h"
 #include "metrics_http.h"
+#include "orvel/Msg.h"
 #include "orvel/http.h"
 #include "orvel/slp_api.h"
 
@@ -86,20 +86,23 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
   cli.Number("port", 0, "PORT", "port to listen on (required)", 1, 65535, &o->port)
       .Text("host", 0, "A",
             "this proxy's address in its service URL and the\n"
-            "data address of its ZemInitOk (default 127.0.0.1)", &o->host)
+            "data address of its ZemInitOk (default 127.0.0.1)",
+            &o->host)
       .Text("da", 0, "DA[,DA...]",
             "register with the SLP directory agents (A.B.C.D\n"
             "or A.B.C.D:PORT, each one) as\n"
             "service:ZemProxy://A:PORT once PORT is bound;\n"
-            "deregister on SIGTERM, SIGINT or SIGHUP", &o->da)
+            "deregister on SIGTERM, SIGINT or SIGHUP",
+            &o->da)
       .Text("addr", 0, "X",
             "attribute addr, a dotted quad: the end host or zone\n"
-            "served (default: the --host address)", &o->addr)
+            "served (default: the --host address)",
+            &o->addr)
       .Text("mask", 0, "M", "attribute mask, a dotted quad (default\n255.255.255.255)", &o->mask)
       .Number("lifetime", 0, "S",
               "registration lifetime in seconds (default 65535:\n"
-              "renewed before it ends for as long as we run)", 1, 65535,
-              &o->lifetime)
+              "renewed before it ends for as long as we run)",
+              1, 65535, &o->lifetime)
       .Value("misbehave", 0, "MODE",
              "wrong-type: answer ZemInit with ZemCommitOk and\n"
              "ZemCommit with ZemInitOk; close: close the\n"
@@ -107,16 +110,17 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
              "after MS milliseconds",
              [o](const std::string& mode) { return ParseMisbehaviour(mode, o); });
   cli.Value("metrics", 0, "ADDR:PORT",
-           "serve Prometheus metrics (exchanges by message\n"
-           "type and result) at /metrics and a health check\n"
-           "at /healthz on a listener of their own",
-           [o](const std::string& v) -> std::string {
-             std::string host, why;
-             int port = 0;
-             if (!orvel::metrics::ParseListenAddress(v, &host, &port, &why)) return "--metrics " + why;
-             o->metrics = v;
-             return "";
-           });
+            "serve Prometheus metrics (exchanges by message\n"
+            "type and result) at /metrics and a health check\n"
+            "at /healthz on a listener of their own",
+            [o](const std::string& v) -> std::string {
+              std::string host, why;
+              int port = 0;
+              if (!orvel::metrics::ParseListenAddress(v, &host, &port, &why))
+                return "--metrics " + why;
+              o->metrics = v;
+              return "";
+            });
   orvel::cli::AddLogFormatOption(&cli, log_format);
   cli.Notes(
       "On SIGTERM, SIGINT or SIGHUP a registered proxy deregisters and exits with\n"
@@ -149,9 +153,8 @@ void LogMessage(Msg* msg) {
   if (auto* init = dynamic_cast<ZemInit*>(msg)) {
     line += " data_port=" + init->getPortStr();
   } else if (auto* commit = dynamic_cast<ZemCommit*>(msg)) {
-    line += " data_addr=" + commit->getAddrStr() + " data_port=" +
-            commit->getPortStr() + " ttl=" + commit->getTTLStr() +
-            " members=" + MemberList(commit->getMemberVec());
+    line += " data_addr=" + commit->getAddrStr() + " data_port=" + commit->getPortStr() +
+            " ttl=" + commit->getTTLStr() + " members=" + MemberList(commit->getMemberVec());
   }
   line += " from=" + msg->getSrcAddrStr() + "\n";
   fputs(line.c_str(), stdout);
@@ -177,15 +180,13 @@ Msg* ProxyHandler(Msg* request) {
   }
   const bool answer_init = init != (options.misbehaviour == Misbehaviour::kWrongType);
   if (answer_init) {
-    return new ZemInitOk(request->getId(), request->getVersion(),
-                         inet_ADDR(options.host.c_str()), /*ttl=*/0);
+    return new ZemInitOk(request->getId(), request->getVersion(), inet_ADDR(options.host.c_str()),
+                         /*ttl=*/0);
   }
   return new ZemCommitOk(request->getId(), request->getVersion());
 }
 
-void SLPReport(SLPHandle, SLPError err, void* cookie) {
-  *static_cast<SLPError*>(cookie) = err;
-}
+void SLPReport(SLPHandle, SLPError err, void* cookie) { *static_cast<SLPError*>(cookie) = err; }
 
 std::string ServiceURL() {
   return "service:ZemProxy://" + options.host + ":" + std::to_string(options.port);
@@ -207,8 +208,8 @@ bool Register(bool reg) {
   const std::string url = ServiceURL();
   const std::string attrs = "(addr=" + options.addr + "),(mask=" + options.mask + ")";
   SLPError cb_err = SLP_OK;
-  SLPError err = reg ? SLPReg(h, url.c_str(), options.lifetime, "", attrs.c_str(),
-                              SLP_TRUE, SLPReport, &cb_err)
+  SLPError err = reg ? SLPReg(h, url.c_str(), options.lifetime, "", attrs.c_str(), SLP_TRUE,
+                              SLPReport, &cb_err)
                      : SLPDereg(h, url.c_str(), SLPReport, &cb_err);
   if (!reg || err != SLP_OK) {
     SLPClose(h);
@@ -216,12 +217,11 @@ bool Register(bool reg) {
   }
   if (err != SLP_OK || cb_err != SLP_OK) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "%s of %s failed (%d/%d)",
-            reg ? "registration" : "deregistration", url.c_str(),
-            static_cast<int>(err), static_cast<int>(cb_err));
+                    reg ? "registration" : "deregistration", url.c_str(), static_cast<int>(err),
+                    static_cast<int>(cb_err));
     return false;
   }
-  printf("zemproxy: %s %s (%s)\n", reg ? "registered" : "deregistered", url.c_str(),
-         attrs.c_str());
+  printf("zemproxy: %s %s (%s)\n", reg ? "registered" : "deregistered", url.c_str(), attrs.c_str());
   fflush(stdout);
   return true;
 }
@@ -244,16 +244,16 @@ bool StartMetrics() {
         "zemproxy_exchanges_total", "Messages received, by type and result (ok: answered)")};
   });
   // Lives as long as the process.
-  static auto* server = new orvel::metrics::MetricsServer(
-      {families}, [] { return orvel::http::ServerAccepting(); });
+  static auto* server =
+      new orvel::metrics::MetricsServer({families}, [] { return orvel::http::ServerAccepting(); });
   std::string why = server->Start(options.metrics);
   if (!why.empty()) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "--metrics %s", why.c_str());
     return false;
   }
   orvel::http::SetRequestObserver(CountExchange);
-  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "metrics on %s (port %d)",
-                  options.metrics.c_str(), server->port());
+  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "metrics on %s (port %d)", options.metrics.c_str(),
+                  server->port());
   return true;
 }
 
