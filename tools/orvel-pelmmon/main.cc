@@ -19,7 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +30,7 @@
 #include "log.h"
 #include "monitor_state.h"
 #include "net/address.h"
+#include "net/event_loop.h"
 #include "net/socket_io.h"
 #include "options.h"
 #include "page.h"
@@ -35,6 +38,7 @@
 namespace {
 
 using orvel::net::Deadline;
+using orvel::net::EventLoop;
 using orvel::net::UniqueFd;
 using pelmmon::MonitorState;
 using pelmmon::Snapshot;
@@ -106,24 +110,9 @@ UniqueFd Listen(const std::string& addr, int port, int* bound_port) {
   return fd;
 }
 
-// Reads what the peer sends until it closes, the time-out or the size cap;
-// a stop request ends it within half a second.
-std::string ReadAll(int fd, size_t cap, int timeout_ms) {
-  std::string data;
-  char buf[512];
-  Deadline end = Deadline::AfterMs(timeout_ms);
-  while (data.size() < cap && !g_stop && !end.passed()) {
-    Deadline step = Deadline::AfterMs(std::min(500, std::max(1, end.remaining_ms())));
-    orvel::net::IoResult r = orvel::net::ReadSome(fd, buf, sizeof buf, step);
-    if (r.status == orvel::net::IoStatus::kTimedOut) continue;
-    if (r.status != orvel::net::IoStatus::kOk) break;
-    data.append(buf, r.bytes);
-  }
-  return data;
-}
-
-void ServeColourPeer(UniqueFd peer, MonitorState* state) {
-  std::string data = ReadAll(peer.get(), kMaxLineBytes * 16, kPeerTimeoutMs);
+// Applies the lines a peer sent, complete or not; a line past the length
+// cap is dropped.
+void ApplyLines(const std::string& data, MonitorState* state) {
   size_t start = 0;
   while (start < data.size()) {
     size_t nl = data.find('\n', start);
@@ -135,40 +124,125 @@ void ServeColourPeer(UniqueFd peer, MonitorState* state) {
   }
 }
 
-// Accepts colouring connections, at most kMaxColourPeers served at once.
-void ColourLoop(int lfd, MonitorState* state) {
-  std::mutex mu;
-  std::condition_variable freed;
-  int active = 0;
-  while (!g_stop) {
-    {
-      std::unique_lock<std::mutex> l(mu);
-      if (!freed.wait_for(l, std::chrono::milliseconds(200),
-                          [&] { return active < kMaxColourPeers; }))
-        continue;
+class ColourServer;
+
+// One colouring connection: what it sends is kept until it closes, the
+// time-out passes or the size cap is reached, then applied as lines.
+class ColourPeer final : public EventLoop::Watcher, public EventLoop::Timer {
+ public:
+  ColourPeer(ColourServer* server, UniqueFd fd) : server_(server), fd_(std::move(fd)) {}
+  int fd() const { return fd_.get(); }
+  void OnEvents(uint32_t events) override;
+  void OnTimer() override { Finish(); }
+  // Applies what arrived, lets go of the loop and frees this peer.
+  void Finish();
+
+ private:
+  ColourServer* const server_;
+  UniqueFd fd_;
+  std::string data_;
+};
+
+// Accepts colouring connections on the loop's thread, at most
+// kMaxColourPeers at once (past that the listener is left unwatched until
+// one ends).
+class ColourServer final : public EventLoop::Watcher {
+ public:
+  ColourServer(EventLoop* loop, int listener, MonitorState* state)
+      : loop_(loop), listener_(listener), state_(state) {}
+  ~ColourServer() {
+    stopping_ = true;
+    Watch(false);
+    // Peers still open at the stop have their lines applied too.
+    while (!peers_.empty()) (*peers_.begin())->Finish();
+  }
+  bool Start() { return Watch(true); }
+  EventLoop* loop() { return loop_; }
+  MonitorState* state() { return state_; }
+
+  void OnEvents(uint32_t) override {
+    while (peers_.size() < static_cast<size_t>(kMaxColourPeers)) {
+      UniqueFd c(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      if (!c.valid()) {
+        // Out of descriptors: the listener stays readable, so pause rather
+        // than spin (peers end within kPeerTimeoutMs).
+        if (errno == EMFILE || errno == ENFILE) ::usleep(100 * 1000);
+        return;  // EAGAIN, or a failure that concerns that one connection
+      }
+      auto peer = std::make_unique<ColourPeer>(this, std::move(c));
+      if (!loop_->Watch(peer->fd(), EPOLLIN | EPOLLRDHUP, peer.get())) continue;
+      loop_->Arm(peer.get(), EventLoop::Clock::now() + std::chrono::milliseconds(kPeerTimeoutMs));
+      peers_.insert(peer.release());
     }
-    pollfd p{lfd, POLLIN, 0};
-    if (::poll(&p, 1, 200) <= 0) continue;
-    int c = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (c < 0) {
-      if (errno == EMFILE || errno == ENFILE) ::usleep(100000);
+    Watch(false);
+  }
+
+  void Ended(ColourPeer* peer) {
+    peers_.erase(peer);
+    if (!watching_ && !stopping_) Watch(true);
+  }
+
+ private:
+  bool Watch(bool on) {
+    if (on == watching_) return true;
+    if (on) {
+      watching_ = loop_->Watch(listener_, EPOLLIN, this);
+    } else {
+      loop_->Unwatch(listener_, this);
+      watching_ = false;
+    }
+    return watching_ == on;
+  }
+
+  EventLoop* const loop_;
+  const int listener_;
+  MonitorState* const state_;
+  bool watching_ = false;
+  bool stopping_ = false;
+  std::set<ColourPeer*> peers_;  // owned
+};
+
+void ColourPeer::OnEvents(uint32_t) {
+  char buf[512];
+  for (;;) {
+    ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
+    if (n > 0) {
+      data_.append(buf, static_cast<size_t>(n));
+      if (data_.size() >= kMaxLineBytes * 16) break;
       continue;
     }
-    {
-      std::lock_guard<std::mutex> l(mu);
-      active++;
-    }
-    std::thread([&, c] {
-      ServeColourPeer(UniqueFd(c), state);
-      std::lock_guard<std::mutex> l(mu);
-      active--;
-      freed.notify_all();
-    }).detach();
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // more to come
+    break;                                                           // closed or failed
   }
-  // Readers end within kPeerTimeoutMs (sooner: they see g_stop); wait for
-  // them, since they use this frame.
-  std::unique_lock<std::mutex> l(mu);
-  freed.wait(l, [&] { return active == 0; });
+  Finish();
+}
+
+void ColourPeer::Finish() {
+  EventLoop* loop = server_->loop();
+  loop->Unwatch(fd_.get(), this);
+  loop->Disarm(this);
+  ApplyLines(data_, server_->state());
+  server_->Ended(this);
+  delete this;
+}
+
+// Serves colouring connections on this thread until SIGINT or SIGTERM.
+void ColourLoop(int lfd, MonitorState* state) {
+  int err = 0;
+  std::unique_ptr<EventLoop> loop = EventLoop::Create(&err);
+  if (!loop || !orvel::net::SetNonBlocking(lfd, true)) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot watch the colouring port: %s",
+                    std::strerror(err));
+    return;
+  }
+  ColourServer server(loop.get(), lfd, state);
+  if (!server.Start()) {
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot watch the colouring port");
+    return;
+  }
+  // The signal handler only sets g_stop: look at it a few times a second.
+  while (!g_stop) loop->RunOnce(200);
 }
 
 // The page's server.  Returns false when it cannot listen.
