@@ -37,7 +37,6 @@
 
 namespace {
 
-using orvel::net::Deadline;
 using orvel::net::EventLoop;
 using orvel::net::UniqueFd;
 using pelmmon::MonitorState;
