@@ -42,7 +42,6 @@
 
 using orvel::net::Deadline;
 using orvel::net::EventLoop;
-using orvel::net::IoStatus;
 using orvel::net::UniqueFd;
 
 namespace orvel::http {

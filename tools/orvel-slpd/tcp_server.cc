@@ -155,7 +155,7 @@ class TcpServer::Conn final : public net::EventLoop::Watcher, public net::EventL
   bool eof_ = false;
 };
 
-TcpServer::TcpServer(int listen_fd, slp::DaHandler* handler, TcpOptions options)
+TcpServer::TcpServer(int listen_fd, slp::DaHandler* handler, const TcpOptions& options)
     : listen_fd_(listen_fd), handler_(handler), options_(options) {
   if (options_.max_connections == 0) options_.max_connections = DescriptorBound();
 }

@@ -39,7 +39,7 @@ class TcpServer {
  public:
   // listen_fd is borrowed and must stay open until Stop(); the handler
   // must outlive the server.
-  TcpServer(int listen_fd, slp::DaHandler* handler, TcpOptions options);
+  TcpServer(int listen_fd, slp::DaHandler* handler, const TcpOptions& options);
   ~TcpServer();
   TcpServer(const TcpServer&) = delete;
   TcpServer& operator=(const TcpServer&) = delete;
