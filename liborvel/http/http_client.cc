@@ -23,11 +23,6 @@ namespace orvel::http {
 
 namespace {
 
-struct MallocDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
-using MallocText = std::unique_ptr<char, MallocDeleter>;
-
 void PrintUnexpected(const char* head) {
   std::fprintf(stderr, "Unexpected response from server:\n%s\n", head);
 }

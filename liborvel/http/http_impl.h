@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -78,6 +79,33 @@ long long MaxBodyBytes();
 // The calling thread's own CPU times, in microseconds, as get_rusage_times
 // reports the process's.
 void ThreadCpuTimes(long* utime, long* stime);
+
+// Adds the CPU time the calling thread spends while this lives to the
+// process counters (global_time_add).  The whole process's times, added at
+// every connection end, would count all CPU again each time; and
+// getrusage(RUSAGE_SELF) walks every thread of the process.
+class ThreadCpuCharge {
+ public:
+  ThreadCpuCharge() { ThreadCpuTimes(&utime0_, &stime0_); }
+  ~ThreadCpuCharge() {
+    long utime = 0;
+    long stime = 0;
+    ThreadCpuTimes(&utime, &stime);
+    global_time_add(utime - utime0_, stime - stime0_);
+  }
+  ThreadCpuCharge(const ThreadCpuCharge&) = delete;
+  ThreadCpuCharge& operator=(const ThreadCpuCharge&) = delete;
+
+ private:
+  long utime0_ = 0;
+  long stime0_ = 0;
+};
+
+// Text allocated with malloc (getChars, head buffers), freed with free.
+struct MallocDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+using MallocText = std::unique_ptr<char, MallocDeleter>;
 
 // A decimal number as "%d" reads it, kept wide so that out-of-range values
 // are recognised instead of overflowing.

@@ -23,19 +23,11 @@ using orvel::net::UniqueFd;
 
 namespace orvel::http {
 
-namespace {
-
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
-
-}  // namespace
-
 // The blocking read of one request (readHTTPRequest and HTTPconn).
 HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes) {
   Deadline deadline = Deadline::After(timeout_s);
   // Not zero-filled: only what the read delivers is ever looked at.
-  std::unique_ptr<char, FreeDeleter> head(static_cast<char*>(std::malloc(kHeadReadBytes + 1)));
+  MallocText head(static_cast<char*>(std::malloc(kHeadReadBytes + 1)));
   if (!head) {
     std::fputs("Out of memory for a request head\n", stderr);
     return nullptr;
@@ -152,12 +144,8 @@ void ServeRequest(RecvCallbackT callback, int sock, uint32_t srcaddr, uint16_t s
 using namespace orvel::http;
 
 void* HTTPconn(void* parameters) {
-  // The counters take what this connection cost.  The whole process's
-  // times, added at every connection end, would count all CPU again each
-  // time; and getrusage(RUSAGE_SELF) walks every thread of the process.
-  long utime0 = 0;
-  long stime0 = 0;
-  ThreadCpuTimes(&utime0, &stime0);
+  // The counters take what this connection cost.
+  ThreadCpuCharge charge;
   std::unique_ptr<Parameters> params(static_cast<Parameters*>(parameters));
   ConnectionOpened();
   TakeReadTimedOut();  // a flag left by another use of this thread
@@ -169,10 +157,6 @@ void* HTTPconn(void* parameters) {
   }
   ConnectionClosed();
   params.reset();
-  long utime = 0;
-  long stime = 0;
-  ThreadCpuTimes(&utime, &stime);
-  global_time_add(utime - utime0, stime - stime0);
   return nullptr;
 }
 

@@ -350,9 +350,7 @@ void Connection::HandOff() {
 }
 
 void* Connection::Serve(void* connection) {
-  long utime0 = 0;
-  long stime0 = 0;
-  ThreadCpuTimes(&utime0, &stime0);
+  ThreadCpuCharge charge;
   std::unique_ptr<Connection> conn(static_cast<Connection*>(connection));
   // Handlers see the socket as it always was: blocking.
   (void)net::SetNonBlocking(conn->fd_, false);
@@ -360,10 +358,6 @@ void* Connection::Serve(void* connection) {
                conn->srcport_, std::move(conn->req_));
   CloseConnection(conn->fd_);
   conn.reset();
-  long utime = 0;
-  long stime = 0;
-  ThreadCpuTimes(&utime, &stime);
-  global_time_add(utime - utime0, stime - stime0);
   return nullptr;
 }
 
