@@ -1,11 +1,14 @@
 # orvel_add_gtest(NAME target MODULE module SOURCES a.cc b.cc LIBS orvel_msg ... [LABELS label]
-#                 [RESOURCE_LOCK name] [TIMEOUT seconds] [RUN_SERIAL])
+#                 [RESOURCE_LOCK name] [TIMEOUT seconds] [RUN_SERIAL] [TSAN gtest-filter])
 # Builds one gtest binary; every TEST inside shows in ctest as "<module>.<Suite>.<Case>".
+# TSAN names, as a gtest filter, the suites that exercise threads and are not
+# bound by timing; they also carry the label "tsan" (scripts/tsan.sh).
 # Tests are white-box: they may include any module's internal headers.
 # Tests find the built programs through ORVEL_BUILD_DIR.  Only one variable is
 # passed: a list value would be split by the property list it travels in.
 function(orvel_add_gtest)
-  cmake_parse_arguments(T "RUN_SERIAL" "NAME;MODULE;RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "NAME;MODULE;RESOURCE_LOCK;TIMEOUT;TSAN" "SOURCES;LIBS;LABELS"
+                        ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_internal orvel_testutil GTest::gtest
                         GTest::gtest_main Threads::Threads)
@@ -30,6 +33,21 @@ function(orvel_add_gtest)
     # Load tests measure the machine: nothing else runs beside them.
     list(APPEND props RUN_SERIAL TRUE)
   endif()
+  if(NOT T_TSAN)
+    gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST
+                         PROPERTIES ${props})
+    return()
+  endif()
+  # Discovered in two parts; a script ctest reads after discovery gives the
+  # first part its second label, which PROPERTIES cannot carry.
   gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST
-                       PROPERTIES ${props})
+                       TEST_FILTER "${T_TSAN}" TEST_LIST ${T_NAME}_tsan PROPERTIES ${props})
+  gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST
+                       TEST_FILTER "-${T_TSAN}" PROPERTIES ${props})
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_tsan_label.cmake")
+  file(WRITE "${script}"
+       "if(${T_NAME}_tsan)\n"
+       "  set_tests_properties(\${${T_NAME}_tsan} PROPERTIES LABELS \"${label};tsan\")\n"
+       "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()
