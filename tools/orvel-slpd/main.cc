@@ -22,13 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "cli.h"
-#include "etcd_client.h"
 #include "etcd_replica.h"
 #include "log.h"
 #include "metrics.h"
 #include "metrics_http.h"
 #include "net/socket_io.h"
+#include "options.h"
 #include "slp/da_handler.h"
 #include "slp/da_state.h"
 #include "slp/da_store.h"
@@ -39,157 +38,13 @@ namespace {
 
 using orvel::net::UniqueFd;
 namespace slp = orvel::slp;
+using orvel::slpd::Options;
 
 constexpr int kPollMs = 200;
 constexpr int kSaveEveryMs = 100;
 constexpr int kAdvertEverySeconds = 3 * 3600;  // CONFIG_DA_BEAT
 
-struct Options {
-  std::string listen = "0.0.0.0";
-  int port = slp::kDefaultPort;
-  std::string scopes = "default";
-  std::string state;
-  std::vector<slp::Ipv4Net> allow;
-  size_t mtu = 1400;
-  size_t reply_factor = 2;
-  bool verbose = false;
-  std::vector<std::string> etcd;
-  std::string etcd_text;
-  std::string etcd_prefix = "/orvel/slp/";
-  bool etcd_optional = false;
-  std::string metrics;  // ADDR:PORT of the metrics listener; empty: none
-};
-
 std::atomic<bool> g_stop{false};
-
-// Where and what the agent serves.
-void DefineServiceOptions(orvel::cli::CommandLine* cli, Options* o) {
-  cli->Value("listen", 0, "ADDR", "IPv4 address to listen on (default 0.0.0.0)",
-             [o](const std::string& v) -> std::string {
-               in_addr tmp;
-               if (inet_pton(AF_INET, v.c_str(), &tmp) != 1)
-                 return "--listen needs an IPv4 address";
-               o->listen = v;
-               return "";
-             })
-      .Number("port", 0, "N", "UDP and TCP port (default 427; 0 picks a free one)", 0, 65535,
-              &o->port)
-      .Text("scopes", 0, "LIST", "comma-separated scopes served (default \"default\")", &o->scopes)
-      .Text("state", 0, "FILE",
-            "keep registrations in FILE (atomic replace) and\n"
-            "reload them at start with their remaining lifetimes;\n"
-            "a FILE that cannot be read or written is an error",
-            &o->state)
-      .Value("allow-register", 0, "NET",
-             "network allowed to register and deregister, as\n"
-             "A.B.C.D/LEN; repeatable (default 127.0.0.0/8)",
-             [o](const std::string& v) -> std::string {
-               auto net = slp::ParseIpv4Net(v);
-               if (!net) return "--allow-register needs A.B.C.D/LEN";
-               o->allow.push_back(*net);
-               return "";
-             })
-      // Below 576 (the IPv4 minimum) even one URL entry may not fit.
-      .Number("mtu", 0, "N",
-              "largest UDP reply datagram including IP and UDP\n"
-              "headers (default 1400); longer replies are cut to\n"
-              "whole entries and carry the overflow flag, and the\n"
-              "full answer is available over TCP",
-              576, 65535, &o->mtu);
-}
-
-// Registrations shared through etcd.
-void DefineSharingOptions(orvel::cli::CommandLine* cli, Options* o) {
-  cli->Value("etcd", 0, "URL[,URL...]",
-             "share registrations with every agent on the same\n"
-             "etcd cluster (its client URLs, http://HOST:2379):\n"
-             "each registration is written to etcd under a lease\n"
-             "of its lifetime before it is acknowledged, and\n"
-             "look-ups are answered from a local copy kept by a\n"
-             "watch; while etcd is unreachable registrations get\n"
-             "DA_BUSY_NOW (excludes --state)",
-             [o](const std::string& v) -> std::string {
-               o->etcd_text = v;
-               o->etcd = orvel::etcd::ParseEndpoints(o->etcd_text);
-               if (o->etcd.empty()) return "--etcd needs http://HOST:PORT[,http://HOST:PORT...]";
-               return "";
-             })
-      .Value("etcd-prefix", 0, "P",
-             "key prefix in etcd (default \"/orvel/slp/\"); agents\n"
-             "that share registrations use the same prefix",
-             [o](const std::string& v) -> std::string {
-               if (v.empty()) return "--etcd-prefix must not be empty";
-               o->etcd_prefix = v;
-               return "";
-             })
-      .Flag("etcd-optional", 0,
-            "start even when etcd is unreachable, then serving\n"
-            "from memory only (default: exit with status 1)",
-            &o->etcd_optional);
-}
-
-// Reply budget, metrics and logging.
-void DefineObservingOptions(orvel::cli::CommandLine* cli, Options* o) {
-  cli->Number("udp-reply-factor", 0, "N",
-              "UDP reply bytes each source network (/24) may draw,\n"
-              "as a multiple of the bytes it sends (default 2; 0\n"
-              "lifts the bound); past it a reply carries only the\n"
-              "overflow flag, and clients fetch it over TCP",
-              0, 1000, &o->reply_factor)
-      .Value("metrics", 0, "ADDR:PORT",
-             "serve Prometheus metrics (requests by function and\n"
-             "result, registrations by type, reply bytes, ...) at\n"
-             "/metrics and a health check at /healthz (200 while\n"
-             "the sockets are open and the state is loaded, else\n"
-             "503) on a listener of their own",
-             [o](const std::string& v) -> std::string {
-               std::string host, why;
-               int port = 0;
-               if (!orvel::metrics::ParseListenAddress(v, &host, &port, &why)) {
-                 return "--metrics " + why;
-               }
-               o->metrics = v;
-               return "";
-             })
-      .Flag("verbose", 'v', "one log line per request on standard error", &o->verbose);
-}
-
-Options ParseArgs(int argc, char** argv, orvel::cli::LogFormat* log_format) {
-  Options o;
-  orvel::cli::CommandLine cli(
-      "orvel-slpd", "Usage: orvel-slpd [options]",
-      "SLPv2 directory agent: registrations over UDP and TCP, service, attribute\n"
-      "and type requests, DAAdverts.");
-  DefineServiceOptions(&cli, &o);
-  DefineSharingOptions(&cli, &o);
-  DefineObservingOptions(&cli, &o);
-  orvel::cli::AddLogFormatOption(&cli, log_format);
-  cli.Notes(
-      "Service types compare without regard to case or to one leading\n"
-      "\"service:\": a request for ZemProxy finds service:ZemProxy registrations.\n"
-      "\n"
-      "Nearest-node answers: computing nodes register the attribute x-PELM-coords\n"
-      "with their coordinates (numbers separated by spaces).  In a predicate, an\n"
-      "and-term holding both (x-PELM-num=K) and (x-PELM-clients=C) is true for the\n"
-      "K services of the requested type whose x-PELM-coords lie nearest to C\n"
-      "(Euclidean distance over the dimensions both have); answers come nearest\n"
-      "first.  Example, the node nearest to (1,2,3):\n"
-      "  (|(foo=bar)(&(x-PELM-num=1)(x-PELM-clients=1 2 3)))\n"
-      "\n"
-      "SIGTERM or SIGINT: the state is saved and the agent exits with status 0.");
-  cli.ExitStatus(
-      "  0   stopped by SIGTERM or SIGINT\n"
-      "  1   a socket could not be opened, the state file cannot be read or\n"
-      "      written, or etcd not reached at start\n"
-      "  64  wrong command line");
-  cli.Parse(argc, argv);
-  if (o.allow.empty()) o.allow.push_back(*slp::ParseIpv4Net("127.0.0.0/8"));
-  // etcd is the durable copy; a state file beside it would be a second,
-  // diverging one.
-  if (!o.etcd.empty() && !o.state.empty()) cli.Fail("--state and --etcd exclude each other");
-  if (o.etcd.empty() && o.etcd_optional) cli.Fail("--etcd-optional needs --etcd");
-  return o;
-}
 
 sockaddr_in MakeAddr(const std::string& host, int port) {
   sockaddr_in sa{};
@@ -433,42 +288,56 @@ slp::DaConfig MakeConfig(const Options& opt, slp::RegistrationSink* sink) {
   return cfg;
 }
 
-}  // namespace
+// What the metrics listener reads, filled in as the agent comes up; it starts
+// first so that a probe sees 503 while the state loads.
+struct Metered {
+  std::atomic<bool> serving{false};
+  std::atomic<slp::DaHandler*> handler{nullptr};
+  std::atomic<const StateSaver*> saver{nullptr};
+};
 
-int main(int argc, char** argv) {
-  orvel::cli::LogFormat log_format = orvel::cli::LogFormat::kAuto;
-  Options opt = ParseArgs(argc, argv, &log_format);
-  orvel::cli::InitLog("orvel-slpd", log_format);
-  ::signal(SIGPIPE, SIG_IGN);
-  // Only the main thread takes SIGTERM/SIGINT (sigwait below).
+std::unique_ptr<orvel::metrics::MetricsServer> StartMetricsListener(const std::string& listen,
+                                                                    slp::RegistrationStore* store,
+                                                                    const Metered* m) {
+  return orvel::slpd::StartMetrics(
+      listen,
+      [store, m] {
+        slp::DaHandler* h = m->handler.load();
+        const StateSaver* s = m->saver.load();
+        if (!h || !s) return std::vector<prometheus::MetricFamily>{};
+        return orvel::slpd::CollectMetrics(h->stats(), store, s->saves(), s->failures());
+      },
+      [m] { return m->serving.load(); });
+}
+
+// Only the main thread takes SIGTERM/SIGINT (sigwait in main).
+sigset_t BlockStopSignals() {
   sigset_t sigs;
   sigemptyset(&sigs);
   sigaddset(&sigs, SIGTERM);
   sigaddset(&sigs, SIGINT);
   pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+  return sigs;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  orvel::cli::LogFormat log_format = orvel::cli::LogFormat::kAuto;
+  Options opt = orvel::slpd::ParseArgs(argc, argv, &log_format);
+  orvel::cli::InitLog("orvel-slpd", log_format);
+  ::signal(SIGPIPE, SIG_IGN);
+  sigset_t sigs = BlockStopSignals();
 
   slp::DaClock clock;
   slp::RegistrationStore store(opt.scopes, &clock);
-  // Filled in as they come to exist; the metrics listener starts first so
-  // that a probe sees 503 while the state loads.
-  std::atomic<bool> serving{false};
-  std::atomic<slp::DaHandler*> metered{nullptr};
-  std::atomic<const StateSaver*> metered_saver{nullptr};
+  Metered metered;
   std::unique_ptr<orvel::metrics::MetricsServer> metrics;
   if (!opt.metrics.empty()) {
-    metrics = orvel::slpd::StartMetrics(
-        opt.metrics,
-        [&] {
-          slp::DaHandler* h = metered.load();
-          const StateSaver* s = metered_saver.load();
-          if (!h || !s) return std::vector<prometheus::MetricFamily>{};
-          return orvel::slpd::CollectMetrics(h->stats(), &store, s->saves(), s->failures());
-        },
-        [&serving] { return serving.load(); });
+    metrics = StartMetricsListener(opt.metrics, &store, &metered);
     if (!metrics) return 1;
   }
   if (!opt.state.empty() && !LoadState(opt.state, &store)) return 1;
-
   std::unique_ptr<orvel::etcd::Replica> replica;
   if (!opt.etcd.empty() && !StartReplica(opt, &store, &clock, &replica)) return 1;
   UniqueFd udp, tcp;
@@ -487,9 +356,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::thread udp_thread(ServeUdp, udp.get(), &handler, opt.verbose);
-  metered_saver.store(&saver);
-  metered.store(&handler);
-  serving.store(true);
+  metered.saver.store(&saver);
+  metered.handler.store(&handler);
+  metered.serving.store(true);
   std::thread house(Housekeep, udp.get(), &handler, &saver, port, loopback);
 
   std::printf("orvel-slpd: listening on %s:%d", opt.listen.c_str(), port);
@@ -497,7 +366,7 @@ int main(int argc, char** argv) {
 
   int sig = 0;
   sigwait(&sigs, &sig);
-  serving.store(false);
+  metered.serving.store(false);
   g_stop.store(true);
   udp_thread.join();
   tcp_server.Stop();
