@@ -110,6 +110,41 @@ class Predicate::Parser {
     return ParseItem();
   }
 
+  // The comparison an operator character before '=' makes ("~=", "<=",
+  // ">="); any other character belongs to the tag and the comparison is "=".
+  static Kind OperatorBefore(char c) {
+    switch (c) {
+      case '~':
+        return Kind::kApprox;
+      case '<':
+        return Kind::kLessEq;
+      case '>':
+        return Kind::kGreaterEq;
+      default:
+        return Kind::kEqual;
+    }
+  }
+
+  // The folded pieces between the '*'s of a substring value; false on a bad
+  // escape.
+  static bool SubstringPieces(std::string_view value, std::vector<std::string>* pieces) {
+    std::vector<std::string_view> raw_pieces;
+    size_t start = 0;
+    while (true) {
+      size_t star = value.find('*', start);
+      raw_pieces.push_back(
+          value.substr(start, star == std::string_view::npos ? star : star - start));
+      if (star == std::string_view::npos) break;
+      start = star + 1;
+    }
+    for (size_t i = 0; i < raw_pieces.size(); ++i) {
+      std::string raw;
+      if (!Unescape(raw_pieces[i], &raw)) return false;
+      pieces->push_back(FoldPiece(raw, i == 0, i + 1 == raw_pieces.size()));
+    }
+    return true;
+  }
+
   int ParseItem() {
     size_t close = s_.find(')', pos_);
     if (close == std::string_view::npos) return Fail("missing ')'");
@@ -119,25 +154,8 @@ class Predicate::Parser {
     if (item.find('\0') != std::string_view::npos) return Fail("NUL in a comparison");
     size_t eq = item.find('=');
     if (eq == std::string_view::npos || eq == 0) return Fail("comparison without operator");
-    Kind kind = Kind::kEqual;
-    size_t tag_end = eq;
-    switch (item[eq - 1]) {
-      case '~':
-        kind = Kind::kApprox;
-        --tag_end;
-        break;
-      case '<':
-        kind = Kind::kLessEq;
-        --tag_end;
-        break;
-      case '>':
-        kind = Kind::kGreaterEq;
-        --tag_end;
-        break;
-      default:
-        break;
-    }
-    std::string_view tag_text = item.substr(0, tag_end);
+    Kind kind = OperatorBefore(item[eq - 1]);
+    std::string_view tag_text = item.substr(0, kind == Kind::kEqual ? eq : eq - 1);
     std::string_view value = item.substr(eq + 1);
     std::string tag_raw;
     if (!Unescape(tag_text, &tag_raw)) return Fail("bad escape in tag");
@@ -159,20 +177,7 @@ class Predicate::Parser {
     }
     if (wildcard) {
       n.kind = Kind::kSubstring;
-      std::vector<std::string_view> raw_pieces;
-      size_t start = 0;
-      while (true) {
-        size_t star = value.find('*', start);
-        raw_pieces.push_back(
-            value.substr(start, star == std::string_view::npos ? star : star - start));
-        if (star == std::string_view::npos) break;
-        start = star + 1;
-      }
-      for (size_t i = 0; i < raw_pieces.size(); ++i) {
-        std::string raw;
-        if (!Unescape(raw_pieces[i], &raw)) return Fail("bad escape in value");
-        n.pieces.push_back(FoldPiece(raw, i == 0, i + 1 == raw_pieces.size()));
-      }
+      if (!SubstringPieces(value, &n.pieces)) return Fail("bad escape in value");
       return self;
     }
     std::optional<AttrValue> term = ClassifyEscaped(value);
