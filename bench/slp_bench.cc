@@ -116,16 +116,8 @@ std::string HostAddr(int i) {
          std::to_string(i % 256);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
-  std::string agent = argc > 1 ? argv[1] : "tools/orvel-slpd/orvel-slpd";
-  int registrations = argc > 2 ? std::atoi(argv[2]) : 10000;
-  int lookups = argc > 3 ? std::atoi(argv[3]) : 5000;
-  unsigned short port = FreeUdpPort();
-  std::string port_text = std::to_string(port);
-
+// Starts the agent on loopback and points the SLP client at it alone.
+pid_t StartAgent(const std::string& agent, const std::string& port_text) {
   pid_t pid = fork();
   if (pid == 0) {
     execl(agent.c_str(), agent.c_str(), "--listen", "127.0.0.1", "--port", port_text.c_str(),
@@ -138,13 +130,15 @@ int main(int argc, char** argv) {
   SLPSetProperty("net.slp.activeDADetection", "false");
   SLPSetProperty("net.slp.passiveDADetection", "false");
   SLPSetProperty("net.slp.useScopes", "default");
+  return pid;
+}
 
-  SLPHandle h;
-  if (SLPOpen("en", SLP_FALSE, &h) != SLP_OK) return 1;
-  std::mt19937 rng(42);
+// Registers `count` services: the first half ZemProxy, one host each, the
+// rest CompResource at random coordinates.
+Stats RegisterAll(SLPHandle h, int count, std::mt19937* rng) {
   std::uniform_real_distribution<double> coord(0, 100);
-  int half = registrations / 2;
-  Stats reg = Measure(registrations, [&](int i) {
+  int half = count / 2;
+  return Measure(count, [&](int i) {
     if (i < half) {
       std::string a = HostAddr(i);
       return SLPReg(h, ("service:ZemProxy://" + a + ":5000").c_str(), 3600, "service:ZemProxy",
@@ -152,11 +146,32 @@ int main(int argc, char** argv) {
                     nullptr) == SLP_OK;
     }
     char c[64];
-    std::snprintf(c, sizeof(c), "%.1f %.1f %.1f", coord(rng), coord(rng), coord(rng));
+    std::snprintf(c, sizeof(c), "%.1f %.1f %.1f", coord(*rng), coord(*rng), coord(*rng));
     return SLPReg(h, ("service:CompResource://" + HostAddr(i + 1000000) + "/?x-PELM").c_str(), 3600,
                   "service:CompResource", (std::string("(x-PELM-coords=") + c + ")").c_str(),
                   SLP_TRUE, NoReport, nullptr) == SLP_OK;
   });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  std::string agent = argc > 1 ? argv[1] : "tools/orvel-slpd/orvel-slpd";
+  int registrations = argc > 2 ? std::atoi(argv[2]) : 10000;
+  int lookups = argc > 3 ? std::atoi(argv[3]) : 5000;
+  unsigned short port = FreeUdpPort();
+  std::string port_text = std::to_string(port);
+
+  pid_t pid = StartAgent(agent, port_text);
+  std::string da = "127.0.0.1:" + port_text;
+
+  SLPHandle h;
+  if (SLPOpen("en", SLP_FALSE, &h) != SLP_OK) return 1;
+  std::mt19937 rng(42);
+  std::uniform_real_distribution<double> coord(0, 100);
+  int half = registrations / 2;
+  Stats reg = RegisterAll(h, registrations, &rng);
 
   Stats floor = UdpEchoFloor(lookups * 2);
   std::uniform_int_distribution<int> pick(0, half - 1);

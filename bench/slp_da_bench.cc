@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bench_net.h"
+#include "bench_slp.h"
 #include "slp/da_handler.h"
 #include "slp/da_store.h"
 #include "slp/wire.h"
@@ -45,6 +46,7 @@ namespace slp = orvel::slp;
 using Clock = std::chrono::steady_clock;
 
 using orvel::bench::BoundLoopback;
+using orvel::bench::EncodeSlp;
 using orvel::bench::UniqueFd;
 
 std::atomic<bool> g_stop{false};
@@ -104,14 +106,6 @@ void Once(int fd, int port, const std::string& req, Check check, Series* s) {
   if (!check(reply)) ++s->failures;
   s->us.push_back(secs * 1e6);
   s->total_s += secs;
-}
-
-std::string Encode(slp::Body body, uint16_t xid, uint16_t flags = 0) {
-  slp::Message m;
-  m.header.xid = xid;
-  m.header.flags = flags;
-  m.body = std::move(body);
-  return slp::Encode(m);
 }
 
 std::string AddrOf(int i) {
@@ -219,7 +213,7 @@ struct Client {
     q.service_type = "ZemProxy";
     q.scopes = "default";
     q.predicate = "(&(addr=" + AddrOf(i % kHalf) + ")(mask=255.255.255.255))";
-    return Encode(q, xid++);
+    return EncodeSlp(q, xid++);
   }
   std::string P2() {
     char c[160];
@@ -229,7 +223,7 @@ struct Client {
     q.service_type = "CompResource";
     q.scopes = "default";
     q.predicate = c;
-    return Encode(q, xid++);
+    return EncodeSlp(q, xid++);
   }
 };
 
@@ -252,7 +246,7 @@ bool RegisterAll(Client* c) {
                     c->coord(c->rng), c->coord(c->rng));
       r.attrs = attrs;
     }
-    if (RoundTrip(c->fd, c->agent_port, Encode(r, c->xid++, slp::kFlagFresh)).empty()) {
+    if (RoundTrip(c->fd, c->agent_port, EncodeSlp(r, c->xid++, slp::kFlagFresh)).empty()) {
       std::fprintf(stderr, "registration %d got no answer\n", i);
       return false;
     }
@@ -301,7 +295,7 @@ void MeasureUnderFlood(Client* c, int count) {
   const int rounds = std::max(count / 20, 200);
   size_t quiet_failures = 0, flood_failures = 0;
   double quiet_s = 0, flood_s = 0;
-  const std::string flood_bytes = Encode(TypeAttrRqst(), 7);
+  const std::string flood_bytes = EncodeSlp(TypeAttrRqst(), 7);
   auto p1 = [c](int i) { return c->P1(i); };
   for (int segment = 0; segment < 5; ++segment) {
     quiet_s += rounds / LookupRate(c->fd, c->agent_port, rounds, p1, &quiet_failures);
@@ -323,15 +317,15 @@ void MeasureAmplification(int agent_port) {
   std::vector<std::string> mixed;
   slp::SrvTypeRqst types;
   types.scopes = "default";
-  mixed.push_back(Encode(types, 1));
-  mixed.push_back(Encode(TypeAttrRqst(), 2));
+  mixed.push_back(EncodeSlp(types, 1));
+  mixed.push_back(EncodeSlp(TypeAttrRqst(), 2));
   slp::SrvRqst all;
   all.service_type = "CompResource";
   all.scopes = "default";
-  mixed.push_back(Encode(all, 3));
+  mixed.push_back(EncodeSlp(all, 3));
   slp::SrvRqst da;
   da.service_type = "service:directory-agent";
-  mixed.push_back(Encode(da, 4));
+  mixed.push_back(EncodeSlp(da, 4));
   // From a /24 of its own (127.0.1.1), so credit that the other phases'
   // clients saved up in 127.0.0.0/24 does not count.
   UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -368,7 +362,7 @@ size_t MeasureTcpAnswer(slp::DaClock* clock) {
   bulk_rq.service_type = "bulk";
   bulk_rq.scopes = "default";
   size_t answer_bytes = 0, canned_bytes = 0;
-  const std::string request = Encode(bulk_rq, 5);
+  const std::string request = EncodeSlp(bulk_rq, 5);
   double answer_ms = TcpFetchMs(&bulk_handler, nullptr, request, 9, &answer_bytes);
   // The floor: the same bytes, already encoded, written for the same request.
   const std::string canned = bulk_handler.Handle(request, 0x7f000001, /*over_tcp=*/true);

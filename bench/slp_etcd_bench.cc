@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "bench_net.h"
+#include "bench_slp.h"
 #include "slp/wire.h"
 
 namespace {
@@ -46,6 +47,7 @@ namespace {
 namespace slp = orvel::slp;
 using Clock = std::chrono::steady_clock;
 
+using orvel::bench::EncodeSlp;
 using orvel::bench::FreeTcpPort;
 using orvel::bench::UniqueFd;
 
@@ -105,14 +107,6 @@ std::string RoundTrip(int fd, int port, const std::string& bytes) {
   return orvel::bench::UdpRoundTrip(fd, port, bytes, 5000);
 }
 
-std::string Encode(slp::Body body, uint16_t xid, uint16_t flags = 0) {
-  slp::Message m;
-  m.header.xid = xid;
-  m.header.flags = flags;
-  m.body = std::move(body);
-  return slp::Encode(m);
-}
-
 std::string AddrOf(int i) {
   return "10." + std::to_string(i / 62500) + "." + std::to_string(i / 250 % 250) + "." +
          std::to_string(i % 250 + 1);
@@ -157,6 +151,64 @@ bool OneUrl(const std::string& reply) {
          std::get<slp::SrvRply>(m.body).urls.size() == 1;
 }
 
+// The etcd-backed agent; it refuses to start until etcd answers, so it is
+// retried for a while.  *port is 0 when it never started.
+std::unique_ptr<Proc> StartSharedAgent(const std::string& slpd, const std::string& client,
+                                       const std::string& dir, int* port) {
+  std::unique_ptr<Proc> shared;
+  *port = 0;
+  for (int attempt = 0; attempt < 30 && *port == 0; ++attempt) {
+    shared = std::make_unique<Proc>(
+        std::vector<std::string>{slpd, "--listen", "127.0.0.1", "--port", "0", "--etcd", client},
+        dir + "/shared.log");
+    *port = shared->ListeningPort();
+    if (*port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  return shared;
+}
+
+// Registers and looks up `count` services on the three agents in turn
+// (standalone, etcd-backed, control) and prints the figures; the number of
+// requests that failed.
+int MeasureAgents(const int ports[3], int count) {
+  UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  uint16_t xid = 1;
+  Series reg[3], look[3];
+  int failures = 0;
+  for (int i = 0; i < count; ++i) {
+    for (int which = 0; which < 3; ++which) {
+      slp::SrvReg r;
+      r.entry.lifetime = 3600;
+      r.entry.url = "service:ZemProxy://" + AddrOf(i) + ":5000";
+      r.service_type = "service:ZemProxy";
+      r.scopes = "default";
+      r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
+      std::string req = EncodeSlp(r, xid++, slp::kFlagFresh);
+      if (!Timed(sock.get(), ports[which], req, AckOk, &reg[which])) ++failures;
+    }
+  }
+  const int lookups = count * 5;
+  for (int i = 0; i < lookups; ++i) {
+    for (int which = 0; which < 3; ++which) {
+      slp::SrvRqst q;
+      q.service_type = "ZemProxy";
+      q.scopes = "default";
+      q.predicate = "(&(addr=" + AddrOf((i * 7919) % count) + ")(mask=255.255.255.255))";
+      if (!Timed(sock.get(), ports[which], EncodeSlp(q, xid++), OneUrl, &look[which])) ++failures;
+    }
+  }
+  auto line = [](const char* name, double alone, double shared, double control) {
+    std::printf("%s standalone %.0f etcd %.0f ratio %.3f control %.0f control-ratio %.3f\n", name,
+                alone, shared, shared / alone, control, control / alone);
+  };
+  line("registrations/s", reg[0].Rate(), reg[1].Rate(), reg[2].Rate());
+  line("registration-p50-us", reg[0].MedianUs(), reg[1].MedianUs(), reg[2].MedianUs());
+  line("look-ups/s", look[0].Rate(), look[1].Rate(), look[2].Rate());
+  line("look-up-p50-us", look[0].MedianUs(), look[1].MedianUs(), look[2].MedianUs());
+  std::printf("failures %d\n", failures);
+  return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,16 +236,8 @@ int main(int argc, char** argv) {
                "--initial-advertise-peer-urls", peer, "--initial-cluster", "b=" + peer, "--logger",
                "zap", "--log-level", "error"},
               dir + "/etcd.log");
-    // The agent refuses to start until etcd answers: retry it for a while.
-    std::unique_ptr<Proc> shared;
     int shared_port = 0;
-    for (int attempt = 0; attempt < 30 && shared_port == 0; ++attempt) {
-      shared = std::make_unique<Proc>(
-          std::vector<std::string>{slpd, "--listen", "127.0.0.1", "--port", "0", "--etcd", client},
-          dir + "/shared.log");
-      shared_port = shared->ListeningPort();
-      if (shared_port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
+    std::unique_ptr<Proc> shared = StartSharedAgent(slpd, client, dir, &shared_port);
     Proc alone({slpd, "--listen", "127.0.0.1", "--port", "0"}, dir + "/alone.log");
     int alone_port = alone.ListeningPort();
     Proc control({slpd, "--listen", "127.0.0.1", "--port", "0"}, dir + "/control.log");
@@ -203,47 +247,8 @@ int main(int argc, char** argv) {
                    shared ? shared->Output().c_str() : "", alone.Output().c_str(),
                    etcd.Output().c_str());
     } else {
-      UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-      uint16_t xid = 1;
       const int ports[3] = {alone_port, shared_port, control_port};
-      Series reg[3], look[3];
-      int failures = 0;
-      for (int i = 0; i < count; ++i) {
-        for (int which = 0; which < 3; ++which) {
-          slp::SrvReg r;
-          r.entry.lifetime = 3600;
-          r.entry.url = "service:ZemProxy://" + AddrOf(i) + ":5000";
-          r.service_type = "service:ZemProxy";
-          r.scopes = "default";
-          r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
-          std::string req = Encode(r, xid++, slp::kFlagFresh);
-          if (!Timed(sock.get(), ports[which], req, AckOk, &reg[which])) {
-            ++failures;
-          }
-        }
-      }
-      const int lookups = count * 5;
-      for (int i = 0; i < lookups; ++i) {
-        for (int which = 0; which < 3; ++which) {
-          slp::SrvRqst q;
-          q.service_type = "ZemProxy";
-          q.scopes = "default";
-          q.predicate = "(&(addr=" + AddrOf((i * 7919) % count) + ")(mask=255.255.255.255))";
-          if (!Timed(sock.get(), ports[which], Encode(q, xid++), OneUrl, &look[which])) {
-            ++failures;
-          }
-        }
-      }
-      auto line = [](const char* name, double alone, double shared, double control) {
-        std::printf("%s standalone %.0f etcd %.0f ratio %.3f control %.0f control-ratio %.3f\n",
-                    name, alone, shared, shared / alone, control, control / alone);
-      };
-      line("registrations/s", reg[0].Rate(), reg[1].Rate(), reg[2].Rate());
-      line("registration-p50-us", reg[0].MedianUs(), reg[1].MedianUs(), reg[2].MedianUs());
-      line("look-ups/s", look[0].Rate(), look[1].Rate(), look[2].Rate());
-      line("look-up-p50-us", look[0].MedianUs(), look[1].MedianUs(), look[2].MedianUs());
-      std::printf("failures %d\n", failures);
-      rc = failures == 0 ? 0 : 1;
+      rc = MeasureAgents(ports, count) == 0 ? 0 : 1;
     }
   }
   std::error_code ec;
