@@ -113,6 +113,58 @@ std::string BuildPath(const std::string& relative) {
 
 // ---- Child ------------------------------------------------------------------
 
+namespace {
+
+// With a pty in the background: forks once more so the program runs in a
+// process group of its own, tells the parent the program's pid through
+// pid_out, and stands by to pass on how the program ended.  Returns in the
+// program.
+void SplitOffProgram(int pid_out) {
+  pid_t program = fork();
+  if (program > 0) {
+    (void)!write(pid_out, &program, sizeof program);
+    int st = 0;
+    waitpid(program, &st, 0);
+    if (WIFSIGNALED(st)) {
+      signal(WTERMSIG(st), SIG_DFL);
+      raise(WTERMSIG(st));
+    }
+    _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 1);
+  }
+  setpgid(0, 0);
+}
+
+// In the forked child: standard input from the pty, the pipe or /dev/null,
+// output to the log, the environment changes, then the program.
+[[noreturn]] void ExecChild(std::vector<std::string> args, const ChildOptions& options,
+                            const std::string& pty_name, int log_fd, int stdin_fd, int pid_out) {
+  if (options.new_session || options.use_pty) setsid();
+  if (options.use_pty) {
+    int slave = open(pty_name.c_str(), O_RDWR);  // becomes the controlling tty
+    if (slave < 0) _exit(125);
+    ioctl(slave, TIOCSCTTY, 0);
+    dup2(slave, 0);
+    if (slave > 2) close(slave);
+    if (options.pty_background) SplitOffProgram(pid_out);
+  } else if (options.has_stdin) {
+    dup2(stdin_fd, 0);
+  } else {
+    int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);
+  }
+  dup2(log_fd, 1);
+  dup2(log_fd, 2);
+  for (const auto& name : options.unset_env) unsetenv(name.c_str());
+  for (const auto& kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+  std::vector<char*> cargv;
+  for (auto& a : args) cargv.push_back(&a[0]);
+  cargv.push_back(nullptr);
+  execv(cargv[0], cargv.data());
+  _exit(127);
+}
+
+}  // namespace
+
 Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) {
   char log_tmpl[] = "/tmp/orvel-child-XXXXXX";
   int log_fd = mkstemp(log_tmpl);
@@ -137,47 +189,8 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options) 
 
   int pid_pipe[2] = {-1, -1};
   if (options.pty_background && pipe2(pid_pipe, O_CLOEXEC) != 0) return;
-  std::vector<std::string> args = argv;
   pid_ = fork();
-  if (pid_ == 0) {
-    if (options.new_session || options.use_pty) setsid();
-    if (options.use_pty) {
-      int slave = open(pty_name_.c_str(), O_RDWR);  // becomes the controlling tty
-      if (slave < 0) _exit(125);
-      ioctl(slave, TIOCSCTTY, 0);
-      dup2(slave, 0);
-      if (slave > 2) close(slave);
-      if (options.pty_background) {
-        pid_t program = fork();
-        if (program > 0) {
-          // Tell the parent which pid is the program, then stand by.
-          (void)!write(pid_pipe[1], &program, sizeof program);
-          int st = 0;
-          waitpid(program, &st, 0);
-          if (WIFSIGNALED(st)) {
-            signal(WTERMSIG(st), SIG_DFL);
-            raise(WTERMSIG(st));
-          }
-          _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 1);
-        }
-        setpgid(0, 0);
-      }
-    } else if (options.has_stdin) {
-      dup2(in_pipe[0], 0);
-    } else {
-      int null_fd = open("/dev/null", O_RDONLY);
-      dup2(null_fd, 0);
-    }
-    dup2(log_fd, 1);
-    dup2(log_fd, 2);
-    for (const auto& name : options.unset_env) unsetenv(name.c_str());
-    for (const auto& kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-    std::vector<char*> cargv;
-    for (auto& a : args) cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-    execv(cargv[0], cargv.data());
-    _exit(127);
-  }
+  if (pid_ == 0) ExecChild(argv, options, pty_name_, log_fd, in_pipe[0], pid_pipe[1]);
   close(log_fd);
   reap_pid_ = pid_;
   if (options.pty_background && pid_ > 0) {
