@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -382,20 +383,34 @@ TEST_F(Stress, ThreadLimitClosesThoseConnectionsLaterOnesServed) {
 
 // ---- Faulty proxies ---------------------------------------------------------
 
+// The process's descriptor count once it is at most `base`, or as it
+// stands after 5 s.
+int DescriptorsAfterSettling(pid_t pid, int base) {
+  int fds = -1;
+  testutil::WaitUntil(
+      [&] {
+        fds = stress::DescriptorCount(pid);
+        return fds <= base;
+      },
+      5000);
+  return fds;
+}
+
+// A fake proxy that reads the request and answers with these bytes.
+std::function<void(int)> ReplyThenClose(std::string bytes) {
+  return [bytes](int fd) {
+    orvel::testutil::ReadHttpRequest(fd, 5000);
+    orvel::testutil::SendAll(fd, bytes);
+  };
+}
+
 TEST_F(Stress, MisbehavingProxiesEachEndInClean400) {
   using orvel::testutil::FakePeer;
   using orvel::testutil::ReadHttpRequest;
-  using orvel::testutil::SendAll;
-  auto reply_then_close = [](std::string bytes) {
-    return [bytes](int fd) {
-      ReadHttpRequest(fd, 5000);
-      SendAll(fd, bytes);
-    };
-  };
-  FakePeer garbage(reply_then_close("\x01\x02garbage\r\n\r\n<<<>>>\xff"));
-  FakePeer huge(reply_then_close(
+  FakePeer garbage(ReplyThenClose("\x01\x02garbage\r\n\r\n<<<>>>\xff"));
+  FakePeer huge(ReplyThenClose(
       "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 99999999999\r\n\r\n<ZemInitOk"));
-  FakePeer half(reply_then_close(
+  FakePeer half(ReplyThenClose(
       "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 400\r\n\r\n<ZemInitOk><id>5</i"));
   FakePeer silent([](int fd) {
     ReadHttpRequest(fd, 5000);
@@ -443,14 +458,7 @@ TEST_F(Stress, MisbehavingProxiesEachEndInClean400) {
   EXPECT_TRUE(z.child->Running());
   EXPECT_EQ(Post(z.port, empty), 200);
   // Nothing leaks: the service's descriptors come back to where they were.
-  int fds = -1;
-  testutil::WaitUntil(
-      [&] {
-        fds = stress::DescriptorCount(z.child->pid());
-        return fds <= base_fds;
-      },
-      5000);
-  EXPECT_LE(fds, base_fds);
+  EXPECT_LE(DescriptorsAfterSettling(z.child->pid(), base_fds), base_fds);
 }
 
 // ---- The directory agent ----------------------------------------------------
@@ -700,6 +708,79 @@ TEST_F(Stress, AgentOnFullDiskServesFromMemoryReportsItAndSavesWhenSpaceReturns)
       "again and restored after a kill once space returned\n");
 }
 
+// The i-th datagram of the flood: random bytes, a look-up cut short, one
+// declaring a huge length, an oversized one, or a look-up with a byte
+// flipped, in turn.
+std::string BadDatagram(size_t i, const std::string& valid, std::mt19937* rng) {
+  std::string bytes;
+  switch (i % 5) {
+    case 0:
+      bytes.resize((*rng)() % 1500);
+      for (char& ch : bytes) ch = static_cast<char>((*rng)());
+      break;
+    case 1:
+      bytes = valid.substr(0, (*rng)() % valid.size());
+      break;
+    case 2:
+      bytes = valid;
+      bytes[2] = '\xff';
+      bytes[3] = '\xff';
+      bytes[4] = '\xff';
+      break;
+    case 3:
+      bytes = valid + std::string(60000, 'x');
+      break;
+    default:
+      bytes = valid;
+      bytes[(*rng)() % bytes.size()] ^= static_cast<char>(1 + (*rng)() % 255);
+      break;
+  }
+  return bytes;
+}
+
+// Sends `count` bad datagrams from 127.0.0.1 to the agent at port, about
+// 20000 a second, a fifth of them 60 kB: far past what any peer sends, yet a
+// load the agent can be asked to hold.  The sizes of the replies go to
+// reply_sizes; returns how many were sent.
+size_t SendFlood(unsigned short port, size_t count, std::vector<size_t>* reply_sizes) {
+  using namespace orvel::slp;
+  orvel::testutil::TestFd fd = UdpFrom("127.0.0.1");
+  std::mt19937 rng(12345);
+  Message rq;
+  rq.header.xid = 7;
+  rq.body = SrvRqst{"", "ZemProxy", "default", "(addr=10.0.3.1)", ""};
+  const std::string valid = Encode(rq);
+  size_t sent = 0;
+  while (sent < count) {
+    SendTo(fd.get(), port, BadDatagram(sent, valid, &rng));
+    ++sent;
+    if (sent % 20 == 0) {
+      Drain(fd.get(), reply_sizes, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  Drain(fd.get(), reply_sizes, 200);
+  return sent;
+}
+
+// Fresh registrations sent from fd, which may not register.
+void SendRefusedRegistrations(int fd, unsigned short port, int count) {
+  using namespace orvel::slp;
+  for (int i = 0; i < count; ++i) {
+    Message reg;
+    reg.header.xid = static_cast<uint16_t>(100 + i);
+    reg.header.flags = kFlagFresh;
+    SrvReg r;
+    r.entry.lifetime = 300;
+    r.entry.url = "service:ZemProxy://127.0.0.2:" + std::to_string(30000 + i);
+    r.service_type = "service:ZemProxy";
+    r.scopes = "default";
+    r.attrs = "(addr=10.0.3.9)";
+    reg.body = r;
+    SendTo(fd, port, Encode(reg));
+  }
+}
+
 TEST_F(Stress, AgentFloodedWithBadDatagramsStillAnswersRealLookups) {
   using namespace orvel::slp;
   constexpr size_t kMtu = 1400;
@@ -722,49 +803,7 @@ TEST_F(Stress, AgentFloodedWithBadDatagramsStillAnswersRealLookups) {
   std::vector<size_t> flood_reply_sizes;
   size_t flood_sent = 0;
   std::thread flood([&] {
-    orvel::testutil::TestFd fd = UdpFrom("127.0.0.1");
-    std::mt19937 rng(12345);
-    Message rq;
-    rq.header.xid = 7;
-    rq.body = SrvRqst{"", "ZemProxy", "default", "(addr=10.0.3.1)", ""};
-    const std::string valid = Encode(rq);
-    while (flood_sent < kFlood) {
-      std::string bytes;
-      switch (flood_sent % 5) {
-        case 0: {  // random bytes
-          bytes.resize(rng() % 1500);
-          for (char& ch : bytes) ch = static_cast<char>(rng());
-          break;
-        }
-        case 1:  // a valid look-up cut short
-          bytes = valid.substr(0, rng() % valid.size());
-          break;
-        case 2: {  // a header declaring a huge length
-          bytes = valid;
-          bytes[2] = '\xff';
-          bytes[3] = '\xff';
-          bytes[4] = '\xff';
-          break;
-        }
-        case 3:  // oversized datagram
-          bytes = valid + std::string(60000, 'x');
-          break;
-        default: {  // valid look-up with one byte flipped
-          bytes = valid;
-          bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
-          break;
-        }
-      }
-      SendTo(fd.get(), port, bytes);
-      ++flood_sent;
-      // About 20000 datagrams a second, a fifth of them 60 kB: far past
-      // what any peer sends, yet a load the agent can be asked to hold.
-      if (flood_sent % 20 == 0) {
-        Drain(fd.get(), &flood_reply_sizes, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    }
-    Drain(fd.get(), &flood_reply_sizes, 200);
+    flood_sent = SendFlood(port, kFlood, &flood_reply_sizes);
     flooding = false;
   });
 
@@ -773,19 +812,7 @@ TEST_F(Stress, AgentFloodedWithBadDatagramsStillAnswersRealLookups) {
   orvel::testutil::TestFd other = UdpFrom("127.0.0.2");
   ASSERT_TRUE(other.valid());
   std::vector<size_t> other_replies;
-  for (int i = 0; i < 50; ++i) {
-    Message reg;
-    reg.header.xid = static_cast<uint16_t>(100 + i);
-    reg.header.flags = kFlagFresh;
-    SrvReg r;
-    r.entry.lifetime = 300;
-    r.entry.url = "service:ZemProxy://127.0.0.2:" + std::to_string(30000 + i);
-    r.service_type = "service:ZemProxy";
-    r.scopes = "default";
-    r.attrs = "(addr=10.0.3.9)";
-    reg.body = r;
-    SendTo(other.get(), port, Encode(reg));
-  }
+  SendRefusedRegistrations(other.get(), port, 50);
 
   // Real look-ups for as long as the flood lasts.
   int answered = 0;

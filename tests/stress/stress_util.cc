@@ -64,18 +64,14 @@ struct Conn {
   bool connecting = true;
 };
 
-}  // namespace
-
-std::vector<ConnResult> Burst(uint16_t port, size_t count, const std::string& request,
-                              int timeout_ms) {
-  std::vector<ConnResult> results(count);
-  std::vector<Conn> conns(count);
+// Starts a non-blocking connect for every slot; how many are under way.
+size_t ConnectAll(uint16_t port, std::vector<Conn>* conns) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   size_t open = 0;
-  for (size_t i = 0; i < count; ++i) {
+  for (Conn& c : *conns) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) continue;
     int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
@@ -83,9 +79,55 @@ std::vector<ConnResult> Burst(uint16_t port, size_t count, const std::string& re
       close(fd);
       continue;
     }
-    conns[i].fd = fd;
+    c.fd = fd;
     ++open;
   }
+  return open;
+}
+
+// One step of a ready connection: finish the connect, send more of the
+// request, or read more of the reply.  True when the connection is over.
+bool Step(Conn* c, ConnResult* r, const std::string& request) {
+  bool done = false;
+  if (c->connecting) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) {
+      done = true;
+    } else {
+      c->connecting = false;
+      r->connected = true;
+    }
+  }
+  if (!done && !c->connecting && c->sent < request.size()) {
+    ssize_t w = send(c->fd, request.data() + c->sent, request.size() - c->sent, MSG_NOSIGNAL);
+    if (w > 0) {
+      c->sent += static_cast<size_t>(w);
+    } else if (errno != EAGAIN && errno != EINTR) {
+      r->closed = true;
+      done = true;
+    }
+  } else if (!done && !c->connecting) {
+    char buf[4096];
+    ssize_t got = recv(c->fd, buf, sizeof buf, 0);
+    if (got > 0) {
+      r->reply.append(buf, static_cast<size_t>(got));
+    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      r->closed = true;
+      done = true;
+    }
+  }
+  return done;
+}
+
+}  // namespace
+
+std::vector<ConnResult> Burst(uint16_t port, size_t count, const std::string& request,
+                              int timeout_ms) {
+  std::vector<ConnResult> results(count);
+  std::vector<Conn> conns(count);
+  size_t open = ConnectAll(port, &conns);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::vector<pollfd> pfds;
   std::vector<size_t> index;
@@ -102,40 +144,8 @@ std::vector<ConnResult> Burst(uint16_t port, size_t count, const std::string& re
     if (n <= 0) continue;
     for (size_t k = 0; k < pfds.size(); ++k) {
       if (pfds[k].revents == 0) continue;
-      size_t i = index[k];
-      Conn& c = conns[i];
-      ConnResult& r = results[i];
-      bool done = false;
-      if (c.connecting) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0) {
-          done = true;
-        } else {
-          c.connecting = false;
-          r.connected = true;
-        }
-      }
-      if (!done && !c.connecting && c.sent < request.size()) {
-        ssize_t w = send(c.fd, request.data() + c.sent, request.size() - c.sent, MSG_NOSIGNAL);
-        if (w > 0) {
-          c.sent += static_cast<size_t>(w);
-        } else if (errno != EAGAIN && errno != EINTR) {
-          r.closed = true;
-          done = true;
-        }
-      } else if (!done && !c.connecting) {
-        char buf[4096];
-        ssize_t got = recv(c.fd, buf, sizeof buf, 0);
-        if (got > 0) {
-          r.reply.append(buf, static_cast<size_t>(got));
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-          r.closed = true;
-          done = true;
-        }
-      }
-      if (done) {
+      Conn& c = conns[index[k]];
+      if (Step(&c, &results[index[k]], request)) {
         close(c.fd);
         c.fd = -1;
         --open;
