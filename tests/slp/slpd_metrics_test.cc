@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "slp/wire.h"
@@ -130,35 +131,31 @@ std::string Requests(const char* function, const char* result) {
          "\"}";
 }
 
-TEST(SlpdMetrics, CountsMatchWhatWasSent) {
-  ::testutil::TempDir dir;
-  // Only 127.0.0.2 may register, so a registration from 127.0.0.1 is
-  // refused for its source.
-  Agent agent({"--state", dir.path() + "/state", "--allow-register", "127.0.0.2/32"});
-  ASSERT_GT(agent.port(), 0) << agent.child().Output();
-  ASSERT_TRUE(orvel::testutil::WaitListening(agent.metrics(), 5000));
-  const int port = agent.port();
-  size_t udp_bytes = 0;
+// Sends the agent at port 3 registrations of two types and 2 refused ones
+// (one over TCP), 2 look-ups, a malformed AttrRqst and an unreadable
+// header; the bytes of the replies over each transport.  Only 127.0.0.2
+// may register.
+void SendTheMix(int port, size_t* udp_bytes, size_t* tcp_bytes) {
   size_t got = 0;
   // 3 registrations, two types.
   for (const char* url : {"service:test://10.0.0.1:1", "service:test://10.0.0.2:1"}) {
     ASSERT_GT(got = SendUdp(port, Registration(url, "service:test"), "127.0.0.2"), 0u);
-    udp_bytes += got;
+    *udp_bytes += got;
   }
   ASSERT_GT(got = SendUdp(port, Registration("service:other://10.0.0.3", "Other"), "127.0.0.2"),
             0u);
-  udp_bytes += got;
+  *udp_bytes += got;
   // Refused: lifetime 0 (invalid), and over TCP from a network that may not
   // register (its source is real, so it gets the error).
   ASSERT_GT(got = SendUdp(port, Registration("service:test://10.0.0.4:1", "test", 0), "127.0.0.2"),
             0u);
-  udp_bytes += got;
-  const size_t tcp_bytes = SendTcp(port, Registration("service:test://10.0.0.5:1", "test"));
-  ASSERT_GT(tcp_bytes, 0u);
+  *udp_bytes += got;
+  *tcp_bytes = SendTcp(port, Registration("service:test://10.0.0.5:1", "test"));
+  ASSERT_GT(*tcp_bytes, 0u);
   // 2 look-ups.
   for (int i = 0; i < 2; ++i) {
     ASSERT_GT(got = SendUdp(port, Lookup("test")), 0u);
-    udp_bytes += got;
+    *udp_bytes += got;
   }
   // 1 malformed AttrRqst (its body cut short), 1 unreadable header.
   AttrRqst a;
@@ -168,8 +165,21 @@ TEST(SlpdMetrics, CountsMatchWhatWasSent) {
   cut.resize(cut.size() - 4);
   SetLength(&cut, cut.size());
   ASSERT_GT(got = SendUdp(port, cut), 0u) << "a unicast parse error is answered";
-  udp_bytes += got;
+  *udp_bytes += got;
   EXPECT_EQ(SendUdp(port, "hello"), 0u);
+}
+
+TEST(SlpdMetrics, CountsMatchWhatWasSent) {
+  ::testutil::TempDir dir;
+  // Only 127.0.0.2 may register, so a registration from 127.0.0.1 is
+  // refused for its source.
+  Agent agent({"--state", dir.path() + "/state", "--allow-register", "127.0.0.2/32"});
+  ASSERT_GT(agent.port(), 0) << agent.child().Output();
+  ASSERT_TRUE(orvel::testutil::WaitListening(agent.metrics(), 5000));
+  const int port = agent.port();
+  size_t udp_bytes = 0;
+  size_t tcp_bytes = 0;
+  ASSERT_NO_FATAL_FAILURE(SendTheMix(port, &udp_bytes, &tcp_bytes));
 
   // The state file is saved within a tenth of a second of a change.
   std::string text;
@@ -180,28 +190,30 @@ TEST(SlpdMetrics, CountsMatchWhatWasSent) {
       },
       5000))
       << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_registrations{type=\"test\"}"), 2) << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_registrations{type=\"other\"}"), 1) << text;
-  EXPECT_EQ(Sample(text, Requests("SrvReg", "ok")), 3) << text;
-  EXPECT_EQ(Sample(text, Requests("SrvReg", "error")), 1) << text;
-  EXPECT_EQ(Sample(text, Requests("SrvReg", "refused")), 1) << text;
-  EXPECT_EQ(Sample(text, Requests("SrvRqst", "ok")), 2) << text;
-  EXPECT_EQ(Sample(text, Requests("AttrRqst", "malformed")), 1) << text;
-  EXPECT_EQ(Sample(text, Requests("none", "malformed")), 1) << text;
-  EXPECT_EQ(Sample(text, Requests("AttrRqst", "ok")), -1) << "no AttrRqst was answered\n" << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_refused_registrations_total{reason=\"source\"}"), 1) << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_refused_registrations_total{reason=\"invalid\"}"), 1) << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_replies_total{transport=\"udp\"}"), 7) << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_replies_total{transport=\"tcp\"}"), 1) << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_reply_bytes_total{transport=\"udp\"}"),
-            static_cast<double>(udp_bytes))
-      << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_reply_bytes_total{transport=\"tcp\"}"),
-            static_cast<double>(tcp_bytes))
-      << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_overflow_replies_total"), 0) << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_rate_limited_replies_total"), 0) << text;
-  EXPECT_EQ(Sample(text, "orvel_slpd_state_saves_total{result=\"failed\"}"), 0) << text;
+  // -1: no such sample (no AttrRqst was answered).
+  const std::pair<std::string, double> expected[] = {
+      {"orvel_slpd_registrations{type=\"test\"}", 2},
+      {"orvel_slpd_registrations{type=\"other\"}", 1},
+      {Requests("SrvReg", "ok"), 3},
+      {Requests("SrvReg", "error"), 1},
+      {Requests("SrvReg", "refused"), 1},
+      {Requests("SrvRqst", "ok"), 2},
+      {Requests("AttrRqst", "malformed"), 1},
+      {Requests("none", "malformed"), 1},
+      {Requests("AttrRqst", "ok"), -1},
+      {"orvel_slpd_refused_registrations_total{reason=\"source\"}", 1},
+      {"orvel_slpd_refused_registrations_total{reason=\"invalid\"}", 1},
+      {"orvel_slpd_replies_total{transport=\"udp\"}", 7},
+      {"orvel_slpd_replies_total{transport=\"tcp\"}", 1},
+      {"orvel_slpd_reply_bytes_total{transport=\"udp\"}", static_cast<double>(udp_bytes)},
+      {"orvel_slpd_reply_bytes_total{transport=\"tcp\"}", static_cast<double>(tcp_bytes)},
+      {"orvel_slpd_overflow_replies_total", 0},
+      {"orvel_slpd_rate_limited_replies_total", 0},
+      {"orvel_slpd_state_saves_total{result=\"failed\"}", 0},
+  };
+  for (const auto& [series, value] : expected) {
+    EXPECT_EQ(Sample(text, series), value) << series << "\n" << text;
+  }
   const std::string health = Scrape(agent.metrics(), "/healthz");
   EXPECT_EQ(health.rfind("HTTP/1.1 200", 0), 0u) << health;
 }
