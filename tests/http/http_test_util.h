@@ -7,6 +7,7 @@
 #include <string>
 
 #include "orvel/Msg.h"
+#include "testutil/process_util.h"
 
 namespace orvel::httptest {
 
@@ -32,28 +33,7 @@ inline std::string OkResponse(const std::string& text) {
          "\r\n\r\n" + text;
 }
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv(name, value, 1);
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
+using ::testutil::ScopedEnv;
 
 // The test server of this binary, started once on a free port.  Its handler
 // answers ZemInit with a ZemInitOk carrying the request's id and version,

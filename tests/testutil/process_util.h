@@ -161,6 +161,20 @@ class StdoutCapture {
   bool done_ = false;
 };
 
+// Sets (value) or unsets (nullptr) an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string old_;
+};
+
 }  // namespace testutil
 
 #endif  // ORVEL_TESTS_TESTUTIL_PROCESS_UTIL_H_

@@ -211,18 +211,12 @@ TEST(CliLog, FormatsAndOneLinePerEvent) {
 // without --log-format only when it names standard error itself, and the
 // option wins over it either way.
 TEST(CliLog, JournalFormatOnlyForTheJournalStream) {
-  testutil::TempDir dir;
-  const std::string path = dir.path() + "/err";
-  int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(file, 0);
+  testutil::ScopedEnv restore("JOURNAL_STREAM", nullptr);
+  testutil::StdoutCapture err(STDERR_FILENO);
   struct stat st {};
-  ASSERT_EQ(fstat(file, &st), 0);
+  ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
   const std::string dev = std::to_string(static_cast<unsigned long long>(st.st_dev));
   const std::string ino = std::to_string(static_cast<unsigned long long>(st.st_ino));
-  const char* old = std::getenv("JOURNAL_STREAM");
-  const std::string saved_env = old ? old : "";
-  int saved = dup(STDERR_FILENO);
-  dup2(file, STDERR_FILENO);
   auto chosen = [](const char* env, LogFormat option) {
     if (env) {
       setenv("JOURNAL_STREAM", env, 1);
@@ -254,16 +248,10 @@ TEST(CliLog, JournalFormatOnlyForTheJournalStream) {
   for (const std::string& w : wrong) wrong_chosen.push_back(chosen(w.c_str(), LogFormat::kAuto));
   // Hex is not what systemd writes (the two only agree below 10).
   const LogFormat hex_chosen = chosen(hex, LogFormat::kAuto);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  close(file);
-  if (old) {
-    setenv("JOURNAL_STREAM", saved_env.c_str(), 1);
-  } else {
-    unsetenv("JOURNAL_STREAM");
-  }
+  const std::string written = err.Finish();
+
   EXPECT_EQ(journal, LogFormat::kJournal) << match;
-  EXPECT_EQ(testutil::ReadFileOrEmpty(path), "<5>daemon: to the journal\n");
+  EXPECT_EQ(written, "<5>daemon: to the journal\n");
   EXPECT_EQ(forced_plain, LogFormat::kPlain) << "--log-format=plain wins over the journal";
   EXPECT_EQ(none, LogFormat::kPlain);
   EXPECT_EQ(forced_journal, LogFormat::kJournal);
@@ -273,7 +261,9 @@ TEST(CliLog, JournalFormatOnlyForTheJournalStream) {
   if (st.st_dev >= 10) {
     EXPECT_EQ(hex_chosen, LogFormat::kPlain) << hex;
   }
+}
 
+TEST(CliLog, LogFormatOptionTakesPlainOrJournal) {
   LogFormat from_option = LogFormat::kAuto;
   CommandLine cli("daemon", "Usage: daemon", "about");
   AddLogFormatOption(&cli, &from_option);
