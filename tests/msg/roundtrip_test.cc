@@ -87,6 +87,8 @@ EndZone Zone(const char* addr, const char* mask, const char* ep) {
 const std::vector<VCEndPoint> kVC{
     {"alice <a>", A("10.0.0.5")}, {"R&D", A("192.168.200.255")}, {"", 0}};
 
+// One row per message type with every field set; a table, so longer than
+// a function should be.
 std::vector<Case> Cases() {
   return {
       Make<ZemInit>(

@@ -63,6 +63,7 @@ std::string LongLine(size_t len) {
   return key + value;
 }
 
+// A table of file contents and what they read as, one row per case.
 std::vector<CoordCase> CoordCases() {
   const std::string l127 = LongLine(127);
   const std::string l200 = LongLine(200);
