@@ -134,6 +134,40 @@ async function waitAttr(page, node, attr, want) {
   }, [node, attr, want], { timeout: 10000 });
 }
 
+// RESET clears the live colours but the search stays drawn and listed; a
+// second search opens a new entry and the first can be shown again.
+async function resetAndHistory(page, ports, line) {
+  await sendLine(ports.colour, 'RESET 0\n');
+  await waitAttr(page, '10.0.0.4', 'data-colour', '0');
+  check(await page.getAttribute('[id="node-10.0.0.1"]', 'data-colour') === '0', 'RESET clears the live colour');
+  check(await page.getAttribute('[id="node-10.0.0.1"]', 'data-role') === 'client', 'after RESET the client is still drawn as client');
+  check(await line.count() === 1, 'after RESET the line stays');
+  await page.waitForFunction(() => /ended/.test(document.querySelector('#history li').textContent), null, { timeout: 10000 });
+  const first = await page.textContent('#history li');
+  check(/^\d\d:\d\d:\d\d\.\d{3}/.test(first) && first.includes('10.0.0.1 \u2192 10.0.0.4'),
+        'history entry is time-stamped and names the pair: ' + first);
+
+  // A second search opens a new entry; the first stays and can be shown.
+  await sendLine(ports.colour, '10.0.0.2 1\n');
+  await sendLine(ports.colour, '10.5.0.1 5\n');
+  await waitAttr(page, '10.5.0.1', 'data-role', 'chosen');
+  check(await page.locator('#history li').count() === 2, 'two searches listed');
+  check(await page.getAttribute('[id="node-10.0.0.4"]', 'data-role') === 'idle', 'the newest search is shown');
+  await page.click('#history li:nth-child(2)');
+  await waitAttr(page, '10.0.0.4', 'data-role', 'chosen');
+  check(await page.getAttribute('[id="node-10.5.0.1"]', 'data-role') === 'idle', 'an older search can be shown again');
+}
+
+// A node the file does not place is drawn in its own strip, visible.
+async function unplacedNode(page, ports) {
+  await sendLine(ports.colour, '10.7.7.7 1\n');
+  await waitAttr(page, '10.7.7.7', 'data-colour', '1');
+  const box = await page.locator('[id="node-10.7.7.7"]').boundingBox();
+  check(box && box.x >= 0 && box.y >= 0 && box.x + box.width <= 1140 && box.y + box.height <= 820,
+        'unplaced node drawn inside the page: ' + JSON.stringify(box));
+  check(await page.locator('#unplaced [id="node-10.7.7.7"]').count() === 1, 'unplaced node in the strip for them');
+}
+
 async function smallCase(browser, dir) {
   const coords = path.join(dir, 'pelm.coords');
   // 10.0.0.4 lies 0.001 from 10.0.0.1 in the third dimension: on a plane of
@@ -166,34 +200,8 @@ async function smallCase(browser, dir) {
     const det = await page.textContent('#details');
     check(det.includes('1 2 3.001') && det.includes('chosen for 10.0.0.1'), 'hover details: ' + det);
 
-    // RESET clears the live colours but the search stays drawn and listed.
-    await sendLine(ports.colour, 'RESET 0\n');
-    await waitAttr(page, '10.0.0.4', 'data-colour', '0');
-    check(await page.getAttribute('[id="node-10.0.0.1"]', 'data-colour') === '0', 'RESET clears the live colour');
-    check(await page.getAttribute('[id="node-10.0.0.1"]', 'data-role') === 'client', 'after RESET the client is still drawn as client');
-    check(await line.count() === 1, 'after RESET the line stays');
-    await page.waitForFunction(() => /ended/.test(document.querySelector('#history li').textContent), null, { timeout: 10000 });
-    const first = await page.textContent('#history li');
-    check(/^\d\d:\d\d:\d\d\.\d{3}/.test(first) && first.includes('10.0.0.1 \u2192 10.0.0.4'),
-          'history entry is time-stamped and names the pair: ' + first);
-
-    // A second search opens a new entry; the first stays and can be shown.
-    await sendLine(ports.colour, '10.0.0.2 1\n');
-    await sendLine(ports.colour, '10.5.0.1 5\n');
-    await waitAttr(page, '10.5.0.1', 'data-role', 'chosen');
-    check(await page.locator('#history li').count() === 2, 'two searches listed');
-    check(await page.getAttribute('[id="node-10.0.0.4"]', 'data-role') === 'idle', 'the newest search is shown');
-    await page.click('#history li:nth-child(2)');
-    await waitAttr(page, '10.0.0.4', 'data-role', 'chosen');
-    check(await page.getAttribute('[id="node-10.5.0.1"]', 'data-role') === 'idle', 'an older search can be shown again');
-
-    // A node the file does not place is drawn in its own strip, visible.
-    await sendLine(ports.colour, '10.7.7.7 1\n');
-    await waitAttr(page, '10.7.7.7', 'data-colour', '1');
-    const box = await page.locator('[id="node-10.7.7.7"]').boundingBox();
-    check(box && box.x >= 0 && box.y >= 0 && box.x + box.width <= 1140 && box.y + box.height <= 820,
-          'unplaced node drawn inside the page: ' + JSON.stringify(box));
-    check(await page.locator('#unplaced [id="node-10.7.7.7"]').count() === 1, 'unplaced node in the strip for them');
+    await resetAndHistory(page, ports, line);
+    await unplacedNode(page, ports);
   } finally {
     await stopMonitor(child);
   }

@@ -138,21 +138,12 @@ function shownSearch(){
   return state.searches.find(s => s.id === shownId) || state.searches[state.searches.length-1];
 }
 
-function render(){
-  if (!state) return;
-  const key = state.nodes.map(n => n.name+":"+n.x+","+n.y).join("|");
-  if (key !== nodeKey) { nodeKey = key; buildNodes(); fit(); if (!view) view = {...fitView}; }
-  for (const n of state.nodes) { const r = byName.get(n.name); if (r) r.n = n; }
-  const search = shownSearch();
-  const marked = new Map();   // node -> colour in the search shown
-  if (search) for (const m of search.marks) marked.set(m.node, m.colour);
-
-  // Screen positions; a client and its chosen node closer than APART pixels
-  // are drawn apart along their line so both stay visible.
+// Screen positions; a client and its chosen node closer than APART pixels
+// are drawn apart along their line so both stay visible.
+function screenPositions(choices){
   const pos = new Map();
   for (const [name, r] of byName) if (r.placed) pos.set(name, toScreen(r.n));
   const apart = new Set();
-  const choices = search ? search.choices : [];
   for (const ch of choices) {
     const a = pos.get(ch.client), b = pos.get(ch.chosen);
     if (!a || !b || ch.client === ch.chosen) continue;
@@ -163,7 +154,10 @@ function render(){
     pos.set(ch.client, [mx-dx/d*h, my-dy/d*h]); pos.set(ch.chosen, [mx+dx/d*h, my+dy/d*h]);
     apart.add(ch.client); apart.add(ch.chosen);
   }
+  return {pos, apart};
+}
 
+function drawNodes(pos, apart, marked){
   let visible = 0;
   for (const [name, r] of byName) {
     if (!r.placed) continue;
@@ -171,7 +165,6 @@ function render(){
     if (p[0] >= 0 && p[0] <= W && p[1] >= 0 && p[1] <= H) visible++;
   }
   const labelAll = visible <= LABEL_LIMIT;
-  gEdges.textContent = ""; gLabels.textContent = ""; gHotLabels.textContent = "";
   for (const [name, r] of byName) {
     const shown = marked.has(name) ? marked.get(name) : 0;
     const c = r.c;
@@ -193,13 +186,17 @@ function render(){
       t.textContent = name;
     }
   }
-  // Client labels go to the side away from their chosen node.
+}
+
+// A line from each client to its chosen node with the distance beside its
+// middle, off both markers; client labels go to the side away from their
+// chosen node.
+function drawChoices(choices, pos){
   for (const ch of choices) {
     const a = pos.get(ch.client), b = pos.get(ch.chosen);
     if (!a || !b) continue;
     el("line",{x1:a[0].toFixed(1),y1:a[1].toFixed(1),x2:b[0].toFixed(1),y2:b[1].toFixed(1),
                stroke:"#333","stroke-width":2,"data-client":ch.client,"data-chosen":ch.chosen,class:"choice"}, gEdges);
-    // The distance sits beside the middle of the line, off both markers.
     const mx = (a[0]+b[0])/2, my = (a[1]+b[1])/2, len = Math.hypot(b[0]-a[0], b[1]-a[1]) || 1;
     const nx = -(b[1]-a[1])/len, ny = (b[0]-a[0])/len;
     const t = el("text",{class:"dist"}, gHotLabels);
@@ -211,7 +208,6 @@ function render(){
       t.setAttribute("text-anchor", "middle");
     }
     t.textContent = ch.distance === null ? "no coordinates" : "d = "+fmt(ch.distance);
-    // Each label goes to the side away from the other marker.
     const clientLeft = a[0] < b[0] || (a[0] === b[0] && a[1] > b[1]);
     for (const lab of gHotLabels.querySelectorAll("text[data-node]")) {
       const who = lab.getAttribute("data-node");
@@ -221,7 +217,9 @@ function render(){
       lab.setAttribute("x", (p[0]+(left ? -11 : 11)).toFixed(1));
     }
   }
-  history(search);
+}
+
+function showStatus(){
   const unplaced = state.nodes.filter(n => n.x === undefined).length;
   document.getElementById("status").textContent =
     "update "+state.version+" \u00b7 "+state.nodes.length+" nodes, "+(state.nodes.length-unplaced)+" placed, "+unplaced+" without coordinates \u00b7 "+
@@ -229,6 +227,23 @@ function render(){
   document.getElementById("projection").textContent = state.dims > 2 ?
     "All "+state.dims+" coordinate dimensions are shown on the plane that keeps the most of their spread ("+Math.round(state.kept*100)+"%): distances on screen are true distances with the rest left out, never longer." :
     "Coordinates have "+state.dims+" dimension"+(state.dims===1?"":"s")+": shown as they are, rotated to their main axes.";
+}
+
+function render(){
+  if (!state) return;
+  const key = state.nodes.map(n => n.name+":"+n.x+","+n.y).join("|");
+  if (key !== nodeKey) { nodeKey = key; buildNodes(); fit(); if (!view) view = {...fitView}; }
+  for (const n of state.nodes) { const r = byName.get(n.name); if (r) r.n = n; }
+  const search = shownSearch();
+  const marked = new Map();   // node -> colour in the search shown
+  if (search) for (const m of search.marks) marked.set(m.node, m.colour);
+  const choices = search ? search.choices : [];
+  const {pos, apart} = screenPositions(choices);
+  gEdges.textContent = ""; gLabels.textContent = ""; gHotLabels.textContent = "";
+  drawNodes(pos, apart, marked);
+  drawChoices(choices, pos);
+  history(search);
+  showStatus();
   document.body.setAttribute("data-version", String(state.version));
 }
 
