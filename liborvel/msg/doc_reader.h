@@ -79,6 +79,15 @@ class DocReader {
   // none or the reader has already failed.
   xmlNodePtr Take(Cursor* c);
 
+  // Reads the envelope, the root's first two children, into *id and
+  // *version and returns the cursor at the first body field.
+  Cursor Envelope(unsigned long* id, unsigned long* version) {
+    Cursor c = Root();
+    *id = Unsigned(&c);
+    *version = Unsigned(&c);
+    return c;
+  }
+
   // Scalars read from the next child.
   uint32_t Unsigned(Cursor* c) { return ParseUnsigned(NodeText(Take(c), this).c_str()); }
   int32_t Signed(Cursor* c) { return ParseSigned(NodeText(Take(c), this).c_str()); }

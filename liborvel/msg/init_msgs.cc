@@ -58,9 +58,7 @@ SynthInit::SynthInit(xmlDocPtr doc) {
   mType = Msg::SynthInit;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   ReadParticipants(&r, &c, &mVicVec);
   ReadParticipants(&r, &c, &mMCVicVec);
   ReadParticipants(&r, &c, &mNMVec);
@@ -87,9 +85,7 @@ DynamicInit::DynamicInit(xmlDocPtr doc) {
   mType = Msg::DynamicInit;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   r.List(&c, &mARGV,
          [&r](xmlNodePtr item, std::string* arg) { *arg = NodeText(item, &r).c_str(); });
   mValid = r.ok();
@@ -105,9 +101,7 @@ DynamicInitResp::DynamicInitResp(xmlDocPtr doc) : mStatus(0) {
   mType = Msg::DynamicInitResp;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   mStatus = r.Signed(&c);
   mValid = r.ok();
 }

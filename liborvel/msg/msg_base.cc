@@ -57,9 +57,7 @@ void Msg::readEnvelopeOnly(const std::string& type, xmlDocPtr doc) {
   mType = type;
   mDoc.reset(doc);
   orvel::msg::DocReader r(doc);
-  orvel::msg::Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  r.Envelope(&mId, &mVersion);
   mValid = r.ok();
 }
 

@@ -105,9 +105,7 @@ PELMQueryReq::PELMQueryReq(xmlDocPtr doc) : mSolutionRank(0), mNumProxiesPerSolu
   mType = Msg::PELMQueryReq;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   mSolutionRank = static_cast<int32_t>(r.Unsigned(&c));
   mNumProxiesPerSolution = static_cast<int32_t>(r.Unsigned(&c));
   ReadNodes(&r, &c, &mClientVec);
@@ -129,9 +127,7 @@ PELMQueryResp::PELMQueryResp(xmlDocPtr doc) : mFitness(0.0) {
   mType = Msg::PELMQueryResp;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   ReadInts(&r, &c, &mIndexVec);
   mFitness = r.Double(&c);
   mValid = r.ok();

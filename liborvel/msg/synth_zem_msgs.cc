@@ -104,9 +104,7 @@ SynthZemReq::SynthZemReq(xmlDocPtr doc) {
   mType = Msg::SynthZemReq;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   r.List(&c, &mEPVec,
          [&r](xmlNodePtr item, EndPoint* ep) { ep->setAddr(NodeText(item, &r).c_str()); });
   r.List(&c, &mZoneVec, [&r](xmlNodePtr item, EndZone* z) {
@@ -137,9 +135,7 @@ SynthZemOk::SynthZemOk(xmlDocPtr doc) {
   mType = Msg::SynthZemOk;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   ReadTransports(&r, &c, &mEPTVec);
   ReadTransports(&r, &c, &mZoneTVec);
   mValid = r.ok();

@@ -47,9 +47,7 @@ SynthVGWReq::SynthVGWReq(xmlDocPtr doc) : mVGWDataAddr(0), mVGWDataPort(0), mVGW
   mType = Msg::SynthVGWReq;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   mVGWDataAddr = r.Address(&c);
   mVGWDataPort = static_cast<unsigned short>(r.Unsigned(&c));
   mVGWTTL = static_cast<unsigned char>(r.Unsigned(&c));
@@ -89,9 +87,7 @@ SynthIPMZReq::SynthIPMZReq(xmlDocPtr doc) {
   mType = Msg::SynthIPMZReq;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   r.List(&c, &mEPVec,
          [&r](xmlNodePtr item, EndPoint* ep) { ep->setAddr(NodeText(item, &r).c_str()); });
   mValid = r.ok();
@@ -115,9 +111,7 @@ SynthIPMZOk::SynthIPMZOk(xmlDocPtr doc) {
   mType = Msg::SynthIPMZOk;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   r.List(&c, &mZoneVec, [&r](xmlNodePtr item, EndZone* z) {
     Cursor f = DocReader::Children(item);
     z->setAddr(NodeText(r.Take(&f), &r).c_str());

@@ -20,9 +20,7 @@ ZemInit::ZemInit(xmlDocPtr doc) : mPort(0) {
   mType = Msg::ZemInit;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   mPort = static_cast<unsigned short>(r.Unsigned(&c));
   mValid = r.ok();
 }
@@ -40,9 +38,7 @@ ZemInitOk::ZemInitOk(xmlDocPtr doc) : mAddress(0), mTTL(0) {
   mType = Msg::ZemInitOk;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   mAddress = r.Address(&c);
   mTTL = static_cast<unsigned char>(r.Unsigned(&c));
   mValid = r.ok();
@@ -74,9 +70,7 @@ ZemCommit::ZemCommit(xmlDocPtr doc) : mAddress(0), mPort(0), mTTL(0) {
   mType = Msg::ZemCommit;
   mDoc.reset(doc);
   DocReader r(doc);
-  Cursor c = r.Root();
-  mId = r.Unsigned(&c);
-  mVersion = r.Unsigned(&c);
+  Cursor c = r.Envelope(&mId, &mVersion);
   mAddress = r.Address(&c);
   mPort = r.Unsigned(&c);
   mTTL = static_cast<unsigned char>(r.Unsigned(&c));
