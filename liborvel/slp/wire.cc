@@ -271,43 +271,23 @@ bool DecodeBody(Reader& r, SAAdvert* b) {
   return r.Str(&b->url) && r.Str(&b->scopes) && r.Str(&b->attrs) && r.Auths(&b->auths);
 }
 
+// The function id of each Body alternative, in the variant's order.
+constexpr Function kBodyFunctions[] = {
+    Function::kSrvRqst,     Function::kSrvRply,     Function::kSrvReg,   Function::kSrvDeReg,
+    Function::kSrvAck,      Function::kAttrRqst,    Function::kAttrRply, Function::kDAAdvert,
+    Function::kSrvTypeRqst, Function::kSrvTypeRply, Function::kSAAdvert};
+static_assert(std::variant_size_v<Body> == sizeof(kBodyFunctions) / sizeof(kBodyFunctions[0]));
+
+// Sets *body to an empty body of function f; false for an unknown f.
+template <size_t I = 0>
 bool MakeBody(Function f, Body* body) {
-  switch (f) {
-    case Function::kSrvRqst:
-      *body = SrvRqst{};
-      return true;
-    case Function::kSrvRply:
-      *body = SrvRply{};
-      return true;
-    case Function::kSrvReg:
-      *body = SrvReg{};
-      return true;
-    case Function::kSrvDeReg:
-      *body = SrvDeReg{};
-      return true;
-    case Function::kSrvAck:
-      *body = SrvAck{};
-      return true;
-    case Function::kAttrRqst:
-      *body = AttrRqst{};
-      return true;
-    case Function::kAttrRply:
-      *body = AttrRply{};
-      return true;
-    case Function::kDAAdvert:
-      *body = DAAdvert{};
-      return true;
-    case Function::kSrvTypeRqst:
-      *body = SrvTypeRqst{};
-      return true;
-    case Function::kSrvTypeRply:
-      *body = SrvTypeRply{};
-      return true;
-    case Function::kSAAdvert:
-      *body = SAAdvert{};
-      return true;
+  if constexpr (I == std::variant_size_v<Body>) {
+    return false;
+  } else {
+    if (kBodyFunctions[I] != f) return MakeBody<I + 1>(f, body);
+    body->emplace<I>();
+    return true;
   }
-  return false;
 }
 
 uint32_t Get24(const uint8_t* p) {
@@ -352,14 +332,7 @@ uint16_t WireStatusToError(WireStatus s) {
   return error::kParseError;
 }
 
-Function FunctionOf(const Body& body) {
-  static constexpr Function kByIndex[] = {
-      Function::kSrvRqst,     Function::kSrvRply,     Function::kSrvReg,   Function::kSrvDeReg,
-      Function::kSrvAck,      Function::kAttrRqst,    Function::kAttrRply, Function::kDAAdvert,
-      Function::kSrvTypeRqst, Function::kSrvTypeRply, Function::kSAAdvert};
-  static_assert(std::variant_size_v<Body> == sizeof(kByIndex) / sizeof(kByIndex[0]));
-  return kByIndex[body.index()];
-}
+Function FunctionOf(const Body& body) { return kBodyFunctions[body.index()]; }
 
 size_t EncodedSize(const UrlEntry& entry) {
   size_t n = 6 + entry.url.size();
