@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "Zem.h"
+#include "apps_util.h"
 #include "orvel/http.h"
 #include "testutil/net_util.h"
 #include "testutil/process_util.h"
@@ -26,41 +27,16 @@ using testutil::TempDir;
 unsigned long Addr(const char* text) { return inet_addr(text); }
 
 // A zemproxy on its own loopback port.
-struct Proxy {
-  unsigned short port = 0;
-  std::unique_ptr<Child> child;
+struct Proxy : apps_test::ProxyProcess {
   TransportEndPoint endpoint() const { return TransportEndPoint(Addr("127.0.0.1"), port); }
   std::string log() const { return child->Output(); }
-  // The log lines of the messages it received.
-  std::vector<std::string> Received() const {
-    std::vector<std::string> lines;
-    std::string out = log();
-    size_t pos = 0;
-    while ((pos = out.find("zemproxy: Zem", pos)) != std::string::npos) {
-      size_t end = out.find('\n', pos);
-      lines.push_back(out.substr(pos, end - pos));
-      pos = end;
-    }
-    return lines;
-  }
 };
 
 class Initor : public ::testing::Test {
  protected:
   Proxy StartProxy(const std::vector<std::string>& extra = {}) {
     Proxy p;
-    for (int attempt = 0; attempt < 5 && !p.child; ++attempt) {
-      unsigned short port = testutil::FreeLoopbackPort();
-      std::vector<std::string> argv = {testutil::BuildPath("tools/zemproxy/zemproxy"), "--port",
-                                       std::to_string(port)};
-      argv.insert(argv.end(), extra.begin(), extra.end());
-      auto child = std::make_unique<Child>(argv);
-      if (testutil::WaitForLoopbackPort(port, 5000) && child->Running()) {
-        p.port = port;
-        p.child = std::move(child);
-      }
-    }
-    EXPECT_TRUE(p.child) << "zemproxy did not start";
+    static_cast<apps_test::ProxyProcess&>(p) = apps_test::StartProxy(extra);
     return p;
   }
 

@@ -36,6 +36,23 @@ Message MessageOf(Body body) {
   return m;
 }
 
+// A registration of url as type in the default scope, for 300 seconds.
+SrvReg Registration(const std::string& url, const std::string& type) {
+  SrvReg r;
+  r.entry = {300, url, {}};
+  r.service_type = type;
+  r.scopes = "default";
+  return r;
+}
+
+// The deregistration of url from the default scope.
+SrvDeReg Deregistration(const std::string& url) {
+  SrvDeReg d;
+  d.scopes = "default";
+  d.entry.url = url;
+  return d;
+}
+
 class FrozenClock : public DaClock {
  public:
   std::chrono::steady_clock::time_point Now() const override { return now; }
@@ -56,11 +73,7 @@ class HandlerTest : public ::testing::Test {
   }
   uint16_t Register(const std::string& url, const std::string& type, const std::string& attrs,
                     uint32_t source = kLocal) {
-    SrvReg r;
-    r.entry.lifetime = 300;
-    r.entry.url = url;
-    r.service_type = type;
-    r.scopes = "default";
+    SrvReg r = Registration(url, type);
     r.attrs = attrs;
     Message reply;
     EXPECT_EQ(Decode(Send(r, kFlagFresh, source), &reply), WireStatus::kOk);
@@ -95,18 +108,12 @@ TEST_F(HandlerTest, AnswersTheReferenceDumpByteForByte) {
   ASSERT_EQ(request.size(), 50u);
   EXPECT_EQ(handler.Handle(request, kLocal, false), reply);
   // A SrvAck: the 16-byte header (language "en") and error code 0.
-  SrvReg r;
-  r.entry = {300, "service:test://127.0.0.1:5001", {}};
-  r.service_type = "service:test";
-  r.scopes = "default";
+  SrvReg r = Registration("service:test://127.0.0.1:5001", "service:test");
   EXPECT_EQ(Send(r, kFlagFresh), Hex("02 05 00 00 12 00 00 00 00 00 12 34 00 02 65 6e 00 00"));
 }
 
 TEST_F(HandlerTest, FreshFlagDecidesBetweenNewAndIncrementalRegistration) {
-  SrvReg r;
-  r.entry = {300, "service:x://h", {}};
-  r.service_type = "service:x";
-  r.scopes = "default";
+  SrvReg r = Registration("service:x://h", "service:x");
   r.attrs = "(a=1)";
   Message reply;
   ASSERT_EQ(Decode(Send(r, /*flags=*/0), &reply), WireStatus::kOk);
@@ -123,18 +130,13 @@ TEST_F(HandlerTest, FreshFlagDecidesBetweenNewAndIncrementalRegistration) {
 }
 
 TEST_F(HandlerTest, RegistrationOnlyFromAllowedNetworks) {
-  SrvReg remote;
-  remote.entry = {300, "service:ZemProxy://10.9.9.9:1", {}};
-  remote.service_type = "ZemProxy";
-  remote.scopes = "default";
+  SrvReg remote = Registration("service:ZemProxy://10.9.9.9:1", "ZemProxy");
   Message reply;
   ASSERT_EQ(Decode(Send(remote, kFlagFresh, kRemote, /*tcp=*/true), &reply), WireStatus::kOk);
   EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kAuthenticationFailed);
   EXPECT_TRUE(Lookup("ZemProxy", "").urls.empty());
   ASSERT_EQ(Register("service:ZemProxy://10.9.9.9:1", "ZemProxy", ""), error::kOk);
-  SrvDeReg d;
-  d.scopes = "default";
-  d.entry.url = "service:ZemProxy://10.9.9.9:1";
+  SrvDeReg d = Deregistration("service:ZemProxy://10.9.9.9:1");
   ASSERT_EQ(Decode(Send(d, 0, kRemote, /*tcp=*/true), &reply), WireStatus::kOk);
   EXPECT_EQ(std::get<SrvAck>(reply.body).error, error::kAuthenticationFailed);
   EXPECT_EQ(Lookup("ZemProxy", "").urls.size(), 1u);
@@ -142,10 +144,7 @@ TEST_F(HandlerTest, RegistrationOnlyFromAllowedNetworks) {
   DaConfig wide;
   wide.allow_register = {*ParseIpv4Net("10.1.0.0/16")};
   DaHandler other(&store, wide);
-  SrvReg r;
-  r.entry = {300, "service:ZemProxy://10.1.2.3:9", {}};
-  r.service_type = "ZemProxy";
-  r.scopes = "default";
+  SrvReg r = Registration("service:ZemProxy://10.1.2.3:9", "ZemProxy");
   Message m;
   m.header.flags = kFlagFresh;
   m.body = r;
@@ -159,18 +158,13 @@ TEST_F(HandlerTest, RegistrationOnlyFromAllowedNetworks) {
 // deregistrations from a network that may not register, well-formed or cut
 // short, get no reply and change nothing.
 TEST_F(HandlerTest, RefusedRegistrationOverUdpGetsNoReply) {
-  SrvReg r;
-  r.entry = {300, "service:ZemProxy://10.9.9.9:1", {}};
-  r.service_type = "ZemProxy";
-  r.scopes = "default";
+  SrvReg r = Registration("service:ZemProxy://10.9.9.9:1", "ZemProxy");
   Message m;
   m.header.xid = 9;
   m.header.flags = kFlagFresh;
   m.body = r;
   const std::string reg = Encode(m);
-  SrvDeReg d;
-  d.scopes = "default";
-  d.entry.url = "service:ZemProxy://10.9.9.9:1";
+  SrvDeReg d = Deregistration("service:ZemProxy://10.9.9.9:1");
   m.body = d;
   const std::string dereg = Encode(m);
   for (const std::string& bytes : {reg, dereg}) {

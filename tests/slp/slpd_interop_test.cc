@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "standard_peer.h"
+#include "testutil/net_util.h"
 #include "testutil/process_util.h"
 
 namespace slptest {
@@ -78,10 +79,7 @@ TEST(SlpdInterop, AgentDiscoveryOverTcpEndsWithTheClose) {
   // close.
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(fd, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(agent.port()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = orvel::testutil::Loopback(static_cast<uint16_t>(agent.port()));
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
   const std::string s = StandardPeer::Str("");
   std::string both =
@@ -183,10 +181,7 @@ TEST(SlpdInterop, UdpAmplificationIsBound) {
   }
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(fd, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(agent.port()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = orvel::testutil::Loopback(static_cast<uint16_t>(agent.port()));
   std::string body =
       StandardPeer::Str("") + std::string("\xff\xff", 2) + StandardPeer::Str("default");
   size_t sent = 0, received = 0;
@@ -213,10 +208,7 @@ TEST(SlpdInterop, UdpAmplificationIsBound) {
 TEST(SlpdInterop, ManyTcpConnectionsAtOnceAreServed) {
   Agent agent;
   ASSERT_GT(agent.port(), 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(agent.port()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = orvel::testutil::Loopback(static_cast<uint16_t>(agent.port()));
   std::vector<int> fds;
   for (int i = 0; i < 150; ++i) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
