@@ -26,10 +26,7 @@ using testutil::Child;
 std::string AgentBinary() { return BuildPath("tools/orvel-slpd/orvel-slpd"); }
 std::string ToolBinary() { return BuildPath("tools/orvel-slptool/orvel-slptool"); }
 
-struct ToolRun {
-  int exit_code = -1;
-  std::string output;
-};
+using ToolRun = ::testutil::ProgramRun;
 
 class SlpEndToEnd : public ::testing::Test {
  protected:
@@ -56,12 +53,7 @@ class SlpEndToEnd : public ::testing::Test {
     std::vector<std::string> argv{ToolBinary(), "--da",   da_,   "--scope",
                                   "default",    "--wait", "3000"};
     argv.insert(argv.end(), args.begin(), args.end());
-    Child c(argv);
-    ToolRun r;
-    int status = c.Wait(20000);
-    if (status >= 0 && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-    r.output = c.Output();
-    return r;
+    return ::testutil::RunProgram(argv, 20000);
   }
 
   // Looks up as the locator does and returns the answers (empty on error).

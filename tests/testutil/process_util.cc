@@ -399,6 +399,15 @@ std::string StdoutCapture::Finish() {
   return text;
 }
 
+ProgramRun RunProgram(const std::vector<std::string>& argv, int timeout_ms) {
+  Child c(argv);
+  ProgramRun r;
+  int status = c.Wait(timeout_ms);
+  if (status >= 0 && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+  r.output = c.Output();
+  return r;
+}
+
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
   const char* old = getenv(name);
   had_ = old != nullptr;

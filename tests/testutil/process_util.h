@@ -161,6 +161,14 @@ class StdoutCapture {
   bool done_ = false;
 };
 
+// A program run to its end: its exit status (-1 when it did not exit
+// normally within the time) and everything it wrote.
+struct ProgramRun {
+  int exit_code = -1;
+  std::string output;
+};
+ProgramRun RunProgram(const std::vector<std::string>& argv, int timeout_ms);
+
 // Sets (value) or unsets (nullptr) an environment variable for one scope.
 class ScopedEnv {
  public:

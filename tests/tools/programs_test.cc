@@ -14,19 +14,9 @@ namespace {
 using testutil::BuildPath;
 using testutil::Child;
 
-struct ProgramRun {
-  int status = -1;
-  std::string output;
-};
+using testutil::ProgramRun;
 
-ProgramRun Start(const std::vector<std::string>& argv) {
-  Child c(argv);
-  ProgramRun r;
-  int status = c.Wait(10000);
-  if (status >= 0 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
-  r.output = c.Output();
-  return r;
-}
+ProgramRun Start(const std::vector<std::string>& argv) { return testutil::RunProgram(argv, 10000); }
 
 const std::vector<std::pair<std::string, std::string>> kPrograms = {
     {"zemsynth", "orvel_apps/zemsynth"},
@@ -41,7 +31,7 @@ const std::vector<std::pair<std::string, std::string>> kPrograms = {
 TEST(Programs, VersionIsNameAndProjectVersion) {
   for (const auto& [name, path] : kPrograms) {
     ProgramRun r = Start({BuildPath(path), "--version"});
-    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.exit_code, 0) << name;
     EXPECT_EQ(r.output, name + " " + ORVEL_VERSION + "\n");
   }
 }
@@ -49,7 +39,7 @@ TEST(Programs, VersionIsNameAndProjectVersion) {
 TEST(Programs, HelpDocumentsExitStatusAndVersion) {
   for (const auto& [name, path] : kPrograms) {
     ProgramRun r = Start({BuildPath(path), "--help"});
-    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.exit_code, 0) << name;
     EXPECT_NE(r.output.find("Usage: " + name), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("\nExit status:\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("--version"), std::string::npos) << r.output;
@@ -73,7 +63,7 @@ TEST(Programs, WrongCommandLinesEndWith64) {
     std::vector<std::string> argv = c;
     argv[0] = BuildPath(c[0]);
     ProgramRun r = Start(argv);
-    EXPECT_EQ(r.status, 64) << c[0] << " " << (c.size() > 1 ? c[1] : "") << ": " << r.output;
+    EXPECT_EQ(r.exit_code, 64) << c[0] << " " << (c.size() > 1 ? c[1] : "") << ": " << r.output;
     // One line why, one pointing at --help; never the whole help text.
     EXPECT_NE(r.output.find("for more information"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("Options:"), std::string::npos) << r.output;
@@ -84,7 +74,7 @@ TEST(Programs, ZemsynthKeepsItsOwnUsageStatus) {
   // --version only as the single argument: every other count is the old
   // usage error.
   ProgramRun r = Start({BuildPath("orvel_apps/zemsynth"), "--version", "x", "y"});
-  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.exit_code, 255);
   EXPECT_NE(r.output.find("arg: port DA\n"), std::string::npos) << r.output;
 }
 
