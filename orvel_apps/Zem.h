@@ -83,8 +83,9 @@ class ZemProxyInitor {
   const std::vector<MulticastEndPoint>& getZoneTransports() const { return mZoneTVec; }
 
   // The wait after an ABone load command is 50 steps of step_usec
-  // microseconds (200000 unless changed: 10 s).  For tests, which have no
-  // proxy program to wait for; affects initiators started afterwards.
+  // microseconds (unless changed: ORVEL_ABONE_LOAD_WAIT seconds in all, 10
+  // when unset).  For tests, which have no proxy program to wait for;
+  // affects initiators started afterwards.
   static void setLoadWaitForTesting(unsigned int step_usec);
 
  private:

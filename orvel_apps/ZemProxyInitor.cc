@@ -31,14 +31,32 @@ constexpr unsigned char kZoneGroupTTL = 1;
 constexpr unsigned char kAboneTTL = 255;
 constexpr const char* kAboneClient = "/abone/sc.linux -f anee2";
 // The proxy program needs time to arrive on the node before it is started:
-// kLoadWaits steps of load_wait_usec (10 s in the service).
+// ORVEL_ABONE_LOAD_WAIT seconds (default 10), waited in kLoadWaits steps.
+// Tests set the step itself (load_wait_step_usec >= 0).
 constexpr int kLoadWaits = 50;
-std::atomic<useconds_t> load_wait_usec{200000};
+constexpr double kDefaultLoadWaitSeconds = 10;
+constexpr double kMaxLoadWaitSeconds = 3600;
+std::atomic<long long> load_wait_step_usec{-1};
 const std::string kRule(53, '=');
 
 std::string EnvOr(const char* name, const char* fallback) {
   const char* value = getenv(name);
   return value != nullptr ? value : fallback;
+}
+
+// One step of the wait after the load command, in microseconds.  A value of
+// ORVEL_ABONE_LOAD_WAIT that is not a number from 0 to kMaxLoadWaitSeconds
+// keeps the default.
+useconds_t LoadWaitStepUsec() {
+  const long long forced = load_wait_step_usec.load();
+  if (forced >= 0) return static_cast<useconds_t>(forced);
+  double seconds = kDefaultLoadWaitSeconds;
+  if (const char* text = getenv("ORVEL_ABONE_LOAD_WAIT"); text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    const double v = strtod(text, &end);
+    if (*end == '\0' && v >= 0 && v <= kMaxLoadWaitSeconds) seconds = v;
+  }
+  return static_cast<useconds_t>(seconds * 1e6 / kLoadWaits);
 }
 
 // Runs command; false when it could not run at all (system() failed, or
@@ -79,7 +97,7 @@ std::string viewerCodeURL() {
 }
 
 void ZemProxyInitor::setLoadWaitForTesting(unsigned int step_usec) {
-  load_wait_usec = static_cast<useconds_t>(step_usec);
+  load_wait_step_usec = step_usec;
 }
 
 ZemProxyInitor::ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
@@ -129,10 +147,8 @@ bool ZemProxyInitor::launchOnAbone(const TransportEndPoint& member, bool is_ep,
   printf("loading proxy to %s...\n", addr.c_str());
   fflush(stdout);
   if (!RunCommand(load)) return false;
-  for (int i = 0; i < kLoadWaits; ++i) {
-    const useconds_t step = load_wait_usec.load();
-    if (step > 0) usleep(step);
-  }
+  const useconds_t step = LoadWaitStepUsec();
+  for (int i = 0; i < kLoadWaits && step > 0; ++i) usleep(step);
 
   const char* viewer_args = getenv("ORVEL_ABONEVIEWERARGS");
   if (viewer_args == nullptr) {

@@ -41,6 +41,9 @@
 //   ORVEL_HTTP_CLIENT_TIMEOUT  client: seconds, fractions allowed (default 60)
 //   ORVEL_HTTP_EVENT_THREADS   server: event threads (default: one per
 //                              processor online; at most 64), read at start
+//   ORVEL_HTTP_IDLE_THREAD_KEEP  server: seconds a handler thread with no
+//                              request to serve is kept for the next one
+//                              (default 10), read at the first connection
 #ifndef ORVEL_INCLUDE_HTTP_H_
 #define ORVEL_INCLUDE_HTTP_H_
 

@@ -53,6 +53,7 @@ class EndToEnd : public ::testing::Test {
     o.stdin_data = "kkk";  // keys for the pauses of the end-host fallback
     o.env["ORVEL_PATH"] = dir_.path();
     o.env["ORVEL_ABONEVIEWERARGS"] = "-v";
+    o.env["ORVEL_ABONE_LOAD_WAIT"] = "0.2";  // no proxy program to wait for
     o.unset_env = {"ORVEL_PELMMONITOR"};
     zemsynth_ =
         std::make_unique<Child>(std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
