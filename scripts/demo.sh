@@ -112,6 +112,9 @@ echo "ABone client (demo): would run: \$*"
 EOF
 chmod +x "$ORVEL_PATH/abone/sc.linux"
 export ORVEL_ABONEVIEWERARGS="-demo"
+# The stand-in client loads nothing, so the wait a real node needs before
+# the proxy program can start (10 s) is cut short.
+export ORVEL_ABONE_LOAD_WAIT=${ORVEL_ABONE_LOAD_WAIT:-1}
 
 # --- directory agent -------------------------------------------------------
 da_port=$(free_port)

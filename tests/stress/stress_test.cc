@@ -437,7 +437,7 @@ TEST_F(Stress, MisbehavingProxiesEachEndInClean400) {
                                     std::string("(addr=") + c.host + "),(mask=255.255.255.255)"))
         << c.what;
   }
-  constexpr int kClientTimeoutS = 2;
+  constexpr int kClientTimeoutS = 1;
   Service z = StartZemsynth(da_.Address(),
                             {{"ORVEL_HTTP_CLIENT_TIMEOUT", std::to_string(kClientTimeoutS)}});
   ASSERT_TRUE(z.child);
