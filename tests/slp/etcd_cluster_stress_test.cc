@@ -104,21 +104,21 @@ TEST(EtcdCluster, NothingAcknowledgedIsLostWhenAgentsAndEtcdAreKilled) {
   Registrar registrar(ports);
   auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   for (int round = 0; round < kAgents; ++round) {
-    pause(700);
+    pause(400);
     agents[round]->Kill();
     start_agent(round);
-    pause(700);
+    pause(400);
     etcd.Kill();
-    pause(500);
+    pause(300);
     ASSERT_TRUE(etcd.Start()) << etcd.Output();
-    pause(700);
+    pause(400);
     // Both at once: an agent and etcd.
     agents[(round + 1) % kAgents]->Kill();
     etcd.Kill();
     ASSERT_TRUE(etcd.Start()) << etcd.Output();
     start_agent((round + 1) % kAgents);
   }
-  pause(700);
+  pause(400);
   registrar.Stop();
 
   const std::set<std::string> expected = registrar.acked();
