@@ -1,14 +1,16 @@
 # orvel_add_gtest(NAME target MODULE module SOURCES a.cc b.cc LIBS orvel_msg ... [LABELS label]
-#                 [RESOURCE_LOCK name] [TIMEOUT seconds] [RUN_SERIAL] [TSAN gtest-filter])
+#                 [TIMEOUT seconds] [TSAN gtest-filter] [SERIAL gtest-filter])
 # Builds one gtest binary; every TEST inside shows in ctest as "<module>.<Suite>.<Case>".
 # TSAN names, as a gtest filter, the suites that exercise threads and are not
 # bound by timing; they also carry the label "tsan" (scripts/tsan.sh).
+# SERIAL names, as a gtest filter, the tests that load the whole machine:
+# nothing runs beside them.  The binary's other tests then run one at a time
+# (a resource lock on the binary), beside other binaries' tests.
 # Tests are white-box: they may include any module's internal headers.
 # Tests find the built programs through ORVEL_BUILD_DIR.  Only one variable is
 # passed: a list value would be split by the property list it travels in.
 function(orvel_add_gtest)
-  cmake_parse_arguments(T "RUN_SERIAL" "NAME;MODULE;RESOURCE_LOCK;TIMEOUT;TSAN" "SOURCES;LIBS;LABELS"
-                        ${ARGN})
+  cmake_parse_arguments(T "" "NAME;MODULE;TIMEOUT;TSAN;SERIAL" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_internal orvel_testutil GTest::gtest
                         GTest::gtest_main Threads::Threads)
@@ -26,28 +28,26 @@ function(orvel_add_gtest)
   endif()
   set(props TIMEOUT ${T_TIMEOUT} LABELS ${label}
       ENVIRONMENT "ORVEL_BUILD_DIR=${PROJECT_BINARY_DIR}")
-  if(T_RESOURCE_LOCK)
-    list(APPEND props RESOURCE_LOCK ${T_RESOURCE_LOCK})
-  endif()
-  if(T_RUN_SERIAL)
-    # Load tests measure the machine: nothing else runs beside them.
-    list(APPEND props RUN_SERIAL TRUE)
-  endif()
-  if(NOT T_TSAN)
-    gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST
+  set(discover ${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST)
+  if(T_TSAN AND T_SERIAL)
+    message(FATAL_ERROR "orvel_add_gtest(${T_NAME}): TSAN and SERIAL exclude each other")
+  elseif(T_SERIAL)
+    gtest_discover_tests(${discover} TEST_FILTER "${T_SERIAL}" PROPERTIES ${props} RUN_SERIAL TRUE)
+    gtest_discover_tests(${discover} TEST_FILTER "-${T_SERIAL}"
+                         PROPERTIES ${props} RESOURCE_LOCK ${T_NAME})
+  elseif(T_TSAN)
+    # Discovered in two parts; a script ctest reads after discovery gives the
+    # first part its second label, which PROPERTIES cannot carry.
+    gtest_discover_tests(${discover} TEST_FILTER "${T_TSAN}" TEST_LIST ${T_NAME}_tsan
                          PROPERTIES ${props})
-    return()
+    gtest_discover_tests(${discover} TEST_FILTER "-${T_TSAN}" PROPERTIES ${props})
+    set(script "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_tsan_label.cmake")
+    file(WRITE "${script}"
+         "if(${T_NAME}_tsan)\n"
+         "  set_tests_properties(\${${T_NAME}_tsan} PROPERTIES LABELS \"${label};tsan\")\n"
+         "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
+  else()
+    gtest_discover_tests(${discover} PROPERTIES ${props})
   endif()
-  # Discovered in two parts; a script ctest reads after discovery gives the
-  # first part its second label, which PROPERTIES cannot carry.
-  gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST
-                       TEST_FILTER "${T_TSAN}" TEST_LIST ${T_NAME}_tsan PROPERTIES ${props})
-  gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST
-                       TEST_FILTER "-${T_TSAN}" PROPERTIES ${props})
-  set(script "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_tsan_label.cmake")
-  file(WRITE "${script}"
-       "if(${T_NAME}_tsan)\n"
-       "  set_tests_properties(\${${T_NAME}_tsan} PROPERTIES LABELS \"${label};tsan\")\n"
-       "endif()\n")
-  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()

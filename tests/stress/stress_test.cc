@@ -297,7 +297,7 @@ TEST_F(Stress, ThousandSlowClientsAddNoThreadsNormalOnesServed) {
   ASSERT_GT(base_threads, 0);
 
   constexpr size_t kSlow = 1000;
-  constexpr int kSeconds = 5;
+  constexpr int kSeconds = 3;
   const std::string head = "POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n<";
   std::vector<orvel::testutil::TestFd> slow;
   for (size_t i = 0; i < kSlow; ++i) {
