@@ -182,7 +182,10 @@ TEST(SlpdEndToEnd, FloodOfMalformedDatagramsDoesNotStopLookups) {
     }
     Message reply;
     Message q = MakeMessage(Query("ZemProxy", "(&(addr=10.0.0.5)(mask=255.255.255.255))"));
-    if (UdpExchange(agent.port(), q, &reply) && std::get<SrvRply>(reply.body).urls.size() == 1) {
+    // The look-up right behind a burst may find the socket's buffer full of
+    // it and be dropped; a client asks again, soon and then more patiently.
+    bool got = UdpExchange(agent.port(), q, &reply, 250) || UdpExchange(agent.port(), q, &reply);
+    if (got && std::get<SrvRply>(reply.body).urls.size() == 1) {
       ++answered;
     }
   }
