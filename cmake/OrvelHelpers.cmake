@@ -1,16 +1,18 @@
 # orvel_add_gtest(NAME target MODULE module SOURCES a.cc b.cc LIBS orvel_msg ... [LABELS label]
-#                 [TIMEOUT seconds] [TSAN gtest-filter] [SERIAL gtest-filter])
+#                 [TIMEOUT seconds] [TSAN gtest-filter] [SERIAL gtest-filter] [COST n])
 # Builds one gtest binary; every TEST inside shows in ctest as "<module>.<Suite>.<Case>".
 # TSAN names, as a gtest filter, the suites that exercise threads and are not
 # bound by timing; they also carry the label "tsan" (scripts/tsan.sh).
 # SERIAL names, as a gtest filter, the tests that load the whole machine:
 # nothing runs beside them.  The binary's other tests then run one at a time
 # (a resource lock on the binary), beside other binaries' tests.
+# COST ranks long tests first when ctest has no timings of its own yet (a
+# fresh build tree, as in CI), so they do not end the run alone.
 # Tests are white-box: they may include any module's internal headers.
 # Tests find the built programs through ORVEL_BUILD_DIR.  Only one variable is
 # passed: a list value would be split by the property list it travels in.
 function(orvel_add_gtest)
-  cmake_parse_arguments(T "" "NAME;MODULE;TIMEOUT;TSAN;SERIAL" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;MODULE;TIMEOUT;TSAN;SERIAL;COST" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_internal orvel_testutil GTest::gtest
                         GTest::gtest_main Threads::Threads)
@@ -28,6 +30,9 @@ function(orvel_add_gtest)
   endif()
   set(props TIMEOUT ${T_TIMEOUT} LABELS ${label}
       ENVIRONMENT "ORVEL_BUILD_DIR=${PROJECT_BINARY_DIR}")
+  if(T_COST)
+    list(APPEND props COST ${T_COST})
+  endif()
   set(discover ${T_NAME} TEST_PREFIX "${T_MODULE}." DISCOVERY_MODE PRE_TEST)
   if(T_TSAN AND T_SERIAL)
     message(FATAL_ERROR "orvel_add_gtest(${T_NAME}): TSAN and SERIAL exclude each other")

@@ -107,5 +107,5 @@ if(ORVEL_BUILD_TESTS)
   set_tests_properties(packaging.Units.VerifyAndSecurity PROPERTIES
                        LABELS "packaging" TIMEOUT 120 SKIP_RETURN_CODE 77)
   set_tests_properties(packaging.Deb.Contents PROPERTIES
-                       LABELS "packaging;package" TIMEOUT 300 SKIP_RETURN_CODE 77)
+                       LABELS "packaging;package" TIMEOUT 300 SKIP_RETURN_CODE 77 COST 100)
 endif()

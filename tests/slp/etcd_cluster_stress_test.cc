@@ -103,7 +103,9 @@ TEST(EtcdCluster, NothingAcknowledgedIsLostWhenAgentsAndEtcdAreKilled) {
 
   Registrar registrar(ports);
   auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-  for (int round = 0; round < kAgents; ++round) {
+  // Round r kills agent r alone, etcd alone, then agent r + 1 and etcd at
+  // once: two rounds kill every agent and etcd four times.
+  for (int round = 0; round < kAgents - 1; ++round) {
     pause(400);
     agents[round]->Kill();
     start_agent(round);
