@@ -52,6 +52,7 @@ constexpr int kMaxColourPeers = 32;
 constexpr size_t kHttpThreads = 8;
 constexpr int kMaxEventStreams = 4;
 constexpr int kKeepAliveEveryMs = 15000;
+constexpr time_t kIdleConnectionSeconds = 1;
 
 std::atomic<bool> g_stop{false};
 
@@ -249,6 +250,9 @@ class PageServer {
  public:
   explicit PageServer(MonitorState* state) : state_(state) {
     server_.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+    // An open page keeps its connection alive between requests; the stop
+    // waits for that wait to end, so keep it short.
+    server_.set_keep_alive_timeout(kIdleConnectionSeconds);
     server_.Get("/", [](const httplib::Request&, httplib::Response& res) { Page(&res); });
     server_.Get("/index.html", [](const httplib::Request&, httplib::Response& res) { Page(&res); });
     server_.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
