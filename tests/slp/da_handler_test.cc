@@ -97,7 +97,7 @@ class HandlerTest : public ::testing::Test {
   DaHandler handler{&store, DaConfig{}};
 };
 
-TEST_F(HandlerTest, AnswersTheReferenceDumpByteForByte) {
+TEST_F(HandlerTest, ServiceRequestAndRegistrationAnsweredWithExactBytes) {
   ASSERT_EQ(Register("service:test://127.0.0.1:5000", "service:test", "(a=1)"), error::kOk);
   const std::string request = Hex(
       "02 01 00 00 32 00 00 00 00 00 12 34 00 02 65 6e 00 00 00 0c 73 65 72 76 69 63 65 3a 74 65"
