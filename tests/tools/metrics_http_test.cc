@@ -28,6 +28,10 @@ TEST(MetricsListen, AddressesAreIpv4AndAPort) {
     EXPECT_FALSE(ParseListenAddress(bad, &host, &port, &why)) << bad;
     EXPECT_FALSE(why.empty()) << bad;
   }
+  // As an option's error: empty when usable, else named after the option.
+  EXPECT_EQ(ListenAddressError("--metrics", "127.0.0.1:9100"), "");
+  EXPECT_EQ(ListenAddressError("--metrics", "127.0.0.1"),
+            "--metrics needs ADDR:PORT with an IPv4 address, not \"127.0.0.1\"");
 }
 
 TEST(MetricsCounts, UnknownTypesShareOneLabel) {

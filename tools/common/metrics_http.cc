@@ -29,6 +29,12 @@ bool ParseListenAddress(const std::string& text, std::string* host, int* port, s
   return true;
 }
 
+std::string ListenAddressError(const std::string& option, const std::string& text) {
+  std::string host, why;
+  int port = 0;
+  return ParseListenAddress(text, &host, &port, &why) ? std::string() : option + " " + why;
+}
+
 prometheus::MetricFamily GaugeFamily(const std::string& name, const std::string& help,
                                      double value) {
   prometheus::MetricFamily f;

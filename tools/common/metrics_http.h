@@ -26,6 +26,10 @@ namespace orvel::metrics {
 // picks one).  False, with *why set, for anything else.
 bool ParseListenAddress(const std::string& text, std::string* host, int* port, std::string* why);
 
+// For a command-line option that names a metrics listener: "" when text is
+// a usable ADDR:PORT, else the message "OPTION why".
+std::string ListenAddressError(const std::string& option, const std::string& text);
+
 // A collectable whose families are computed at each scrape, for numbers kept
 // elsewhere (atomics, counters guarded by their owner's lock).
 class CallbackCollectable : public prometheus::Collectable {

@@ -90,14 +90,10 @@ void DefineObservingOptions(orvel::cli::CommandLine* cli, Options* o) {
              "/metrics and a health check at /healthz (200 while\n"
              "the sockets are open and the state is loaded, else\n"
              "503) on a listener of their own",
-             [o](const std::string& v) -> std::string {
-               std::string host, why;
-               int port = 0;
-               if (!orvel::metrics::ParseListenAddress(v, &host, &port, &why)) {
-                 return "--metrics " + why;
-               }
-               o->metrics = v;
-               return "";
+             [o](const std::string& v) {
+               std::string error = orvel::metrics::ListenAddressError("--metrics", v);
+               if (error.empty()) o->metrics = v;
+               return error;
              })
       .Flag("verbose", 'v', "one log line per request on standard error", &o->verbose);
 }

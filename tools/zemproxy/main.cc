@@ -113,13 +113,10 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
             "serve Prometheus metrics (exchanges by message\n"
             "type and result) at /metrics and a health check\n"
             "at /healthz on a listener of their own",
-            [o](const std::string& v) -> std::string {
-              std::string host, why;
-              int port = 0;
-              if (!orvel::metrics::ParseListenAddress(v, &host, &port, &why))
-                return "--metrics " + why;
-              o->metrics = v;
-              return "";
+            [o](const std::string& v) {
+              std::string error = orvel::metrics::ListenAddressError("--metrics", v);
+              if (error.empty()) o->metrics = v;
+              return error;
             });
   orvel::cli::AddLogFormatOption(&cli, log_format);
   cli.Notes(
