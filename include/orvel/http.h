@@ -43,7 +43,8 @@
 //                              processor online; at most 64), read at start
 //   ORVEL_HTTP_IDLE_THREAD_KEEP  server: seconds a handler thread with no
 //                              request to serve is kept for the next one
-//                              (default 10), read at the first connection
+//                              (default 10, at most 86400), read at the
+//                              first connection
 #ifndef ORVEL_INCLUDE_HTTP_H_
 #define ORVEL_INCLUDE_HTTP_H_
 

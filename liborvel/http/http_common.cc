@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +72,13 @@ double ReadTimeoutSeconds() {
 
 double ClientTimeoutSeconds() {
   return net::EnvSeconds("ORVEL_HTTP_CLIENT_TIMEOUT", kDefaultClientTimeoutSeconds);
+}
+
+std::chrono::milliseconds IdleThreadKeep() {
+  const double seconds =
+      std::min(net::EnvSeconds("ORVEL_HTTP_IDLE_THREAD_KEEP", kDefaultIdleThreadKeepSeconds),
+               kMaxIdleThreadKeepSeconds);
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 
 long long MaxBodyBytes() {

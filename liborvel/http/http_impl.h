@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -60,12 +61,15 @@ constexpr size_t kSurplusReadBytes = 8192;
 // for the next request, and how many may wait at once.  Event threads take
 // the same stack size.
 constexpr size_t kConnectionStackBytes = size_t{256} * 1024;
-constexpr int kIdleWorkerKeepMs = 10000;
 constexpr size_t kMaxIdleWorkers = 256;
 
 // Defaults of the environment settings (see http.h).
 constexpr double kDefaultReadTimeoutSeconds = 30;
 constexpr double kDefaultClientTimeoutSeconds = 60;
+constexpr double kDefaultIdleThreadKeepSeconds = 10;
+// A day: longer is no use, and a larger number would not fit in
+// milliseconds.
+constexpr double kMaxIdleThreadKeepSeconds = 86400;
 constexpr long long kDefaultMaxBodyBytes = 16LL * 1024 * 1024;
 // Hard ceiling whatever the environment says, so length + 1 never overflows
 // an int.
@@ -75,6 +79,9 @@ constexpr long long kMaxBodyCeilingBytes = 1LL << 30;
 double ReadTimeoutSeconds();
 double ClientTimeoutSeconds();
 long long MaxBodyBytes();
+// How long an idle handler thread waits for the next request
+// (ORVEL_HTTP_IDLE_THREAD_KEEP, at most kMaxIdleThreadKeepSeconds).
+std::chrono::milliseconds IdleThreadKeep();
 
 // The calling thread's own CPU times, in microseconds, as get_rusage_times
 // reports the process's.

@@ -61,12 +61,7 @@ constexpr long kMaxEventThreads = 64;
 // have ended are joined then, so none is left behind unjoined.
 WorkerPool& ConnectionWorkers() {
   static WorkerPool* pool = [] {
-    // How long a handler thread that finished waits for the next request
-    // before it ends and hands back its stack.
-    const double keep_s = net::EnvSeconds("ORVEL_HTTP_IDLE_THREAD_KEEP", kIdleWorkerKeepMs / 1e3);
-    auto* p = new WorkerPool(kConnectionStackBytes,
-                             std::chrono::milliseconds(static_cast<long long>(keep_s * 1e3)),
-                             kMaxIdleWorkers);
+    auto* p = new WorkerPool(kConnectionStackBytes, IdleThreadKeep(), kMaxIdleWorkers);
     atexit([] { ConnectionWorkers().ReapEnded(); });
     return p;
   }();

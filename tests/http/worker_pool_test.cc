@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "http/http_impl.h"
+#include "testutil/process_util.h"
+
 namespace orvel::http {
 namespace {
 
@@ -321,6 +324,22 @@ TEST(WorkerPool, DestructorWaitsForBusyWorkers) {
               0);
   }
   EXPECT_TRUE(done.load());
+}
+
+// The server's pool keeps idle threads for ORVEL_HTTP_IDLE_THREAD_KEEP
+// seconds: the default when unset or unusable, and never longer than a day,
+// so a huge value cannot overflow the milliseconds it becomes.
+TEST(IdleThreadKeep, TakenFromTheEnvironmentWithinBounds) {
+  struct {
+    const char* value;
+    long long ms;
+  } cases[] = {{nullptr, 10000},    {"0.25", 250},       {"3", 3000},
+               {"0", 10000},        {"-1", 10000},       {"abc", 10000},
+               {"86400", 86400000}, {"1e300", 86400000}, {"inf", 10000}};
+  for (const auto& c : cases) {
+    testutil::ScopedEnv env("ORVEL_HTTP_IDLE_THREAD_KEEP", c.value);
+    EXPECT_EQ(IdleThreadKeep().count(), c.ms) << (c.value ? c.value : "unset");
+  }
 }
 
 }  // namespace
