@@ -194,16 +194,13 @@ TEST(SlpdEndToEnd, FloodOfMalformedDatagramsDoesNotStopLookups) {
 }
 
 TEST(SlpdEndToEnd, HelpDescribesNearestNodeAnswers) {
-  ::testutil::Child help({::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--help"});
-  int status = help.Wait(5000);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_NE(help.Output().find("x-PELM-clients"), std::string::npos);
-  ::testutil::Child bad(
-      {::testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--allow-register", "x"});
-  status = bad.Wait(5000);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 64);
-  EXPECT_NE(bad.Output().find("--allow-register needs A.B.C.D/LEN"), std::string::npos)
-      << bad.Output();
+  const std::string slpd = ::testutil::BuildPath("tools/orvel-slpd/orvel-slpd");
+  ::testutil::ProgramRun help = ::testutil::RunProgram({slpd, "--help"}, 5000);
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.output.find("x-PELM-clients"), std::string::npos);
+  ::testutil::ProgramRun bad = ::testutil::RunProgram({slpd, "--allow-register", "x"}, 5000);
+  EXPECT_EQ(bad.exit_code, 64);
+  EXPECT_NE(bad.output.find("--allow-register needs A.B.C.D/LEN"), std::string::npos) << bad.output;
 }
 
 }  // namespace

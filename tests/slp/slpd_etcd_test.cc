@@ -204,13 +204,13 @@ TEST(SlpdEtcd, UnreachableAtStartExitsUnlessOptional) {
   REQUIRE_ETCD();
   std::string nowhere = "http://127.0.0.1:" + std::to_string(::testutil::FreeLoopbackPort());
   const std::string slpd = ::testutil::BuildPath("tools/orvel-slpd/orvel-slpd");
-  ::testutil::Child strict({slpd, "--listen", "127.0.0.1", "--port", "0", "--etcd", nowhere});
-  int status = strict.Wait(10000);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_NE(strict.Output().find("orvel-slpd: etcd unreachable at " + nowhere), std::string::npos)
-      << strict.Output();
-  EXPECT_EQ(strict.Output().find("listening on"), std::string::npos);
+  ::testutil::ProgramRun strict = ::testutil::RunProgram(
+      {slpd, "--listen", "127.0.0.1", "--port", "0", "--etcd", nowhere}, 10000);
+  ASSERT_GE(strict.exit_code, 0) << strict.output;
+  EXPECT_EQ(strict.exit_code, 1);
+  EXPECT_NE(strict.output.find("orvel-slpd: etcd unreachable at " + nowhere), std::string::npos)
+      << strict.output;
+  EXPECT_EQ(strict.output.find("listening on"), std::string::npos);
 
   Agent optional({"--etcd", nowhere, "--etcd-optional"});
   ASSERT_GT(optional.port(), 0) << optional.Output();
@@ -221,11 +221,11 @@ TEST(SlpdEtcd, UnreachableAtStartExitsUnlessOptional) {
   EXPECT_EQ(optional.Stop(), 0);
 
   ::testutil::TempDir dir;
-  ::testutil::Child both({slpd, "--port", "0", "--etcd", nowhere, "--state", dir.path() + "/s"});
-  status = both.Wait(10000);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 64);  // a wrong command line
-  EXPECT_NE(both.Output().find("--state and --etcd exclude each other"), std::string::npos);
+  ::testutil::ProgramRun both = ::testutil::RunProgram(
+      {slpd, "--port", "0", "--etcd", nowhere, "--state", dir.path() + "/s"}, 10000);
+  ASSERT_GE(both.exit_code, 0) << both.output;
+  EXPECT_EQ(both.exit_code, 64);  // a wrong command line
+  EXPECT_NE(both.output.find("--state and --etcd exclude each other"), std::string::npos);
 }
 
 TEST(SlpdEtcd, WatchResumesAfterABreakAndReloadsAfterCompaction) {

@@ -236,23 +236,22 @@ TEST(SlpdInterop, ManyTcpConnectionsAtOnceAreServed) {
 TEST(SlpdInterop, StateFolderMustBeWritableAtStart) {
   testutil::TempDir dir;
   const std::string missing = dir.path() + "/no-such-folder/slpd.state";
-  testutil::Child a({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen", "127.0.0.1",
-                     "--port", "0", "--state", missing});
-  int status = a.Wait(5000);
-  ASSERT_TRUE(WIFEXITED(status)) << a.Output();
-  EXPECT_NE(WEXITSTATUS(status), 0);
-  EXPECT_NE(a.Output().find(missing), std::string::npos) << a.Output();
-  EXPECT_NE(a.Output().find("No such file or directory"), std::string::npos) << a.Output();
-  EXPECT_EQ(a.Output().find("listening"), std::string::npos) << a.Output();
+  const std::string slpd = testutil::BuildPath("tools/orvel-slpd/orvel-slpd");
+  testutil::ProgramRun a = testutil::RunProgram(
+      {slpd, "--listen", "127.0.0.1", "--port", "0", "--state", missing}, 5000);
+  ASSERT_GE(a.exit_code, 0) << a.output;
+  EXPECT_NE(a.exit_code, 0);
+  EXPECT_NE(a.output.find(missing), std::string::npos) << a.output;
+  EXPECT_NE(a.output.find("No such file or directory"), std::string::npos) << a.output;
+  EXPECT_EQ(a.output.find("listening"), std::string::npos) << a.output;
 
   const std::string plain = dir.path() + "/plain";
   std::ofstream(plain) << "not a folder\n";
-  testutil::Child b({testutil::BuildPath("tools/orvel-slpd/orvel-slpd"), "--listen", "127.0.0.1",
-                     "--port", "0", "--state", plain + "/slpd.state"});
-  status = b.Wait(5000);
-  ASSERT_TRUE(WIFEXITED(status)) << b.Output();
-  EXPECT_NE(WEXITSTATUS(status), 0);
-  EXPECT_NE(b.Output().find("Not a directory"), std::string::npos) << b.Output();
+  testutil::ProgramRun b = testutil::RunProgram(
+      {slpd, "--listen", "127.0.0.1", "--port", "0", "--state", plain + "/slpd.state"}, 5000);
+  ASSERT_GE(b.exit_code, 0) << b.output;
+  EXPECT_NE(b.exit_code, 0);
+  EXPECT_NE(b.output.find("Not a directory"), std::string::npos) << b.output;
 }
 
 }  // namespace
