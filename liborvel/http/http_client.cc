@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "http/client.h"
 #include "http/http_impl.h"
 #include "msg/doc_writer.h"
 #include "net/address.h"
@@ -144,6 +145,23 @@ UniqueFd ConnectClient(const char* host, unsigned short port, Deadline deadline)
     std::perror(failed_call);
   }
   return sock;
+}
+
+// A first cut over the public pair; the reasons get finer as the client's
+// steps learn to return a Status of their own.
+Status Exchange(const std::string& host, unsigned short port, Msg& request,
+                std::unique_ptr<Msg>* reply) {
+  reply->reset();
+  const std::string peer = host + ":" + std::to_string(port);
+  if (port == 0) return Status::InvalidArgument(peer + ": no port to connect to");
+  int sock = sendRequestMsg(host.c_str(), port, &request);
+  if (sock == -1) return Status::Unavailable("connect " + peer + ": failed");
+  int http_status = 0;
+  reply->reset(getResponseMsgStatus(sock, &http_status));
+  if (*reply) return Status::OK();
+  if (http_status != 0 && http_status != 200)
+    return Status::Refused(peer + ": answered HTTP " + std::to_string(http_status));
+  return Status::Protocol(peer + ": no usable reply");
 }
 
 }  // namespace orvel::http
