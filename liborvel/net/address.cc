@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <utility>
 
 namespace orvel::net {
 
@@ -77,11 +78,15 @@ int ConnectResult(int fd) {
   return so_error;
 }
 
-UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error, bool nonblocking,
-                    const char** failed_call) {
+namespace {
+
+// The one connect path: 0 and the socket, or the errno value and the call
+// that failed.
+int ConnectOnce(const sockaddr_in& to, Deadline deadline, bool nonblocking, UniqueFd* out,
+                const char** failed_call) {
   int err = 0;
   UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (failed_call != nullptr) *failed_call = sock.valid() ? "connect" : "socket";
+  *failed_call = sock.valid() ? "connect" : "socket";
   if (!sock.valid()) {
     err = errno;
   } else if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
@@ -90,11 +95,36 @@ UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error, bool n
     if (err == EINPROGRESS || err == EINTR) err = WaitConnected(sock.get(), deadline);
   }
   if (err == 0 && !nonblocking && !SetNonBlocking(sock.get(), false)) err = errno;
-  if (err != 0) {
-    if (error != nullptr) *error = err;
-    return UniqueFd();
-  }
+  if (err == 0) *out = std::move(sock);
+  return err;
+}
+
+}  // namespace
+
+UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error, bool nonblocking,
+                    const char** failed_call) {
+  UniqueFd sock;
+  const char* call = nullptr;
+  int err = ConnectOnce(to, deadline, nonblocking, &sock, &call);
+  if (failed_call != nullptr) *failed_call = call;
+  if (err != 0 && error != nullptr) *error = err;
   return sock;
+}
+
+Status Connect(const sockaddr_in& to, Deadline deadline, UniqueFd* out, bool nonblocking) {
+  out->reset();
+  const char* call = nullptr;
+  int err = ConnectOnce(to, deadline, nonblocking, out, &call);
+  if (err == 0) return Status::OK();
+  return Status::FromErrno(std::strcmp(call, "socket") == 0 ? std::string(call)
+                                                             : std::string(call) + " " + Ipv4Text(to),
+                           err);
+}
+
+std::string Ipv4Text(const sockaddr_in& a) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 UniqueFd ListenTcp(const sockaddr_in& at, int backlog, int* error, const char** failed_call) {

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "net/socket_io.h"
+#include "net/status.h"
 
 namespace orvel::net {
 
@@ -54,6 +55,13 @@ int ConnectResult(int fd);
 // then names the call that failed, "socket" or "connect".
 UniqueFd ConnectTcp(const sockaddr_in& to, Deadline deadline, int* error, bool nonblocking = false,
                     const char** failed_call = nullptr);
+// The same with the failure as a Status naming the call and the peer,
+// errno kept: "connect 127.0.0.1:7103: Connection refused" (kTimedOut when
+// the deadline passed), "socket: Too many open files".  *out is the
+// connection on success.
+Status Connect(const sockaddr_in& to, Deadline deadline, UniqueFd* out, bool nonblocking = false);
+// "A.B.C.D:PORT".
+std::string Ipv4Text(const sockaddr_in& a);
 
 // A TCP socket bound to `at` (SO_REUSEADDR set) and listening with backlog.
 // Port 0 lets the kernel choose (see LocalPort).  *failed_call (if not

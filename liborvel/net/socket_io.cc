@@ -60,6 +60,20 @@ int WaitReady(int fd, short events, Deadline deadline) {
   }
 }
 
+Status IoResult::ToStatus(const std::string& what) const {
+  switch (status) {
+    case IoStatus::kOk:
+      return Status::OK();
+    case IoStatus::kClosed:
+      return Status::Protocol(what + ": closed by the peer");
+    case IoStatus::kTimedOut:
+      return Status::FromErrno(what, ETIMEDOUT);
+    case IoStatus::kError:
+      break;
+  }
+  return Status::FromErrno(what, error != 0 ? error : EIO);
+}
+
 IoResult ReadSome(int fd, void* buf, size_t len, Deadline deadline) {
   for (;;) {
     int err = WaitReady(fd, POLLIN, deadline);

@@ -18,6 +18,9 @@
 #include <sys/types.h>
 #include <chrono>
 #include <cstddef>
+#include <string>
+
+#include "net/status.h"
 
 namespace orvel::net {
 
@@ -76,6 +79,10 @@ struct IoResult {
   IoStatus status;
   size_t bytes;  // transferred before the status arose
   int error;     // errno for kError (ETIMEDOUT for kTimedOut)
+
+  // OK for kOk; otherwise "what: <errno text>" (errno kept, kTimedOut for
+  // a time-out) or "what: closed by the peer" (kProtocol).
+  Status ToStatus(const std::string& what) const;
 };
 
 // Waits until fd is readable, then reads once (at most len bytes).  kOk with

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "http/client.h"
 #include "http/http_test_util.h"
 #include "orvel/http.h"
 #include "testutil/net_util.h"
@@ -148,6 +149,7 @@ struct BadReply {
   const char* name;
   std::string response;
   std::string printed;  // empty: nothing at all must be printed
+  std::string reason;   // in the Status that Exchange gives
 };
 
 TEST(HttpClient, UnusableRepliesGiveNull) {
@@ -155,28 +157,33 @@ TEST(HttpClient, UnusableRepliesGiveNull) {
   const std::string init_text = Text(ZemInit(60, 61, 1));
   const std::string unexpected = "Unexpected response from server:\n";
   const BadReply rows[] = {
-      {"nothing at all", "", unexpected + "\n"},
-      {"two fields", "HTTP/1.1 200\r\n\r\n", unexpected + "HTTP/1.1 200\r\n\r\n\n"},
+      {"nothing at all", "", unexpected + "\n", "closed the connection without a reply"},
+      {"two fields", "HTTP/1.1 200\r\n\r\n", unexpected + "HTTP/1.1 200\r\n\r\n\n",
+       "without a readable status line"},
       {"version of ten", "HTTP/1.100 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
-       unexpected},
+       unexpected, "without a readable status line"},
       {"reason of 500",
        "HTTP/1.1 200 " + std::string(500, 'R') +
            "\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
-       unexpected},
-      {"404", "HTTP/1.1 404 Not Found\r\n\r\n", "Error 404 Not\n"},
-      {"no Connection line", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", unexpected},
-      {"no Content-Length", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nhello", unexpected},
+       unexpected, "without a readable status line"},
+      {"404", "HTTP/1.1 404 Not Found\r\n\r\n", "Error 404 Not\n", "answered HTTP 404"},
+      {"no Connection line", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", unexpected,
+       "without Connection and Content-Length"},
+      {"no Content-Length", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nhello", unexpected,
+       "without Connection and Content-Length"},
       {"length zero", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
-       "Body length is: 0\n"},
+       "Body length is: 0\n", "declares Content-Length 0"},
       {"length negative", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: -3\r\n\r\n",
-       "Body length is: -3\n"},
+       "Body length is: -3\n", "declares Content-Length -3"},
       {"length overflowing int",
        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 3000000000\r\n\r\nx",
-       "Content-Length 3000000000 from server is above the limit of 16777216 bytes\n"},
+       "Content-Length 3000000000 from server is above the limit of 16777216 bytes\n",
+       "Content-Length 3000000000, above the limit"},
       {"body not XML", OkResponse("<ZemInitOk><id>"),
-       "Reply body is not a well-formed XML document\n"},
-      {"request type as reply", OkResponse(init_text), ""},
-      {"refused reply document", OkResponse("<ZemInitOk><id>1</id></ZemInitOk>"), ""},
+       "Reply body is not a well-formed XML document\n", "not a well-formed XML document"},
+      {"request type as reply", OkResponse(init_text), "", "answered ZemInit, not a reply type"},
+      {"refused reply document", OkResponse("<ZemInitOk><id>1</id></ZemInitOk>"), "",
+       "answered an unusable ZemInitOk document"},
   };
   for (const BadReply& row : rows) {
     SCOPED_TRACE(row.name);
@@ -188,6 +195,19 @@ TEST(HttpClient, UnusableRepliesGiveNull) {
     } else {
       EXPECT_NE(err.Text().find(row.printed), std::string::npos) << err.Text();
     }
+    // Exchange prints the very same lines and says why, naming the peer.
+    const std::string pair_lines = err.Text();
+    StderrCapture exchange_err;
+    ScriptedPeer again({row.response});
+    ZemInit init(60, 61, 1);
+    std::unique_ptr<Msg> reply;
+    Status s = http::Exchange("127.0.0.1", again.port(), init, &reply);
+    EXPECT_FALSE(s.ok());
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(exchange_err.Text(), pair_lines);
+    EXPECT_EQ(s.message().rfind("127.0.0.1:" + std::to_string(again.port()) + ": ", 0), 0u)
+        << s.ToString();
+    EXPECT_NE(s.message().find(row.reason), std::string::npos) << s.ToString();
   }
 }
 
@@ -306,6 +326,53 @@ TEST(HttpClient, ConnectRefusedReported) {
   ZemInit init(1, 2, 3);
   EXPECT_EQ(sendRequestMsg("127.0.0.1", port, &init), -1);
   EXPECT_NE(err.Text().find("connect: Connection refused\n"), std::string::npos);
+}
+
+// Exchange against peers that fail in the ways an operator must tell apart;
+// each prints what the public pair prints.
+TEST(HttpExchange, SaysWhyWithThePairsLines) {
+  ZemInit init(100, 101, 1);
+  std::unique_ptr<Msg> reply;
+  {
+    uint16_t port = testutil::FreePort();
+    StderrCapture err;
+    Status s = http::Exchange("127.0.0.1", port, init, &reply);
+    EXPECT_EQ(s.ToString(), "connect 127.0.0.1:" + std::to_string(port) + ": Connection refused");
+    EXPECT_EQ(s.sys_errno(), ECONNREFUSED);
+    EXPECT_EQ(err.Text(), "connect: Connection refused\n");
+  }
+  {
+    ScopedEnv timeout("ORVEL_HTTP_CLIENT_TIMEOUT", "0.3");
+    ScriptedPeer silent({}, /*linger_ms=*/1000);
+    StderrCapture err;
+    Status s = http::Exchange("127.0.0.1", silent.port(), init, &reply);
+    EXPECT_TRUE(s.IsTimedOut());
+    EXPECT_EQ(s.ToString(), "127.0.0.1:" + std::to_string(silent.port()) + ": no reply within 0.3 s");
+    EXPECT_EQ(err.Text(), "Timed out after 0.3 s waiting for the reply from server\n");
+  }
+  {
+    // Settings given by the holder, not read from the environment.
+    http::ClientOptions options;
+    options.timeout_s = 0.2;
+    ScriptedPeer silent({}, /*linger_ms=*/1000);
+    StderrCapture err;
+    Status s = http::Exchange("127.0.0.1", silent.port(), init, &reply, options);
+    EXPECT_NE(s.ToString().find("no reply within 0.2 s"), std::string::npos) << s.ToString();
+  }
+  {
+    StderrCapture err;
+    Status s = http::Exchange("127.0.0.1", 0, init, &reply);
+    EXPECT_EQ(s.code(), Status::Code::kInvalidArgument);
+    EXPECT_EQ(err.Text(), "127.0.0.1:0: no port to connect to\n");
+  }
+  {
+    uint16_t port = TestServerPort();
+    Status s = http::Exchange("127.0.0.1", port, init, &reply);
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->getType(), Msg::ZemInitOk);
+    EXPECT_EQ(reply->getId(), 100u);
+  }
 }
 
 }  // namespace

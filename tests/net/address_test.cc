@@ -84,6 +84,12 @@ TEST(Address, ConnectRefusedWhenNothingListens) {
   UniqueFd s = ConnectTcp(Ipv4(htonl(INADDR_LOOPBACK), port), Deadline::After(10), &err);
   EXPECT_FALSE(s.valid());
   EXPECT_EQ(err, ECONNREFUSED);
+  // The Status form names the call and the peer and keeps errno.
+  Status st = Connect(Ipv4(htonl(INADDR_LOOPBACK), port), Deadline::After(10), &s);
+  EXPECT_FALSE(s.valid());
+  EXPECT_EQ(st.ToString(), "connect 127.0.0.1:" + std::to_string(port) + ": Connection refused");
+  EXPECT_EQ(st.sys_errno(), ECONNREFUSED);
+  EXPECT_EQ(st.code(), Status::Code::kIOError);
 }
 
 TEST(Address, StartedConnectionsFinishOrFailLater) {

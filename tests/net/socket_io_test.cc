@@ -74,6 +74,7 @@ TEST(SocketIo, ReadSomeReportsDataClosingAndTimeOut) {
   EXPECT_EQ(r.status, IoStatus::kTimedOut);
   EXPECT_EQ(r.error, ETIMEDOUT);
   EXPECT_EQ(r.bytes, 0u);
+  EXPECT_TRUE(r.ToStatus("read").IsTimedOut());
 
   ASSERT_EQ(write(p.b.get(), "hello", 5), 5);
   r = ReadSome(p.a.get(), buf, sizeof buf, Deadline::After(10));
@@ -84,12 +85,14 @@ TEST(SocketIo, ReadSomeReportsDataClosingAndTimeOut) {
   r = ReadSome(p.a.get(), buf, sizeof buf, Deadline::After(10));
   EXPECT_EQ(r.status, IoStatus::kClosed);
   EXPECT_EQ(r.bytes, 0u);
+  EXPECT_EQ(r.ToStatus("peer").ToString(), "peer: closed by the peer");
 
   const int stale = p.a.get();
   p.a.reset();  // a descriptor no longer open
   r = ReadSome(stale, buf, sizeof buf, Deadline::After(10));
   EXPECT_EQ(r.status, IoStatus::kError);
   EXPECT_EQ(r.error, EBADF);
+  EXPECT_EQ(r.ToStatus("read").sys_errno(), EBADF);
 }
 
 TEST(SocketIo, ReadExactGathersSegmentsAndCountsAShortOne) {
