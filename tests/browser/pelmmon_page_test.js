@@ -3,7 +3,10 @@
 // and the node chosen for it, however close in coordinates, are drawn at
 // least 20 px apart and both show in the screenshot's pixels; the search
 // stays in the picture and in the history after RESET; nodes without
-// coordinates are drawn apart; and a 1000-node file stays readable.
+// coordinates are drawn apart; a search that goes quiet ends without a
+// choice while the earlier choices stay drawn; candidates and computing
+// nodes are marked; at 800 and 1280 px wide the map, the legend and the
+// history all lie inside the window; and a 1000-node file stays readable.
 // Usage: node pelmmon_page_test.js PATH/TO/orvel-pelmmon [SCREENSHOT.png]
 'use strict';
 const { spawn } = require('child_process');
@@ -26,10 +29,10 @@ function check(ok, what) {
   console.error('FAIL: ' + what);
 }
 
-function startMonitor(coords) {
+function startMonitor(coords, extra = []) {
   return new Promise((resolve, reject) => {
     const child = spawn(monitor, ['--listen', '127.0.0.1', '--port', '0', '--coords', coords,
-                                  '--http', '127.0.0.1:0', '--no-view'], { stdio: ['ignore', 'ignore', 'pipe'] });
+                                  '--http', '127.0.0.1:0', '--no-view', ...extra], { stdio: ['ignore', 'ignore', 'pipe'] });
     let err = '';
     const ports = {};
     const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error('monitor did not start: ' + err)); }, 10000);
@@ -154,7 +157,8 @@ async function resetAndHistory(page, ports, line) {
   await sendLine(ports.colour, '10.5.0.1 5\n');
   await waitAttr(page, '10.5.0.1', 'data-role', 'chosen');
   check(await page.locator('#history li').count() === 2, 'two searches listed');
-  check(await page.getAttribute('[id="node-10.0.0.4"]', 'data-role') === 'idle', 'the newest search is shown');
+  check(await page.getAttribute('[id="node-10.0.0.4"]', 'data-role') === 'candidate',
+        'the newest search is shown, the node chosen before now one of its candidates');
   await page.click('#history li:nth-child(2)');
   await waitAttr(page, '10.0.0.4', 'data-role', 'chosen');
   check(await page.getAttribute('[id="node-10.5.0.1"]', 'data-role') === 'idle', 'an older search can be shown again');
@@ -165,7 +169,7 @@ async function unplacedNode(page, ports) {
   await sendLine(ports.colour, '10.7.7.7 1\n');
   await waitAttr(page, '10.7.7.7', 'data-colour', '1');
   const box = await page.locator('[id="node-10.7.7.7"]').boundingBox();
-  check(box && box.x >= 0 && box.y >= 0 && box.x + box.width <= 1140 && box.y + box.height <= 820,
+  check(box && box.x >= 0 && box.y >= 0 && box.x + box.width <= 1280 && box.y + box.height <= 800,
         'unplaced node drawn inside the page: ' + JSON.stringify(box));
   check(await page.locator('#unplaced [id="node-10.7.7.7"]').count() === 1, 'unplaced node in the strip for them');
 }
@@ -177,11 +181,12 @@ async function smallCase(browser, dir) {
   fs.writeFileSync(coords, '10.0.0.1 1 2 3\n10.0.0.2 5 1 0\n10.9.0.1 2 2 2\n10.0.0.4 1 2 3.001\n10.5.0.1 9 0 4\n');
   const { child, ports } = await startMonitor(coords);
   try {
-    const page = await browser.newPage({ viewport: { width: 1140, height: 820 } });
+    const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
     await page.goto('http://127.0.0.1:' + ports.http + '/');
     await page.waitForSelector('[id="node-10.9.0.1"]', { timeout: 10000 });
     check(await page.getAttribute('[id="node-10.0.0.1"]', 'data-colour') === '0', 'client starts uncoloured');
-    check((await page.locator('#legend div').count()) >= 10, 'legend names every colour, the others and the line');
+    check((await page.locator('#legend [data-legend]').count()) === 8,
+          'legend names idle, client, candidate, chosen, computing node, both lines and the other colours');
 
     await sendLine(ports.colour, '10.0.0.1 1\n');
     await waitAttr(page, '10.0.0.1', 'data-colour', '1');
@@ -204,6 +209,89 @@ async function smallCase(browser, dir) {
 
     await resetAndHistory(page, ports, line);
     await unplacedNode(page, ports);
+  } finally {
+    await stopMonitor(child);
+  }
+}
+
+// Is the element laid out wholly inside the window?
+async function inView(page, selector) {
+  const box = await page.locator(selector).first().boundingBox();
+  const vp = page.viewportSize();
+  return !!box && box.width > 0 && box.height > 0 && box.x >= 0 && box.y >= 0 &&
+         box.x + box.width <= vp.width + 0.5 && box.y + box.height <= vp.height + 0.5;
+}
+
+async function pixelIs(page, png, node, want, what) {
+  const p = await centre(page, node);
+  const x = Math.round(p[0]), y = Math.round(p[1]);
+  const inside = x >= 0 && y >= 0 && x < png.width && y < png.height;
+  check(inside && near(png.rgb(x, y), hexRgb(want)),
+        what + ': ' + node + ' shows ' + want + (inside ? ', pixel is ' + png.rgb(x, y) : ', outside the picture'));
+}
+
+// Two searches with a choice, then one whose client gets nothing more: it
+// ends without a choice after the idle second, the earlier choices stay on
+// the map, the computing nodes known from them are framed and offered as
+// its candidates; all of it inside the window at 800 and at 1280 px.
+async function outcomeAndLayoutCase(browser, dir) {
+  const coords = path.join(dir, 'outcome.coords');
+  fs.writeFileSync(coords, '10.0.0.1 0 0 0\n10.0.0.2 10 0 0\n10.0.0.3 4 6 0\n' +
+                           '10.9.0.1 1 1 0\n10.9.0.2 9 1 0\n10.4.0.1 3 8 1\n10.4.0.2 7 8 1\n');
+  const { child, ports } = await startMonitor(coords, ['--search-idle', '1']);
+  try {
+    for (const l of ['10.0.0.1 1', '10.9.0.1 5', 'RESET 0', '10.0.0.2 1', '10.9.0.2 5', 'RESET 0', '10.0.0.3 1'])
+      await sendLine(ports.colour, l + '\n');
+    for (const [width, height] of [[800, 600], [1280, 800]]) {
+      const what = width + ' px';
+      const page = await browser.newPage({ viewport: { width, height } });
+      await page.goto('http://127.0.0.1:' + ports.http + '/');
+      await page.waitForFunction(() => /without a choice/.test((document.querySelector('#history li') || {}).textContent),
+                                 null, { timeout: 10000 });
+      check(await page.getAttribute('#history li', 'class') === 'search shown failed', what + ': the quiet search is shown, marked failed');
+      const out = await page.textContent('#outcome');
+      check(/ended without a choice \(no line for 1 s\) for 10\.0\.0\.3: candidates 10\.9\.0\.1 \(d = 5\.83\), 10\.9\.0\.2 \(d = 7\.07\)/.test(out),
+            what + ': the outcome says why and names the candidates: ' + out);
+      check(await page.locator('line.earlier').count() === 2, what + ': both earlier choices stay drawn');
+      for (const n of ['10.9.0.1', '10.9.0.2']) {
+        check(await page.getAttribute('[id="node-' + n + '"]', 'data-role') === 'candidate', what + ': ' + n + ' is a candidate');
+        check(await page.locator('rect.computing[data-node="' + n + '"]').count() === 1, what + ': ' + n + ' framed as computing node');
+      }
+      check(await page.getAttribute('[id="node-10.0.0.1"]', 'data-kind') === 'host', what + ': a client is an end host');
+      check(await page.locator('rect.computing').count() === 2, what + ': only the computing nodes are framed');
+      check(await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth),
+            what + ': no sideways scrolling');
+      for (const sel of ['#map', '#outcome', '#legend [data-legend="computing"]', '#legend [data-legend="other"]',
+                         '#history li', '#details', '[id="node-10.0.0.3"]', '[id="node-10.9.0.2"]'])
+        check(await inView(page, sel), what + ': ' + sel + ' inside the window');
+      const file = shot.replace(/\.png$/, '') + '-' + width + '.png';
+      await page.screenshot({ path: file });
+      const png = readPng(fs.readFileSync(file));
+      check(png.width === width && png.height === height, what + ': screenshot is ' + png.width + 'x' + png.height);
+      await pixelIs(page, png, '10.0.0.3', '#d62728', what + ': client');
+      await pixelIs(page, png, '10.9.0.1', '#9ecae1', what + ': candidate');
+      await pixelIs(page, png, '10.4.0.1', '#d6d6d6', what + ': idle node (grey, a quarter see-through)');
+      // The legend's first row and the newest history entry show in the
+      // picture: their boxes hold pixels that are not the page's background.
+      for (const sel of ['#legend [data-legend="candidate"] i', '#history li.failed']) {
+        const b = await page.locator(sel).first().boundingBox();
+        let ink = 0;
+        for (let x = Math.ceil(b.x); x < b.x + b.width && x < png.width; x++)
+          for (let y = Math.ceil(b.y); y < b.y + b.height && y < png.height; y++)
+            if (!near(png.rgb(x, y), [250, 250, 250]) && !near(png.rgb(x, y), [255, 255, 255])) ink++;
+        check(ink > 10, what + ': ' + sel + ' drawn in the screenshot (' + ink + ' pixels)');
+      }
+      console.log('screenshot: ' + file);
+      if (width === 1280) {
+        // A late choice still belongs to the quiet search.
+        await sendLine(ports.colour, '10.9.0.1 5\n');
+        await waitAttr(page, '10.9.0.1', 'data-role', 'chosen');
+        check(await page.locator('#history li').count() === 3, 'a late choice reopens the quiet search');
+        check((await page.textContent('#history li')).includes('10.0.0.3 \u2192 10.9.0.1'), 'and pairs it with its client');
+        check(await page.getAttribute('[id="node-10.9.0.2"]', 'data-role') === 'candidate', 'the other candidate stays marked');
+      }
+      await page.close();
+    }
   } finally {
     await stopMonitor(child);
   }
@@ -250,7 +338,8 @@ async function thousandCase(browser, dir) {
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
            '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
   try {
-    for (const [name, run] of [['small', smallCase], ['1000 nodes', thousandCase]]) {
+    for (const [name, run] of [['small', smallCase], ['outcome and layout', outcomeAndLayoutCase],
+                               ['1000 nodes', thousandCase]]) {
       try {
         await run(browser, dir);
       } catch (e) {

@@ -14,7 +14,7 @@ const { chromium } = require('playwright-core');
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium', headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'] });
   try {
-    const page = await browser.newPage({ viewport: { width: 1140, height: 760 } });
+    const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
     await page.goto(url);
     await page.waitForSelector('#history li', { timeout: 15000 });
     await page.screenshot({ path: out });

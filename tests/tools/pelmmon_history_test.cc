@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ class HistoryTest : public ::testing::Test {
     close(fd);
     EXPECT_GE(state_.LoadCoordinates(path), 0);
     std::remove(path);
+  }
+  int ColourOf(const std::string& node) {
+    for (const auto& n : state_.Take().nodes)
+      if (n.name == node) return n.colour;
+    return -1;
   }
   int64_t now_ = 1000;
   MonitorState state_;
@@ -87,6 +93,74 @@ TEST_F(HistoryTest, ChosenNodesPairWithTheClientTheyServe) {
   ASSERT_TRUE(state_.ApplyLine("RESET 0"));
   ASSERT_TRUE(state_.ApplyLine("10.0.0.2 5"));
   EXPECT_EQ(state_.Take().searches.back().choices.at(0).client, "");
+}
+
+// A client with no node after it (no coordinates, no computing node near)
+// gets no further line: its search ends on its own after the idle time.  A
+// chosen node that still comes for it reopens that search.
+TEST_F(HistoryTest, QuietSearchEndsWithoutAChoiceAndALateChoiceReopensIt) {
+  state_.SetIdleMs(5000);
+  ASSERT_TRUE(state_.ApplyLine("10.0.0.1 1"));
+  now_ += 4999;
+  EXPECT_FALSE(state_.ExpireIdle());
+  now_ += 1;
+  EXPECT_TRUE(state_.ExpireIdle());
+  EXPECT_FALSE(state_.ExpireIdle());
+  auto s = state_.Take();
+  ASSERT_EQ(s.searches.size(), 1u);
+  EXPECT_EQ(s.searches[0].ended_by, pelmmon::End::kIdle);
+  EXPECT_EQ(s.searches[0].ended_ms, now_);
+  EXPECT_TRUE(s.searches[0].choices.empty());
+  EXPECT_EQ(ColourOf("10.0.0.1"), 1) << "the live colour stays until RESET";
+  EXPECT_NE(pelmmon::SnapshotJson(s).find("\"ended_by\":\"idle\""), std::string::npos);
+
+  now_ += 20000;
+  ASSERT_TRUE(state_.ApplyLine("10.0.0.2 5"));
+  s = state_.Take();
+  ASSERT_EQ(s.searches.size(), 1u);
+  EXPECT_EQ(s.searches[0].ended_by, pelmmon::End::kOpen);
+  ASSERT_EQ(s.searches[0].choices.size(), 1u);
+  EXPECT_EQ(s.searches[0].choices[0].client, "10.0.0.1");
+  ASSERT_TRUE(state_.ApplyLine("RESET 0"));
+  // A client line after a quiet end, and a chosen node after a served one,
+  // open new searches.
+  ASSERT_TRUE(state_.ApplyLine("10.0.0.3 1"));
+  now_ += 6000;
+  EXPECT_TRUE(state_.ExpireIdle());
+  ASSERT_TRUE(state_.ApplyLine("10.0.0.4 1"));
+  EXPECT_EQ(state_.Take().searches.size(), 3u);
+
+  state_.SetIdleMs(0);  // only RESET ends a search
+  now_ += 100000;
+  EXPECT_FALSE(state_.ExpireIdle());
+}
+
+// Computing nodes are learnt from the chosen lines; a client's candidates
+// are the known ones nearest first, and always the node chosen for it.
+TEST_F(HistoryTest, CandidatesAreTheKnownComputingNodesNearestFirst) {
+  Load("10.0.0.1 0 0\n10.0.0.2 9 0\n10.9.0.1 1 0\n10.9.0.2 5 0\n10.9.0.3 2 0\n");
+  for (const char* line : {"10.0.0.1 1", "10.9.0.2 5", "RESET 0", "10.0.0.2 1", "10.9.0.1 5",
+                           "RESET 0", "10.0.0.1 1"})
+    ASSERT_TRUE(state_.ApplyLine(line)) << line;
+  auto s = state_.Take();
+  ASSERT_EQ(s.searches.size(), 3u);
+  auto names = [](const pelmmon::Search& x) {
+    std::vector<std::string> out;
+    for (const auto& c : x.candidates) out.push_back(c.client + ">" + c.node);
+    return out;
+  };
+  // Nothing known at first: the chosen node is the only candidate.
+  EXPECT_EQ(names(s.searches[0]), (std::vector<std::string>{"10.0.0.1>10.9.0.2"}));
+  EXPECT_EQ(names(s.searches[1]),
+            (std::vector<std::string>{"10.0.0.2>10.9.0.2", "10.0.0.2>10.9.0.1"}));
+  EXPECT_EQ(names(s.searches[2]),
+            (std::vector<std::string>{"10.0.0.1>10.9.0.1", "10.0.0.1>10.9.0.2"}));
+  EXPECT_DOUBLE_EQ(*s.searches[2].candidates[0].distance, 1.0);
+  std::map<std::string, pelmmon::Kind> kinds;
+  for (const auto& n : s.nodes) kinds[n.name] = n.kind;
+  EXPECT_EQ(kinds["10.9.0.1"], pelmmon::Kind::kComputing);
+  EXPECT_EQ(kinds["10.0.0.1"], pelmmon::Kind::kEndHost);
+  EXPECT_EQ(kinds["10.9.0.3"], pelmmon::Kind::kUnknown) << "never chosen: not known to compute";
 }
 
 TEST_F(HistoryTest, HistoryAndNamesAreBounded) {
@@ -171,9 +245,15 @@ TEST(OptionsTest, PortsAreCheckedWhole) {
   EXPECT_FALSE(pelmmon::ParseOptions({"--coords"}, nullptr, &opt, &error));
   EXPECT_EQ(error, "--coords needs a value");
 
+  EXPECT_FALSE(pelmmon::ParseOptions({"--search-idle", "-1"}, nullptr, &opt, &error));
+  EXPECT_EQ(error, "--search-idle wants seconds from 0 to 3600, not \"-1\"");
+
   pelmmon::Options good;
-  ASSERT_TRUE(pelmmon::ParseOptions({"--port", "7000", "--http", "127.0.0.1:0", "--no-view"},
+  EXPECT_EQ(good.search_idle_s, 5);
+  ASSERT_TRUE(pelmmon::ParseOptions({"--port", "7000", "--http", "127.0.0.1:0", "--no-view",
+                                     "--search-idle", "0"},
                                     "/opt/orvel", &good, &error));
+  EXPECT_EQ(good.search_idle_s, 0);
   EXPECT_EQ(good.port, 7000);
   EXPECT_EQ(good.http_addr, "127.0.0.1");
   EXPECT_EQ(good.http_port, 0);

@@ -67,6 +67,9 @@ void Usage(FILE* out) {
                "                    0 takes a free port)\n"
                "  --coords FILE     coordinates file (default $ORVEL_PATH/pelm.coords)\n"
                "  --http ADDR:PORT  serve the live page, e.g. --http 127.0.0.1:8080\n"
+               "  --search-idle S   a search that gets no colouring line for S seconds ends\n"
+               "                    without a choice if none came (default 5; 0: only\n"
+               "                    RESET ends a search)\n"
                "  --no-view         do not print the terminal view\n"
                "  --log-format FORMAT\n"
                "                    plain: one line per event on standard error, stamped\n"
@@ -81,6 +84,12 @@ void Usage(FILE* out) {
                "in the history.  The page at / draws all coordinate dimensions on a plane\n"
                "that keeps distances, with a line from each client to its chosen node and\n"
                "the last searches; /state gives the state as JSON.\n"
+               "\n"
+               "The service names neither its candidates nor its computing nodes.  A node\n"
+               "once coloured 5 is shown as a computing node (only the coordinate search\n"
+               "colours a node chosen); the candidates of a client are the computing\n"
+               "nodes known when it is coloured, nearest first by the coordinates file,\n"
+               "and the node chosen for it.\n"
                "\n"
                "Environment:\n"
                "  ORVEL_PATH  folder of the coordinates file pelm.coords\n"
@@ -241,8 +250,12 @@ void ColourLoop(int lfd, MonitorState* state) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "cannot watch the colouring port");
     return;
   }
-  // The signal handler only sets g_stop: look at it a few times a second.
-  while (!g_stop) loop->RunOnce(200);
+  // The signal handler only sets g_stop: look at it, and at a search gone
+  // quiet, a few times a second.
+  while (!g_stop) {
+    loop->RunOnce(200);
+    state->ExpireIdle();
+  }
 }
 
 // The page's server.  Returns false when it cannot listen.
@@ -336,7 +349,11 @@ void TerminalView(MonitorState* state) {
     }
     if (!coloured) std::printf("(no coloured nodes)\n");
     if (!s.searches.empty()) {
-      for (const auto& c : s.searches.back().choices) {
+      const pelmmon::Search& last = s.searches.back();
+      if (last.choices.empty() && last.ended_ms != 0)
+        std::printf("last search: %s ended without a choice\n",
+                    last.marks.empty() ? "?" : last.marks.front().node.c_str());
+      for (const auto& c : last.choices) {
         if (c.distance)
           std::printf("last search: %s -> %s, distance %.3g\n", c.client.c_str(), c.chosen.c_str(),
                       *c.distance);
@@ -460,6 +477,7 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &sa, nullptr);
 
   MonitorState state;
+  state.SetIdleMs(int64_t{opt.search_idle_s} * 1000);
   if (!opt.coords_path.empty()) LoadCoordinatesFile(&state, opt.coords_path);
   status = Serve(opt, &state);
   if (status == 0) orvel::cli::Log(orvel::cli::LogLevel::kNotice, "stopped");

@@ -2,6 +2,7 @@
 // coordinate monitor.
 #include "monitor_state.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -106,42 +107,110 @@ int MonitorState::PlaceNodesLocked() {
   return static_cast<int>(placed.size());
 }
 
-void MonitorState::RecordLocked(const std::string& node, int colour) {
-  int64_t now = clock_();
-  if (!search_open_) {
-    Search s;
-    s.id = next_search_id_++;
-    s.started_ms = now;
-    searches_.push_back(std::move(s));
-    while (searches_.size() > kMaxSearches) searches_.pop_front();
-    search_open_ = true;
-  }
-  Search& s = searches_.back();
-  if (s.marks.size() < kMaxMarksPerSearch)
-    s.marks.push_back(Mark{node, colour, now});
-  else
-    s.marks_dropped++;
-  if (colour != kChosenColour || s.choices.size() >= kMaxMarksPerSearch) return;
+std::optional<double> MonitorState::DistanceLocked(const std::string& a,
+                                                   const std::string& b) const {
+  auto x = nodes_.find(a), y = nodes_.find(b);
+  if (x == nodes_.end() || y == nodes_.end() || x->second.coords.empty() ||
+      y->second.coords.empty())
+    return std::nullopt;
+  return SharedDistance(x->second.coords, y->second.coords);
+}
 
-  // Pair with the latest client still waiting for its node, else the latest
-  // client at all: locators send the client, then the node chosen for it.
+// Locators send the client, then the node chosen for it: the latest client
+// still waiting for its node, else the latest client at all.
+std::string MonitorState::PendingClientLocked(const Search& s) const {
   std::string client;
   for (auto m = s.marks.rbegin(); m != s.marks.rend(); ++m) {
     if (m->colour != kClientColour) continue;
     bool served = false;
     for (const auto& c : s.choices) served = served || c.client == m->node;
-    if (!served) {
-      client = m->node;
-      break;
-    }
+    if (!served) return m->node;
     if (client.empty()) client = m->node;
   }
-  Choice c{client, node, std::nullopt};
-  auto a = nodes_.find(client), b = nodes_.find(node);
-  if (a != nodes_.end() && b != nodes_.end() && !a->second.coords.empty() &&
-      !b->second.coords.empty())
-    c.distance = SharedDistance(a->second.coords, b->second.coords);
-  s.choices.push_back(std::move(c));
+  return client;
+}
+
+void MonitorState::AddCandidatesLocked(Search* s, const std::string& client) {
+  for (const auto& c : s->candidates)
+    if (c.client == client) return;  // marked before in this search
+  std::vector<Candidate> found;
+  for (const auto& [name, node] : nodes_) {
+    if (node.kind != Kind::kComputing || name == client) continue;
+    std::optional<double> d = DistanceLocked(client, name);
+    if (d) found.push_back(Candidate{client, name, d});
+  }
+  std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+    return *a.distance < *b.distance || (*a.distance == *b.distance && a.node < b.node);
+  });
+  if (found.size() > kMaxCandidatesPerClient) found.resize(kMaxCandidatesPerClient);
+  s->candidates.insert(s->candidates.end(), found.begin(), found.end());
+}
+
+void MonitorState::RecordLocked(const std::string& node, int colour) {
+  int64_t now = clock_();
+  if (!search_open_) {
+    // A chosen node for a client whose search went quiet belongs to it.
+    bool resume = colour == kChosenColour && !searches_.empty() &&
+                  searches_.back().ended_by == End::kIdle;
+    if (resume) {
+      const Search& last = searches_.back();
+      const std::string client = PendingClientLocked(last);
+      bool served = false;
+      for (const auto& c : last.choices) served = served || c.client == client;
+      resume = !client.empty() && !served;
+    }
+    if (resume) {
+      searches_.back().ended_ms = 0;
+      searches_.back().ended_by = End::kOpen;
+    } else {
+      Search s;
+      s.id = next_search_id_++;
+      s.started_ms = now;
+      searches_.push_back(std::move(s));
+      while (searches_.size() > kMaxSearches) searches_.pop_front();
+    }
+    search_open_ = true;
+  }
+  Search& s = searches_.back();
+  s.last_line_ms = now;
+  if (s.marks.size() < kMaxMarksPerSearch)
+    s.marks.push_back(Mark{node, colour, now});
+  else
+    s.marks_dropped++;
+  NodeView* n = FindOrAddLocked(node);
+  if (colour == kClientColour) {
+    if (n->kind == Kind::kUnknown) n->kind = Kind::kEndHost;
+    if (s.candidates.size() < kMaxMarksPerSearch) AddCandidatesLocked(&s, node);
+    return;
+  }
+  if (colour != kChosenColour) return;
+  n->kind = Kind::kComputing;
+  if (s.choices.size() >= kMaxMarksPerSearch) return;
+  std::string client = PendingClientLocked(s);
+  Choice c{client, node, DistanceLocked(client, node)};
+  s.choices.push_back(c);
+  bool listed = client.empty();
+  for (const auto& k : s.candidates) listed = listed || (k.client == client && k.node == node);
+  if (!listed) s.candidates.push_back(Candidate{client, node, c.distance});
+}
+
+void MonitorState::SetIdleMs(int64_t ms) {
+  orvel::port::MutexLock l(&mu_);
+  idle_ms_ = ms;
+}
+
+bool MonitorState::ExpireIdle() {
+  orvel::port::MutexLock l(&mu_);
+  if (!search_open_ || idle_ms_ <= 0) return false;
+  Search& s = searches_.back();
+  const int64_t now = clock_();
+  if (now - s.last_line_ms < idle_ms_) return false;
+  s.ended_ms = now;
+  s.ended_by = End::kIdle;
+  search_open_ = false;
+  version_++;
+  changed_.SignalAll();
+  return true;
 }
 
 bool MonitorState::ApplyLine(const std::string& raw) {
@@ -159,7 +228,10 @@ bool MonitorState::ApplyLine(const std::string& raw) {
   orvel::port::MutexLock l(&mu_);
   if (node == "RESET") {
     for (auto& kv : nodes_) kv.second.colour = 0;
-    if (search_open_) searches_.back().ended_ms = clock_();
+    if (search_open_) {
+      searches_.back().ended_ms = clock_();
+      searches_.back().ended_by = End::kReset;
+    }
     search_open_ = false;
   } else {
     if (!nodes_.count(node)) {
@@ -180,6 +252,7 @@ Snapshot MonitorState::Take() const {
   s.version = version_;
   s.dims = dims_;
   s.kept = kept_;
+  s.idle_ms = idle_ms_;
   for (const auto& name : order_) s.nodes.push_back(nodes_.at(name));
   s.searches = searches_;
   return s;
@@ -200,7 +273,10 @@ std::string SnapshotJson(const Snapshot& s) {
   using Json = nlohmann::ordered_json;
   Json nodes = Json::array();
   for (const auto& n : s.nodes) {
-    Json j = {{"name", n.name}, {"colour", n.colour}, {"coords", n.coords}};
+    const char* kind = n.kind == Kind::kComputing ? "computing"
+                       : n.kind == Kind::kEndHost ? "host"
+                                                  : "unknown";
+    Json j = {{"name", n.name}, {"colour", n.colour}, {"kind", kind}, {"coords", n.coords}};
     if (n.placed) {
       j["x"] = n.x;
       j["y"] = n.y;
@@ -217,16 +293,27 @@ std::string SnapshotJson(const Snapshot& s) {
       choices.push_back({{"client", c.client},
                          {"chosen", c.chosen},
                          {"distance", c.distance ? Json(*c.distance) : Json(nullptr)}});
+    Json candidates = Json::array();
+    for (const auto& c : search.candidates)
+      candidates.push_back({{"client", c.client},
+                            {"node", c.node},
+                            {"distance", c.distance ? Json(*c.distance) : Json(nullptr)}});
+    const Json ended_by = search.ended_by == End::kReset  ? Json("reset")
+                          : search.ended_by == End::kIdle ? Json("idle")
+                                                          : Json(nullptr);
     searches.push_back({{"id", search.id},
                         {"started", search.started_ms},
                         {"ended", search.ended_ms ? Json(search.ended_ms) : Json(nullptr)},
+                        {"ended_by", ended_by},
                         {"marks", std::move(marks)},
                         {"marks_dropped", search.marks_dropped},
-                        {"choices", std::move(choices)}});
+                        {"choices", std::move(choices)},
+                        {"candidates", std::move(candidates)}});
   }
   Json out = {{"version", s.version},
               {"dims", s.dims},
               {"kept", s.kept},
+              {"idle_ms", s.idle_ms},
               {"nodes", std::move(nodes)},
               {"searches", std::move(searches)}};
   // Node names come from the network: bytes that are not UTF-8 are replaced

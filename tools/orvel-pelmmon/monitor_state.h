@@ -8,6 +8,17 @@
 // (colour 5) with the client (colour 1) it was chosen for, so the picture of
 // a search outlives the RESET that ends it.
 //
+// A search that fails sends no further line (the service colours the client
+// and gives up without a RESET), so a search that hears nothing for the idle
+// time ends by itself; a chosen node that still comes for its client after
+// that reopens it (an operator took long at a pause).
+//
+// The service never names its candidates or which nodes compute.  The
+// monitor learns computing nodes from the lines themselves: only a node found
+// by the coordinate search is coloured chosen.  The candidates of a client
+// are the computing nodes known when it is marked, nearest first by the
+// coordinates file, plus the node chosen for it.
+//
 // Thread safety: MonitorState synchronises itself; any thread may apply lines
 // while others wait for changes or take snapshots.
 #ifndef ORVEL_TOOLS_PELMMON_MONITOR_STATE_H_
@@ -29,6 +40,10 @@ namespace pelmmon {
 
 constexpr int kClientColour = 1;
 constexpr int kChosenColour = 5;
+constexpr int64_t kDefaultIdleMs = 5000;
+
+// What the lines have shown a node to be.
+enum class Kind { kUnknown, kEndHost, kComputing };
 
 struct NodeView {
   std::string name;
@@ -36,6 +51,7 @@ struct NodeView {
   int colour = 0;              // 0: not coloured
   bool placed = false;         // x and y are meaningful
   double x = 0, y = 0;         // position on the distance-keeping plane
+  Kind kind = Kind::kUnknown;  // computing once chosen, else end host once a client
 };
 
 struct Mark {
@@ -51,13 +67,25 @@ struct Choice {
   std::optional<double> distance;  // over the shared dimensions; none without coordinates
 };
 
+// A computing node that could serve a client.
+struct Candidate {
+  std::string client;
+  std::string node;
+  std::optional<double> distance;
+};
+
+enum class End { kOpen, kReset, kIdle };
+
 struct Search {
   uint64_t id = 0;
   int64_t started_ms = 0;
   int64_t ended_ms = 0;  // 0 while open
+  End ended_by = End::kOpen;
+  int64_t last_line_ms = 0;
   std::vector<Mark> marks;
   size_t marks_dropped = 0;  // beyond kMaxMarksPerSearch
   std::vector<Choice> choices;
+  std::vector<Candidate> candidates;  // per client, nearest first
 };
 
 struct Snapshot {
@@ -65,6 +93,7 @@ struct Snapshot {
   std::vector<NodeView> nodes;  // file nodes by name, then nodes only seen in lines
   size_t dims = 0;              // dimensions of the coordinates
   double kept = 1.0;            // share of the spread the plane shows
+  int64_t idle_ms = kDefaultIdleMs;
   std::deque<Search> searches;  // oldest first
 };
 
@@ -75,6 +104,7 @@ class MonitorState {
   // Names seen only in colouring lines; past this they are refused, so a
   // stray sender cannot grow the state without bound.
   static constexpr size_t kMaxUnknownNodes = 10000;
+  static constexpr size_t kMaxCandidatesPerClient = 5;
 
   using Clock = std::function<int64_t()>;  // milliseconds since the epoch
   MonitorState();
@@ -91,6 +121,12 @@ class MonitorState {
   // nothing) for a line that is not "NODE COLOUR".
   bool ApplyLine(const std::string& line);
 
+  // A search with no line for this long ends without waiting for RESET.
+  void SetIdleMs(int64_t ms);
+  // Ends the open search if it has been idle long enough; true if it did.
+  // The colouring thread calls it a few times a second.
+  bool ExpireIdle();
+
   Snapshot Take() const;
   // Blocks until the version differs from seen or timeout_ms passes.
   Snapshot WaitNewer(uint64_t seen, int timeout_ms) const;
@@ -100,6 +136,11 @@ class MonitorState {
   int PlaceNodesLocked() REQUIRES(mu_);
   NodeView* FindOrAddLocked(const std::string& name) REQUIRES(mu_);
   void RecordLocked(const std::string& node, int colour) REQUIRES(mu_);
+  // The client waiting longest for a node in s ("" when none).
+  std::string PendingClientLocked(const Search& s) const REQUIRES(mu_);
+  void AddCandidatesLocked(Search* s, const std::string& client) REQUIRES(mu_);
+  std::optional<double> DistanceLocked(const std::string& a, const std::string& b) const
+      REQUIRES(mu_);
 
   const Clock clock_;
   mutable orvel::port::Mutex mu_;
@@ -112,14 +153,17 @@ class MonitorState {
   double kept_ GUARDED_BY(mu_) = 1.0;
   std::deque<Search> searches_ GUARDED_BY(mu_);
   bool search_open_ GUARDED_BY(mu_) = false;
+  int64_t idle_ms_ GUARDED_BY(mu_) = kDefaultIdleMs;
   uint64_t next_search_id_ GUARDED_BY(mu_) = 1;
 };
 
 // JSON text of a snapshot, read by the page:
-// {"version":N,"dims":D,"kept":K,"nodes":[{"name":..,"colour":..,"coords":[..],
-//  "x":..,"y":..}],"searches":[{"id":..,"started":..,"ended":..|null,
+// {"version":N,"dims":D,"kept":K,"idle_ms":I,"nodes":[{"name":..,"colour":..,
+//  "kind":"unknown|host|computing","coords":[..],"x":..,"y":..}],
+//  "searches":[{"id":..,"started":..,"ended":..|null,"ended_by":"reset|idle"|null,
 //  "marks":[{"node":..,"colour":..,"at":..}],"choices":[{"client":..,
-//  "chosen":..,"distance":..|null}]}]}.  Unplaced nodes have no x and y.
+//  "chosen":..,"distance":..|null}],"candidates":[{"client":..,"node":..,
+//  "distance":..|null}]}]}.  Unplaced nodes have no x and y.
 std::string SnapshotJson(const Snapshot& s);
 
 }  // namespace pelmmon

@@ -48,6 +48,15 @@ bool ParseOptions(const std::vector<std::string>& args, const char* orvel_path, 
         *error = "--port wants a number from 0 to 65535, not \"" + v + "\"";
         return false;
       }
+    } else if (a == "--search-idle") {
+      if (!has_value) return needs_value();
+      const std::string& v = args[++i];
+      long long seconds = 0;
+      if (!orvel::cli::ParseNumber(v, 0, 3600, &seconds)) {
+        *error = "--search-idle wants seconds from 0 to 3600, not \"" + v + "\"";
+        return false;
+      }
+      opt->search_idle_s = static_cast<int>(seconds);
     } else if (a == "--coords") {
       if (!has_value) return needs_value();
       opt->coords_path = args[++i];
