@@ -109,3 +109,7 @@ void pressAnyKey() {
   clearerr(console);
   RemovePauseSignalHandlers();
 }
+
+void restoreConsole() {
+  if (pause_active) tcsetattr(console_fd, TCSANOW, &termsave);
+}

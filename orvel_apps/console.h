@@ -34,4 +34,8 @@ void initConsole();
 // key arrives.
 void pressAnyKey();
 
+// Puts the console back to termsave when a pause holds it in the pause
+// settings: for a process that ends while a pause still waits.  Any thread.
+void restoreConsole();
+
 #endif  // ORVEL_APPS_CONSOLE_H_

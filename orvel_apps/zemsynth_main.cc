@@ -3,11 +3,14 @@
 //   zemsynth PORT DA
 //
 // Listens on TCP PORT and serves SynthZemReq messages, locating proxies
-// through the SLP directory agents in DA.  Runs until it is killed.
+// through the SLP directory agents in DA.  Runs until SIGTERM or SIGINT,
+// then answers the requests in flight before it exits.
 #include <arpa/inet.h>
 #include <malloc.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +18,7 @@
 
 #include "Zem.h"
 #include "cli.h"
+#include "http/server_stop.h"
 #include "orvel/http.h"
 #include "zem_stats.h"
 
@@ -42,8 +46,14 @@ void PrintHelp() {
       "ORVEL_METRICS_LISTEN=ADDR:PORT serves Prometheus metrics at /metrics\n"
       "and a health check at /healthz (200 while serving, else 503) on a\n"
       "listener of their own; unset, there is none.\n"
+      "ORVEL_STOP_TIMEOUT: see below.\n"
       "With a controlling terminal, the fallback search for an end host\n"
       "pauses for a key press at each step; without one it does not wait.\n"
+      "\n"
+      "On SIGTERM or SIGINT the service stops accepting, lets the requests in\n"
+      "flight finish for up to ORVEL_STOP_TIMEOUT seconds (default 30), prints\n"
+      "\"zemsynth: stopped on SIG...: N finished, M cut\" on standard error and\n"
+      "exits with status 0; a second signal ends it at once.\n"
       "\n"
       "Options:\n"
       "  -h, --help  print this help and exit\n"
@@ -51,8 +61,28 @@ void PrintHelp() {
       "\n"
       "Exit status:\n"
       "  255  wrong number of arguments: prints \"arg: port DA\"\n"
-      "  1    the service could not start (its port taken)\n"
-      "Otherwise it runs until it is killed.\n");
+      "  0    stopped by SIGTERM or SIGINT\n"
+      "  1    the service could not start (its port taken)\n");
+}
+
+// Serves until a stop signal, then lets the requests in flight finish.
+[[noreturn]] void ServeUntilStopped(const sigset_t& stop, std::chrono::milliseconds timeout) {
+  const orvel::http::StopOutcome o = orvel::http::WaitForStopAndDrain(stop, timeout);
+  fflush(stdout);
+  restoreConsole();
+  if (o.forced) {
+    fprintf(stderr, "zemsynth: stopped at once on a second signal: %zu finished, %zu cut\n",
+            o.finished, o.cut);
+    // Ends as the signal would have without the orderly stop.
+    signal(o.signal, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(o.signal);
+    _exit(128 + o.signal);
+  }
+  fprintf(stderr, "zemsynth: stopped on %s: %zu finished, %zu cut\n",
+          orvel::http::StopSignalName(o.signal), o.finished, o.cut);
+  // Handler threads cut off may still run: no exit handlers under them.
+  _exit(0);
 }
 
 // One agent: a dotted quad, optionally ":PORT" (1 to 65535).
@@ -119,6 +149,9 @@ int main(int argc, char** argv) {
   // (up to eight per core), and freed memory stays spread over them after a
   // burst.  Two keep the heap compact; MALLOC_ARENA_MAX still overrides.
   if (getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 2);
+  const std::chrono::milliseconds stop_timeout = orvel::http::StopTimeout();
+  // Before the server's threads start: only the stop below takes them.
+  const sigset_t stop = orvel::cli::BlockSignals({SIGTERM, SIGINT});
   startServerLoop(port, RecvCallback);
   int metrics_port = 0;
   const std::string metrics_error = orvel::zem::StartMetricsFromEnvironment(&metrics_port);
@@ -130,5 +163,5 @@ int main(int argc, char** argv) {
   // service's own lines.
   if (metrics_port != 0) fprintf(stderr, "zemsynth: metrics on port %d\n", metrics_port);
   printf("waiting for request\n");
-  for (;;) sleep(60);
+  ServeUntilStopped(stop, stop_timeout);
 }

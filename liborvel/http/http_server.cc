@@ -31,10 +31,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "http/http_impl.h"
 #include "http/server_stats.h"
+#include "http/server_stop.h"
 #include "http/worker_pool.h"
 #include "msg/doc_writer.h"
 #include "net/address.h"
@@ -170,12 +172,35 @@ class EventThread final : public EventLoop::Watcher, public EventLoop::Timer {
  private:
   void StopAccepting();
   void Accept(int fd, const sockaddr_in& peer);
+  friend void LetGoOfListener(Server* server);
 
   Server* const server_;
   std::unique_ptr<EventLoop> loop_;
   bool accepting_ = false;
   char head_[kHeadReadBytes + 1] = {};
 };
+
+// Every server started in this process; they live until it ends.
+port::Mutex g_servers_mu;
+std::vector<Server*> g_servers GUARDED_BY(g_servers_mu);
+
+// Every event thread of server lets go of its listener; the last one closes
+// it, so no thread accepts on a descriptor number that was reused.  Call
+// after setting accept_ended.
+void LetGoOfListener(Server* server) {
+  SetServerAccepting(false);
+  for (auto& t : server->threads) {
+    EventThread* other = t.get();
+    other->loop()->Post([other] {
+      other->StopAccepting();
+      other->loop()->Disarm(other);
+      Server* s = other->server();
+      if (s->listener_users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        ::close(s->listener);
+      }
+    });
+  }
+}
 
 bool EventThread::StartAccepting() {
   if (server_->accept_ended.load(std::memory_order_acquire)) return false;
@@ -217,20 +242,7 @@ void EventThread::OnEvents(uint32_t) {
     if (server_->accept_ended.exchange(true, std::memory_order_acq_rel)) return;
     std::perror("accept");
     std::fputs("serverThread terminating now...\n", stderr);
-    SetServerAccepting(false);
-    // Every event thread lets go of the listener; the last one closes it,
-    // so no thread accepts on a descriptor number that was reused.
-    for (auto& t : server_->threads) {
-      EventThread* other = t.get();
-      other->loop()->Post([other] {
-        other->StopAccepting();
-        other->loop()->Disarm(other);
-        Server* s = other->server();
-        if (s->listener_users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-          ::close(s->listener);
-        }
-      });
-    }
+    LetGoOfListener(server_);
     StopAccepting();
     return;
   }
@@ -384,6 +396,27 @@ size_t BusyConnectionThreadsForTesting() {
   return g_open_connections.load() + (threads > idle ? threads - idle : 0);
 }
 
+size_t StopAcceptingConnections() {
+  std::vector<Server*> servers;
+  {
+    port::MutexLock lock(&g_servers_mu);
+    servers = g_servers;
+  }
+  for (Server* s : servers) {
+    if (!s->accept_ended.exchange(true, std::memory_order_acq_rel)) LetGoOfListener(s);
+  }
+  // Once every listener is closed nothing more is accepted, and the count
+  // is the connections in flight.
+  for (Server* s : servers) {
+    while (s->listener_users.load(std::memory_order_acquire) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return OpenConnections();
+}
+
+size_t OpenConnections() { return g_open_connections.load(std::memory_order_acquire); }
+
 }  // namespace orvel::http
 
 using namespace orvel::http;
@@ -422,6 +455,10 @@ void startServerLoop(unsigned short port, RecvCallbackT handler) {
     if (!server->threads.back()->StartAccepting()) std::exit(1);
   }
   server->listener_users = server->threads.size();
+  {
+    orvel::port::MutexLock lock(&g_servers_mu);
+    g_servers.push_back(server);
+  }
   for (auto& t : server->threads) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);

@@ -261,11 +261,17 @@ TEST_F(ZemsynthConsole, ConcurrentPausesTakeOneKeyEach) {
   EXPECT_NE(LocalModes() & ECHO, 0u);
 }
 
+// The first SIGTERM waits for the paused request; the second ends the
+// service at once.
 TEST_F(ZemsynthConsole, TerminationDuringAPauseRestoresTheConsole) {
   Start();
   std::future<bool> reply = Request();
   ASSERT_TRUE(z_->WaitForOutput(kClientLine, 20000)) << z_->Output();
   ASSERT_TRUE(testutil::WaitUntil([&] { return (LocalModes() & ECHO) == 0; }, 5000));
+  z_->Signal(SIGTERM);
+  // Taken once the service no longer accepts.
+  ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::WaitForLoopbackPort(port_, 0); }, 10000));
+  EXPECT_TRUE(z_->Running());
   z_->Signal(SIGTERM);
   int status = z_->Wait(10000);
   ASSERT_TRUE(WIFSIGNALED(status)) << status << "\n" << z_->Output();

@@ -13,6 +13,14 @@
 
 namespace orvel::cli {
 
+sigset_t BlockSignals(std::initializer_list<int> signals) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : signals) sigaddset(&set, sig);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  return set;
+}
+
 const char kExitStatusHelp[] =
     "  0   success\n"
     "  1   the operation failed or was refused\n"

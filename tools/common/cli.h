@@ -7,7 +7,10 @@
 #ifndef ORVEL_TOOLS_COMMON_CLI_H_
 #define ORVEL_TOOLS_COMMON_CLI_H_
 
+#include <signal.h>
+
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,10 @@ void PrintVersion(const char* name);
 bool ParseNumber(const std::string& text, long long lo, long long hi, long long* out);
 // A positive decimal number of seconds, at most hi.
 bool ParseSeconds(const std::string& text, double hi, double* out);
+
+// Blocks signals in the calling thread, and so in every thread it starts
+// afterwards, so that only a sigwait takes them; returns their set.
+sigset_t BlockSignals(std::initializer_list<int> signals);
 
 class CommandLine {
  public:

@@ -21,6 +21,7 @@
 
 #include "cli.h"
 #include "http/server_stats.h"
+#include "http/server_stop.h"
 #include "log.h"
 #include "metrics_http.h"
 #include "orvel/Msg.h"
@@ -120,9 +121,11 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
             });
   orvel::cli::AddLogFormatOption(&cli, log_format);
   cli.Notes(
-      "On SIGTERM, SIGINT or SIGHUP a registered proxy deregisters and exits with\n"
-      "status 0.  Diagnostics go to standard error, the message lines to\n"
-      "standard output.");
+      "On SIGTERM, SIGINT or SIGHUP the proxy stops accepting, lets the exchanges\n"
+      "in flight finish for up to ORVEL_STOP_TIMEOUT seconds (default 30),\n"
+      "deregisters, logs how many finished and how many were cut, and exits with\n"
+      "status 0; a second signal ends it at once.  Diagnostics go to standard\n"
+      "error, the message lines to standard output.");
   cli.ExitStatus(
       "  0   stopped by SIGTERM, SIGINT or SIGHUP\n"
       "  1   the listener or the registration failed\n"
@@ -261,12 +264,7 @@ int main(int argc, char** argv) {
   ParseArgs(argc, argv, &options, &log_format);
   orvel::cli::InitLog("zemproxy", log_format);
   // Block the stop signals in every thread; main waits for them below.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  const sigset_t stop = orvel::cli::BlockSignals({SIGTERM, SIGINT, SIGHUP});
   signal(SIGPIPE, SIG_IGN);
 
   // Returns only with the port bound (it exits 1 otherwise), so nothing is
@@ -277,9 +275,22 @@ int main(int argc, char** argv) {
   printf("zemproxy: serving on port %u\n", static_cast<unsigned>(options.port));
   fflush(stdout);
 
-  int sig = 0;
-  sigwait(&stop, &sig);
+  const orvel::http::StopOutcome o =
+      orvel::http::WaitForStopAndDrain(stop, orvel::http::StopTimeout());
+  if (o.forced) {
+    orvel::cli::Log(orvel::cli::LogLevel::kNotice,
+                    "stopped at once on a second signal: %zu finished, %zu cut", o.finished, o.cut);
+    fflush(stdout);
+    // Ends as the signal would have without the orderly stop.
+    signal(o.signal, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(o.signal);
+    _exit(128 + o.signal);
+  }
   if (!options.da.empty()) Register(/*reg=*/false);
+  orvel::cli::Log(orvel::cli::LogLevel::kNotice, "stopped on %s: %zu finished, %zu cut",
+                  orvel::http::StopSignalName(o.signal), o.finished, o.cut);
   fflush(stdout);
+  // Handler threads cut off may still run: no exit handlers under them.
   _exit(0);
 }
