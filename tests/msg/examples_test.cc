@@ -1,9 +1,13 @@
 // One document of every message type, written out by hand and reproduced
-// byte for byte by the build constructors.
+// byte for byte by the build constructors; docs/messages.md shows the same
+// documents and is checked against them.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <set>
 
 #include "msg_test_util.h"
 
@@ -27,8 +31,11 @@ EndZone Zone(const char* addr, const char* mask, const char* ep) {
 }
 
 const Example kExamples[] = {
-    {"ZemCommitOk", [] { return std::make_unique<ZemCommitOk>(1234, 1235); },
-     "<ZemCommitOk><id>1234</id><version>1235</version></ZemCommitOk>"},
+    {"ZemCommitOk", [] { return std::make_unique<ZemCommitOk>(1000, 1000); },
+     "<ZemCommitOk><id>1000</id><version>1000</version></ZemCommitOk>"},
+    {"ZemInitOk", [] { return std::make_unique<ZemInitOk>(1000, 1000, A("10.0.0.1"), 0); },
+     "<ZemInitOk><id>1000</id><version>1000</version><data_addr>10.0.0.1</data_addr>"
+     "<ttl>0</ttl></ZemInitOk>"},
     {"ZemInit", [] { return std::make_unique<ZemInit>(1000, 1000, 7560); },
      "<ZemInit><id>1000</id><version>1000</version><data_port>7560"
      "</data_port></ZemInit>"},
@@ -76,6 +83,15 @@ const Example kExamples[] = {
      "</vicsdr></vicsdrlist><netmeetinglist num=\"1\"><netmeeting><user>user2"
      "</user><addr>10.0.0.9</addr></netmeeting></netmeetinglist></"
      "SynthVGWReq>"},
+    {"SynthVGWOk", [] { return std::make_unique<SynthVGWOk>(7, 8); },
+     "<SynthVGWOk><id>7</id><version>8</version></SynthVGWOk>"},
+    {"SynthIPMZReq",
+     [] {
+       std::vector<EndPoint> eps{EndPoint(A("10.1.0.5")), EndPoint(A("10.2.3.4"))};
+       return std::make_unique<SynthIPMZReq>(7, 8, eps);
+     },
+     "<SynthIPMZReq><id>7</id><version>8</version><endpointlist num=\"2\"><endpoint>"
+     "10.1.0.5</endpoint><endpoint>10.2.3.4</endpoint></endpointlist></SynthIPMZReq>"},
     {"SynthIPMZOk",
      [] {
        std::vector<EndZone> zones{EndZone(A("10.1.0.0"), A("255.255.0.0")),
@@ -98,6 +114,8 @@ const Example kExamples[] = {
      "<nmlist num=\"0\"/><hhlist num=\"0\"/><wblist num=\"1\"><wb><user>user2"
      "</user><addr>10.0.0.9</addr></wb></wblist><moviename>intro</moviename>"
      "</SynthInit>"},
+    {"SynthInitOk", [] { return std::make_unique<SynthInitOk>(7, 8); },
+     "<SynthInitOk><id>7</id><version>8</version></SynthInitOk>"},
     {"DynamicInit",
      [] {
        return std::make_unique<DynamicInit>(7, 8, std::vector<std::string>{"proxy", "5000"});
@@ -135,18 +153,76 @@ void PrintTo(const Example& c, std::ostream* os) { *os << c.name; }
 
 class ExampleTest : public testing::TestWithParam<Example> {};
 
-TEST_P(ExampleTest, BuildWritesTheExampleBytes) {
-  testing::internal::CaptureStdout();  // keeps trace lines out of the log
-  std::unique_ptr<Msg> m = GetParam().build();
+// Builds without letting trace lines into the log.
+std::unique_ptr<Msg> BuildQuietly(const Example& e) {
+  testing::internal::CaptureStdout();
+  std::unique_ptr<Msg> m = e.build();
   fflush(stdout);
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(Dump(*m), Doc(GetParam().body));
+  return m;
+}
+
+TEST_P(ExampleTest, BuildWritesTheExampleBytes) {
+  EXPECT_EQ(Dump(*BuildQuietly(GetParam())), Doc(GetParam().body));
 }
 
 INSTANTIATE_TEST_SUITE_P(All, ExampleTest, testing::ValuesIn(kExamples),
                          [](const testing::TestParamInfo<Example>& info) {
                            return std::string(info.param.name);
                          });
+
+// The xml blocks of the integrators' reference, by root element.
+std::map<std::string, std::string> ReferenceBlocks(std::vector<std::string>* twice) {
+  std::ifstream in(ORVEL_MESSAGES_MD);
+  std::map<std::string, std::string> blocks;
+  std::string line, text;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (!inside) {
+      inside = line == "```xml";
+      text.clear();
+      continue;
+    }
+    if (line != "```") {
+      text += line + "\n";
+      continue;
+    }
+    inside = false;
+    size_t open = text.find("\n<");
+    size_t end = text.find_first_of("> /", open + 2);
+    std::string root = open == std::string::npos ? "" : text.substr(open + 2, end - open - 2);
+    if (!blocks.emplace(root, text).second) twice->push_back(root);
+  }
+  return blocks;
+}
+
+TEST(Reference, ShowsEveryTypeAsTheLibraryWritesIt) {
+  const std::set<std::string> types = {
+      Msg::SynthInit,   Msg::SynthZemReq, Msg::SynthVGWReq,     Msg::SynthIPMZReq,
+      Msg::ZemInit,     Msg::ZemCommit,   Msg::DynamicInit,     Msg::SynthInitOk,
+      Msg::SynthZemOk,  Msg::SynthVGWOk,  Msg::SynthIPMZOk,     Msg::ZemInitOk,
+      Msg::ZemCommitOk, Msg::DynamicInitResp, Msg::PELMQueryReq, Msg::PELMQueryResp};
+  ASSERT_EQ(types.size(), 16u);
+  std::set<std::string> built;
+  for (const Example& e : kExamples) built.insert(e.name);
+  EXPECT_EQ(built, types) << "one example per document type";
+
+  std::vector<std::string> twice;
+  const auto blocks = ReferenceBlocks(&twice);
+  EXPECT_TRUE(twice.empty()) << "shown twice: " << testing::PrintToString(twice);
+  for (const Example& e : kExamples) {
+    const std::string want = Dump(*BuildQuietly(e));
+    auto it = blocks.find(e.name);
+    if (it == blocks.end()) {
+      ADD_FAILURE() << ORVEL_MESSAGES_MD << " lacks the " << e.name << " example:\n```xml\n"
+                    << want << "```";
+      continue;
+    }
+    EXPECT_EQ(it->second, want) << e.name << " in " << ORVEL_MESSAGES_MD;
+  }
+  for (const auto& [root, text] : blocks)
+    EXPECT_TRUE(types.count(root)) << "a block whose root is not a document type: " << text;
+}
 
 TEST(SynthZemReqTrace, SetAndGetLines) {
   std::vector<EndZone> zones{Zone("10.1.0.0", "255.255.0.0", "10.1.0.5"),
