@@ -4,8 +4,11 @@
 // SLPService wraps one lookup: it opens an SLP handle (slp_api.h), points
 // the library at the given directory agents ("A[:PORT][,B[:PORT]...]", the
 // first that answers is used; or agent discovery when the text is empty),
-// runs one search and keeps the answers as ServiceInstance records.  Each SLPService is used by one
-// thread; several may run at once.
+// runs one search and keeps the answers as ServiceInstance records.  Its
+// searches ask only the agents it was given (or discovery), whatever other
+// SLPService objects were given; it still sets the process-wide properties
+// (net.slp.DAAddresses and the detection switches) for the rest of the
+// program.  Each SLPService is used by one thread; several may run at once.
 #ifndef ORVEL_INCLUDE_SLP_H_
 #define ORVEL_INCLUDE_SLP_H_
 
@@ -69,6 +72,10 @@ class ORVEL_EXPORT SLPService {
   // The agent that answered the last search ("A.B.C.D:PORT"), or when none
   // did, the agents asked, comma-separated; "" before any search.
   const std::string& agentAddress() const { return mAgent; }
+  // Why the last search failed, naming the agent and what happened
+  // ("127.0.0.1:427: nobody on the port: Connection refused", ...); "" after
+  // a successful one.
+  const std::string& lastReason() const { return mReason; }
   // Result at index, or null.  Valid until the next search or destruction.
   const ServiceInstance* serviceAt(int index) const;
   // Copies the results into sivec and returns their number; 0 (sivec
@@ -85,6 +92,7 @@ class ORVEL_EXPORT SLPService {
   std::vector<ServiceInstance>* mSIvec;
   SLPError mLastError = SLP_OK;
   std::string mAgent;
+  std::string mReason;
 };
 
 // ---- Coordinates file and monitor -------------------------------------------

@@ -1,16 +1,22 @@
-// properties.cc: the process-wide SLP property store.
+// properties.cc: the process-wide SLP property store and the options record
+// read from it.
 //
 // Values are interned and never freed, so the pointer SLPGetProperty hands
 // out stays valid while other threads set the same property again.  The
 // pool only grows by distinct values, which a program sets a handful of.
+// The options record is rebuilt on the first use after a change; setting a
+// property to the value it has is no change.
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "orvel/slp_api.h"
 #include "port/mutex.h"
@@ -20,10 +26,45 @@ namespace orvel {
 namespace slp {
 namespace {
 
+long ParseLong(const char* v, long fallback) {
+  if (v == nullptr || *v == '\0') return fallback;
+  char* end = nullptr;
+  errno = 0;
+  long n = std::strtol(v, &end, 10);
+  if (errno != 0 || *end != '\0' || n < 0) return fallback;
+  return n;
+}
+
+bool ParseBool(const char* v, bool fallback) {
+  std::string text = v != nullptr ? v : "";
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (text == "true") return true;
+  if (text == "false") return false;
+  return fallback;
+}
+
+std::vector<int> ParseMillisList(const char* text) {
+  std::vector<int> out;
+  std::string v = text != nullptr ? text : "";
+  size_t pos = 0;
+  while (pos <= v.size() && !v.empty()) {
+    size_t comma = v.find(',', pos);
+    std::string item = v.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    char* end = nullptr;
+    long n = std::strtol(item.c_str(), &end, 10);
+    if (item.empty() || *end != '\0' || n <= 0 || n > 3600000) return {};
+    out.push_back(static_cast<int>(n));
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  return out;
+}
+
 struct Store {
   port::Mutex mu;
   std::set<std::string> pool GUARDED_BY(mu);
   std::map<std::string, const char*> values GUARDED_BY(mu);
+  std::shared_ptr<const UaOptions> options GUARDED_BY(mu);  // null: rebuild
 
   Store() {
     // Defaults: a dead agent costs at most unicastMaximumWait per address,
@@ -73,7 +114,46 @@ struct Store {
   }
 
   void Set(const std::string& name, const std::string& value) REQUIRES(mu) {
-    values[name] = pool.insert(value).first->c_str();
+    const char*& slot = values[name];
+    if (slot != nullptr && value == slot) return;
+    slot = pool.insert(value).first->c_str();
+    options.reset();
+  }
+
+  const char* Get(const char* name) REQUIRES(mu) {
+    auto it = values.find(name);
+    return it == values.end() ? nullptr : it->second;
+  }
+
+  std::shared_ptr<const UaOptions> Options() REQUIRES(mu) {
+    if (options) return options;
+    auto o = std::make_shared<UaOptions>();
+    long port = ParseLong(Get("net.slp.port"), o->port);
+    if (port > 0 && port <= 65535) o->port = static_cast<uint16_t>(port);
+    const char* text = Get("net.slp.DAAddresses");
+    o->da_addresses = text != nullptr ? text : "";
+    text = Get("net.slp.useScopes");
+    o->use_scopes = text != nullptr ? text : "";
+    text = Get("net.slp.locale");
+    o->locale = text != nullptr ? text : "";
+    o->active_da_detection = ParseBool(Get("net.slp.activeDADetection"), true);
+    o->passive_da_detection = ParseBool(Get("net.slp.passiveDADetection"), true);
+    o->unicast_max_wait_ms = ParseLong(Get("net.slp.unicastMaximumWait"), o->unicast_max_wait_ms);
+    std::vector<int> list = ParseMillisList(Get("net.slp.datagramTimeouts"));
+    if (!list.empty()) o->datagram_timeouts_ms = list;
+    o->multicast_max_wait_ms =
+        ParseLong(Get("net.slp.multicastMaximumWait"), o->multicast_max_wait_ms);
+    list = ParseMillisList(Get("net.slp.DADiscoveryTimeouts"));
+    if (!list.empty()) o->da_discovery_timeouts_ms = list;
+    o->da_active_discovery_interval_s =
+        ParseLong(Get("net.slp.DAActiveDiscoveryInterval"), o->da_active_discovery_interval_s);
+    long ttl = ParseLong(Get("net.slp.multicastTTL"), o->multicast_ttl);
+    if (ttl >= 1 && ttl <= 255) o->multicast_ttl = static_cast<int>(ttl);
+    o->mtu = ParseLong(Get("net.slp.MTU"), o->mtu);
+    text = Get("net.slp.interfaces");
+    o->interfaces = text != nullptr ? text : "";
+    options = std::move(o);
+    return options;
   }
 };
 
@@ -89,39 +169,14 @@ std::string PropertyString(const char* name) {
   return v ? std::string(v) : std::string();
 }
 
-long PropertyLong(const char* name, long fallback) {
-  std::string v = PropertyString(name);
-  if (v.empty()) return fallback;
-  char* end = nullptr;
-  errno = 0;
-  long n = std::strtol(v.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || n < 0) return fallback;
-  return n;
-}
-
-bool PropertyBool(const char* name, bool fallback) {
-  std::string v = PropertyString(name);
-  for (char& c : v) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (v == "true") return true;
-  if (v == "false") return false;
-  return fallback;
-}
-
 std::vector<int> PropertyMillisList(const char* name) {
-  std::vector<int> out;
-  std::string v = PropertyString(name);
-  size_t pos = 0;
-  while (pos <= v.size() && !v.empty()) {
-    size_t comma = v.find(',', pos);
-    std::string item = v.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-    char* end = nullptr;
-    long n = std::strtol(item.c_str(), &end, 10);
-    if (item.empty() || *end != '\0' || n <= 0 || n > 3600000) return {};
-    out.push_back(static_cast<int>(n));
-    if (comma == std::string::npos) break;
-    pos = comma + 1;
-  }
-  return out;
+  return ParseMillisList(SLPGetProperty(name));
+}
+
+std::shared_ptr<const UaOptions> Options() {
+  Store& s = TheStore();
+  port::MutexLock lock(&s.mu);
+  return s.Options();
 }
 
 }  // namespace slp
@@ -131,8 +186,7 @@ extern "C" const char* SLPGetProperty(const char* pcName) {
   if (pcName == nullptr) return nullptr;
   orvel::slp::Store& s = orvel::slp::TheStore();
   orvel::port::MutexLock lock(&s.mu);
-  auto it = s.values.find(pcName);
-  return it == s.values.end() ? nullptr : it->second;
+  return s.Get(pcName);
 }
 
 extern "C" void SLPSetProperty(const char* pcName, const char* pcValue) {

@@ -1,5 +1,6 @@
-// slp_service.cc: SLPService (one service search) and ServiceInstance (a
-// service URL read as an IPv4 address and port).
+// slp_service.cc: SLPService (one service search), LookupSession (many over
+// one handle) and ServiceInstance (a service URL read as an IPv4 address and
+// port).
 #include <arpa/inet.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "orvel/SLP.h"
+#include "slp/lookup_session.h"
 #include "slp/ua_internal.h"
 
 namespace {
@@ -18,6 +20,24 @@ unsigned long ParseAddr(const std::string& text) {
   in_addr a;
   if (inet_aton(text.c_str(), &a) == 0) return 0;
   return a.s_addr;
+}
+
+// One SLPFindSrvs into *found; the API's code, and in *why the reason of a
+// failure.
+SLPError FindInto(SLPHandle h, const std::string& srvtype, const std::string& scope,
+                  const std::string& predicate, std::vector<ServiceInstance>* found,
+                  orvel::Status* why) {
+  found->clear();
+  SLPError err = SLPFindSrvs(h, srvtype.c_str(), scope.c_str(), predicate.c_str(),
+                             SLPFindSrvCallback, found);
+  if (err == SLP_OK) {
+    *why = orvel::Status::OK();
+  } else {
+    *why = orvel::slp::LastStatusOf(h);
+    // Refused before any agent was asked (handle busy, bad arguments).
+    if (why->ok()) *why = orvel::Status::InvalidArgument(SLPErrorText(err));
+  }
+  return err;
 }
 
 }  // namespace
@@ -143,6 +163,10 @@ SLPService::SLPService(const std::string& srvtype, const std::string& predicate,
     SLPSetProperty("net.slp.activeDADetection", "false");
     SLPSetProperty("net.slp.passiveDADetection", "false");
   }
+  // The properties above are the process's (the agent a program was
+  // started with); this handle asks only its own agents, so services with
+  // different agents do not redirect each other.
+  orvel::slp::SetOwnAgents(mHandle, da_addr);
   mDAaddr = da_addr;
   mSrvType = srvtype;
   mPredicate = predicate;
@@ -160,10 +184,11 @@ int SLPService::FindServices() {
     return -1;
   }
   std::vector<ServiceInstance> found;
-  SLPError err = SLPFindSrvs(mHandle, mSrvType.c_str(), mScope.c_str(), mPredicate.c_str(),
-                             SLPFindSrvCallback, &found);
+  orvel::Status why;
+  SLPError err = FindInto(mHandle, mSrvType, mScope, mPredicate, &found, &why);
   mLastError = err;
   mAgent = orvel::slp::LastAgentOf(mHandle);
+  mReason = why.ok() ? std::string() : why.ToString();
   if (err != SLP_OK) {
     // Earlier results are no longer visible.
     delete mSIvec;
@@ -187,3 +212,36 @@ int SLPService::getSIvec(std::vector<ServiceInstance>& sivec) const {
   sivec = *mSIvec;
   return mNumFound;
 }
+
+namespace orvel::slp {
+
+LookupSession::LookupSession(const std::string& agents) {
+  SLPError err = SLPOpen("en", SLP_FALSE, &handle_);
+  if (err != SLP_OK) {
+    handle_ = nullptr;
+    open_status_ = Status::Unavailable(std::string("SLP handle: ") + SLPErrorText(err));
+    return;
+  }
+  SetOwnAgents(handle_, agents);
+}
+
+LookupSession::~LookupSession() {
+  if (handle_) SLPClose(handle_);
+}
+
+Status LookupSession::Find(const std::string& srvtype, const std::string& predicate,
+                           const std::string& scope, std::vector<ServiceInstance>* found,
+                           SLPError* api_error) {
+  found->clear();
+  if (!handle_) {
+    if (api_error != nullptr) *api_error = SLP_NETWORK_INIT_FAILED;
+    return open_status_;
+  }
+  Status why;
+  SLPError err = FindInto(handle_, srvtype, scope, predicate, found, &why);
+  agent_ = LastAgentOf(handle_);
+  if (api_error != nullptr) *api_error = err;
+  return why;
+}
+
+}  // namespace orvel::slp

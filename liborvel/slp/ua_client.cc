@@ -8,8 +8,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "orvel/slp_api.h"
 #include "slp/ua_internal.h"
@@ -34,6 +36,7 @@ SLPError Search(SLPHandle hSLP, bool args_ok, Request rq, OnError on_error, Deli
   AskReport report;
   SLPError err = AskFirstAgent(h->chan, req, &reply, &report);
   h->last_agent = report.agent;
+  h->last_status = report.status;
   if (err != SLP_OK) {
     on_error(err);
     return err;
@@ -75,8 +78,8 @@ SLPError DeliverText(SLPHandle h, const Message& reply, std::string Reply::*fiel
 
 std::string ScopesOr(const char* given) {
   if (given && *given) return given;
-  std::string s = PropertyString("net.slp.useScopes");
-  return s.empty() ? "DEFAULT" : s;
+  std::shared_ptr<const UaOptions> o = Options();
+  return o->use_scopes.empty() ? "DEFAULT" : o->use_scopes;
 }
 
 char* CopyToMalloc(const std::string& s) {
@@ -86,6 +89,16 @@ char* CopyToMalloc(const std::string& s) {
 }
 
 std::string LastAgentOf(SLPHandle h) { return h ? AsHandle(h)->last_agent : std::string(); }
+
+Status LastStatusOf(SLPHandle h) { return h ? AsHandle(h)->last_status : Status(); }
+
+void SetOwnAgents(SLPHandle h, const std::string& list) {
+  if (!h) return;
+  OwnAgents own;
+  own.discover = Trim(list).empty();
+  if (!own.discover) own.agents = ParseAgentList(list, Options()->port);
+  AsHandle(h)->chan.own_agents = std::move(own);
+}
 
 }  // namespace slp
 }  // namespace orvel
@@ -102,7 +115,7 @@ SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP) {
   // Ownership passes to the caller through the C API; SLPClose deletes.
   auto h = new (std::nothrow) Handle;
   if (!h) return SLP_MEMORY_ALLOC_FAILED;
-  std::string lang = (pcLang && *pcLang) ? pcLang : orvel::slp::PropertyString("net.slp.locale");
+  std::string lang = (pcLang && *pcLang) ? pcLang : orvel::slp::Options()->locale;
   if (lang.empty()) lang = "en";
   if (!orvel::slp::OpenChannel(&h->chan, lang)) {
     delete h;

@@ -1,8 +1,9 @@
 // ua_client_agents.cc: which directory agents the user agent asks, and in
 // which order.
 //
-// Configured agents (net.slp.DAAddresses) come first and, for look-ups,
-// alone; otherwise the discovered ones.  An agent that just failed (timed
+// A handle's own agents (SLPService's) are asked alone; otherwise configured
+// agents (net.slp.DAAddresses) come first and, for look-ups, alone; otherwise
+// the discovered ones.  An agent that just failed (timed
 // out or refused) is moved behind the others for kFailedAgentDemotion, so a
 // dead first agent costs its wait once rather than on every look-up.
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,12 +70,11 @@ void AddUnique(std::vector<sockaddr_in>* to, const std::vector<sockaddr_in>& fro
 
 // Discovered agents; with may_search, discovering actively when the cache
 // is empty or older than net.slp.DAActiveDiscoveryInterval.
-std::vector<sockaddr_in> DiscoveredAgents(const std::string& lang, bool may_search) {
-  bool active = PropertyBool("net.slp.activeDADetection", true);
-  bool passive = PropertyBool("net.slp.passiveDADetection", true);
+std::vector<sockaddr_in> DiscoveredAgents(const std::string& lang, bool may_search, bool active,
+                                          bool passive) {
   if (!active && !passive) return {};
   if (passive) StartPassiveListener();
-  long interval_s = PropertyLong("net.slp.DAActiveDiscoveryInterval", 900);
+  long interval_s = Options()->da_active_discovery_interval_s;
   Clock::time_point found_at;
   std::vector<sockaddr_in> agents = DiscoveredAgentsSnapshot(&found_at);
   // Agents heard passively count until an exchange with them fails.
@@ -94,10 +95,7 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-uint16_t ConfiguredPort() {
-  long p = PropertyLong("net.slp.port", kDefaultPort);
-  return (p <= 0 || p > 65535) ? kDefaultPort : static_cast<uint16_t>(p);
-}
+uint16_t ConfiguredPort() { return Options()->port; }
 
 bool ResolveAgent(const std::string& text, uint16_t default_port, sockaddr_in* out) {
   std::string host = text;
@@ -117,9 +115,12 @@ bool ResolveAgent(const std::string& text, uint16_t default_port, sockaddr_in* o
 }
 
 std::vector<sockaddr_in> ConfiguredAgents() {
+  std::shared_ptr<const UaOptions> o = Options();
+  return ParseAgentList(o->da_addresses, o->port);
+}
+
+std::vector<sockaddr_in> ParseAgentList(const std::string& list, uint16_t port) {
   std::vector<sockaddr_in> out;
-  std::string list = PropertyString("net.slp.DAAddresses");
-  uint16_t port = ConfiguredPort();
   size_t pos = 0;
   while (pos < list.size()) {
     size_t comma = list.find(',', pos);
@@ -136,15 +137,22 @@ bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-std::string AgentText(const sockaddr_in& a) {
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text));
-  return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
-}
+std::string AgentText(const sockaddr_in& a) { return net::Ipv4Text(a); }
 
-std::vector<sockaddr_in> AgentsToAsk(const std::string& lang) {
-  std::vector<sockaddr_in> agents = ConfiguredAgents();
-  if (agents.empty()) agents = DiscoveredAgents(lang, /*may_search=*/true);
+std::vector<sockaddr_in> AgentsToAsk(const Channel& ch) {
+  std::vector<sockaddr_in> agents;
+  if (ch.own_agents) {
+    agents = ch.own_agents->discover ? DiscoveredAgents(ch.lang, /*may_search=*/true,
+                                                        /*active=*/true, /*passive=*/true)
+                                     : ch.own_agents->agents;
+  } else {
+    agents = ConfiguredAgents();
+    if (agents.empty()) {
+      std::shared_ptr<const UaOptions> o = Options();
+      agents = DiscoveredAgents(ch.lang, /*may_search=*/true, o->active_da_detection,
+                                o->passive_da_detection);
+    }
+  }
   return HealthyFirst(agents);
 }
 
@@ -152,7 +160,9 @@ std::vector<sockaddr_in> AgentsToRegisterWith(const std::string& lang) {
   // With agents configured, those heard of so far join them; a multicast
   // search (seconds long) only runs when nothing is configured.
   std::vector<sockaddr_in> agents = ConfiguredAgents();
-  AddUnique(&agents, DiscoveredAgents(lang, /*may_search=*/agents.empty()));
+  std::shared_ptr<const UaOptions> o = Options();
+  AddUnique(&agents, DiscoveredAgents(lang, /*may_search=*/agents.empty(), o->active_da_detection,
+                                      o->passive_da_detection));
   return agents;
 }
 

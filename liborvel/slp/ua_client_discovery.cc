@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,7 +40,7 @@ Discovered& TheDiscovered() {
 
 // The first address of net.slp.interfaces, when it is one.
 bool FirstInterface(in_addr* out) {
-  std::string ifs = PropertyString("net.slp.interfaces");
+  std::string ifs = Options()->interfaces;
   std::string first_if = Trim(ifs.substr(0, ifs.find(',')));
   return !first_if.empty() && inet_pton(AF_INET, first_if.c_str(), out) == 1;
 }
@@ -47,8 +48,7 @@ bool FirstInterface(in_addr* out) {
 Socket MulticastSender() {
   Socket s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!s.valid()) return s;
-  int ttl = static_cast<int>(PropertyLong("net.slp.multicastTTL", 255));
-  if (ttl < 1 || ttl > 255) ttl = 255;
+  int ttl = Options()->multicast_ttl;
   setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl));
   in_addr ifaddr;
   if (FirstInterface(&ifaddr))
@@ -193,12 +193,11 @@ std::vector<sockaddr_in> DiscoverAgents(const std::string& lang) {
   std::vector<sockaddr_in> found;
   Socket s = MulticastSender();
   if (!s.valid()) return found;
-  uint16_t port = ConfiguredPort();
+  std::shared_ptr<const UaOptions> options = Options();
+  uint16_t port = options->port;
   sockaddr_in group = GroupAddress(port);
-  std::vector<int> rounds = PropertyMillisList("net.slp.DADiscoveryTimeouts");
-  if (rounds.empty()) rounds = {2000, 2000, 2000};
-  net::Deadline overall =
-      net::Deadline::AfterMs(PropertyLong("net.slp.multicastMaximumWait", 15000));
+  const std::vector<int>& rounds = options->da_discovery_timeouts_ms;
+  net::Deadline overall = net::Deadline::AfterMs(options->multicast_max_wait_ms);
 
   Message req;
   req.header.lang = lang;
@@ -206,7 +205,7 @@ std::vector<sockaddr_in> DiscoverAgents(const std::string& lang) {
   req.header.flags = kFlagRequestMcast;
   SrvRqst rq;
   rq.service_type = "service:directory-agent";
-  rq.scopes = PropertyString("net.slp.useScopes");
+  rq.scopes = options->use_scopes;
   for (int round_ms : rounds) {
     if (overall.passed()) break;
     req.body = rq;

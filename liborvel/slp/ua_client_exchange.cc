@@ -15,12 +15,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <random>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "net/address.h"
+#include "orvel/SLP.h"
 #include "slp/ua_internal.h"
 
 namespace orvel {
@@ -66,57 +68,71 @@ Datagram Classify(const uint8_t* d, size_t n, const Message& req) {
 
 // One framed message: 5 bytes give the length, then the rest.  Memory grows
 // with the bytes that arrive, never from the length field alone.
-Outcome ReadFramed(int fd, net::Deadline deadline, std::string* in) {
+Status ReadFramed(int fd, const std::string& peer, net::Deadline deadline, std::string* in) {
   size_t want = 5;
   std::vector<char> chunk(kTcpChunkBytes);
   while (in->size() < want) {
     net::IoResult r =
         net::ReadSome(fd, chunk.data(), std::min(chunk.size(), want - in->size()), deadline);
-    if (r.status == net::IoStatus::kTimedOut) return Outcome::kTimedOut;
-    if (r.status != net::IoStatus::kOk) return Outcome::kError;  // closed early or failed
+    if (r.status == net::IoStatus::kTimedOut)
+      return Status::TimedOut(peer + ": reply over TCP incomplete at the time-out");
+    if (r.status != net::IoStatus::kOk) return r.ToStatus(peer + ": reading the reply over TCP");
     in->append(chunk.data(), r.bytes);
     if (want == 5 && in->size() >= 5) {
       uint32_t len = PeekLength(reinterpret_cast<const uint8_t*>(in->data()), in->size());
-      if (len < kHeaderFixedBytes) return Outcome::kError;
+      if (len < kHeaderFixedBytes)
+        return Status::Protocol(peer + ": reply over TCP with a length of " +
+                                std::to_string(len) + " bytes");
       want = len;  // at most kMaxMessageBytes: the field has 24 bits
     }
   }
-  return Outcome::kReply;
+  return Status::OK();
 }
 
 // A cut datagram: the whole answer over TCP.  When that fails, a datagram
 // that decodes (whole entries with the overflow flag) is still an answer.
-Outcome FetchWhole(const sockaddr_in& agent, const Message& req, const std::string& bytes,
-                   net::Deadline deadline, const uint8_t* part, size_t part_size, Message* reply) {
-  Outcome o = TcpExchange(agent, req, bytes, deadline, reply);
-  if (o == Outcome::kReply) return o;
+Status FetchWhole(const sockaddr_in& agent, const Message& req, const std::string& bytes,
+                  net::Deadline deadline, const uint8_t* part, size_t part_size, Message* reply) {
+  Status s = TcpExchange(agent, req, bytes, deadline, reply);
+  if (s.ok()) return s;
   if (Decode(part, part_size, reply) == WireStatus::kOk && ExpectedReply(req, *reply))
-    return Outcome::kReply;
-  return o;
+    return Status::OK();
+  return s;
 }
 
-// The UDP part of Exchange: send, wait, resend on the datagramTimeouts
+Status UdpFailure(const std::string& peer, const char* call, int err) {
+  // Port unreachable: nobody listens there (an agent that crashed).
+  if (err == ECONNREFUSED)
+    return Status::FromErrno(peer + ": nobody on the port", err);
+  return Status::FromErrno(std::string(call) + " " + peer, err);
+}
+
+// The UDP part of AskAgent: send, wait, resend on the datagramTimeouts
 // schedule until a matching reply or the deadline.
-Outcome UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
-                    const std::string& bytes, net::Deadline deadline, Message* reply) {
+Status UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
+                   const std::string& bytes, const UaOptions& options, net::Deadline deadline,
+                   Message* reply) {
+  const std::string peer = AgentText(agent);
   if (::connect(ch.udp.get(), reinterpret_cast<const sockaddr*>(&agent), sizeof(agent)) < 0)
-    return Outcome::kError;
-  std::vector<int> waits = PropertyMillisList("net.slp.datagramTimeouts");
-  if (waits.empty()) waits = {2000, 4000, 8000};
+    return UdpFailure(peer, "connect", errno);
   std::vector<uint8_t>& buf = ch.recv_buf;
-  for (int wait_ms : waits) {
+  const Clock::time_point start = Clock::now();
+  int sent = 0;
+  for (int wait_ms : options.datagram_timeouts_ms) {
     if (deadline.passed()) break;
     if (::send(ch.udp.get(), bytes.data(), bytes.size(), 0) < 0)
-      return errno == ECONNREFUSED ? Outcome::kRefused : Outcome::kError;
+      return UdpFailure(peer, "send to", errno);
+    ++sent;
     net::Deadline try_end = net::Deadline::At(
         std::min(deadline.at(), Clock::now() + std::chrono::milliseconds(wait_ms)));
-    while (net::WaitReady(ch.udp.get(), POLLIN, try_end) == 0) {
+    for (;;) {
+      int err = net::WaitReady(ch.udp.get(), POLLIN, try_end);
+      if (err == ETIMEDOUT) break;
+      if (err != 0) return UdpFailure(peer, "poll for", err);
       ssize_t n = ::recv(ch.udp.get(), buf.data(), buf.size(), 0);
       if (n < 0) {
-        // Port unreachable: nobody listens there, no point in waiting.
-        if (errno == ECONNREFUSED) return Outcome::kRefused;
         if (errno == EINTR || errno == EAGAIN) continue;
-        return Outcome::kError;
+        return UdpFailure(peer, "recv from", errno);
       }
       size_t got = static_cast<size_t>(n);
       // Replies to earlier XIDs (late answers to retransmissions of a
@@ -128,11 +144,15 @@ Outcome UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
           return FetchWhole(agent, req, bytes, deadline, buf.data(), got, reply);
         case Datagram::kWhole:
           if (Decode(buf.data(), got, reply) != WireStatus::kOk) continue;
-          return Outcome::kReply;
+          return Status::OK();
       }
     }
   }
-  return Outcome::kTimedOut;
+  const long waited_ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  return Status::TimedOut(peer + ": no reply to " + std::to_string(sent) + " datagram" +
+                          (sent == 1 ? "" : "s") + " within " + std::to_string(waited_ms) +
+                          " ms");
 }
 
 // Agent errors after which the next agent is asked; the reason is kept in
@@ -203,37 +223,45 @@ uint16_t NewXid() {
   return x;
 }
 
-Outcome TcpExchange(const sockaddr_in& agent, const Message& req, const std::string& bytes,
-                    net::Deadline deadline, Message* reply) {
-  int err = 0;
-  const char* failed_call = nullptr;
-  Socket s = net::ConnectTcp(agent, deadline, &err, /*nonblocking=*/true, &failed_call);
-  if (!s.valid()) {
-    if (err == ETIMEDOUT) return Outcome::kTimedOut;
-    bool no_socket = failed_call != nullptr && std::string(failed_call) == "socket";
-    return no_socket ? Outcome::kError : Outcome::kRefused;
-  }
-  net::IoResult w = net::WriteAll(s.get(), bytes.data(), bytes.size(), deadline);
-  if (w.status != net::IoStatus::kOk)
-    return w.status == net::IoStatus::kTimedOut ? Outcome::kTimedOut : Outcome::kError;
+Status TcpExchange(const sockaddr_in& agent, const Message& req, const std::string& bytes,
+                   net::Deadline deadline, Message* reply) {
+  const std::string peer = AgentText(agent);
+  Socket s;
+  Status st = net::Connect(agent, deadline, &s, /*nonblocking=*/true);
+  if (!st.ok()) return st;
+  st = net::WriteAll(s.get(), bytes.data(), bytes.size(), deadline)
+           .ToStatus(peer + ": writing the request over TCP");
+  if (!st.ok()) return st;
   std::string in;
-  Outcome o = ReadFramed(s.get(), deadline, &in);
-  if (o != Outcome::kReply) return o;
-  if (Decode(in, reply) != WireStatus::kOk || !ExpectedReply(req, *reply)) return Outcome::kError;
-  return Outcome::kReply;
+  st = ReadFramed(s.get(), peer, deadline, &in);
+  if (!st.ok()) return st;
+  if (Decode(in, reply) != WireStatus::kOk)
+    return Status::Protocol(peer + ": reply over TCP does not decode");
+  if (!ExpectedReply(req, *reply))
+    return Status::Protocol(peer + ": reply over TCP answers another request");
+  return Status::OK();
 }
 
-Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply) {
+Outcome OutcomeOf(const Status& s) {
+  if (s.ok()) return Outcome::kReply;
+  if (s.IsTimedOut()) return Outcome::kTimedOut;
+  // Nobody on the port, over UDP (ICMP) or TCP: the agent is not running.
+  if (s.sys_errno() == ECONNREFUSED) return Outcome::kRefused;
+  return Outcome::kError;
+}
+
+Status AskAgent(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply) {
   req.header.xid = NewXid();
   req.header.lang = ch.lang;
   std::string bytes;
-  if (Encode(req, &bytes) != WireStatus::kOk) return Outcome::kError;
-  net::Deadline deadline =
-      net::Deadline::AfterMs(PropertyLong("net.slp.unicastMaximumWait", 15000));
-  long mtu = PropertyLong("net.slp.MTU", 1400);
+  if (Encode(req, &bytes) != WireStatus::kOk)
+    return Status::InvalidArgument(AgentText(agent) + ": request does not encode");
+  std::shared_ptr<const UaOptions> options = Options();
+  net::Deadline deadline = net::Deadline::AfterMs(options->unicast_max_wait_ms);
+  const long mtu = options->mtu;
   size_t max_datagram = mtu > 28 ? static_cast<size_t>(mtu - 28) : kDefaultMaxDatagramBytes;
   if (bytes.size() > max_datagram) return TcpExchange(agent, req, bytes, deadline, reply);
-  return UdpExchange(ch, agent, req, bytes, deadline, reply);
+  return UdpExchange(ch, agent, req, bytes, *options, deadline, reply);
 }
 
 uint16_t ReplyError(const Message& reply) {
@@ -251,18 +279,30 @@ uint16_t ReplyError(const Message& reply) {
       reply.body);
 }
 
+// An agent's error reply as a Status naming the agent.
+Status AgentError(const sockaddr_in& agent, uint16_t wire_error) {
+  return Status::Refused(AgentText(agent) + ": " + SLPErrorText(ApiErrorFromWire(wire_error)) +
+                         " (error " + std::to_string(wire_error) + ")");
+}
+
 SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply, AskReport* report) {
-  std::vector<sockaddr_in> agents = AgentsToAsk(ch.lang);
+  std::vector<sockaddr_in> agents = AgentsToAsk(ch);
   report->agent.clear();
-  if (agents.empty()) return SLP_NETWORK_INIT_FAILED;
-  SLPError result = SLP_NETWORK_TIMED_OUT;
-  bool all_refused = true;
+  report->status = Status::OK();
+  if (agents.empty()) {
+    report->status = Status::Unavailable("no directory agent configured or found");
+    return SLP_NETWORK_INIT_FAILED;
+  }
+  SLPError result = SLP_OK;
   bool got_error = false;
+  bool any_timed_out = false;
+  std::string failures;  // each agent's failure, in the order asked
   for (const sockaddr_in& agent : agents) {
-    Outcome o = Exchange(ch, agent, req, reply);
-    if (o != Outcome::kRefused) all_refused = false;
-    if (o != Outcome::kReply) {
+    Status s = AskAgent(ch, agent, req, reply);
+    if (!s.ok()) {
       NoteAgentFailed(agent);
+      any_timed_out = any_timed_out || s.IsTimedOut();
+      failures += (failures.empty() ? "" : "; ") + s.ToString();
       continue;
     }
     NoteAgentAnswered(agent);
@@ -271,42 +311,60 @@ SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply, AskReport* rep
       if (!got_error) {
         result = ApiErrorFromWire(err);
         report->agent = AgentText(agent);
+        report->status = AgentError(agent, err);
       }
       got_error = true;
       continue;
     }
     report->agent = AgentText(agent);
+    report->status = err == error::kOk ? Status::OK() : AgentError(agent, err);
     return ApiErrorFromWire(err);
   }
   if (got_error) return result;
   report->agent = Join(agents);
-  if (ConfiguredAgents().empty()) ForgetDiscoveredAgents();
-  return all_refused ? SLP_NETWORK_ERROR : result;
+  // Discovered agents that all failed are looked for again next time.
+  if (ch.own_agents ? ch.own_agents->discover : ConfiguredAgents().empty())
+    ForgetDiscoveredAgents();
+  // One agent that timed out makes the whole search a time-out; otherwise
+  // every agent failed in a way that says more than silence.
+  SLPError code = any_timed_out ? SLP_NETWORK_TIMED_OUT : SLP_NETWORK_ERROR;
+  report->status = any_timed_out ? Status::TimedOut(failures) : Status::Unavailable(failures);
+  return code;
 }
 
 SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents, Message& req,
                    AskReport* report) {
   report->agent.clear();
-  if (agents.empty()) return SLP_NETWORK_INIT_FAILED;
+  report->status = Status::OK();
+  if (agents.empty()) {
+    report->status = Status::Unavailable("no directory agent configured or found");
+    return SLP_NETWORK_INIT_FAILED;
+  }
   SLPError first = SLP_NETWORK_TIMED_OUT;
   bool have_first = false;
   bool any_ok = false;
   for (const sockaddr_in& agent : agents) {
     Message reply;
-    Outcome o = Exchange(ch, agent, req, &reply);
-    SLPError e = o == Outcome::kReply
-                     ? ApiErrorFromWire(ReplyError(reply))
-                     : (o == Outcome::kRefused ? SLP_NETWORK_ERROR : SLP_NETWORK_TIMED_OUT);
-    (o == Outcome::kReply ? NoteAgentAnswered : NoteAgentFailed)(agent);
+    Status s = AskAgent(ch, agent, req, &reply);
+    const uint16_t wire = s.ok() ? ReplyError(reply) : error::kOk;
+    // Registrations keep their codes: silence and errors alike time out.
+    SLPError e = s.ok() ? ApiErrorFromWire(wire)
+                        : (OutcomeOf(s) == Outcome::kRefused ? SLP_NETWORK_ERROR
+                                                             : SLP_NETWORK_TIMED_OUT);
+    (s.ok() ? NoteAgentAnswered : NoteAgentFailed)(agent);
     if (e == SLP_OK) any_ok = true;
     // An agent's own answer says more than silence.
-    if (!have_first || (first == SLP_NETWORK_TIMED_OUT && o == Outcome::kReply)) {
+    if (!have_first || (first == SLP_NETWORK_TIMED_OUT && s.ok())) {
       first = e;
       have_first = true;
       report->agent = AgentText(agent);
+      report->status = !s.ok() ? s : (wire == error::kOk ? Status::OK() : AgentError(agent, wire));
     }
   }
-  if (any_ok) report->agent = Join(agents);
+  if (any_ok) {
+    report->agent = Join(agents);
+    report->status = Status::OK();
+  }
   return any_ok ? SLP_OK : first;
 }
 

@@ -18,10 +18,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "net/socket_io.h"
+#include "net/status.h"
 #include "orvel/slp_api.h"
 #include "slp/wire.h"
 
@@ -35,14 +37,37 @@ using Socket = orvel::net::UniqueFd;
 
 // ---- Properties (properties.cc) --------------------------------------------
 
-// Typed reads of the process-wide property store.  Each returns the
-// fallback when the property is unset or malformed.  Thread-safe.
+// Reads of the process-wide property store (the user agent itself reads
+// the options record below).  Thread-safe.
 std::string PropertyString(const char* name);
-long PropertyLong(const char* name, long fallback);
-bool PropertyBool(const char* name, bool fallback);
 // A comma-separated list of positive milliseconds; empty when unset or
 // when an element is not a positive number.
 std::vector<int> PropertyMillisList(const char* name);
+
+// The properties the user agent works with, read from the store once after
+// each change instead of at every use.  A malformed value gives the
+// fallback named beside the field (the store's own default in brackets
+// where it differs).
+struct UaOptions {
+  uint16_t port = 427;              // net.slp.port (1..65535)
+  std::string da_addresses;         // net.slp.DAAddresses: "A[:P],B[:P]", "" none
+  std::string use_scopes;           // net.slp.useScopes ["DEFAULT"]
+  std::string locale;               // net.slp.locale ["en"]
+  bool active_da_detection = true;  // net.slp.activeDADetection
+  bool passive_da_detection = true;  // net.slp.passiveDADetection
+  long unicast_max_wait_ms = 15000;  // net.slp.unicastMaximumWait
+  std::vector<int> datagram_timeouts_ms{2000, 4000, 8000};  // net.slp.datagramTimeouts
+  long multicast_max_wait_ms = 15000;  // net.slp.multicastMaximumWait
+  // net.slp.DADiscoveryTimeouts [2000,2000,2000,2000,3000,4000]
+  std::vector<int> da_discovery_timeouts_ms{2000, 2000, 2000};
+  long da_active_discovery_interval_s = 900;  // net.slp.DAActiveDiscoveryInterval
+  int multicast_ttl = 255;                    // net.slp.multicastTTL (1..255)
+  long mtu = 1400;                            // net.slp.MTU
+  std::string interfaces;                     // net.slp.interfaces, "" none
+};
+// The current options; a snapshot that later changes do not touch.
+// Thread-safe.
+std::shared_ptr<const UaOptions> Options();
 
 // ---- Agents (ua_client_agents.cc) ------------------------------------------
 
@@ -51,17 +76,21 @@ std::string Trim(const std::string& s);
 uint16_t ConfiguredPort();
 // "host" or "host:port"; names are resolved (IPv4 only).
 bool ResolveAgent(const std::string& text, uint16_t default_port, sockaddr_in* out);
-// The agents of net.slp.DAAddresses ("A[:P],B[:P],..."), in list order;
-// items that do not resolve are left out.
+// The agents of a list "A[:P],B[:P],..." in list order, without
+// duplicates; items that do not resolve are left out.
+std::vector<sockaddr_in> ParseAgentList(const std::string& list, uint16_t default_port);
+// The agents of net.slp.DAAddresses.
 std::vector<sockaddr_in> ConfiguredAgents();
 bool SameAddr(const sockaddr_in& a, const sockaddr_in& b);
 // "A.B.C.D:PORT".
 std::string AgentText(const sockaddr_in& a);
 
-// Agents for a look-up: the configured ones, else the discovered ones
-// (discovering when needed).  Agents that failed lately come last, so one
-// dead agent costs its wait once, not on every look-up.
-std::vector<sockaddr_in> AgentsToAsk(const std::string& lang);
+struct Channel;
+// Agents for a look-up on ch: its own (see OwnAgents) when it has them; else the configured ones,
+// else the discovered ones (discovering when needed).  Agents that failed
+// lately come last, so one dead agent costs its wait once, not on every
+// look-up.
+std::vector<sockaddr_in> AgentsToAsk(const Channel& ch);
 // Agents a registration goes to: the configured ones and every one
 // discovered (when detection is on), without duplicates.
 std::vector<sockaddr_in> AgentsToRegisterWith(const std::string& lang);
@@ -91,12 +120,23 @@ sockaddr_in AgentFromAdvert(const DAAdvert& ad, const sockaddr_in& from, uint16_
 
 // ---- Exchange (ua_client_exchange.cc) ----------------------------------------
 
+// Agents of a handle's own: the listed ones alone, or when discover is set
+// (an empty list was given) the discovered ones, active and passive.
+struct OwnAgents {
+  std::vector<sockaddr_in> agents;
+  bool discover = false;
+};
+
 // What one thread needs to talk to agents: the language and its own UDP
-// socket (connected per agent) with a receive buffer.
+// socket (connected per agent) with a receive buffer, and the agents its
+// searches ask when they are its own rather than the process's.
 struct Channel {
   std::string lang;
   Socket udp;
   std::vector<uint8_t> recv_buf;
+  // Unset: net.slp.DAAddresses, else discovery as the detection properties
+  // say.
+  std::optional<OwnAgents> own_agents;
 };
 // Opens ch's socket; false when the system refuses one.
 bool OpenChannel(Channel* ch, const std::string& lang);
@@ -108,19 +148,29 @@ uint16_t NewXid();
 // Sends req to agent and waits for the matching reply: UDP with the
 // net.slp.datagramTimeouts schedule, all within net.slp.unicastMaximumWait;
 // TCP when the request does not fit a datagram or the reply was cut short
-// (overflow flag, or a header length beyond what arrived).
-Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply);
+// (overflow flag, or a header length beyond what arrived).  A failure
+// names the agent and keeps errno: "127.0.0.1:427: no reply within
+// 15000 ms" (kTimedOut), "127.0.0.1:427: Connection refused" (nobody on
+// the port), "connect 127.0.0.1:427: Network is unreachable", ...
+Status AskAgent(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply);
+// AskAgent's result as an Outcome.
+Outcome OutcomeOf(const Status& s);
+inline Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply) {
+  return OutcomeOf(AskAgent(ch, agent, req, reply));
+}
 // The request over TCP with its XID; replies up to the 24-bit length limit
 // are read whole.
-Outcome TcpExchange(const sockaddr_in& agent, const Message& req, const std::string& bytes,
-                    net::Deadline deadline, Message* reply);
+Status TcpExchange(const sockaddr_in& agent, const Message& req, const std::string& bytes,
+                   net::Deadline deadline, Message* reply);
 // Error code of any reply body (SrvAck, SrvRply, ...).
 uint16_t ReplyError(const Message& reply);
 
 // Who answered, for the caller's log: the agent whose reply decided the
-// result, else the agents asked ("A:P,B:P").
+// result, else the agents asked ("A:P,B:P"); and, for a failure, why (the
+// agent's error, or each agent's failure, "; "-separated).
 struct AskReport {
   std::string agent;
+  Status status;
 };
 // Asks the agents in order until one gives an answer worth keeping.  An
 // agent that does not answer, does not serve the scope or is busy makes way
@@ -148,6 +198,7 @@ struct Handle {
   Channel chan;  // language and socket for calls on the caller's thread
   std::atomic<bool> busy{false};
   std::string last_agent;                // see AskReport; written by the call holding busy
+  Status last_status;                    // likewise
   std::unique_ptr<Refresher> refresher;  // created by the first SLPReg kept alive
 };
 
@@ -174,6 +225,11 @@ class BusyGuard {
 
 // The answering agent of the last call on h ("" when none), for SLPService.
 std::string LastAgentOf(SLPHandle h);
+// Why the last search on h failed (OK after one that did not).
+Status LastStatusOf(SLPHandle h);
+// Gives h agents of its own ("A[:P],B[:P]"; "" for discovery, active and
+// passive) in place of the process's.  Not while a call runs on h.
+void SetOwnAgents(SLPHandle h, const std::string& list);
 
 // The scopes given, else net.slp.useScopes, else "DEFAULT".
 std::string ScopesOr(const char* given);

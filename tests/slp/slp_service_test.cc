@@ -2,12 +2,17 @@
 // result access, and the properties set for a given or empty agent address.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "fake_agent.h"
 #include "orvel/SLP.h"
+#include "slp/lookup_session.h"
+#include "slp/ua_internal.h"
 #include "slp/wire.h"
 
 namespace {
@@ -153,12 +158,14 @@ TEST_F(SLPServiceSearch, ResultsInOrderWithoutLifetimeZero) {
 
 TEST_F(SLPServiceSearch, FailedSearchHidesEarlierResults) {
   Answer({{300, "service:ZemProxy://10.0.0.1:5000", {}}});
-  unsigned short dead = slptest::DeadUdpPort();
   SLPService s("ZemProxy", "", agent_->address(), "default");
   ASSERT_EQ(s.FindServices(), 1);
-  // Point the process at an address where nobody answers.
-  SLPSetProperty("net.slp.DAAddresses", ("127.0.0.1:" + std::to_string(dead)).c_str());
+  const std::string address = agent_->address();
+  agent_.reset();  // nobody answers there any more
   EXPECT_EQ(s.FindServices(), -1);
+  // Not a time-out: the reason says what happened, at which agent.
+  EXPECT_EQ(s.lastError(), SLP_NETWORK_ERROR);
+  EXPECT_EQ(s.lastReason(), address + ": nobody on the port: Connection refused");
   EXPECT_EQ(s.numFound(), 0);
   EXPECT_EQ(s.serviceAt(0), nullptr);
   std::vector<ServiceInstance> out;
@@ -175,6 +182,84 @@ TEST_F(SLPServiceSearch, ErrorReplyFails) {
   SLPService s("ZemProxy", "(((", agent_->address(), "default");
   EXPECT_EQ(s.FindServices(), -1);
   EXPECT_EQ(s.numFound(), 0);
+}
+
+// An agent that answers every search with one URL.
+std::unique_ptr<slptest::FakeAgent> AgentWithUrl(const std::string& url) {
+  return std::make_unique<slptest::FakeAgent>(
+      [url](const Message& req, bool) -> std::vector<std::string> {
+        SrvRply r;
+        r.urls = {{60, url, {}}};
+        return {slptest::ReplyTo(req, r)};
+      });
+}
+
+std::string FirstUrl(SLPService& s) {
+  if (s.FindServices() != 1) return "failed: " + s.lastReason();
+  return s.serviceAt(0)->getServiceURL();
+}
+
+// Each service (and session) asks its own agents, whatever the services
+// made after it were given.
+TEST_F(SLPServiceSearch, ServicesKeepTheirOwnAgents) {
+  auto a = AgentWithUrl("service:ZemProxy://10.0.0.1:1");
+  auto b = AgentWithUrl("service:ZemProxy://10.0.0.2:2");
+  SLPService sa("ZemProxy", "", a->address(), "default");
+  SLPService sb("ZemProxy", "", b->address(), "default");
+  EXPECT_EQ(FirstUrl(sa), "service:ZemProxy://10.0.0.1:1");
+  EXPECT_EQ(FirstUrl(sb), "service:ZemProxy://10.0.0.2:2");
+  EXPECT_EQ(FirstUrl(sa), "service:ZemProxy://10.0.0.1:1");
+  EXPECT_EQ(a->udp_requests(), 2);
+  EXPECT_EQ(b->udp_requests(), 1);
+
+  // An empty address means discovery, not the agent an earlier service was
+  // given.  The discovered agent is planted: no multicast leaves the test.
+  // In a child, since discovery starts the process's passive listener,
+  // which the discovery tests want to start themselves.
+  sockaddr_in discovered;
+  ASSERT_TRUE(orvel::slp::ResolveAgent(b->address(), 427, &discovered));
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    orvel::slp::SetDiscoveredAgents({discovered});
+    SLPService given("ZemProxy", "", a->address(), "default");
+    SLPService empty("ZemProxy", "", "", "default");
+    int rc = FirstUrl(empty) == "service:ZemProxy://10.0.0.2:2" ? 0 : 3;
+    if (rc == 0 && FirstUrl(given) != "service:ZemProxy://10.0.0.1:1") rc = 4;
+    _exit(rc);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+
+  // A session: many look-ups over one handle, its own agent, no property.
+  SLPSetProperty("net.slp.DAAddresses", b->address().c_str());
+  orvel::slp::LookupSession session(a->address());
+  std::vector<ServiceInstance> found;
+  for (int i = 0; i < 3; ++i) {
+    orvel::Status st = session.Find("ZemProxy", "", "default", &found);
+    ASSERT_TRUE(st.ok()) << st.ToString();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].getServiceURL(), "service:ZemProxy://10.0.0.1:1");
+  }
+  EXPECT_EQ(session.agent(), a->address());
+  EXPECT_STREQ(SLPGetProperty("net.slp.DAAddresses"), b->address().c_str());
+  SLPSetProperty("net.slp.DAAddresses", "");
+
+  // A failed look-up keeps its reason and code; a silent agent times out.
+  SLPError code = SLP_OK;
+  const std::string gone = a->address();
+  a.reset();
+  orvel::Status st = session.Find("ZemProxy", "", "default", &found, &code);
+  EXPECT_EQ(code, SLP_NETWORK_ERROR);
+  EXPECT_EQ(st.ToString(), gone + ": nobody on the port: Connection refused");
+  slptest::FakeAgent silent([](const Message&, bool) { return std::vector<std::string>{}; });
+  orvel::slp::LookupSession quiet(silent.address());
+  st = quiet.Find("ZemProxy", "", "default", &found, &code);
+  EXPECT_EQ(code, SLP_NETWORK_TIMED_OUT);
+  EXPECT_TRUE(st.IsTimedOut()) << st.ToString();
+  EXPECT_EQ(st.message().rfind(silent.address() + ": no reply to 2 datagrams", 0), 0u)
+      << st.ToString();
 }
 
 }  // namespace
