@@ -7,6 +7,7 @@
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 
+#include "agent_probe.h"
 #include "http/server_stats.h"
 #include "metrics_http.h"
 #include "orvel/EndPoint.h"
@@ -118,20 +119,26 @@ void CountMember(bool zone, const TransportEndPoint& proxy) {
   m->members[zone ? 1 : 0][path].fetch_add(1, std::memory_order_relaxed);
 }
 
-std::string StartMetricsFromEnvironment(int* port) {
+Status StartMetricsFromEnvironment(const std::string& agents, int* port) {
   *port = 0;
   const char* listen = std::getenv("ORVEL_METRICS_LISTEN");
-  if (listen == nullptr || *listen == '\0') return "";
+  if (listen == nullptr || *listen == '\0') return Status::OK();
+  const std::string malformed = metrics::ListenAddressError("ORVEL_METRICS_LISTEN", listen);
+  if (!malformed.empty()) return Status::InvalidArgument(malformed);
   auto* m = new ZemMetrics();  // lives as long as the process
   auto families = std::make_shared<metrics::CallbackCollectable>([m] { return m->Collect(); });
-  static auto* server =
-      new metrics::MetricsServer({families, m->registry}, [] { return http::ServerAccepting(); });
+  // Every synthesis needs an agent: not ready while none answers.
+  static auto* probe = new metrics::AgentProbe(agents);
+  static auto* server = new metrics::MetricsServer(
+      {families, m->registry}, [] { return http::ServerAccepting(); },
+      [] { return http::ServerAccepting() ? probe->NotReady() : "not accepting requests"; });
   std::string why = server->Start(listen);
-  if (!why.empty()) return "ORVEL_METRICS_LISTEN " + why;
+  if (!why.empty()) return Status::Unavailable("ORVEL_METRICS_LISTEN " + why);
+  probe->Start();
   g_metrics.store(m, std::memory_order_release);
   http::SetRequestObserver(ObserveRequest);
   *port = server->port();
-  return "";
+  return Status::OK();
 }
 
 std::string ScrapeForTesting() {

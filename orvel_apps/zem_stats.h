@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "net/status.h"
+
 class TransportEndPoint;
 
 namespace orvel::zem {
@@ -17,10 +19,12 @@ void ObserveStage(Stage stage, double seconds);
 // node, or none).
 void CountMember(bool zone, const TransportEndPoint& proxy);
 
-// Starts the metrics listener when ORVEL_METRICS_LISTEN=ADDR:PORT is set.
-// Returns "" when started or not asked for, else why it could not start.
-// *port receives the bound port (0 when off).
-std::string StartMetricsFromEnvironment(int* port);
+// Starts the metrics listener when ORVEL_METRICS_LISTEN=ADDR:PORT is set,
+// with /readyz probing the directory agents of agents (the DA argument).
+// OK when started or not asked for; InvalidArgument when the setting is no
+// ADDR:PORT, Unavailable when it cannot be listened on.  *port receives the
+// bound port (0 when off).
+Status StartMetricsFromEnvironment(const std::string& agents, int* port);
 
 // The text a scrape returns (for tests), "" when metrics are off.
 std::string ScrapeForTesting();

@@ -43,8 +43,10 @@ void PrintHelp() {
       "ORVEL_PROXY_CODE_URL, ORVEL_VIEWER_CODE_URL, ORVEL_HTTP_READ_TIMEOUT,\n"
       "ORVEL_HTTP_MAX_BODY, ORVEL_HTTP_CLIENT_TIMEOUT,\n"
       "ORVEL_HTTP_IDLE_THREAD_KEEP, ORVEL_SLP_CONF.\n"
-      "ORVEL_METRICS_LISTEN=ADDR:PORT serves Prometheus metrics at /metrics\n"
-      "and a health check at /healthz (200 while serving, else 503) on a\n"
+      "ORVEL_METRICS_LISTEN=ADDR:PORT serves Prometheus metrics at /metrics,\n"
+      "a health check at /healthz (200 while serving, else 503) and a\n"
+      "readiness check at /readyz (503 while none of the agents in DA has\n"
+      "answered within the last 3 s; they are asked once a second) on a\n"
       "listener of their own; unset, there is none.\n"
       "ORVEL_STOP_TIMEOUT: see below.\n"
       "With a controlling terminal, the fallback search for an end host\n"
@@ -62,7 +64,8 @@ void PrintHelp() {
       "Exit status:\n"
       "  255  wrong number of arguments: prints \"arg: port DA\"\n"
       "  0    stopped by SIGTERM or SIGINT\n"
-      "  1    the service could not start (its port taken)\n");
+      "  1    the service could not start (its port or the metrics port taken)\n"
+      "  64   ORVEL_METRICS_LISTEN is no ADDR:PORT\n");
 }
 
 // Serves until a stop signal, then lets the requests in flight finish.
@@ -154,10 +157,11 @@ int main(int argc, char** argv) {
   const sigset_t stop = orvel::cli::BlockSignals({SIGTERM, SIGINT});
   startServerLoop(port, RecvCallback);
   int metrics_port = 0;
-  const std::string metrics_error = orvel::zem::StartMetricsFromEnvironment(&metrics_port);
-  if (!metrics_error.empty()) {
-    fprintf(stderr, "zemsynth: %s\n", metrics_error.c_str());
-    exit(1);
+  const orvel::Status metrics = orvel::zem::StartMetricsFromEnvironment(DAstr, &metrics_port);
+  if (!metrics.ok()) {
+    fprintf(stderr, "zemsynth: %s\n", metrics.ToString().c_str());
+    // A wrong setting is not mended by a restart; a port taken may be.
+    exit(metrics.code() == orvel::Status::Code::kInvalidArgument ? orvel::cli::kExitUsage : 1);
   }
   // Only when asked for, and on standard error: standard output keeps the
   // service's own lines.

@@ -122,13 +122,16 @@ struct MetricsServer::Impl {
   httplib::Server server;
   std::vector<std::shared_ptr<prometheus::Collectable>> collectables;
   std::function<bool()> healthy;
+  std::function<std::string()> not_ready;
 };
 
 MetricsServer::MetricsServer(std::vector<std::shared_ptr<prometheus::Collectable>> collectables,
-                             std::function<bool()> healthy)
+                             std::function<bool()> healthy,
+                             std::function<std::string()> not_ready)
     : impl_(std::make_unique<Impl>()) {
   impl_->collectables = std::move(collectables);
   impl_->healthy = std::move(healthy);
+  impl_->not_ready = std::move(not_ready);
   Impl* impl = impl_.get();
   // Scrapes are rare: two threads, not httplib's default of one per core.
   impl->server.new_task_queue = [] { return new httplib::ThreadPool(2); };
@@ -149,6 +152,13 @@ MetricsServer::MetricsServer(std::vector<std::shared_ptr<prometheus::Collectable
     res.status = ok ? 200 : 503;
     res.set_content(ok ? "ok\n" : "unavailable\n", "text/plain");
   });
+  if (impl->not_ready) {
+    impl->server.Get("/readyz", [impl](const httplib::Request&, httplib::Response& res) {
+      const std::string why = impl->not_ready();
+      res.status = why.empty() ? 200 : 503;
+      res.set_content(why.empty() ? "ready\n" : why + "\n", "text/plain");
+    });
+  }
 }
 
 MetricsServer::~MetricsServer() { Stop(); }

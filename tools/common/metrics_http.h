@@ -3,6 +3,8 @@
 //
 //   GET /metrics  the text exposition format of every collectable
 //   GET /healthz  200 "ok" while the health callback says so, else 503
+//   GET /readyz   200 "ready" while the readiness callback returns "",
+//                 else 503 with the text it returned (only when given one)
 //
 // The listener is cpp-httplib's server with two worker threads: scrapes are
 // rare and small, and the service's own threads are never used for them.
@@ -72,8 +74,10 @@ std::string Serialize(const std::vector<std::shared_ptr<prometheus::Collectable>
 
 class MetricsServer {
  public:
+  // not_ready: "" while the program can do its work, else why not.
   MetricsServer(std::vector<std::shared_ptr<prometheus::Collectable>> collectables,
-                std::function<bool()> healthy);
+                std::function<bool()> healthy,
+                std::function<std::string()> not_ready = nullptr);
   ~MetricsServer();
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;

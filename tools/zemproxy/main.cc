@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "agent_probe.h"
 #include "cli.h"
 #include "http/server_stats.h"
 #include "http/server_stop.h"
@@ -112,8 +113,10 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
              [o](const std::string& mode) { return ParseMisbehaviour(mode, o); });
   cli.Value("metrics", 0, "ADDR:PORT",
             "serve Prometheus metrics (exchanges by message\n"
-            "type and result) at /metrics and a health check\n"
-            "at /healthz on a listener of their own",
+            "type and result) at /metrics, a health check at\n"
+            "/healthz and a readiness check at /readyz (503\n"
+            "while no agent of --da answered in the last 3 s)\n"
+            "on a listener of their own",
             [o](const std::string& v) {
               std::string error = orvel::metrics::ListenAddressError("--metrics", v);
               if (error.empty()) o->metrics = v;
@@ -243,14 +246,19 @@ bool StartMetrics() {
     return std::vector<prometheus::MetricFamily>{g_exchanges->Family(
         "zemproxy_exchanges_total", "Messages received, by type and result (ok: answered)")};
   });
-  // Lives as long as the process.
-  static auto* server =
-      new orvel::metrics::MetricsServer({families}, [] { return orvel::http::ServerAccepting(); });
+  // Live as long as the process.  A proxy that cannot renew its
+  // registration will drop out of look-ups: not ready while no agent of
+  // --da answers.
+  static auto* probe = new orvel::metrics::AgentProbe(options.da);
+  static auto* server = new orvel::metrics::MetricsServer(
+      {families}, [] { return orvel::http::ServerAccepting(); },
+      [] { return orvel::http::ServerAccepting() ? probe->NotReady() : "not accepting requests"; });
   std::string why = server->Start(options.metrics);
   if (!why.empty()) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "--metrics %s", why.c_str());
     return false;
   }
+  probe->Start();
   orvel::http::SetRequestObserver(CountExchange);
   orvel::cli::Log(orvel::cli::LogLevel::kNotice, "metrics on %s (port %d)", options.metrics.c_str(),
                   server->port());
