@@ -77,9 +77,10 @@ inline const char* kPageHtml = R"HTML(<!DOCTYPE html>
 const PALETTE = {0:"#c8c8c8",1:"#d62728",2:"#ff7f0e",3:"#bcbd22",4:"#2ca02c",5:"#1f77b4",6:"#9467bd",7:"#8c564b"};
 const OTHER = "#e377c2", CANDIDATE = "#9ecae1";
 const ROLE = {0:"idle",1:"client",5:"chosen"};
-// Room is left at the sides for the labels of the outermost nodes.
-const MX = 95, MY = 30, APART = 24, LABEL_LIMIT = 60, EARLIER = 20;
-let W = 760, H = 520;
+// Room is left at the sides for the labels of the outermost nodes (less on
+// a narrow map).
+const MY = 30, APART = 24, LABEL_LIMIT = 60, EARLIER = 20;
+let W = 760, H = 520, MX = 95;
 const NS = "http://www.w3.org/2000/svg";
 function colourOf(c){ return PALETTE[c] || OTHER; }
 function fillOf(role){ return role === "candidate" ? CANDIDATE : role === "idle" ? PALETTE[0] : role === "client" ? PALETTE[1] : role === "chosen" ? PALETTE[5] : colourOf(+role.slice(7)); }
@@ -122,7 +123,7 @@ function layout(){
   const h = Math.max(240, Math.min(Math.round(w*520/760), Math.floor(window.innerHeight - top - 64)));
   if (w === W && h === H) return false;
   if (view) { view.tx += (w-W)/2; view.ty += (h-H)/2; }
-  W = w; H = h;
+  W = w; H = h; MX = Math.min(95, Math.max(70, Math.round(W/8)));
   svg.setAttribute("width", W); svg.setAttribute("height", H); svg.setAttribute("viewBox", "0 0 "+W+" "+H);
   return true;
 }
