@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "slp/attr.h"
 #include "slp/predicate.h"
@@ -225,6 +226,7 @@ struct DaHandler::Request {
   bool header_read = false;
   std::optional<DaResult> result;  // unset: ok or no reply, by the reply
   bool overflow = false;           // the answer went out cut
+  LaterReply later;                // set: the sink may answer later
 };
 
 std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
@@ -314,15 +316,23 @@ std::string DaHandler::Fail(Request& rq, uint16_t code) const {
 
 std::string DaHandler::Handle(const uint8_t* data, size_t size, uint32_t source, bool over_tcp,
                               std::string* log, HandleInfo* info) {
+  return Handle(data, size, source, over_tcp, log, info, LaterReply());
+}
+
+std::string DaHandler::Handle(const uint8_t* data, size_t size, uint32_t source, bool over_tcp,
+                              std::string* log, HandleInfo* info, LaterReply later) {
   Request rq;
   rq.source = source;
   rq.size = size;
   rq.over_tcp = over_tcp;
+  rq.later = std::move(later);
   std::string reply = Dispatch(rq, data, size);
-  Count(rq, reply);
+  if (!rq.info.deferred) Count(rq, reply);
   if (log) {
     *log = AddrText(source) + (over_tcp ? " tcp " : " udp ") + rq.note +
-           (reply.empty() ? " -> no reply" : " -> " + std::to_string(reply.size()) + " bytes");
+           (rq.info.deferred ? " -> answered when recorded"
+            : reply.empty()  ? " -> no reply"
+                             : " -> " + std::to_string(reply.size()) + " bytes");
   }
   if (info) *info = rq.info;
   return reply;
@@ -436,12 +446,29 @@ std::string DaHandler::OnSrvReg(Request& rq, const SrvReg& body) {
   in.lifetime = body.entry.lifetime;
   in.fresh = (rq.header.flags & kFlagFresh) != 0;
   // Authentication blocks are not verified and not stored.
-  uint16_t code = config_.sink ? config_.sink->Register(in) : store_->Register(in);
-  if (code != error::kOk) {
+  auto answer = [this](Request& r, uint16_t code) {
+    if (code == error::kOk) return Reply(r, SrvAck{error::kOk});
     DaStats::Bump(&stats_.refused_registrations_invalid);
-    return Fail(rq, code);
+    return Fail(r, code);
+  };
+  if (config_.sink && rq.later) {
+    Defer(rq, [this, in](RegistrationSink::Done done) { config_.sink->RegisterAsync(in, done); },
+          answer);
+    return std::string();
   }
-  return Reply(rq, SrvAck{error::kOk});
+  return answer(rq, config_.sink ? config_.sink->Register(in) : store_->Register(in));
+}
+
+void DaHandler::Defer(Request& rq, const std::function<void(RegistrationSink::Done)>& start,
+                      std::function<std::string(Request&, uint16_t)> answer) {
+  rq.info.deferred = true;
+  // The request outlives this call: the sink answers from its own thread.
+  auto held = std::make_shared<Request>(rq);
+  start([this, held, answer = std::move(answer)](uint16_t code) {
+    std::string reply = answer(*held, code);
+    Count(*held, reply);
+    held->later(std::move(reply));
+  });
 }
 
 std::string DaHandler::OnSrvDeReg(Request& rq, const SrvDeReg& body) {
@@ -451,12 +478,23 @@ std::string DaHandler::OnSrvDeReg(Request& rq, const SrvDeReg& body) {
     rq.result = DaResult::kRefused;
     return reply;
   }
+  auto answer = [this](Request& r, uint16_t code) {
+    return code == error::kOk ? Reply(r, SrvAck{error::kOk}) : Fail(r, code);
+  };
+  if (config_.sink && rq.later) {
+    Defer(
+        rq,
+        [this, body, lang = rq.header.lang](RegistrationSink::Done done) {
+          config_.sink->DeregisterAsync(body.scopes, body.entry.url, lang, body.tags, done);
+        },
+        answer);
+    return std::string();
+  }
   uint16_t code =
       config_.sink
           ? config_.sink->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags)
           : store_->Deregister(body.scopes, body.entry.url, rq.header.lang, body.tags);
-  if (code != error::kOk) return Fail(rq, code);
-  return Reply(rq, SrvAck{error::kOk});
+  return answer(rq, code);
 }
 
 std::string DaHandler::OnAttrRqst(Request& rq, const AttrRqst& body) {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,7 +62,14 @@ struct HandleInfo {
   bool agent_discovery = false;
   // The UDP reply went out without its payload (reply budget spent).
   bool rate_limited = false;
+  // The reply comes later, through the LaterReply given to Handle.
+  bool deferred = false;
 };
+
+// How a transport sends a reply that was not ready when Handle returned
+// (a registration the sink records asynchronously).  Called once, from any
+// thread, with the reply bytes ("" for none).
+using LaterReply = std::function<void(std::string reply)>;
 
 class DaHandler {
  public:
@@ -74,6 +82,10 @@ class DaHandler {
   // (when given) what the transport should know.
   std::string Handle(const uint8_t* data, size_t size, uint32_t source, bool over_tcp,
                      std::string* log = nullptr, HandleInfo* info = nullptr);
+  // The same; with a sink, a SrvReg or SrvDeReg is answered through later
+  // (info->deferred) and this returns "".
+  std::string Handle(const uint8_t* data, size_t size, uint32_t source, bool over_tcp,
+                     std::string* log, HandleInfo* info, LaterReply later);
   std::string Handle(const std::string& bytes, uint32_t source, bool over_tcp,
                      std::string* log = nullptr, HandleInfo* info = nullptr) {
     return Handle(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), source, over_tcp,
@@ -99,6 +111,10 @@ class DaHandler {
   std::string OnAttrRqst(Request& rq, const AttrRqst& body);
   std::string OnSrvTypeRqst(Request& rq, const SrvTypeRqst& body);
   std::string Fail(Request& rq, uint16_t code) const;
+  // Hands a registration to the sink's asynchronous side (start); answer
+  // makes the reply from the sink's code, which goes to rq.later.
+  void Defer(Request& rq, const std::function<void(RegistrationSink::Done)>& start,
+             std::function<std::string(Request&, uint16_t)> answer);
 
   std::string Reply(Request& rq, Body body, bool truncated = false);
   std::string ErrorReply(const Header& request, uint16_t code) const;

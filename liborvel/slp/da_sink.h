@@ -10,6 +10,7 @@
 #define ORVEL_LIBORVEL_SLP_DA_SINK_H_
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "slp/da_store.h"
@@ -25,6 +26,17 @@ class RegistrationSink {
   virtual uint16_t Register(const RegistrationInput& in) = 0;
   virtual uint16_t Deregister(std::string_view scopes, std::string_view url, std::string_view lang,
                               std::string_view tags) = 0;
+
+  // The same, answered later: done gets the code exactly once, on any
+  // thread (possibly before the call returns).  A sink that records
+  // several changes at once overrides these, so that the transport's
+  // thread never waits for the record.
+  using Done = std::function<void(uint16_t code)>;
+  virtual void RegisterAsync(const RegistrationInput& in, Done done) { done(Register(in)); }
+  virtual void DeregisterAsync(std::string_view scopes, std::string_view url, std::string_view lang,
+                               std::string_view tags, Done done) {
+    done(Deregister(scopes, url, lang, tags));
+  }
 };
 
 }  // namespace orvel::slp

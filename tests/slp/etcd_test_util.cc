@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "etcd_client.h"
@@ -76,6 +77,79 @@ int64_t EtcdServer::CompactAll() {
       std::to_string(body.size()) + "\r\n\r\n" + body;
   std::string resp = testutil::Exchange(client_port_, req, false, 5000);
   return resp.find(" 200 ") != std::string::npos ? r.revision : 0;
+}
+
+EtcdCluster::EtcdCluster(int members) : members_(static_cast<size_t>(members)) {
+  std::vector<uint16_t> used;
+  auto fresh = [&used] {
+    uint16_t p;
+    do {
+      p = ::testutil::FreeLoopbackPort();
+    } while (std::find(used.begin(), used.end(), p) != used.end());
+    used.push_back(p);
+    return p;
+  };
+  for (size_t i = 0; i < members_.size(); ++i) {
+    members_[i].client_port = fresh();
+    members_[i].peer_port = fresh();
+    if (i) initial_cluster_ += ',';
+    initial_cluster_ +=
+        "m" + std::to_string(i) + "=http://127.0.0.1:" + std::to_string(members_[i].peer_port);
+  }
+}
+
+EtcdCluster::~EtcdCluster() {
+  for (size_t i = 0; i < members_.size(); ++i) KillMember(static_cast<int>(i));
+}
+
+std::string EtcdCluster::url(int i) const {
+  return "http://127.0.0.1:" + std::to_string(members_[static_cast<size_t>(i)].client_port);
+}
+
+std::string EtcdCluster::urls(int first) const {
+  std::string out;
+  const int n = static_cast<int>(members_.size());
+  for (int k = 0; k < n; ++k) out += (k ? "," : "") + url((first + k) % n);
+  return out;
+}
+
+void EtcdCluster::StartMember(int i) {
+  KillMember(i);
+  Member& m = members_[static_cast<size_t>(i)];
+  const std::string name = "m" + std::to_string(i);
+  const std::string peer = "http://127.0.0.1:" + std::to_string(m.peer_port);
+  // Short heartbeats so that a lost leader is replaced quickly on loopback.
+  m.child = std::make_unique<::testutil::Child>(std::vector<std::string>{
+      EtcdBinary(), "--name", name, "--data-dir", dir_.path() + "/" + name,
+      "--listen-client-urls", url(i), "--advertise-client-urls", url(i), "--listen-peer-urls",
+      peer, "--initial-advertise-peer-urls", peer, "--initial-cluster", initial_cluster_,
+      "--initial-cluster-state", "new", "--initial-cluster-token", "orvel-test",
+      "--heartbeat-interval", "50", "--election-timeout", "500", "--logger", "zap",
+      "--log-level", "error"});
+}
+
+bool EtcdCluster::Start(int timeout_ms) {
+  for (size_t i = 0; i < members_.size(); ++i) StartMember(static_cast<int>(i));
+  etcd::Client probe(etcd::ParseEndpoints(urls()), 500);
+  return ::testutil::WaitUntil(
+      [&] { return probe.Range("/", etcd::PrefixEnd("/"), nullptr, true).ok(); }, timeout_ms);
+}
+
+void EtcdCluster::KillMember(int i) {
+  Member& m = members_[static_cast<size_t>(i)];
+  if (!m.child) return;
+  m.child->Signal(SIGKILL);
+  m.child->Wait(5000);
+  old_output_ += m.child->Output();
+  m.child.reset();
+}
+
+std::string EtcdCluster::Output() const {
+  std::string out = old_output_;
+  for (const Member& m : members_) {
+    if (m.child) out += m.child->Output();
+  }
+  return out;
 }
 
 uint16_t Register(int port, const std::string& url, const std::string& attrs, uint16_t lifetime,

@@ -44,11 +44,42 @@ class EtcdServer {
   std::string old_output_;
 };
 
+// A cluster of etcd members on loopback, each with its own ports and data
+// folder, stopped with the cluster.
+class EtcdCluster {
+ public:
+  explicit EtcdCluster(int members);
+  ~EtcdCluster();
+  // Starts member i (again, on the same ports and data); does not wait.
+  void StartMember(int i);
+  // Starts every member and waits until the cluster answers a
+  // linearizable read; false after timeout_ms.
+  bool Start(int timeout_ms = 20000);
+  // SIGKILL, then reaps it.
+  void KillMember(int i);
+  std::string url(int i) const;
+  // Every client URL, comma-separated, member first first.
+  std::string urls(int first = 0) const;
+  std::string Output() const;
+
+ private:
+  struct Member {
+    uint16_t client_port = 0;
+    uint16_t peer_port = 0;
+    std::unique_ptr<::testutil::Child> child;
+  };
+  ::testutil::TempDir dir_;
+  std::vector<Member> members_;
+  std::string initial_cluster_;
+  std::string old_output_;
+};
+
 // orvel-slpd on 127.0.0.1 with a kernel-chosen port.
 // An agent of the cluster under test.
 class Agent : public slpdtest::SlpdProcess {
  public:
-  explicit Agent(const std::vector<std::string>& extra) : SlpdProcess(extra) {}
+  explicit Agent(const std::vector<std::string>& extra, int wait_ms = 10000)
+      : SlpdProcess(extra, wait_ms) {}
   std::string Output() { return child().Output(); }
 };
 

@@ -281,3 +281,165 @@ TEST(SlpdEtcd, WatchResumesAfterABreakAndReloadsAfterCompaction) {
 
 }  // namespace
 }  // namespace orvel::slp::etcdtest
+
+namespace orvel::slp::etcdtest {
+namespace {
+
+// The index of the member that leads the cluster now, or -1.
+int LeaderOf(const EtcdCluster& cluster, int members) {
+  for (int i = 0; i < members; ++i) {
+    const std::string body = "{}";
+    const std::string port = cluster.url(i).substr(cluster.url(i).rfind(':') + 1);
+    std::string resp = testutil::Exchange(
+        static_cast<uint16_t>(std::atoi(port.c_str())),
+        "POST /v3/maintenance/status HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+        "Content-Length: 2\r\n\r\n" +
+            body,
+        false, 2000);
+    auto field = [&](const std::string& name) {
+      size_t at = resp.find("\"" + name + "\":\"");
+      return at == std::string::npos ? std::string()
+                                     : resp.substr(at + name.size() + 4,
+                                                   resp.find('"', at + name.size() + 4) -
+                                                       (at + name.size() + 4));
+    };
+    if (!field("leader").empty() && field("leader") == field("member_id")) return i;
+  }
+  return -1;
+}
+
+// Registers through two agents from several threads at once, until
+// stopped; counts what was refused or never answered and keeps what was
+// acknowledged.
+class Load {
+ public:
+  Load(int port_a, int port_b) {
+    for (int t = 0; t < kThreads; ++t) {
+      threads_.emplace_back([this, t, port_a, port_b] {
+        for (int n = 0; !stop_.load(); ++n) {
+          std::string url = "service:ZemProxy://10." + std::to_string(t) + "." +
+                            std::to_string(n / 250) + "." + std::to_string(n % 250) + ":5000";
+          auto t0 = std::chrono::steady_clock::now();
+          uint16_t code = Register(n % 2 ? port_b : port_a, url, "(n=1)", 600, true, 4000);
+          auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - t0)
+                        .count();
+          std::lock_guard<std::mutex> lock(mu_);
+          slowest_ms_ = std::max<long>(slowest_ms_, static_cast<long>(ms));
+          if (code == error::kOk) {
+            acked_.push_back(url);
+          } else if (code == 0xffff) {
+            ++unanswered_;
+          } else {
+            ++refused_;
+          }
+        }
+      });
+    }
+  }
+  ~Load() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    for (std::thread& t : threads_) {
+      if (t.joinable()) t.join();
+    }
+  }
+  std::vector<std::string> acked() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return acked_;
+  }
+  int refused() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return refused_;
+  }
+  int unanswered() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return unanswered_;
+  }
+  long slowest_ms() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return slowest_ms_;
+  }
+
+ private:
+  static constexpr int kThreads = 4;
+  std::atomic<bool> stop_{false};
+  std::mutex mu_;
+  std::vector<std::string> acked_;
+  int refused_ = 0, unanswered_ = 0;
+  long slowest_ms_ = 0;
+  std::vector<std::thread> threads_;  // last: started once the rest is set up
+};
+
+// Registrations flow through two agents while first the member agent A
+// talks to (a follower) and then, once it is back, the leader (which B
+// talks to) is killed: nothing is refused, nothing acknowledged is lost.
+TEST(SlpdEtcd, LosingOneOfThreeMembersRefusesAndLosesNothing) {
+  REQUIRE_ETCD();
+  EtcdCluster cluster(3);
+  ASSERT_TRUE(cluster.Start()) << cluster.Output();
+  int leader = -1;
+  ASSERT_TRUE(::testutil::WaitUntil([&] { return (leader = LeaderOf(cluster, 3)) >= 0; }, 5000));
+  const int follower = (leader + 1) % 3;
+  Agent a({"--etcd", cluster.urls(follower)});
+  Agent b({"--etcd", cluster.urls(leader)});
+  ASSERT_GT(a.port(), 0) << a.Output();
+  ASSERT_GT(b.port(), 0) << b.Output();
+
+  Load load(a.port(), b.port());
+  auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  pause(500);
+  const size_t before = load.acked().size();
+  cluster.KillMember(follower);
+  pause(2000);
+  cluster.StartMember(follower);
+  pause(2000);
+  cluster.KillMember(leader);
+  pause(2500);
+  load.Stop();
+
+  const std::vector<std::string> acked = load.acked();
+  std::printf("acknowledged %zu (%zu after the first kill), refused %d, unanswered %d, "
+              "slowest %ld ms\n",
+              acked.size(), acked.size() - before, load.refused(), load.unanswered(),
+              load.slowest_ms());
+  EXPECT_EQ(load.refused(), 0) << a.Output() << b.Output();
+  EXPECT_EQ(load.unanswered(), 0) << a.Output() << b.Output();
+  EXPECT_GT(acked.size(), before) << "nothing was registered after the kill";
+  // Nothing acknowledged is missing, on either agent.
+  for (int port : {a.port(), b.port()}) {
+    size_t missing = acked.size();
+    EXPECT_TRUE(::testutil::WaitUntil(
+        [&] {
+          Found f = Find(port);
+          missing = 0;
+          for (const std::string& url : acked) missing += f.Has(url) ? 0 : 1;
+          return f.answered && missing == 0;
+        },
+        5000))
+        << missing << " of " << acked.size() << " acknowledged registrations missing on port "
+        << port;
+  }
+  EXPECT_EQ(a.Stop(), 0);
+  EXPECT_EQ(b.Stop(), 0);
+}
+
+TEST(SlpdEtcd, AgentStartedWithoutALeaderWaitsForOne) {
+  REQUIRE_ETCD();
+  EtcdCluster cluster(3);
+  cluster.StartMember(0);  // one of three: no quorum, no leader
+  const uint16_t port0 = static_cast<uint16_t>(
+      std::atoi(cluster.url(0).substr(cluster.url(0).rfind(':') + 1).c_str()));
+  ASSERT_TRUE(::testutil::WaitUntil(
+      [&] { return testutil::ConnectLoopback(port0, 200).valid(); }, 10000));
+  Agent a({"--etcd", cluster.urls(0)}, /*wait_ms=*/1500);
+  EXPECT_EQ(a.port(), 0) << a.Output();
+  ASSERT_TRUE(a.child().WaitForOutput("no leader yet", 8000)) << a.Output();
+  EXPECT_TRUE(a.child().Running()) << a.Output();
+  cluster.StartMember(1);
+  ASSERT_TRUE(a.child().WaitForOutput("listening on", 20000)) << a.Output() << cluster.Output();
+  EXPECT_NE(a.Output().find("0 registrations loaded"), std::string::npos) << a.Output();
+}
+
+}  // namespace
+}  // namespace orvel::slp::etcdtest

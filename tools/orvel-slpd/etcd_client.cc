@@ -258,6 +258,7 @@ Result Client::Post(const std::string& path, const std::string& body, std::strin
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms_);
     curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
     CURLcode rc = curl_easy_perform(h);
+    if (rc != CURLE_COULDNT_CONNECT) res.reached = true;
     if (rc != CURLE_OK) {
       res.message = base + ": " + curl_easy_strerror(rc);
       ++current_;
@@ -272,6 +273,7 @@ Result Client::Post(const std::string& path, const std::string& body, std::strin
     if (doc.contains("error")) {
       res.message = base + ": " + String(doc, "error");
       int code = static_cast<int>(Int64(doc, "code"));
+      res.grpc_code = code;
       if (code == kGrpcUnavailable || code == kGrpcDeadlineExceeded) {
         res.status = Status::kUnreachable;
         ++current_;
@@ -326,6 +328,23 @@ Result Client::DeleteRange(const std::string& key, const std::string& range_end,
   Result r = Post("/v3/kv/deleterange", body.dump(), &reply);
   if (r.ok() && deleted) *deleted = Int64(json::parse(reply, nullptr, false), "deleted");
   return r;
+}
+
+Result Client::Txn(const std::vector<TxnOp>& ops) {
+  json success = json::array();
+  for (const TxnOp& op : ops) {
+    if (op.kind == TxnOp::kPut) {
+      json put{{"key", Base64Encode(op.key)}, {"value", Base64Encode(op.value)}};
+      if (op.lease != 0) put["lease"] = std::to_string(op.lease);
+      success.push_back(json{{"request_put", std::move(put)}});
+    } else {
+      success.push_back(json{{"request_delete_range",
+                              {{"key", Base64Encode(op.key)},
+                               {"range_end", Base64Encode(op.range_end)}}}});
+    }
+  }
+  std::string reply;
+  return Post("/v3/kv/txn", json{{"success", std::move(success)}}.dump(), &reply);
 }
 
 Result Client::Range(const std::string& key, const std::string& range_end,
@@ -409,8 +428,8 @@ WatchEnd Client::Watch(const std::string& key, const std::string& range_end, int
   ws.end.kind = WatchEnd::kBroken;
   ws.end.message = base + ": " + (ws.created ? "watch stream ended" : "watch not established") +
                    " (" + (rc == CURLE_OK ? "closed by etcd" : curl_easy_strerror(rc)) + ")";
-  // Never established here: the next attempt tries the next endpoint.
-  if (!ws.created) ++current_;
+  // The member may be gone: the next attempt tries the next endpoint.
+  ++current_;
   return ws.end;
 }
 

@@ -49,7 +49,19 @@ struct Result {
   Status status = Status::kOk;
   std::string message;   // what went wrong, for logs
   int64_t revision = 0;  // header revision of the answer
+  // Some endpoint took the connection (it may still have had no leader).
+  bool reached = false;
+  int grpc_code = 0;  // etcd's error code (gRPC status), when it answered one
   bool ok() const { return status == Status::kOk; }
+};
+
+// One operation of a transaction.
+struct TxnOp {
+  enum Kind { kPut, kDeleteRange } kind = kPut;
+  std::string key;
+  std::string value;      // kPut
+  std::string range_end;  // kDeleteRange
+  int64_t lease = 0;      // kPut; 0: no lease
 };
 
 struct KeyValue {
@@ -89,6 +101,9 @@ class Client {
   // Deletes [key, range_end); *deleted gets the count when given.
   Result DeleteRange(const std::string& key, const std::string& range_end,
                      int64_t* deleted = nullptr);
+  // Applies every op at one revision (all or none); result.revision is
+  // that revision.  etcd takes at most 128 ops per transaction by default.
+  Result Txn(const std::vector<TxnOp>& ops);
   // Every key in [key, range_end), read in pages at one revision so the
   // listing is consistent; result.revision is that revision.  With
   // count_only, out may be null and nothing is listed (a cheap,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <set>
 #include <utility>
 
@@ -16,6 +17,11 @@ namespace {
 
 constexpr const char* kRecordVersion = "1";
 constexpr int kRetryMs = 250;
+constexpr size_t kMaxTxnOps = 128;  // etcd's default --max-txn-ops
+constexpr int kLeaseReuseMs = 1000;
+constexpr size_t kMaxLeases = 64;
+constexpr int kGrpcNotFound = 5;
+constexpr int kGrpcResourceExhausted = 8;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -86,17 +92,36 @@ Replica::Replica(slp::RegistrationStore* store, const slp::DaClock* clock, Repli
       opt_(std::move(options)),
       log_(std::move(log)),
       range_end_(PrefixEnd(opt_.prefix)),
-      writer_(opt_.endpoints, opt_.timeout_ms),
+      writer_(opt_.endpoints, std::min(opt_.write_timeout_ms, opt_.timeout_ms)),
       watcher_(opt_.endpoints, opt_.timeout_ms),
       prober_(opt_.endpoints, opt_.timeout_ms) {}
 
 Replica::~Replica() { Stop(); }
 
 std::string Replica::Start() {
-  std::string err = Reload();
+  const auto give_up =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(opt_.start_wait_ms);
+  bool reached = false;
+  std::string err = Reload(&reached);
+  // A member that takes the connection but cannot answer has no leader
+  // yet (a cluster starting, or an election): wait for one.  Nobody
+  // listening at all is a fault to report at once.
+  if (!err.empty() && reached && opt_.start_wait_ms > 0) {
+    log_("etcd has no leader yet (" + err + "): waiting up to " +
+         std::to_string(opt_.start_wait_ms / 1000) + " s for one");
+    while (!err.empty() && std::chrono::steady_clock::now() < give_up) {
+      Pause(kRetryMs);
+      {
+        port::MutexLock lock(&stop_mu_);
+        if (stopping_) break;
+      }
+      err = Reload(&reached);
+    }
+  }
   if (!err.empty()) return err;
   watch_thread_ = std::thread(&Replica::WatchLoop, this);
   probe_thread_ = std::thread(&Replica::ProbeLoop, this);
+  write_thread_ = std::thread(&Replica::WriteLoop, this);
   return std::string();
 }
 
@@ -107,6 +132,12 @@ void Replica::Stop() {
   }
   interrupt_watch_.store(true);
   stop_cv_.SignalAll();
+  {
+    port::MutexLock lock(&queue_mu_);
+    writer_stopping_ = true;
+  }
+  queue_cv_.SignalAll();
+  if (write_thread_.joinable()) write_thread_.join();
   if (watch_thread_.joinable()) watch_thread_.join();
   if (probe_thread_.joinable()) probe_thread_.join();
 }
@@ -129,9 +160,10 @@ int64_t Replica::revision() const {
   return revision_;
 }
 
-std::string Replica::Reload() {
+std::string Replica::Reload(bool* reached) {
   std::vector<KeyValue> kvs;
   Result r = watcher_.Range(opt_.prefix, range_end_, &kvs);
+  if (reached) *reached = r.reached;
   if (!r.ok()) return r.message;
   std::set<std::pair<std::string, std::string>> present;  // URL, folded language
   {
@@ -222,6 +254,7 @@ void Replica::SetHealth(bool watch_up, bool probe_ok, const std::string& why) {
     bool up = watch_up_ && probe_ok_;
     if (up == available_) return;
     available_ = up;
+    if (!up) unavailable_since_ = std::chrono::steady_clock::now();
     if (up) {
       line = "etcd back at " + watcher_.endpoint() + " (revision " + std::to_string(revision_) +
              "): registrations accepted again";
@@ -249,91 +282,261 @@ uint16_t Replica::Failed(const Result& r) {
 }
 
 uint16_t Replica::Register(const slp::RegistrationInput& in) {
-  if (!available()) return slp::error::kDaBusyNow;
-  port::MutexLock write_lock(&write_mu_);
-  // Validate and merge on a scratch store holding this URL's registrations,
-  // so nothing reaches the local copy before etcd has it.
-  slp::RegistrationStore scratch(store_->scopes_text(), clock_, opt_.limits);
-  std::vector<slp::RegistrationInput> before = store_->Entries(in.url);
-  bool exists = false;
-  for (const slp::RegistrationInput& e : before) {
-    scratch.Register(e);
-    exists = exists || SameLanguage(e.lang, in.lang);
-  }
-  uint16_t code = scratch.Register(in);
-  if (code != slp::error::kOk) return code;
-  if (!exists && store_->size() >= opt_.limits.max_entries) return slp::error::kInternalError;
-  slp::RegistrationInput result;
-  for (slp::RegistrationInput& e : scratch.Entries(in.url)) {
-    if (SameLanguage(e.lang, in.lang)) result = std::move(e);
-  }
-  result.lifetime = in.lifetime;
-  const std::string key = RegistrationKey(opt_.prefix, in.url, in.lang);
-  const int64_t expiry = NowMs() + int64_t{in.lifetime} * 1000;
-
-  int64_t lease = 0;
-  Result r = writer_.Grant(in.lifetime, &lease);
-  if (!r.ok()) return Failed(r);
-  int64_t old_lease = 0;
-  {
-    port::MutexLock lock(&mu_);
-    if (auto it = known_.find(key); it != known_.end()) old_lease = it->second.lease;
-  }
-  r = writer_.Put(key, EncodeRecord(result, expiry), lease);
-  if (!r.ok()) {
-    writer_.Revoke(lease);  // best effort; it runs out by itself otherwise
-    return Failed(r);
-  }
-  // The key left its old lease; end it rather than let it linger.
-  if (old_lease != 0 && old_lease != lease) writer_.Revoke(old_lease);
-  if (!WaitApplied(r.revision)) store_->Register(result);
-  return slp::error::kOk;
+  std::promise<uint16_t> code;
+  RegisterAsync(in, [&code](uint16_t c) { code.set_value(c); });
+  return code.get_future().get();
 }
 
 uint16_t Replica::Deregister(std::string_view scopes, std::string_view url, std::string_view lang,
                              std::string_view tags) {
-  if (!available()) return slp::error::kDaBusyNow;
-  std::vector<std::string> patterns;
-  if (!slp::ParseTagList(tags, &patterns)) return slp::error::kParseError;
-  port::MutexLock write_lock(&write_mu_);
-  slp::RegistrationStore scratch(store_->scopes_text(), clock_, opt_.limits);
-  std::vector<slp::RegistrationInput> before = store_->Entries(url);
-  for (const slp::RegistrationInput& e : before) scratch.Register(e);
-  uint16_t code = scratch.Deregister(scopes, url, lang, tags);
-  if (code != slp::error::kOk) return code;
+  std::promise<uint16_t> code;
+  DeregisterAsync(scopes, url, lang, tags, [&code](uint16_t c) { code.set_value(c); });
+  return code.get_future().get();
+}
 
-  int64_t wait_for = 0;
-  if (patterns.empty()) {
-    // Every language, also those this copy has not seen yet.
-    const std::string from = UrlKeyPrefix(opt_.prefix, url);
-    int64_t deleted = 0;
-    Result r = writer_.DeleteRange(from, PrefixEnd(from), &deleted);
-    if (!r.ok()) return Failed(r);
-    if (deleted > 0) wait_for = r.revision;
-  } else {
-    for (const slp::RegistrationInput& after : scratch.Entries(url)) {
-      auto old = std::find_if(before.begin(), before.end(), [&](const slp::RegistrationInput& b) {
-        return SameLanguage(b.lang, after.lang);
-      });
-      if (old == before.end() || old->attrs == after.attrs) continue;
-      const std::string key = RegistrationKey(opt_.prefix, after.url, after.lang);
-      int64_t expiry = NowMs() + int64_t{after.lifetime} * 1000;
-      {
-        port::MutexLock lock(&mu_);
-        if (auto it = known_.find(key); it != known_.end()) expiry = it->second.expiry_ms;
-      }
-      Result r = writer_.PutKeepLease(key, EncodeRecord(after, expiry));
-      if (r.status == Status::kFailed) continue;  // ran out meanwhile: nothing left to change
-      if (!r.ok()) return Failed(r);
-      wait_for = r.revision;
+void Replica::RegisterAsync(const slp::RegistrationInput& in, Done done) {
+  Op op;
+  op.in = in;
+  op.done = std::move(done);
+  Enqueue(std::move(op));
+}
+
+void Replica::DeregisterAsync(std::string_view scopes, std::string_view url, std::string_view lang,
+                              std::string_view tags, Done done) {
+  std::vector<std::string> patterns;
+  if (!slp::ParseTagList(tags, &patterns)) return done(slp::error::kParseError);
+  Op op;
+  op.deregister = true;
+  op.scopes = scopes;
+  op.url = url;
+  op.lang = lang;
+  op.tags = tags;
+  op.done = std::move(done);
+  Enqueue(std::move(op));
+}
+
+bool Replica::GivenUp() const {
+  port::MutexLock lock(&mu_);
+  return !available_ && std::chrono::steady_clock::now() - unavailable_since_ >
+                            std::chrono::milliseconds(opt_.write_budget_ms);
+}
+
+void Replica::Enqueue(Op op) {
+  if (GivenUp()) return op.done(slp::error::kDaBusyNow);
+  op.deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(opt_.write_budget_ms);
+  {
+    port::MutexLock lock(&queue_mu_);
+    if (!writer_stopping_ && queue_.size() < opt_.max_queued) {
+      queue_.push_back(std::move(op));
+      queue_cv_.Signal();
+      return;
     }
   }
-  if (wait_for > 0 && !WaitApplied(wait_for)) store_->Deregister(scopes, url, lang, tags);
+  op.done(slp::error::kDaBusyNow);
+}
+
+void Replica::WriteLoop() {
+  for (;;) {
+    std::vector<Op> batch;
+    {
+      port::MutexLock lock(&queue_mu_);
+      while (queue_.empty() && !writer_stopping_) queue_cv_.Wait(&lock);
+      if (writer_stopping_) break;
+      // One op per URL in a transaction, so each is checked against a copy
+      // that holds the ones before it; a partial deregistration (a rewrite
+      // of the value) goes alone.
+      std::set<std::string> urls;
+      while (!queue_.empty() && batch.size() < kMaxTxnOps) {
+        const Op& next = queue_.front();
+        const std::string& url = next.deregister ? next.url : next.in.url;
+        const bool alone = next.deregister && !next.tags.empty();
+        if (!batch.empty() && (alone || urls.count(url))) break;
+        urls.insert(url);
+        batch.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+        if (alone) break;
+      }
+    }
+    WriteBatch(&batch);
+  }
+  // Stopping: what is still queued is not recorded.
+  std::deque<Op> left;
+  {
+    port::MutexLock lock(&queue_mu_);
+    left.swap(queue_);
+  }
+  for (Op& op : left) op.done(slp::error::kDaBusyNow);
+}
+
+Result Replica::Retrying(std::chrono::steady_clock::time_point deadline,
+                         const std::function<Result()>& call) {
+  int pause_ms = 20;
+  for (;;) {
+    Result r = call();
+    // kFailed is etcd's answer (lease gone, request too large...), except
+    // when it asks to slow down.
+    if (r.ok() || (r.status == Status::kFailed && r.grpc_code != kGrpcResourceExhausted)) {
+      return r;
+    }
+    {
+      port::MutexLock lock(&stop_mu_);
+      if (stopping_) return r;
+    }
+    if (std::chrono::steady_clock::now() + std::chrono::milliseconds(pause_ms) >= deadline) {
+      return r;
+    }
+    Pause(pause_ms);
+    pause_ms = std::min(pause_ms * 2, 400);
+  }
+}
+
+Result Replica::LeaseFor(uint16_t lifetime, std::chrono::steady_clock::time_point deadline,
+                         int64_t* lease) {
+  const auto now = std::chrono::steady_clock::now();
+  auto it = leases_.find(lifetime);
+  if (it != leases_.end() && now - it->second.granted < std::chrono::milliseconds(kLeaseReuseMs)) {
+    *lease = it->second.id;
+    return Result();
+  }
+  if (leases_.size() >= kMaxLeases) leases_.clear();
+  // Two seconds past the lifetime: a key put up to a second after the
+  // grant still outlives its registration.
+  Result r = Retrying(deadline, [&] { return writer_.Grant(int64_t{lifetime} + 2, lease); });
+  if (r.ok()) leases_[lifetime] = Lease{*lease, now};
+  return r;
+}
+
+bool Replica::Plan(const Op& op, std::chrono::steady_clock::time_point deadline, TxnOp* txn,
+                   slp::RegistrationInput* result, uint16_t* code) {
+  // Validate and merge on a scratch store holding this URL's registrations,
+  // so nothing reaches the local copy before etcd has it.
+  slp::RegistrationStore scratch(store_->scopes_text(), clock_, opt_.limits);
+  const std::string& url = op.deregister ? op.url : op.in.url;
+  bool exists = false;
+  for (const slp::RegistrationInput& e : store_->Entries(url)) {
+    scratch.Register(e);
+    exists = exists || (!op.deregister && SameLanguage(e.lang, op.in.lang));
+  }
+  if (op.deregister) {
+    *code = scratch.Deregister(op.scopes, op.url, op.lang, op.tags);
+    if (*code != slp::error::kOk) return false;
+    // Every language, also those this copy has not seen yet.
+    txn->kind = TxnOp::kDeleteRange;
+    txn->key = UrlKeyPrefix(opt_.prefix, op.url);
+    txn->range_end = PrefixEnd(txn->key);
+    return true;
+  }
+  *code = scratch.Register(op.in);
+  if (*code != slp::error::kOk) return false;
+  if (!exists && store_->size() >= opt_.limits.max_entries) {
+    *code = slp::error::kInternalError;
+    return false;
+  }
+  for (slp::RegistrationInput& e : scratch.Entries(op.in.url)) {
+    if (SameLanguage(e.lang, op.in.lang)) *result = std::move(e);
+  }
+  result->lifetime = op.in.lifetime;
+  Result r = LeaseFor(op.in.lifetime, deadline, &txn->lease);
+  if (!r.ok()) {
+    *code = Failed(r);
+    return false;
+  }
+  txn->kind = TxnOp::kPut;
+  txn->key = RegistrationKey(opt_.prefix, op.in.url, op.in.lang);
+  txn->value = EncodeRecord(*result, NowMs() + int64_t{op.in.lifetime} * 1000);
+  return true;
+}
+
+void Replica::WriteBatch(std::vector<Op>* batch) {
+  if (batch->size() == 1 && batch->front().deregister && !batch->front().tags.empty()) {
+    Op& op = batch->front();
+    op.done(DeregisterTags(op));
+    return;
+  }
+  auto deadline = std::chrono::steady_clock::time_point::max();
+  for (const Op& op : *batch) deadline = std::min(deadline, op.deadline);
+  std::vector<TxnOp> txn;
+  std::vector<slp::RegistrationInput> results;
+  std::vector<Op*> planned;
+  for (Op& op : *batch) {
+    TxnOp t;
+    slp::RegistrationInput result;
+    uint16_t code = slp::error::kOk;
+    if (!Plan(op, deadline, &t, &result, &code)) {
+      op.done(code);
+      continue;
+    }
+    txn.push_back(std::move(t));
+    results.push_back(std::move(result));
+    planned.push_back(&op);
+  }
+  if (txn.empty()) return;
+  Result r = Retrying(deadline, [&] { return writer_.Txn(txn); });
+  if (!r.ok() && r.grpc_code == kGrpcNotFound) {
+    // A lease ran out or was lost with etcd's data: grant new ones.
+    leases_.clear();
+    for (size_t i = 0; i < txn.size(); ++i) {
+      if (txn[i].kind != TxnOp::kPut) continue;
+      r = LeaseFor(results[i].lifetime, deadline, &txn[i].lease);
+      if (!r.ok()) break;
+    }
+    if (r.ok()) r = Retrying(deadline, [&] { return writer_.Txn(txn); });
+  }
+  if (!r.ok()) {
+    uint16_t code = Failed(r);
+    for (Op* op : planned) op->done(code);
+    return;
+  }
+  if (!WaitApplied(r.revision)) {
+    // The watch lags (or is reconnecting): etcd has the change, so the
+    // local copy may show it now; the watch brings the same record later.
+    for (size_t i = 0; i < planned.size(); ++i) {
+      const Op& op = *planned[i];
+      if (op.deregister) {
+        store_->Deregister(op.scopes, op.url, op.lang, op.tags);
+      } else {
+        store_->Register(results[i]);
+      }
+    }
+  }
+  for (Op* op : planned) op->done(slp::error::kOk);
+}
+
+uint16_t Replica::DeregisterTags(const Op& op) {
+  slp::RegistrationStore scratch(store_->scopes_text(), clock_, opt_.limits);
+  std::vector<slp::RegistrationInput> before = store_->Entries(op.url);
+  for (const slp::RegistrationInput& e : before) scratch.Register(e);
+  uint16_t code = scratch.Deregister(op.scopes, op.url, op.lang, op.tags);
+  if (code != slp::error::kOk) return code;
+  int64_t wait_for = 0;
+  for (const slp::RegistrationInput& after : scratch.Entries(op.url)) {
+    auto old = std::find_if(before.begin(), before.end(), [&](const slp::RegistrationInput& b) {
+      return SameLanguage(b.lang, after.lang);
+    });
+    if (old == before.end() || old->attrs == after.attrs) continue;
+    const std::string key = RegistrationKey(opt_.prefix, after.url, after.lang);
+    int64_t expiry = NowMs() + int64_t{after.lifetime} * 1000;
+    {
+      port::MutexLock lock(&mu_);
+      if (auto it = known_.find(key); it != known_.end()) expiry = it->second.expiry_ms;
+    }
+    const std::string value = EncodeRecord(after, expiry);
+    Result r = Retrying(op.deadline, [&] { return writer_.PutKeepLease(key, value); });
+    if (r.status == Status::kFailed) continue;  // ran out meanwhile: nothing left to change
+    if (!r.ok()) return Failed(r);
+    wait_for = r.revision;
+  }
+  if (wait_for > 0 && !WaitApplied(wait_for)) {
+    store_->Deregister(op.scopes, op.url, op.lang, op.tags);
+  }
   return slp::error::kOk;
 }
 
 void Replica::WatchLoop() {
-  auto on_created = [this] {
+  bool established = false;
+  auto on_created = [this, &established] {
+    established = true;
     bool probe_ok;
     {
       port::MutexLock lock(&mu_);
@@ -358,6 +561,7 @@ void Replica::WatchLoop() {
       port::MutexLock lock(&stop_mu_);
       if (stopping_) return;
     }
+    established = false;
     WatchEnd end = watcher_.Watch(opt_.prefix, range_end_, revision() + 1, on_created, on_events,
                                   interrupt_watch_);
     {
@@ -380,7 +584,9 @@ void Replica::WatchLoop() {
     } else if (end.kind != WatchEnd::kStopped) {
       SetHealth(false, probe_ok, end.message.empty() ? "watch cancelled" : end.message);
     }
-    Pause(kRetryMs);
+    // A stream that was up goes to the next endpoint at once: its member
+    // may be gone while the others serve.
+    if (end.kind == WatchEnd::kStopped || !established) Pause(kRetryMs);
   }
 }
 

@@ -14,19 +14,32 @@
 // (the agent's RegistrationStore) is filled at start and kept current by a
 // watch, so look-ups never wait for etcd.
 //
+// Writes are queued and one writer thread sends what has gathered while
+// the previous transaction was in flight as one transaction (at most 128
+// operations, etcd's default bound), so many registrations share one
+// round trip and one disk sync.  Keys live under leases shared by the
+// registrations of one lifetime granted within a second; a lease lives
+// two seconds longer than the lifetime it was granted for, and the expiry
+// in each value, not the lease, decides when a registration ends.
+//
+// A write that fails on one endpoint is tried on the others, again and
+// again, until its budget (write_budget_ms after it arrived) runs out: a
+// member lost, or a leader election, delays registrations but refuses none.
 // When etcd cannot be reached (the watch breaks, or the periodic probe
-// fails, e.g. on a member without a leader) the replica is unavailable:
-// registrations get DA_BUSY_NOW until it is back; look-ups go on from the
-// local copy.  The loss and the return are logged once each.  The watch
-// resumes after the last revision applied, so no change is missed or
-// applied twice; when that revision has been compacted away, the whole
-// prefix is read again.
+// fails, e.g. on a member without a leader) the replica is unavailable;
+// once that has lasted a whole budget, registrations get DA_BUSY_NOW at
+// once until it is back.  Look-ups go on from the local copy.  The loss and
+// the return are logged once each.  The watch resumes after the last
+// revision applied, so no change is missed or applied twice; when that
+// revision has been compacted away, the whole prefix is read again.
 #ifndef ORVEL_TOOLS_ORVEL_SLPD_ETCD_REPLICA_H_
 #define ORVEL_TOOLS_ORVEL_SLPD_ETCD_REPLICA_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -55,9 +68,13 @@ struct ReplicaOptions {
   std::vector<std::string> endpoints;
   std::string prefix = "/orvel/slp/";
   slp::StoreLimits limits;
-  long timeout_ms = 3000;    // one etcd call, per endpoint
-  int probe_every_ms = 500;  // reachability probe
-  int ack_wait_ms = 2000;    // a write waits this long to show in the local copy
+  long timeout_ms = 3000;        // one etcd call, per endpoint
+  long write_timeout_ms = 1500;  // one write, per endpoint
+  int write_budget_ms = 4000;    // a write is retried this long after it arrived
+  int probe_every_ms = 500;      // reachability probe
+  int ack_wait_ms = 2000;        // a write waits this long to show in the local copy
+  int start_wait_ms = 30000;     // at start, how long to wait for a leader
+  size_t max_queued = 8192;      // writes waiting; past it DA_BUSY_NOW
 };
 
 class Replica : public slp::RegistrationSink {
@@ -73,7 +90,9 @@ class Replica : public slp::RegistrationSink {
   Replica& operator=(const Replica&) = delete;
 
   // Reads every registration under the prefix into the store and starts
-  // the watch and the probe.  Returns "" or why etcd cannot be used.
+  // the watch, the probe and the writer.  Returns "" or why etcd cannot be
+  // used.  A cluster that answers but has no leader is waited for, up to
+  // start_wait_ms; waiting says so once through the log.
   std::string Start();
   // Ends the watch and the probe; waits for their threads.
   void Stop();
@@ -81,6 +100,9 @@ class Replica : public slp::RegistrationSink {
   uint16_t Register(const slp::RegistrationInput& in) override;
   uint16_t Deregister(std::string_view scopes, std::string_view url, std::string_view lang,
                       std::string_view tags) override;
+  void RegisterAsync(const slp::RegistrationInput& in, Done done) override;
+  void DeregisterAsync(std::string_view scopes, std::string_view url, std::string_view lang,
+                       std::string_view tags, Done done) override;
 
   bool available() const;
   // Highest etcd revision the local copy reflects.
@@ -93,8 +115,36 @@ class Replica : public slp::RegistrationSink {
     int64_t lease = 0;
     int64_t expiry_ms = 0;
   };
+  // One queued SrvReg or SrvDeReg.
+  struct Op {
+    bool deregister = false;
+    slp::RegistrationInput in;                // SrvReg
+    std::string scopes, url, lang, tags;      // SrvDeReg
+    std::chrono::steady_clock::time_point deadline;
+    Done done;
+  };
+  struct Lease {
+    int64_t id = 0;
+    std::chrono::steady_clock::time_point granted;
+  };
 
-  std::string Reload();
+  void Enqueue(Op op);
+  void WriteLoop();
+  void WriteBatch(std::vector<Op>* batch);
+  // The change of one op as a transaction operation, checked against the
+  // local copy; false with *code when it is refused.
+  bool Plan(const Op& op, std::chrono::steady_clock::time_point deadline, TxnOp* txn,
+            slp::RegistrationInput* result, uint16_t* code);
+  uint16_t DeregisterTags(const Op& op);
+  // A lease for registrations of this lifetime, reused for a second.
+  Result LeaseFor(uint16_t lifetime, std::chrono::steady_clock::time_point deadline,
+                  int64_t* lease);
+  // Runs call until it succeeds, etcd refuses for good, or deadline.
+  Result Retrying(std::chrono::steady_clock::time_point deadline,
+                  const std::function<Result()>& call);
+  // Unavailable for longer than a write budget.
+  bool GivenUp() const;
+  std::string Reload(bool* reached = nullptr);
   // False when the registration is not (or no longer) in the local copy.
   bool ApplyPut(const KeyValue& kv);
   void ApplyDelete(const std::string& key);
@@ -113,10 +163,15 @@ class Replica : public slp::RegistrationSink {
   Log log_;
   std::string range_end_;
 
-  Client writer_;   // registrations, one at a time (write_mu_)
+  Client writer_;   // registrations (writer thread)
   Client watcher_;  // the watch stream and full reads
   Client prober_;   // reachability probe
-  port::Mutex write_mu_;
+  std::map<uint16_t, Lease> leases_;  // by lifetime (writer thread)
+
+  port::Mutex queue_mu_;
+  port::CondVar queue_cv_;
+  std::deque<Op> queue_ GUARDED_BY(queue_mu_);
+  bool writer_stopping_ GUARDED_BY(queue_mu_) = false;
 
   mutable port::Mutex mu_;
   port::CondVar applied_cv_;
@@ -125,6 +180,7 @@ class Replica : public slp::RegistrationSink {
   bool watch_up_ GUARDED_BY(mu_) = true;
   bool probe_ok_ GUARDED_BY(mu_) = true;
   bool available_ GUARDED_BY(mu_) = true;
+  std::chrono::steady_clock::time_point unavailable_since_ GUARDED_BY(mu_);
   std::atomic<size_t> loaded_{0};
 
   port::Mutex stop_mu_;
@@ -133,6 +189,7 @@ class Replica : public slp::RegistrationSink {
   std::atomic<bool> interrupt_watch_{false};
   std::thread watch_thread_;
   std::thread probe_thread_;
+  std::thread write_thread_;
 };
 
 }  // namespace orvel::etcd

@@ -96,7 +96,7 @@ bool IsLoopback(const std::string& listen) {
   return inet_pton(AF_INET, listen.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
 
-void ServeUdp(int fd, slp::DaHandler* handler, bool verbose) {
+void ServeUdp(int fd, slp::DaHandler* handler, bool verbose, bool async_sink) {
   std::vector<uint8_t> buf(65536);
   while (!g_stop.load()) {
     pollfd p{fd, POLLIN, 0};
@@ -107,9 +107,17 @@ void ServeUdp(int fd, slp::DaHandler* handler, bool verbose) {
     if (n < 0) continue;
     std::string log;
     slp::HandleInfo info;
+    // A registration recorded through etcd is answered from the writer's
+    // thread once etcd has it, so this thread never waits for etcd.
+    auto later = [fd, from, len](std::string reply) {
+      if (reply.empty()) return;
+      ::sendto(fd, reply.data(), reply.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&from), len);
+    };
     std::string reply =
         handler->Handle(buf.data(), static_cast<size_t>(n), ntohl(from.sin_addr.s_addr),
-                        /*over_tcp=*/false, verbose ? &log : nullptr, &info);
+                        /*over_tcp=*/false, verbose ? &log : nullptr, &info,
+                        async_sink ? slp::LaterReply(later) : slp::LaterReply());
     if (verbose) orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
     if (info.rate_limited) {
       std::string line = handler->reply_budget().TakeLogLine(std::chrono::steady_clock::now());
@@ -198,6 +206,8 @@ bool StartReplica(const Options& opt, slp::RegistrationStore* store, slp::DaCloc
   orvel::etcd::ReplicaOptions ro;
   ro.endpoints = opt.etcd;
   ro.prefix = opt.etcd_prefix;
+  // An optional etcd is not waited for: the agent serves from memory.
+  if (opt.etcd_optional) ro.start_wait_ms = 0;
   *replica = std::make_unique<orvel::etcd::Replica>(store, clock, ro, [](const std::string& line) {
     bool bad = line.rfind("etcd lost", 0) == 0 || line.rfind("etcd refused", 0) == 0;
     orvel::cli::Log(bad ? orvel::cli::LogLevel::kWarning : orvel::cli::LogLevel::kNotice, "%s",
@@ -350,12 +360,13 @@ int main(int argc, char** argv) {
   saver.Mark();
   orvel::slpd::TcpOptions tcp_options;
   tcp_options.verbose = opt.verbose;
+  tcp_options.async_sink = replica != nullptr;
   orvel::slpd::TcpServer tcp_server(tcp.get(), &handler, tcp_options);
   if (std::string err = tcp_server.Start(); !err.empty()) {
     orvel::cli::Log(orvel::cli::LogLevel::kError, "tcp: %s", err.c_str());
     return 1;
   }
-  std::thread udp_thread(ServeUdp, udp.get(), &handler, opt.verbose);
+  std::thread udp_thread(ServeUdp, udp.get(), &handler, opt.verbose, replica != nullptr);
   metered.saver.store(&saver);
   metered.handler.store(&handler);
   metered.serving.store(true);

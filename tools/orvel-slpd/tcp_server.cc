@@ -48,9 +48,19 @@ class TcpServer::Acceptor final : public net::EventLoop::Watcher, public net::Ev
 
 class TcpServer::Conn final : public net::EventLoop::Watcher, public net::EventLoop::Timer {
  public:
-  Conn(TcpServer* server, net::UniqueFd fd, uint32_t peer)
-      : server_(server), fd_(std::move(fd)), peer_(peer) {}
+  Conn(TcpServer* server, net::UniqueFd fd, uint32_t peer, uint64_t id)
+      : server_(server), fd_(std::move(fd)), peer_(peer), id_(id) {}
   int fd() const { return fd_.get(); }
+  uint64_t id() const { return id_; }
+
+  // The answer of a registration the sink recorded (loop thread).
+  void Answered(std::string reply) {
+    out_ = std::move(reply);
+    out_pos_ = 0;
+    if (!server_->loop_->Watch(fd_.get(), EPOLLIN, this) || !Flush() || !Serve()) {
+      server_->Close(this);
+    }
+  }
 
   void OnEvents(uint32_t events) override {
     if (events & EPOLLOUT) {
@@ -112,12 +122,19 @@ class TcpServer::Conn final : public net::EventLoop::Watcher, public net::EventL
       slp::HandleInfo info;
       out_ = server_->handler_->Handle(reinterpret_cast<const uint8_t*>(in_.data()), length, peer_,
                                        /*over_tcp=*/true,
-                                       server_->options_.verbose ? &log : nullptr, &info);
+                                       server_->options_.verbose ? &log : nullptr, &info, Later());
       if (server_->options_.verbose)
         orvel::cli::Log(orvel::cli::LogLevel::kInfo, "%s", log.c_str());
       in_.erase(0, length);
       frame_started_ = false;
       close_when_idle_ = close_when_idle_ || info.agent_discovery;
+      if (info.deferred) {
+        // Nothing more is read until the answer is in; the frame time-out
+        // still bounds the wait.
+        server_->loop_->Unwatch(fd_.get(), this);
+        server_->loop_->Arm(this, net::Deadline::After(server_->options_.frame_seconds).at());
+        return true;
+      }
       if (!Flush()) return false;
     }
     net::EventLoop& loop = *server_->loop_;
@@ -144,9 +161,25 @@ class TcpServer::Conn final : public net::EventLoop::Watcher, public net::EventL
     return true;
   }
 
+  // Posts a deferred answer back to the loop, to this connection if it is
+  // still there.
+  slp::LaterReply Later() {
+    if (!server_->options_.async_sink) return slp::LaterReply();
+    TcpServer* server = server_;
+    Conn* self = this;
+    uint64_t id = id_;
+    return [server, self, id](std::string reply) {
+      server->loop_->Post([server, self, id, reply = std::move(reply)]() mutable {
+        auto it = server->conns_.find(self);
+        if (it != server->conns_.end() && self->id() == id) self->Answered(std::move(reply));
+      });
+    };
+  }
+
   TcpServer* server_;
   net::UniqueFd fd_;
   uint32_t peer_;
+  uint64_t id_;
   std::string in_;
   std::string out_;
   size_t out_pos_ = 0;
@@ -198,7 +231,8 @@ bool TcpServer::Accept() {
     if (!fd.valid())
       return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
     if (conns_.size() >= options_.max_connections) continue;  // closed by fd's destructor
-    auto conn = std::make_unique<Conn>(this, std::move(fd), ntohl(from.sin_addr.s_addr));
+    auto conn =
+        std::make_unique<Conn>(this, std::move(fd), ntohl(from.sin_addr.s_addr), next_conn_id_++);
     Conn* c = conn.get();
     if (!loop_->Watch(c->fd(), EPOLLIN, c)) continue;
     loop_->Arm(c, net::Deadline::After(options_.idle_seconds).at());

@@ -16,6 +16,7 @@
 #define ORVEL_TOOLS_ORVEL_SLPD_TCP_SERVER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -33,6 +34,9 @@ struct TcpOptions {
   size_t max_frame = size_t{256} * 1024;
   // 0: the descriptor limit (RLIMIT_NOFILE) less a reserve.
   size_t max_connections = 0;
+  // The handler's sink answers registrations later (etcd): the loop goes
+  // on serving other connections meanwhile.
+  bool async_sink = false;
 };
 
 class TcpServer {
@@ -63,6 +67,7 @@ class TcpServer {
   std::unique_ptr<net::EventLoop> loop_;
   std::unique_ptr<Acceptor> acceptor_;
   std::unordered_map<Conn*, std::unique_ptr<Conn>> conns_;  // loop thread only
+  uint64_t next_conn_id_ = 1;                                // loop thread only
   std::thread thread_;
 };
 
