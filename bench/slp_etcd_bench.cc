@@ -2,16 +2,18 @@
 //
 //   slp_etcd_bench ORVEL-SLPD [ETCD] [COUNT]
 //
-// Starts an etcd of its own on loopback (free ports, a temporary data
-// folder, removed at the end), one orvel-slpd alone and one with --etcd on
-// it, and measures both in the same run, interleaved one request at a
-// time so a busy machine slows both alike:
+// Starts an etcd cluster of its own on loopback (three members, free
+// ports, temporary data folders, removed at the end), one orvel-slpd alone
+// and one with --etcd on it, and measures both in the same run,
+// interleaved one request at a time so a busy machine slows both alike:
 //   registrations/s   COUNT fresh SrvRegs over UDP to each agent; the
 //                     etcd-backed one acknowledges only after etcd has the
 //                     registration on disk (the cost of durability)
 //   look-ups/s        addr/mask SrvRqsts over UDP against the COUNT
 //                     registrations; the etcd-backed agent answers from
 //                     its local copy
+//   registrations-64/s  5 x COUNT fresh SrvRegs with 64 in flight, each
+//                     agent in turn (twice, the best of both)
 // A second standalone agent, asked in the same rotation, gives the
 // control ratio: how far two identical agents differ on this machine now.
 // Prints one line per figure with the ratio etcd / standalone: the rate
@@ -167,6 +169,61 @@ std::unique_ptr<Proc> StartSharedAgent(const std::string& slpd, const std::strin
   return shared;
 }
 
+// Registrations per second with `window` SrvRegs in flight from one
+// socket; *failures counts the ones not acknowledged within 5 s.
+double PipelinedRate(int port, int first, int count, int window, uint16_t* xid, int* failures) {
+  UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in to = orvel::bench::Loopback(port);
+  int sent = 0, done = 0;
+  auto send_next = [&] {
+    slp::SrvReg r;
+    r.entry.lifetime = 3600;
+    r.entry.url = "service:ZemProxy://" + AddrOf(first + sent) + ":5001";
+    r.service_type = "service:ZemProxy";
+    r.scopes = "default";
+    r.attrs = "(addr=" + AddrOf(first + sent) + "),(mask=255.255.255.255)";
+    std::string req = EncodeSlp(r, (*xid)++, slp::kFlagFresh);
+    ::sendto(sock.get(), req.data(), req.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
+    ++sent;
+  };
+  auto t0 = Clock::now();
+  while (sent < count && sent - done < window) send_next();
+  char buf[65536];
+  while (done < count) {
+    pollfd p{sock.get(), POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) {
+      *failures += count - done;
+      break;
+    }
+    ssize_t n = ::recv(sock.get(), buf, sizeof buf, 0);
+    if (n <= 0) continue;
+    ++done;
+    if (!AckOk(std::string(buf, static_cast<size_t>(n)))) ++*failures;
+    if (sent < count) send_next();
+  }
+  return done / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// The pipelined figure: each agent in turn, twice, the best of both.
+int MeasurePipelined(const int ports[3], int count, int window) {
+  uint16_t xid = 40000;
+  int failures = 0;
+  double best[3] = {0, 0, 0};
+  for (int round = 0; round < 2; ++round) {
+    for (int which = 0; which < 3; ++which) {
+      // Fresh keys every round, for the etcd-backed agent too.
+      int first = 100000 + (round * 3 + which) * count;
+      best[which] =
+          std::max(best[which], PipelinedRate(ports[which], first, count, window, &xid, &failures));
+    }
+  }
+  std::printf("registrations-%d/s standalone %.0f etcd %.0f ratio %.3f control %.0f "
+              "control-ratio %.3f\n",
+              window, best[0], best[1], best[1] / best[0], best[2], best[2] / best[0]);
+  return failures;
+}
+
 // Registers and looks up `count` services on the three agents in turn
 // (standalone, etcd-backed, control) and prints the figures; the number of
 // requests that failed.
@@ -205,6 +262,7 @@ int MeasureAgents(const int ports[3], int count) {
   line("registration-p50-us", reg[0].MedianUs(), reg[1].MedianUs(), reg[2].MedianUs());
   line("look-ups/s", look[0].Rate(), look[1].Rate(), look[2].Rate());
   line("look-up-p50-us", look[0].MedianUs(), look[1].MedianUs(), look[2].MedianUs());
+  failures += MeasurePipelined(ports, 5 * count, 64);
   std::printf("failures %d\n", failures);
   return failures;
 }
@@ -229,13 +287,28 @@ int main(int argc, char** argv) {
   const std::string dir = tmpl;
   int rc = 1;
   {
-    const std::string client = "http://127.0.0.1:" + std::to_string(FreeTcpPort());
-    const std::string peer = "http://127.0.0.1:" + std::to_string(FreeTcpPort());
-    Proc etcd({etcd_bin, "--name", "b", "--data-dir", dir + "/data", "--listen-client-urls", client,
-               "--advertise-client-urls", client, "--listen-peer-urls", peer,
-               "--initial-advertise-peer-urls", peer, "--initial-cluster", "b=" + peer, "--logger",
-               "zap", "--log-level", "error"},
-              dir + "/etcd.log");
+    // Three members, as the agents are deployed; each with its own folder.
+    std::vector<int> cports, pports;
+    std::string cluster, client;
+    for (int i = 0; i < 3; ++i) {
+      cports.push_back(FreeTcpPort());
+      pports.push_back(FreeTcpPort());
+      cluster += (i ? ",m" : "m") + std::to_string(i) + "=http://127.0.0.1:" +
+                 std::to_string(pports[i]);
+      client += (i ? ",http://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(cports[i]);
+    }
+    std::vector<std::unique_ptr<Proc>> etcd;
+    for (int i = 0; i < 3; ++i) {
+      const std::string c = "http://127.0.0.1:" + std::to_string(cports[i]);
+      const std::string p = "http://127.0.0.1:" + std::to_string(pports[i]);
+      etcd.push_back(std::make_unique<Proc>(
+          std::vector<std::string>{etcd_bin, "--name", "m" + std::to_string(i), "--data-dir",
+                                   dir + "/data" + std::to_string(i), "--listen-client-urls", c,
+                                   "--advertise-client-urls", c, "--listen-peer-urls", p,
+                                   "--initial-advertise-peer-urls", p, "--initial-cluster",
+                                   cluster, "--logger", "zap", "--log-level", "error"},
+          dir + "/etcd" + std::to_string(i) + ".log"));
+    }
     int shared_port = 0;
     std::unique_ptr<Proc> shared = StartSharedAgent(slpd, client, dir, &shared_port);
     Proc alone({slpd, "--listen", "127.0.0.1", "--port", "0"}, dir + "/alone.log");
@@ -245,7 +318,7 @@ int main(int argc, char** argv) {
     if (shared_port == 0 || alone_port == 0 || control_port == 0) {
       std::fprintf(stderr, "slp_etcd_bench: agents did not start:\n%s%s%s",
                    shared ? shared->Output().c_str() : "", alone.Output().c_str(),
-                   etcd.Output().c_str());
+                   etcd[0]->Output().c_str());
     } else {
       const int ports[3] = {alone_port, shared_port, control_port};
       rc = MeasureAgents(ports, count) == 0 ? 0 : 1;

@@ -18,6 +18,8 @@ namespace {
 constexpr const char* kRecordVersion = "1";
 constexpr int kRetryMs = 250;
 constexpr size_t kMaxTxnOps = 128;  // etcd's default --max-txn-ops
+constexpr size_t kMinBatch = 8;
+constexpr int kWriters = 4;
 constexpr int kLeaseReuseMs = 1000;
 constexpr size_t kMaxLeases = 64;
 constexpr int kGrpcNotFound = 5;
@@ -92,9 +94,13 @@ Replica::Replica(slp::RegistrationStore* store, const slp::DaClock* clock, Repli
       opt_(std::move(options)),
       log_(std::move(log)),
       range_end_(PrefixEnd(opt_.prefix)),
-      writer_(opt_.endpoints, std::min(opt_.write_timeout_ms, opt_.timeout_ms)),
       watcher_(opt_.endpoints, opt_.timeout_ms),
-      prober_(opt_.endpoints, opt_.timeout_ms) {}
+      prober_(opt_.endpoints, opt_.timeout_ms) {
+  for (int i = 0; i < kWriters; ++i) {
+    writers_.push_back(
+        std::make_unique<Client>(opt_.endpoints, std::min(opt_.write_timeout_ms, opt_.timeout_ms)));
+  }
+}
 
 Replica::~Replica() { Stop(); }
 
@@ -121,7 +127,7 @@ std::string Replica::Start() {
   if (!err.empty()) return err;
   watch_thread_ = std::thread(&Replica::WatchLoop, this);
   probe_thread_ = std::thread(&Replica::ProbeLoop, this);
-  write_thread_ = std::thread(&Replica::WriteLoop, this);
+  for (auto& w : writers_) write_threads_.emplace_back(&Replica::WriteLoop, this, w.get());
   return std::string();
 }
 
@@ -137,7 +143,8 @@ void Replica::Stop() {
     writer_stopping_ = true;
   }
   queue_cv_.SignalAll();
-  if (write_thread_.joinable()) write_thread_.join();
+  for (std::thread& t : write_threads_) t.join();
+  write_threads_.clear();
   if (watch_thread_.joinable()) watch_thread_.join();
   if (probe_thread_.joinable()) probe_thread_.join();
 }
@@ -336,29 +343,59 @@ void Replica::Enqueue(Op op) {
   op.done(slp::error::kDaBusyNow);
 }
 
-void Replica::WriteLoop() {
+void Replica::TakeBatch(size_t limit, std::vector<Op>* batch) {
+  // An op whose URL is in flight, or behind one that had to stay, stays
+  // too: the ops of one URL are written in the order they came.
+  std::set<std::string> blocked = in_flight_;
+  std::deque<Op> rest;
+  while (!queue_.empty()) {
+    Op& next = queue_.front();
+    const std::string& url = next.deregister ? next.url : next.in.url;
+    const bool alone = next.deregister && !next.tags.empty();
+    const bool full = batch->size() >= limit || (alone && !batch->empty());
+    if (full || blocked.count(url)) {
+      blocked.insert(url);
+      rest.push_back(std::move(next));
+    } else {
+      blocked.insert(url);
+      in_flight_.insert(url);
+      batch->push_back(std::move(next));
+      if (alone) limit = 0;
+    }
+    queue_.pop_front();
+    if (batch->size() >= limit) break;
+  }
+  while (!queue_.empty()) {
+    rest.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  }
+  queue_.swap(rest);
+}
+
+void Replica::WriteLoop(Client* writer) {
   for (;;) {
     std::vector<Op> batch;
     {
       port::MutexLock lock(&queue_mu_);
-      while (queue_.empty() && !writer_stopping_) queue_cv_.Wait(&lock);
-      if (writer_stopping_) break;
-      // One op per URL in a transaction, so each is checked against a copy
-      // that holds the ones before it; a partial deregistration (a rewrite
-      // of the value) goes alone.
-      std::set<std::string> urls;
-      while (!queue_.empty() && batch.size() < kMaxTxnOps) {
-        const Op& next = queue_.front();
-        const std::string& url = next.deregister ? next.url : next.in.url;
-        const bool alone = next.deregister && !next.tags.empty();
-        if (!batch.empty() && (alone || urls.count(url))) break;
-        urls.insert(url);
-        batch.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-        if (alone) break;
+      ++idle_writers_;
+      for (;;) {
+        if (writer_stopping_) break;
+        // Spread what waits over the idle writers: several transactions in
+        // flight share etcd's disk syncs.
+        const size_t share = (queue_.size() + idle_writers_ - 1) / std::max<size_t>(idle_writers_, 1);
+        TakeBatch(std::clamp<size_t>(share, kMinBatch, kMaxTxnOps), &batch);
+        if (!batch.empty()) break;
+        queue_cv_.Wait(&lock);
       }
+      --idle_writers_;
+      if (writer_stopping_ && batch.empty()) break;
     }
-    WriteBatch(&batch);
+    WriteBatch(writer, &batch);
+    {
+      port::MutexLock lock(&queue_mu_);
+      for (const Op& op : batch) in_flight_.erase(op.deregister ? op.url : op.in.url);
+    }
+    queue_cv_.SignalAll();
   }
   // Stopping: what is still queued is not recorded.
   std::deque<Op> left;
@@ -391,8 +428,9 @@ Result Replica::Retrying(std::chrono::steady_clock::time_point deadline,
   }
 }
 
-Result Replica::LeaseFor(uint16_t lifetime, std::chrono::steady_clock::time_point deadline,
-                         int64_t* lease) {
+Result Replica::LeaseFor(Client* writer, uint16_t lifetime,
+                         std::chrono::steady_clock::time_point deadline, int64_t* lease) {
+  port::MutexLock lock(&lease_mu_);
   const auto now = std::chrono::steady_clock::now();
   auto it = leases_.find(lifetime);
   if (it != leases_.end() && now - it->second.granted < std::chrono::milliseconds(kLeaseReuseMs)) {
@@ -402,12 +440,13 @@ Result Replica::LeaseFor(uint16_t lifetime, std::chrono::steady_clock::time_poin
   if (leases_.size() >= kMaxLeases) leases_.clear();
   // Two seconds past the lifetime: a key put up to a second after the
   // grant still outlives its registration.
-  Result r = Retrying(deadline, [&] { return writer_.Grant(int64_t{lifetime} + 2, lease); });
+  Result r = Retrying(deadline, [&] { return writer->Grant(int64_t{lifetime} + 2, lease); });
   if (r.ok()) leases_[lifetime] = Lease{*lease, now};
   return r;
 }
 
-bool Replica::Plan(const Op& op, std::chrono::steady_clock::time_point deadline, TxnOp* txn,
+bool Replica::Plan(Client* writer, const Op& op, std::chrono::steady_clock::time_point deadline,
+                   TxnOp* txn,
                    slp::RegistrationInput* result, uint16_t* code) {
   // Validate and merge on a scratch store holding this URL's registrations,
   // so nothing reaches the local copy before etcd has it.
@@ -437,7 +476,7 @@ bool Replica::Plan(const Op& op, std::chrono::steady_clock::time_point deadline,
     if (SameLanguage(e.lang, op.in.lang)) *result = std::move(e);
   }
   result->lifetime = op.in.lifetime;
-  Result r = LeaseFor(op.in.lifetime, deadline, &txn->lease);
+  Result r = LeaseFor(writer, op.in.lifetime, deadline, &txn->lease);
   if (!r.ok()) {
     *code = Failed(r);
     return false;
@@ -448,10 +487,10 @@ bool Replica::Plan(const Op& op, std::chrono::steady_clock::time_point deadline,
   return true;
 }
 
-void Replica::WriteBatch(std::vector<Op>* batch) {
+void Replica::WriteBatch(Client* writer, std::vector<Op>* batch) {
   if (batch->size() == 1 && batch->front().deregister && !batch->front().tags.empty()) {
     Op& op = batch->front();
-    op.done(DeregisterTags(op));
+    op.done(DeregisterTags(writer, op));
     return;
   }
   auto deadline = std::chrono::steady_clock::time_point::max();
@@ -463,7 +502,7 @@ void Replica::WriteBatch(std::vector<Op>* batch) {
     TxnOp t;
     slp::RegistrationInput result;
     uint16_t code = slp::error::kOk;
-    if (!Plan(op, deadline, &t, &result, &code)) {
+    if (!Plan(writer, op, deadline, &t, &result, &code)) {
       op.done(code);
       continue;
     }
@@ -472,16 +511,19 @@ void Replica::WriteBatch(std::vector<Op>* batch) {
     planned.push_back(&op);
   }
   if (txn.empty()) return;
-  Result r = Retrying(deadline, [&] { return writer_.Txn(txn); });
+  Result r = Retrying(deadline, [&] { return writer->Txn(txn); });
   if (!r.ok() && r.grpc_code == kGrpcNotFound) {
     // A lease ran out or was lost with etcd's data: grant new ones.
-    leases_.clear();
+    {
+      port::MutexLock lock(&lease_mu_);
+      leases_.clear();
+    }
     for (size_t i = 0; i < txn.size(); ++i) {
       if (txn[i].kind != TxnOp::kPut) continue;
-      r = LeaseFor(results[i].lifetime, deadline, &txn[i].lease);
+      r = LeaseFor(writer, results[i].lifetime, deadline, &txn[i].lease);
       if (!r.ok()) break;
     }
-    if (r.ok()) r = Retrying(deadline, [&] { return writer_.Txn(txn); });
+    if (r.ok()) r = Retrying(deadline, [&] { return writer->Txn(txn); });
   }
   if (!r.ok()) {
     uint16_t code = Failed(r);
@@ -503,7 +545,7 @@ void Replica::WriteBatch(std::vector<Op>* batch) {
   for (Op* op : planned) op->done(slp::error::kOk);
 }
 
-uint16_t Replica::DeregisterTags(const Op& op) {
+uint16_t Replica::DeregisterTags(Client* writer, const Op& op) {
   slp::RegistrationStore scratch(store_->scopes_text(), clock_, opt_.limits);
   std::vector<slp::RegistrationInput> before = store_->Entries(op.url);
   for (const slp::RegistrationInput& e : before) scratch.Register(e);
@@ -522,7 +564,7 @@ uint16_t Replica::DeregisterTags(const Op& op) {
       if (auto it = known_.find(key); it != known_.end()) expiry = it->second.expiry_ms;
     }
     const std::string value = EncodeRecord(after, expiry);
-    Result r = Retrying(op.deadline, [&] { return writer_.PutKeepLease(key, value); });
+    Result r = Retrying(op.deadline, [&] { return writer->PutKeepLease(key, value); });
     if (r.status == Status::kFailed) continue;  // ran out meanwhile: nothing left to change
     if (!r.ok()) return Failed(r);
     wait_for = r.revision;

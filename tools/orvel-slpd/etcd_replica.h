@@ -42,6 +42,8 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
+#include <set>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -129,15 +131,19 @@ class Replica : public slp::RegistrationSink {
   };
 
   void Enqueue(Op op);
-  void WriteLoop();
-  void WriteBatch(std::vector<Op>* batch);
+  void WriteLoop(Client* writer);
+  // Takes the next batch off the queue: ops of URLs not in flight, one per
+  // URL, at most `limit`; a partial deregistration alone.
+  void TakeBatch(size_t limit, std::vector<Op>* batch) REQUIRES(queue_mu_);
+  void WriteBatch(Client* writer, std::vector<Op>* batch);
   // The change of one op as a transaction operation, checked against the
   // local copy; false with *code when it is refused.
-  bool Plan(const Op& op, std::chrono::steady_clock::time_point deadline, TxnOp* txn,
+  bool Plan(Client* writer, const Op& op, std::chrono::steady_clock::time_point deadline,
+            TxnOp* txn,
             slp::RegistrationInput* result, uint16_t* code);
-  uint16_t DeregisterTags(const Op& op);
+  uint16_t DeregisterTags(Client* writer, const Op& op);
   // A lease for registrations of this lifetime, reused for a second.
-  Result LeaseFor(uint16_t lifetime, std::chrono::steady_clock::time_point deadline,
+  Result LeaseFor(Client* writer, uint16_t lifetime, std::chrono::steady_clock::time_point deadline,
                   int64_t* lease);
   // Runs call until it succeeds, etcd refuses for good, or deadline.
   Result Retrying(std::chrono::steady_clock::time_point deadline,
@@ -163,14 +169,17 @@ class Replica : public slp::RegistrationSink {
   Log log_;
   std::string range_end_;
 
-  Client writer_;   // registrations (writer thread)
-  Client watcher_;  // the watch stream and full reads
-  Client prober_;   // reachability probe
-  std::map<uint16_t, Lease> leases_;  // by lifetime (writer thread)
+  std::vector<std::unique_ptr<Client>> writers_;  // one per writer thread
+  Client watcher_;                                // the watch stream and full reads
+  Client prober_;                                 // reachability probe
+  port::Mutex lease_mu_;
+  std::map<uint16_t, Lease> leases_ GUARDED_BY(lease_mu_);  // by lifetime
 
   port::Mutex queue_mu_;
   port::CondVar queue_cv_;
   std::deque<Op> queue_ GUARDED_BY(queue_mu_);
+  std::set<std::string> in_flight_ GUARDED_BY(queue_mu_);  // URLs being written
+  size_t idle_writers_ GUARDED_BY(queue_mu_) = 0;
   bool writer_stopping_ GUARDED_BY(queue_mu_) = false;
 
   mutable port::Mutex mu_;
@@ -189,7 +198,7 @@ class Replica : public slp::RegistrationSink {
   std::atomic<bool> interrupt_watch_{false};
   std::thread watch_thread_;
   std::thread probe_thread_;
-  std::thread write_thread_;
+  std::vector<std::thread> write_threads_;
 };
 
 }  // namespace orvel::etcd
