@@ -5,7 +5,8 @@
 # help2man turns each program's --help and --version into a page; the
 # include file packaging/man/NAME.h2m adds what --help does not say (the
 # NAME line, exit statuses, environment, files, examples).
-set(ORVEL_MAN_PROGRAMS zemsynth zemclient zemproxy orvel-slpd orvel-slptool orvel-pelmmon)
+set(ORVEL_MAN_PROGRAMS zemsynth zemclient zemproxy orvel-slpd orvel-slptool orvel-pelmmon
+    orvel-load)
 find_program(HELP2MAN help2man)
 find_program(GZIP gzip)
 set(ORVEL_MAN_PAGES)
@@ -47,6 +48,12 @@ install(CODE "
   set(ORVEL_INSTALL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
   set(ORVEL_INSTALL_DATADIR \"${CMAKE_INSTALL_DATADIR}\")")
 install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/InstallUnits.cmake)
+
+# --- The units' ORVEL_PATH --------------------------------------------------
+# The folder the units name as ORVEL_PATH, shipped with a note of what the
+# site puts there (the ABone client and pelm.coords are not ours to ship).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/orvel-path/README
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/orvel)
 
 # --- Guides ----------------------------------------------------------------
 file(GLOB ORVEL_GUIDES ${PROJECT_SOURCE_DIR}/docs/*.md)

@@ -12,7 +12,8 @@
 #   --interactive  zemsynth keeps the terminal, so the fallback search
 #                  pauses for a key press at each step (watch the monitor)
 #   --keep         leave everything running until Ctrl-C or SIGTERM, and
-#                  print the coordinate monitor's page address
+#                  print the coordinate monitor's page address and the
+#                  folder of the programs' logs (removed at the stop)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
@@ -25,7 +26,8 @@ while (($#)); do
     --no-build) do_build=0 ;;
     --build-dir) build=$2; shift ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    # The comment block at the top, up to the first line of code.
+    -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     *) echo "demo: unknown option $1 (try --help)" >&2; exit 64 ;;
   esac
   shift
@@ -193,6 +195,7 @@ fi
 if ((keep)); then
   echo
   echo "Coordinate monitor: http://127.0.0.1:$http_port/"
+  echo "Logs: $work/*.log (removed when the demo stops)"
   echo "Everything keeps running; Ctrl-C or SIGTERM stops it."
   # A background sleep: bash runs the signal trap as soon as wait returns,
   # not after a foreground sleep ends.

@@ -37,14 +37,14 @@ lib=${lib%/liborvel.so}
 [[ -n $lib ]] || { fail "no liborvel.so in the package"; lib=usr/lib; }
 expect=(
   usr/bin/zemsynth usr/bin/zemclient usr/bin/zemproxy usr/bin/orvel-slpd
-  usr/bin/orvel-slptool usr/bin/orvel-pelmmon
+  usr/bin/orvel-slptool usr/bin/orvel-pelmmon usr/bin/orvel-load usr/share/orvel/README
   $lib/liborvel.a $lib/liborvel.so $lib/pkgconfig/orvel.pc
   $lib/pkgconfig/orvel-slp.pc $lib/cmake/orvel/orvelConfig.cmake
   usr/include/orvel/Msg.h usr/include/orvel/EndPoint.h usr/include/orvel/http.h
   usr/include/orvel/SLP.h usr/include/orvel/slp_api.h usr/include/orvel/slp/slp.h
   usr/share/doc/orvel/README.md usr/share/doc/orvel/copyright usr/share/doc/orvel/changelog.gz
 )
-for p in zemsynth zemclient zemproxy orvel-slpd orvel-slptool orvel-pelmmon; do
+for p in zemsynth zemclient zemproxy orvel-slpd orvel-slptool orvel-pelmmon orvel-load; do
   expect+=(usr/share/man/man1/$p.1.gz)
 done
 for u in "$@"; do
@@ -75,6 +75,9 @@ for u in "$@"; do
   [[ -f $f ]] || continue
   grep -q "^ExecStart=/usr/bin/" "$f" || fail "$u.service ExecStart: $(grep ^ExecStart= "$f")"
   grep -qx "EnvironmentFile=-/etc/default/$u" "$f" || fail "$u.service EnvironmentFile"
+  # The folder a unit names as ORVEL_PATH comes with the package.
+  orvel_path=$(grep -o 'ORVEL_PATH=[^ "]*' "$f" | head -1 | cut -d= -f2)
+  [[ -z $orvel_path || -d $root$orvel_path ]] || fail "$u.service ORVEL_PATH $orvel_path not in the package"
 done
 # orvel.pc leads to the package's headers and libraries.
 pc=$root/$lib/pkgconfig/orvel.pc

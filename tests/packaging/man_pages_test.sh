@@ -40,6 +40,13 @@ for p in "$@"; do
   done
 done
 
+# Every variable zemsynth's --help names is described in its ENVIRONMENT.
+zemsynth=$(find "$build" -path "$build/_CPack_Packages" -prune -o -type f -name zemsynth -perm -u+x -print | head -1)
+env_text=$(MANWIDTH=200 man -l "$build/man/zemsynth.1" 2>/dev/null | sed -n '/^ENVIRONMENT$/,/^[A-Z][A-Z ]*$/p')
+for v in $("$zemsynth" --help | grep -o 'ORVEL_[A-Z_]*' | sort -u); do
+  grep -Eq "^ +(ORVEL_[A-Z_]+, )*$v\b" <<<"$env_text" || fail "zemsynth.1 ENVIRONMENT lacks $v"
+done
+
 # zemclient's page shows the options of both commands.
 text=$(MANWIDTH=200 man -l "$build/man/zemclient.1" 2>/dev/null)
 for want in "Options of synth:" "--server HOST:PORT" "--host ADDR" "--zone NET/MASK@EP" \

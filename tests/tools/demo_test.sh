@@ -36,6 +36,9 @@ check "zone row" 'grep -Eq "^10\.1\.0\.0/16 +zone +225\.5\.6\.7 +7560 +1$" "$out
 check "ABone load command recorded" 'grep -q "127.0.0.11 LOAD X=.*/executables/proxy S=-C" "$out"'
 check "monitor address printed with --keep" 'grep -Eq "^Coordinate monitor: http://127\.0\.0\.1:[0-9]+/$" "$out"'
 check "pid list written" '[[ -s $pidfile ]]'
+check "log folder printed with --keep" 'grep -Eq "^Logs: /.*/orvel-demo\.[^/]+/\*\.log " "$out"'
+help=$("$root/scripts/demo.sh" --help)
+check "--help is the usage comment alone" '[[ $(head -1 <<<"$help") == "The Orvel demo:"* && $help != *"set -"* && $help == *"--keep"* ]]'
 sleep 0.5
 left=""
 for p in $(cat "$pidfile"); do kill -0 "$p" 2>/dev/null && left+=" $p"; done

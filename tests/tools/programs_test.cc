@@ -2,6 +2,8 @@
 // with the documented status.
 #include <sys/wait.h>
 
+#include <cctype>
+
 #include <string>
 #include <vector>
 
@@ -68,6 +70,20 @@ TEST(Programs, WrongCommandLinesEndWith64) {
     EXPECT_NE(r.output.find("for more information"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("Options:"), std::string::npos) << r.output;
   }
+}
+
+// A failed registration says why in words, with the agents it went to.
+TEST(Programs, ZemproxyRegistrationFailureNamesTheReason) {
+  const std::string da = "127.0.0.1:" + std::to_string(testutil::FreeLoopbackPort());
+  ProgramRun r = Start({BuildPath("tools/zemproxy/zemproxy"), "--port",
+                        std::to_string(testutil::FreeLoopbackPort()), "--da", da});
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  const std::string lead = " with " + da + " failed: ";
+  const size_t at = r.output.find(lead);
+  ASSERT_NE(at, std::string::npos) << r.output;
+  // Words first ("network error ..."), not the raw code pair "(-23/-23)".
+  EXPECT_TRUE(std::isalpha(static_cast<unsigned char>(r.output[at + lead.size()]))) << r.output;
+  EXPECT_EQ(r.output.find("/-"), std::string::npos) << r.output;
 }
 
 TEST(Programs, ZemsynthKeepsItsOwnUsageStatus) {

@@ -73,6 +73,8 @@ check "send of a non-document is a usage error (rc $rc)" '[[ $rc -eq 64 ]]'
 # Command line.
 "$client" --help | grep -q "^Usage: zemclient COMMAND"; check "--help" '[[ $? -eq 0 ]]'
 "$client" synth --help | grep -q "^Usage: zemclient synth"; check "synth --help" '[[ $? -eq 0 ]]'
+out=$("$client" synth --version 2>&1); rc=$?
+check "synth --version alone prints the program's (rc $rc: $out)" '[[ $rc -eq 0 && $out =~ ^zemclient\ [0-9]+\.[0-9]+ ]]'
 "$client" synth --host 10.0.0.1 >/dev/null 2>&1; rc=$?
 check "missing --server is a usage error" '[[ $rc -eq 64 ]]'
 "$client" synth --server 127.0.0.1:1 --zone 10.1.0.0/33@10.1.0.5 >/dev/null 2>&1; rc=$?

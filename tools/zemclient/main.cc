@@ -249,7 +249,9 @@ orvel::cli::CommandLine SynthCommandLine(SynthArgs* a) {
                a->id_given = true;
                return "";
              })
-      .Value("version", 0, "N", "message version (default: generated)",
+      .Value("version", 0, "N",
+             "message version (default: generated); last, with\n"
+             "no N, print the program's version and exit",
              [a](const std::string& v) -> std::string {
                long long n = 0;
                if (!orvel::cli::ParseNumber(v, 0, 4294967295LL, &n))
@@ -281,6 +283,11 @@ orvel::cli::CommandLine SendCommandLine(std::string* server) {
 }
 
 int Synth(int argc, char** argv) {
+  // --version with no value after it, as every program takes it.
+  if (argc > 0 && std::strcmp(argv[argc - 1], "--version") == 0) {
+    orvel::cli::PrintVersion("zemclient");
+    return kExitOk;
+  }
   SynthArgs a;
   orvel::cli::CommandLine cli = SynthCommandLine(&a);
   // argv[0] is the command word: getopt starts after it.
@@ -293,15 +300,8 @@ int Synth(int argc, char** argv) {
   }
   if (!a.id_given) a.id = Msg::generateId();
   if (!a.version_given) a.version = Msg::generateVersion();
-  // The request's own trace lines go to standard error, keeping the table
-  // (or JSON) alone on standard output.
-  fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
-  dup2(STDERR_FILENO, STDOUT_FILENO);
+  // Builds without trace lines: main turned them off.
   SynthZemReq req(a.id, a.version, a.hosts, a.zones);
-  fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
 
   int status;
   std::unique_ptr<Msg> reply = Exchange(host, port, &req, &status);

@@ -26,6 +26,7 @@
 #include "log.h"
 #include "metrics_http.h"
 #include "orvel/Msg.h"
+#include "orvel/SLP.h"
 #include "orvel/http.h"
 #include "orvel/slp_api.h"
 
@@ -219,9 +220,11 @@ bool Register(bool reg) {
     h = nullptr;
   }
   if (err != SLP_OK || cb_err != SLP_OK) {
-    orvel::cli::Log(orvel::cli::LogLevel::kError, "%s of %s failed (%d/%d)",
-                    reg ? "registration" : "deregistration", url.c_str(), static_cast<int>(err),
-                    static_cast<int>(cb_err));
+    // The call's own result, else what the agent answered.
+    const SLPError why = err != SLP_OK ? err : cb_err;
+    orvel::cli::Log(orvel::cli::LogLevel::kError, "%s of %s with %s failed: %s (%d)",
+                    reg ? "registration" : "deregistration", url.c_str(), options.da.c_str(),
+                    SLPErrorText(why), static_cast<int>(why));
     return false;
   }
   printf("zemproxy: %s %s (%s)\n", reg ? "registered" : "deregistered", url.c_str(), attrs.c_str());
