@@ -58,8 +58,11 @@ void PrintTimeout(double timeout_s) {
 }
 
 // Connects as openClientSocket does, with its lines (none for a null host
-// or port 0).
-Status Connect(const char* host, unsigned short port, Deadline deadline, UniqueFd* sock) {
+// or port 0).  The socket is left non-blocking when asked: every read and
+// write here polls first, so only a socket handed to a caller needs to
+// block.
+Status Connect(const char* host, unsigned short port, Deadline deadline, UniqueFd* sock,
+               bool nonblocking = false) {
   if (host == nullptr || port == 0)
     return Status::InvalidArgument(PeerText(host, port) + ": no host or port to connect to");
   uint32_t addr = 0;
@@ -72,7 +75,7 @@ Status Connect(const char* host, unsigned short port, Deadline deadline, UniqueF
     std::fprintf(stderr, "%s: refusing to connect to 0.0.0.0\n", host);
     return Status::InvalidArgument(PeerText(host, port) + ": refusing to connect to 0.0.0.0");
   }
-  Status s = net::Connect(net::Ipv4(addr, port), deadline, sock);
+  Status s = net::Connect(net::Ipv4(addr, port), deadline, sock, nonblocking);
   if (!s.ok()) {
     // The line names only the call, as perror does.
     const bool no_socket = s.message().compare(0, 6, "socket") == 0;
@@ -96,9 +99,9 @@ Status WriteRequest(int sock, const char* method, const char* uri, const char* b
 
 // Connects and posts msg's text (terminator included) to host:port.
 Status PostMessage(const char* host, unsigned short port, const Msg& msg, Deadline deadline,
-                   UniqueFd* sock, Status* write_status) {
+                   bool nonblocking, UniqueFd* sock, Status* write_status) {
   MallocText text(msg.getChars());
-  Status s = Connect(host, port, deadline, sock);
+  Status s = Connect(host, port, deadline, sock, nonblocking);
   if (!s.ok()) return s;
   char port_text[20];
   std::snprintf(port_text, sizeof port_text, "%d", port);
@@ -114,16 +117,18 @@ Status PostMessage(const char* host, unsigned short port, const Msg& msg, Deadli
 }
 
 // Reads and checks the reply's head, printing the line of a refused one.
+// head has room for kHeadReadBytes and a terminator.
 Status ReadReplyHead(int sock, const ClientOptions& options, const std::string& peer,
-                     Deadline deadline, std::vector<char>* head, size_t* got,
-                     ResponseHead* parsed, int* http_status) {
-  net::IoResult r = net::ReadSome(sock, head->data(), kHeadReadBytes, deadline);
+                     Deadline deadline, char* head, size_t* got, ResponseHead* parsed,
+                     int* http_status) {
+  net::IoResult r = net::ReadSome(sock, head, kHeadReadBytes, deadline);
   if (r.status == IoStatus::kTimedOut) {
     PrintTimeout(options.timeout_s);
     return Status::TimedOut(peer + ": no reply within " + Seconds(options.timeout_s));
   }
   *got = r.status == IoStatus::kOk ? r.bytes : 0;
-  HeadStatus head_status = ParseResponseHead(head->data(), *got, options.max_body_bytes, parsed);
+  head[*got] = '\0';  // the lines below print it as text
+  HeadStatus head_status = ParseResponseHead(head, *got, options.max_body_bytes, parsed);
   if (http_status != nullptr &&
       (head_status == HeadStatus::kOk || head_status == HeadStatus::kNotOk ||
        head_status == HeadStatus::kLengthNotPositive || head_status == HeadStatus::kLengthTooLarge))
@@ -142,7 +147,7 @@ Status ReadReplyHead(int sock, const ClientOptions& options, const std::string& 
                                    ? ", above the limit of " + std::to_string(options.max_body_bytes)
                                    : std::string()));
     default:
-      PrintUnexpected(head->data());
+      PrintUnexpected(head);
       if (r.status == IoStatus::kClosed)
         return Status::Protocol(peer + ": closed the connection without a reply");
       if (r.status != IoStatus::kOk) return r.ToStatus(peer + ": read");
@@ -155,12 +160,22 @@ Status ReadReplyHead(int sock, const ClientOptions& options, const std::string& 
 // After a whole body: anything more the peer sends is reported, and a peer
 // that keeps the connection open only costs the wait.
 void ReportSurplus(int sock, double timeout_s, Deadline deadline) {
-  std::vector<char> extra(kSurplusReadBytes, '\0');
-  net::IoResult r = net::ReadSome(sock, extra.data(), extra.size(), deadline);
+  char extra[kSurplusReadBytes];
+  // The peer closes right after its answer, so the end is usually there
+  // already: look before waiting.
+  net::IoResult r{IoStatus::kOk, 0, 0};
+  ssize_t n = ::recv(sock, extra, sizeof extra, MSG_DONTWAIT);
+  if (n > 0) {
+    r.bytes = static_cast<size_t>(n);
+  } else if (n == 0) {
+    r.status = IoStatus::kClosed;
+  } else {
+    r = net::ReadSome(sock, extra, sizeof extra, deadline);
+  }
   if (r.status == IoStatus::kTimedOut) PrintTimeout(timeout_s);
   if (r.status == IoStatus::kOk) {
     std::fprintf(stderr, "%zu extra bytes read!\n#", r.bytes);
-    std::fwrite(extra.data(), 1, r.bytes, stderr);
+    std::fwrite(extra, 1, r.bytes, stderr);
     std::fputs("#\n", stderr);
   }
 }
@@ -193,16 +208,16 @@ Status MsgFromBody(const char* body, size_t count, const std::string& peer,
 Status ReadReply(int sock, const ClientOptions& options, const std::string& peer, int* http_status,
                  std::unique_ptr<Msg>* reply) {
   Deadline deadline = Deadline::After(options.timeout_s);
-  std::vector<char> head(kHeadReadBytes + 1, '\0');
+  char head[kHeadReadBytes + 1];
   size_t got = 0;
   ResponseHead parsed;
-  Status s = ReadReplyHead(sock, options, peer, deadline, &head, &got, &parsed, http_status);
+  Status s = ReadReplyHead(sock, options, peer, deadline, head, &got, &parsed, http_status);
   if (!s.ok()) return s;
   const size_t declared = static_cast<size_t>(parsed.length.value);
-  std::vector<char> body(declared + 1, '\0');
+  std::vector<char> body(declared + 1);
   // What came with the head counts up to its first zero byte; anything past
   // the declared length is dropped.
-  const char* first = head.data() + parsed.body_offset;
+  const char* first = head + parsed.body_offset;
   size_t count = strnlen(first, got - parsed.body_offset);
   if (count > declared) count = declared;
   std::memcpy(body.data(), first, count);
@@ -245,8 +260,8 @@ Status Exchange(const std::string& host, unsigned short port, Msg& request,
   }
   UniqueFd sock;
   orvel::Status write_status;
-  Status s = PostMessage(host.c_str(), port, request, Deadline::After(options.timeout_s), &sock,
-                         &write_status);
+  Status s = PostMessage(host.c_str(), port, request, Deadline::After(options.timeout_s),
+                         /*nonblocking=*/true, &sock, &write_status);
   if (!s.ok()) return s;
   s = ReadReply(sock.get(), options, peer, nullptr, reply);
   // A reply that never came after a failed write: the write says why.
@@ -313,8 +328,8 @@ int sendRequestMsg(const char* host, unsigned short port, Msg* msg) {
   // request record would take.
   UniqueFd sock;
   orvel::Status write_status;
-  if (!PostMessage(host, port, *msg, Deadline::After(ClientTimeoutSeconds()), &sock,
-                   &write_status)
+  if (!PostMessage(host, port, *msg, Deadline::After(ClientTimeoutSeconds()),
+                   /*nonblocking=*/false, &sock, &write_status)
            .ok())
     return -1;
   return sock.release();

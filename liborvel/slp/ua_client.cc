@@ -125,7 +125,12 @@ SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP) {
   return SLP_OK;
 }
 
-void SLPClose(SLPHandle hSLP) { delete AsHandle(hSLP); }
+void SLPClose(SLPHandle hSLP) {
+  if (Handle* h = AsHandle(hSLP)) {
+    orvel::slp::ReleaseChannel(&h->chan);
+    delete h;
+  }
+}
 
 SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcScopeList,
                      const char* pcSearchFilter, SLPSrvURLCallback callback, void* pvCookie) {

@@ -9,6 +9,7 @@
 // any attempt to decode it.
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,7 +114,10 @@ Status UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
                    const std::string& bytes, const UaOptions& options, net::Deadline deadline,
                    Message* reply) {
   const std::string peer = AgentText(agent);
-  if (::connect(ch.udp.get(), reinterpret_cast<const sockaddr*>(&agent), sizeof(agent)) < 0)
+  const bool connected = ch.clean_peer && SameAddr(*ch.clean_peer, agent);
+  ch.clean_peer.reset();
+  if (!connected &&
+      ::connect(ch.udp.get(), reinterpret_cast<const sockaddr*>(&agent), sizeof(agent)) < 0)
     return UdpFailure(peer, "connect", errno);
   std::vector<uint8_t>& buf = ch.recv_buf;
   const Clock::time_point start = Clock::now();
@@ -144,6 +148,7 @@ Status UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
           return FetchWhole(agent, req, bytes, deadline, buf.data(), got, reply);
         case Datagram::kWhole:
           if (Decode(buf.data(), got, reply) != WireStatus::kOk) continue;
+          ch.clean_peer = agent;
           return Status::OK();
       }
     }
@@ -206,11 +211,46 @@ SLPError ApiErrorFromWire(uint16_t code) {
   }
 }
 
+namespace {
+
+// Sockets and buffers of closed handles, for the next handles this thread
+// opens: SLPService opens a handle per look-up.
+struct SpareLink {
+  Socket udp;
+  std::vector<uint8_t> recv_buf;
+  sockaddr_in peer;
+};
+constexpr size_t kMaxSpareLinks = 4;
+thread_local std::vector<SpareLink> t_spare_links;
+
+// A forked child must not share its parent's sockets (replies would reach
+// either process), nor keep ones of a network namespace it left.
+void ForgetSpareLinksInChild() { t_spare_links.clear(); }
+[[maybe_unused]] const bool kForkHandlerSet =
+    ::pthread_atfork(nullptr, nullptr, ForgetSpareLinksInChild) == 0;
+
+}  // namespace
+
 bool OpenChannel(Channel* ch, const std::string& lang) {
   ch->lang = lang;
+  if (!t_spare_links.empty()) {
+    SpareLink& spare = t_spare_links.back();
+    ch->udp = std::move(spare.udp);
+    ch->recv_buf = std::move(spare.recv_buf);
+    ch->clean_peer = spare.peer;
+    t_spare_links.pop_back();
+    return true;
+  }
   ch->udp = Socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   ch->recv_buf.assign(kRecvBufferBytes, 0);
+  ch->clean_peer.reset();
   return ch->udp.valid();
+}
+
+void ReleaseChannel(Channel* ch) {
+  if (!ch->udp.valid() || !ch->clean_peer || t_spare_links.size() >= kMaxSpareLinks) return;
+  t_spare_links.push_back({std::move(ch->udp), std::move(ch->recv_buf), *ch->clean_peer});
+  ch->clean_peer.reset();
 }
 
 uint16_t NewXid() {

@@ -137,9 +137,19 @@ struct Channel {
   // Unset: net.slp.DAAddresses, else discovery as the detection properties
   // say.
   std::optional<OwnAgents> own_agents;
+  // The agent udp is connected to, set while the last exchange on it ended
+  // with that agent's reply, so no error (port unreachable) can be pending:
+  // the next exchange with the same agent skips connect(), and the socket
+  // may serve the next handle opened on this thread (ReleaseChannel).
+  std::optional<sockaddr_in> clean_peer;
 };
-// Opens ch's socket; false when the system refuses one.
+// Opens ch's socket (one the thread released, when there is one); false
+// when the system refuses one.
 bool OpenChannel(Channel* ch, const std::string& lang);
+// Keeps ch's socket and buffer for the next OpenChannel on this thread when
+// they are clean (see clean_peer); a few are kept, the rest closed.  A
+// look-up per handle then costs no socket of its own.
+void ReleaseChannel(Channel* ch);
 
 enum class Outcome { kReply, kTimedOut, kRefused, kError };
 
