@@ -58,11 +58,8 @@ void PrintTimeout(double timeout_s) {
 }
 
 // Connects as openClientSocket does, with its lines (none for a null host
-// or port 0).  The socket is left non-blocking when asked: every read and
-// write here polls first, so only a socket handed to a caller needs to
-// block.
-Status Connect(const char* host, unsigned short port, Deadline deadline, UniqueFd* sock,
-               bool nonblocking = false) {
+// or port 0).
+Status Connect(const char* host, unsigned short port, Deadline deadline, UniqueFd* sock) {
   if (host == nullptr || port == 0)
     return Status::InvalidArgument(PeerText(host, port) + ": no host or port to connect to");
   uint32_t addr = 0;
@@ -75,7 +72,7 @@ Status Connect(const char* host, unsigned short port, Deadline deadline, UniqueF
     std::fprintf(stderr, "%s: refusing to connect to 0.0.0.0\n", host);
     return Status::InvalidArgument(PeerText(host, port) + ": refusing to connect to 0.0.0.0");
   }
-  Status s = net::Connect(net::Ipv4(addr, port), deadline, sock, nonblocking);
+  Status s = net::Connect(net::Ipv4(addr, port), deadline, sock);
   if (!s.ok()) {
     // The line names only the call, as perror does.
     const bool no_socket = s.message().compare(0, 6, "socket") == 0;
@@ -99,9 +96,9 @@ Status WriteRequest(int sock, const char* method, const char* uri, const char* b
 
 // Connects and posts msg's text (terminator included) to host:port.
 Status PostMessage(const char* host, unsigned short port, const Msg& msg, Deadline deadline,
-                   bool nonblocking, UniqueFd* sock, Status* write_status) {
+                   UniqueFd* sock, Status* write_status) {
   MallocText text(msg.getChars());
-  Status s = Connect(host, port, deadline, sock, nonblocking);
+  Status s = Connect(host, port, deadline, sock);
   if (!s.ok()) return s;
   char port_text[20];
   std::snprintf(port_text, sizeof port_text, "%d", port);
@@ -260,8 +257,8 @@ Status Exchange(const std::string& host, unsigned short port, Msg& request,
   }
   UniqueFd sock;
   orvel::Status write_status;
-  Status s = PostMessage(host.c_str(), port, request, Deadline::After(options.timeout_s),
-                         /*nonblocking=*/true, &sock, &write_status);
+  Status s = PostMessage(host.c_str(), port, request, Deadline::After(options.timeout_s), &sock,
+                         &write_status);
   if (!s.ok()) return s;
   s = ReadReply(sock.get(), options, peer, nullptr, reply);
   // A reply that never came after a failed write: the write says why.
@@ -328,8 +325,8 @@ int sendRequestMsg(const char* host, unsigned short port, Msg* msg) {
   // request record would take.
   UniqueFd sock;
   orvel::Status write_status;
-  if (!PostMessage(host, port, *msg, Deadline::After(ClientTimeoutSeconds()),
-                   /*nonblocking=*/false, &sock, &write_status)
+  if (!PostMessage(host, port, *msg, Deadline::After(ClientTimeoutSeconds()), &sock,
+                   &write_status)
            .ok())
     return -1;
   return sock.release();

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cstring>
 #include <utility>
@@ -80,21 +81,40 @@ int ConnectResult(int fd) {
 
 namespace {
 
+// Sets the send time-out of fd, which also bounds a blocking connect().
+bool SetSendTimeout(int fd, int ms) {
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
 // The one connect path: 0 and the socket, or the errno value and the call
-// that failed.
+// that failed.  A blocking socket is connected by a blocking connect() bound
+// by SO_SNDTIMEO: on loopback the handshake completes inside the call, which
+// spares the poll and the getsockopt a non-blocking one needs, and the two
+// fcntl calls that make it blocking again.
 int ConnectOnce(const sockaddr_in& to, Deadline deadline, bool nonblocking, UniqueFd* out,
                 const char** failed_call) {
-  int err = 0;
-  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  *failed_call = sock.valid() ? "connect" : "socket";
+  const int wait_ms = deadline.remaining_ms();
+  *failed_call = "connect";
+  if (wait_ms == 0) return ETIMEDOUT;
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0),
+                         0));
   if (!sock.valid()) {
+    *failed_call = "socket";
+    return errno;
+  }
+  const bool bounded = !nonblocking && wait_ms > 0;
+  if (bounded && !SetSendTimeout(sock.get(), wait_ms)) return errno;
+  int err = 0;
+  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
     err = errno;
-  } else if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
-    err = errno;
+    // A blocking connect() reports its time-out as EINPROGRESS.
+    if (err == EINPROGRESS && !nonblocking) err = ETIMEDOUT;
     // EINTR: the connection goes on being made in the background.
     if (err == EINPROGRESS || err == EINTR) err = WaitConnected(sock.get(), deadline);
   }
-  if (err == 0 && !nonblocking && !SetNonBlocking(sock.get(), false)) err = errno;
+  // Later blocking writes by the caller are not bound by the connect's wait.
+  if (err == 0 && bounded && !SetSendTimeout(sock.get(), 0)) err = errno;
   if (err == 0) *out = std::move(sock);
   return err;
 }
