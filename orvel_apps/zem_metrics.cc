@@ -25,7 +25,7 @@ struct ZemMetrics {
       : registry(std::make_shared<prometheus::Registry>()),
         requests({Msg::SynthZemReq, Msg::ZemInit, Msg::ZemCommit, Msg::SynthInit, Msg::SynthVGWReq,
                   Msg::SynthIPMZReq, Msg::DynamicInit, Msg::PELMQueryReq},
-                 {"ok", "refused", "malformed", "unknown_type", "timeout"}) {
+                 http::RequestResultNames()) {
     auto& durations = prometheus::BuildHistogram()
                           .Name("zemsynth_synthesis_duration_seconds")
                           .Help("Time one synthesis took: whole, and its locate and init stages")

@@ -18,6 +18,7 @@
 
 #include "Zem.h"
 #include "cli.h"
+#include "http/server_options.h"
 #include "http/server_stop.h"
 #include "orvel/http.h"
 #include "zem_stats.h"
@@ -42,7 +43,13 @@ void PrintHelp() {
       "ORVEL_ABONEVIEWERARGS, ORVEL_ABONE_LOAD_WAIT, ORVEL_PELMMONITOR,\n"
       "ORVEL_PROXY_CODE_URL, ORVEL_VIEWER_CODE_URL, ORVEL_HTTP_READ_TIMEOUT,\n"
       "ORVEL_HTTP_MAX_BODY, ORVEL_HTTP_CLIENT_TIMEOUT,\n"
-      "ORVEL_HTTP_IDLE_THREAD_KEEP, ORVEL_SLP_CONF.\n"
+      "ORVEL_HTTP_IDLE_THREAD_KEEP, ORVEL_HTTP_EVENT_THREADS, ORVEL_SLP_CONF.\n"
+      "ORVEL_HTTP_PARSER=standard reads requests as RFC 9112 does (curl, any\n"
+      "HTTP library, nginx in front) and answers a refusal with its reason as\n"
+      "text/plain; strict, the default, takes only the framing of the message\n"
+      "protocol and answers a bare 400.\n"
+      "ORVEL_HTTP_LISTEN=ADDR listens on ADDR only, such as 127.0.0.1 behind a\n"
+      "local TLS proxy (default: every address).\n"
       "ORVEL_METRICS_LISTEN=ADDR:PORT serves Prometheus metrics at /metrics,\n"
       "a health check at /healthz (200 while serving, else 503) and a\n"
       "readiness check at /readyz (503 while none of the agents in DA has\n"
@@ -65,7 +72,8 @@ void PrintHelp() {
       "  255  wrong number of arguments: prints \"arg: port DA\"\n"
       "  0    stopped by SIGTERM or SIGINT\n"
       "  1    the service could not start (its port or the metrics port taken)\n"
-      "  64   ORVEL_METRICS_LISTEN is no ADDR:PORT\n");
+      "  64   ORVEL_METRICS_LISTEN is no ADDR:PORT, or ORVEL_HTTP_PARSER or\n"
+      "       ORVEL_HTTP_LISTEN cannot be used\n");
 }
 
 // Serves until a stop signal, then lets the requests in flight finish.
@@ -152,6 +160,13 @@ int main(int argc, char** argv) {
   // (up to eight per core), and freed memory stays spread over them after a
   // burst.  Two keep the heap compact; MALLOC_ARENA_MAX still overrides.
   if (getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 2);
+  // A wrong setting is not mended by a restart.
+  orvel::http::ServerOptions http_options;
+  const orvel::Status http_settings = orvel::http::ReadServerOptions(&http_options);
+  if (!http_settings.ok()) {
+    fprintf(stderr, "zemsynth: %s\n", http_settings.ToString().c_str());
+    exit(orvel::cli::kExitUsage);
+  }
   const std::chrono::milliseconds stop_timeout = orvel::http::StopTimeout();
   // Before the server's threads start: only the stop below takes them.
   const sigset_t stop = orvel::cli::BlockSignals({SIGTERM, SIGINT});

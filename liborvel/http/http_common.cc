@@ -89,7 +89,7 @@ long long MaxBodyBytes() {
 
 }  // namespace orvel::http
 
-// ---- Reading, shared by the server's two ways and the client --------------
+// ---- Reading, shared by the server and the client --------------------------
 
 namespace orvel::http {
 
@@ -111,20 +111,24 @@ HTTPReq* RequestFromHead(char* head, size_t got, long long max_body_bytes, size_
       std::fprintf(stderr, "Unexpected content-length from client:\n%s\n", head);
       return nullptr;
   }
-  std::unique_ptr<HTTPReq, void (*)(HTTPReq*)> req(new HTTPReq{}, freeHTTPReq);
-  std::snprintf(req->method, sizeof req->method, "%s", parsed.method.c_str());
-  req->uri = static_cast<char*>(std::calloc(parsed.uri.size() + 1, 1));
-  req->content_length = static_cast<int>(parsed.length.value);
-  req->body = static_cast<char*>(std::calloc(parsed.length.value + 1, 1));
+  return NewRequest(parsed, head, got, received);
+}
+
+HTTPReq* NewRequest(const RequestHead& head, const char* data, size_t got, size_t* received) {
+  ReqPtr req(new HTTPReq{});
+  std::snprintf(req->method, sizeof req->method, "%s", head.method.c_str());
+  req->uri = static_cast<char*>(std::calloc(head.uri.size() + 1, 1));
+  req->content_length = static_cast<int>(head.length.value);
+  req->body = static_cast<char*>(std::calloc(head.length.value + 1, 1));
   if (req->uri == nullptr || req->body == nullptr) {
     std::fprintf(stderr, "Out of memory for a body of %d bytes\n", req->content_length);
     return nullptr;
   }
-  std::memcpy(req->uri, parsed.uri.data(), parsed.uri.size());
-  // Bytes past the declared length in the first read are dropped.
-  size_t count = got - parsed.body_offset;
+  std::memcpy(req->uri, head.uri.data(), head.uri.size());
+  // Bytes past the declared length are dropped.
+  size_t count = got - head.body_offset;
   if (count > static_cast<size_t>(req->content_length)) count = req->content_length;
-  std::memcpy(req->body, head + parsed.body_offset, count);
+  std::memcpy(req->body, data + head.body_offset, count);
   *received = count;
   return req.release();
 }

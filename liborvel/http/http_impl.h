@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "http/server_options.h"
 #include "net/socket_io.h"
 #include "orvel/http.h"
 
@@ -30,8 +31,8 @@ struct ThreadParam {
   int listensock;  // the listening socket, shared by the event threads
 };
 
-// What one connection is served with when it is served whole on one thread
-// (HTTPconn): created by the caller, owned and released by HTTPconn.
+// What one connection is served with by HTTPconn, which serves it whole on
+// the calling thread: created by the caller, owned and released by HTTPconn.
 struct Parameters {
   RecvCallbackT RecvCallback;
   int sock;
@@ -42,9 +43,11 @@ struct Parameters {
 // Body of each event thread of the server; the argument is that thread's
 // own record (see http_server.cc).  Runs until the process ends.
 void* serverThread(void* event_thread);
-// Serves one connection on the calling thread: reads the request with
-// blocking waits, dispatches it and answers.  Takes ownership of a
-// Parameters allocated with new, and of its socket.  Always returns null.
+// Serves one connection on the calling thread, with the settings of the
+// environment as they are now: the server's own reading, answering and
+// closing, with blocking waits instead of its event loop.  Takes ownership
+// of a Parameters allocated with new, and of its socket.  Always returns
+// null.
 void* HTTPconn(void* parameters);
 
 namespace orvel::http {
@@ -63,19 +66,11 @@ constexpr size_t kSurplusReadBytes = 8192;
 constexpr size_t kConnectionStackBytes = size_t{256} * 1024;
 constexpr size_t kMaxIdleWorkers = 256;
 
-// Defaults of the environment settings (see http.h).
-constexpr double kDefaultReadTimeoutSeconds = 30;
+// Default of the client's time-out (see http.h); the server's settings are
+// in server_options.h.
 constexpr double kDefaultClientTimeoutSeconds = 60;
-constexpr double kDefaultIdleThreadKeepSeconds = 10;
-// A day: longer is no use, and a larger number would not fit in
-// milliseconds.
-constexpr double kMaxIdleThreadKeepSeconds = 86400;
-constexpr long long kDefaultMaxBodyBytes = 16LL * 1024 * 1024;
-// Hard ceiling whatever the environment says, so length + 1 never overflows
-// an int.
-constexpr long long kMaxBodyCeilingBytes = 1LL << 30;
 
-// Settings read from the environment on each use.
+// Single settings, read from the environment on each use.
 double ReadTimeoutSeconds();
 double ClientTimeoutSeconds();
 long long MaxBodyBytes();
@@ -169,6 +164,12 @@ HeadStatus ParseResponseHead(const char* data, size_t len, long long max_body_by
 // without entity substitution or DTD loading.  Null when it does not parse.
 xmlDocPtr ParseBodyDocument(const char* body, size_t len);
 
+// startServerLoop with the settings given instead of the environment's:
+// the same start, the same failures ending the process.
+void StartServer(const ServerOptions& options, unsigned short port, RecvCallbackT handler);
+// openServerSocket on addr (network order) instead of ORVEL_HTTP_LISTEN's.
+int OpenListener(uint32_t addr, unsigned short port);
+
 // Thread creation used for handler threads; replaceable so tests can
 // make it fail.  Null restores pthread_create.  Also retires the idle
 // handler threads, so the next request needs a new one.
@@ -189,6 +190,10 @@ void SetHeadReadHookForTesting(HeadReadHook hook);
 // (at most the declared length) and sets *received to their count.  Null,
 // after printing why, when the head is refused.
 HTTPReq* RequestFromHead(char* head, size_t got, long long max_body_bytes, size_t* received);
+// The record for a head read from data[0, got): its method, URI and length,
+// and the body bytes that came along (at most the declared length; their
+// count in *received).  Null when out of memory, with the line printed.
+HTTPReq* NewRequest(const RequestHead& head, const char* data, size_t got, size_t* received);
 
 enum class BodyStep {
   kMore,   // bytes arrived (*received grew)
@@ -215,14 +220,82 @@ struct ReqDeleter {
 };
 using ReqPtr = std::unique_ptr<HTTPReq, ReqDeleter>;
 
-// The blocking read of one request (readHTTPRequest and HTTPconn): null
-// when it was refused or timed out, with the line printed.
-HTTPReq* ReadRequest(int sock, double timeout_s, long long max_body_bytes);
+// Why a request gets no 200, as the standard framing tells the peer: the
+// status and a short text for a person (strict mode sends its bare 400).
+struct Refusal {
+  int status = 400;
+  std::string reason;
+};
 
-// Parses, dispatches and answers one request that has been read whole
-// (req null: it was refused, and why has been printed).  Does not close
-// sock.
-void ServeRequest(RecvCallbackT callback, int sock, uint32_t srcaddr, uint16_t srcport, ReqPtr req);
+// Reads one request from a socket as its bytes arrive, in the framing of
+// the options' parser mode; each step reads without waiting, so an event
+// loop drives it on readiness and a blocking caller between waits.  Prints
+// the line for each refusal as it finds it.
+class RequestReader {
+ public:
+  enum class Step {
+    kMore,     // wait until the socket is readable, then Read again
+    kDone,     // the request is in (TakeRequest), or all the peer sent of it
+    kRefused,  // unusable or too slow (refusal(), timed_out())
+  };
+  explicit RequestReader(const ServerOptions& options) : options_(options) {}
+  RequestReader(const RequestReader&) = delete;
+  RequestReader& operator=(const RequestReader&) = delete;
+
+  // scratch: kHeadReadBytes + 1 bytes lent for the head's read.
+  Step Read(int fd, char* scratch);
+  // The read time-out passed: prints its line; the request is refused.
+  void TimedOut();
+  // Reads with blocking waits until the request is in or refused, within
+  // the options' read time-out (HTTPconn and readHTTPRequest).
+  Step ReadBlocking(int fd);
+
+  ReqPtr TakeRequest() { return std::move(req_); }
+  const Refusal& refusal() const { return refusal_; }
+  bool timed_out() const { return timed_out_; }
+
+ private:
+  Step ReadHead(int fd, char* scratch);
+  Step ReadStandardHead(int fd, char* scratch, size_t got);
+  Step BodyStarted();
+  Step ReadBody(int fd);
+  Step Refuse(int status, std::string reason);
+
+  const ServerOptions& options_;
+  ReqPtr req_;  // null until the head is in
+  size_t received_ = 0;
+  std::string head_;  // standard framing: the head so far, when it takes several reads
+  Refusal refusal_;
+  bool timed_out_ = false;
+};
+
+// The two ends of every connection the server serves.  Both close fd and
+// count the connection closed (it was counted open with ConnectionOpened).
+// A refused request is answered on the reading thread: its few bytes fit a
+// fresh socket's buffer.
+void RefuseAndClose(const ServerOptions& options, int fd, const RequestReader& reader);
+// Parses, dispatches and answers a request read whole.
+void ServeAndClose(const ServerOptions& options, RecvCallbackT callback, int fd, uint32_t srcaddr,
+                   uint16_t srcport, ReqPtr req);
+// Closes a connection's socket and counts it closed.
+void CloseConnection(int fd);
+
+// The 200 response of sendHTTPResponse, written within deadline.
+void SendResponse(int sock, const char* text, net::Deadline deadline);
+// The refusal as the parser mode frames it: the bare 400 of sendHTTPError
+// in strict mode; in standard mode the status with the reason as a
+// text/plain body.
+void SendRefusal(int sock, ParserMode mode, const Refusal& refusal, net::Deadline deadline);
+
+// The standard framing's head (RFC 9112), from the bytes arrived so far.
+struct StandardHead {
+  RequestHead head;
+  bool expect_continue = false;  // "Expect: 100-continue": answer 100 before the body
+  Refusal refusal;               // when refused
+};
+enum class StandardStatus { kOk, kIncomplete, kRefused };
+StandardStatus ParseStandardRequestHead(const char* data, size_t len, long long max_body_bytes,
+                                        StandardHead* out);
 
 }  // namespace orvel::http
 

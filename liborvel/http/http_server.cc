@@ -5,17 +5,19 @@
 //      it and owns it while the request arrives: a Connection record of a
 //      few dozen bytes, the descriptor in the loop, and a read time-out.
 //      Nothing else is held while the peer is silent.
-//   2. The head comes in one read, into the event thread's own head buffer,
-//      and is parsed at once; the request record and its body buffer are
-//      allocated then, and the body is read as it arrives.
+//   2. The head comes in one read (strict framing) or in as many as it
+//      takes (standard framing), into the event thread's own head buffer,
+//      and is parsed as it comes; the request record and its body buffer
+//      are allocated then, and the body is read as it arrives.
 //   3. Once the whole request is in (or the peer closed early), the loop
 //      lets go of the descriptor and hands the connection to a handler
 //      thread from the worker pool, which grows without a cap.  That thread
 //      parses the document, calls the handler (which may block for as long
 //      as it likes), writes the response, closes the socket and frees the
 //      record.
-//   A refused or timed-out request is answered 400 and closed on the event
+//   A refused or timed-out request is answered and closed on the event
 //   thread itself: its few bytes always fit the fresh socket's buffer.
+//   HTTPconn takes the same steps on its caller's thread.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -51,19 +53,17 @@ namespace orvel::http {
 namespace {
 
 std::atomic<ThreadCreateFn> g_thread_create{nullptr};
-std::atomic<HeadReadHook> g_head_read_hook{nullptr};
-// Connections accepted by any server of this process and not yet closed.
-std::atomic<size_t> g_open_connections{0};
 
 constexpr int kAcceptBackoffMs = 100;
 constexpr int kAcceptsPerEvent = 64;
-constexpr long kMaxEventThreads = 64;
 
 // Never destroyed: workers may still be finishing at exit.  The ones that
-// have ended are joined then, so none is left behind unjoined.
-WorkerPool& ConnectionWorkers() {
-  static WorkerPool* pool = [] {
-    auto* p = new WorkerPool(kConnectionStackBytes, IdleThreadKeep(), kMaxIdleWorkers);
+// have ended are joined then, so none is left behind unjoined.  One pool
+// serves every server of the process; the first to start sets its keep.
+WorkerPool& ConnectionWorkers(
+    std::chrono::milliseconds idle_keep = ServerOptions().idle_thread_keep) {
+  static WorkerPool* pool = [idle_keep] {
+    auto* p = new WorkerPool(kConnectionStackBytes, idle_keep, kMaxIdleWorkers);
     atexit([] { ConnectionWorkers().ReapEnded(); });
     return p;
   }();
@@ -100,17 +100,11 @@ bool IsResourceShortage(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-// Closes a connection's socket and counts it closed.
-void CloseConnection(int fd) {
-  ::close(fd);
-  ConnectionClosed();
-  g_open_connections.fetch_sub(1, std::memory_order_acq_rel);
-}
-
 class EventThread;
 
 // One server: its listening socket, shared by its event threads.
 struct Server {
+  ServerOptions options;
   ThreadParam param;
   int listener = -1;
   std::vector<std::unique_ptr<EventThread>> threads;
@@ -121,9 +115,9 @@ struct Server {
 // One connection while its request is read.  Freed by whoever closes it.
 class Connection final : public EventLoop::Watcher, public EventLoop::Timer {
  public:
-  Connection(EventThread* owner, int fd, const sockaddr_in& peer, double timeout_s)
+  Connection(EventThread* owner, const ServerOptions& options, int fd, const sockaddr_in& peer)
       : owner_(owner),
-        timeout_s_(timeout_s),
+        reader_(options),
         fd_(fd),
         srcaddr_(peer.sin_addr.s_addr),
         srcport_(peer.sin_port) {}
@@ -134,22 +128,18 @@ class Connection final : public EventLoop::Watcher, public EventLoop::Timer {
   static void* Serve(void* connection);
 
  private:
-  void ReadHead();
-  void ReadBody();
   // Lets go of the loop; the request goes to a handler thread.
   void HandOff();
-  // Answers 400 on this thread and frees the connection.
+  // Answers the refusal on this thread and frees the connection.
   void Refuse();
   void Detach();
 
   EventThread* const owner_;
-  const double timeout_s_;
-  ReqPtr req_;  // null until the head is in
-  size_t received_ = 0;
+  RequestReader reader_;
+  ReqPtr req_;  // the request read, on its way to a handler thread
   const int fd_;
   const uint32_t srcaddr_;  // network byte order
   const uint16_t srcport_;  // network byte order
-  bool timed_out_ = false;
 };
 
 // One event thread: its loop, its head buffer and its watch on the listener.
@@ -249,17 +239,15 @@ void EventThread::OnEvents(uint32_t) {
 }
 
 void EventThread::Accept(int fd, const sockaddr_in& peer) {
-  g_open_connections.fetch_add(1, std::memory_order_acq_rel);
   ConnectionOpened();
-  const double timeout_s = ReadTimeoutSeconds();
-  auto* conn = new Connection(this, fd, peer, timeout_s);
+  auto* conn = new Connection(this, server_->options, fd, peer);
   if (!loop_->Watch(fd, EPOLLIN, conn)) {
     std::perror("epoll_ctl");
     CloseConnection(fd);
     delete conn;
     return;
   }
-  loop_->Arm(conn, Deadline::After(timeout_s).at());
+  loop_->Arm(conn, Deadline::After(server_->options.read_timeout_s).at());
 }
 
 void EventThread::Run() {
@@ -280,56 +268,20 @@ void EventThread::Run() {
 }
 
 void Connection::OnEvents(uint32_t) {
-  if (!req_) {
-    ReadHead();
-  } else {
-    ReadBody();
-  }
-}
-
-void Connection::ReadHead() {
-  char* head = owner_->head_buffer();
-  ssize_t n;
-  do {
-    n = ::recv(fd_, head, kHeadReadBytes, MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // not yet
-  // A peer that closed or failed before sending anything gets the line for
-  // an empty head.
-  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
-  if (HeadReadHook hook = g_head_read_hook.load()) hook(got);
-  req_.reset(RequestFromHead(head, got, MaxBodyBytes(), &received_));
-  if (!req_) {
-    Refuse();
-    return;
-  }
-  if (received_ < static_cast<size_t>(req_->content_length)) return;  // body to come
-  HandOff();
-}
-
-void Connection::ReadBody() {
-  const size_t declared = static_cast<size_t>(req_->content_length);
-  switch (ReadBodyOnce(fd_, req_->body, declared, &received_)) {
-    case BodyStep::kAgain:
+  switch (reader_.Read(fd_, owner_->head_buffer())) {
+    case RequestReader::Step::kMore:
       return;
-    case BodyStep::kMore:
-      if (received_ < declared) return;
-      break;
-    case BodyStep::kEnded:
-      PrintShortBody(received_, declared);
-      break;
+    case RequestReader::Step::kDone:
+      HandOff();
+      return;
+    case RequestReader::Step::kRefused:
+      Refuse();
+      return;
   }
-  HandOff();
 }
 
 void Connection::OnTimer() {
-  timed_out_ = true;
-  if (!req_) {
-    PrintHeadTimeout(timeout_s_);
-  } else {
-    PrintBodyTimeout(timeout_s_, received_, req_->content_length);
-    req_.reset();
-  }
+  reader_.TimedOut();
   Refuse();
 }
 
@@ -340,21 +292,23 @@ void Connection::Detach() {
 
 void Connection::Refuse() {
   Detach();
-  std::fputs("readHTTPRequest returned NULL\n", stderr);
-  ReportRequest("", timed_out_ ? RequestResult::kTimeout : RequestResult::kMalformed);
-  sendHTTPError(fd_);
-  CloseConnection(fd_);
+  RefuseAndClose(owner_->server()->options, fd_, reader_);
   delete this;
 }
 
 void Connection::HandOff() {
   Detach();
+  req_ = reader_.TakeRequest();
   int rc = ConnectionWorkers().Run(Serve, this, g_thread_create.load());
   if (rc != 0) {
-    // One connection lost is better than the whole service.
+    // One connection refused is better than the whole service lost.
     errno = rc;
     std::perror("pthread_create");
-    std::fputs("Can't create thread... closing this connection\n", stderr);
+    std::fputs("Can't create thread... refusing this connection\n", stderr);
+    const ServerOptions& options = owner_->server()->options;
+    ReportRequest("", RequestResult::kNoThread);
+    SendRefusal(fd_, options.parser, Refusal{503, "no thread free to serve the request; try again"},
+                Deadline::After(options.read_timeout_s));
     CloseConnection(fd_);
     delete this;
   }
@@ -363,19 +317,10 @@ void Connection::HandOff() {
 void* Connection::Serve(void* connection) {
   ThreadCpuCharge charge;
   std::unique_ptr<Connection> conn(static_cast<Connection*>(connection));
-  // Handlers see the socket as it always was: blocking.
-  (void)net::SetNonBlocking(conn->fd_, false);
-  ServeRequest(conn->owner_->server()->param.RecvCallback, conn->fd_, conn->srcaddr_,
-               conn->srcport_, std::move(conn->req_));
-  CloseConnection(conn->fd_);
-  conn.reset();
+  Server* server = conn->owner_->server();
+  ServeAndClose(server->options, server->param.RecvCallback, conn->fd_, conn->srcaddr_,
+                conn->srcport_, std::move(conn->req_));
   return nullptr;
-}
-
-long EventThreadCount() {
-  long n = net::EnvInteger("ORVEL_HTTP_EVENT_THREADS", 0);
-  if (n <= 0) n = sysconf(_SC_NPROCESSORS_ONLN);
-  return std::clamp(n, 1L, kMaxEventThreads);
 }
 
 }  // namespace
@@ -387,13 +332,11 @@ void SetThreadCreateForTesting(ThreadCreateFn fn) {
 
 size_t ConnectionThreads() { return ConnectionWorkers().threads(); }
 
-void SetHeadReadHookForTesting(HeadReadHook hook) { g_head_read_hook = hook; }
-
 size_t BusyConnectionThreadsForTesting() {
   WorkerPool& pool = ConnectionWorkers();
   size_t threads = pool.threads();
   size_t idle = pool.idle();
-  return g_open_connections.load() + (threads > idle ? threads - idle : 0);
+  return CurrentServerGauges().connections_open + (threads > idle ? threads - idle : 0);
 }
 
 size_t StopAcceptingConnections() {
@@ -415,13 +358,30 @@ size_t StopAcceptingConnections() {
   return OpenConnections();
 }
 
-size_t OpenConnections() { return g_open_connections.load(std::memory_order_acquire); }
+size_t OpenConnections() { return CurrentServerGauges().connections_open; }
 
 }  // namespace orvel::http
 
 using namespace orvel::http;
 
-void startServerLoop(unsigned short port, RecvCallbackT handler) {
+namespace orvel::http {
+
+int OpenListener(uint32_t addr, unsigned short port) {
+  int err = 0;
+  const char* failed_call = "socket";
+  // A burst of connects beyond the backlog has its SYNs dropped, and the
+  // clients retry only after a second: take as many as the kernel allows.
+  UniqueFd sock = net::ListenTcp(net::Ipv4(addr, port), SOMAXCONN, &err, &failed_call);
+  if (!sock.valid()) {
+    errno = err;
+    std::perror(failed_call);
+    return -1;
+  }
+  std::fprintf(stderr, "Listening on port %d\n", port);
+  return sock.release();
+}
+
+void StartServer(const ServerOptions& options, unsigned short port, RecvCallbackT handler) {
   if (handler == nullptr) {
     std::fputs("RecvCallback is NULL!\n", stderr);
     std::exit(1);
@@ -429,21 +389,22 @@ void startServerLoop(unsigned short port, RecvCallbackT handler) {
   // Writes use MSG_NOSIGNAL already; this also covers a handler's own writes.
   signal(SIGPIPE, SIG_IGN);
   // Before any handler thread parses.
-  orvel::msg::EnsureXmlInitialised();
+  msg::EnsureXmlInitialised();
+  (void)ConnectionWorkers(options.idle_thread_keep);
   // Lives as long as the process: its threads serve until then.
   // Bound before returning: a caller that announces the service (registers
   // it with a directory agent) must never do so for a port it did not get.
   auto* server = new Server;
-  server->listener = openServerSocket(port);
+  server->options = options;
+  server->listener = OpenListener(options.listen_addr, port);
   server->param = ThreadParam{port, handler, server->listener};
   if (server->listener < 0) {
     std::fprintf(stderr, "Couldn't open server socket on port %d.\n", port);
     std::exit(1);
   }
   // Event threads accept until the queue is empty, and must not block then.
-  (void)orvel::net::SetNonBlocking(server->listener, true);
-  const long count = EventThreadCount();
-  for (long i = 0; i < count; ++i) {
+  (void)net::SetNonBlocking(server->listener, true);
+  for (long i = 0; i < options.event_threads; ++i) {
     int err = 0;
     std::unique_ptr<EventLoop> loop = EventLoop::Create(&err);
     if (!loop) {
@@ -477,20 +438,26 @@ void startServerLoop(unsigned short port, RecvCallbackT handler) {
   SetServerAccepting(true);
 }
 
+}  // namespace orvel::http
+
+void startServerLoop(unsigned short port, RecvCallbackT handler) {
+  ServerOptions options;
+  orvel::Status st = ReadServerOptions(&options);
+  if (!st.ok()) {
+    std::fprintf(stderr, "%s\n", st.ToString().c_str());
+    std::exit(1);
+  }
+  StartServer(options, port, handler);
+}
+
 int openServerSocket(unsigned short port) {
-  int err = 0;
-  const char* failed_call = "socket";
-  // A burst of connects beyond the backlog has its SYNs dropped, and the
-  // clients retry only after a second: take as many as the kernel allows.
-  UniqueFd sock = orvel::net::ListenTcp(orvel::net::Ipv4(htonl(INADDR_ANY), port), SOMAXCONN, &err,
-                                        &failed_call);
-  if (!sock.valid()) {
-    errno = err;
-    std::perror(failed_call);
+  ServerOptions options;
+  orvel::Status st = ReadServerOptions(&options);
+  if (!st.ok()) {
+    std::fprintf(stderr, "%s\n", st.ToString().c_str());
     return -1;
   }
-  std::fprintf(stderr, "Listening on port %d\n", port);
-  return sock.release();
+  return OpenListener(options.listen_addr, port);
 }
 
 void* serverThread(void* event_thread) {

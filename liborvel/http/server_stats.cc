@@ -8,7 +8,6 @@ namespace {
 std::atomic<RequestObserver> g_observer{nullptr};
 std::atomic<size_t> g_open{0};
 std::atomic<int> g_accepting{0};
-thread_local bool t_read_timed_out = false;
 
 }  // namespace
 
@@ -24,8 +23,18 @@ const char* RequestResultName(RequestResult r) {
       return "unknown_type";
     case RequestResult::kTimeout:
       return "timeout";
+    case RequestResult::kNoThread:
+      return "no_thread";
   }
   return "unknown";
+}
+
+std::vector<std::string> RequestResultNames() {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < kRequestResults; ++i) {
+    names.push_back(RequestResultName(static_cast<RequestResult>(i)));
+  }
+  return names;
 }
 
 void SetRequestObserver(RequestObserver observer) { g_observer.store(observer); }
@@ -35,23 +44,15 @@ void ReportRequest(const char* type, RequestResult result) {
   if (o != nullptr) o(type, result);
 }
 
-void NoteReadTimedOut() { t_read_timed_out = true; }
-
-bool TakeReadTimedOut() {
-  bool was = t_read_timed_out;
-  t_read_timed_out = false;
-  return was;
-}
-
 bool ServerAccepting() { return g_accepting.load() > 0; }
 void SetServerAccepting(bool accepting) { g_accepting.fetch_add(accepting ? 1 : -1); }
 
-void ConnectionOpened() { g_open.fetch_add(1, std::memory_order_relaxed); }
-void ConnectionClosed() { g_open.fetch_sub(1, std::memory_order_relaxed); }
+void ConnectionOpened() { g_open.fetch_add(1, std::memory_order_acq_rel); }
+void ConnectionClosed() { g_open.fetch_sub(1, std::memory_order_acq_rel); }
 
 ServerGauges CurrentServerGauges() {
   ServerGauges g;
-  g.connections_open = g_open.load(std::memory_order_relaxed);
+  g.connections_open = g_open.load(std::memory_order_acquire);
   g.handler_threads = ConnectionThreads();
   return g;
 }

@@ -7,6 +7,8 @@
 #define ORVEL_LIBORVEL_HTTP_SERVER_STATS_H_
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace orvel::http {
 
@@ -16,9 +18,13 @@ enum class RequestResult {
   kMalformed,    // unreadable head or body, not a document, not a message
   kUnknownType,  // a document naming no message type
   kTimeout,      // the peer did not send its request in time
+  kNoThread,     // no handler thread could be started for it (400, or 503)
 };
-constexpr size_t kRequestResults = 5;
+constexpr size_t kRequestResults = 6;
 const char* RequestResultName(RequestResult r);
+// Every result's name, in the order of the enumeration: the labels of a
+// count indexed by result.
+std::vector<std::string> RequestResultNames();
 
 // Called once per connection on its own thread, with the request's root
 // element name ("" when no document was read).  Must be thread-safe.
@@ -26,11 +32,6 @@ using RequestObserver = void (*)(const char* type, RequestResult result);
 void SetRequestObserver(RequestObserver observer);
 // Used by the server.
 void ReportRequest(const char* type, RequestResult result);
-
-// Marks on the calling thread that its request read timed out (used by the
-// server's reader; read back and cleared by TakeReadTimedOut).
-void NoteReadTimedOut();
-bool TakeReadTimedOut();
 
 struct ServerGauges {
   size_t connections_open = 0;  // accepted and not yet closed

@@ -167,8 +167,10 @@ TEST(HttpClient, UnusableRepliesGiveNull) {
            "\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
        unexpected, "without a readable status line"},
       {"404", "HTTP/1.1 404 Not Found\r\n\r\n", "Error 404 Not\n", "answered HTTP 404"},
-      {"no Connection line", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", unexpected,
-       "without Connection and Content-Length"},
+      {"no Content-Length among other fields", "HTTP/1.1 200 OK\r\nServer: x\r\n\r\nhello",
+       unexpected, "without Connection and Content-Length"},
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+       unexpected, "without Connection and Content-Length"},
       {"no Content-Length", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nhello", unexpected,
        "without Connection and Content-Length"},
       {"length zero", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
@@ -208,6 +210,28 @@ TEST(HttpClient, UnusableRepliesGiveNull) {
     EXPECT_EQ(s.message().rfind("127.0.0.1:" + std::to_string(again.port()) + ": ", 0), 0u)
         << s.ToString();
     EXPECT_NE(s.message().find(row.reason), std::string::npos) << s.ToString();
+  }
+}
+
+// What a standard HTTP server or a proxy in front of ours sends: the
+// length wherever it stands, in any letter case.
+TEST(HttpClient, StandardRepliesRead) {
+  const std::string text = InitOkText(80);
+  const std::string length = std::to_string(text.size());
+  const std::string heads[] = {
+      "HTTP/1.1 200 OK\r\nServer: nginx\r\nDate: Fri, 11 Dec 2026 17:00:00 GMT\r\n"
+      "Content-Type: text/xml\r\nContent-Length: " +
+          length + "\r\nConnection: close\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\nConnection: close\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: " + length + "\r\n\r\n",
+      "HTTP/1.0 200 OK\nCONTENT-LENGTH: " + length + "\n\n",
+  };
+  for (const std::string& head : heads) {
+    SCOPED_TRACE(head);
+    ScriptedPeer peer({head + text});
+    std::unique_ptr<Msg> reply = Roundtrip(peer.port(), ZemInit(80, 81, 1));
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(Text(*reply), text);
   }
 }
 
@@ -347,7 +371,8 @@ TEST(HttpExchange, SaysWhyWithThePairsLines) {
     StderrCapture err;
     Status s = http::Exchange("127.0.0.1", silent.port(), init, &reply);
     EXPECT_TRUE(s.IsTimedOut());
-    EXPECT_EQ(s.ToString(), "127.0.0.1:" + std::to_string(silent.port()) + ": no reply within 0.3 s");
+    EXPECT_EQ(s.ToString(),
+              "127.0.0.1:" + std::to_string(silent.port()) + ": no reply within 0.3 s");
     EXPECT_EQ(err.Text(), "Timed out after 0.3 s waiting for the reply from server\n");
   }
   {

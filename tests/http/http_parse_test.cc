@@ -100,7 +100,13 @@ TEST(HttpResponseParser, ReadsLikeTheScanfPatterns) {
            "\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
        HeadStatus::kOk, 200, 1},
       {"other letter case", "HTTP/1.1 200 OK\r\nconnection: close\r\nContent-Length: 1\r\n\r\nx",
-       HeadStatus::kNoContentLength, 200, 0},
+       HeadStatus::kOk, 200, 1},
+      {"length first", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nx",
+       HeadStatus::kOk, 200, 2},
+      {"fields cut short",
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nServer:", HeadStatus::kNoContentLength, 200, 0},
+      {"length zero elsewhere", "HTTP/1.1 200 OK\r\nServer: a\r\ncontent-length: 0\r\n\r\n",
+       HeadStatus::kLengthNotPositive, 200, 0},
   };
   for (const ResponseCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,6 +118,50 @@ TEST(HttpResponseParser, ReadsLikeTheScanfPatterns) {
     }
     if (status == HeadStatus::kOk) {
       EXPECT_EQ(head.length.value, c.length);
+    }
+  }
+}
+
+TEST(HttpStandardParser, ReadsRfc9112Heads) {
+  struct {
+    const char* name;
+    std::string head;
+    StandardStatus status;
+    int refusal;             // when refused
+    long long length;        // when kOk
+    std::string body_start;  // when kOk
+  } cases[] = {
+      {"fields in any order and case",
+       "POST /q HTTP/1.1\r\nHost: a\r\ncOnTeNt-LeNgTh:\t5 \r\n\r\nhello", StandardStatus::kOk, 0, 5,
+       "hello"},
+      {"leading empty line", "\r\nPOST / HTTP/1.1\r\nContent-Length: 1\r\n\r\n z",
+       StandardStatus::kOk, 0, 1, " z"},
+      {"no empty line yet", "POST / HTTP/1.1\r\nContent-Length: 1\r\n", StandardStatus::kIncomplete,
+       0, 0, ""},
+      {"request line only", "POST / HTTP/1.1", StandardStatus::kIncomplete, 0, 0, ""},
+      {"folded line", "POST / HTTP/1.1\r\nX: a\r\n b\r\nContent-Length: 1\r\n\r\nz",
+       StandardStatus::kRefused, 400, 0, ""},
+      {"bare CR", "POST / HTTP/1.1\r\nX: a\rb\r\nContent-Length: 1\r\n\r\nz",
+       StandardStatus::kRefused, 400, 0, ""},
+      {"length not a number", "POST / HTTP/1.1\r\nContent-Length: +5\r\n\r\nhello",
+       StandardStatus::kRefused, 400, 0, ""},
+      {"above the limit", "POST / HTTP/1.1\r\nContent-Length: 1001\r\n\r\n",
+       StandardStatus::kRefused, 413, 0, ""},
+      {"method of seven", "CONNECT / HTTP/1.1\r\nContent-Length: 1\r\n\r\nz",
+       StandardStatus::kRefused, 501, 0, ""},
+      {"two tokens", "POST HTTP/1.1\r\nContent-Length: 1\r\n\r\nz", StandardStatus::kRefused, 400,
+       0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandardHead head;
+    ASSERT_EQ(ParseStandardRequestHead(c.head.data(), c.head.size(), kLimit, &head), c.status);
+    if (c.status == StandardStatus::kRefused) {
+      EXPECT_EQ(head.refusal.status, c.refusal);
+    }
+    if (c.status == StandardStatus::kOk) {
+      EXPECT_EQ(head.head.length.value, c.length);
+      EXPECT_EQ(c.head.substr(head.head.body_offset), c.body_start);
     }
   }
 }

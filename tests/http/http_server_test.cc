@@ -27,6 +27,8 @@
 
 #include "http/http_impl.h"
 #include "http/http_test_util.h"
+#include "http/refusal.h"
+#include "http/server_stats.h"
 #include "orvel/http.h"
 #include "testutil/net_util.h"
 
@@ -69,6 +71,7 @@ std::atomic<int> g_last_sock{-2};
 Msg* TestHandler(Msg* request) {
   g_last_src_port = request->getSrcPort();
   g_last_sock = request->sock;
+  if (dynamic_cast<ZemCommit*>(request) != nullptr) http::SetRefusalReason("no commits here");
   auto* init = dynamic_cast<ZemInit*>(request);
   if (init == nullptr) return nullptr;
   if (init->getPort() == 1) usleep(300 * 1000);
@@ -101,6 +104,48 @@ uint16_t TestServerPort() {
   return port;
 }
 
+uint16_t StandardServerPort() {
+  static const uint16_t port = [] {
+    uint16_t p = testutil::FreePort();
+    ScopedEnv parser("ORVEL_HTTP_PARSER", "standard");
+    ScopedEnv threads("ORVEL_HTTP_EVENT_THREADS", "1");
+    startServerLoop(p, TestHandler);
+    testutil::WaitListening(p);
+    testutil::Exchange(p, "GET / HTTP/1.1\r\n\r\n");
+    return p;
+  }();
+  return port;
+}
+
+namespace {
+std::mutex g_head_reads_mu;
+std::condition_variable g_head_reads_cv;
+size_t g_head_reads = 0;
+
+void CountHeadRead(size_t) {
+  std::lock_guard<std::mutex> lock(g_head_reads_mu);
+  ++g_head_reads;
+  g_head_reads_cv.notify_all();
+}
+}  // namespace
+
+bool SendAndWaitForHeadRead(int fd, const std::string& first) {
+  size_t before = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_head_reads_mu);
+    before = g_head_reads;
+  }
+  http::SetHeadReadHookForTesting(CountHeadRead);
+  bool read = testutil::SendAll(fd, first);
+  {
+    std::unique_lock<std::mutex> lock(g_head_reads_mu);
+    read = read && g_head_reads_cv.wait_for(lock, std::chrono::seconds(10),
+                                            [&] { return g_head_reads > before; });
+  }
+  http::SetHeadReadHookForTesting(nullptr);
+  return read;
+}
+
 unsigned short LastSrcPort() { return g_last_src_port; }
 int LastSock() { return g_last_sock; }
 
@@ -126,8 +171,7 @@ bool ServerQuiet() {
   return false;
 }
 
-// An environment setting changed only while no connection thread runs:
-// they read the settings on each use.
+// An environment setting changed only while no connection thread runs.
 class ServerEnv {
  public:
   ServerEnv(const char* name, const char* value) {
@@ -145,6 +189,18 @@ class ServerEnv {
  private:
   std::optional<ScopedEnv> env_;
 };
+
+// A server of its own, started on a free port with the environment
+// settings given (servers read them as they start).
+uint16_t StartServerWith(std::initializer_list<std::pair<const char*, const char*>> settings) {
+  std::vector<std::unique_ptr<ServerEnv>> env;
+  env.push_back(std::make_unique<ServerEnv>("ORVEL_HTTP_EVENT_THREADS", "1"));
+  for (const auto& s : settings) env.push_back(std::make_unique<ServerEnv>(s.first, s.second));
+  uint16_t p = testutil::FreePort();
+  startServerLoop(p, TestHandler);
+  testutil::WaitListening(p);
+  return p;
+}
 
 class HttpServer : public ::testing::Test {
  protected:
@@ -282,7 +338,7 @@ TEST_F(HttpServer, LimitFromEnvironment) {
   const std::string text = InitText(300);
   const std::string limit = std::to_string(text.size() + 1);
   const std::string over = std::to_string(text.size() + 2);
-  ServerEnv env("ORVEL_HTTP_MAX_BODY", limit.c_str());
+  port_ = StartServerWith({{"ORVEL_HTTP_MAX_BODY", limit.c_str()}});
   StderrCapture err;
   EXPECT_EQ(Send("POST / HTTP/1.1\r\nContent-Length: " + over + "\r\n\r\nx"), kBadRequest);
   EXPECT_NE(err.Text().find("Content-Length " + over + " from client is above the limit of " +
@@ -291,34 +347,10 @@ TEST_F(HttpServer, LimitFromEnvironment) {
   EXPECT_EQ(Send(Request(text)), OkResponse(InitOkText(300)));
 }
 
-std::mutex g_head_reads_mu;
-std::condition_variable g_head_reads_cv;
-size_t g_head_reads = 0;
-
-void CountHeadRead(size_t) {
-  std::lock_guard<std::mutex> lock(g_head_reads_mu);
-  ++g_head_reads;
-  g_head_reads_cv.notify_all();
-}
-
 TEST_F(HttpServer, SplitHeadAnswered400) {
   StderrCapture err;
-  http::SetHeadReadHookForTesting(CountHeadRead);
-  size_t before = 0;
-  {
-    std::lock_guard<std::mutex> lock(g_head_reads_mu);
-    before = g_head_reads;
-  }
   TestFd s = testutil::ConnectLoopback(port_);
-  ASSERT_TRUE(testutil::SendAll(s.get(), "POST /query HTTP/1.1\r\n"));
-  // The rest goes only after the server's one read of the head took the
-  // first line alone.
-  {
-    std::unique_lock<std::mutex> lock(g_head_reads_mu);
-    EXPECT_TRUE(g_head_reads_cv.wait_for(lock, std::chrono::seconds(10),
-                                         [&] { return g_head_reads > before; }));
-  }
-  http::SetHeadReadHookForTesting(nullptr);
+  EXPECT_TRUE(SendAndWaitForHeadRead(s.get(), "POST /query HTTP/1.1\r\n"));
   testutil::SendAll(s.get(), "Content-Length: 5\r\n\r\nhello");
   EXPECT_EQ(testutil::ReadUntilClosed(s.get()), kBadRequest);
   EXPECT_NE(err.Text().find("Unexpected content-length from client:\nPOST /query HTTP/1.1\r\n\n"),
@@ -350,7 +382,7 @@ TEST_F(HttpServer, PartialBodyDispatched) {
 }
 
 TEST_F(HttpServer, SilentAndTricklingPeersTimeOut) {
-  ServerEnv timeout("ORVEL_HTTP_READ_TIMEOUT", "0.3");
+  port_ = StartServerWith({{"ORVEL_HTTP_READ_TIMEOUT", "0.3"}});
   {
     StderrCapture err;
     TestFd s = testutil::ConnectLoopback(port_);
@@ -405,21 +437,25 @@ TEST_F(HttpServer, FiftyConcurrentClientsAllAnswered) {
 
 int FailingCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; }
 
-TEST_F(HttpServer, ThreadCreationFailureClosesOnlyThatConnection) {
+std::atomic<int> g_no_thread_reports{0};
+void CountNoThread(const char*, http::RequestResult result) {
+  if (result == http::RequestResult::kNoThread) ++g_no_thread_reports;
+}
+
+// The request that gets no handler thread is answered and counted, and the
+// server goes on.
+TEST_F(HttpServer, ThreadCreationFailureRefusesOnlyThatConnection) {
   StderrCapture err;
   // A worker still finishing an earlier connection would take this one.
   ASSERT_TRUE(ServerQuiet());
+  http::SetRequestObserver(CountNoThread);
   http::SetThreadCreateForTesting(FailingCreate);
-  bool closed = false;
-  {
-    TestFd s = testutil::ConnectLoopback(port_);
-    testutil::SendAll(s.get(), Request(InitText(700)));
-    EXPECT_EQ(testutil::ReadUntilClosed(s.get(), 10000, &closed), "");
-  }
+  EXPECT_EQ(Send(Request(InitText(700))), kBadRequest);
   http::SetThreadCreateForTesting(nullptr);
-  EXPECT_TRUE(closed);
+  http::SetRequestObserver(nullptr);
+  EXPECT_EQ(g_no_thread_reports.load(), 1);
   EXPECT_NE(err.Text().find("pthread_create: Resource temporarily unavailable\n"
-                            "Can't create thread... closing this connection\n"),
+                            "Can't create thread... refusing this connection\n"),
             std::string::npos);
   EXPECT_EQ(Send(Request(InitText(701))), OkResponse(InitOkText(701)));
 }

@@ -39,8 +39,15 @@ using ::testutil::ScopedEnv;
 // answers ZemInit with a ZemInitOk carrying the request's id and version,
 // the peer's address and TTL 7; a ZemInit with data port 1 is answered only
 // after 300 ms, one with data port 2 is handed back as its own reply.  Every
-// other request type gets null.
+// other request type gets null; ZemCommit with the reason "no commits here".
 uint16_t TestServerPort();
+// The same handler behind a server reading the standard framing
+// (ORVEL_HTTP_PARSER=standard).
+uint16_t StandardServerPort();
+// Sends first on fd and waits until a server's read of a request head has
+// taken it, so that what is sent next comes in a later read.  False when
+// the send failed or no read came within 10 s.
+bool SendAndWaitForHeadRead(int fd, const std::string& first);
 // Peer port the handler last saw (host order), and the socket it got.
 unsigned short LastSrcPort();
 int LastSock();

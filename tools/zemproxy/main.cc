@@ -21,6 +21,7 @@
 
 #include "agent_probe.h"
 #include "cli.h"
+#include "http/server_options.h"
 #include "http/server_stats.h"
 #include "http/server_stop.h"
 #include "log.h"
@@ -129,16 +130,27 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
       "in flight finish for up to ORVEL_STOP_TIMEOUT seconds (default 30),\n"
       "deregisters, logs how many finished and how many were cut, and exits with\n"
       "status 0; a second signal ends it at once.  Diagnostics go to standard\n"
-      "error, the message lines to standard output.");
+      "error, the message lines to standard output.\n"
+      "\n"
+      "Environment: ORVEL_HTTP_PARSER=standard reads requests as RFC 9112 does\n"
+      "(curl, any HTTP library, a proxy in front) and says why it refuses one;\n"
+      "strict, the default, takes only the framing of the message protocol.\n"
+      "ORVEL_HTTP_LISTEN=ADDR listens on ADDR only (default: every address).\n"
+      "ORVEL_HTTP_READ_TIMEOUT, ORVEL_HTTP_MAX_BODY, ORVEL_HTTP_EVENT_THREADS,\n"
+      "ORVEL_HTTP_IDLE_THREAD_KEEP: see the README.");
   cli.ExitStatus(
       "  0   stopped by SIGTERM, SIGINT or SIGHUP\n"
       "  1   the listener or the registration failed\n"
-      "  64  wrong command line\n");
+      "  64  wrong command line, or ORVEL_HTTP_PARSER or ORVEL_HTTP_LISTEN\n"
+      "      cannot be used\n");
   cli.Parse(argc, argv);
   if (o->port == 0) cli.Fail("--port PORT is required");
   if (o->addr.empty()) o->addr = o->host;
   CheckAddresses(cli, *o);
   if (inet_ADDR(o->host.c_str()) == 0) cli.Fail("--host 0.0.0.0 is no address to be reached at");
+  orvel::http::ServerOptions http_options;
+  const orvel::Status http_settings = orvel::http::ReadServerOptions(&http_options);
+  if (!http_settings.ok()) cli.Fail(http_settings.ToString());
 }
 
 std::string MemberList(const std::vector<TransportEndPoint>& members) {
@@ -243,8 +255,8 @@ void CountExchange(const char* type, orvel::http::RequestResult result) {
 // Starts the metrics listener of --metrics; false (after a line) on failure.
 bool StartMetrics() {
   if (options.metrics.empty()) return true;
-  g_exchanges = new orvel::metrics::RequestCounts(
-      {Msg::ZemInit, Msg::ZemCommit}, {"ok", "refused", "malformed", "unknown_type", "timeout"});
+  g_exchanges = new orvel::metrics::RequestCounts({Msg::ZemInit, Msg::ZemCommit},
+                                                  orvel::http::RequestResultNames());
   auto families = std::make_shared<orvel::metrics::CallbackCollectable>([] {
     return std::vector<prometheus::MetricFamily>{g_exchanges->Family(
         "zemproxy_exchanges_total", "Messages received, by type and result (ok: answered)")};
