@@ -21,6 +21,7 @@
 #include "http/server_options.h"
 #include "http/server_stop.h"
 #include "orvel/http.h"
+#include "slp/ua_internal.h"
 #include "zem_stats.h"
 
 namespace {
@@ -31,8 +32,9 @@ void PrintHelp() {
       "Orvel synthesis service for overlay multicast.\n"
       "\n"
       "  PORT  TCP port to listen on\n"
-      "  DA    SLP directory agents for every proxy lookup: A.B.C.D or\n"
-      "        A.B.C.D:PORT, or several such, comma-separated (the first\n"
+      "  DA    SLP directory agents for every proxy lookup: HOST or\n"
+      "        HOST:PORT (a dotted quad or a host name), or several such,\n"
+      "        comma-separated (the first\n"
       "        that answers serves; one that refuses is passed at once, a\n"
       "        silent one after 14 s: net.slp.datagramTimeouts and\n"
       "        net.slp.unicastMaximumWait in the ORVEL_SLP_CONF file);\n"
@@ -96,20 +98,11 @@ void PrintHelp() {
   _exit(0);
 }
 
-// One agent: a dotted quad, optionally ":PORT" (1 to 65535).
+// One agent as the look-ups take it: a dotted quad or a name that
+// resolves, optionally ":PORT" (1 to 65535).
 bool IsAgentAddress(const std::string& item) {
-  const size_t colon = item.find(':');
-  const std::string host = item.substr(0, colon);
-  in_addr unused{};
-  if (inet_pton(AF_INET, host.c_str(), &unused) != 1) return false;
-  if (colon == std::string::npos) return true;
-  const std::string port = item.substr(colon + 1);
-  if (port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  const long value = strtol(port.c_str(), nullptr, 10);
-  return value >= 1 && value <= 65535;
+  sockaddr_in unused{};
+  return orvel::slp::ResolveAgent(item, orvel::slp::kDefaultPort, &unused);
 }
 
 // The agent argument as the lookups take it: empty (discovery), or agents
@@ -151,7 +144,8 @@ int main(int argc, char** argv) {
   if (!IsAgentList(DAstr)) {
     fprintf(stderr,
             "zemsynth: warning: DA \"%s\" is not an agent address "
-            "(A.B.C.D or A.B.C.D:PORT, several separated by commas)\n",
+            "(A.B.C.D or a host name that resolves, either optionally with :PORT, "
+            "several separated by commas)\n",
             DAstr);
   }
   // Digits up to the first other character; the low 16 bits are the port.

@@ -83,6 +83,7 @@ TEST(ZemsynthProcess, AgentThatIsNotAnAddressIsWarnedAboutOnce) {
     bool warned;
   } cases[] = {{"127.0.0.1", false},
                {"127.0.0.1:14270,127.0.0.2", false},
+               {"localhost:14270", false},  // look-ups resolve names
                {"", false},
                {"banana", true},
                {"127.0.0.1:0", true},
@@ -101,8 +102,8 @@ TEST(ZemsynthProcess, AgentThatIsNotAnAddressIsWarnedAboutOnce) {
       continue;
     }
     EXPECT_NE(out.find(warning + c.da +
-                       "\" is not an agent address (A.B.C.D or A.B.C.D:PORT, "
-                       "several separated by commas)\n"),
+                       "\" is not an agent address (A.B.C.D or a host name that resolves, "
+                       "either optionally with :PORT, several separated by commas)\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(out.find(warning, at + 1), std::string::npos) << out;

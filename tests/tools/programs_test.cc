@@ -60,6 +60,10 @@ TEST(Programs, WrongCommandLinesEndWith64) {
       {"tools/orvel-load/orvel-load", "--port", "1", "--idle", "1", "--hold", "-2"},
       {"tools/zemclient/zemclient", "send", "--server", "127.0.0.1:1", "a", "b"},
       {"tools/orvel-slptool/orvel-slptool", "--wait", "0", "findsrvs", "x"},
+      // An agent with a bad port is a wrong command line, not an unreachable agent.
+      {"tools/orvel-slptool/orvel-slptool", "--da", "127.0.0.1:99999", "findsrvs", "x"},
+      {"tools/orvel-slptool/orvel-slptool", "--da", "127.0.0.1,127.0.0.1:0", "findsrvs", "x"},
+      {"tools/zemproxy/zemproxy", "--port", "1", "--da", "127.0.0.1:7x"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = c;

@@ -13,6 +13,23 @@
 
 namespace orvel::cli {
 
+std::string AgentListError(const std::string& option, const std::string& list) {
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = list.find(',', start);
+    const std::string item = list.substr(start, comma - start);
+    const size_t colon = item.rfind(':');
+    long long port = 0;
+    if (item.empty() || colon == 0 ||
+        (colon != std::string::npos && !ParseNumber(item.substr(colon + 1), 1, 65535, &port))) {
+      return option + " needs HOST or HOST:PORT (port 1..65535) for each agent, not \"" + item +
+             "\"";
+    }
+    if (comma == std::string::npos) return "";
+    start = comma + 1;
+  }
+}
+
 sigset_t BlockSignals(std::initializer_list<int> signals) {
   sigset_t set;
   sigemptyset(&set);

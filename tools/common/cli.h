@@ -37,6 +37,12 @@ bool ParseNumber(const std::string& text, long long lo, long long hi, long long*
 // A positive decimal number of seconds, at most hi.
 bool ParseSeconds(const std::string& text, double hi, double* out);
 
+// For an option naming directory agents, "HOST[:PORT],...": "" when every
+// item has a host and, after a colon, a port 1..65535; else "OPTION why".
+// Names are not resolved here (one that does not resolve is unreachable,
+// not a wrong command line).
+std::string AgentListError(const std::string& option, const std::string& list);
+
 // Blocks signals in the calling thread, and so in every thread it starts
 // afterwards, so that only a sigwait takes them; returns their set.
 sigset_t BlockSignals(std::initializer_list<int> signals);

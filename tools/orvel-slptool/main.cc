@@ -69,6 +69,8 @@ void DefineOptions(orvel::cli::CommandLine* cli, Options* o) {
              "order; default: net.slp.DAAddresses, else\n"
              "multicast discovery",
              [](const std::string& v) {
+               std::string error = orvel::cli::AgentListError("--da", v);
+               if (!error.empty()) return error;
                SLPSetProperty("net.slp.DAAddresses", v.c_str());
                SLPSetProperty("net.slp.activeDADetection", "false");
                SLPSetProperty("net.slp.passiveDADetection", "false");

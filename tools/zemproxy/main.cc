@@ -92,12 +92,16 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
             "this proxy's address in its service URL and the\n"
             "data address of its ZemInitOk (default 127.0.0.1)",
             &o->host)
-      .Text("da", 0, "DA[,DA...]",
-            "register with the SLP directory agents (A.B.C.D\n"
-            "or A.B.C.D:PORT, each one) as\n"
-            "service:ZemProxy://A:PORT once PORT is bound;\n"
-            "deregister on SIGTERM, SIGINT or SIGHUP",
-            &o->da)
+      .Value("da", 0, "DA[,DA...]",
+             "register with the SLP directory agents (HOST\n"
+             "or HOST:PORT, each one) as\n"
+             "service:ZemProxy://A:PORT once PORT is bound;\n"
+             "deregister on SIGTERM, SIGINT or SIGHUP",
+             [o](const std::string& v) {
+               std::string error = orvel::cli::AgentListError("--da", v);
+               if (error.empty()) o->da = v;
+               return error;
+             })
       .Text("addr", 0, "X",
             "attribute addr, a dotted quad: the end host or zone\n"
             "served (default: the --host address)",
