@@ -405,15 +405,44 @@ std::string DaHandler::OnSrvRqst(Request& rq, const SrvRqst& body) {
   if (type == "service:directory-agent") return OnAgentDiscovery(rq, body);
   if (rq.multicast || type == "service:service-agent") return std::string();
   if (!body.spi.empty()) return Fail(rq, error::kAuthenticationUnknown);
+  // Over TCP a large answer asked again is sent from the bytes kept while
+  // the registrations stay the same (read before the look-up, so a change
+  // meanwhile is never hidden).
+  std::string key;
+  uint64_t generation = 0;
+  if (rq.over_tcp) {
+    key = body.service_type + '\0' + body.scopes + '\0' + rq.header.lang + '\0' + body.predicate;
+    generation = store_->generation();
+    std::string kept;
+    if (answers_.Find(key, generation, rq.header.xid, *store_, &kept)) {
+      rq.note += " kept answer";
+      return kept;
+    }
+  }
   std::vector<ServiceMatch> found;
   uint16_t code =
       store_->FindServices(body.service_type, body.scopes, rq.header.lang, body.predicate, &found);
   if (code != error::kOk) return Fail(rq, code);
   SrvRply reply;
   reply.urls.reserve(found.size());
-  for (ServiceMatch& f : found) reply.urls.push_back(UrlEntry{f.lifetime, std::move(f.url), {}});
+  std::vector<AnswerCache::Lifetime> lifetimes;
+  const bool keep = rq.over_tcp && found.size() >= AnswerCache::kMinUrls;
+  if (keep) lifetimes.reserve(found.size());
+  // A URL entry: reserved byte, lifetime, URL length, URL, auth count.
+  size_t offset = HeaderSize(rq.header.lang) + 4;
+  for (ServiceMatch& f : found) {
+    if (keep) {
+      lifetimes.push_back({static_cast<uint32_t>(offset + 1), f.expiry});
+      offset += 6 + f.url.size();
+    }
+    reply.urls.push_back(UrlEntry{f.lifetime, std::move(f.url), {}});
+  }
   rq.note += " found=" + std::to_string(reply.urls.size());
-  return Reply(rq, std::move(reply));
+  std::string out = Reply(rq, std::move(reply));
+  if (keep && !rq.result && out.size() == offset) {
+    answers_.Put(key, generation, out, std::move(lifetimes));
+  }
+  return out;
 }
 
 std::string DaHandler::OnAgentDiscovery(Request& rq, const SrvRqst& body) {

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "slp/da_answers.h"
 #include "slp/da_rrl.h"
 #include "slp/da_sink.h"
 #include "slp/da_stats.h"
@@ -126,6 +127,7 @@ class DaHandler {
   DaConfig config_;
   ReplyBudget budget_;
   DaStats stats_;
+  AnswerCache answers_;  // large SrvRply answers over TCP
 };
 
 }  // namespace orvel::slp

@@ -227,9 +227,10 @@ void RegistrationStore::OrderAnswers(std::vector<std::pair<double, const Entry*>
   for (const auto& [rank, e] : *hits) {
     auto [it, inserted] = seen.emplace(e->url, out->size());
     if (inserted) {
-      out->push_back({e->url, RemainingLifetime(*e)});
+      out->push_back({e->url, RemainingLifetime(*e), e->expiry});
     } else if (e->lang_primary == req_primary) {
       (*out)[it->second].lifetime = RemainingLifetime(*e);
+      (*out)[it->second].expiry = e->expiry;
     }
   }
 }

@@ -232,8 +232,12 @@ bool RegistrationStore::Visible(const Entry& e, const std::vector<std::string>& 
 }
 
 uint16_t RegistrationStore::RemainingLifetime(const Entry& e) const {
+  return LifetimeLeft(e.expiry);
+}
+
+uint16_t RegistrationStore::LifetimeLeft(Clock::time_point expiry) const {
   auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(e.expiry - clock_->Now()).count();
+      std::chrono::duration_cast<std::chrono::milliseconds>(expiry - clock_->Now()).count();
   long long secs = (left + 999) / 1000;
   return static_cast<uint16_t>(std::clamp<long long>(secs, 1, 65535));
 }

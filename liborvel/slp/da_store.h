@@ -72,6 +72,7 @@ struct RegistrationInput {
 struct ServiceMatch {
   std::string url;
   uint16_t lifetime = 0;  // remaining seconds, 1..65535
+  std::chrono::steady_clock::time_point expiry;
 };
 
 struct StoreLimits {
@@ -127,6 +128,10 @@ class RegistrationStore {
   // types without a naming authority.
   uint16_t FindTypes(bool all_authorities, std::string_view naming_authority,
                      std::string_view scopes, std::string* out);
+
+  // Seconds left until expiry, rounded up, 1..65535: a lifetime as replies
+  // carry it.
+  uint16_t LifetimeLeft(std::chrono::steady_clock::time_point expiry) const;
 
   // True when every scope of the list is served (and the list is not empty).
   bool ServesAll(std::string_view scopes) const;

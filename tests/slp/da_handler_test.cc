@@ -282,6 +282,60 @@ TEST_F(HandlerTest, LargeAnswersOverTcp) {
   EXPECT_NE(log.find("answer too large (65536 URLs"), std::string::npos) << log;
 }
 
+// A large answer asked again over TCP comes from the kept bytes, with its
+// own XID and the lifetimes of now; any change shows in the next answer.
+TEST_F(HandlerTest, RepeatedLargeTcpAnswerIsKeptUntilTheRegistrationsChange) {
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(Register("service:bulk://10.0.0." + std::to_string(i), "service:bulk", ""),
+              error::kOk);
+  }
+  auto ask = [&](uint16_t xid, std::string* log) {
+    Message m;
+    m.header.xid = xid;
+    m.body = SrvRqst{"", "bulk", "default", "", ""};
+    Message reply;
+    EXPECT_EQ(Decode(handler.Handle(Encode(m), kLocal, /*over_tcp=*/true, log), &reply),
+              WireStatus::kOk);
+    EXPECT_EQ(reply.header.xid, xid);
+    return std::get<SrvRply>(reply.body);
+  };
+  std::string log;
+  EXPECT_EQ(ask(1, &log).urls.size(), 40u);
+  EXPECT_EQ(log.find("kept answer"), std::string::npos) << log;
+  clock.now += std::chrono::milliseconds(7500);
+  SrvRply again = ask(2, &log);
+  EXPECT_NE(log.find("kept answer"), std::string::npos) << log;
+  ASSERT_EQ(again.urls.size(), 40u);
+  for (const UrlEntry& e : again.urls) EXPECT_EQ(e.lifetime, 293) << e.url;  // 292.5 rounded up
+
+  // A new registration, a refresh with another lifetime, a deregistration.
+  ASSERT_EQ(Register("service:bulk://10.0.0.99", "service:bulk", ""), error::kOk);
+  SrvRply added = ask(3, &log);
+  EXPECT_EQ(added.urls.size(), 41u);
+  EXPECT_EQ(log.find("kept answer"), std::string::npos) << log;
+  SrvReg shorter = Registration("service:bulk://10.0.0.5", "service:bulk");
+  shorter.entry.lifetime = 20;
+  Send(shorter, kFlagFresh);
+  ask(4, &log);
+  SrvRply refreshed = ask(5, &log);
+  EXPECT_NE(log.find("kept answer"), std::string::npos) << log;
+  for (const UrlEntry& e : refreshed.urls) {
+    const uint16_t want = e.url == "service:bulk://10.0.0.5"    ? 20
+                          : e.url == "service:bulk://10.0.0.99" ? 300
+                                                                : 293;
+    EXPECT_EQ(e.lifetime, want) << e.url;
+  }
+  Send(Deregistration("service:bulk://10.0.0.7"));
+  SrvRply removed = ask(6, &log);
+  EXPECT_EQ(removed.urls.size(), 40u);
+  for (const UrlEntry& e : removed.urls) EXPECT_NE(e.url, "service:bulk://10.0.0.7");
+  // The short registration runs out: gone from the next answer.
+  clock.now += std::chrono::seconds(21);
+  SrvRply expired = ask(7, &log);
+  EXPECT_EQ(expired.urls.size(), 39u);
+  EXPECT_EQ(log.find("kept answer"), std::string::npos) << log;
+}
+
 // A forged source must not draw more than a small multiple of what it
 // sends; past the budget the reply is the overflow flag alone (with the
 // whole answer's Length), which sends real clients to TCP.
