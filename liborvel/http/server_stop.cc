@@ -9,8 +9,8 @@
 namespace orvel::http {
 
 std::chrono::milliseconds StopTimeout() {
-  const double seconds = std::min(
-      net::EnvSeconds("ORVEL_STOP_TIMEOUT", kDefaultStopTimeoutSeconds), kMaxStopTimeoutSeconds);
+  const double seconds = std::min(net::EnvSeconds("ORVEL_STOP_TIMEOUT", kDefaultStopTimeoutSeconds),
+                                  kMaxStopTimeoutSeconds);
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 

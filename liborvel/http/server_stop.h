@@ -24,10 +24,10 @@ size_t StopAcceptingConnections();
 size_t OpenConnections();
 
 struct StopOutcome {
-  int signal = 0;      // the signal that asked for the stop
-  size_t finished = 0; // connections in flight at the stop that were closed in time
-  size_t cut = 0;      // connections still open when the wait ended
-  bool forced = false; // a second signal ended the wait before the deadline
+  int signal = 0;       // the signal that asked for the stop
+  size_t finished = 0;  // connections in flight at the stop that were closed in time
+  size_t cut = 0;       // connections still open when the wait ended
+  bool forced = false;  // a second signal ended the wait before the deadline
 };
 
 // How long a stop waits for the requests in flight: ORVEL_STOP_TIMEOUT

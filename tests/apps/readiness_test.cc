@@ -23,8 +23,8 @@ std::string Get(unsigned short port, const std::string& path) {
   const std::string reply = orvel::testutil::Exchange(
       port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   const size_t body = reply.find("\r\n\r\n");
-  return reply.substr(0, reply.find("\r\n")) + (body == std::string::npos ? "" : " " +
-                                                reply.substr(body + 4));
+  return reply.substr(0, reply.find("\r\n")) +
+         (body == std::string::npos ? "" : " " + reply.substr(body + 4));
 }
 
 bool Answers(unsigned short port, const std::string& path, const std::string& status) {
@@ -52,8 +52,9 @@ TEST(Readiness, FollowsTheDirectoryAgent) {
                std::to_string(testutil::FreeLoopbackPort()), da},
               o);
   const unsigned short proxy_metrics = testutil::FreeLoopbackPort();
-  apps_test::ProxyProcess proxy = apps_test::StartProxy(
-      {"--da", da, "--addr", "10.0.0.1", "--metrics", "127.0.0.1:" + std::to_string(proxy_metrics)});
+  apps_test::ProxyProcess proxy =
+      apps_test::StartProxy({"--da", da, "--addr", "10.0.0.1", "--metrics",
+                             "127.0.0.1:" + std::to_string(proxy_metrics)});
   ASSERT_TRUE(proxy.child);
   ASSERT_TRUE(orvel::testutil::WaitListening(synth_metrics, 10000)) << synth.Output();
 
@@ -65,9 +66,8 @@ TEST(Readiness, FollowsTheDirectoryAgent) {
   agent->Wait(5000);
   for (unsigned short m : {synth_metrics, proxy_metrics}) {
     SCOPED_TRACE(m);
-    EXPECT_TRUE(Answers(m, "/readyz",
-                        "HTTP/1.1 503 Service Unavailable no directory agent answered lately: " +
-                            da))
+    EXPECT_TRUE(Answers(
+        m, "/readyz", "HTTP/1.1 503 Service Unavailable no directory agent answered lately: " + da))
         << Get(m, "/readyz");
     EXPECT_EQ(Get(m, "/healthz").rfind("HTTP/1.1 200", 0), 0u);
   }

@@ -50,10 +50,10 @@ class ZemsynthStop : public ::testing::Test {
     ChildOptions o;
     o.env = env;
     o.unset_env = {"ORVEL_PELMMONITOR", "ORVEL_PATH", "ORVEL_STOP_TIMEOUT"};
-    z_ = std::make_unique<Child>(
-        std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"), std::to_string(port_),
-                                 da_.Address()},
-        o);
+    z_ =
+        std::make_unique<Child>(std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
+                                                         std::to_string(port_), da_.Address()},
+                                o);
     ASSERT_TRUE(testutil::WaitForLoopbackPort(port_, 10000)) << z_->Output();
     std::vector<EndPoint> eps = {EndPoint(inet_addr("10.0.0.1"))};
     reply_ = Post(port_, std::make_unique<SynthZemReq>(1, 2, eps, std::vector<EndZone>{}));

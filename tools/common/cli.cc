@@ -22,8 +22,11 @@ std::string AgentListError(const std::string& option, const std::string& list) {
     long long port = 0;
     if (item.empty() || colon == 0 ||
         (colon != std::string::npos && !ParseNumber(item.substr(colon + 1), 1, 65535, &port))) {
-      return option + " needs HOST or HOST:PORT (port 1..65535) for each agent, not \"" + item +
-             "\"";
+      std::string why = option;
+      why += " needs HOST or HOST:PORT (port 1..65535) for each agent, not \"";
+      why += item;
+      why += "\"";
+      return why;
     }
     if (comma == std::string::npos) return "";
     start = comma + 1;

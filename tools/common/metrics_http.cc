@@ -126,8 +126,7 @@ struct MetricsServer::Impl {
 };
 
 MetricsServer::MetricsServer(std::vector<std::shared_ptr<prometheus::Collectable>> collectables,
-                             std::function<bool()> healthy,
-                             std::function<std::string()> not_ready)
+                             std::function<bool()> healthy, std::function<std::string()> not_ready)
     : impl_(std::make_unique<Impl>()) {
   impl_->collectables = std::move(collectables);
   impl_->healthy = std::move(healthy);
