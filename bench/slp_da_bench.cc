@@ -14,6 +14,9 @@
 //   - the amplification one sender sees over two seconds of mixed short
 //     requests (type list, type attributes, "list all", agent discovery):
 //     reply bytes / request bytes;
+//   - new registrations, refreshes of the same 10000 keys and their
+//     deregistrations with 64 in flight, refresh and deregistration rates
+//     against the new-registration rate;
 //   - the time to fetch a 10000-URL answer over loopback TCP, against
 //     pushing the same number of bytes through a bare TCP connection.
 #include <arpa/inet.h>
@@ -373,6 +376,101 @@ size_t MeasureTcpAnswer(slp::DaClock* clock) {
   return answer_bytes;
 }
 
+// Requests per second with `window` in flight from one socket, each
+// answered by a SrvAck with error 0 (*failures counts the others).
+double AckRate(int port, const std::vector<std::string>& requests, int window, size_t* failures) {
+  UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in to = orvel::bench::Loopback(port);
+  size_t sent = 0, done = 0;
+  auto send_next = [&] {
+    const std::string& r = requests[sent++];
+    ::sendto(sock.get(), r.data(), r.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  };
+  auto t0 = Clock::now();
+  while (sent < requests.size() && sent - done < static_cast<size_t>(window)) send_next();
+  char buf[65536];
+  while (done < requests.size()) {
+    pollfd p{sock.get(), POLLIN, 0};
+    if (::poll(&p, 1, 2000) <= 0) {
+      *failures += requests.size() - done;
+      break;
+    }
+    ssize_t n = ::recv(sock.get(), buf, sizeof buf, 0);
+    if (n <= 0) continue;
+    ++done;
+    slp::Message m;
+    if (slp::Decode(std::string(buf, static_cast<size_t>(n)), &m) != slp::WireStatus::kOk ||
+        !std::holds_alternative<slp::SrvAck>(m.body) ||
+        std::get<slp::SrvAck>(m.body).error != slp::error::kOk) {
+      ++*failures;
+    }
+    if (sent < requests.size()) send_next();
+  }
+  return done / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// New registrations, refreshes of the same keys and deregistrations, 10000
+// each with 64 in flight, against a fresh agent of their own; the ratios
+// are against the new-registration rate (the best of three rounds each).
+void MeasureRefresh(slp::DaClock* clock) {
+  constexpr int kKeys = 10000;
+  double best[3] = {0, 0, 0};
+  size_t failures = 0;
+  for (int round = 0; round < 3; ++round) {
+    slp::RegistrationStore store("default", clock);
+    slp::DaHandler handler(&store, slp::DaConfig{});
+    int port = -1;
+    UniqueFd sock = BoundLoopback(SOCK_DGRAM, &port);
+    std::atomic<bool> stop{false};
+    std::thread agent([&] {
+      std::vector<uint8_t> buf(65536);
+      while (!stop.load()) {
+        pollfd p{sock.get(), POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = ::recvfrom(sock.get(), buf.data(), buf.size(), 0,
+                               reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) continue;
+        std::string reply = handler.Handle(buf.data(), static_cast<size_t>(n),
+                                           ntohl(from.sin_addr.s_addr), false);
+        ::sendto(sock.get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                 len);
+      }
+    });
+    std::vector<std::string> regs, deregs;
+    for (int i = 0; i < kKeys; ++i) {
+      slp::SrvReg r;
+      r.entry.lifetime = 3600;
+      r.scopes = "default";
+      if (i % 2 == 0) {
+        r.entry.url = "service:ZemProxy://" + AddrOf(i) + ":5000";
+        r.service_type = "service:ZemProxy";
+        r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
+      } else {
+        r.entry.url = "service:CompResource://" + AddrOf(i);
+        r.service_type = "service:CompResource";
+        r.attrs = "(x-PELM-coords=" + std::to_string(i % 97) + " " + std::to_string(i % 89) +
+                  " " + std::to_string(i % 83) + ")";
+      }
+      regs.push_back(EncodeSlp(r, static_cast<uint16_t>(i), slp::kFlagFresh));
+      slp::SrvDeReg d;
+      d.scopes = "default";
+      d.entry.url = r.entry.url;
+      deregs.push_back(EncodeSlp(d, static_cast<uint16_t>(i)));
+    }
+    best[0] = std::max(best[0], AckRate(port, regs, 64, &failures));
+    best[1] = std::max(best[1], AckRate(port, regs, 64, &failures));
+    best[2] = std::max(best[2], AckRate(port, deregs, 64, &failures));
+    stop.store(true);
+    agent.join();
+  }
+  std::printf("%-26s %9.0f/s  refresh %9.0f/s  ratio %.2f  deregister %9.0f/s  ratio %.2f  "
+              "failures %zu\n",
+              "registrations, 64 in flight", best[0], best[1], best[1] / best[0], best[2],
+              best[2] / best[0], failures);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -400,5 +498,6 @@ int main(int argc, char** argv) {
   agent.join();
   echo.join();
   if (!ok) return 1;
+  MeasureRefresh(&clock);
   return MeasureTcpAnswer(&clock) == 0 ? 1 : 0;
 }

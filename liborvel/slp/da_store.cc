@@ -175,14 +175,17 @@ void RegistrationStore::IndexLocked(const EntryPtr& ptr, bool add) {
     if (add) {
       CoordRec r{&e, static_cast<uint32_t>(e.coords->size()), {0, 0, 0, 0}};
       for (size_t i = 0; i < 4 && i < e.coords->size(); ++i) r.c[i] = (*e.coords)[i];
+      coord_pos_[e.id] = recs.size();
       recs.push_back(r);
-    } else {
-      for (size_t i = 0; i < recs.size(); ++i) {
-        if (recs[i].entry != &e) continue;
+    } else if (auto pos = coord_pos_.find(e.id); pos != coord_pos_.end()) {
+      // Swap with the last record: constant time, whatever the bucket's size.
+      const size_t i = pos->second;
+      coord_pos_.erase(pos);
+      if (i + 1 < recs.size()) {
         recs[i] = recs.back();
-        recs.pop_back();
-        break;
+        coord_pos_[recs[i].entry->id] = i;
       }
+      recs.pop_back();
       if (recs.empty()) by_coords_.erase(e.bucket);
     }
   }
@@ -226,6 +229,30 @@ void RegistrationStore::PutLocked(EntryPtr e) {
   ++generation_;
 }
 
+bool RegistrationStore::RefreshLocked(const RegistrationInput& in) {
+  auto found = by_key_.find({in.url, FoldKey(in.lang)});
+  if (found == by_key_.end()) return false;
+  auto it = entries_.find(found->second);
+  const Entry& old = *it->second;
+  if (old.attrs_text != in.attrs || old.service_type != in.service_type ||
+      old.scope_text != in.scopes || old.lang != in.lang) {
+    return false;
+  }
+  // Entries never change once stored: the refreshed one is a copy with
+  // its new expiry, in the same place of every index.
+  auto e = std::make_shared<Entry>(old);
+  e->expiry = clock_->Now() + std::chrono::seconds(in.lifetime);
+  by_expiry_.erase({old.expiry, old.id});
+  by_expiry_.insert({e->expiry, e->id});
+  by_bucket_[e->bucket][e->id] = e;
+  if (auto pos = coord_pos_.find(e->id); pos != coord_pos_.end()) {
+    by_coords_[e->bucket][pos->second].entry = e.get();
+  }
+  it->second = std::move(e);
+  ++generation_;
+  return true;
+}
+
 bool RegistrationStore::Visible(const Entry& e, const std::vector<std::string>& scopes) {
   // Expired entries are purged before any look-up collects its candidates.
   return Intersects(e.scopes, scopes);
@@ -245,6 +272,13 @@ uint16_t RegistrationStore::LifetimeLeft(Clock::time_point expiry) const {
 uint16_t RegistrationStore::Register(const RegistrationInput& in) {
   if (in.url.size() > limits_.max_url_bytes || in.attrs.size() > limits_.max_attr_bytes) {
     return error::kInvalidRegistration;
+  }
+  // The usual SrvReg repeats what is stored (a service agent's refresh):
+  // everything in it was checked when it was stored.
+  if (in.fresh && in.lifetime > 0) {
+    port::MutexLock lock(&mu_);
+    PurgeLocked();
+    if (RefreshLocked(in)) return error::kOk;
   }
   auto e = std::make_shared<Entry>();
   switch (AttrList::Parse(in.attrs, /*strict=*/true, &e->attrs)) {
@@ -269,6 +303,7 @@ uint16_t RegistrationStore::Register(const RegistrationInput& in) {
   e->service_type = in.service_type;
   e->bucket = e->type_key.substr(0, e->type_key.find(':'));
   e->scope_text = in.scopes;
+  e->attrs_text = in.attrs;
 
   port::MutexLock lock(&mu_);
   PurgeLocked();
@@ -285,6 +320,7 @@ uint16_t RegistrationStore::Register(const RegistrationInput& in) {
     AttrList merged = old.attrs;
     merged.Merge(e->attrs);
     e->attrs = std::move(merged);
+    e->attrs_text = e->attrs.Format();  // what a fresh SrvReg would have to repeat
   }
   // A refreshed URL keeps its place in the answer order.
   e->id = found != by_key_.end() ? found->second : next_id_++;
@@ -324,6 +360,7 @@ uint16_t RegistrationStore::Deregister(std::string_view scopes, std::string_view
     if (old.lang_key != lang_key) continue;
     auto e = std::make_shared<Entry>(old);
     e->attrs.RemoveTags(patterns);
+    e->attrs_text = e->attrs.Format();
     if (!e->attrs.Find(kCoordsTag)) e->coords.reset();
     PutLocked(std::move(e));
   }

@@ -182,6 +182,7 @@ class RegistrationStore {
     std::string scope_text;
     std::vector<std::string> scopes;  // folded, sorted
     AttrList attrs;
+    std::string attrs_text;                     // as registered (a refresh compares it)
     std::optional<std::vector<double>> coords;  // from x-PELM-coords
     std::chrono::steady_clock::time_point expiry;
   };
@@ -202,6 +203,9 @@ class RegistrationStore {
   void PurgeLocked() REQUIRES(mu_);
   void RemoveLocked(uint64_t id) REQUIRES(mu_);
   void PutLocked(EntryPtr e) REQUIRES(mu_);
+  // A fresh SrvReg that repeats the stored one but for its lifetime: only
+  // the expiry moves (no parse, no index change).  False when it differs.
+  bool RefreshLocked(const RegistrationInput& in) REQUIRES(mu_);
   void IndexLocked(const EntryPtr& e, bool add) REQUIRES(mu_);
   static bool Visible(const Entry& e, const std::vector<std::string>& scopes);
   uint16_t RemainingLifetime(const Entry& e) const;
@@ -240,6 +244,8 @@ class RegistrationStore {
     double c[4];  // the first dimensions; entry->coords has them all
   };
   std::unordered_map<std::string, std::vector<CoordRec>> by_coords_ GUARDED_BY(mu_);
+  // Where each entry's record sits in its bucket's by_coords_ vector.
+  std::unordered_map<uint64_t, size_t> coord_pos_ GUARDED_BY(mu_);
   // tag '\0' IndexKey -> sorted ids.
   std::unordered_map<std::string, std::vector<uint64_t>> by_value_ GUARDED_BY(mu_);
   std::set<std::pair<std::chrono::steady_clock::time_point, uint64_t>> by_expiry_ GUARDED_BY(mu_);

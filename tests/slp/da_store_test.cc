@@ -201,6 +201,52 @@ TEST_F(StoreTest, NearestLooksPastNodesOutsideTheScope) {
             (Urls{"service:CompResource://10.3.0.0", "service:CompResource://10.3.0.3"}));
 }
 
+// Refreshes that repeat a registration only move its expiry; removals
+// out of the middle of the coordinate records keep every other node
+// findable; a refresh after an incremental update still replaces.
+TEST_F(StoreTest, RefreshesAndRemovalsKeepTheIndexesRight) {
+  for (int i = 0; i < 20; ++i) {
+    Reg("service:CompResource://10.4.0." + std::to_string(i), "CompResource",
+        "(x-PELM-coords=" + std::to_string(i * 10) + " 0 0)");
+  }
+  auto nearest = [&](int x) {
+    return Find("CompResource",
+                "(&(x-PELM-num=1)(x-PELM-clients=" + std::to_string(x) + " 0 0))");
+  };
+  clock.Advance(100'000);
+  Reg("service:CompResource://10.4.0.3", "CompResource", "(x-PELM-coords=30 0 0)", 900);
+  EXPECT_EQ(nearest(31), Urls{"service:CompResource://10.4.0.3"});
+  std::vector<ServiceMatch> out;
+  store.FindServices("CompResource", "default", "en", "(x-PELM-coords=*)", &out);
+  ASSERT_EQ(out.size(), 20u);
+  EXPECT_EQ(out[3].url, "service:CompResource://10.4.0.3");  // keeps its place
+  EXPECT_EQ(out[3].lifetime, 900);
+  EXPECT_EQ(out[4].lifetime, 200);
+  // Removed from the middle, the first and the last: the rest still answer.
+  for (int i : {5, 0, 19}) {
+    store.Deregister("default", "service:CompResource://10.4.0." + std::to_string(i), "en", "");
+  }
+  EXPECT_EQ(nearest(51), Urls{"service:CompResource://10.4.0.6"});
+  EXPECT_EQ(nearest(-5), Urls{"service:CompResource://10.4.0.1"});
+  EXPECT_EQ(nearest(200), Urls{"service:CompResource://10.4.0.18"});
+  for (int i = 1; i < 19; ++i) {
+    if (i == 5) continue;
+    EXPECT_EQ(nearest(i * 10), Urls{"service:CompResource://10.4.0." + std::to_string(i)}) << i;
+  }
+  // The refreshed entry ends when its new lifetime does.
+  clock.Advance(201'000);
+  EXPECT_EQ(nearest(31), Urls{"service:CompResource://10.4.0.3"});
+  EXPECT_EQ(nearest(41), Urls{"service:CompResource://10.4.0.3"});
+
+  // Incremental, then a fresh SrvReg with the increment's text: only it.
+  Reg("service:x://h", "x", "(a=1)");
+  Reg("service:x://h", "x", "(b=2)", 300, /*fresh=*/false);
+  EXPECT_EQ(Find("x", "(a=1)"), Urls{"service:x://h"});
+  Reg("service:x://h", "x", "(b=2)");
+  EXPECT_EQ(Find("x", "(a=1)"), Urls{});
+  EXPECT_EQ(Find("x", "(b=2)"), Urls{"service:x://h"});
+}
+
 TEST_F(StoreTest, EqualityIndexStaysInStepWithUpdates) {
   for (int i = 0; i < 50; ++i) {
     std::string a = "10.0.0." + std::to_string(i);
