@@ -107,9 +107,9 @@ Status PostMessage(const char* host, unsigned short port, const Msg& msg, Deadli
   // when no reply comes.
   // A message without text goes out with "Content-Length: 0", as a request
   // record without a body does.
-  *write_status = WriteRequest(sock->get(), "POST", uri.c_str(), text.get(),
-                               text ? std::strlen(text.get()) + 1 : 0, PeerText(host, port),
-                               deadline);
+  *write_status =
+      WriteRequest(sock->get(), "POST", uri.c_str(), text.get(),
+                   text ? std::strlen(text.get()) + 1 : 0, PeerText(host, port), deadline);
   return Status::OK();
 }
 
@@ -139,10 +139,11 @@ Status ReadReplyHead(int sock, const ClientOptions& options, const std::string& 
     case HeadStatus::kLengthNotPositive:
     case HeadStatus::kLengthTooLarge:
       PrintLengthRefusal(head_status, parsed->length, "server", options.max_body_bytes);
-      return Status::Protocol(peer + ": reply declares Content-Length " + parsed->length.text +
-                              (head_status == HeadStatus::kLengthTooLarge
-                                   ? ", above the limit of " + std::to_string(options.max_body_bytes)
-                                   : std::string()));
+      return Status::Protocol(
+          peer + ": reply declares Content-Length " + parsed->length.text +
+          (head_status == HeadStatus::kLengthTooLarge
+               ? ", above the limit of " + std::to_string(options.max_body_bytes)
+               : std::string()));
     default:
       PrintUnexpected(head);
       if (r.status == IoStatus::kClosed)
@@ -303,8 +304,8 @@ int sendHTTPReq(HTTPReq* req, const char* host, unsigned short port) {
   const bool has_body = req->content_length > 0 && req->body != nullptr;
   // A failed write shows when the response is read.
   (void)WriteRequest(sock.get(), req->method, req->uri != nullptr ? req->uri : "", req->body,
-                     has_body ? static_cast<size_t>(req->content_length) : 0,
-                     PeerText(host, port), deadline);
+                     has_body ? static_cast<size_t>(req->content_length) : 0, PeerText(host, port),
+                     deadline);
   return sock.release();
 }
 
@@ -325,8 +326,7 @@ int sendRequestMsg(const char* host, unsigned short port, Msg* msg) {
   // request record would take.
   UniqueFd sock;
   orvel::Status write_status;
-  if (!PostMessage(host, port, *msg, Deadline::After(ClientTimeoutSeconds()), &sock,
-                   &write_status)
+  if (!PostMessage(host, port, *msg, Deadline::After(ClientTimeoutSeconds()), &sock, &write_status)
            .ok())
     return -1;
   return sock.release();

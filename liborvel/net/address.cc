@@ -83,7 +83,7 @@ namespace {
 
 // Sets the send time-out of fd, which also bounds a blocking connect().
 bool SetSendTimeout(int fd, int ms) {
-  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
   return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
@@ -97,8 +97,8 @@ int ConnectOnce(const sockaddr_in& to, Deadline deadline, bool nonblocking, Uniq
   const int wait_ms = deadline.remaining_ms();
   *failed_call = "connect";
   if (wait_ms == 0) return ETIMEDOUT;
-  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0),
-                         0));
+  UniqueFd sock(
+      ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0));
   if (!sock.valid()) {
     *failed_call = "socket";
     return errno;
@@ -136,9 +136,9 @@ Status Connect(const sockaddr_in& to, Deadline deadline, UniqueFd* out, bool non
   const char* call = nullptr;
   int err = ConnectOnce(to, deadline, nonblocking, out, &call);
   if (err == 0) return Status::OK();
-  return Status::FromErrno(std::strcmp(call, "socket") == 0 ? std::string(call)
-                                                             : std::string(call) + " " + Ipv4Text(to),
-                           err);
+  return Status::FromErrno(
+      std::strcmp(call, "socket") == 0 ? std::string(call) : std::string(call) + " " + Ipv4Text(to),
+      err);
 }
 
 std::string Ipv4Text(const sockaddr_in& a) {

@@ -28,8 +28,8 @@ SLPError FindInto(SLPHandle h, const std::string& srvtype, const std::string& sc
                   const std::string& predicate, std::vector<ServiceInstance>* found,
                   orvel::Status* why) {
   found->clear();
-  SLPError err = SLPFindSrvs(h, srvtype.c_str(), scope.c_str(), predicate.c_str(),
-                             SLPFindSrvCallback, found);
+  SLPError err =
+      SLPFindSrvs(h, srvtype.c_str(), scope.c_str(), predicate.c_str(), SLPFindSrvCallback, found);
   if (err == SLP_OK) {
     *why = orvel::Status::OK();
   } else {

@@ -82,8 +82,8 @@ Status ReadFramed(int fd, const std::string& peer, net::Deadline deadline, std::
     if (want == 5 && in->size() >= 5) {
       uint32_t len = PeekLength(reinterpret_cast<const uint8_t*>(in->data()), in->size());
       if (len < kHeaderFixedBytes)
-        return Status::Protocol(peer + ": reply over TCP with a length of " +
-                                std::to_string(len) + " bytes");
+        return Status::Protocol(peer + ": reply over TCP with a length of " + std::to_string(len) +
+                                " bytes");
       want = len;  // at most kMaxMessageBytes: the field has 24 bits
     }
   }
@@ -103,8 +103,7 @@ Status FetchWhole(const sockaddr_in& agent, const Message& req, const std::strin
 
 Status UdpFailure(const std::string& peer, const char* call, int err) {
   // Port unreachable: nobody listens there (an agent that crashed).
-  if (err == ECONNREFUSED)
-    return Status::FromErrno(peer + ": nobody on the port", err);
+  if (err == ECONNREFUSED) return Status::FromErrno(peer + ": nobody on the port", err);
   return Status::FromErrno(std::string(call) + " " + peer, err);
 }
 
@@ -156,8 +155,7 @@ Status UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
   const long waited_ms = static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   return Status::TimedOut(peer + ": no reply to " + std::to_string(sent) + " datagram" +
-                          (sent == 1 ? "" : "s") + " within " + std::to_string(waited_ms) +
-                          " ms");
+                          (sent == 1 ? "" : "s") + " within " + std::to_string(waited_ms) + " ms");
 }
 
 // Agent errors after which the next agent is asked; the reason is kept in
@@ -388,9 +386,9 @@ SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents, Message&
     Status s = AskAgent(ch, agent, req, &reply);
     const uint16_t wire = s.ok() ? ReplyError(reply) : error::kOk;
     // Registrations keep their codes: silence and errors alike time out.
-    SLPError e = s.ok() ? ApiErrorFromWire(wire)
-                        : (OutcomeOf(s) == Outcome::kRefused ? SLP_NETWORK_ERROR
-                                                             : SLP_NETWORK_TIMED_OUT);
+    SLPError e =
+        s.ok() ? ApiErrorFromWire(wire)
+               : (OutcomeOf(s) == Outcome::kRefused ? SLP_NETWORK_ERROR : SLP_NETWORK_TIMED_OUT);
     (s.ok() ? NoteAgentAnswered : NoteAgentFailed)(agent);
     if (e == SLP_OK) any_ok = true;
     // An agent's own answer says more than silence.

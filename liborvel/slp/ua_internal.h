@@ -49,15 +49,15 @@ std::vector<int> PropertyMillisList(const char* name);
 // fallback named beside the field (the store's own default in brackets
 // where it differs).
 struct UaOptions {
-  uint16_t port = 427;              // net.slp.port (1..65535)
-  std::string da_addresses;         // net.slp.DAAddresses: "A[:P],B[:P]", "" none
-  std::string use_scopes;           // net.slp.useScopes ["DEFAULT"]
-  std::string locale;               // net.slp.locale ["en"]
-  bool active_da_detection = true;  // net.slp.activeDADetection
+  uint16_t port = 427;               // net.slp.port (1..65535)
+  std::string da_addresses;          // net.slp.DAAddresses: "A[:P],B[:P]", "" none
+  std::string use_scopes;            // net.slp.useScopes ["DEFAULT"]
+  std::string locale;                // net.slp.locale ["en"]
+  bool active_da_detection = true;   // net.slp.activeDADetection
   bool passive_da_detection = true;  // net.slp.passiveDADetection
   long unicast_max_wait_ms = 15000;  // net.slp.unicastMaximumWait
   std::vector<int> datagram_timeouts_ms{2000, 4000, 8000};  // net.slp.datagramTimeouts
-  long multicast_max_wait_ms = 15000;  // net.slp.multicastMaximumWait
+  long multicast_max_wait_ms = 15000;                       // net.slp.multicastMaximumWait
   // net.slp.DADiscoveryTimeouts [2000,2000,2000,2000,3000,4000]
   std::vector<int> da_discovery_timeouts_ms{2000, 2000, 2000};
   long da_active_discovery_interval_s = 900;  // net.slp.DAActiveDiscoveryInterval
