@@ -161,7 +161,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "zemsynth: %s\n", http_settings.ToString().c_str());
     exit(orvel::cli::kExitUsage);
   }
-  const std::chrono::milliseconds stop_timeout = orvel::http::StopTimeout();
   // Before the server's threads start: only the stop below takes them.
   const sigset_t stop = orvel::cli::BlockSignals({SIGTERM, SIGINT});
   startServerLoop(port, RecvCallback);
@@ -176,5 +175,5 @@ int main(int argc, char** argv) {
   // service's own lines.
   if (metrics_port != 0) fprintf(stderr, "zemsynth: metrics on port %d\n", metrics_port);
   printf("waiting for request\n");
-  ServeUntilStopped(stop, stop_timeout);
+  ServeUntilStopped(stop, http_options.stop_timeout);
 }

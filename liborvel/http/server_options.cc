@@ -9,6 +9,7 @@
 #include <string>
 
 #include "http/http_impl.h"
+#include "http/server_stop.h"
 #include "net/address.h"
 
 namespace orvel::http {
@@ -18,6 +19,7 @@ Status ReadServerOptions(ServerOptions* options) {
   options->read_timeout_s = ReadTimeoutSeconds();
   options->max_body_bytes = MaxBodyBytes();
   options->idle_thread_keep = IdleThreadKeep();
+  options->stop_timeout = StopTimeout();
   long threads = static_cast<long>(net::EnvInteger("ORVEL_HTTP_EVENT_THREADS", 0));
   if (threads <= 0) threads = sysconf(_SC_NPROCESSORS_ONLN);
   options->event_threads = std::clamp(threads, 1L, kMaxEventThreads);

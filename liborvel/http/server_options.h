@@ -50,6 +50,9 @@ struct ServerOptions {
   // ORVEL_HTTP_EVENT_THREADS: threads accepting and reading requests;
   // default one per processor online, at most kMaxEventThreads.
   long event_threads = 1;
+  // ORVEL_STOP_TIMEOUT: how long a stop waits for the requests in flight
+  // (WaitForStopAndDrain); default 30 s, at most an hour.
+  std::chrono::milliseconds stop_timeout{30000};
 };
 
 // Reads the settings above from the environment.  Unusable numbers fall

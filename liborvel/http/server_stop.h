@@ -32,6 +32,7 @@ struct StopOutcome {
 
 // How long a stop waits for the requests in flight: ORVEL_STOP_TIMEOUT
 // seconds (default 30, at most 3600; not a positive number: the default).
+// Read by ReadServerOptions into ServerOptions::stop_timeout.
 constexpr double kDefaultStopTimeoutSeconds = 30;
 constexpr double kMaxStopTimeoutSeconds = 3600;
 std::chrono::milliseconds StopTimeout();

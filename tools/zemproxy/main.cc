@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,7 @@ struct Options {
   Misbehaviour misbehaviour = Misbehaviour::kNone;
   unsigned delay_ms = 0;
   std::string metrics;  // ADDR:PORT of the metrics listener; empty: none
+  std::chrono::milliseconds stop_timeout{0};  // ORVEL_STOP_TIMEOUT, as read
 };
 
 // Set once in main before the server starts.
@@ -155,6 +157,7 @@ void ParseArgs(int argc, char** argv, Options* o, orvel::cli::LogFormat* log_for
   orvel::http::ServerOptions http_options;
   const orvel::Status http_settings = orvel::http::ReadServerOptions(&http_options);
   if (!http_settings.ok()) cli.Fail(http_settings.ToString());
+  o->stop_timeout = http_options.stop_timeout;
 }
 
 std::string MemberList(const std::vector<TransportEndPoint>& members) {
@@ -303,7 +306,7 @@ int main(int argc, char** argv) {
   fflush(stdout);
 
   const orvel::http::StopOutcome o =
-      orvel::http::WaitForStopAndDrain(stop, orvel::http::StopTimeout());
+      orvel::http::WaitForStopAndDrain(stop, options.stop_timeout);
   if (o.forced) {
     orvel::cli::Log(orvel::cli::LogLevel::kNotice,
                     "stopped at once on a second signal: %zu finished, %zu cut", o.finished, o.cut);
