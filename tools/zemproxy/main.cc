@@ -45,7 +45,7 @@ struct Options {
   unsigned short lifetime = 65535;
   Misbehaviour misbehaviour = Misbehaviour::kNone;
   unsigned delay_ms = 0;
-  std::string metrics;  // ADDR:PORT of the metrics listener; empty: none
+  std::string metrics;                        // ADDR:PORT of the metrics listener; empty: none
   std::chrono::milliseconds stop_timeout{0};  // ORVEL_STOP_TIMEOUT, as read
 };
 
@@ -305,8 +305,7 @@ int main(int argc, char** argv) {
   printf("zemproxy: serving on port %u\n", static_cast<unsigned>(options.port));
   fflush(stdout);
 
-  const orvel::http::StopOutcome o =
-      orvel::http::WaitForStopAndDrain(stop, options.stop_timeout);
+  const orvel::http::StopOutcome o = orvel::http::WaitForStopAndDrain(stop, options.stop_timeout);
   if (o.forced) {
     orvel::cli::Log(orvel::cli::LogLevel::kNotice,
                     "stopped at once on a second signal: %zu finished, %zu cut", o.finished, o.cut);
