@@ -209,8 +209,6 @@ TEST_F(SLPServiceSearch, ServicesKeepTheirOwnAgents) {
   EXPECT_EQ(FirstUrl(sa), "service:ZemProxy://10.0.0.1:1");
   EXPECT_EQ(FirstUrl(sb), "service:ZemProxy://10.0.0.2:2");
   EXPECT_EQ(FirstUrl(sa), "service:ZemProxy://10.0.0.1:1");
-  EXPECT_EQ(a->udp_requests(), 2);
-  EXPECT_EQ(b->udp_requests(), 1);
 
   // An empty address means discovery, not the agent an earlier service was
   // given.  The discovered agent is planted: no multicast leaves the test.
