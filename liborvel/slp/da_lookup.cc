@@ -57,6 +57,86 @@ std::vector<RegistrationStore::EntryPtr> RegistrationStore::TypeMatchesLocked(
   return out;
 }
 
+std::vector<std::pair<double, size_t>> RegistrationStore::NearestWindowLocked(
+    CoordBucket& b, const std::vector<double>& q, size_t window) const {
+  using Ranked = std::pair<double, size_t>;  // distance, index into recs
+  const std::vector<CoordRec>& recs = b.recs;
+  auto plain = [&](uint32_t dims, const double* c) {
+    size_t n = std::min<size_t>(dims, q.size());
+    double d = 0;
+    for (size_t j = 0; j < n; ++j) d += (c[j] - q[j]) * (c[j] - q[j]);
+    return d;
+  };
+  // Max-heap of the best `window` so far by (distance, id).
+  using Best = std::pair<double, uint64_t>;
+  std::vector<Best> best;
+  best.reserve(window + 1);
+  auto offer = [&](double d, uint64_t id) {
+    Best r{d, id};
+    if (best.size() < window) {
+      best.push_back(r);
+      std::push_heap(best.begin(), best.end());
+    } else if (r < best.front()) {
+      std::pop_heap(best.begin(), best.end());
+      best.back() = r;
+      std::push_heap(best.begin(), best.end());
+    }
+  };
+  if (b.odd > 0 || q.empty() || window == 0) {
+    for (const CoordRec& r : recs) {
+      offer(r.dims > 4 ? Distance2(*r.entry->coords, q) : plain(r.dims, r.c), r.entry->id);
+    }
+  } else {
+    const size_t n = recs.size();
+    if (!b.built || b.added.size() > 64 + n / 8 || b.removed_count > 64 + n / 4) {
+      b.base = b.next;
+      b.sorted.clear();
+      b.sorted.reserve(n);
+      for (size_t i = 0; i < n; ++i) {
+        CoordRec& r = b.recs[i];
+        r.stamp = b.base + i;
+        b.sorted.push_back({{r.c[0], r.c[1], r.c[2], r.c[3]}, r.dims, r.entry->id, r.stamp});
+      }
+      b.next = b.base + n;
+      b.removed.assign(n, false);
+      b.removed_count = 0;
+      b.added.clear();
+      b.built = true;
+      std::sort(b.sorted.begin(), b.sorted.end(),
+                [](const CoordItem& x, const CoordItem& y) { return x.c[0] < y.c[0]; });
+    }
+    auto live = [&](const CoordItem& it) { return !b.removed[it.stamp - b.base]; };
+    for (const CoordItem& it : b.added) {
+      if (live(it)) offer(plain(it.dims, it.c), it.id);
+    }
+    // Outwards from q[0] on both sides; a side ends where (x - q0)^2 alone
+    // passes the window's worst distance (every dimension counts, so the
+    // distance is at least that).
+    const double q0 = q[0];
+    auto mid = std::lower_bound(b.sorted.begin(), b.sorted.end(), q0,
+                                [](const CoordItem& it, double x) { return it.c[0] < x; });
+    ptrdiff_t hi = mid - b.sorted.begin(), lo = hi - 1;
+    const ptrdiff_t end = static_cast<ptrdiff_t>(b.sorted.size());
+    auto worst = [&] {
+      return best.size() < window ? std::numeric_limits<double>::infinity() : best.front().first;
+    };
+    while (lo >= 0 || hi < end) {
+      const double dlo = lo >= 0 ? q0 - b.sorted[lo].c[0] : std::numeric_limits<double>::infinity();
+      const double dhi = hi < end ? b.sorted[hi].c[0] - q0 : std::numeric_limits<double>::infinity();
+      const bool take_lo = dlo <= dhi;
+      const double dx = take_lo ? dlo : dhi;
+      if (dx * dx > worst()) break;  // the nearer side is past it: so is the other
+      const CoordItem& it = b.sorted[take_lo ? lo-- : hi++];
+      if (live(it)) offer(plain(it.dims, it.c), it.id);
+    }
+  }
+  std::sort(best.begin(), best.end());
+  std::vector<Ranked> out;
+  out.reserve(best.size());
+  for (const Best& x : best) out.emplace_back(x.first, coord_pos_.at(x.second));
+  return out;
+}
+
 // Nearest sets: per nearest term, the K eligible services nearest to its
 // coordinates.  Distances are computed over the packed coordinate records
 // first; the (costlier) eligibility checks then run only on the closest
@@ -69,7 +149,8 @@ void RegistrationStore::NearestLocked(const Predicate& pred, const std::string& 
   sets->assign(terms.size(), {});
   auto coords_it = by_coords_.find(bucket);
   if (coords_it == by_coords_.end()) return;
-  const std::vector<CoordRec>& recs = coords_it->second;
+  CoordBucket& b = coords_it->second;
+  const std::vector<CoordRec>& recs = b.recs;
   for (size_t t = 0; t < terms.size() && t < kMaxNearestTerms; ++t) {
     const std::vector<double>& q = terms[t].coords;
     auto distance = [&](const CoordRec& r) {
@@ -87,23 +168,12 @@ void RegistrationStore::NearestLocked(const Predicate& pred, const std::string& 
     };
     const size_t k = terms[t].k;
     if (k == 0) continue;
-    // First pass: keep only the closest `window` records in a max-heap,
-    // which usually holds K eligible ones; otherwise rank everything.
-    size_t window = std::min(std::max<size_t>(4 * k, 16), recs.size());
-    std::vector<Ranked> ranked;
-    ranked.reserve(window + 1);
-    for (size_t i = 0; i < recs.size(); ++i) {
-      Ranked r{distance(recs[i]), i};
-      if (ranked.size() < window) {
-        ranked.push_back(r);
-        std::push_heap(ranked.begin(), ranked.end(), closer);
-      } else if (closer(r, ranked.front())) {
-        std::pop_heap(ranked.begin(), ranked.end(), closer);
-        ranked.back() = r;
-        std::push_heap(ranked.begin(), ranked.end(), closer);
-      }
-    }
-    std::sort_heap(ranked.begin(), ranked.end(), closer);
+    // First pass: only the closest `window` records, which usually hold K
+    // eligible ones; otherwise rank everything.
+    // A narrow window first (the view looks at fewer records the narrower
+    // it is), a wider one when too few of it were eligible.
+    size_t window = std::min(std::max<size_t>(2 * k, 4), recs.size());
+    std::vector<Ranked> ranked = NearestWindowLocked(b, q, window);
     auto take = [&]() {
       (*sets)[t].clear();
       for (const Ranked& r : ranked) {
@@ -114,6 +184,11 @@ void RegistrationStore::NearestLocked(const Predicate& pred, const std::string& 
       }
     };
     take();
+    if ((*sets)[t].size() < k && ranked.size() < recs.size()) {
+      window = std::min(std::max<size_t>(16 * k, 64), recs.size());
+      ranked = NearestWindowLocked(b, q, window);
+      take();
+    }
     if ((*sets)[t].size() < k && ranked.size() < recs.size()) {
       ranked.clear();
       for (size_t i = 0; i < recs.size(); ++i) ranked.emplace_back(distance(recs[i]), i);

@@ -171,16 +171,25 @@ void RegistrationStore::IndexLocked(const EntryPtr& ptr, bool add) {
     if (it->second.empty()) by_bucket_.erase(it);
   }
   if (e.coords) {
-    std::vector<CoordRec>& recs = by_coords_[e.bucket];
+    CoordBucket& b = by_coords_[e.bucket];
+    std::vector<CoordRec>& recs = b.recs;
+    const uint32_t dims = static_cast<uint32_t>(e.coords->size());
+    const bool odd = dims == 0 || dims > 4;
     if (add) {
-      CoordRec r{&e, static_cast<uint32_t>(e.coords->size()), {0, 0, 0, 0}};
+      CoordRec r{&e, dims, {0, 0, 0, 0}, b.next++};
       for (size_t i = 0; i < 4 && i < e.coords->size(); ++i) r.c[i] = (*e.coords)[i];
       coord_pos_[e.id] = recs.size();
       recs.push_back(r);
+      b.removed.push_back(false);
+      if (b.built) b.added.push_back({{r.c[0], r.c[1], r.c[2], r.c[3]}, dims, e.id, r.stamp});
+      b.odd += odd ? 1 : 0;
     } else if (auto pos = coord_pos_.find(e.id); pos != coord_pos_.end()) {
       // Swap with the last record: constant time, whatever the bucket's size.
       const size_t i = pos->second;
       coord_pos_.erase(pos);
+      b.removed[recs[i].stamp - b.base] = true;
+      ++b.removed_count;
+      b.odd -= odd ? 1 : 0;
       if (i + 1 < recs.size()) {
         recs[i] = recs.back();
         coord_pos_[recs[i].entry->id] = i;
@@ -246,7 +255,7 @@ bool RegistrationStore::RefreshLocked(const RegistrationInput& in) {
   by_expiry_.insert({e->expiry, e->id});
   by_bucket_[e->bucket][e->id] = e;
   if (auto pos = coord_pos_.find(e->id); pos != coord_pos_.end()) {
-    by_coords_[e->bucket][pos->second].entry = e.get();
+    by_coords_[e->bucket].recs[pos->second].entry = e.get();
   }
   it->second = std::move(e);
   ++generation_;

@@ -192,6 +192,7 @@ class RegistrationStore {
   using Key = std::pair<std::string, std::string>;  // URL, lang_key
   // Nearest sets of one request: per nearest term, id -> squared distance.
   using NearestSets = std::vector<std::unordered_map<uint64_t, double>>;
+  struct CoordBucket;  // coordinate records of one bucket, below
   struct CachedAnswer {
     uint64_t generation = 0;
     uint16_t code = 0;
@@ -214,6 +215,11 @@ class RegistrationStore {
   // --- da_lookup.cc: the steps of the look-ups
   // Registrations of the requested (normalized) type, in registration order.
   std::vector<EntryPtr> TypeMatchesLocked(const std::string& req_key) const REQUIRES(mu_);
+  // The `window` records nearest to q by (distance, id), as indexes into
+  // b.recs, nearest first; through the view when it can serve.
+  std::vector<std::pair<double, size_t>> NearestWindowLocked(CoordBucket& b,
+                                                             const std::vector<double>& q,
+                                                             size_t window) const REQUIRES(mu_);
   void NearestLocked(const Predicate& pred, const std::string& bucket,
                      const std::function<bool(const Entry&)>& eligible, NearestSets* sets) const
       REQUIRES(mu_);
@@ -241,10 +247,35 @@ class RegistrationStore {
   struct CoordRec {
     const Entry* entry;
     uint32_t dims;
-    double c[4];  // the first dimensions; entry->coords has them all
+    double c[4];     // the first dimensions; entry->coords has them all
+    uint64_t stamp;  // this record's number in its bucket (see CoordBucket)
   };
-  std::unordered_map<std::string, std::vector<CoordRec>> by_coords_ GUARDED_BY(mu_);
-  // Where each entry's record sits in its bucket's by_coords_ vector.
+  // A copy of a record for the ordered view, by id (entries change).
+  struct CoordItem {
+    double c[4];
+    uint32_t dims;
+    uint64_t id;
+    uint64_t stamp;
+  };
+  struct CoordBucket {
+    std::vector<CoordRec> recs;  // every record, unordered
+    // The view a nearest term searches: the records sorted by their first
+    // coordinate when it was built, those added since (scanned whole), and
+    // the removed ones marked by stamp.  A search starts at the query's
+    // first coordinate and goes outwards on each side until that
+    // coordinate alone puts a record farther than the current window: only
+    // the records in a slab around the query are looked at.  Rebuilt at
+    // the next look-up once the additions or removals pass a share of it.
+    std::vector<CoordItem> sorted, added;
+    std::vector<bool> removed;  // by stamp - base
+    uint64_t base = 0, next = 0;
+    size_t removed_count = 0;
+    size_t odd = 0;  // records of 0 or more than 4 dimensions (scanned the plain way)
+    bool built = false;
+  };
+  // Mutable: a look-up may rebuild a bucket's view (under the lock).
+  mutable std::unordered_map<std::string, CoordBucket> by_coords_ GUARDED_BY(mu_);
+  // Where each entry's record sits in its bucket's recs.
   std::unordered_map<uint64_t, size_t> coord_pos_ GUARDED_BY(mu_);
   // tag '\0' IndexKey -> sorted ids.
   std::unordered_map<std::string, std::vector<uint64_t>> by_value_ GUARDED_BY(mu_);

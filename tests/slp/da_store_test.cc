@@ -2,7 +2,12 @@
 // deregistration, scopes, type matching and nearest-node answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "slp/da_store.h"
@@ -245,6 +250,63 @@ TEST_F(StoreTest, RefreshesAndRemovalsKeepTheIndexesRight) {
   Reg("service:x://h", "x", "(b=2)");
   EXPECT_EQ(Find("x", "(a=1)"), Urls{});
   EXPECT_EQ(Find("x", "(b=2)"), Urls{"service:x://h"});
+}
+
+// Nearest answers through the ordered view agree with a plain ranking of
+// every node while nodes come, go and move (views rebuilt on the way).
+TEST_F(StoreTest, NearestAnswersMatchAPlainRankingThroughChanges) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> coord(0, 100);
+  struct Node {
+    std::vector<double> c;
+    int order;
+  };
+  std::map<std::string, Node> nodes;
+  int order = 0;
+  auto put = [&](int i) {
+    const std::string url = "service:CompResource://10.5." + std::to_string(i / 250) + "." +
+                            std::to_string(i % 250);
+    std::vector<double> c{coord(rng), coord(rng)};
+    if (i % 7 != 0) c.push_back(coord(rng));  // some 2-D nodes among the 3-D ones
+    std::string text;
+    for (double x : c) text += (text.empty() ? "" : " ") + std::to_string(x);
+    ASSERT_EQ(Reg(url, "CompResource", "(x-PELM-coords=" + text + ")"), error::kOk);
+    auto [it, inserted] = nodes.emplace(url, Node{c, order});
+    if (inserted) ++order;
+    it->second.c = c;
+  };
+  auto check = [&](int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+      std::vector<double> q{coord(rng), coord(rng), coord(rng)};
+      const size_t k = 1 + rng() % 3;
+      std::vector<std::tuple<double, int, std::string>> all;
+      for (const auto& [url, n] : nodes) {
+        double d = 0;
+        for (size_t j = 0; j < n.c.size(); ++j) d += (n.c[j] - q[j]) * (n.c[j] - q[j]);
+        all.emplace_back(d, n.order, url);
+      }
+      std::sort(all.begin(), all.end());
+      Urls want;
+      for (size_t j = 0; j < k && j < all.size(); ++j) want.push_back(std::get<2>(all[j]));
+      char pred[160];
+      std::snprintf(pred, sizeof pred, "(&(x-PELM-num=%zu)(x-PELM-clients=%.17g %.17g %.17g))", k,
+                    q[0], q[1], q[2]);
+      ASSERT_EQ(Find("CompResource", pred), want) << pred;
+    }
+  };
+  for (int i = 0; i < 800; ++i) put(i);
+  check(50);
+  for (int step = 0; step < 6; ++step) {
+    // Some go, some move, some come: past the share that rebuilds the view.
+    for (int j = 0; j < 90; ++j) {
+      auto it = nodes.begin();
+      std::advance(it, rng() % nodes.size());
+      store.Deregister("default", it->first, "en", "");
+      nodes.erase(it);
+    }
+    for (int j = 0; j < 40; ++j) put(static_cast<int>(rng() % 1200));
+    check(30);
+  }
 }
 
 TEST_F(StoreTest, EqualityIndexStaysInStepWithUpdates) {
