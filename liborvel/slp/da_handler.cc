@@ -280,28 +280,10 @@ std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
 }
 
 std::string DaHandler::ErrorReply(const Header& request, uint16_t code) const {
-  Body body;
-  switch (request.function) {
-    case Function::kSrvRqst:
-      body = SrvRply{code, {}};
-      break;
-    case Function::kSrvReg:
-    case Function::kSrvDeReg:
-      body = SrvAck{code};
-      break;
-    case Function::kAttrRqst:
-      body = AttrRply{code, {}, {}};
-      break;
-    case Function::kSrvTypeRqst:
-      body = SrvTypeRply{code, {}};
-      break;
-    default:
-      return std::string();  // replies and adverts are never answered
-  }
   Message m;
+  if (!ErrorReplyBody(request.function, code, &m.body)) return std::string();
   m.header.xid = request.xid;
   m.header.lang = request.lang.empty() ? "en" : request.lang;
-  m.body = std::move(body);
   std::string out;
   if (Encode(m, &out) != WireStatus::kOk) return std::string();
   return out;

@@ -34,19 +34,7 @@ constexpr size_t kRecvBufferBytes = 65536;
 constexpr size_t kTcpChunkBytes = 65536;
 
 bool ExpectedFunction(const Message& req, Function got) {
-  switch (FunctionOf(req.body)) {
-    case Function::kSrvRqst:
-      return got == Function::kSrvRply || got == Function::kDAAdvert;
-    case Function::kSrvReg:
-    case Function::kSrvDeReg:
-      return got == Function::kSrvAck;
-    case Function::kAttrRqst:
-      return got == Function::kAttrRply;
-    case Function::kSrvTypeRqst:
-      return got == Function::kSrvTypeRply;
-    default:
-      return false;
-  }
+  return AnswersRequest(FunctionOf(req.body), got);
 }
 
 bool ExpectedReply(const Message& req, const Message& reply) {

@@ -334,6 +334,52 @@ uint16_t WireStatusToError(WireStatus s) {
 
 Function FunctionOf(const Body& body) { return kBodyFunctions[body.index()]; }
 
+bool ReplyFunction(Function request, Function* reply) {
+  switch (request) {
+    case Function::kSrvRqst:
+      *reply = Function::kSrvRply;
+      return true;
+    case Function::kSrvReg:
+    case Function::kSrvDeReg:
+      *reply = Function::kSrvAck;
+      return true;
+    case Function::kAttrRqst:
+      *reply = Function::kAttrRply;
+      return true;
+    case Function::kSrvTypeRqst:
+      *reply = Function::kSrvTypeRply;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool AnswersRequest(Function request, Function got) {
+  Function reply;
+  if (!ReplyFunction(request, &reply)) return false;
+  return got == reply || (request == Function::kSrvRqst && got == Function::kDAAdvert);
+}
+
+bool ErrorReplyBody(Function request, uint16_t code, Body* body) {
+  Function reply;
+  if (!ReplyFunction(request, &reply)) return false;
+  switch (reply) {
+    case Function::kSrvRply:
+      *body = SrvRply{code, {}};
+      break;
+    case Function::kSrvAck:
+      *body = SrvAck{code};
+      break;
+    case Function::kAttrRply:
+      *body = AttrRply{code, {}, {}};
+      break;
+    default:
+      *body = SrvTypeRply{code, {}};
+      break;
+  }
+  return true;
+}
+
 size_t EncodedSize(const UrlEntry& entry) {
   size_t n = 6 + entry.url.size();
   for (const AuthBlock& a : entry.auths) n += a.raw.size();

@@ -209,6 +209,18 @@ struct Message {
 // The function id that belongs to a body alternative.
 Function FunctionOf(const Body& body);
 
+// The one request -> reply map of both agents.  The reply function that
+// answers request (SrvRqst: SrvRply, SrvReg and SrvDeReg: SrvAck, AttrRqst:
+// AttrRply, SrvTypeRqst: SrvTypeRply) in *reply; false for replies,
+// adverts and unknown values, which are never answered.
+bool ReplyFunction(Function request, Function* reply);
+// Whether a message of function got may answer request: its reply, or a
+// DAAdvert to a SrvRqst (for "service:directory-agent").
+bool AnswersRequest(Function request, Function got);
+// An empty reply body to request carrying error code, in *body; false
+// where ReplyFunction is.
+bool ErrorReplyBody(Function request, uint16_t code, Body* body);
+
 // Encodes msg.  header.function is taken from the body; header.length and
 // header.next_ext are computed (the copies in msg are not changed).  On
 // success *out holds the bytes and kOk is returned; kTooLarge when a string

@@ -213,6 +213,47 @@ TEST(SlpWire, ErrorReplyMayEndAfterErrorCode) {
   }
 }
 
+// Both agents take the reply to a request from one map: every request has
+// exactly one reply whose error body carries the code, a SrvRqst may also
+// be answered by a DAAdvert, and nothing else is ever answered.
+TEST(SlpWire, RequestReplyMap) {
+  struct Case {
+    Function request, reply;
+  } requests[] = {{Function::kSrvRqst, Function::kSrvRply},
+                  {Function::kSrvReg, Function::kSrvAck},
+                  {Function::kSrvDeReg, Function::kSrvAck},
+                  {Function::kAttrRqst, Function::kAttrRply},
+                  {Function::kSrvTypeRqst, Function::kSrvTypeRply}};
+  for (const Case& c : requests) {
+    Function reply;
+    ASSERT_TRUE(ReplyFunction(c.request, &reply));
+    EXPECT_EQ(reply, c.reply);
+    Message m;
+    m.header.lang = "en";
+    ASSERT_TRUE(ErrorReplyBody(c.request, error::kScopeNotSupported, &m.body));
+    EXPECT_EQ(FunctionOf(m.body), c.reply);
+    Message back;
+    ASSERT_EQ(Decode(Encode(m), &back), WireStatus::kOk);
+    uint16_t code = 0xFFFF;
+    if (auto* r = std::get_if<SrvRply>(&back.body)) code = r->error;
+    if (auto* r = std::get_if<SrvAck>(&back.body)) code = r->error;
+    if (auto* r = std::get_if<AttrRply>(&back.body)) code = r->error;
+    if (auto* r = std::get_if<SrvTypeRply>(&back.body)) code = r->error;
+    EXPECT_EQ(code, error::kScopeNotSupported);
+    EXPECT_TRUE(AnswersRequest(c.request, c.reply));
+    EXPECT_EQ(AnswersRequest(c.request, Function::kDAAdvert), c.request == Function::kSrvRqst);
+  }
+  for (Function f : {Function::kSrvRply, Function::kSrvAck, Function::kAttrRply,
+                     Function::kDAAdvert, Function::kSrvTypeRply, Function::kSAAdvert,
+                     static_cast<Function>(0), static_cast<Function>(12)}) {
+    Function reply;
+    Body body;
+    EXPECT_FALSE(ReplyFunction(f, &reply)) << static_cast<int>(f);
+    EXPECT_FALSE(ErrorReplyBody(f, error::kParseError, &body));
+    EXPECT_FALSE(AnswersRequest(f, Function::kSrvRply));
+  }
+}
+
 TEST(SlpWire, EveryTruncationIsRejected) {
   for (const Message& m : OneOfEachType()) {
     std::string bytes = Encode(m);
