@@ -8,13 +8,14 @@
 # (a resource lock on the binary), beside other binaries' tests.
 # COST ranks long tests first when ctest has no timings of its own yet (a
 # fresh build tree, as in CI), so they do not end the run alone.
-# Tests are white-box: they may include any module's internal headers.
+# Tests are white-box: a test reaches a module's insides by naming the
+# module's internal target (orvel_http_internal, ...) in LIBS.
 # Tests find the built programs through ORVEL_BUILD_DIR.  Only one variable is
 # passed: a list value would be split by the property list it travels in.
 function(orvel_add_gtest)
   cmake_parse_arguments(T "" "NAME;MODULE;TIMEOUT;TSAN;SERIAL;COST" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_internal orvel_testutil GTest::gtest
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} orvel_testutil GTest::gtest
                         GTest::gtest_main Threads::Threads)
   if(NOT T_MODULE)
     set(T_MODULE ${T_NAME})
@@ -55,4 +56,36 @@ function(orvel_add_gtest)
   else()
     gtest_discover_tests(${discover} PROPERTIES ${props})
   endif()
+endfunction()
+
+# orvel_internal_headers(NAME target FOLDER name [DIR dir] [LINKS lib...] [HEADERS a.h ...])
+# Makes the INTERFACE target NAME through which "FOLDER/x.h" includes reach
+# the headers of DIR (default: the current source folder).  Each such
+# target has an include root of its own in the build tree holding one link:
+# to the whole folder, or with HEADERS to those files alone (a narrow view
+# of a module).  A target that does not link NAME cannot include those
+# headers at all.  LINKS is what NAME brings with it (the module's library,
+# the base).  ORVEL_INTERNAL_ROOT_<NAME>, set in the caller's scope, is the
+# root, for the module's own library to use PRIVATE.
+function(orvel_internal_headers)
+  cmake_parse_arguments(I "" "NAME;FOLDER;DIR" "LINKS;HEADERS" ${ARGN})
+  if(NOT I_DIR)
+    set(I_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  set(root ${PROJECT_BINARY_DIR}/internal-include/${I_NAME})
+  if(I_HEADERS)
+    file(MAKE_DIRECTORY ${root}/${I_FOLDER})
+    foreach(h ${I_HEADERS})
+      file(CREATE_LINK ${I_DIR}/${h} ${root}/${I_FOLDER}/${h} SYMBOLIC)
+    endforeach()
+  else()
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${I_DIR} ${root}/${I_FOLDER} SYMBOLIC)
+  endif()
+  add_library(${I_NAME} INTERFACE)
+  target_include_directories(${I_NAME} INTERFACE ${root})
+  if(I_LINKS)
+    target_link_libraries(${I_NAME} INTERFACE ${I_LINKS})
+  endif()
+  set(ORVEL_INTERNAL_ROOT_${I_NAME} ${root} PARENT_SCOPE)
 endfunction()

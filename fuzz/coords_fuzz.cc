@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "slp/coordinates_reader.h"
+#include "pelm/coordinates_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // fmemopen refuses an empty buffer
@@ -14,12 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* f = fmemopen(copy.data(), copy.size(), "r");
   if (f == nullptr) return 0;
   std::map<std::string, std::string> entries;
-  bool ok = orvel::slp::ReadCoordinates(f, &entries);
+  bool ok = orvel::pelm::ReadCoordinates(f, &entries);
   fclose(f);
   for (const auto& [key, value] : entries) {
     // A key never holds the separator or a line feed.
     if (key.find(' ') != std::string::npos || key.find('\n') != std::string::npos) std::abort();
-    if (value.size() > orvel::slp::kMaxCoordLineBytes) std::abort();
+    if (value.size() > orvel::pelm::kMaxCoordLineBytes) std::abort();
   }
   (void)ok;
   return 0;

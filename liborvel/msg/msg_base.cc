@@ -8,6 +8,7 @@
 #include "msg/doc_reader.h"
 #include "msg/doc_text.h"
 #include "msg/doc_writer.h"
+#include "net/address.h"
 #include "orvel/Msg.h"
 
 namespace {
@@ -129,49 +130,11 @@ unsigned long Msg::generateVersion() {
   }
 }
 
-namespace {
-
-// The canonical dotted quad ("10.0.0.1") read directly, since every address
-// of a large message comes this way; *ok is false for anything else (short,
-// octal or hexadecimal forms, trailing text), which inet_aton then judges.
-uint32_t CanonicalDottedQuad(const char* p, bool* ok) {
-  uint32_t addr = 0;
-  *ok = false;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0 && *p++ != '.') return 0;
-    if (*p < '0' || *p > '9') return 0;
-    if (*p == '0' && p[1] >= '0' && p[1] <= '9') return 0;  // octal form
-    unsigned value = 0;
-    int digits = 0;
-    for (; *p >= '0' && *p <= '9' && digits < 4; ++p, ++digits) {
-      value = value * 10 + static_cast<unsigned>(*p - '0');
-    }
-    if (value > 255) return 0;
-    addr = addr << 8 | value;
-  }
-  if (*p != '\0') return 0;
-  *ok = true;
-  return htonl(addr);
-}
-
-}  // namespace
-
-unsigned long inet_ADDR(const char* text) {
-  if (text == nullptr) return 0;
-  bool ok;
-  uint32_t addr = CanonicalDottedQuad(text, &ok);
-  if (ok) return addr;
-  struct in_addr in;
-  if (inet_aton(text, &in) == 0) return 0;
-  return in.s_addr;
-}
+// The address texts are net's, the one reader of them in the library.
+unsigned long inet_ADDR(const char* text) { return orvel::net::AddressFromText(text); }
 
 std::string inet_NTOS(unsigned long addr) {
-  struct in_addr in;
-  in.s_addr = static_cast<in_addr_t>(addr & 0xffffffffUL);
-  char buf[INET_ADDRSTRLEN];
-  if (inet_ntop(AF_INET, &in, buf, sizeof(buf)) == nullptr) return "0.0.0.0";
-  return buf;
+  return orvel::net::AddressText(static_cast<uint32_t>(addr & 0xffffffffUL));
 }
 
 std::string ultostr(unsigned long value) {

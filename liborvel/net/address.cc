@@ -40,6 +40,55 @@ bool ParseDottedQuad(const char* text, uint32_t* addr) {
   return true;
 }
 
+namespace {
+
+// The canonical dotted quad, read directly since every address of a large
+// message comes this way; false for anything else, leading zeros included
+// (inet_aton reads those as octal).
+bool CanonicalDottedQuad(const char* text, uint32_t* addr) {
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '0' && (p == text || p[-1] == '.') && p[1] >= '0' && p[1] <= '9') return false;
+  }
+  return ParseDottedQuad(text, addr);
+}
+
+}  // namespace
+
+uint32_t AddressFromText(const char* text) {
+  if (text == nullptr) return 0;
+  uint32_t addr = 0;
+  if (CanonicalDottedQuad(text, &addr)) return addr;
+  in_addr in{};
+  if (inet_aton(text, &in) == 0) return 0;
+  return in.s_addr;
+}
+
+std::string AddressText(uint32_t addr) {
+  in_addr in{};
+  in.s_addr = addr;
+  char buf[INET_ADDRSTRLEN] = "";
+  if (inet_ntop(AF_INET, &in, buf, sizeof buf) == nullptr) return "0.0.0.0";
+  return buf;
+}
+
+bool ParseHostPort(std::string_view text, HostPort* out) {
+  const size_t colon = text.rfind(':');
+  out->host = std::string(text.substr(0, colon));
+  out->port = 0;
+  out->has_port = colon != std::string_view::npos;
+  if (!out->has_port) return true;
+  std::string_view digits = text.substr(colon + 1);
+  if (digits.empty()) return false;
+  unsigned long value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+    if (value > 65535) return false;
+  }
+  out->port = static_cast<uint16_t>(value);
+  return true;
+}
+
 bool ResolveIpv4(const char* host, uint32_t* addr, std::string* why) {
   if (host == nullptr || *host == '\0') {
     if (why != nullptr) *why = "no host name";
@@ -142,9 +191,7 @@ Status Connect(const sockaddr_in& to, Deadline deadline, UniqueFd* out, bool non
 }
 
 std::string Ipv4Text(const sockaddr_in& a) {
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+  return AddressText(a.sin_addr.s_addr) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 UniqueFd ListenTcp(const sockaddr_in& at, int backlog, int* error, const char** failed_call) {

@@ -1,5 +1,6 @@
-// address.h: IPv4 addresses, name resolution, connecting with a deadline and
-// listening sockets.  Internal to liborvel and its programs; never installed.
+// address.h: IPv4 addresses and their texts, "HOST[:PORT]", name
+// resolution, connecting with a deadline and listening sockets.  Internal to
+// liborvel and its programs; never installed.
 //
 // Every socket made here is close-on-exec.  Failures come back as an invalid
 // UniqueFd (or false) with the errno value in *error; nothing is printed, so
@@ -20,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "net/socket_io.h"
 #include "net/status.h"
@@ -32,6 +34,26 @@ sockaddr_in Ipv4(uint32_t addr, uint16_t port);
 // A dotted quad (four decimal parts, each 0..255) as an address in network
 // byte order.  False for any other text.
 bool ParseDottedQuad(const char* text, uint32_t* addr);
+
+// The address text as the message library reads it (inet_ADDR): any form
+// inet_aton takes ("10.0.0.1", "10.1", "0x0a.0.0.1", "012.0.0.1" in octal),
+// in network byte order; 0 for null or other text.
+uint32_t AddressFromText(const char* text);
+// The dotted quad of addr (network byte order).
+std::string AddressText(uint32_t addr);
+
+// "HOST:PORT" or "HOST", split at the last colon.
+struct HostPort {
+  std::string host;  // the text before the last colon (all of it without one)
+  uint16_t port = 0;
+  bool has_port = false;  // a colon was there (and, on success, a port)
+};
+// The one reader of "HOST[:PORT]" texts.  PORT, where a colon stands, is
+// decimal digits only with a value of at most 65535.  False when it is not;
+// out->host is set even then, so a caller can judge the host first.  The
+// host is not checked (it may be empty, a name or a dotted quad): callers
+// apply their own rule, as they do for a port of 0 or a missing port.
+bool ParseHostPort(std::string_view text, HostPort* out);
 
 // The IPv4 address of host in network byte order: a dotted quad as it
 // stands, otherwise the first IPv4 address the resolver gives.  False when

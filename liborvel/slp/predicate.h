@@ -28,10 +28,14 @@
 #include <string_view>
 #include <vector>
 
+#include "pelm/coordinates_reader.h"
 #include "slp/attr.h"
-#include "slp/coordinates_reader.h"  // ParseCoordinates, from liborvel
 
 namespace orvel::slp {
+
+// Coordinates in predicates and registrations read as in the coordinates
+// file.
+using pelm::ParseCoordinates;
 
 struct NearestTerm {
   size_t k = 0;

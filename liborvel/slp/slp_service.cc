@@ -8,19 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "net/address.h"
 #include "orvel/SLP.h"
 #include "slp/lookup_session.h"
 #include "slp/ua_internal.h"
 
 namespace {
-
-// Same reading as the message library's inet_ADDR (inet_aton): the address
-// in network order, 0 for text that is not an address.
-unsigned long ParseAddr(const std::string& text) {
-  in_addr a;
-  if (inet_aton(text.c_str(), &a) == 0) return 0;
-  return a.s_addr;
-}
 
 // One SLPFindSrvs into *found; the API's code, and in *why the reason of a
 // failure.
@@ -102,39 +95,20 @@ ServiceInstance::ServiceInstance(const std::string& url, unsigned short lifetime
     : serviceURL(url), lifetime(lifetime_s) {}
 
 unsigned long ServiceInstance::getAddr() const {
-  size_t slashes = serviceURL.find("//");
-  if (slashes == std::string::npos) return 0;
-  size_t host = slashes + 2;
-  // "/?x-PELM" counts only after the "//": one earlier in the URL would put
-  // the end of the host before its start.
-  size_t end = serviceURL.find("/?x-PELM", host);
-  if (end == std::string::npos) {
-    size_t colon = serviceURL.rfind(':');
-    if (colon != std::string::npos && colon >= host + 2) {
-      end = colon;
-    } else {
-      end = serviceURL.size();
-    }
-  }
-  return ParseAddr(serviceURL.substr(host, end - host));
+  orvel::slp::ServiceUrlParts url;
+  orvel::slp::ParseServiceUrl(serviceURL, orvel::slp::UrlReading::kLookup, &url);
+  // Read as the message library's inet_ADDR reads an address.
+  return orvel::net::AddressFromText(url.host.c_str());
 }
 
 unsigned short ServiceInstance::getPort() const {
-  size_t colon = serviceURL.rfind(':');
-  const char* text = serviceURL.c_str() + (colon == std::string::npos ? 0 : colon + 1);
-  char* end = nullptr;
-  errno = 0;
-  unsigned long port = std::strtoul(text, &end, 10);
-  if (end == text || errno == ERANGE || port > 65535) return 0;
-  return static_cast<unsigned short>(port);
+  orvel::slp::ServiceUrlParts url;
+  orvel::slp::ParseServiceUrl(serviceURL, orvel::slp::UrlReading::kLookup, &url);
+  return static_cast<unsigned short>(url.port);
 }
 
 std::string ServiceInstance::getAddrStr() const {
-  in_addr a;
-  a.s_addr = static_cast<in_addr_t>(getAddr());
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &a, text, sizeof(text));
-  return text;
+  return orvel::net::AddressText(static_cast<uint32_t>(getAddr()));
 }
 
 SLPBoolean SLPFindSrvCallback(SLPHandle, const char* srvurl, unsigned short lifetime,

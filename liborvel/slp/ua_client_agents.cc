@@ -98,19 +98,11 @@ std::string Trim(const std::string& s) {
 uint16_t ConfiguredPort() { return Options()->port; }
 
 bool ResolveAgent(const std::string& text, uint16_t default_port, sockaddr_in* out) {
-  std::string host = text;
-  uint16_t port = default_port;
-  size_t colon = text.rfind(':');
-  if (colon != std::string::npos) {
-    host = text.substr(0, colon);
-    char* end = nullptr;
-    unsigned long p = std::strtoul(text.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || p == 0 || p > 65535) return false;
-    port = static_cast<uint16_t>(p);
-  }
+  net::HostPort hp;
+  if (!net::ParseHostPort(text, &hp) || (hp.has_port && hp.port == 0)) return false;
   uint32_t addr = 0;
-  if (!net::ResolveIpv4(host.c_str(), &addr)) return false;
-  *out = net::Ipv4(addr, port);
+  if (!net::ResolveIpv4(hp.host.c_str(), &addr)) return false;
+  *out = net::Ipv4(addr, hp.has_port ? hp.port : default_port);
   return true;
 }
 

@@ -1,8 +1,11 @@
 // ua_client_url.cc: service URL parsing and escaping of the SLP C API.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
+#include "net/address.h"
 #include "orvel/slp_api.h"
 #include "slp/ua_internal.h"
 
@@ -17,7 +20,47 @@ bool IsBadTagChar(unsigned char c) {
   return c == '*' || c == '_' || c == '\r' || c == '\n' || c == '\t';
 }
 
+// The lookup reading (see UrlReading::kLookup).
+void ParseLookupUrl(const std::string& url, ServiceUrlParts* out) {
+  size_t colon = url.rfind(':');
+  size_t slashes = url.find("//");
+  if (slashes != std::string::npos) {
+    size_t host = slashes + 2;
+    // "/?x-PELM" counts only after the "//": one earlier in the URL would
+    // put the end of the host before its start.
+    size_t end = url.find("/?x-PELM", host);
+    if (end == std::string::npos)
+      end = (colon != std::string::npos && colon >= host + 2) ? colon : url.size();
+    out->host = url.substr(host, end - host);
+  }
+  const char* text = url.c_str() + (colon == std::string::npos ? 0 : colon + 1);
+  char* end = nullptr;
+  errno = 0;
+  unsigned long port = std::strtoul(text, &end, 10);
+  out->port = (end == text || errno == ERANGE || port > 65535) ? 0 : static_cast<int>(port);
+}
+
 }  // namespace
+
+bool ParseServiceUrl(const std::string& url, UrlReading reading, ServiceUrlParts* out) {
+  *out = ServiceUrlParts();
+  if (reading == UrlReading::kLookup) {
+    ParseLookupUrl(url, out);
+    return true;
+  }
+  size_t sep = url.find("://");
+  if (sep == std::string::npos || sep == 0) return false;
+  out->type = url.substr(0, sep);
+  std::string rest = url.substr(sep + 3);
+  size_t host_end = rest.find_first_of("/;");
+  if (host_end != std::string::npos) out->part = rest.substr(host_end);
+  net::HostPort hp;
+  if (!net::ParseHostPort(std::string_view(rest).substr(0, host_end), &hp)) return false;
+  out->host = hp.host;
+  out->port = hp.port;
+  return true;
+}
+
 }  // namespace slp
 }  // namespace orvel
 
@@ -26,24 +69,13 @@ extern "C" {
 SLPError SLPParseSrvURL(const char* pcSrvURL, SLPSrvURL** ppSrvURL) {
   if (!pcSrvURL || !ppSrvURL) return SLP_PARAMETER_BAD;
   *ppSrvURL = nullptr;
-  std::string url = pcSrvURL;
-  size_t sep = url.find("://");
-  if (sep == std::string::npos || sep == 0) return SLP_PARSE_ERROR;
-  std::string type = url.substr(0, sep);
-  std::string rest = url.substr(sep + 3);
-  size_t host_end = rest.find_first_of("/;");
-  std::string hostport = rest.substr(0, host_end);
-  std::string part = host_end == std::string::npos ? "" : rest.substr(host_end);
-  std::string host = hostport;
-  int port = 0;
-  size_t colon = hostport.rfind(':');
-  if (colon != std::string::npos) {
-    host = hostport.substr(0, colon);
-    char* end = nullptr;
-    unsigned long p = std::strtoul(hostport.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || p > 65535) return SLP_PARSE_ERROR;
-    port = static_cast<int>(p);
-  }
+  orvel::slp::ServiceUrlParts url;
+  if (!orvel::slp::ParseServiceUrl(pcSrvURL, orvel::slp::UrlReading::kStandard, &url))
+    return SLP_PARSE_ERROR;
+  const std::string& type = url.type;
+  const std::string& host = url.host;
+  const std::string& part = url.part;
+  const int port = url.port;
   // One block: the struct, then the four strings.
   size_t need = sizeof(SLPSrvURL) + type.size() + host.size() + part.size() + 4;
   char* block = static_cast<char*>(std::malloc(need));

@@ -246,6 +246,30 @@ std::string ScopesOr(const char* given);
 // Copies s into memory released with SLPFree; null when out of memory.
 char* CopyToMalloc(const std::string& s);
 
+// ---- Service URLs (ua_client_url.cc) ---------------------------------------
+
+// The parts of a service URL "TYPE://HOST[:PORT][/PART]".
+struct ServiceUrlParts {
+  std::string type;  // before "://"
+  std::string host;
+  int port = 0;      // 0 when the URL has none
+  std::string part;  // from the first '/' or ';' after the host, or ""
+};
+// How ParseServiceUrl reads a URL.
+enum class UrlReading {
+  // SLPParseSrvURL's: false without a "://" after a non-empty type, or with
+  // a port that is not decimal up to 65535 (net::ParseHostPort).
+  kStandard,
+  // ServiceInstance's, quirks kept: the host starts after the first "//"
+  // and ends before a following "/?x-PELM", else before the URL's last ':'
+  // when that lies at least two characters after the "//", else at the
+  // end; the port is the leading digits after the URL's last ':' (the whole
+  // URL without one), 0 above 65535.  Never false: no "//" gives an empty
+  // host; type and part stay empty.
+  kLookup,
+};
+bool ParseServiceUrl(const std::string& url, UrlReading reading, ServiceUrlParts* out);
+
 // How often registrations kept alive are sent again: a quarter of the
 // lifetime before it ends, at most every 15 minutes (so an agent that lost
 // its state gets them back soon), never more often than the agents'

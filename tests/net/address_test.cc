@@ -28,6 +28,59 @@ TEST(Address, DottedQuadsOnly) {
   EXPECT_FALSE(ParseDottedQuad(nullptr, &a));
 }
 
+// Every "HOST[:PORT]" of the programs is read here: split at the last
+// colon, the port digits only and at most 65535, the host left to callers.
+TEST(Address, HostPortSplitsAtTheLastColon) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* host;
+    bool has_port;
+    uint16_t port;
+  } cases[] = {
+      {"10.1.2.3:7000", true, "10.1.2.3", true, 7000},
+      {"10.1.2.3", true, "10.1.2.3", false, 0},
+      {"agent.example:427", true, "agent.example", true, 427},
+      {":9100", true, "", true, 9100},
+      {"h:0", true, "h", true, 0},
+      {"h:65535", true, "h", true, 65535},
+      {"h:00080", true, "h", true, 80},
+      {"h:65536", false, "h", true, 0},
+      {"h:99999999999999999999", false, "h", true, 0},
+      {"h:", false, "h", true, 0},
+      {"h:-1", false, "h", true, 0},
+      {"h: 80", false, "h", true, 0},
+      {"h:80x", false, "h", true, 0},
+      {"a:1:2", true, "a:1", true, 2},
+      {"", true, "", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    HostPort hp;
+    EXPECT_EQ(ParseHostPort(c.text, &hp), c.ok);
+    EXPECT_EQ(hp.host, c.host);
+    EXPECT_EQ(hp.has_port, c.has_port);
+    if (c.ok) {
+      EXPECT_EQ(hp.port, c.port);
+    }
+  }
+}
+
+// The message library's reading of address texts (inet_ADDR) and writing.
+TEST(Address, AddressTextsAsInetAton) {
+  EXPECT_EQ(AddressFromText("10.0.0.1"), htonl(0x0a000001));
+  EXPECT_EQ(AddressFromText("10.1"), htonl(0x0a000001));        // short form
+  EXPECT_EQ(AddressFromText("012.0.0.1"), htonl(0x0a000001));   // octal part
+  EXPECT_EQ(AddressFromText("0x0a.0.0.1"), htonl(0x0a000001));  // hexadecimal part
+  for (const char* bad : {"", "a.b.c.d", "256.0.0.1", "10.0.0.1:80", "localhost"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(AddressFromText(bad), 0u);
+  }
+  EXPECT_EQ(AddressFromText(nullptr), 0u);
+  EXPECT_EQ(AddressText(htonl(0x7f000001)), "127.0.0.1");
+  EXPECT_EQ(AddressText(0), "0.0.0.0");
+}
+
 TEST(Address, ResolvesQuadsAndLocalhost) {
   uint32_t a = 0;
   std::string why;

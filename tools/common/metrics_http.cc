@@ -9,23 +9,24 @@
 #include <httplib.h>
 #include <prometheus/text_serializer.h>
 
+#include "net/address.h"
+
 namespace orvel::metrics {
 
 bool ParseListenAddress(const std::string& text, std::string* host, int* port, std::string* why) {
-  size_t colon = text.rfind(':');
-  in_addr addr{};
-  if (colon == std::string::npos || inet_pton(AF_INET, text.substr(0, colon).c_str(), &addr) != 1) {
+  orvel::net::HostPort hp;
+  const bool port_ok = orvel::net::ParseHostPort(text, &hp);
+  uint32_t addr = 0;
+  if (!hp.has_port || !orvel::net::ParseDottedQuad(hp.host.c_str(), &addr)) {
     *why = "needs ADDR:PORT with an IPv4 address, not \"" + text + "\"";
     return false;
   }
-  const std::string digits = text.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5 ||
-      digits.find_first_not_of("0123456789") != std::string::npos || std::stol(digits) > 65535) {
+  if (!port_ok) {
     *why = "needs a port 0..65535 after the colon, not \"" + text + "\"";
     return false;
   }
-  *host = text.substr(0, colon);
-  *port = static_cast<int>(std::stol(digits));
+  *host = hp.host;
+  *port = hp.port;
   return true;
 }
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "pelm/coordinates_reader.h"
 #include "projection.h"
-#include "slp/coordinates_reader.h"
 
 namespace pelmmon {
 
@@ -46,13 +46,13 @@ int MonitorState::LoadCoordinates(const std::string& path, std::string* problem)
   // The service's reader: what it refuses, the monitor does not pretend to
   // know either.
   std::map<std::string, std::string> entries;
-  bool whole = orvel::slp::ReadCoordinates(f.get(), &entries);
+  bool whole = orvel::pelm::ReadCoordinates(f.get(), &entries);
   std::vector<std::string> unreadable;
 
   orvel::port::MutexLock l(&mu_);
   for (const auto& [key, value] : entries) {
     NodeView* n = FindOrAddLocked(key);
-    auto coords = orvel::slp::ParseCoordinates(value);
+    auto coords = orvel::pelm::ParseCoordinates(value);
     if (coords) {
       n->coords = std::move(*coords);
     } else {
@@ -73,7 +73,7 @@ int MonitorState::LoadCoordinates(const std::string& path, std::string* problem)
     problem->clear();
     if (!whole)
       *problem = "a line without a space (or longer than " +
-                 std::to_string(orvel::slp::kMaxCoordLineBytes) + " bytes) after " +
+                 std::to_string(orvel::pelm::kMaxCoordLineBytes) + " bytes) after " +
                  std::to_string(entries.size()) +
                  " entries: the service finds no coordinates in this file";
     if (!unreadable.empty()) {

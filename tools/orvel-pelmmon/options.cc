@@ -4,6 +4,7 @@
 #include "options.h"
 
 #include "cli.h"
+#include "net/address.h"
 
 namespace pelmmon {
 
@@ -15,12 +16,10 @@ bool ParsePort(const std::string& text, int* port) {
 }
 
 bool ParseHostPort(const std::string& text, std::string* host, int* port) {
-  size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  int p = 0;
-  if (!ParsePort(text.substr(colon + 1), &p)) return false;
-  *host = text.substr(0, colon);
-  *port = p;
+  orvel::net::HostPort hp;
+  if (!orvel::net::ParseHostPort(text, &hp) || !hp.has_port || hp.host.empty()) return false;
+  *host = hp.host;
+  *port = hp.port;
   return true;
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "net/address.h"
 #include "orvel/Msg.h"
 #include "orvel/http.h"
 
@@ -66,23 +67,18 @@ void MainUsage(FILE* out, const std::string& command_options) {
 }
 
 bool ParseServer(const std::string& s, std::string* host, unsigned short* port) {
-  size_t c = s.rfind(':');
-  if (c == std::string::npos || c == 0) return false;
-  char* end = nullptr;
-  long p = std::strtol(s.c_str() + c + 1, &end, 10);
-  if (*end != '\0' || p <= 0 || p > 65535) return false;
-  *host = s.substr(0, c);
-  *port = static_cast<unsigned short>(p);
+  orvel::net::HostPort hp;
+  if (!orvel::net::ParseHostPort(s, &hp) || !hp.has_port || hp.host.empty() || hp.port == 0)
+    return false;
+  *host = hp.host;
+  *port = hp.port;
   return true;
 }
 
 bool ParseDottedQuad(const std::string& s, unsigned long* addr) {
-  unsigned a, b, c, d;
-  char tail;
-  if (std::sscanf(s.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 ||
-      c > 255 || d > 255)
-    return false;
-  *addr = inet_ADDR(s.c_str());
+  uint32_t a = 0;
+  if (!orvel::net::ParseDottedQuad(s.c_str(), &a)) return false;
+  *addr = a;
   return true;
 }
 

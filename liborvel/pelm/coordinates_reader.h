@@ -1,9 +1,10 @@
 // coordinates_reader.h: the line reader of the coordinates file, apart from
-// the file lookup and the cache so tests and fuzzers can drive it from a
-// buffer (fmemopen), and the reader of the monitor's address.  Internal;
+// the file lookup and the cache so tests, fuzzers and the monitor program
+// can drive it from any FILE (fmemopen), the coordinate text reader the
+// agent core shares, and the reader of the monitor's address.  Internal;
 // never installed.
-#ifndef ORVEL_LIBORVEL_SLP_COORDINATES_READER_H_
-#define ORVEL_LIBORVEL_SLP_COORDINATES_READER_H_
+#ifndef ORVEL_LIBORVEL_PELM_COORDINATES_READER_H_
+#define ORVEL_LIBORVEL_PELM_COORDINATES_READER_H_
 
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace orvel::slp {
+namespace orvel::pelm {
 
 // Longest accepted line, line feed not counted.
 constexpr size_t kMaxCoordLineBytes = size_t{64} * 1024;
@@ -35,6 +36,6 @@ enum class MonitorAddress { kOk, kBadAddress, kBadPort };
 // *port (host order).  An address that reads as 0 is kBadAddress.
 MonitorAddress ParseMonitorAddress(const std::string& text, uint32_t* addr, uint16_t* port);
 
-}  // namespace orvel::slp
+}  // namespace orvel::pelm
 
-#endif  // ORVEL_LIBORVEL_SLP_COORDINATES_READER_H_
+#endif  // ORVEL_LIBORVEL_PELM_COORDINATES_READER_H_

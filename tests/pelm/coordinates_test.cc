@@ -17,7 +17,7 @@
 
 #include "orvel/Msg.h"
 #include "orvel/SLP.h"
-#include "slp/coordinates_reader.h"
+#include "pelm/coordinates_reader.h"
 #include "testutil/process_util.h"
 
 namespace {
@@ -239,8 +239,8 @@ TEST(Chomp, RemovesOneTrailingLineFeedOnly) {
 // machine (port 5646) does not get in the way.
 
 TEST(MonitorAddress, BareAddressTakesPort5646AndAPortMayFollow) {
-  using orvel::slp::MonitorAddress;
-  using orvel::slp::ParseMonitorAddress;
+  using orvel::pelm::MonitorAddress;
+  using orvel::pelm::ParseMonitorAddress;
   uint32_t addr = 0;
   uint16_t port = 0;
   EXPECT_EQ(ParseMonitorAddress("127.0.0.3", &addr, &port), MonitorAddress::kOk);
