@@ -29,6 +29,7 @@
 #include "cli.h"
 #include "log.h"
 #include "monitor_state.h"
+#include "net/acceptor.h"
 #include "net/address.h"
 #include "net/event_loop.h"
 #include "net/socket_io.h"
@@ -153,60 +154,43 @@ class ColourPeer final : public EventLoop::Watcher, public EventLoop::Timer {
 };
 
 // Accepts colouring connections on the loop's thread, at most
-// kMaxColourPeers at once (past that the listener is left unwatched until
-// one ends).
-class ColourServer final : public EventLoop::Watcher {
+// kMaxColourPeers at once (past that the acceptor is paused until one
+// ends).  Out of descriptors, the acceptor backs off on a loop timer while
+// the peers go on being served.
+class ColourServer {
  public:
   ColourServer(EventLoop* loop, int listener, MonitorState* state)
-      : loop_(loop), listener_(listener), state_(state) {}
+      : loop_(loop),
+        state_(state),
+        acceptor_(loop, listener, [this](UniqueFd fd, const sockaddr_in&) { Add(std::move(fd)); }) {
+  }
   ~ColourServer() {
     stopping_ = true;
-    Watch(false);
+    acceptor_.Stop();
     // Peers still open at the stop have their lines applied too.
     while (!peers_.empty()) (*peers_.begin())->Finish();
   }
-  bool Start() { return Watch(true); }
+  bool Start() { return acceptor_.Start(); }
   EventLoop* loop() { return loop_; }
   MonitorState* state() { return state_; }
 
-  void OnEvents(uint32_t) override {
-    while (peers_.size() < static_cast<size_t>(kMaxColourPeers)) {
-      UniqueFd c(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-      if (!c.valid()) {
-        // Out of descriptors: the listener stays readable, so pause rather
-        // than spin (peers end within kPeerTimeoutMs).
-        if (errno == EMFILE || errno == ENFILE) ::usleep(100 * 1000);
-        return;  // EAGAIN, or a failure that concerns that one connection
-      }
-      auto peer = std::make_unique<ColourPeer>(this, std::move(c));
-      if (!loop_->Watch(peer->fd(), EPOLLIN | EPOLLRDHUP, peer.get())) continue;
-      loop_->Arm(peer.get(), EventLoop::Clock::now() + std::chrono::milliseconds(kPeerTimeoutMs));
-      peers_.insert(peer.release());
-    }
-    Watch(false);
-  }
-
   void Ended(ColourPeer* peer) {
     peers_.erase(peer);
-    if (!watching_ && !stopping_) Watch(true);
+    if (!stopping_ && peers_.size() < static_cast<size_t>(kMaxColourPeers)) acceptor_.Resume();
   }
 
  private:
-  bool Watch(bool on) {
-    if (on == watching_) return true;
-    if (on) {
-      watching_ = loop_->Watch(listener_, EPOLLIN, this);
-    } else {
-      loop_->Unwatch(listener_, this);
-      watching_ = false;
-    }
-    return watching_ == on;
+  void Add(UniqueFd fd) {
+    auto peer = std::make_unique<ColourPeer>(this, std::move(fd));
+    if (!loop_->Watch(peer->fd(), EPOLLIN | EPOLLRDHUP, peer.get())) return;
+    loop_->Arm(peer.get(), EventLoop::Clock::now() + std::chrono::milliseconds(kPeerTimeoutMs));
+    peers_.insert(peer.release());
+    if (peers_.size() >= static_cast<size_t>(kMaxColourPeers)) acceptor_.Pause();
   }
 
   EventLoop* const loop_;
-  const int listener_;
   MonitorState* const state_;
-  bool watching_ = false;
+  orvel::net::Acceptor acceptor_;
   bool stopping_ = false;
   std::set<ColourPeer*> peers_;  // owned
 };

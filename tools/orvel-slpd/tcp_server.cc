@@ -30,22 +30,6 @@ size_t DescriptorBound() {
 
 }  // namespace
 
-// Accepts; out of descriptors it stops watching for a moment, since the
-// pending connection would wake a level-triggered loop again at once.
-class TcpServer::Acceptor final : public net::EventLoop::Watcher, public net::EventLoop::Timer {
- public:
-  explicit Acceptor(TcpServer* server) : server_(server) {}
-  void OnEvents(uint32_t) override {
-    if (server_->Accept()) return;
-    server_->loop_->Unwatch(server_->listen_fd_, this);
-    server_->loop_->Arm(this, net::Deadline::After(0.1).at());
-  }
-  void OnTimer() override { server_->loop_->Watch(server_->listen_fd_, EPOLLIN, this); }
-
- private:
-  TcpServer* server_;
-};
-
 class TcpServer::Conn final : public net::EventLoop::Watcher, public net::EventLoop::Timer {
  public:
   Conn(TcpServer* server, net::UniqueFd fd, uint32_t peer, uint64_t id)
@@ -203,8 +187,10 @@ std::string TcpServer::Start() {
   if (flags < 0 || ::fcntl(listen_fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
     return std::string("listening socket: ") + std::strerror(errno);
   }
-  acceptor_ = std::make_unique<Acceptor>(this);
-  if (!loop_->Watch(listen_fd_, EPOLLIN, acceptor_.get())) {
+  acceptor_ = std::make_unique<net::Acceptor>(
+      loop_.get(), listen_fd_,
+      [this](net::UniqueFd fd, const sockaddr_in& from) { Accept(std::move(fd), from); });
+  if (!acceptor_->Start()) {
     return std::string("listening socket: ") + std::strerror(errno);
   }
   thread_ = std::thread([this] { loop_->Run(); });
@@ -214,30 +200,21 @@ std::string TcpServer::Start() {
 void TcpServer::Stop() {
   if (!thread_.joinable()) return;
   loop_->Post([this] {
-    loop_->Unwatch(listen_fd_, acceptor_.get());
-    loop_->Disarm(acceptor_.get());
+    acceptor_->Stop();
     while (!conns_.empty()) Close(conns_.begin()->first);
     loop_->Stop();
   });
   thread_.join();
 }
 
-bool TcpServer::Accept() {
-  for (;;) {
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    net::UniqueFd fd(::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&from), &len,
-                               SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!fd.valid())
-      return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
-    if (conns_.size() >= options_.max_connections) continue;  // closed by fd's destructor
-    auto conn =
-        std::make_unique<Conn>(this, std::move(fd), ntohl(from.sin_addr.s_addr), next_conn_id_++);
-    Conn* c = conn.get();
-    if (!loop_->Watch(c->fd(), EPOLLIN, c)) continue;
-    loop_->Arm(c, net::Deadline::After(options_.idle_seconds).at());
-    conns_.emplace(c, std::move(conn));
-  }
+void TcpServer::Accept(net::UniqueFd fd, const sockaddr_in& from) {
+  if (conns_.size() >= options_.max_connections) return;  // closed by fd's destructor
+  auto conn =
+      std::make_unique<Conn>(this, std::move(fd), ntohl(from.sin_addr.s_addr), next_conn_id_++);
+  Conn* c = conn.get();
+  if (!loop_->Watch(c->fd(), EPOLLIN, c)) return;
+  loop_->Arm(c, net::Deadline::After(options_.idle_seconds).at());
+  conns_.emplace(c, std::move(conn));
 }
 
 void TcpServer::Close(Conn* c) {

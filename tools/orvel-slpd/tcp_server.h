@@ -22,6 +22,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "net/acceptor.h"
 #include "net/event_loop.h"
 #include "slp/da_handler.h"
 
@@ -56,16 +57,15 @@ class TcpServer {
 
  private:
   class Conn;
-  class Acceptor;
-  // Accepts what is pending; false when out of descriptors.
-  bool Accept();
+  // Takes one accepted connection, or drops it at the cap.
+  void Accept(net::UniqueFd fd, const sockaddr_in& from);
   void Close(Conn* c);
 
   int listen_fd_;
   slp::DaHandler* handler_;
   TcpOptions options_;
   std::unique_ptr<net::EventLoop> loop_;
-  std::unique_ptr<Acceptor> acceptor_;
+  std::unique_ptr<net::Acceptor> acceptor_;
   std::unordered_map<Conn*, std::unique_ptr<Conn>> conns_;  // loop thread only
   uint64_t next_conn_id_ = 1;                                // loop thread only
   std::thread thread_;
