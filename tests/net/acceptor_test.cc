@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -69,13 +70,18 @@ bool RunUntil(EventLoop* loop, int rounds, F done) {
   return done();
 }
 
-TEST(Acceptor, OutOfDescriptorsStopsPollingAndAcceptsOnceOneIsFree) {
-  std::string result = testutil::RunInFreshProcess([]() -> std::string {
+// In a fresh process: an acceptor with the given back-off, every free
+// descriptor taken, a client waiting in the backlog and the shortage seen
+// once; then `then` with the descriptors held (clearing them frees them).
+std::string InShortage(
+    std::chrono::milliseconds backoff,
+    const std::function<std::string(Fixture&, Acceptor&, std::vector<UniqueFd>& held)>& then) {
+  return testutil::RunInFreshProcess([&]() -> std::string {
     Fixture f;
     std::string why = OpenListener(&f);
     if (!why.empty()) return why;
     Acceptor::Options options;
-    options.shortage_backoff = std::chrono::milliseconds(20);
+    options.shortage_backoff = backoff;
     Acceptor acceptor(f.loop.get(), f.listener.get(), Count(&f), CountErrors(&f), options);
     if (!acceptor.Start()) return "start failed";
     UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -84,47 +90,45 @@ TEST(Acceptor, OutOfDescriptorsStopsPollingAndAcceptsOnceOneIsFree) {
     if (::connect(client.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
       return "connect failed";
     if (!RunUntil(f.loop.get(), 100, [&] { return f.shortages > 0; })) return "no shortage seen";
-    // Backing off: the listener is not watched, so the loop does not wake
-    // for the waiting connection again and again.
-    if (acceptor.watching() || !acceptor.backing_off()) return "still watching the listener";
-    if (f.accepted != 0) return "accepted without a descriptor";
-    held.clear();
-    if (!RunUntil(f.loop.get(), 200, [&] { return f.accepted == 1; }))
-      return "waiting connection not accepted once descriptors were free";
-    if (!acceptor.watching() || acceptor.backing_off()) return "not watching again";
-    if (f.other_errors != 0) return "unexpected accept errors";
-    return "";
+    return then(f, acceptor, held);
   });
+}
+
+TEST(Acceptor, OutOfDescriptorsStopsPollingAndAcceptsOnceOneIsFree) {
+  std::string result =
+      InShortage(std::chrono::milliseconds(20),
+                 [](Fixture& f, Acceptor& acceptor, std::vector<UniqueFd>& held) -> std::string {
+                   // Backing off: the listener is not watched, so the loop does not
+                   // wake for the waiting connection again and again.
+                   if (acceptor.watching() || !acceptor.backing_off())
+                     return "still watching the listener";
+                   if (f.accepted != 0) return "accepted without a descriptor";
+                   held.clear();
+                   if (!RunUntil(f.loop.get(), 200, [&] { return f.accepted == 1; }))
+                     return "waiting connection not accepted once descriptors were free";
+                   if (!acceptor.watching() || acceptor.backing_off()) return "not watching again";
+                   if (f.other_errors != 0) return "unexpected accept errors";
+                   return "";
+                 });
   EXPECT_EQ(result, "");
 }
 
 TEST(Acceptor, ShortageDoesNotWakeTheLoopUntilTheBackOffEnds) {
-  std::string result = testutil::RunInFreshProcess([]() -> std::string {
-    Fixture f;
-    std::string why = OpenListener(&f);
-    if (!why.empty()) return why;
-    Acceptor::Options options;
-    options.shortage_backoff = std::chrono::hours(1);
-    Acceptor acceptor(f.loop.get(), f.listener.get(), Count(&f), CountErrors(&f), options);
-    if (!acceptor.Start()) return "start failed";
-    UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    std::vector<UniqueFd> held = ExhaustDescriptors();
-    sockaddr_in to = Ipv4(htonl(INADDR_LOOPBACK), f.port);
-    if (::connect(client.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-      return "connect failed";
-    if (!RunUntil(f.loop.get(), 100, [&] { return f.shortages > 0; })) return "no shortage seen";
-    // A loop that kept the listener watched would run its callback (and
-    // fail accept() again) in every one of these rounds.
-    int callbacks = 0;
-    for (int i = 0; i < 20; ++i) callbacks += f.loop->RunOnce(0);
-    if (callbacks != 0 || f.shortages != 1) {
-      return "the listener woke the loop " + std::to_string(callbacks) + " times in back-off";
-    }
-    // Stopping ends the back-off too.
-    acceptor.Stop();
-    if (acceptor.backing_off() || acceptor.Resume()) return "stopped acceptor resumed";
-    return "";
-  });
+  std::string result =
+      InShortage(std::chrono::hours(1), [](Fixture& f, Acceptor& acceptor, std::vector<UniqueFd>&) {
+        // A loop that kept the listener watched would run its callback (and
+        // fail accept() again) in every one of these rounds.
+        int callbacks = 0;
+        for (int i = 0; i < 20; ++i) callbacks += f.loop->RunOnce(0);
+        if (callbacks != 0 || f.shortages != 1) {
+          return "the listener woke the loop " + std::to_string(callbacks) + " times in back-off";
+        }
+        // Stopping ends the back-off too.
+        acceptor.Stop();
+        if (acceptor.backing_off() || acceptor.Resume())
+          return std::string("stopped acceptor resumed");
+        return std::string();
+      });
   EXPECT_EQ(result, "");
 }
 
