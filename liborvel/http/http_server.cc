@@ -41,6 +41,7 @@
 #include "http/server_stop.h"
 #include "http/worker_pool.h"
 #include "msg/doc_writer.h"
+#include "net/acceptor.h"
 #include "net/address.h"
 #include "net/event_loop.h"
 
@@ -68,36 +69,6 @@ WorkerPool& ConnectionWorkers(
     return p;
   }();
   return *pool;
-}
-
-// Errors of accept() that concern one pending connection or a passing
-// shortage; the listening socket itself is still fine.
-bool AcceptErrorPasses(int err) {
-  switch (err) {
-    case EINTR:
-    case ECONNABORTED:
-    case EAGAIN:
-    case EPROTO:
-    case EPERM:
-    case ENETDOWN:
-    case ENOPROTOOPT:
-    case EHOSTDOWN:
-    case ENONET:
-    case EHOSTUNREACH:
-    case EOPNOTSUPP:
-    case ENETUNREACH:
-    case EMFILE:
-    case ENFILE:
-    case ENOBUFS:
-    case ENOMEM:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsResourceShortage(int err) {
-  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
 class EventThread;
@@ -142,11 +113,17 @@ class Connection final : public EventLoop::Watcher, public EventLoop::Timer {
   const uint16_t srcport_;  // network byte order
 };
 
-// One event thread: its loop, its head buffer and its watch on the listener.
-class EventThread final : public EventLoop::Watcher, public EventLoop::Timer {
+// One event thread: its loop, its head buffer and its acceptor on the
+// listener it shares with the server's other event threads.
+class EventThread final {
  public:
   EventThread(Server* server, std::unique_ptr<EventLoop> loop)
-      : server_(server), loop_(std::move(loop)) {}
+      : server_(server),
+        loop_(std::move(loop)),
+        acceptor_(
+            loop_.get(), server->listener,
+            [this](UniqueFd fd, const sockaddr_in& peer) { Accept(fd.release(), peer); },
+            [this](int error, bool fatal) { AcceptFailed(error, fatal); }, AcceptorOptions()) {}
 
   EventLoop* loop() { return loop_.get(); }
   Server* server() { return server_; }
@@ -154,19 +131,23 @@ class EventThread final : public EventLoop::Watcher, public EventLoop::Timer {
   bool StartAccepting();
   void Run();
 
-  // The listener is readable: accept what is pending.
-  void OnEvents(uint32_t events) override;
-  // The back-off after a shortage of descriptors or memory is over.
-  void OnTimer() override { (void)StartAccepting(); }
-
  private:
-  void StopAccepting();
+  static net::Acceptor::Options AcceptorOptions() {
+    net::Acceptor::Options o;
+    // Exclusive: one connection wakes one event thread, not all of them.
+    o.watch_events = EPOLLIN | EPOLLEXCLUSIVE;
+    o.max_per_event = kAcceptsPerEvent;
+    o.shortage_backoff = std::chrono::milliseconds(kAcceptBackoffMs);
+    return o;
+  }
+  void StopAccepting() { acceptor_.Stop(); }
   void Accept(int fd, const sockaddr_in& peer);
+  void AcceptFailed(int error, bool fatal);
   friend void LetGoOfListener(Server* server);
 
   Server* const server_;
   std::unique_ptr<EventLoop> loop_;
-  bool accepting_ = false;
+  net::Acceptor acceptor_;
   char head_[kHeadReadBytes + 1] = {};
 };
 
@@ -183,7 +164,6 @@ void LetGoOfListener(Server* server) {
     EventThread* other = t.get();
     other->loop()->Post([other] {
       other->StopAccepting();
-      other->loop()->Disarm(other);
       Server* s = other->server();
       if (s->listener_users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         ::close(s->listener);
@@ -194,48 +174,24 @@ void LetGoOfListener(Server* server) {
 
 bool EventThread::StartAccepting() {
   if (server_->accept_ended.load(std::memory_order_acquire)) return false;
-  // Exclusive: one connection wakes one event thread, not all of them.
-  accepting_ = loop_->Watch(server_->listener, EPOLLIN | EPOLLEXCLUSIVE, this);
-  if (!accepting_) std::perror("epoll_ctl");
-  return accepting_;
+  if (acceptor_.Start()) return true;
+  std::perror("epoll_ctl");
+  return false;
 }
 
-void EventThread::StopAccepting() {
-  if (accepting_) loop_->Unwatch(server_->listener, this);
-  accepting_ = false;
-}
-
-void EventThread::OnEvents(uint32_t) {
-  for (int i = 0; i < kAcceptsPerEvent; ++i) {
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    int fd = accept4(server_->listener, reinterpret_cast<sockaddr*>(&peer), &peer_len,
-                     SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd >= 0) {
-      Accept(fd, peer);
-      continue;
-    }
-    const int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK) return;
-    if (server_->accept_ended.load(std::memory_order_acquire)) return;
-    if (AcceptErrorPasses(err)) {
-      std::perror("accept");
-      // Out of descriptors or memory: give closing connections a moment
-      // instead of spinning on the same error.
-      if (IsResourceShortage(err)) {
-        StopAccepting();
-        loop_->Arm(this, EventLoop::Clock::now() + std::chrono::milliseconds(kAcceptBackoffMs));
-        return;
-      }
-      continue;
-    }
-    if (server_->accept_ended.exchange(true, std::memory_order_acq_rel)) return;
+// The acceptor has skipped the connection, or backs off after a shortage of
+// descriptors or memory; a fatal failure ends accepting for every thread.
+void EventThread::AcceptFailed(int error, bool fatal) {
+  if (server_->accept_ended.load(std::memory_order_acquire)) return;
+  errno = error;
+  if (!fatal) {
     std::perror("accept");
-    std::fputs("serverThread terminating now...\n", stderr);
-    LetGoOfListener(server_);
-    StopAccepting();
     return;
   }
+  if (server_->accept_ended.exchange(true, std::memory_order_acq_rel)) return;
+  std::perror("accept");
+  std::fputs("serverThread terminating now...\n", stderr);
+  LetGoOfListener(server_);
 }
 
 void EventThread::Accept(int fd, const sockaddr_in& peer) {
