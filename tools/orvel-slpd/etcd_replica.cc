@@ -172,6 +172,7 @@ std::string Replica::Reload(bool* reached) {
   Result r = watcher_.Range(opt_.prefix, range_end_, &kvs);
   if (reached) *reached = r.reached;
   if (!r.ok()) return r.message;
+  port::MutexLock apply(&apply_mu_);
   std::set<std::pair<std::string, std::string>> present;  // URL, folded language
   {
     port::MutexLock lock(&mu_);
@@ -530,19 +531,31 @@ void Replica::WriteBatch(Client* writer, std::vector<Op>* batch) {
     for (Op* op : planned) op->done(code);
     return;
   }
-  if (!WaitApplied(r.revision)) {
-    // The watch lags (or is reconnecting): etcd has the change, so the
-    // local copy may show it now; the watch brings the same record later.
-    for (size_t i = 0; i < planned.size(); ++i) {
-      const Op& op = *planned[i];
-      if (op.deregister) {
-        store_->Deregister(op.scopes, op.url, op.lang, op.tags);
-      } else {
-        store_->Register(results[i]);
+  ApplyWritten(planned, txn, r.revision);
+  for (Op* op : planned) op->done(slp::error::kOk);
+}
+
+void Replica::ApplyWritten(const std::vector<Op*>& planned, const std::vector<TxnOp>& txn,
+                           int64_t revision) {
+  // etcd has the change: the local copy shows it now rather than when the
+  // watch brings it (a member that is not the leader learns of a commit
+  // only with the leader's next message).  Unless the watch is already
+  // past this revision, in which case the copy has it and maybe newer.
+  port::MutexLock apply(&apply_mu_);
+  if (this->revision() >= revision) return;
+  for (size_t i = 0; i < planned.size(); ++i) {
+    const Op& op = *planned[i];
+    if (op.deregister) {
+      store_->Deregister(op.scopes, op.url, op.lang, op.tags);
+      port::MutexLock lock(&mu_);
+      for (auto it = known_.lower_bound(txn[i].key);
+           it != known_.end() && it->first < txn[i].range_end;) {
+        it = known_.erase(it);
       }
+    } else {
+      ApplyPut(KeyValue{txn[i].key, txn[i].value, revision, txn[i].lease});
     }
   }
-  for (Op* op : planned) op->done(slp::error::kOk);
 }
 
 uint16_t Replica::DeregisterTags(Client* writer, const Op& op) {
@@ -587,6 +600,7 @@ void Replica::WatchLoop() {
     SetHealth(true, probe_ok, std::string());
   };
   auto on_events = [this](const std::vector<Event>& events) {
+    port::MutexLock apply(&apply_mu_);
     int64_t last = 0;
     for (const Event& e : events) {
       if (e.deleted) {

@@ -142,6 +142,9 @@ class Replica : public slp::RegistrationSink {
             TxnOp* txn,
             slp::RegistrationInput* result, uint16_t* code);
   uint16_t DeregisterTags(Client* writer, const Op& op);
+  // Brings the local copy up to a transaction etcd acknowledged at revision.
+  void ApplyWritten(const std::vector<Op*>& planned, const std::vector<TxnOp>& txn,
+                    int64_t revision);
   // A lease for registrations of this lifetime, reused for a second.
   Result LeaseFor(Client* writer, uint16_t lifetime, std::chrono::steady_clock::time_point deadline,
                   int64_t* lease);
@@ -182,6 +185,9 @@ class Replica : public slp::RegistrationSink {
   size_t idle_writers_ GUARDED_BY(queue_mu_) = 0;
   bool writer_stopping_ GUARDED_BY(queue_mu_) = false;
 
+  // Held while changes are applied to the local copy (watch, full read,
+  // written transactions), so they apply in revision order.
+  port::Mutex apply_mu_;
   mutable port::Mutex mu_;
   port::CondVar applied_cv_;
   std::map<std::string, Known> known_ GUARDED_BY(mu_);  // by key
