@@ -7,7 +7,8 @@
 #            (the monitor's page, the metrics listener), prometheus-cpp,
 #            help2man (the man pages)
 #   test     GoogleTest, and what the suite starts or reads: etcd, promtool
-#            (Debian's prometheus), setsid
+#            (Debian's prometheus), setsid; nginx, openssl, curl and python3
+#            (standard HTTP and TLS in front)
 #   browser  Chromium, Node.js and the npm package that drives it (the
 #            monitor page test)
 #   package  dpkg-dev (dpkg-shlibdeps for cpack -G DEB), and what the packaging
@@ -29,7 +30,8 @@ for g in "${groups[@]}"; do
     build) pkgs+=(build-essential cmake pkg-config libxml2-dev libcurl4-openssl-dev
                   nlohmann-json3-dev libcpp-httplib-dev prometheus-cpp-dev iproute2 procps
                   help2man) ;;
-    test) pkgs+=(libgtest-dev libgmock-dev etcd-server prometheus util-linux) ;;
+    test) pkgs+=(libgtest-dev libgmock-dev etcd-server prometheus util-linux nginx openssl curl
+                 python3) ;;
     browser) pkgs+=(chromium)
              command -v node >/dev/null || pkgs+=(nodejs)
              command -v npm >/dev/null || pkgs+=(npm)
