@@ -43,6 +43,9 @@ refused='<?xml version="1.0"?>
 printf '%s' "$req" >"$work/req.xml"
 printf '%s' "$refused" >"$work/refused.xml"
 ok_body='<SynthZemOk><id>5</id><version>7</version>'
+# What $out must hold: the reply document, or a refusal's reason.
+served='[[ $out == "200 "* && $out == *"$ok_body"* ]]'
+says_why='[[ $(head -1 <<<"$out") == "400 text/plain; charset=utf-8" && -n $(sed -n 2p <<<"$out") ]]'
 
 # curl as anyone types it: Host, User-Agent, Accept and Content-Type first.
 post() {  # URL FILE [curl options...]: prints "STATUS CONTENT-TYPE" then the body
@@ -53,10 +56,10 @@ post() {  # URL FILE [curl options...]: prints "STATUS CONTENT-TYPE" then the bo
   cat "$work/body"
 }
 out=$(post "http://127.0.0.1:$std/query" "$work/req.xml")
-check "curl: 200 with the SynthZemOk (got: $out)" '[[ $out == "200 "* && $out == *"$ok_body"* ]]'
+check "curl: 200 with the SynthZemOk (got: $out)" "$served"
 out=$(post "http://127.0.0.1:$std/query" "$work/refused.xml")
 check "curl: a refusal says why in text/plain (got: $out)" \
-  '[[ $(head -1 <<<"$out") == "400 text/plain; charset=utf-8" && -n $(sed -n 2p <<<"$out") ]]'
+  "$says_why"
 out=$(post "http://127.0.0.1:$std/query" "$work/req.xml" -H 'Transfer-Encoding: chunked')
 check "curl: a chunked body gets 411 (got: $out)" '[[ $out == "411 "* ]]'
 out=$(post "http://127.0.0.1:$strict/query" "$work/req.xml")
@@ -130,21 +133,21 @@ check "nginx started ($(tail -2 "$ngx/logs/error.log" "$work/nginx.out" 2>/dev/n
 
 out=$(post "https://127.0.0.1:$t1/query" "$work/req.xml" --cacert "$tls/ca.crt")
 check "https through nginx: 200 with the SynthZemOk (got: $out)" \
-  '[[ $out == "200 "* && $out == *"$ok_body"* ]]'
+  "$served"
 out=$(post "https://127.0.0.1:$t1/query" "$work/refused.xml" --cacert "$tls/ca.crt")
 check "https through nginx: the reason comes through (got: $out)" \
-  '[[ $(head -1 <<<"$out") == "400 text/plain; charset=utf-8" && -n $(sed -n 2p <<<"$out") ]]'
+  "$says_why"
 out=$(post "https://127.0.0.1:$t1/query" "$work/req.xml" --cacert "$tls/ca.crt" \
   -H 'Transfer-Encoding: chunked')
 check "https through nginx: a chunked body arrives with its length (got: $out)" \
-  '[[ $out == "200 "* && $out == *"$ok_body"* ]]'
+  "$served"
 out=$(post "https://127.0.0.1:$t2/query" "$work/req.xml" --cacert "$tls/ca.crt")
 check "client certificates required: refused without one (got: $out)" \
   '[[ $out == "400 "* && $out != *"$ok_body"* ]]'
 out=$(post "https://127.0.0.1:$t2/query" "$work/req.xml" --cacert "$tls/ca.crt" \
   --cert "$tls/client.crt" --key "$tls/client.key")
 check "client certificates required: served with one (got: $out)" \
-  '[[ $out == "200 "* && $out == *"$ok_body"* ]]'
+  "$served"
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
