@@ -104,7 +104,7 @@ void Report(const char* what, const Stats& s, const Stats& floor) {
               s.p99_us / floor.p99_us);
 }
 
-void NoReport(SLPHandle, SLPError, void*) {}
+void KeepReport(SLPHandle, SLPError err, void* cookie) { *static_cast<SLPError*>(cookie) = err; }
 
 SLPBoolean CountOne(SLPHandle, const char* url, unsigned short, SLPError err, void* cookie) {
   if (err == SLP_OK && url) ++*static_cast<int*>(cookie);
@@ -139,17 +139,20 @@ Stats RegisterAll(SLPHandle h, int count, std::mt19937* rng) {
   std::uniform_real_distribution<double> coord(0, 100);
   int half = count / 2;
   return Measure(count, [&](int i) {
+    SLPError reported = SLP_OK;
     if (i < half) {
       std::string a = HostAddr(i);
       return SLPReg(h, ("service:ZemProxy://" + a + ":5000").c_str(), 3600, "service:ZemProxy",
-                    ("(addr=" + a + "),(mask=255.255.255.255)").c_str(), SLP_TRUE, NoReport,
-                    nullptr) == SLP_OK;
+                    ("(addr=" + a + "),(mask=255.255.255.255)").c_str(), SLP_TRUE, KeepReport,
+                    &reported) == SLP_OK &&
+             reported == SLP_OK;
     }
     char c[64];
     std::snprintf(c, sizeof(c), "%.1f %.1f %.1f", coord(*rng), coord(*rng), coord(*rng));
     return SLPReg(h, ("service:CompResource://" + HostAddr(i + 1000000) + "/?x-PELM").c_str(), 3600,
                   "service:CompResource", (std::string("(x-PELM-coords=") + c + ")").c_str(),
-                  SLP_TRUE, NoReport, nullptr) == SLP_OK;
+                  SLP_TRUE, KeepReport, &reported) == SLP_OK &&
+           reported == SLP_OK;
   });
 }
 

@@ -27,6 +27,27 @@
  * success, or the error code when the search failed; a callback that
  * returns SLP_FALSE gets no further calls.  Strings handed to callbacks are
  * valid only during the callback.
+ *
+ * Results, as RFC 2614 gives them:
+ *   - A call that cannot start (a null handle or callback, a missing
+ *     argument: SLP_PARAMETER_BAD; a busy handle: SLP_HANDLE_IN_USE; a
+ *     registration URL that SLPParseSrvURL cannot split:
+ *     SLP_INVALID_REGISTRATION) returns that error and calls no callback.
+ *   - SLPReg, SLPDereg and SLPDelAttrs, once started, return SLP_OK; the
+ *     outcome (SLP_OK, or the agents' error such as
+ *     SLP_SCOPE_NOT_SUPPORTED, SLP_AUTHENTICATION_FAILED for a host the
+ *     agent does not take registrations from, SLP_NETWORK_TIMED_OUT) comes
+ *     through the callback only.
+ *   - The searches report a failure through the callback's last call and
+ *     return the same code as well.  A scope that no agent serves is an
+ *     empty answer (SLP_OK and the last call alone), as with a network
+ *     whose agents have nothing registered there.
+ *   - SLPOpen, SLPFindScopes, SLPParseSrvURL, SLPEscape and SLPUnescape
+ *     have no callback: their result is the outcome.
+ * A registration's first datagram waits at most a second for its answer;
+ * then the request goes over TCP, where an agent answers at once a
+ * registration it drops silently over UDP (one from a host outside its
+ * --allow-register), then the rest of the datagram schedule.
  */
 #ifndef ORVEL_INCLUDE_SLP_API_H_
 #define ORVEL_INCLUDE_SLP_API_H_
@@ -105,8 +126,9 @@ ORVEL_EXPORT void SLPClose(SLPHandle hSLP);
  * pcSrvType (null or "": the type is taken from the URL) in the scopes of
  * net.slp.useScopes, with attribute list pcAttrs.  fresh SLP_FALSE sends an
  * incremental update.  Every directory agent known is asked (the listed
- * ones and those discovered); the result is SLP_OK when at least one
- * acknowledged.  callback gets the same code.  With SLP_LIFETIME_MAXIMUM
+ * ones and those discovered); callback gets SLP_OK when at least one
+ * acknowledged, else the most telling error, and the call returns SLP_OK
+ * (see "Results" above).  With SLP_LIFETIME_MAXIMUM
  * the handle sends the registration again, to every agent known then,
  * before its lifetime ends (at least every 15 minutes, never sooner than
  * SLPGetRefreshInterval), until SLPDereg of the URL or SLPClose, and at
@@ -116,10 +138,12 @@ ORVEL_EXPORT void SLPClose(SLPHandle hSLP);
 ORVEL_EXPORT SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL, const unsigned short usLifetime,
                              const char* pcSrvType, const char* pcAttrs, SLPBoolean fresh,
                              SLPRegReport callback, void* pvCookie);
-/* Removes the registration of pcSrvURL from the scopes of net.slp.useScopes. */
+/* Removes the registration of pcSrvURL from the scopes of net.slp.useScopes;
+ * the outcome comes through callback. */
 ORVEL_EXPORT SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback,
                                void* pvCookie);
-/* Removes the attributes named in pcAttrs (comma-separated tags). */
+/* Removes the attributes named in pcAttrs (comma-separated tags); the
+ * outcome comes through callback. */
 ORVEL_EXPORT SLPError SLPDelAttrs(SLPHandle hSLP, const char* pcSrvURL, const char* pcAttrs,
                                   SLPRegReport callback, void* pvCookie);
 

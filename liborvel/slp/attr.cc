@@ -257,16 +257,15 @@ AttrError AddParsed(std::string_view tag_text, const std::vector<std::string_vie
   if (*value_count > AttrList::kMaxValues) return AttrError::kTooLarge;
   auto same = std::find_if(attrs->begin(), attrs->end(),
                            [&](const Attribute& a) { return a.tag_key == attr.tag_key; });
-  Attribute* into = &attr;
+  // Values of one attribute may mix types, "(mix=5,this,true)", as the
+  // widely deployed agents take them: each value keeps its own type, and a
+  // predicate term is tried against the values of its type.
   if (same != attrs->end()) {
     same->raw_values.insert(same->raw_values.end(), attr.raw_values.begin(), attr.raw_values.end());
     same->values.insert(same->values.end(), attr.values.begin(), attr.values.end());
-    into = &*same;
+  } else {
+    attrs->push_back(std::move(attr));
   }
-  for (const AttrValue& v : into->values) {
-    if (v.type != into->values.front().type) return AttrError::kMixedTypes;
-  }
-  if (into == &attr) attrs->push_back(std::move(attr));
   return AttrError::kOk;
 }
 

@@ -40,9 +40,8 @@ struct Attribute {
 
 enum class AttrError {
   kOk,
-  kParse,       // syntax or escape error: PARSE_ERROR
-  kMixedTypes,  // values of one attribute of different types: INVALID_REGISTRATION
-  kTooLarge,    // more attributes or values than kMaxValues
+  kParse,     // syntax or escape error: PARSE_ERROR
+  kTooLarge,  // more attributes or values than kMaxValues
 };
 
 class AttrList {

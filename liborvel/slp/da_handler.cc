@@ -229,6 +229,27 @@ struct DaHandler::Request {
   LaterReply later;                // set: the sink may answer later
 };
 
+void DaHandler::NoteRefusal(const Request& rq) {
+  if (!config_.refusal_log) return;
+  const auto now = std::chrono::steady_clock::now();
+  uint64_t count = 0;
+  {
+    port::MutexLock lock(&refusal_mu_);
+    ++refused_unlogged_;
+    if (refusal_logged_ != std::chrono::steady_clock::time_point{} &&
+        now - refusal_logged_ < std::chrono::seconds(1))
+      return;
+    count = refused_unlogged_;
+    refused_unlogged_ = 0;
+    refusal_logged_ = now;
+  }
+  config_.refusal_log(
+      std::to_string(count) + " registration" + (count == 1 ? "" : "s") +
+      " refused from sources outside --allow-register (last " + FunctionName(rq.header.function) +
+      " from " + AddrText(rq.source) +
+      (rq.over_tcp ? " over tcp, answered AUTHENTICATION_FAILED)" : " over udp, not answered)"));
+}
+
 std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
   Message m;
   m.header.xid = rq.header.xid;
@@ -259,16 +280,25 @@ std::string DaHandler::Reply(Request& rq, Body body, bool truncated) {
     rq.overflow = truncated;
     return out;
   }
-  if (m.header.flags & kFlagOverflow) SetLength(&out, full);
-  if (budget_.Allow(rq.source, rq.size, out.size(), std::chrono::steady_clock::now())) {
-    rq.overflow = (m.header.flags & kFlagOverflow) != 0;
+  const bool cut = (m.header.flags & kFlagOverflow) != 0;
+  if (cut) SetLength(&out, full);
+  // A SrvAck is shorter than any registration, and only networks that may
+  // register get one: nothing to amplify, and a busy service agent must
+  // not count as a flood.
+  if (std::holds_alternative<SrvAck>(m.body)) return out;
+  // An answer cut to the datagram says so by its flag and its Length; one
+  // that fits goes whole or not at all, since a client that reads only
+  // the Length would take a short reply for the whole answer.
+  const bool fits = full <= max_udp_reply();
+  if (budget_.Allow(rq.source, rq.size, out.size(), fits, std::chrono::steady_clock::now())) {
+    rq.overflow = cut;
     return out;
   }
-  // Past the source's reply budget: the flag and no payload.  Only list
-  // replies can be large; anything else that runs short is dropped.
   rq.info.rate_limited = true;
   rq.note += " limited";
-  if (ListBodySize(m.body) == 0) return std::string();
+  if (fits) return std::string();  // the client asks again
+  // Past the source's reply budget: the flag and no payload, which sends
+  // every client to TCP.
   m.body = EmptyLike(m.body);
   m.header.flags |= kFlagOverflow;
   if (Encode(m, &out) != WireStatus::kOk) return std::string();
@@ -360,6 +390,7 @@ std::string DaHandler::Dispatch(Request& rq, const uint8_t* data, size_t size) {
     if (rq.header.function == Function::kSrvReg) {
       DaStats::Bump(&stats_.refused_registrations_source);
     }
+    NoteRefusal(rq);
     return std::string();
   }
   if (st != WireStatus::kOk) {
@@ -446,6 +477,7 @@ std::string DaHandler::OnSrvReg(Request& rq, const SrvReg& body) {
     std::string reply = Fail(rq, error::kAuthenticationFailed);
     rq.result = DaResult::kRefused;
     DaStats::Bump(&stats_.refused_registrations_source);
+    NoteRefusal(rq);
     return reply;
   }
   RegistrationInput in;
@@ -487,6 +519,7 @@ std::string DaHandler::OnSrvDeReg(Request& rq, const SrvDeReg& body) {
   if (!MayRegister(rq.source)) {
     std::string reply = Fail(rq, error::kAuthenticationFailed);
     rq.result = DaResult::kRefused;
+    NoteRefusal(rq);
     return reply;
   }
   auto answer = [this](Request& r, uint16_t code) {

@@ -11,6 +11,7 @@
 #ifndef ORVEL_LIBORVEL_SLP_DA_HANDLER_H_
 #define ORVEL_LIBORVEL_SLP_DA_HANDLER_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "port/mutex.h"
 #include "slp/da_answers.h"
 #include "slp/da_rrl.h"
 #include "slp/da_sink.h"
@@ -53,6 +55,9 @@ struct DaConfig {
   RegistrationSink* sink = nullptr;
   // UDP reply bytes per source network (see da_rrl.h).
   ReplyBudgetConfig reply_budget;
+  // Where a line about refused registrations goes, at most once a second
+  // (none when empty).
+  std::function<void(const std::string&)> refusal_log;
 };
 
 // What the transport should know about one handled message.
@@ -121,6 +126,9 @@ class DaHandler {
   std::string ErrorReply(const Header& request, uint16_t code) const;
   DAAdvert Advert(uint16_t code) const;
   bool MayRegister(uint32_t source) const;
+  // Counts a (de)registration refused for its source and logs at most
+  // once a second.
+  void NoteRefusal(const Request& rq);
   void Count(const Request& rq, const std::string& reply);
 
   RegistrationStore* store_;
@@ -128,6 +136,9 @@ class DaHandler {
   ReplyBudget budget_;
   DaStats stats_;
   AnswerCache answers_;  // large SrvRply answers over TCP
+  port::Mutex refusal_mu_;
+  uint64_t refused_unlogged_ GUARDED_BY(refusal_mu_) = 0;
+  std::chrono::steady_clock::time_point refusal_logged_ GUARDED_BY(refusal_mu_){};
 };
 
 }  // namespace orvel::slp

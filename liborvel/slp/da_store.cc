@@ -295,7 +295,6 @@ uint16_t RegistrationStore::Register(const RegistrationInput& in) {
       break;
     case AttrError::kParse:
       return error::kParseError;
-    case AttrError::kMixedTypes:
     case AttrError::kTooLarge:
       return error::kInvalidRegistration;
   }

@@ -20,6 +20,13 @@ namespace orvel {
 namespace slp {
 namespace {
 
+// The answer with nothing in it, of the kind request asks for.
+Body EmptyAnswerTo(const Body& request) {
+  if (std::holds_alternative<AttrRqst>(request)) return AttrRply{};
+  if (std::holds_alternative<SrvTypeRqst>(request)) return SrvTypeRply{};
+  return SrvRply{};
+}
+
 // The part the three searches share: the handle is checked and marked busy
 // (until deliver returns, so callbacks cannot reenter it), the request goes
 // to the first agent that answers, and a failure reaches the callback
@@ -37,6 +44,14 @@ SLPError Search(SLPHandle hSLP, bool args_ok, Request rq, OnError on_error, Deli
   SLPError err = AskFirstAgent(h->chan, req, &reply, &report);
   h->last_agent = report.agent;
   h->last_status = report.status;
+  // No agent serves the scope: an empty answer, as the widely deployed
+  // library gives (RFC 2608 11.1 then lets a UA ask service agents by
+  // multicast, and a network of directory agents has none).
+  if (err == SLP_SCOPE_NOT_SUPPORTED) {
+    Message none;
+    none.body = EmptyAnswerTo(req.body);
+    return deliver(none);
+  }
   if (err != SLP_OK) {
     on_error(err);
     return err;

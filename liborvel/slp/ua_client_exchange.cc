@@ -99,7 +99,7 @@ Status UdpFailure(const std::string& peer, const char* call, int err) {
 // schedule until a matching reply or the deadline.
 Status UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
                    const std::string& bytes, const UaOptions& options, net::Deadline deadline,
-                   Message* reply) {
+                   Message* reply, std::chrono::milliseconds tcp_after) {
   const std::string peer = AgentText(agent);
   const bool connected = ch.clean_peer && SameAddr(*ch.clean_peer, agent);
   ch.clean_peer.reset();
@@ -109,8 +109,17 @@ Status UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
   std::vector<uint8_t>& buf = ch.recv_buf;
   const Clock::time_point start = Clock::now();
   int sent = 0;
-  for (int wait_ms : options.datagram_timeouts_ms) {
+  std::vector<int> waits = options.datagram_timeouts_ms;
+  if (tcp_after.count() > 0 && !waits.empty())
+    waits[0] = std::min<int>(waits[0], static_cast<int>(tcp_after.count()));
+  for (size_t round = 0; round < waits.size(); ++round) {
+    const int wait_ms = waits[round];
     if (deadline.passed()) break;
+    // The first datagram went unanswered: the same request over TCP, where
+    // an agent answers what it drops silently over UDP.  An agent without
+    // TCP gets the rest of the datagrams.
+    if (round == 1 && tcp_after.count() > 0 && TcpExchange(agent, req, bytes, deadline, reply).ok())
+      return Status::OK();
     if (::send(ch.udp.get(), bytes.data(), bytes.size(), 0) < 0)
       return UdpFailure(peer, "send to", errno);
     ++sent;
@@ -140,6 +149,9 @@ Status UdpExchange(Channel& ch, const sockaddr_in& agent, const Message& req,
       }
     }
   }
+  // A one-datagram schedule still gets its TCP try.
+  if (tcp_after.count() > 0 && waits.size() == 1 && !deadline.passed())
+    return TcpExchange(agent, req, bytes, deadline, reply);
   const long waited_ms = static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   return Status::TimedOut(peer + ": no reply to " + std::to_string(sent) + " datagram" +
@@ -276,7 +288,8 @@ Outcome OutcomeOf(const Status& s) {
   return Outcome::kError;
 }
 
-Status AskAgent(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply) {
+Status AskAgent(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply,
+                std::chrono::milliseconds tcp_after) {
   req.header.xid = NewXid();
   req.header.lang = ch.lang;
   std::string bytes;
@@ -287,7 +300,7 @@ Status AskAgent(Channel& ch, const sockaddr_in& agent, Message& req, Message* re
   const long mtu = options->mtu;
   size_t max_datagram = mtu > 28 ? static_cast<size_t>(mtu - 28) : kDefaultMaxDatagramBytes;
   if (bytes.size() > max_datagram) return TcpExchange(agent, req, bytes, deadline, reply);
-  return UdpExchange(ch, agent, req, bytes, *options, deadline, reply);
+  return UdpExchange(ch, agent, req, bytes, *options, deadline, reply, tcp_after);
 }
 
 uint16_t ReplyError(const Message& reply) {
@@ -371,7 +384,7 @@ SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents, Message&
   bool any_ok = false;
   for (const sockaddr_in& agent : agents) {
     Message reply;
-    Status s = AskAgent(ch, agent, req, &reply);
+    Status s = AskAgent(ch, agent, req, &reply, kRegistrationTcpAfter);
     const uint16_t wire = s.ok() ? ReplyError(reply) : error::kOk;
     // Registrations keep their codes: silence and errors alike time out.
     SLPError e =

@@ -362,11 +362,24 @@ void KeepAlive(Handle* h, const Message& req) {
   h->refresher->Keep(req);
 }
 
+// A service URL the agents could take: a scheme, "://" and, after the
+// host, a port that is a number (SLPParseSrvURL's reading).
+bool WellFormedUrl(const char* url) {
+  SLPSrvURL* parsed = nullptr;
+  if (SLPParseSrvURL(url, &parsed) != SLP_OK) return false;
+  SLPFree(parsed);
+  return true;
+}
+
+// The three registration calls report as RFC 2614 has it: a call that
+// could not start returns its error and calls nobody; once started it
+// returns SLP_OK, and the callback gets the outcome (the agents' answer).
 SLPError Deregister(SLPHandle hSLP, const char* pcSrvURL, const char* tags, SLPRegReport callback,
                     void* pvCookie) {
   using namespace orvel::slp;
   Handle* h = AsHandle(hSLP);
   if (!h || !pcSrvURL || !*pcSrvURL || !callback) return SLP_PARAMETER_BAD;
+  if (!WellFormedUrl(pcSrvURL)) return SLP_INVALID_REGISTRATION;
   BusyGuard busy(h);
   if (!busy.owned()) return SLP_HANDLE_IN_USE;
   // A whole deregistration ends the refresh first, so none can follow it.
@@ -380,7 +393,7 @@ SLPError Deregister(SLPHandle hSLP, const char* pcSrvURL, const char* tags, SLPR
   SLPError err = SendToAll(h, req);
   if (*tags != '\0' && err == SLP_OK && h->refresher) h->refresher->DropAttrs(pcSrvURL, tags);
   callback(hSLP, err, pvCookie);
-  return err;
+  return SLP_OK;
 }
 
 }  // namespace
@@ -393,8 +406,8 @@ SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL, const unsigned short usLif
   using namespace orvel::slp;
   Handle* h = AsHandle(hSLP);
   if (!h || !pcSrvURL || !*pcSrvURL || usLifetime == 0 || !callback) return SLP_PARAMETER_BAD;
+  if (!WellFormedUrl(pcSrvURL)) return SLP_INVALID_REGISTRATION;
   std::string type = (pcSrvType && *pcSrvType) ? pcSrvType : TypeOfUrl(pcSrvURL);
-  if (type.empty()) return SLP_PARAMETER_BAD;
   BusyGuard busy(h);
   if (!busy.owned()) return SLP_HANDLE_IN_USE;
   Message req;
@@ -413,7 +426,7 @@ SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL, const unsigned short usLif
     h->refresher->Forget(pcSrvURL);  // a finite lifetime ends the keeping
   }
   callback(hSLP, err, pvCookie);
-  return err;
+  return SLP_OK;
 }
 
 SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback, void* pvCookie) {

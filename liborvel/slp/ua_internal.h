@@ -161,8 +161,16 @@ uint16_t NewXid();
 // (overflow flag, or a header length beyond what arrived).  A failure
 // names the agent and keeps errno: "127.0.0.1:427: no reply within
 // 15000 ms" (kTimedOut), "127.0.0.1:427: Connection refused" (nobody on
-// the port), "connect 127.0.0.1:427: Network is unreachable", ...
-Status AskAgent(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply);
+// the port), "connect 127.0.0.1:427: Network is unreachable", ...  With
+// tcp_after the first datagram waits at most that long and is followed by
+// the request over TCP (then the remaining datagrams if TCP fails).
+Status AskAgent(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply,
+                std::chrono::milliseconds tcp_after = std::chrono::milliseconds(0));
+// Registrations try TCP after one unanswered datagram: an agent drops a
+// registration from a source it does not take without a word over UDP
+// (the source may be forged) and refuses it over TCP, so the refusal is
+// known in about a second instead of at the end of the schedule.
+constexpr std::chrono::milliseconds kRegistrationTcpAfter{1000};
 // AskAgent's result as an Outcome.
 Outcome OutcomeOf(const Status& s);
 inline Outcome Exchange(Channel& ch, const sockaddr_in& agent, Message& req, Message* reply) {
@@ -186,8 +194,9 @@ struct AskReport {
 // agent that does not answer, does not serve the scope or is busy makes way
 // for the next.
 SLPError AskFirstAgent(Channel& ch, Message& req, Message* reply, AskReport* report);
-// Asks every agent in agents (registrations go to all); SLP_OK when one
-// accepted, else the most telling error.
+// Asks every agent in agents (registrations go to all, with
+// kRegistrationTcpAfter); SLP_OK when one accepted, else the most telling
+// error.
 SLPError AskAgents(Channel& ch, const std::vector<sockaddr_in>& agents, Message& req,
                    AskReport* report);
 

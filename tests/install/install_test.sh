@@ -6,7 +6,8 @@
 #     orvel::orvel_static;
 #   - slp_find.c, a C program written against the standard SLP API, through
 #     orvel-slp.pc (#include <slp.h>), shared and fully static liborvel,
-#     run against the installed orvel-slpd on loopback.
+#     run against the installed orvel-slpd on loopback;
+#   - slp_results.c, the standard API's return values and callbacks.
 set -euo pipefail
 build=$1
 src=$(cd "$(dirname "$0")" && pwd)
@@ -67,4 +68,7 @@ CONF
 export ORVEL_SLP_CONF=$work/slp.conf
 LD_LIBRARY_PATH=$prefix/lib "$work/slp_find"
 "$work/slp_find_static"
+# Return values and callbacks as the standard API gives them.
+cc "${extra[@]}" "$src/slp_results.c" -o "$work/slp_results" $(pkg-config --cflags --libs orvel-slp)
+LD_LIBRARY_PATH=$prefix/lib "$work/slp_results"
 echo "install test: ok"

@@ -261,14 +261,42 @@ TEST_F(SlpEndToEnd, ToolReportsErrorsWithExitCodes) {
   ToolRun prop = Tool({"getproperty", "net.slp.port"});
   EXPECT_EQ(prop.exit_code, 0);
   EXPECT_NE(prop.output.find("net.slp.port = 427"), std::string::npos);
-  // A scope the agent does not serve is an SLP error, not success.
+  // A search in a scope the agent does not serve finds nothing, as with
+  // the widely deployed library; a registration there is refused.
   ToolRun scope = Tool({"--scope", "elsewhere", "findsrvs", "ZemProxy"});
-  EXPECT_EQ(scope.exit_code, 1);
-  EXPECT_NE(scope.output.find("scope not supported"), std::string::npos) << scope.output;
+  EXPECT_EQ(scope.exit_code, 0) << scope.output;
+  EXPECT_EQ(scope.output, "");
+  ToolRun reg = Tool({"--scope", "elsewhere", "register", "service:ZemProxy://10.0.0.3:3"});
+  EXPECT_EQ(reg.exit_code, 1);
+  EXPECT_NE(reg.output.find("scope not supported"), std::string::npos) << reg.output;
   // Nobody at the address: an error within the wait bound.
   da_ = "127.0.0.1:" + std::to_string(testutil::FreeLoopbackPort());
   ToolRun dead = Tool({"findsrvs", "ZemProxy"});
   EXPECT_EQ(dead.exit_code, 2) << dead.output;
+}
+
+// An agent that does not take registrations from this host drops them
+// silently over UDP; the tool goes to TCP after the first datagram and
+// reports the refusal (not "no agent answered" after its whole wait), and
+// the agent logs the refused source without --verbose.
+TEST_F(SlpEndToEnd, RefusedRegistrationIsReportedByTheToolAndLogged) {
+  unsigned short port = testutil::FreeLoopbackPort();
+  Child strict({AgentBinary(), "--listen", "127.0.0.1", "--port", std::to_string(port),
+                "--allow-register", "127.0.0.2/32"});
+  ASSERT_TRUE(testutil::WaitForLoopbackPort(port, 5000)) << strict.Output();
+  da_ = "127.0.0.1:" + std::to_string(port);
+  auto start = std::chrono::steady_clock::now();
+  ToolRun reg = Tool({"register", "service:ZemProxy://10.0.0.3:3"});
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("refused registration reported after %.2f s\n", seconds);
+  EXPECT_EQ(reg.exit_code, 1) << reg.output;
+  EXPECT_NE(reg.output.find("authentication failed"), std::string::npos) << reg.output;
+  EXPECT_NE(reg.output.find("may not register"), std::string::npos) << reg.output;
+  EXPECT_EQ(Tool({"deregister", "service:ZemProxy://10.0.0.3:3"}).exit_code, 1);
+  EXPECT_TRUE(strict.WaitForOutput("refused from sources outside --allow-register", 3000))
+      << strict.Output();
+  EXPECT_NE(strict.Output().find("from 127.0.0.1 over udp, not answered"), std::string::npos)
+      << strict.Output();
 }
 
 TEST_F(SlpEndToEnd, PropertiesComeFromTheConfigurationFile) {

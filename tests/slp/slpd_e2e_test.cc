@@ -87,6 +87,10 @@ TEST(SlpdEndToEnd, RegisterThenFindOverUdp) {
   ASSERT_EQ(std::get<SrvRply>(reply.body).urls.size(), 1u);
   EXPECT_EQ(std::get<SrvRply>(reply.body).urls[0].url, "service:CompResource://10.0.0.7");
   EXPECT_TRUE(agent.child().WaitForOutput("SrvRqst type=CompResource found=1", 2000));
+  // Standard output and the log share one file here: the address line
+  // must end before the first log line.
+  const std::string listening = "listening on 127.0.0.1:" + std::to_string(agent.port()) + "\n";
+  EXPECT_NE(agent.child().Output().find(listening), std::string::npos) << agent.child().Output();
   EXPECT_EQ(agent.Stop(), 0);
 }
 

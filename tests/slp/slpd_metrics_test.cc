@@ -219,10 +219,10 @@ TEST(SlpdMetrics, CountsMatchWhatWasSent) {
 }
 
 TEST(SlpdMetrics, OverflowAndRateLimitedRepliesAreCounted) {
-  // The smallest MTU and a reply budget of 1x what a network sends: a list
+  // The smallest MTU and a reply budget of strictly 1x what a network sends: a list
   // of 20 URLs does not fit one datagram, and it is sent (cut, with the
   // overflow flag) only to a request long enough to earn it.
-  Agent agent({"--mtu", "576", "--udp-reply-factor", "1"});
+  Agent agent({"--mtu", "576", "--udp-reply-factor", "1", "--udp-reply-allowance", "0"});
   ASSERT_GT(agent.port(), 0) << agent.child().Output();
   ASSERT_TRUE(orvel::testutil::WaitListening(agent.metrics(), 5000));
   for (int i = 0; i < 20; ++i) {

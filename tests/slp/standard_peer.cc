@@ -169,9 +169,19 @@ PeerReply StandardPeer::Exchange(int function, const std::string& body, uint16_t
       if (n < 16) break;
       std::string got(buf, static_cast<size_t>(n));
       if (Get(got, 10, 2) != xid_) continue;
-      // The overflow flag is not looked at: only a Length beyond what
-      // arrived sends this client to TCP.
-      if (Get(got, 2, 3) > got.size()) {
+      bool cut = false;
+      switch (reading_) {
+        case Reading::kLengthBeyondDatagram:
+          cut = Get(got, 2, 3) > got.size();
+          break;
+        case Reading::kLengthPastMtu:
+          cut = Get(got, 2, 3) > 1400;
+          break;
+        case Reading::kFlag:
+          cut = (Get(got, 5, 2) & 0x8000) != 0;
+          break;
+      }
+      if (cut) {
         PeerReply r = OverTcp(request);
         r.datagram_bytes = got.size();
         return r;

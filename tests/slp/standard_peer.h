@@ -4,7 +4,8 @@
 //   - agent discovery over TCP, reading until the agent closes;
 //   - UDP requests whose overflow it notices only by a Length larger than
 //     the datagram that arrived (the overflow flag is ignored), and then
-//     the same request over TCP with the same XID.
+//     the same request over TCP with the same XID; or, as other clients
+//     do, only by a Length past 1400 bytes, or only by the flag.
 // Only 127.0.0.1 is ever contacted.  Every wait is bounded.
 #ifndef ORVEL_TESTS_SLP_STANDARD_PEER_H_
 #define ORVEL_TESTS_SLP_STANDARD_PEER_H_
@@ -32,7 +33,14 @@ struct PeerReply {
 
 class StandardPeer {
  public:
-  explicit StandardPeer(int port) : port_(port) {}
+  // How the peer tells that a UDP answer was cut, and then asks over TCP.
+  enum class Reading {
+    kLengthBeyondDatagram,  // Length larger than the datagram that arrived
+    kLengthPastMtu,         // Length past 1400 bytes; otherwise what arrived is the answer
+    kFlag,                  // the overflow flag alone
+  };
+  explicit StandardPeer(int port, Reading reading = Reading::kLengthBeyondDatagram)
+      : port_(port), reading_(reading) {}
 
   // SrvRqst for service:directory-agent over TCP; reads until the agent
   // closes, at most timeout_ms.  *seconds: time until the close (or the
@@ -58,6 +66,7 @@ class StandardPeer {
   PeerReply OverTcp(const std::string& request);
 
   int port_;
+  Reading reading_;
   uint16_t xid_ = 0x5000;
 };
 

@@ -238,7 +238,7 @@ TEST_F(SlpClient, ErrorCodesAreReportedNegated) {
     uint16_t wire;
     SLPError api;
   } cases[] = {{error::kParseError, SLP_PARSE_ERROR},
-               {error::kScopeNotSupported, SLP_SCOPE_NOT_SUPPORTED},
+               {error::kScopeNotSupported, SLP_OK},  // no agent serves it: nothing found
                {error::kLanguageNotSupported, SLP_LANGUAGE_NOT_SUPPORTED},
                {error::kAuthenticationUnknown, SLP_AUTHENTICATION_UNKNOWN}};
   for (const Case& c : cases) {
@@ -255,7 +255,8 @@ TEST_F(SlpClient, ErrorCodesAreReportedNegated) {
     UseAgents(agent.address());
     Found f;
     EXPECT_EQ(Find(&f), c.api) << c.wire;
-    EXPECT_EQ(f.final_code, c.api);
+    EXPECT_EQ(f.final_code, c.api == SLP_OK ? SLP_LAST_CALL : c.api);
+    EXPECT_TRUE(f.urls.empty());
   }
 }
 
@@ -302,16 +303,36 @@ TEST_F(SlpClient, RegisterAndDeregisterCarryTheirFields) {
             SLP_PARAMETER_BAD);
 }
 
-TEST_F(SlpClient, RejectedRegistrationIsReported) {
+// As RFC 2614 has it: a registration call that started returns SLP_OK and
+// the agent's error reaches the callback; one that could not start returns
+// its error and calls nobody.  A URL that does not parse is an invalid
+// registration.
+TEST_F(SlpClient, RejectedRegistrationIsReportedThroughTheCallback) {
   FakeAgent agent([](const Message& req, bool) {
-    return std::vector<std::string>{ReplyTo(req, SrvAck{error::kInvalidRegistration})};
+    uint16_t code = std::holds_alternative<SrvReg>(req.body) ? error::kInvalidRegistration
+                                                             : error::kScopeNotSupported;
+    return std::vector<std::string>{ReplyTo(req, SrvAck{code})};
   });
   UseAgents(agent.address());
   SLPError report = SLP_OK;
   EXPECT_EQ(
       SLPReg(h_, "service:x://1.1.1.1", 5, "service:x", "(a=1,true)", SLP_TRUE, RegReport, &report),
-      SLP_INVALID_REGISTRATION);
+      SLP_OK);
   EXPECT_EQ(report, SLP_INVALID_REGISTRATION);
+  report = SLP_OK;
+  EXPECT_EQ(SLPDereg(h_, "service:x://1.1.1.1", RegReport, &report), SLP_OK);
+  EXPECT_EQ(report, SLP_SCOPE_NOT_SUPPORTED);
+  report = SLP_OK;
+  EXPECT_EQ(SLPDelAttrs(h_, "service:x://1.1.1.1", "a", RegReport, &report), SLP_OK);
+  EXPECT_EQ(report, SLP_SCOPE_NOT_SUPPORTED);
+  report = SLP_LAST_CALL;
+  for (const char* bad : {"no scheme at all", "://10.0.0.1", "service:x://10.0.0.1:port"}) {
+    EXPECT_EQ(SLPReg(h_, bad, 5, "service:x", "", SLP_TRUE, RegReport, &report),
+              SLP_INVALID_REGISTRATION)
+        << bad;
+    EXPECT_EQ(SLPDereg(h_, bad, RegReport, &report), SLP_INVALID_REGISTRATION) << bad;
+  }
+  EXPECT_EQ(report, SLP_LAST_CALL);  // never called
 }
 
 TEST_F(SlpClient, SixteenThreadsSearchAtOnce) {

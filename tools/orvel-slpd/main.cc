@@ -294,7 +294,12 @@ slp::DaConfig MakeConfig(const Options& opt, slp::RegistrationSink* sink) {
   cfg.mtu = opt.mtu;
   cfg.allow_register = opt.allow;
   cfg.sink = sink;
+  cfg.refusal_log = [](const std::string& line) {
+    orvel::cli::Log(orvel::cli::LogLevel::kWarning, "%s", line.c_str());
+  };
   cfg.reply_budget.factor = opt.reply_factor;
+  cfg.reply_budget.allowance = opt.reply_allowance;
+  cfg.reply_budget.burst = opt.reply_allowance / 4;
   return cfg;
 }
 
@@ -372,7 +377,7 @@ int main(int argc, char** argv) {
   metered.serving.store(true);
   std::thread house(Housekeep, udp.get(), &handler, &saver, port, loopback);
 
-  std::printf("orvel-slpd: listening on %s:%d", opt.listen.c_str(), port);
+  std::printf("orvel-slpd: listening on %s:%d\n", opt.listen.c_str(), port);
   std::fflush(stdout);
 
   int sig = 0;

@@ -30,7 +30,11 @@ void DefineServiceOptions(orvel::cli::CommandLine* cli, Options* o) {
             &o->state)
       .Value("allow-register", 0, "NET",
              "network allowed to register and deregister, as\n"
-             "A.B.C.D/LEN; repeatable (default 127.0.0.0/8)",
+             "A.B.C.D/LEN; repeatable; the networks given replace\n"
+             "the default 127.0.0.0/8 (name it too to keep\n"
+             "loopback); other sources are refused over TCP with\n"
+             "AUTHENTICATION_FAILED, not answered over UDP, and\n"
+             "logged at most once a second",
              [o](const std::string& v) -> std::string {
                auto net = slp::ParseIpv4Net(v);
                if (!net) return "--allow-register needs A.B.C.D/LEN";
@@ -79,11 +83,20 @@ void DefineSharingOptions(orvel::cli::CommandLine* cli, Options* o) {
 // Reply budget, metrics and logging.
 void DefineObservingOptions(orvel::cli::CommandLine* cli, Options* o) {
   cli->Number("udp-reply-factor", 0, "N",
-              "UDP reply bytes each source network (/24) may draw,\n"
+              "UDP reply bytes each source network (/24) earns,\n"
               "as a multiple of the bytes it sends (default 2; 0\n"
-              "lifts the bound); past it a reply carries only the\n"
-              "overflow flag, and clients fetch it over TCP",
+              "lifts the bound); past its budget an answer that\n"
+              "fits a datagram goes to one request in 4 (clients\n"
+              "retransmit), a longer one as the overflow flag alone\n"
+              "(clients fetch it over TCP)",
               0, 1000, &o->reply_factor)
+      .Number("udp-reply-allowance", 0, "BYTES",
+              "UDP reply bytes a second each quiet source network\n"
+              "(at most 100 requests a second) may draw beyond what\n"
+              "it earns (default 16384; a quarter of that is its\n"
+              "start); 0: strictly --udp-reply-factor times what\n"
+              "it sends",
+              0, 16777216, &o->reply_allowance)
       .Value("metrics", 0, "ADDR:PORT",
              "serve Prometheus metrics (requests by function and\n"
              "result, registrations by type, reply bytes, ...) at\n"

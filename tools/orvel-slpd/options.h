@@ -22,6 +22,8 @@ struct Options {
   std::vector<orvel::slp::Ipv4Net> allow;
   size_t mtu = 1400;
   size_t reply_factor = 2;
+  size_t reply_allowance =
+      16384;  // bytes a second a quiet network draws besides (a quarter starts it)
   bool verbose = false;
   std::vector<std::string> etcd;
   std::string etcd_text;

@@ -39,7 +39,9 @@ SLPBoolean PrintTypes(SLPHandle, const char* types, SLPError err, void*) {
   return SLP_TRUE;
 }
 
-void IgnoreReport(SLPHandle, SLPError, void*) {}
+// Registrations report the agents' answer here; the call's own result
+// only says whether it started.
+void KeepReport(SLPHandle, SLPError err, void* cookie) { *static_cast<SLPError*>(cookie) = err; }
 
 // No answer from any agent is an unreachable peer; the rest are errors
 // an agent or the library reported.
@@ -138,14 +140,17 @@ SLPError RunAgentCommand(SLPHandle h, const Options& o, const std::vector<std::s
     if (!want(0, 1)) return SLP_PARAMETER_BAD;
     return SLPFindSrvTypes(h, args.size() > 1 ? arg(1) : "*", scopes, PrintTypes, nullptr);
   }
+  SLPError reported = SLP_OK;
+  SLPError err = SLP_OK;
   if (cmd == "register") {
     if (!want(1, 2)) return SLP_PARAMETER_BAD;
-    return SLPReg(h, arg(1), static_cast<unsigned short>(o.lifetime), o.type.c_str(), arg(2),
-                  o.incremental ? SLP_FALSE : SLP_TRUE, IgnoreReport, nullptr);
+    err = SLPReg(h, arg(1), static_cast<unsigned short>(o.lifetime), o.type.c_str(), arg(2),
+                 o.incremental ? SLP_FALSE : SLP_TRUE, KeepReport, &reported);
+  } else {  // deregister
+    if (!want(1, 1)) return SLP_PARAMETER_BAD;
+    err = SLPDereg(h, arg(1), KeepReport, &reported);
   }
-  // deregister
-  if (!want(1, 1)) return SLP_PARAMETER_BAD;
-  return SLPDereg(h, arg(1), IgnoreReport, nullptr);
+  return err != SLP_OK ? err : reported;
 }
 
 }  // namespace
@@ -194,6 +199,11 @@ int main(int argc, char** argv) {
   if (err == SLP_PARAMETER_BAD) cli.Fail("wrong arguments for " + cmd);
   if (err != SLP_OK) {
     std::fprintf(stderr, "orvel-slptool: %s: %s (%d)\n", cmd.c_str(), ErrorName(err), err);
+    // What an agent answers a source outside its --allow-register.
+    if (err == SLP_AUTHENTICATION_FAILED && (cmd == "register" || cmd == "deregister"))
+      std::fprintf(stderr,
+                   "orvel-slptool: the agent refused it: this host may not register "
+                   "there (its --allow-register)\n");
     return ExitStatusOf(err);
   }
   return 0;

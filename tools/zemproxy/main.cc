@@ -230,11 +230,13 @@ bool Register(bool reg) {
   SLPSetProperty("net.slp.passiveDADetection", "false");
   const std::string url = ServiceURL();
   const std::string attrs = "(addr=" + options.addr + "),(mask=" + options.mask + ")";
+  // The call's result says whether it started; the agents' answer comes
+  // through the callback.
   SLPError cb_err = SLP_OK;
   SLPError err = reg ? SLPReg(h, url.c_str(), options.lifetime, "", attrs.c_str(), SLP_TRUE,
                               SLPReport, &cb_err)
                      : SLPDereg(h, url.c_str(), SLPReport, &cb_err);
-  if (!reg || err != SLP_OK) {
+  if (!reg || err != SLP_OK || cb_err != SLP_OK) {
     SLPClose(h);
     h = nullptr;
   }
