@@ -21,7 +21,8 @@
 #include "http/server_options.h"
 #include "http/server_stop.h"
 #include "orvel/http.h"
-#include "slp/ua_internal.h"
+#include "slp/agent_list.h"
+#include "slp/wire.h"
 #include "zem_stats.h"
 
 namespace {

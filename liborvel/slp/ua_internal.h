@@ -25,6 +25,7 @@
 #include "net/socket_io.h"
 #include "net/status.h"
 #include "orvel/slp_api.h"
+#include "slp/agent_list.h"
 #include "slp/wire.h"
 
 namespace orvel {
@@ -71,19 +72,12 @@ std::shared_ptr<const UaOptions> Options();
 
 // ---- Agents (ua_client_agents.cc) ------------------------------------------
 
-std::string Trim(const std::string& s);
+// Trim, ResolveAgent, ParseAgentList, SameAddr, AgentText: agent_list.h.
+
 // net.slp.port, or 427 when unset or out of range.
 uint16_t ConfiguredPort();
-// "host" or "host:port"; names are resolved (IPv4 only).
-bool ResolveAgent(const std::string& text, uint16_t default_port, sockaddr_in* out);
-// The agents of a list "A[:P],B[:P],..." in list order, without
-// duplicates; items that do not resolve are left out.
-std::vector<sockaddr_in> ParseAgentList(const std::string& list, uint16_t default_port);
 // The agents of net.slp.DAAddresses.
 std::vector<sockaddr_in> ConfiguredAgents();
-bool SameAddr(const sockaddr_in& a, const sockaddr_in& b);
-// "A.B.C.D:PORT".
-std::string AgentText(const sockaddr_in& a);
 
 struct Channel;
 // Agents for a look-up on ch: its own (see OwnAgents) when it has them; else the configured ones,
@@ -153,8 +147,6 @@ void ReleaseChannel(Channel* ch);
 
 enum class Outcome { kReply, kTimedOut, kRefused, kError };
 
-// A fresh XID (never 0, which unsolicited DAAdverts use).
-uint16_t NewXid();
 // Sends req to agent and waits for the matching reply: UDP with the
 // net.slp.datagramTimeouts schedule, all within net.slp.unicastMaximumWait;
 // TCP when the request does not fit a datagram or the reply was cut short

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "net/socket_io.h"
-#include "slp/ua_internal.h"
+#include "slp/agent_list.h"
 #include "slp/wire.h"
 
 namespace orvel::metrics {
