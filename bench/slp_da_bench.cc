@@ -432,8 +432,8 @@ void MeasureRefresh(slp::DaClock* clock) {
         ssize_t n = ::recvfrom(sock.get(), buf.data(), buf.size(), 0,
                                reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) continue;
-        std::string reply = handler.Handle(buf.data(), static_cast<size_t>(n),
-                                           ntohl(from.sin_addr.s_addr), false);
+        std::string reply =
+            handler.Handle(buf.data(), static_cast<size_t>(n), ntohl(from.sin_addr.s_addr), false);
         ::sendto(sock.get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                  len);
       }
@@ -450,8 +450,8 @@ void MeasureRefresh(slp::DaClock* clock) {
       } else {
         r.entry.url = "service:CompResource://" + AddrOf(i);
         r.service_type = "service:CompResource";
-        r.attrs = "(x-PELM-coords=" + std::to_string(i % 97) + " " + std::to_string(i % 89) +
-                  " " + std::to_string(i % 83) + ")";
+        r.attrs = "(x-PELM-coords=" + std::to_string(i % 97) + " " + std::to_string(i % 89) + " " +
+                  std::to_string(i % 83) + ")";
       }
       regs.push_back(EncodeSlp(r, static_cast<uint16_t>(i), slp::kFlagFresh));
       slp::SrvDeReg d;
@@ -465,10 +465,11 @@ void MeasureRefresh(slp::DaClock* clock) {
     stop.store(true);
     agent.join();
   }
-  std::printf("%-26s %9.0f/s  refresh %9.0f/s  ratio %.2f  deregister %9.0f/s  ratio %.2f  "
-              "failures %zu\n",
-              "registrations, 64 in flight", best[0], best[1], best[1] / best[0], best[2],
-              best[2] / best[0], failures);
+  std::printf(
+      "%-26s %9.0f/s  refresh %9.0f/s  ratio %.2f  deregister %9.0f/s  ratio %.2f  "
+      "failures %zu\n",
+      "registrations, 64 in flight", best[0], best[1], best[1] / best[0], best[2],
+      best[2] / best[0], failures);
 }
 
 }  // namespace

@@ -218,9 +218,10 @@ int MeasurePipelined(const int ports[3], int count, int window) {
           std::max(best[which], PipelinedRate(ports[which], first, count, window, &xid, &failures));
     }
   }
-  std::printf("registrations-%d/s standalone %.0f etcd %.0f ratio %.3f control %.0f "
-              "control-ratio %.3f\n",
-              window, best[0], best[1], best[1] / best[0], best[2], best[2] / best[0]);
+  std::printf(
+      "registrations-%d/s standalone %.0f etcd %.0f ratio %.3f control %.0f "
+      "control-ratio %.3f\n",
+      window, best[0], best[1], best[1] / best[0], best[2], best[2] / best[0]);
   return failures;
 }
 
@@ -293,8 +294,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 3; ++i) {
       cports.push_back(FreeTcpPort());
       pports.push_back(FreeTcpPort());
-      cluster += (i ? ",m" : "m") + std::to_string(i) + "=http://127.0.0.1:" +
-                 std::to_string(pports[i]);
+      cluster +=
+          (i ? ",m" : "m") + std::to_string(i) + "=http://127.0.0.1:" + std::to_string(pports[i]);
       client += (i ? ",http://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(cports[i]);
     }
     std::vector<std::unique_ptr<Proc>> etcd;
@@ -305,8 +306,8 @@ int main(int argc, char** argv) {
           std::vector<std::string>{etcd_bin, "--name", "m" + std::to_string(i), "--data-dir",
                                    dir + "/data" + std::to_string(i), "--listen-client-urls", c,
                                    "--advertise-client-urls", c, "--listen-peer-urls", p,
-                                   "--initial-advertise-peer-urls", p, "--initial-cluster",
-                                   cluster, "--logger", "zap", "--log-level", "error"},
+                                   "--initial-advertise-peer-urls", p, "--initial-cluster", cluster,
+                                   "--logger", "zap", "--log-level", "error"},
           dir + "/etcd" + std::to_string(i) + ".log"));
     }
     int shared_port = 0;

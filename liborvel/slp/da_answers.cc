@@ -41,8 +41,8 @@ void AnswerCache::Put(const std::string& key, uint64_t generation, std::string b
   }
   auto [it, inserted] = answers_.emplace(key, nullptr);
   if (!inserted) {
-    bytes_ -= it->second->bytes.size() + it->second->lifetimes.size() * sizeof(Lifetime) +
-              key.size();
+    bytes_ -=
+        it->second->bytes.size() + it->second->lifetimes.size() * sizeof(Lifetime) + key.size();
   }
   it->second = std::move(a);
   bytes_ += size;

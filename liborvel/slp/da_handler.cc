@@ -495,8 +495,9 @@ std::string DaHandler::OnSrvReg(Request& rq, const SrvReg& body) {
     return Fail(r, code);
   };
   if (config_.sink && rq.later) {
-    Defer(rq, [this, in](RegistrationSink::Done done) { config_.sink->RegisterAsync(in, done); },
-          answer);
+    Defer(
+        rq, [this, in](RegistrationSink::Done done) { config_.sink->RegisterAsync(in, done); },
+        answer);
     return std::string();
   }
   return answer(rq, config_.sink ? config_.sink->Register(in) : store_->Register(in));

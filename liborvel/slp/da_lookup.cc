@@ -122,7 +122,8 @@ std::vector<std::pair<double, size_t>> RegistrationStore::NearestWindowLocked(
     };
     while (lo >= 0 || hi < end) {
       const double dlo = lo >= 0 ? q0 - b.sorted[lo].c[0] : std::numeric_limits<double>::infinity();
-      const double dhi = hi < end ? b.sorted[hi].c[0] - q0 : std::numeric_limits<double>::infinity();
+      const double dhi =
+          hi < end ? b.sorted[hi].c[0] - q0 : std::numeric_limits<double>::infinity();
       const bool take_lo = dlo <= dhi;
       const double dx = take_lo ? dlo : dhi;
       if (dx * dx > worst()) break;  // the nearer side is past it: so is the other

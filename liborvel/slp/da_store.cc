@@ -272,8 +272,7 @@ uint16_t RegistrationStore::RemainingLifetime(const Entry& e) const {
 }
 
 uint16_t RegistrationStore::LifetimeLeft(Clock::time_point expiry) const {
-  auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(expiry - clock_->Now()).count();
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(expiry - clock_->Now()).count();
   long long secs = (left + 999) / 1000;
   return static_cast<uint16_t>(std::clamp<long long>(secs, 1, 65535));
 }

@@ -216,8 +216,7 @@ TEST_F(StoreTest, RefreshesAndRemovalsKeepTheIndexesRight) {
         "(x-PELM-coords=" + std::to_string(i * 10) + " 0 0)");
   }
   auto nearest = [&](int x) {
-    return Find("CompResource",
-                "(&(x-PELM-num=1)(x-PELM-clients=" + std::to_string(x) + " 0 0))");
+    return Find("CompResource", "(&(x-PELM-num=1)(x-PELM-clients=" + std::to_string(x) + " 0 0))");
   };
   clock.Advance(100'000);
   Reg("service:CompResource://10.4.0.3", "CompResource", "(x-PELM-coords=30 0 0)", 900);
@@ -265,8 +264,8 @@ TEST_F(StoreTest, NearestAnswersMatchAPlainRankingThroughChanges) {
   std::map<std::string, Node> nodes;
   int order = 0;
   auto put = [&](int i) {
-    const std::string url = "service:CompResource://10.5." + std::to_string(i / 250) + "." +
-                            std::to_string(i % 250);
+    const std::string url =
+        "service:CompResource://10.5." + std::to_string(i / 250) + "." + std::to_string(i % 250);
     std::vector<double> c{coord(rng), coord(rng)};
     if (i % 7 != 0) c.push_back(coord(rng));  // some 2-D nodes among the 3-D ones
     std::string text;

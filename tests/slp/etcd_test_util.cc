@@ -119,13 +119,34 @@ void EtcdCluster::StartMember(int i) {
   const std::string name = "m" + std::to_string(i);
   const std::string peer = "http://127.0.0.1:" + std::to_string(m.peer_port);
   // Short heartbeats so that a lost leader is replaced quickly on loopback.
-  m.child = std::make_unique<::testutil::Child>(std::vector<std::string>{
-      EtcdBinary(), "--name", name, "--data-dir", dir_.path() + "/" + name,
-      "--listen-client-urls", url(i), "--advertise-client-urls", url(i), "--listen-peer-urls",
-      peer, "--initial-advertise-peer-urls", peer, "--initial-cluster", initial_cluster_,
-      "--initial-cluster-state", "new", "--initial-cluster-token", "orvel-test",
-      "--heartbeat-interval", "50", "--election-timeout", "500", "--logger", "zap",
-      "--log-level", "error"});
+  m.child =
+      std::make_unique<::testutil::Child>(std::vector<std::string>{EtcdBinary(),
+                                                                   "--name",
+                                                                   name,
+                                                                   "--data-dir",
+                                                                   dir_.path() + "/" + name,
+                                                                   "--listen-client-urls",
+                                                                   url(i),
+                                                                   "--advertise-client-urls",
+                                                                   url(i),
+                                                                   "--listen-peer-urls",
+                                                                   peer,
+                                                                   "--initial-advertise-peer-urls",
+                                                                   peer,
+                                                                   "--initial-cluster",
+                                                                   initial_cluster_,
+                                                                   "--initial-cluster-state",
+                                                                   "new",
+                                                                   "--initial-cluster-token",
+                                                                   "orvel-test",
+                                                                   "--heartbeat-interval",
+                                                                   "50",
+                                                                   "--election-timeout",
+                                                                   "500",
+                                                                   "--logger",
+                                                                   "zap",
+                                                                   "--log-level",
+                                                                   "error"});
 }
 
 bool EtcdCluster::Start(int timeout_ms) {

@@ -298,10 +298,10 @@ int LeaderOf(const EtcdCluster& cluster, int members) {
         false, 2000);
     auto field = [&](const std::string& name) {
       size_t at = resp.find("\"" + name + "\":\"");
-      return at == std::string::npos ? std::string()
-                                     : resp.substr(at + name.size() + 4,
-                                                   resp.find('"', at + name.size() + 4) -
-                                                       (at + name.size() + 4));
+      return at == std::string::npos
+                 ? std::string()
+                 : resp.substr(at + name.size() + 4,
+                               resp.find('"', at + name.size() + 4) - (at + name.size() + 4));
     };
     if (!field("leader").empty() && field("leader") == field("member_id")) return i;
   }
@@ -399,10 +399,10 @@ TEST(SlpdEtcd, LosingOneOfThreeMembersRefusesAndLosesNothing) {
   load.Stop();
 
   const std::vector<std::string> acked = load.acked();
-  std::printf("acknowledged %zu (%zu after the first kill), refused %d, unanswered %d, "
-              "slowest %ld ms\n",
-              acked.size(), acked.size() - before, load.refused(), load.unanswered(),
-              load.slowest_ms());
+  std::printf(
+      "acknowledged %zu (%zu after the first kill), refused %d, unanswered %d, "
+      "slowest %ld ms\n",
+      acked.size(), acked.size() - before, load.refused(), load.unanswered(), load.slowest_ms());
   EXPECT_EQ(load.refused(), 0) << a.Output() << b.Output();
   EXPECT_EQ(load.unanswered(), 0) << a.Output() << b.Output();
   EXPECT_GT(acked.size(), before) << "nothing was registered after the kill";
@@ -430,8 +430,8 @@ TEST(SlpdEtcd, AgentStartedWithoutALeaderWaitsForOne) {
   cluster.StartMember(0);  // one of three: no quorum, no leader
   const uint16_t port0 = static_cast<uint16_t>(
       std::atoi(cluster.url(0).substr(cluster.url(0).rfind(':') + 1).c_str()));
-  ASSERT_TRUE(::testutil::WaitUntil(
-      [&] { return testutil::ConnectLoopback(port0, 200).valid(); }, 10000));
+  ASSERT_TRUE(
+      ::testutil::WaitUntil([&] { return testutil::ConnectLoopback(port0, 200).valid(); }, 10000));
   Agent a({"--etcd", cluster.urls(0)}, /*wait_ms=*/1500);
   EXPECT_EQ(a.port(), 0) << a.Output();
   ASSERT_TRUE(a.child().WaitForOutput("no leader yet", 8000)) << a.Output();

@@ -338,9 +338,9 @@ Result Client::Txn(const std::vector<TxnOp>& ops) {
       if (op.lease != 0) put["lease"] = std::to_string(op.lease);
       success.push_back(json{{"request_put", std::move(put)}});
     } else {
-      success.push_back(json{{"request_delete_range",
-                              {{"key", Base64Encode(op.key)},
-                               {"range_end", Base64Encode(op.range_end)}}}});
+      success.push_back(
+          json{{"request_delete_range",
+                {{"key", Base64Encode(op.key)}, {"range_end", Base64Encode(op.range_end)}}}});
     }
   }
   std::string reply;

@@ -331,8 +331,7 @@ bool Replica::GivenUp() const {
 
 void Replica::Enqueue(Op op) {
   if (GivenUp()) return op.done(slp::error::kDaBusyNow);
-  op.deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(opt_.write_budget_ms);
+  op.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt_.write_budget_ms);
   {
     port::MutexLock lock(&queue_mu_);
     if (!writer_stopping_ && queue_.size() < opt_.max_queued) {
@@ -383,7 +382,8 @@ void Replica::WriteLoop(Client* writer) {
         if (writer_stopping_) break;
         // Spread what waits over the idle writers: several transactions in
         // flight share etcd's disk syncs.
-        const size_t share = (queue_.size() + idle_writers_ - 1) / std::max<size_t>(idle_writers_, 1);
+        const size_t share =
+            (queue_.size() + idle_writers_ - 1) / std::max<size_t>(idle_writers_, 1);
         TakeBatch(std::clamp<size_t>(share, kMinBatch, kMaxTxnOps), &batch);
         if (!batch.empty()) break;
         queue_cv_.Wait(&lock);
@@ -447,8 +447,7 @@ Result Replica::LeaseFor(Client* writer, uint16_t lifetime,
 }
 
 bool Replica::Plan(Client* writer, const Op& op, std::chrono::steady_clock::time_point deadline,
-                   TxnOp* txn,
-                   slp::RegistrationInput* result, uint16_t* code) {
+                   TxnOp* txn, slp::RegistrationInput* result, uint16_t* code) {
   // Validate and merge on a scratch store holding this URL's registrations,
   // so nothing reaches the local copy before etcd has it.
   slp::RegistrationStore scratch(store_->scopes_text(), clock_, opt_.limits);

@@ -43,8 +43,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -120,8 +120,8 @@ class Replica : public slp::RegistrationSink {
   // One queued SrvReg or SrvDeReg.
   struct Op {
     bool deregister = false;
-    slp::RegistrationInput in;                // SrvReg
-    std::string scopes, url, lang, tags;      // SrvDeReg
+    slp::RegistrationInput in;            // SrvReg
+    std::string scopes, url, lang, tags;  // SrvDeReg
     std::chrono::steady_clock::time_point deadline;
     Done done;
   };
@@ -139,8 +139,7 @@ class Replica : public slp::RegistrationSink {
   // The change of one op as a transaction operation, checked against the
   // local copy; false with *code when it is refused.
   bool Plan(Client* writer, const Op& op, std::chrono::steady_clock::time_point deadline,
-            TxnOp* txn,
-            slp::RegistrationInput* result, uint16_t* code);
+            TxnOp* txn, slp::RegistrationInput* result, uint16_t* code);
   uint16_t DeregisterTags(Client* writer, const Op& op);
   // Brings the local copy up to a transaction etcd acknowledged at revision.
   void ApplyWritten(const std::vector<Op*>& planned, const std::vector<TxnOp>& txn,

@@ -67,7 +67,7 @@ class TcpServer {
   std::unique_ptr<net::EventLoop> loop_;
   std::unique_ptr<net::Acceptor> acceptor_;
   std::unordered_map<Conn*, std::unique_ptr<Conn>> conns_;  // loop thread only
-  uint64_t next_conn_id_ = 1;                                // loop thread only
+  uint64_t next_conn_id_ = 1;                               // loop thread only
   std::thread thread_;
 };
 
