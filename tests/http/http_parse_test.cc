@@ -166,6 +166,22 @@ TEST(HttpStandardParser, ReadsRfc9112Heads) {
   }
 }
 
+// Every prefix of a valid head waits for more, or is read without running
+// past what arrived; only the whole head is taken.
+TEST(HttpStandardParser, TruncationAtEveryLength) {
+  const std::string full = "POST /q HTTP/1.1\r\nHost: a\r\ncontent-length: 11\r\n\r\n<a>body</a>";
+  const size_t head_end = full.find("\r\n\r\n") + 4;
+  for (size_t n = 0; n <= full.size(); ++n) {
+    std::string cut = full.substr(0, n);
+    StandardHead head;
+    StandardStatus status = ParseStandardRequestHead(cut.data(), cut.size(), kLimit, &head);
+    EXPECT_EQ(status, n < head_end ? StandardStatus::kIncomplete : StandardStatus::kOk) << n;
+    if (status == StandardStatus::kOk) {
+      EXPECT_EQ(head.head.body_offset, head_end);
+    }
+  }
+}
+
 TEST(HttpBodyParser, RefusesExternalEntitiesAndNonsense) {
   EXPECT_EQ(ParseBodyDocument("not xml", 7), nullptr);
   EXPECT_EQ(ParseBodyDocument("", 0), nullptr);
