@@ -20,7 +20,9 @@
 #include "orvel/SLP.h"
 
 // The directory agent address: the command-line argument itself.  Set by
-// main before the server starts and never changed.
+// main before the server starts and never changed.  The handler reads the
+// agents from the configuration record; this is what a record read without
+// main's (CurrentServiceConfig) takes.
 extern const char* DAstr;
 
 // ---- Request handler --------------------------------------------------------
@@ -56,8 +58,8 @@ class ZemProxyLocator {
 
 // ---- Proxy launch and initialisation ----------------------------------------
 
-// The proxy code URLs: $ORVEL_PROXY_CODE_URL / $ORVEL_VIEWER_CODE_URL when
-// set, else the build-time defaults.
+// The proxy code URLs of the configuration record: $ORVEL_PROXY_CODE_URL /
+// $ORVEL_VIEWER_CODE_URL when set, else the build-time defaults.
 std::string proxyCodeURL();
 std::string viewerCodeURL();
 
@@ -89,12 +91,6 @@ class ZemProxyInitor {
   static void setLoadWaitForTesting(unsigned int step_usec);
 
  private:
-  // Serve member i; false on failure (the reason is printed).
-  bool launchOnAbone(const TransportEndPoint& member, bool is_ep,
-                     const std::vector<TransportEndPoint>& peers);
-  bool initByMessage(const TransportEndPoint& member, bool is_ep,
-                     const std::vector<TransportEndPoint>& peers);
-
   unsigned long mId;
   unsigned long mVersion;
   bool mInitOk;

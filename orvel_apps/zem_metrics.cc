@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include <prometheus/counter.h>
 #include <prometheus/family.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
@@ -37,6 +38,10 @@ struct ZemMetrics {
     stages[0] = &durations.Add({{"stage", "whole"}}, buckets);
     stages[1] = &durations.Add({{"stage", "locate"}}, buckets);
     stages[2] = &durations.Add({{"stage", "init"}}, buckets);
+    failures = &prometheus::BuildCounter()
+                    .Name("zemsynth_failures_total")
+                    .Help("Requests refused, by the stage that failed and a short reason")
+                    .Register(*registry);
     for (auto& row : members) {
       for (auto& c : row) c.store(0);
     }
@@ -88,6 +93,8 @@ struct ZemMetrics {
   std::shared_ptr<prometheus::Registry> registry;
   metrics::RequestCounts requests;
   prometheus::Histogram* stages[3] = {};
+  // Labels come from fixed sets of words (stage, reason), never from input.
+  prometheus::Family<prometheus::Counter>* failures = nullptr;
   std::atomic<uint64_t> members[2][3];
 };
 
@@ -110,6 +117,11 @@ void ObserveRequest(const char* type, RequestResult result) {
 void ObserveStage(Stage stage, double seconds) {
   ZemMetrics* m = g_metrics.load(std::memory_order_acquire);
   if (m != nullptr) m->stages[static_cast<int>(stage)]->Observe(seconds);
+}
+
+void CountFailure(const std::string& stage, const std::string& reason) {
+  ZemMetrics* m = g_metrics.load(std::memory_order_acquire);
+  if (m != nullptr) m->failures->Add({{"stage", stage}, {"reason", reason}}).Increment();
 }
 
 void CountMember(bool zone, const TransportEndPoint& proxy) {

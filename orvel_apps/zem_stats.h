@@ -19,6 +19,9 @@ void ObserveStage(Stage stage, double seconds);
 // node, or none).
 void CountMember(bool zone, const TransportEndPoint& proxy);
 
+// One failed request: the stage it failed at and a bounded reason word.
+void CountFailure(const std::string& stage, const std::string& reason);
+
 // Starts the metrics listener when ORVEL_METRICS_LISTEN=ADDR:PORT is set,
 // with /readyz probing the directory agents of agents (the DA argument).
 // OK when started or not asked for; InvalidArgument when the setting is no

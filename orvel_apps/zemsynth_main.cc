@@ -20,7 +20,9 @@
 #include "cli.h"
 #include "http/server_options.h"
 #include "http/server_stop.h"
+#include "log.h"
 #include "orvel/http.h"
+#include "service_config.h"
 #include "slp/agent_list.h"
 #include "slp/wire.h"
 #include "zem_stats.h"
@@ -53,6 +55,15 @@ void PrintHelp() {
       "protocol and answers a bare 400.\n"
       "ORVEL_HTTP_LISTEN=ADDR listens on ADDR only, such as 127.0.0.1 behind a\n"
       "local TLS proxy (default: every address).\n"
+      "ORVEL_SYNTH_CONCURRENCY=N (1 to 256, default 1) serves up to N members\n"
+      "of a request at once: look-ups N at once, then every ZemInit, then\n"
+      "every ZemCommit only when every member has a proxy and every ZemInit\n"
+      "was answered (a failure before that commits no proxy); ABone members\n"
+      "load at once and share one load wait.  Each line then names its\n"
+      "member.  1 serves the members one after another.\n"
+      "Each request ends with one line on standard error: its id, version,\n"
+      "peer, member counts, outcome, duration and, on failure, the member\n"
+      "and the reason.\n"
       "ORVEL_METRICS_LISTEN=ADDR:PORT serves Prometheus metrics at /metrics,\n"
       "a health check at /healthz (200 while serving, else 503) and a\n"
       "readiness check at /readyz (503 while none of the agents in DA has\n"
@@ -140,6 +151,10 @@ int main(int argc, char** argv) {
     exit(-1);
   }
   DAstr = argv[2];
+  orvel::cli::InitLog("zemsynth", orvel::cli::LogFormat::kAuto);
+  const orvel::zem::ServiceConfig config = orvel::zem::ServiceConfig::FromEnvironment(DAstr);
+  for (const std::string& w : config.warnings) fprintf(stderr, "zemsynth: warning: %s\n", w.c_str());
+  orvel::zem::InstallServiceConfig(config);
   // A mistyped agent shows only as lookups finding nothing, request after
   // request; say it once now.  The argument still goes on as typed.
   if (!IsAgentList(DAstr)) {
