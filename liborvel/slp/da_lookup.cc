@@ -171,9 +171,9 @@ void RegistrationStore::NearestLocked(const Predicate& pred, const std::string& 
     if (k == 0) continue;
     // First pass: only the closest `window` records, which usually hold K
     // eligible ones; otherwise rank everything.
-    // A narrow window first (the view looks at fewer records the narrower
-    // it is), a wider one when too few of it were eligible.
-    size_t window = std::min(std::max<size_t>(2 * k, 4), recs.size());
+    // The K nearest first (the view looks at fewer records the narrower the
+    // window), a wider window when too few of them were eligible.
+    size_t window = std::min(k, recs.size());
     std::vector<Ranked> ranked = NearestWindowLocked(b, q, window);
     auto take = [&]() {
       (*sets)[t].clear();
