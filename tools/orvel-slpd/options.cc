@@ -55,11 +55,13 @@ void DefineSharingOptions(orvel::cli::CommandLine* cli, Options* o) {
   cli->Value("etcd", 0, "URL[,URL...]",
              "share registrations with every agent on the same\n"
              "etcd cluster (its client URLs, http://HOST:2379):\n"
-             "each registration is written to etcd under a lease\n"
-             "of its lifetime before it is acknowledged, and\n"
+             "each registration is written to etcd (tried on every\n"
+             "endpoint for up to 4 s) before it is acknowledged, and\n"
              "look-ups are answered from a local copy kept by a\n"
-             "watch; while etcd is unreachable registrations get\n"
-             "DA_BUSY_NOW (excludes --state)",
+             "watch; once etcd has been unreachable for 4 s\n"
+             "registrations get DA_BUSY_NOW; at start a cluster\n"
+             "without a leader is waited for up to 30 s (excludes\n"
+             "--state)",
              [o](const std::string& v) -> std::string {
                o->etcd_text = v;
                o->etcd = orvel::etcd::ParseEndpoints(o->etcd_text);
