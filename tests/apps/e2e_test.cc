@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,7 @@ class EndToEnd : public ::testing::Test {
     o.env["ORVEL_ABONEVIEWERARGS"] = "-v";
     o.env["ORVEL_ABONE_LOAD_WAIT"] = "0.2";  // no proxy program to wait for
     o.unset_env = {"ORVEL_PELMMONITOR"};
+    for (const auto& [name, value] : extra_env_) o.env[name] = value;
     zemsynth_ =
         std::make_unique<Child>(std::vector<std::string>{testutil::BuildPath("orvel_apps/zemsynth"),
                                                          std::to_string(port_), da_.Address()},
@@ -99,6 +101,7 @@ class EndToEnd : public ::testing::Test {
     EXPECT_EQ(Transports(ok->getZoneTVec()), "225.5.6.7:7560/1 ");
   }
 
+  std::map<std::string, std::string> extra_env_;  // set before SetUp
   apps_test::DirectoryAgent da_;
   TempDir dir_;
   std::string calls_;
@@ -219,6 +222,32 @@ TEST_F(EndToEnd, EndHostWithCoordinatesGetsAnAboneNode) {
   const std::string calls = testutil::ReadFileOrEmpty(calls_);
   EXPECT_NE(calls.find("<-f><anee2><127.0.0.5><LOAD>"), std::string::npos) << calls;
   EXPECT_NE(zemsynth_->Output().find("got proxy 127.0.0.5:0\n"), std::string::npos);
+}
+
+// Served four members at once: the same answer, every proxy committed,
+// lines naming their member, and one log line per request.
+class EndToEndConcurrent : public EndToEnd {
+ protected:
+  EndToEndConcurrent() { extra_env_["ORVEL_SYNTH_CONCURRENCY"] = "4"; }
+};
+
+TEST_F(EndToEndConcurrent, AnswerAndLinesNameTheirMembers) {
+  auto req = TwoHostsOneZone(51, 52);
+  ExpectSynthOk(Exchange(req.get()).get(), 51, 52);
+  EXPECT_EQ(host2_.Received().size(), 2u);
+  EXPECT_EQ(zone_.Received().size(), 2u);
+  ASSERT_TRUE(zemsynth_->WaitForOutput("outcome=ok", 5000)) << zemsynth_->Output();
+  const std::string out = zemsynth_->Output();
+  EXPECT_NE(out.find("member 1 (end host 10.0.0.2): got proxy " + host2_.Endpoint() + "\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("member 2 (proxy " + zone_.Endpoint() + "): got ZemCommitOk\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("zemsynth: request type=SynthZemReq id=51 version=52 peer=127.0.0.1:"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(" hosts=2 zones=1 outcome=ok duration_ms="), std::string::npos) << out;
 }
 
 // Several agents: every proxy registers with each, and zemsynth, given both,
