@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/address.h"
+
 #ifndef ORVEL_VERSION
 #error "ORVEL_VERSION comes from the build (project version)"
 #endif
@@ -18,10 +20,8 @@ std::string AgentListError(const std::string& option, const std::string& list) {
   for (;;) {
     const size_t comma = list.find(',', start);
     const std::string item = list.substr(start, comma - start);
-    const size_t colon = item.rfind(':');
-    long long port = 0;
-    if (item.empty() || colon == 0 ||
-        (colon != std::string::npos && !ParseNumber(item.substr(colon + 1), 1, 65535, &port))) {
+    net::HostPort hp;
+    if (!net::ParseHostPort(item, &hp) || hp.host.empty() || (hp.has_port && hp.port == 0)) {
       std::string why = option;
       why += " needs HOST or HOST:PORT (port 1..65535) for each agent, not \"";
       why += item;
