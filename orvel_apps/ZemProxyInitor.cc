@@ -21,8 +21,8 @@ ZemProxyInitor::ZemProxyInitor(std::vector<TransportEndPoint>& ep_proxies,
     : mId(0), mVersion(0), mInitOk(false), mEPProxyVec(ep_proxies), mZoneProxyVec(zone_proxies) {
   orvel::zem::ServiceProxyControl control;
   orvel::zem::ServiceObserver observer(/*log_requests=*/false);
-  orvel::zem::Synthesizer synth(orvel::zem::CurrentServiceConfig(), /*directory=*/nullptr,
-                                &control, &observer);
+  orvel::zem::Synthesizer synth(orvel::zem::CurrentServiceConfig(), /*directory=*/nullptr, &control,
+                                &observer);
   orvel::zem::InitResult r = synth.Initialise(mEPProxyVec, mZoneProxyVec);
   mId = r.id;
   mVersion = r.version;

@@ -244,8 +244,8 @@ Synthesizer::Located Synthesizer::Locate(size_t index, const EndPoint* host, con
 
   // Zones fall back silently: no monitor, no pauses, and with the
   // coordinates of their representative host.
-  const std::string coords = directory_->Coordinates(host != nullptr ? host->getAddr()
-                                                                     : zone->getEP());
+  const std::string coords =
+      directory_->Coordinates(host != nullptr ? host->getAddr() : zone->getEP());
   if (coords.empty()) {
     out.Print(Stream::kOut, "coordinates not found, returning now...\n");
     r.why = first + " and no coordinates known";
@@ -291,8 +291,7 @@ void Synthesizer::LocateAll(const std::vector<EndPoint>& hosts, const std::vecto
     const bool is_host = i < hosts.size();
     const EndPoint* host = is_host ? &hosts[i] : nullptr;
     const EndZone* zone = is_host ? nullptr : &zones[i - hosts.size()];
-    MemberOut out(observer_, concurrent,
-                  is_host ? MemberName(i, *host) : MemberName(i, *zone));
+    MemberOut out(observer_, concurrent, is_host ? MemberName(i, *host) : MemberName(i, *zone));
     if (!is_host) {
       // The representative host's address is shown as the signed 32-bit
       // number it is on the wire.
@@ -344,9 +343,8 @@ InitResult Synthesizer::Initialise(const std::vector<TransportEndPoint>& ep_prox
     r.version = version;
     return r;
   }
-  InitResult r = config_.concurrency > 1 && m.all.size() > 1
-                     ? InitConcurrently(m, id, version)
-                     : InitInOrder(m, id, version);
+  InitResult r = config_.concurrency > 1 && m.all.size() > 1 ? InitConcurrently(m, id, version)
+                                                             : InitInOrder(m, id, version);
   r.id = id;
   r.version = version;
   return r;
@@ -406,8 +404,8 @@ Synthesizer::Failure Synthesizer::Start(size_t i, const Members& m, MemberOut& o
                       config_.viewer_args + " ";
   // Every member but the first joins the first one.
   if (i > 0) abcmd += "S=-m" + m.all[0].getAddrStr() + " ";
-  out.Print(Stream::kOut, "invoking proxy using command line:\n" + kRule + "\n" + abcmd + "\n" +
-                              kRule + "\n");
+  out.Print(Stream::kOut,
+            "invoking proxy using command line:\n" + kRule + "\n" + abcmd + "\n" + kRule + "\n");
   return RunCommand(abcmd, out);
 }
 
@@ -440,8 +438,7 @@ Synthesizer::Failure Synthesizer::SendCommit(size_t i, const Members& m, unsigne
   std::unique_ptr<Msg> reply;
   Status s;
   {
-    ZemCommit commit(id, version, transport.getAddr(), kDataPort, transport.getTTL(),
-                     m.PeersOf(i));
+    ZemCommit commit(id, version, transport.getAddr(), kDataPort, transport.getTTL(), m.PeersOf(i));
     out.Print(Stream::kOut, "sending ZemCommit...");
     s = control_->Exchange(member.getAddrStr(), member.getPort(), commit, &reply);
   }
@@ -494,8 +491,8 @@ InitResult Synthesizer::InitConcurrently(const Members& m, unsigned long id,
   const size_t n = m.all.size();
   std::vector<MemberOut> outs;
   outs.reserve(n);
-  for (size_t i = 0; i < n; ++i) outs.emplace_back(observer_, /*concurrent=*/true,
-                                                   MemberName(i, m.all[i]));
+  for (size_t i = 0; i < n; ++i)
+    outs.emplace_back(observer_, /*concurrent=*/true, MemberName(i, m.all[i]));
   std::vector<Failure> failures(n);
   InitResult r;
   // The first failure in member order is the one reported.
@@ -524,8 +521,8 @@ InitResult Synthesizer::InitConcurrently(const Members& m, unsigned long id,
 
   // Every ZemInit and every load command at once.
   ParallelFor(n, config_.concurrency, [&](size_t i) {
-    failures[i] = m.all[i].isAboneNode() ? Load(i, m, outs[i])
-                                         : SendInit(i, m, id, version, outs[i]);
+    failures[i] =
+        m.all[i].isAboneNode() ? Load(i, m, outs[i]) : SendInit(i, m, id, version, outs[i]);
   });
   if (first_failure()) return r;
   if (any_abone) control_->WaitForLoad(config_.load_wait_seconds);
@@ -539,8 +536,8 @@ InitResult Synthesizer::InitConcurrently(const Members& m, unsigned long id,
   }
   ParallelFor(n - from, config_.concurrency, [&](size_t k) {
     const size_t i = from + k;
-    failures[i] = m.all[i].isAboneNode() ? Start(i, m, outs[i])
-                                         : SendCommit(i, m, id, version, outs[i]);
+    failures[i] =
+        m.all[i].isAboneNode() ? Start(i, m, outs[i]) : SendCommit(i, m, id, version, outs[i]);
   });
   if (first_failure()) return r;
   for (size_t i = 0; i < n; ++i)

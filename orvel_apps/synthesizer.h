@@ -107,8 +107,8 @@ class SynthesisObserver {
 // The outcome of launching and initialising a member list.
 struct InitResult {
   bool ok = false;
-  Status status;            // on failure: "member I (...): reason"
-  std::string stage;        // on failure: "init", "launch" or "commit"
+  Status status;             // on failure: "member I (...): reason"
+  std::string stage;         // on failure: "init", "launch" or "commit"
   std::string reason_label;  // on failure: bounded word
   size_t member = 0;         // on failure: the failing member
   unsigned long id = 0;      // of the control messages sent

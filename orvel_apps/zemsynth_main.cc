@@ -153,7 +153,8 @@ int main(int argc, char** argv) {
   DAstr = argv[2];
   orvel::cli::InitLog("zemsynth", orvel::cli::LogFormat::kAuto);
   const orvel::zem::ServiceConfig config = orvel::zem::ServiceConfig::FromEnvironment(DAstr);
-  for (const std::string& w : config.warnings) fprintf(stderr, "zemsynth: warning: %s\n", w.c_str());
+  for (const std::string& w : config.warnings)
+    fprintf(stderr, "zemsynth: warning: %s\n", w.c_str());
   orvel::zem::InstallServiceConfig(config);
   // A mistyped agent shows only as lookups finding nothing, request after
   // request; say it once now.  The argument still goes on as typed.

@@ -62,7 +62,7 @@ class FakeDirectory : public orvel::zem::ProxyDirectory {
   std::map<std::string, std::string> registered;
   std::map<unsigned long, std::string> coords;
   std::map<std::string, std::string> nearest;  // coords -> URL
-  std::map<std::string, int> delay_ms;          // "addr/mask" -> delay
+  std::map<std::string, int> delay_ms;         // "addr/mask" -> delay
   InFlight in_flight;
 
   Status FindRegistered(const std::string& addr, const std::string& mask,
@@ -279,12 +279,11 @@ TEST_F(SynthesizerTest, DefaultOrderServesEachMemberInTurnWithTheUsualLines) {
   EXPECT_EQ(observer_.events(), (std::vector<std::string>{"10.0.0.4 1", "pause", "pause",
                                                           "127.0.0.5 5", "pause", "RESET 0"}));
   EXPECT_EQ(control_.Calls(),
-            (std::vector<std::string>{
-                "ZemInit 127.0.0.1:7101", "ZemCommit 127.0.0.1:7101",
-                "run /opt/orvel/abone/sc.linux -f anee2 127.0.0.5 LOAD "
-                "X=http://code.test/executables/proxy S=-C",
-                "wait 1.000000", "run " + start, "ZemInit 127.0.0.1:7200",
-                "ZemCommit 127.0.0.1:7200"}));
+            (std::vector<std::string>{"ZemInit 127.0.0.1:7101", "ZemCommit 127.0.0.1:7101",
+                                      "run /opt/orvel/abone/sc.linux -f anee2 127.0.0.5 LOAD "
+                                      "X=http://code.test/executables/proxy S=-C",
+                                      "wait 1.000000", "run " + start, "ZemInit 127.0.0.1:7200",
+                                      "ZemCommit 127.0.0.1:7200"}));
   auto* ok = dynamic_cast<SynthZemOk*>(reply.get());
   ASSERT_NE(ok, nullptr);
   EXPECT_EQ(ok->getId(), 42u);
@@ -312,37 +311,54 @@ TEST_F(SynthesizerTest, FailuresNameTheMemberAndTheReason) {
     const char* err_line;  // "" when none is added
   };
   const std::vector<Case> cases = {
-      {"NoProxyNoCoordinates", {"10.0.0.1", "10.0.0.77"}, [](SynthesizerTest*) {}, "locate",
-       "no_proxy", "member 1 (end host 10.0.0.77): no ZemProxy registered and no coordinates known",
+      {"NoProxyNoCoordinates",
+       {"10.0.0.1", "10.0.0.77"},
+       [](SynthesizerTest*) {},
+       "locate",
+       "no_proxy",
+       "member 1 (end host 10.0.0.77): no ZemProxy registered and no coordinates known",
        "member 1 has no proxy address, returning now...\n"},
-      {"LookUpFailed", {"10.0.0.9"},
-       [](SynthesizerTest* t) {
-         t->dir_.registered["10.0.0.9/255.255.255.255"] = "FAIL";
-       },
-       "locate", "lookup_failed",
+      {"LookUpFailed",
+       {"10.0.0.9"},
+       [](SynthesizerTest* t) { t->dir_.registered["10.0.0.9/255.255.255.255"] = "FAIL"; },
+       "locate",
+       "lookup_failed",
        "member 0 (end host 10.0.0.9): SLP lookup failed at agent 127.0.0.1:9: network error (-23) "
        "and no coordinates known",
        ""},
-      {"WrongReplyType", {"10.0.0.1"},
-       [](SynthesizerTest* t) { t->control_.wrong_type[7101] = Msg::ZemCommitOk; }, "init",
-       "wrong_reply", "member 0 (proxy 127.0.0.1:7101): answered ZemCommitOk to ZemInit",
+      {"WrongReplyType",
+       {"10.0.0.1"},
+       [](SynthesizerTest* t) { t->control_.wrong_type[7101] = Msg::ZemCommitOk; },
+       "init",
+       "wrong_reply",
+       "member 0 (proxy 127.0.0.1:7101): answered ZemCommitOk to ZemInit",
        "member 0 (proxy 127.0.0.1:7101): answered ZemCommitOk to ZemInit\n"},
-      {"ConnectRefused", {"10.0.0.1", "10.0.0.2", "10.0.0.3"},
+      {"ConnectRefused",
+       {"10.0.0.1", "10.0.0.2", "10.0.0.3"},
        [](SynthesizerTest* t) {
          t->control_.failing[7103] = Status::FromErrno("connect 127.0.0.1:7103", ECONNREFUSED);
        },
-       "init", "io_error", "member 2 (proxy 127.0.0.1:7103): connect: Connection refused", ""},
-      {"CommitTimedOut", {"10.0.0.1"},
+       "init",
+       "io_error",
+       "member 2 (proxy 127.0.0.1:7103): connect: Connection refused",
+       ""},
+      {"CommitTimedOut",
+       {"10.0.0.1"},
        [](SynthesizerTest* t) {
          t->control_.wrong_type[7101] = Msg::ZemInitOk;  // answers ZemInitOk to the commit
        },
-       "commit", "wrong_reply", "member 0 (proxy 127.0.0.1:7101): answered ZemInitOk to ZemCommit",
+       "commit",
+       "wrong_reply",
+       "member 0 (proxy 127.0.0.1:7101): answered ZemInitOk to ZemCommit",
        "member 0 (proxy 127.0.0.1:7101): answered ZemInitOk to ZemCommit\n"},
-      {"PortZero", {"10.0.0.1"},
+      {"PortZero",
+       {"10.0.0.1"},
        [](SynthesizerTest* t) {
          t->dir_.registered["10.0.0.1/255.255.255.255"] = "service:ZemProxy://127.0.0.1";
        },
-       "init", "no_port", "member 0 (proxy 127.0.0.1:0): no port to connect to",
+       "init",
+       "no_port",
+       "member 0 (proxy 127.0.0.1:0): no port to connect to",
        "member 0 (proxy 127.0.0.1:0): no port to connect to\n"},
   };
   for (int concurrency : {1, 4}) {
@@ -369,8 +385,8 @@ TEST_F(SynthesizerTest, FailuresNameTheMemberAndTheReason) {
       EXPECT_NE(observer.out().find("Zem init failed!?\n"), std::string::npos);
       EXPECT_EQ(observer.finished(), 1);
       const std::string line = orvel::zem::RequestLogLine(report);
-      EXPECT_NE(line.find("id=42 version=7 peer=0.0.0.0:0 hosts=" +
-                          std::to_string(c.hosts.size()) + " zones=0 outcome=failed"),
+      EXPECT_NE(line.find("id=42 version=7 peer=0.0.0.0:0 hosts=" + std::to_string(c.hosts.size()) +
+                          " zones=0 outcome=failed"),
                 std::string::npos)
           << line;
       EXPECT_NE(line.find(std::string("stage=") + c.stage + " reason=\"" + c.reason + "\""),
@@ -429,8 +445,7 @@ TEST_F(SynthesizerTest, ConcurrentRunGivesTheSameDocumentWithNamedWholeLines) {
   EXPECT_NE(out.find("member 13 (ABone node 127.0.0.41): loading proxy to 127.0.0.41...\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("member 3 (proxy 127.0.0.1:7103): sending ZemCommit...\n"),
-            std::string::npos)
+  EXPECT_NE(out.find("member 3 (proxy 127.0.0.1:7103): sending ZemCommit...\n"), std::string::npos)
       << out;
 
   // Every ZemInit and load before any commit; one shared wait; member 0's
@@ -442,9 +457,10 @@ TEST_F(SynthesizerTest, ConcurrentRunGivesTheSameDocumentWithNamedWholeLines) {
            calls.begin();
   };
   auto last = [&](const std::string& p) {
-    return calls.rend() - std::find_if(calls.rbegin(), calls.rend(), [&](const std::string& c) {
-             return c.rfind(p, 0) == 0;
-           }) - 1;
+    return calls.rend() -
+           std::find_if(calls.rbegin(), calls.rend(),
+                        [&](const std::string& c) { return c.rfind(p, 0) == 0; }) -
+           1;
   };
   EXPECT_EQ(control_.Count("wait"), 1u);
   EXPECT_LT(last("ZemInit"), first("wait"));
@@ -492,10 +508,10 @@ TEST_F(SynthesizerTest, ConcurrentFallbackPausesTakeTurnsInRequestOrder) {
   auto req = Request({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
   SynthesisReport report;
   ASSERT_NE(Run(*req, 3, &report), nullptr) << observer_.out();
-  EXPECT_EQ(observer_.events(),
-            (std::vector<std::string>{"10.0.0.2 1", "pause", "pause", "10.0.0.2 5", "pause",
-                                      "RESET 0", "10.0.0.3 1", "pause", "pause", "10.0.0.3 5",
-                                      "pause", "RESET 0"}));
+  EXPECT_EQ(
+      observer_.events(),
+      (std::vector<std::string>{"10.0.0.2 1", "pause", "pause", "10.0.0.2 5", "pause", "RESET 0",
+                                "10.0.0.3 1", "pause", "pause", "10.0.0.3 5", "pause", "RESET 0"}));
 }
 
 // A thousand members complete, never with more than N calls in flight.
@@ -531,10 +547,12 @@ TEST_F(SynthesizerTest, ConcurrentLaunchChecksItsSettingsFirst) {
   SynthesisReport report;
   EXPECT_EQ(Run(*req, 2, &report), nullptr);
   EXPECT_TRUE(control_.Calls().empty());
-  EXPECT_EQ(report.status.ToString(), "member 1 (ABone node 127.0.0.5): ORVEL_ABONEVIEWERARGS not set");
-  EXPECT_NE(observer_.out().find(
-                "member 1 (ABone node 127.0.0.5): ORVEL_ABONEVIEWERARGS not set, returning now...\n"),
-            std::string::npos);
+  EXPECT_EQ(report.status.ToString(),
+            "member 1 (ABone node 127.0.0.5): ORVEL_ABONEVIEWERARGS not set");
+  EXPECT_NE(
+      observer_.out().find(
+          "member 1 (ABone node 127.0.0.5): ORVEL_ABONEVIEWERARGS not set, returning now...\n"),
+      std::string::npos);
 }
 
 TEST(ServiceConfigTest, ConcurrencyAndLoadWaitAreReadOnceWithWarnings) {
