@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <future>
 #include <map>
 #include <memory>
@@ -75,9 +77,14 @@ TEST_F(ZemsynthStop, RequestInFlightIsAnsweredBeforeTheExit) {
   const int status = z_->Wait(20000);
   ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << z_->Output();
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_NE(z_->Output().find("zemsynth: stopped on SIGTERM: 1 finished, 0 cut\n"),
-            std::string::npos)
-      << z_->Output();
+  // The port probes above may be accepted before the listener closes and
+  // count as finished too: what matters is that nothing was cut.
+  const std::string out = z_->Output();
+  const size_t at = out.find("zemsynth: stopped on SIGTERM: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  const int finished = std::atoi(out.c_str() + at + std::strlen("zemsynth: stopped on SIGTERM: "));
+  EXPECT_GE(finished, 1) << out;
+  EXPECT_NE(out.find(" finished, 0 cut\n", at), std::string::npos) << out;
 }
 
 TEST_F(ZemsynthStop, DeadlineCutsWhatIsStillInFlight) {

@@ -369,9 +369,10 @@ TEST_F(Stress, ThreadLimitClosesThoseConnectionsLaterOnesServed) {
   size_t ended = 0;
   for (const auto& r : burst) {
     const int status = stress::HttpStatus(r.reply);
-    ended += r.closed && (status == 200 || r.reply.empty());
+    // A request that got no handler thread is refused with a 400.
+    ended += r.closed && (status == 200 || status == 400 || r.reply.empty());
   }
-  EXPECT_EQ(ended, kHeld) << "each request answered 200 or closed unanswered";
+  EXPECT_EQ(ended, kHeld) << "each request answered 200, refused 400 or closed";
   ASSERT_TRUE(z.child->Running()) << z.child->Output().substr(0, 2000);
 
   // Afterwards the service serves again.
@@ -438,8 +439,11 @@ TEST_F(Stress, MisbehavingProxiesEachEndInClean400) {
         << c.what;
   }
   constexpr int kClientTimeoutS = 1;
+  // Idle handler threads keep a few SLP sockets for their next look-ups and
+  // close them when they end: let them end soon so the count below settles.
   Service z = StartZemsynth(da_.Address(),
-                            {{"ORVEL_HTTP_CLIENT_TIMEOUT", std::to_string(kClientTimeoutS)}});
+                            {{"ORVEL_HTTP_CLIENT_TIMEOUT", std::to_string(kClientTimeoutS)},
+                             {"ORVEL_HTTP_IDLE_THREAD_KEEP", "1"}});
   ASSERT_TRUE(z.child);
   const std::string empty = EmptySynth();
   ASSERT_EQ(Post(z.port, empty), 200);
