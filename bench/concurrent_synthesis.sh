@@ -21,24 +21,8 @@ slptool=$build/tools/orvel-slptool/orvel-slptool
 load=$build/tools/orvel-load/orvel-load
 mkreq=$build/bench/make_request
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvel-csynth.XXXXXX")
-pids=()
-cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-used=" "
-free_port() {
-  local p
-  while :; do
-    p=$((32000 + RANDOM % 20000))
-    [[ $used == *" $p "* ]] && continue
-    ss -Hltun "sport = :$p" 2>/dev/null | grep -q . && continue
-    used+="$p "; echo "$p"; return
-  done
-}
+# cleanup (on exit) and free_port come from the tools' test helpers.
+source "$(dirname "$0")/../tests/tools/test_lib.sh"
 wait_port() {
   for _ in $(seq 100); do ss -Hltn "sport = :$1" 2>/dev/null | grep -q . && return 0; sleep 0.1; done
   echo "concurrent_synthesis: $2 did not start on port $1" >&2; exit 1

@@ -265,7 +265,8 @@ TEST_F(SlpEndToEnd, ToolReportsErrorsWithExitCodes) {
   // the widely deployed library; a registration there is refused.
   ToolRun scope = Tool({"--scope", "elsewhere", "findsrvs", "ZemProxy"});
   EXPECT_EQ(scope.exit_code, 0) << scope.output;
-  EXPECT_EQ(scope.output, "");
+  // No URL printed (under valgrind the output also holds its own lines).
+  EXPECT_EQ(scope.output.find("service:"), std::string::npos) << scope.output;
   ToolRun reg = Tool({"--scope", "elsewhere", "register", "service:ZemProxy://10.0.0.3:3"});
   EXPECT_EQ(reg.exit_code, 1);
   EXPECT_NE(reg.output.find("scope not supported"), std::string::npos) << reg.output;

@@ -1,9 +1,11 @@
 # Shared by the tools' shell tests: sourced, not run.  The caller sets
 # work (a scratch directory) and appends the processes it starts to pids.
 pids=()
+# Safe under set -e too (the benchmarks source it).
 cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  local p
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -14,7 +16,7 @@ free_port() {
   while :; do
     p=$((20000 + RANDOM % 12000))
     [[ $used == *" $p "* ]] && continue
-    ss -Hltun "sport = :$p" | grep -q . && continue
+    ss -Hltun "sport = :$p" 2>/dev/null | grep -q . && continue
     used+="$p "; echo "$p"; return
   done
 }
