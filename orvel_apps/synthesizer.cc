@@ -221,8 +221,13 @@ Synthesizer::Located Synthesizer::Locate(size_t index, const EndPoint* host, con
                                          MemberOut& out, Turns* turns) {
   Located r;
   ServiceInstance si;
-  const std::string addr = host != nullptr ? host->getAddrStr() : zone->getAddrStr();
-  const std::string mask = host != nullptr ? std::string(kHostMask) : zone->getMaskStr();
+  // REQUIRES: exactly one of host and zone.
+  const std::string addr = host != nullptr   ? host->getAddrStr()
+                           : zone != nullptr ? zone->getAddrStr()
+                                             : std::string();
+  const std::string mask = host != nullptr   ? std::string(kHostMask)
+                           : zone != nullptr ? zone->getMaskStr()
+                                             : std::string();
   Status s = directory_->FindRegistered(addr, mask, &si);
   if (s.ok()) {
     r.proxy.setAddr(si.getAddr());

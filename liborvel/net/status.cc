@@ -16,14 +16,22 @@ Status Status::FromErrno(const std::string& context, int err) {
 
 const char* Status::CodeName() const {
   switch (code_) {
-    case Code::kOk: return "ok";
-    case Code::kNotFound: return "not_found";
-    case Code::kInvalidArgument: return "invalid_argument";
-    case Code::kIOError: return "io_error";
-    case Code::kTimedOut: return "timed_out";
-    case Code::kProtocol: return "protocol";
-    case Code::kRefused: return "refused";
-    case Code::kUnavailable: return "unavailable";
+    case Code::kOk:
+      return "ok";
+    case Code::kNotFound:
+      return "not_found";
+    case Code::kInvalidArgument:
+      return "invalid_argument";
+    case Code::kIOError:
+      return "io_error";
+    case Code::kTimedOut:
+      return "timed_out";
+    case Code::kProtocol:
+      return "protocol";
+    case Code::kRefused:
+      return "refused";
+    case Code::kUnavailable:
+      return "unavailable";
   }
   return "unknown";
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "slp/attr.h"
 #include "slp/predicate.h"
@@ -496,7 +497,10 @@ std::string DaHandler::OnSrvReg(Request& rq, const SrvReg& body) {
   };
   if (config_.sink && rq.later) {
     Defer(
-        rq, [this, in](RegistrationSink::Done done) { config_.sink->RegisterAsync(in, done); },
+        rq,
+        [this, in](RegistrationSink::Done done) {
+          config_.sink->RegisterAsync(in, std::move(done));
+        },
         answer);
     return std::string();
   }
@@ -530,7 +534,8 @@ std::string DaHandler::OnSrvDeReg(Request& rq, const SrvDeReg& body) {
     Defer(
         rq,
         [this, body, lang = rq.header.lang](RegistrationSink::Done done) {
-          config_.sink->DeregisterAsync(body.scopes, body.entry.url, lang, body.tags, done);
+          config_.sink->DeregisterAsync(body.scopes, body.entry.url, lang, body.tags,
+                                        std::move(done));
         },
         answer);
     return std::string();

@@ -7,7 +7,7 @@
 
 namespace orvel::slp {
 namespace {
-constexpr long long kLeastSaved = 4 * 1400;
+constexpr long long kLeastSaved = 4LL * 1400;
 }  // namespace
 
 bool ReplyBudget::Allow(uint32_t source, size_t request_bytes, size_t reply_bytes,
@@ -41,7 +41,7 @@ bool ReplyBudget::Allow(uint32_t source, size_t request_bytes, size_t reply_byte
     c.flooding = true;
     c.bytes = std::min<long long>(c.bytes, 0) - std::max(0LL, c.window_spent - c.window_earned);
   }
-  long long earned = static_cast<long long>(config_.factor * request_bytes);
+  long long earned = static_cast<long long>(config_.factor) * static_cast<long long>(request_bytes);
   c.window_earned += earned;
   if (!c.flooding && now > c.seen) {
     const double idle = std::chrono::duration<double>(now - c.seen).count();

@@ -102,8 +102,7 @@ TEST_F(ZemsynthStop, DeadlineCutsWhatIsStillInFlight) {
   const int status = z_->Wait(20000);
   ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << z_->Output();
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(StopCounts(z_->Output(), "zemsynth: stopped on SIGINT: ").second, 1)
-      << z_->Output();
+  EXPECT_EQ(StopCounts(z_->Output(), "zemsynth: stopped on SIGINT: ").second, 1) << z_->Output();
   EXPECT_EQ(reply_.get(), "");
 }
 

@@ -198,9 +198,9 @@ std::map<std::string, std::string> ReferenceBlocks(std::vector<std::string>* twi
 
 TEST(Reference, ShowsEveryTypeAsTheLibraryWritesIt) {
   const std::set<std::string> types = {
-      Msg::SynthInit,   Msg::SynthZemReq, Msg::SynthVGWReq,     Msg::SynthIPMZReq,
-      Msg::ZemInit,     Msg::ZemCommit,   Msg::DynamicInit,     Msg::SynthInitOk,
-      Msg::SynthZemOk,  Msg::SynthVGWOk,  Msg::SynthIPMZOk,     Msg::ZemInitOk,
+      Msg::SynthInit,   Msg::SynthZemReq,     Msg::SynthVGWReq,  Msg::SynthIPMZReq,
+      Msg::ZemInit,     Msg::ZemCommit,       Msg::DynamicInit,  Msg::SynthInitOk,
+      Msg::SynthZemOk,  Msg::SynthVGWOk,      Msg::SynthIPMZOk,  Msg::ZemInitOk,
       Msg::ZemCommitOk, Msg::DynamicInitResp, Msg::PELMQueryReq, Msg::PELMQueryResp};
   ASSERT_EQ(types.size(), 16u);
   std::set<std::string> built;

@@ -109,7 +109,7 @@ void ServeUdp(int fd, slp::DaHandler* handler, bool verbose, bool async_sink) {
     slp::HandleInfo info;
     // A registration recorded through etcd is answered from the writer's
     // thread once etcd has it, so this thread never waits for etcd.
-    auto later = [fd, from, len](std::string reply) {
+    auto later = [fd, from, len](const std::string& reply) {
       if (reply.empty()) return;
       ::sendto(fd, reply.data(), reply.size(), MSG_NOSIGNAL,
                reinterpret_cast<const sockaddr*>(&from), len);
