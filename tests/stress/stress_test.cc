@@ -441,9 +441,9 @@ TEST_F(Stress, MisbehavingProxiesEachEndInClean400) {
   constexpr int kClientTimeoutS = 1;
   // Idle handler threads keep a few SLP sockets for their next look-ups and
   // close them when they end: let them end soon so the count below settles.
-  Service z = StartZemsynth(da_.Address(),
-                            {{"ORVEL_HTTP_CLIENT_TIMEOUT", std::to_string(kClientTimeoutS)},
-                             {"ORVEL_HTTP_IDLE_THREAD_KEEP", "1"}});
+  Service z =
+      StartZemsynth(da_.Address(), {{"ORVEL_HTTP_CLIENT_TIMEOUT", std::to_string(kClientTimeoutS)},
+                                    {"ORVEL_HTTP_IDLE_THREAD_KEEP", "1"}});
   ASSERT_TRUE(z.child);
   const std::string empty = EmptySynth();
   ASSERT_EQ(Post(z.port, empty), 200);

@@ -139,8 +139,8 @@ TEST_F(HistoryTest, QuietSearchEndsWithoutAChoiceAndALateChoiceReopensIt) {
 // are the known ones nearest first, and always the node chosen for it.
 TEST_F(HistoryTest, CandidatesAreTheKnownComputingNodesNearestFirst) {
   Load("10.0.0.1 0 0\n10.0.0.2 9 0\n10.9.0.1 1 0\n10.9.0.2 5 0\n10.9.0.3 2 0\n");
-  for (const char* line : {"10.0.0.1 1", "10.9.0.2 5", "RESET 0", "10.0.0.2 1", "10.9.0.1 5",
-                           "RESET 0", "10.0.0.1 1"})
+  for (const char* line :
+       {"10.0.0.1 1", "10.9.0.2 5", "RESET 0", "10.0.0.2 1", "10.9.0.1 5", "RESET 0", "10.0.0.1 1"})
     ASSERT_TRUE(state_.ApplyLine(line)) << line;
   auto s = state_.Take();
   ASSERT_EQ(s.searches.size(), 3u);
@@ -250,9 +250,9 @@ TEST(OptionsTest, PortsAreCheckedWhole) {
 
   pelmmon::Options good;
   EXPECT_EQ(good.search_idle_s, 5);
-  ASSERT_TRUE(pelmmon::ParseOptions({"--port", "7000", "--http", "127.0.0.1:0", "--no-view",
-                                     "--search-idle", "0"},
-                                    "/opt/orvel", &good, &error));
+  ASSERT_TRUE(pelmmon::ParseOptions(
+      {"--port", "7000", "--http", "127.0.0.1:0", "--no-view", "--search-idle", "0"}, "/opt/orvel",
+      &good, &error));
   EXPECT_EQ(good.search_idle_s, 0);
   EXPECT_EQ(good.port, 7000);
   EXPECT_EQ(good.http_addr, "127.0.0.1");

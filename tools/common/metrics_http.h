@@ -76,8 +76,7 @@ class MetricsServer {
  public:
   // not_ready: "" while the program can do its work, else why not.
   MetricsServer(std::vector<std::shared_ptr<prometheus::Collectable>> collectables,
-                std::function<bool()> healthy,
-                std::function<std::string()> not_ready = nullptr);
+                std::function<bool()> healthy, std::function<std::string()> not_ready = nullptr);
   ~MetricsServer();
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;

@@ -150,8 +150,8 @@ void MonitorState::RecordLocked(const std::string& node, int colour) {
   int64_t now = clock_();
   if (!search_open_) {
     // A chosen node for a client whose search went quiet belongs to it.
-    bool resume = colour == kChosenColour && !searches_.empty() &&
-                  searches_.back().ended_by == End::kIdle;
+    bool resume =
+        colour == kChosenColour && !searches_.empty() && searches_.back().ended_by == End::kIdle;
     if (resume) {
       const Search& last = searches_.back();
       const std::string client = PendingClientLocked(last);

@@ -13,7 +13,7 @@ struct Options {
   std::string coords_path;  // default $ORVEL_PATH/pelm.coords
   std::string http_addr;    // empty: no page
   int http_port = 0;
-  int search_idle_s = 5;     // a search with no line this long ends; 0: only RESET ends it
+  int search_idle_s = 5;  // a search with no line this long ends; 0: only RESET ends it
   bool tty_view = true;
   bool help = false;
 };
