@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <utility>
 
@@ -33,7 +34,8 @@ void SlpdProcess::Kill() {
 }
 
 Message MakeMessage(Body body, uint16_t flags) {
-  static uint16_t xid = 100;
+  // Load tests build messages on several threads at once.
+  static std::atomic<uint16_t> xid{100};
   Message m;
   m.header.xid = ++xid;
   m.header.flags = flags;
