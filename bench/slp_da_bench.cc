@@ -115,6 +115,28 @@ std::string AddrOf(int i) {
   return "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1";
 }
 
+// A registered proxy for host i, and a computing node at host i with the
+// given coordinates (space-separated): the two kinds the service looks up.
+slp::SrvReg ProxyRegistration(int i) {
+  slp::SrvReg r;
+  r.entry.lifetime = 3600;
+  r.scopes = "default";
+  r.entry.url = "service:ZemProxy://" + AddrOf(i) + ":5000";
+  r.service_type = "service:ZemProxy";
+  r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
+  return r;
+}
+
+slp::SrvReg NodeRegistration(int i, const std::string& coords) {
+  slp::SrvReg r;
+  r.entry.lifetime = 3600;
+  r.scopes = "default";
+  r.entry.url = "service:CompResource://" + AddrOf(i);
+  r.service_type = "service:CompResource";
+  r.attrs = "(x-PELM-coords=" + coords + ")";
+  return r;
+}
+
 // Rate of P1 look-ups over `rounds` round trips (1 / mean latency).
 double LookupRate(int fd, int port, int rounds, const std::function<std::string(int)>& request,
                   size_t* failures) {
@@ -235,19 +257,13 @@ struct Client {
 bool RegisterAll(Client* c) {
   for (int i = 0; i < 2 * kHalf; ++i) {
     slp::SrvReg r;
-    r.entry.lifetime = 3600;
-    r.scopes = "default";
     if (i < kHalf) {
-      r.entry.url = "service:ZemProxy://" + AddrOf(i) + ":5000";
-      r.service_type = "service:ZemProxy";
-      r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
+      r = ProxyRegistration(i);
     } else {
-      r.entry.url = "service:CompResource://" + AddrOf(i);
-      r.service_type = "service:CompResource";
-      char attrs[96];
-      std::snprintf(attrs, sizeof attrs, "(x-PELM-coords=%.2f %.2f %.2f)", c->coord(c->rng),
-                    c->coord(c->rng), c->coord(c->rng));
-      r.attrs = attrs;
+      char coords[64];
+      std::snprintf(coords, sizeof coords, "%.2f %.2f %.2f", c->coord(c->rng), c->coord(c->rng),
+                    c->coord(c->rng));
+      r = NodeRegistration(i, coords);
     }
     if (RoundTrip(c->fd, c->agent_port, EncodeSlp(r, c->xid++, slp::kFlagFresh)).empty()) {
       std::fprintf(stderr, "registration %d got no answer\n", i);
@@ -440,19 +456,10 @@ void MeasureRefresh(slp::DaClock* clock) {
     });
     std::vector<std::string> regs, deregs;
     for (int i = 0; i < kKeys; ++i) {
-      slp::SrvReg r;
-      r.entry.lifetime = 3600;
-      r.scopes = "default";
-      if (i % 2 == 0) {
-        r.entry.url = "service:ZemProxy://" + AddrOf(i) + ":5000";
-        r.service_type = "service:ZemProxy";
-        r.attrs = "(addr=" + AddrOf(i) + "),(mask=255.255.255.255)";
-      } else {
-        r.entry.url = "service:CompResource://" + AddrOf(i);
-        r.service_type = "service:CompResource";
-        r.attrs = "(x-PELM-coords=" + std::to_string(i % 97) + " " + std::to_string(i % 89) + " " +
-                  std::to_string(i % 83) + ")";
-      }
+      const slp::SrvReg r =
+          i % 2 == 0 ? ProxyRegistration(i)
+                     : NodeRegistration(i, std::to_string(i % 97) + " " + std::to_string(i % 89) +
+                                               " " + std::to_string(i % 83));
       regs.push_back(EncodeSlp(r, static_cast<uint16_t>(i), slp::kFlagFresh));
       slp::SrvDeReg d;
       d.scopes = "default";
